@@ -1,0 +1,81 @@
+#!/bin/bash
+# Pellinor's one entry point on a Debian 12 machine (run as root):
+#   ./build.sh demo   install what is missing, build, run the demo
+#   ./build.sh test   install what is missing, build, run every test
+# Both are idempotent: packages already present are not installed again, and
+# the builds are incremental.
+set -euo pipefail
+
+root="$(cd "$(dirname "$0")" && pwd)"
+build="${PELLINOR_BUILD_DIR:-$root/build}"
+jobs="$(nproc)"
+
+packages=(cmake ninja-build g++ g++-multilib googletest clang libclang-rt-14-dev
+          g++-mingw-w64-i686 mingw-w64-i686-dev mingw-w64-common
+          binutils-mingw-w64-i686 python3 qemu-user)
+
+install_missing() {
+  local missing=()
+  for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+  done
+  if ((${#missing[@]})); then
+    echo "== installing: ${missing[*]}"
+    apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
+  fi
+}
+
+# configure NAME [cmake args...]: configure build/NAME once, then build it.
+configure_and_build() {
+  local name="$1"; shift
+  local dir="$build/$name"
+  if [[ ! -f "$dir/build.ninja" ]]; then
+    cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@"
+  fi
+  cmake --build "$dir" -j "$jobs"
+}
+
+# run_i386 BUILD PROGRAM ARGS...: run an i386 program of a host build, under
+# qemu-i386 where this kernel cannot run it natively.
+run_i386() {
+  local dir="$1"; shift
+  local runner
+  runner="$(cat "$dir/i386-runner" 2>/dev/null || true)"
+  $runner "$@"
+}
+
+run_demo() {
+  configure_and_build host
+  run_i386 "$build/host" "$build/host/tools/capidecode" "$root/samples/messages.txt"
+}
+
+run_tests() {
+  echo "== host build (i386), all tests"
+  configure_and_build host
+  (cd "$build/host" && ctest --output-on-failure -j "$jobs")
+
+  echo "== host build under AddressSanitizer and UndefinedBehaviorSanitizer"
+  configure_and_build asan -DPELLINOR_SANITIZE=ON
+  (cd "$build/asan" && ctest --output-on-failure -j "$jobs")
+
+  if [[ -f "$root/fuzz/CMakeLists.txt" ]]; then
+    echo "== fuzz targets (libFuzzer, ${PELLINOR_FUZZ_SECONDS:-60} s each)"
+    configure_and_build fuzz -DPELLINOR_FUZZ=ON -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang
+    (cd "$build/fuzz" && PELLINOR_FUZZ_SECONDS="${PELLINOR_FUZZ_SECONDS:-60}" ctest --output-on-failure)
+  fi
+
+  if [[ -f "$root/windows/Windows.cmake" ]]; then
+    echo "== Windows build (mingw-w64, i386): pellinor.sys and pellinorctl.exe"
+    configure_and_build windows -DCMAKE_TOOLCHAIN_FILE="$root/windows/toolchain-i686-mingw32.cmake"
+    echo "== Windows image checks"
+    configure_and_build wincheck -DPELLINOR_WINDOWS_BUILD_DIR="$build/windows"
+    (cd "$build/wincheck" && ctest --output-on-failure -j "$jobs")
+  fi
+}
+
+case "${1:-}" in
+  demo) install_missing; run_demo ;;
+  test) install_missing; run_tests ;;
+  *) echo "usage: $0 demo|test" >&2; exit 2 ;;
+esac
