@@ -1,0 +1,23 @@
+// Host-side control of the emulated kernel's own threads: the DPC thread and
+// the system worker threads (started on first use).
+#pragma once
+
+#include <cstddef>
+
+namespace emu {
+
+class Kernel {
+ public:
+  // Waits until no DPC and no work item is queued or running (a DPC that
+  // queues a work item, or a work item that queues a DPC, is waited for
+  // too). Pending timers are not waited for. Call it from a host thread,
+  // not from a DPC or work item.
+  static void Quiesce();
+  // Quiesce, cancel every pending timer and stop the DPC and worker threads;
+  // they start again when next needed. For tests that want a clean machine.
+  static void Shutdown();
+  // System threads created by PsCreateSystemThread that have not ended.
+  static size_t RunningSystemThreads();
+};
+
+}  // namespace emu

@@ -1,0 +1,36 @@
+// Quiescing and stopping the emulated kernel's own threads.
+#include <chrono>
+#include <thread>
+
+#include "emu/Kernel.h"
+#include "KernelInternal.h"
+
+namespace emu {
+namespace internal {
+size_t RunningSystemThreads();
+}
+
+void Kernel::Quiesce() {
+  // Idle twice in a row: a DPC may queue a work item just as the queues were
+  // looked at, and the other way round.
+  int idle = 0;
+  while (idle < 2) {
+    if (internal::DpcsIdle() && internal::WorkQueuesIdle()) {
+      ++idle;
+    } else {
+      idle = 0;
+    }
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+  }
+}
+
+void Kernel::Shutdown() {
+  Quiesce();
+  internal::ResetTimers();
+  internal::StopDpcThread();
+  internal::StopWorkerThreads();
+}
+
+size_t Kernel::RunningSystemThreads() { return internal::RunningSystemThreads(); }
+
+}  // namespace emu

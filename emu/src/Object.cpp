@@ -1,0 +1,158 @@
+// Objects, references and kernel handles.
+#include <atomic>
+#include <cstdlib>
+#include <map>
+#include <mutex>
+#include <unordered_set>
+
+#include "emu/Object.h"
+#include "KernelInternal.h"
+#include "emu/BugCheck.h"
+
+struct _OBJECT_TYPE {
+  const char* name;
+  emu::ObjectDeleteProcedure deleteProcedure;
+};
+
+namespace emu {
+namespace {
+
+struct alignas(8) ObjectHeader {
+  std::atomic<LONG> references;
+  POBJECT_TYPE type;
+};
+
+struct State {
+  std::mutex lock;
+  std::unordered_set<PVOID> live;
+  std::map<HANDLE, PVOID> handles;
+  ULONG_PTR nextHandle = 0x80000004;
+};
+
+State& S() {
+  static State* state = new State;
+  return *state;
+}
+
+ObjectHeader* HeaderOf(PVOID body) { return static_cast<ObjectHeader*>(body) - 1; }
+
+// Bug-checks unless body is a live object; the caller holds the lock.
+ObjectHeader* Checked(PVOID body, const char* service) {
+  if (S().live.count(body) == 0) {
+    BugCheck(REFERENCE_BY_POINTER, "%s of %p, which is not a live object (already deleted?)",
+             service, body);
+  }
+  return HeaderOf(body);
+}
+
+}  // namespace
+
+POBJECT_TYPE CreateObjectType(const char* name, ObjectDeleteProcedure deleteProcedure) {
+  return new _OBJECT_TYPE{name, deleteProcedure};
+}
+
+const char* ObjectTypeName(POBJECT_TYPE type) { return type ? type->name : "(none)"; }
+
+PVOID CreateObject(POBJECT_TYPE type, size_t bodySize) {
+  void* memory = std::calloc(1, sizeof(ObjectHeader) + bodySize);
+  auto* header = new (memory) ObjectHeader;
+  header->references.store(1);
+  header->type = type;
+  PVOID body = header + 1;
+  std::lock_guard<std::mutex> guard(S().lock);
+  S().live.insert(body);
+  return body;
+}
+
+HANDLE CreateHandle(PVOID body) {
+  std::lock_guard<std::mutex> guard(S().lock);
+  Checked(body, "CreateHandle")->references.fetch_add(1);
+  HANDLE handle = reinterpret_cast<HANDLE>(S().nextHandle);
+  S().nextHandle += 4;
+  S().handles[handle] = body;
+  return handle;
+}
+
+bool IsObject(PVOID body) {
+  std::lock_guard<std::mutex> guard(S().lock);
+  return S().live.count(body) != 0;
+}
+
+POBJECT_TYPE ObjectType(PVOID body) {
+  std::lock_guard<std::mutex> guard(S().lock);
+  return Checked(body, "ObjectType")->type;
+}
+
+LONG ObjectReferenceCount(PVOID body) {
+  std::lock_guard<std::mutex> guard(S().lock);
+  return Checked(body, "ObjectReferenceCount")->references.load();
+}
+
+size_t OpenHandleCount() {
+  std::lock_guard<std::mutex> guard(S().lock);
+  return S().handles.size();
+}
+
+}  // namespace emu
+
+extern "C" NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess,
+                                                    POBJECT_TYPE ObjectType,
+                                                    KPROCESSOR_MODE AccessMode, PVOID* Object,
+                                                    POBJECT_HANDLE_INFORMATION HandleInformation) {
+  (void)AccessMode;
+  emu::internal::RequireIrqlAtMost(PASSIVE_LEVEL, "ObReferenceObjectByHandle");
+  std::lock_guard<std::mutex> guard(emu::S().lock);
+  auto it = emu::S().handles.find(Handle);
+  if (it == emu::S().handles.end()) return STATUS_INVALID_HANDLE;
+  emu::ObjectHeader* header = emu::HeaderOf(it->second);
+  if (ObjectType != nullptr && header->type != ObjectType) return STATUS_OBJECT_TYPE_MISMATCH;
+  header->references.fetch_add(1);
+  *Object = it->second;
+  if (HandleInformation != nullptr) {
+    HandleInformation->HandleAttributes = 0;
+    HandleInformation->GrantedAccess = DesiredAccess;
+  }
+  return STATUS_SUCCESS;
+}
+
+extern "C" LONG_PTR FASTCALL ObfReferenceObject(PVOID Object) {
+  std::lock_guard<std::mutex> guard(emu::S().lock);
+  return emu::Checked(Object, "ObReferenceObject")->references.fetch_add(1) + 1;
+}
+
+extern "C" LONG_PTR FASTCALL ObfDereferenceObject(PVOID Object) {
+  emu::internal::RequireIrqlAtMost(DISPATCH_LEVEL, "ObDereferenceObject");
+  emu::ObjectHeader* header;
+  LONG left;
+  {
+    std::lock_guard<std::mutex> guard(emu::S().lock);
+    header = emu::Checked(Object, "ObDereferenceObject");
+    left = header->references.fetch_sub(1) - 1;
+    if (left == 0) emu::S().live.erase(Object);
+  }
+  if (left == 0) {
+    if (header->type != nullptr && header->type->deleteProcedure != nullptr) {
+      header->type->deleteProcedure(Object);
+    }
+    header->~ObjectHeader();
+    std::free(header);
+  }
+  return left;
+}
+
+extern "C" NTSTATUS NTAPI ZwClose(HANDLE Handle) {
+  emu::internal::RequireIrqlAtMost(PASSIVE_LEVEL, "ZwClose");
+  PVOID body;
+  {
+    std::lock_guard<std::mutex> guard(emu::S().lock);
+    auto it = emu::S().handles.find(Handle);
+    if (it == emu::S().handles.end()) {
+      emu::BugCheck(emu::INVALID_KERNEL_HANDLE, "ZwClose of %p, which is not an open kernel handle",
+                    Handle);
+    }
+    body = it->second;
+    emu::S().handles.erase(it);
+  }
+  ObfDereferenceObject(body);
+  return STATUS_SUCCESS;
+}

@@ -1,0 +1,141 @@
+// System threads: real host threads, each with a thread object that is
+// signalled when the thread ends.
+#include <atomic>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "KernelInternal.h"
+#include "emu/BugCheck.h"
+#include "emu/Object.h"
+
+// The thread object's body. Only the dispatcher header is known to drivers
+// (they may wait on a thread); the rest is the emulator's.
+struct _KTHREAD {
+  DISPATCHER_HEADER Header;
+  PKSTART_ROUTINE routine;
+  PVOID context;
+  bool system;
+  NTSTATUS exitStatus;
+};
+
+namespace emu {
+namespace internal {
+size_t RunningSystemThreads();
+}  // namespace internal
+
+namespace {
+
+std::atomic<size_t> runningSystemThreads{0};
+
+POBJECT_TYPE ThreadType() {
+  static POBJECT_TYPE type = CreateObjectType("Thread", nullptr);
+  return type;
+}
+
+_KTHREAD*& Current() {
+  thread_local _KTHREAD* current = nullptr;
+  return current;
+}
+
+_KTHREAD* NewThreadObject(bool system) {
+  auto* thread = static_cast<_KTHREAD*>(CreateObject(ThreadType(), sizeof(_KTHREAD)));
+  thread->Header.Type = ThreadObject;
+  thread->Header.Size = UCHAR(sizeof(_KTHREAD) / sizeof(LONG));
+  thread->Header.WaitListHead.Flink = thread->Header.WaitListHead.Blink =
+      &thread->Header.WaitListHead;
+  thread->system = system;
+  return thread;
+}
+
+// Thrown by PsTerminateSystemThread and caught where the thread began: the
+// thread's frames are left without running anything in them, as in the
+// kernel.
+struct Termination {
+  NTSTATUS status;
+};
+
+void RunSystemThread(_KTHREAD* thread) {
+  Current() = thread;
+  internal::CurrentIrql() = PASSIVE_LEVEL;
+  NTSTATUS status = STATUS_SUCCESS;
+  try {
+    thread->routine(thread->context);
+  } catch (const Termination& t) {
+    status = t.status;
+  }
+  if (internal::CurrentIrql() != PASSIVE_LEVEL) {
+    BugCheck(IRQL_NOT_LESS_OR_EQUAL, "system thread %p ended at IRQL %u",
+             static_cast<void*>(thread), internal::CurrentIrql());
+  }
+  {
+    std::lock_guard<std::mutex> guard(internal::DispatcherLock());
+    thread->exitStatus = status;
+    thread->Header.SignalState = 1;
+    internal::DispatcherChanged().notify_all();
+  }
+  Current() = nullptr;
+  --runningSystemThreads;
+  ObfDereferenceObject(thread);  // the running thread's own reference
+}
+
+}  // namespace
+
+namespace internal {
+size_t RunningSystemThreads() { return runningSystemThreads.load(); }
+}  // namespace internal
+
+}  // namespace emu
+
+static POBJECT_TYPE threadTypeHolder = emu::ThreadType();
+POBJECT_TYPE* PsThreadType = &threadTypeHolder;
+
+extern "C" NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess,
+                                               struct _OBJECT_ATTRIBUTES* ObjectAttributes,
+                                               HANDLE ProcessHandle, PCLIENT_ID ClientId,
+                                               PKSTART_ROUTINE StartRoutine, PVOID StartContext) {
+  (void)DesiredAccess;
+  (void)ObjectAttributes;
+  (void)ProcessHandle;
+  emu::internal::RequireIrqlAtMost(PASSIVE_LEVEL, "PsCreateSystemThread");
+  _KTHREAD* thread = emu::NewThreadObject(true);
+  thread->routine = StartRoutine;
+  thread->context = StartContext;
+  *ThreadHandle = emu::CreateHandle(thread);
+  if (ClientId != nullptr) {
+    ClientId->UniqueProcess = reinterpret_cast<HANDLE>(4);
+    ClientId->UniqueThread = *ThreadHandle;
+  }
+  ++emu::runningSystemThreads;
+  std::thread(emu::RunSystemThread, thread).detach();
+  return STATUS_SUCCESS;
+}
+
+extern "C" NTSTATUS NTAPI PsTerminateSystemThread(NTSTATUS ExitStatus) {
+  _KTHREAD* thread = emu::Current();
+  if (thread == nullptr || !thread->system) {
+    emu::BugCheck(emu::DRIVER_VERIFIER_DETECTED_VIOLATION,
+                  "PsTerminateSystemThread called outside a system thread");
+  }
+  emu::internal::RequireIrqlAtMost(PASSIVE_LEVEL, "PsTerminateSystemThread");
+  throw emu::Termination{ExitStatus};
+}
+
+extern "C" PKTHREAD NTAPI KeGetCurrentThread(VOID) {
+  _KTHREAD*& current = emu::Current();
+  if (current == nullptr) {
+    // A host thread (a test's, a simulated application's) gets a thread
+    // object of its own the first time it asks; it stays while the process
+    // runs.
+    static std::mutex lock;
+    static std::vector<_KTHREAD*>* all = new std::vector<_KTHREAD*>;
+    current = emu::NewThreadObject(false);
+    std::lock_guard<std::mutex> guard(lock);
+    all->push_back(current);
+  }
+  return current;
+}
+
+extern "C" PETHREAD NTAPI PsGetCurrentThread(VOID) {
+  return reinterpret_cast<PETHREAD>(KeGetCurrentThread());
+}

@@ -1,0 +1,351 @@
+// Kernel timers and DPCs. DPCs run one at a time, in queue order, at
+// DISPATCH_LEVEL on the DPC thread; a timer thread expires timers on real
+// time unless timer time is manual (emu/Timers.h).
+#include <algorithm>
+#include <chrono>
+#include <deque>
+#include <map>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+#include "KernelInternal.h"
+#include "emu/BugCheck.h"
+#include "emu/Clock.h"
+#include "emu/Kernel.h"
+#include "emu/Timers.h"
+
+namespace emu {
+namespace {
+
+using internal::DispatcherChanged;
+using internal::DispatcherLock;
+
+// Everything below is guarded by the dispatcher lock.
+struct State {
+  bool manual = false;
+  int64_t manualNow = 0;
+  std::map<PKTIMER, int64_t> pending;  // timer -> due, in timer time
+  std::unordered_map<const KTIMER*, int64_t> requested;
+  std::deque<PKDPC> dpcs;
+  bool dpcRunning = false;
+  std::condition_variable timerWake;
+  std::condition_variable dpcWake;
+  std::thread timerThread;
+  std::thread dpcThread;
+  bool stopTimers = false;
+  bool stopDpcs = false;
+};
+
+State& S() {
+  static State* state = new State;
+  return *state;
+}
+
+int64_t SteadyTicks() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+             .count() /
+         100;
+}
+
+int64_t TimerNow(State& s) { return s.manual ? s.manualNow : SteadyTicks(); }
+
+void DpcThread();
+void TimerThread();
+
+// Queues a DPC unless it is already queued; the lock is held.
+bool QueueDpcLocked(PKDPC dpc, PVOID argument1, PVOID argument2) {
+  State& s = S();
+  if (dpc->DpcData != nullptr) return false;
+  dpc->SystemArgument1 = argument1;
+  dpc->SystemArgument2 = argument2;
+  dpc->DpcData = &s;  // marks the DPC as queued
+  s.dpcs.push_back(dpc);
+  if (!s.dpcThread.joinable()) {
+    s.stopDpcs = false;
+    s.dpcThread = std::thread(DpcThread);
+  }
+  s.dpcWake.notify_one();
+  return true;
+}
+
+// Expires one pending timer: signalled, out of the timer queue, its DPC
+// queued. The lock is held.
+void ExpireLocked(PKTIMER timer) {
+  State& s = S();
+  s.pending.erase(timer);
+  timer->Header.Inserted = 0;
+  timer->Header.SignalState = 1;
+  DispatcherChanged().notify_all();
+  if (timer->Dpc != nullptr) QueueDpcLocked(timer->Dpc, nullptr, nullptr);
+}
+
+// Expires the timers due by `now` (all of them when `all`), earliest first.
+size_t ExpireDueLocked(int64_t now, bool all) {
+  State& s = S();
+  std::vector<std::pair<int64_t, PKTIMER>> due;
+  for (const auto& [timer, when] : s.pending) {
+    if (all || when <= now) due.emplace_back(when, timer);
+  }
+  std::stable_sort(due.begin(), due.end(),
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
+  for (const auto& entry : due) ExpireLocked(entry.second);
+  return due.size();
+}
+
+void TimerThread() {
+  State& s = S();
+  std::unique_lock<std::mutex> lock(DispatcherLock());
+  while (!s.stopTimers) {
+    if (s.manual || s.pending.empty()) {
+      s.timerWake.wait(lock);
+      continue;
+    }
+    int64_t now = SteadyTicks();
+    int64_t next = INT64_MAX;
+    for (const auto& entry : s.pending) next = std::min(next, entry.second);
+    if (next <= now) {
+      ExpireDueLocked(now, false);
+      continue;
+    }
+    s.timerWake.wait_for(lock, std::chrono::nanoseconds((next - now) * 100));
+  }
+}
+
+void DpcThread() {
+  State& s = S();
+  internal::CurrentIrql() = DISPATCH_LEVEL;
+  std::unique_lock<std::mutex> lock(DispatcherLock());
+  for (;;) {
+    while (s.dpcs.empty() && !s.stopDpcs) s.dpcWake.wait(lock);
+    if (s.dpcs.empty()) return;
+    PKDPC dpc = s.dpcs.front();
+    s.dpcs.pop_front();
+    dpc->DpcData = nullptr;
+    PKDEFERRED_ROUTINE routine = dpc->DeferredRoutine;
+    PVOID context = dpc->DeferredContext;
+    PVOID argument1 = dpc->SystemArgument1;
+    PVOID argument2 = dpc->SystemArgument2;
+    s.dpcRunning = true;
+    lock.unlock();
+    routine(dpc, context, argument1, argument2);
+    if (internal::CurrentIrql() != DISPATCH_LEVEL) {
+      BugCheck(IRQL_NOT_LESS_OR_EQUAL, "DPC routine %p returned at IRQL %u instead of DISPATCH_LEVEL",
+               reinterpret_cast<void*>(routine), internal::CurrentIrql());
+    }
+    lock.lock();
+    s.dpcRunning = false;
+  }
+}
+
+void ValidateTimer(const KTIMER* timer, const char* service) {
+  if (timer == nullptr ||
+      (timer->Header.Type != TimerNotificationObject &&
+       timer->Header.Type != TimerSynchronizationObject) ||
+      timer->Header.Size != sizeof(KTIMER) / sizeof(LONG)) {
+    BugCheck(TIMER_OR_DPC_INVALID, "%s of %p, which is not an initialised timer", service,
+             static_cast<const void*>(timer));
+  }
+}
+
+}  // namespace
+
+namespace internal {
+
+void CheckFreedTimersAndDpcs(const void* block, size_t size, unsigned long tag) {
+  auto inside = [&](const void* p) {
+    return p >= block && static_cast<const char*>(p) < static_cast<const char*>(block) + size;
+  };
+  std::lock_guard<std::mutex> guard(DispatcherLock());
+  for (const auto& entry : S().pending) {
+    if (inside(entry.first)) {
+      BugCheck(TIMER_OR_DPC_INVALID,
+               "pool block %p (tag '%s') freed while it holds the pending timer %p",
+               block, FormatTag(tag).text, static_cast<void*>(entry.first));
+    }
+  }
+  for (PKDPC dpc : S().dpcs) {
+    if (inside(dpc)) {
+      BugCheck(TIMER_OR_DPC_INVALID, "pool block %p (tag '%s') freed while it holds the queued DPC %p",
+               block, FormatTag(tag).text, static_cast<void*>(dpc));
+    }
+  }
+}
+
+bool DpcsIdle() {
+  std::lock_guard<std::mutex> guard(DispatcherLock());
+  return S().dpcs.empty() && !S().dpcRunning;
+}
+
+void StopDpcThread() {
+  std::thread thread;
+  {
+    std::lock_guard<std::mutex> guard(DispatcherLock());
+    S().stopDpcs = true;
+    S().dpcWake.notify_all();
+    S().stopTimers = true;
+    S().timerWake.notify_all();
+    thread = std::move(S().dpcThread);
+  }
+  if (thread.joinable()) thread.join();
+  std::thread timers;
+  {
+    std::lock_guard<std::mutex> guard(DispatcherLock());
+    timers = std::move(S().timerThread);
+  }
+  if (timers.joinable()) timers.join();
+  std::lock_guard<std::mutex> guard(DispatcherLock());
+  S().stopTimers = false;
+  S().stopDpcs = false;
+}
+
+void ResetTimers() {
+  std::lock_guard<std::mutex> guard(DispatcherLock());
+  for (auto& entry : S().pending) entry.first->Header.Inserted = 0;
+  S().pending.clear();
+  S().requested.clear();
+}
+
+}  // namespace internal
+
+void Timers::SetManual(bool manual) {
+  State& s = S();
+  std::lock_guard<std::mutex> guard(DispatcherLock());
+  if (manual == s.manual) return;
+  int64_t steady = SteadyTicks();
+  for (auto& entry : s.pending) {
+    int64_t remaining = entry.second - (s.manual ? s.manualNow : steady);
+    entry.second = remaining + (manual ? s.manualNow : steady);
+  }
+  s.manual = manual;
+  s.timerWake.notify_all();
+}
+
+bool Timers::Manual() {
+  std::lock_guard<std::mutex> guard(DispatcherLock());
+  return S().manual;
+}
+
+size_t Timers::Advance(int64_t ticks) {
+  std::lock_guard<std::mutex> guard(DispatcherLock());
+  S().manualNow += ticks;
+  return ExpireDueLocked(TimerNow(S()), false);
+}
+
+size_t Timers::FireAll() {
+  std::lock_guard<std::mutex> guard(DispatcherLock());
+  return ExpireDueLocked(0, true);
+}
+
+size_t Timers::Pending() {
+  std::lock_guard<std::mutex> guard(DispatcherLock());
+  return S().pending.size();
+}
+
+bool Timers::IsPending(const KTIMER* timer) {
+  std::lock_guard<std::mutex> guard(DispatcherLock());
+  return S().pending.count(const_cast<PKTIMER>(timer)) != 0;
+}
+
+int64_t Timers::RequestedDueTime(const KTIMER* timer) {
+  std::lock_guard<std::mutex> guard(DispatcherLock());
+  auto it = S().requested.find(timer);
+  return it == S().requested.end() ? 0 : it->second;
+}
+
+}  // namespace emu
+
+using emu::internal::DispatcherLock;
+
+extern "C" VOID NTAPI KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine,
+                                      PVOID DeferredContext) {
+  Dpc->Type = 19;  // DpcObject
+  Dpc->Importance = 1;
+  Dpc->Number = 0;
+  Dpc->DpcListEntry.Flink = Dpc->DpcListEntry.Blink = nullptr;
+  Dpc->DeferredRoutine = DeferredRoutine;
+  Dpc->DeferredContext = DeferredContext;
+  Dpc->SystemArgument1 = Dpc->SystemArgument2 = nullptr;
+  Dpc->DpcData = nullptr;
+}
+
+extern "C" BOOLEAN NTAPI KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1,
+                                          PVOID SystemArgument2) {
+  if (Dpc->Type != 19 || Dpc->DeferredRoutine == nullptr) {
+    emu::BugCheck(emu::TIMER_OR_DPC_INVALID, "KeInsertQueueDpc of %p, which is not an initialised DPC",
+                  static_cast<void*>(Dpc));
+  }
+  std::lock_guard<std::mutex> guard(DispatcherLock());
+  return emu::QueueDpcLocked(Dpc, SystemArgument1, SystemArgument2);
+}
+
+extern "C" BOOLEAN NTAPI KeRemoveQueueDpc(PRKDPC Dpc) {
+  std::lock_guard<std::mutex> guard(DispatcherLock());
+  auto& dpcs = emu::S().dpcs;
+  auto it = std::find(dpcs.begin(), dpcs.end(), Dpc);
+  if (it == dpcs.end()) return FALSE;
+  dpcs.erase(it);
+  Dpc->DpcData = nullptr;
+  return TRUE;
+}
+
+extern "C" VOID NTAPI KeInitializeTimer(PKTIMER Timer) {
+  {
+    std::lock_guard<std::mutex> guard(DispatcherLock());
+    if (emu::S().pending.count(Timer) != 0) {
+      emu::BugCheck(emu::TIMER_OR_DPC_INVALID, "KeInitializeTimer of the pending timer %p",
+                    static_cast<void*>(Timer));
+    }
+    emu::S().requested.erase(Timer);
+  }
+  Timer->Header.Type = TimerNotificationObject;
+  Timer->Header.Absolute = 0;
+  Timer->Header.Size = UCHAR(sizeof(KTIMER) / sizeof(LONG));
+  Timer->Header.Inserted = 0;
+  Timer->Header.SignalState = 0;
+  Timer->Header.WaitListHead.Flink = Timer->Header.WaitListHead.Blink =
+      &Timer->Header.WaitListHead;
+  Timer->DueTime.QuadPart = 0;
+  Timer->TimerListEntry.Flink = Timer->TimerListEntry.Blink = nullptr;
+  Timer->Dpc = nullptr;
+  Timer->Period = 0;
+}
+
+extern "C" BOOLEAN NTAPI KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc) {
+  emu::internal::RequireIrqlAtMost(DISPATCH_LEVEL, "KeSetTimer");
+  emu::ValidateTimer(Timer, "KeSetTimer");
+  emu::State& s = emu::S();
+  std::lock_guard<std::mutex> guard(DispatcherLock());
+  bool wasPending = s.pending.erase(Timer) != 0;
+  int64_t relative = DueTime.QuadPart < 0 ? -DueTime.QuadPart
+                                          : std::max<int64_t>(0, DueTime.QuadPart - emu::Clock::Now());
+  int64_t due = emu::TimerNow(s) + relative;
+  s.requested[Timer] = DueTime.QuadPart;
+  Timer->Header.SignalState = 0;
+  Timer->Header.Inserted = 1;
+  Timer->DueTime.QuadPart = ULONGLONG(due);
+  Timer->Dpc = Dpc;
+  Timer->Period = 0;
+  s.pending[Timer] = due;
+  if (!s.timerThread.joinable()) {
+    s.stopTimers = false;
+    s.timerThread = std::thread(emu::TimerThread);
+  }
+  s.timerWake.notify_all();
+  return wasPending ? TRUE : FALSE;
+}
+
+extern "C" BOOLEAN NTAPI KeCancelTimer(PKTIMER Timer) {
+  emu::internal::RequireIrqlAtMost(DISPATCH_LEVEL, "KeCancelTimer");
+  emu::ValidateTimer(Timer, "KeCancelTimer");
+  std::lock_guard<std::mutex> guard(DispatcherLock());
+  bool wasPending = emu::S().pending.erase(Timer) != 0;
+  Timer->Header.Inserted = 0;
+  return wasPending ? TRUE : FALSE;
+}
+
+extern "C" BOOLEAN NTAPI KeReadStateTimer(PKTIMER Timer) {
+  std::lock_guard<std::mutex> guard(DispatcherLock());
+  return Timer->Header.SignalState ? TRUE : FALSE;
+}
