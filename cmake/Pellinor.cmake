@@ -16,6 +16,9 @@ function(pellinor_kernel_library name dirs)
     file(GLOB dir_sources CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/${dir}/*.cpp)
     list(APPEND sources ${dir_sources})
   endforeach()
+  # The kernel's own C++ run-time pieces belong to pellinor.sys only; the host
+  # build keeps the ordinary run-time library (windows/Windows.cmake).
+  list(FILTER sources EXCLUDE REGEX "/framework/CxxRuntime\\.cpp$")
   if(NOT sources)
     add_library(${name} INTERFACE)
     target_include_directories(${name} INTERFACE ${PROJECT_SOURCE_DIR})

@@ -1,0 +1,366 @@
+// The control tool's core over a scripted back end: which I/O controls each
+// command sends with which buffers, how it reads the answers, what it prints
+// and with which exit status it ends.
+#include "tools/pellinorctl/ControlTool.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <deque>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "tools/pellinorctl/ControlCodes.h"
+#include "tools/pellinorctl/StatusNames.h"
+
+namespace pellinorctl {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+Bytes Number(uint32_t value) {
+  return {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8),
+          static_cast<uint8_t>(value >> 16), static_cast<uint8_t>(value >> 24)};
+}
+
+Bytes Text(const std::string& text) {
+  Bytes bytes(text.begin(), text.end());
+  bytes.push_back(0);
+  return bytes;
+}
+
+// One answer of the scripted driver.
+struct Answer {
+  uint32_t status = 0;
+  Bytes output;                 // copied into the output buffer, cut to its size
+  int64_t information = -1;     // reported count; -1: the output's size
+};
+
+struct Call {
+  uint32_t code;
+  Bytes input;
+  uint32_t outLength;
+};
+
+class FakeBackend : public ControlBackend {
+ public:
+  ControlResult Open() override {
+    opens++;
+    if (!openResult.Failed()) isOpen = true;
+    return openResult;
+  }
+  ControlResult DeviceControl(uint32_t code, const void* in, uint32_t inLength, void* out,
+                              uint32_t outLength, uint32_t* information) override {
+    EXPECT_TRUE(isOpen) << "I/O control on a device that is not open";
+    const uint8_t* bytes = static_cast<const uint8_t*>(in);
+    calls.push_back({code, Bytes(bytes, bytes + inLength), outLength});
+    Answer answer;
+    auto queued = answers.find(code);
+    if (queued != answers.end() && !queued->second.empty()) {
+      answer = queued->second.front();
+      if (queued->second.size() > 1) queued->second.pop_front();
+    }
+    const size_t copied = std::min<size_t>(answer.output.size(), outLength);
+    if (copied) std::memcpy(out, answer.output.data(), copied);
+    const uint64_t reported = answer.information < 0 ? answer.output.size() : answer.information;
+    *information = static_cast<uint32_t>(std::min<uint64_t>(reported, outLength));
+    return ControlResult::Nt(answer.status);
+  }
+  void Close() override {
+    if (isOpen) closes++;
+    isOpen = false;
+  }
+  ControlResult InstallService(const ServiceConfig& config) override {
+    installed.push_back(config);
+    return serviceResult;
+  }
+  ControlResult RemoveService(const std::string& name) override {
+    removed.push_back(name);
+    return serviceResult;
+  }
+
+  // Answers per code, in order; the last one repeats.
+  void Script(uint32_t code, std::initializer_list<Answer> list) { answers[code] = list; }
+
+  std::map<uint32_t, std::deque<Answer>> answers;
+  ControlResult openResult = ControlResult::Nt(0);
+  ControlResult serviceResult = ControlResult::Win32(0);
+  std::vector<Call> calls;
+  std::vector<ServiceConfig> installed;
+  std::vector<std::string> removed;
+  int opens = 0;
+  int closes = 0;
+  bool isOpen = false;
+};
+
+class ControlToolTest : public ::testing::Test {
+ protected:
+  int Run(std::vector<std::string> args) {
+    out.clear();
+    err.clear();
+    ControlTool tool(backend);
+    return tool.Run(args, out, err);
+  }
+
+  FakeBackend backend;
+  std::string out, err;
+};
+
+TEST_F(ControlToolTest, StateNamesEachStateWord) {
+  const std::pair<uint32_t, const char*> states[] = {
+      {TRACE_STATE_NONE, "none\n"}, {TRACE_STATE_RUNNING, "running\n"},
+      {TRACE_STATE_STOPPED, "stopped\n"}};
+  for (const auto& state : states) {
+    backend.Script(IOCTL_TRACE_GET_STATE, {{0, Number(state.first)}});
+    EXPECT_EQ(kExitOk, Run({"state"}));
+    EXPECT_EQ(state.second, out);
+    EXPECT_EQ("", err);
+  }
+  ASSERT_EQ(3u, backend.calls.size());
+  EXPECT_EQ(IOCTL_TRACE_GET_STATE, backend.calls[0].code);
+  EXPECT_TRUE(backend.calls[0].input.empty());
+  EXPECT_EQ(4u, backend.calls[0].outLength);
+  EXPECT_EQ(3, backend.opens);
+  EXPECT_EQ(3, backend.closes);
+}
+
+TEST_F(ControlToolTest, StateRejectsAnUnknownWordAndAShortAnswer) {
+  backend.Script(IOCTL_TRACE_GET_STATE, {{0, Number(7)}});
+  EXPECT_EQ(kExitFailed, Run({"state"}));
+  EXPECT_EQ("", out);
+  EXPECT_EQ("pellinorctl: state: unknown state 7\n", err);
+
+  backend.Script(IOCTL_TRACE_GET_STATE, {{0, {1, 0}}});
+  EXPECT_EQ(kExitFailed, Run({"state"}));
+  EXPECT_EQ("pellinorctl: state: the driver returned 2 bytes instead of 4\n", err);
+}
+
+TEST_F(ControlToolTest, StartAndStopSendTheirBuffers) {
+  EXPECT_EQ(kExitOk, Run({"start"}));
+  EXPECT_EQ(kExitOk, Run({"stop"}));
+  EXPECT_EQ(kExitOk, Run({"stop", "--force"}));
+  EXPECT_EQ("", out);
+  ASSERT_EQ(3u, backend.calls.size());
+  EXPECT_EQ(IOCTL_TRACE_START, backend.calls[0].code);
+  EXPECT_TRUE(backend.calls[0].input.empty());
+  EXPECT_EQ(IOCTL_TRACE_STOP, backend.calls[1].code);
+  EXPECT_EQ(Bytes({0, 0, 0, 0}), backend.calls[1].input);
+  EXPECT_EQ(IOCTL_TRACE_STOP, backend.calls[2].code);
+  EXPECT_EQ(Bytes({1, 0, 0, 0}), backend.calls[2].input);
+}
+
+TEST_F(ControlToolTest, FailuresPrintTheStatusInHexWithItsName) {
+  backend.Script(IOCTL_TRACE_START, {{0xC00000C0}});
+  EXPECT_EQ(kExitFailed, Run({"start"}));
+  EXPECT_EQ("pellinorctl: start: 0xC00000C0 STATUS_DEVICE_DOES_NOT_EXIST\n", err);
+
+  // A warning is a failure too.
+  backend.Script(IOCTL_TRACE_START, {{0x80000011}});
+  EXPECT_EQ(kExitFailed, Run({"start"}));
+  EXPECT_EQ("pellinorctl: start: 0x80000011 STATUS_DEVICE_BUSY\n", err);
+
+  backend.Script(IOCTL_TRACE_STOP, {{0xC0001234}});
+  EXPECT_EQ(kExitFailed, Run({"stop", "--force"}));
+  EXPECT_EQ("pellinorctl: stop --force: 0xC0001234 (unknown)\n", err);
+
+  backend.Script(IOCTL_TRACE_SET_LOG, {{0xC00000E8}});
+  EXPECT_EQ(kExitFailed, Run({"set", "log", "D:\\x.log"}));
+  EXPECT_EQ("pellinorctl: set log: 0xC00000E8 STATUS_INVALID_USER_BUFFER\n", err);
+  EXPECT_EQ("", out);
+}
+
+TEST_F(ControlToolTest, ADeviceThatCannotBeOpenedSendsNothing) {
+  backend.openResult = ControlResult::Win32(2);
+  EXPECT_EQ(kExitFailed, Run({"show"}));
+  EXPECT_EQ(
+      "pellinorctl: cannot open \\\\.\\PellinorWin32CTL: Win32 error 0x00000002 "
+      "ERROR_FILE_NOT_FOUND\n",
+      err);
+  EXPECT_EQ("", out);
+  EXPECT_TRUE(backend.calls.empty());
+  EXPECT_EQ(0, backend.closes);
+}
+
+TEST_F(ControlToolTest, SetNumbersPrintWhatTheDriverStored) {
+  backend.Script(IOCTL_TRACE_SET_FLAGS, {{0, Number(0xFFFFFACF)}});
+  EXPECT_EQ(kExitOk, Run({"set", "flags", "0xFFFFFFFF"}));
+  EXPECT_EQ("flags: 0xFFFFFACF\n", out);
+  ASSERT_EQ(1u, backend.calls.size());
+  EXPECT_EQ(Number(0xFFFFFFFF), backend.calls[0].input);
+  EXPECT_EQ(4u, backend.calls[0].outLength);
+
+  backend.Script(IOCTL_TRACE_SET_B3BYTES, {{0, Number(32)}});
+  EXPECT_EQ(kExitOk, Run({"set", "b3bytes", "1000"}));
+  EXPECT_EQ("b3bytes: 32\n", out);
+  EXPECT_EQ(Number(1000), backend.calls[1].input);
+
+  // Numbers in either base, upper or lower case, the whole 32-bit range.
+  EXPECT_EQ(kExitOk, Run({"set", "b3bytes", "4294967295"}));
+  EXPECT_EQ(Number(0xFFFFFFFF), backend.calls[2].input);
+  EXPECT_EQ(kExitOk, Run({"set", "flags", "0XfAcF"}));
+  EXPECT_EQ(Number(0xFACF), backend.calls[3].input);
+}
+
+TEST_F(ControlToolTest, SetStringsSendTheirTerminator) {
+  EXPECT_EQ(kExitOk, Run({"set", "log", "C:\\Trace\\capi.log"}));
+  EXPECT_EQ(kExitOk, Run({"set", "target", "\\Device\\CAPI202"}));
+  EXPECT_EQ("", out);
+  ASSERT_EQ(2u, backend.calls.size());
+  EXPECT_EQ(IOCTL_TRACE_SET_LOG, backend.calls[0].code);
+  EXPECT_EQ(Text("C:\\Trace\\capi.log"), backend.calls[0].input);
+  EXPECT_EQ(IOCTL_TRACE_SET_TARGET, backend.calls[1].code);
+  EXPECT_EQ(Text("\\Device\\CAPI202"), backend.calls[1].input);
+}
+
+TEST_F(ControlToolTest, GetPrintsEachSettingInItsForm) {
+  backend.Script(IOCTL_TRACE_GET_FLAGS, {{0, Number(3)}});
+  backend.Script(IOCTL_TRACE_GET_B3BYTES, {{0, Number(32)}});
+  backend.Script(IOCTL_TRACE_GET_TARGET, {{0, Text("CAPI201")}});
+  EXPECT_EQ(kExitOk, Run({"get", "flags"}));
+  EXPECT_EQ("0x00000003\n", out);
+  EXPECT_EQ(kExitOk, Run({"get", "b3bytes"}));
+  EXPECT_EQ("32\n", out);
+  EXPECT_EQ(kExitOk, Run({"get", "target"}));
+  EXPECT_EQ("CAPI201\n", out);
+  EXPECT_EQ(IOCTL_TRACE_GET_TARGET, backend.calls[2].code);
+  EXPECT_TRUE(backend.calls[2].input.empty());
+}
+
+TEST_F(ControlToolTest, GetStringAsksAgainWithTheLargestBufferWhenTooSmall) {
+  const std::string longPath = "C:\\" + std::string(2000, 'a') + ".log";
+  backend.Script(IOCTL_TRACE_GET_LOG, {{0x80000005, {}, 0}, {0, Text(longPath)}});
+  EXPECT_EQ(kExitOk, Run({"get", "log"}));
+  EXPECT_EQ(longPath + "\n", out);
+  ASSERT_EQ(2u, backend.calls.size());
+  EXPECT_LT(backend.calls[0].outLength, longPath.size());
+  EXPECT_EQ(0xFFFEu, backend.calls[1].outLength);
+  EXPECT_EQ(1, backend.opens);
+}
+
+TEST_F(ControlToolTest, GetStringReadsOnlyWhatTheDriverReports) {
+  // The buffer holds more than the driver says it wrote: the rest is not
+  // part of the answer.
+  backend.Script(IOCTL_TRACE_GET_LOG, {{0, {'C', ':', '\\', 'x', 'y', 'z'}, 3}});
+  EXPECT_EQ(kExitOk, Run({"get", "log"}));
+  EXPECT_EQ("C:\\\n", out);
+  // Nothing reported: an empty string.
+  backend.Script(IOCTL_TRACE_GET_TARGET, {{0, {'A', 'B'}, 0}});
+  EXPECT_EQ(kExitOk, Run({"get", "target"}));
+  EXPECT_EQ("\n", out);
+}
+
+TEST_F(ControlToolTest, ShowPrintsTheStateAndEverySettingWithOneOpen) {
+  backend.Script(IOCTL_TRACE_GET_STATE, {{0, Number(TRACE_STATE_STOPPED)}});
+  backend.Script(IOCTL_TRACE_GET_FLAGS, {{0, Number(0x0A03)}});
+  backend.Script(IOCTL_TRACE_GET_B3BYTES, {{0, Number(16)}});
+  backend.Script(IOCTL_TRACE_GET_LOG, {{0, Text("C:\\Pellinor.log")}});
+  backend.Script(IOCTL_TRACE_GET_TARGET, {{0, Text("CAPI201")}});
+  EXPECT_EQ(kExitOk, Run({"show"}));
+  EXPECT_EQ(
+      "state:   stopped\n"
+      "flags:   0x00000A03\n"
+      "b3bytes: 16\n"
+      "log:     C:\\Pellinor.log\n"
+      "target:  CAPI201\n",
+      out);
+  EXPECT_EQ("", err);
+  EXPECT_EQ(1, backend.opens);
+  EXPECT_EQ(1, backend.closes);
+}
+
+TEST_F(ControlToolTest, ShowStopsAtTheFirstFailureAndPrintsNothing) {
+  backend.Script(IOCTL_TRACE_GET_STATE, {{0, Number(TRACE_STATE_RUNNING)}});
+  backend.Script(IOCTL_TRACE_GET_FLAGS, {{0, Number(3)}});
+  backend.Script(IOCTL_TRACE_GET_B3BYTES, {{0xC000009A}});
+  EXPECT_EQ(kExitFailed, Run({"show"}));
+  EXPECT_EQ("", out);
+  EXPECT_EQ("pellinorctl: get b3bytes: 0xC000009A STATUS_INSUFFICIENT_RESOURCES\n", err);
+  EXPECT_EQ(1, backend.closes);
+}
+
+TEST_F(ControlToolTest, UsageErrorsExitWithTwoAndTouchNothing) {
+  const std::vector<std::vector<std::string>> wrong = {
+      {},
+      {"status"},
+      {"state", "now"},
+      {"start", "--force"},
+      {"stop", "--forced"},
+      {"stop", "--force", "--force"},
+      {"get"},
+      {"get", "Flags"},
+      {"get", "log", "x"},
+      {"set", "flags"},
+      {"set", "flags", "abc"},
+      {"set", "flags", "-1"},
+      {"set", "flags", "+1"},
+      {"set", "flags", " 1"},
+      {"set", "flags", "0x"},
+      {"set", "flags", "0x100000000"},
+      {"set", "b3bytes", "4294967296"},
+      {"set", "b3bytes", "12k"},
+      {"set", "log", ""},
+      {"set", "state", "1"},
+      {"install", "--start"},
+      {"install", "--start", "boot"},
+      {"install", "auto"},
+      {"uninstall", "now"},
+  };
+  for (const auto& args : wrong) {
+    std::string line;
+    for (const auto& arg : args) line += arg + " ";
+    EXPECT_EQ(kExitUsage, Run(args)) << line;
+    EXPECT_NE(std::string::npos, err.find("usage: pellinorctl")) << line;
+    EXPECT_EQ("", out) << line;
+  }
+  EXPECT_EQ(0, backend.opens);
+  EXPECT_TRUE(backend.installed.empty());
+  EXPECT_TRUE(backend.removed.empty());
+}
+
+TEST_F(ControlToolTest, HelpGoesToStandardOutput) {
+  EXPECT_EQ(kExitOk, Run({"--help"}));
+  EXPECT_EQ(ControlTool::Usage(), out);
+  EXPECT_EQ("", err);
+}
+
+TEST_F(ControlToolTest, InstallRegistersAKernelDriverServiceWithoutOpeningTheDevice) {
+  EXPECT_EQ(kExitOk, Run({"install"}));
+  EXPECT_EQ(kExitOk, Run({"install", "--start", "auto"}));
+  EXPECT_EQ(kExitOk, Run({"install", "--start", "demand"}));
+  ASSERT_EQ(3u, backend.installed.size());
+  const ServiceConfig& config = backend.installed[0];
+  EXPECT_EQ("Pellinor", config.name);
+  EXPECT_EQ("System32\\drivers\\pellinor.sys", config.imagePath);
+  EXPECT_EQ(1u, config.type);          // kernel driver
+  EXPECT_EQ(1u, config.errorControl);  // normal
+  EXPECT_EQ(3u, backend.installed[0].startType);
+  EXPECT_EQ(2u, backend.installed[1].startType);
+  EXPECT_EQ(3u, backend.installed[2].startType);
+  EXPECT_EQ(0, backend.opens);
+}
+
+TEST_F(ControlToolTest, ServiceFailuresPrintTheWin32Error) {
+  backend.serviceResult = ControlResult::Win32(1073);
+  EXPECT_EQ(kExitFailed, Run({"install", "--start", "auto"}));
+  EXPECT_EQ("pellinorctl: install: Win32 error 0x00000431 ERROR_SERVICE_EXISTS\n", err);
+
+  backend.serviceResult = ControlResult::Win32(1060);
+  EXPECT_EQ(kExitFailed, Run({"uninstall"}));
+  EXPECT_EQ("pellinorctl: uninstall: Win32 error 0x00000424 ERROR_SERVICE_DOES_NOT_EXIST\n", err);
+  ASSERT_EQ(1u, backend.removed.size());
+  EXPECT_EQ("Pellinor", backend.removed[0]);
+}
+
+TEST(StatusNamesTest, NamesAndFailures) {
+  EXPECT_STREQ("STATUS_DELETE_PENDING", NtStatusName(0xC0000056));
+  EXPECT_EQ(nullptr, NtStatusName(0xC0000057));
+  EXPECT_STREQ("ERROR_ACCESS_DENIED", Win32ErrorName(5));
+  EXPECT_TRUE(ControlResult::Nt(0x80000005).Failed());
+  EXPECT_FALSE(ControlResult::Nt(0x00000103).Failed());
+  EXPECT_FALSE(ControlResult::Win32(0).Failed());
+  EXPECT_EQ("0x00000000 STATUS_SUCCESS", DescribeResult(ControlResult::Nt(0)));
+}
+
+}  // namespace
+}  // namespace pellinorctl

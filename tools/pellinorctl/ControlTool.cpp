@@ -1,0 +1,386 @@
+#include "tools/pellinorctl/ControlTool.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "tools/pellinorctl/ControlCodes.h"
+#include "tools/pellinorctl/StatusNames.h"
+
+namespace pellinorctl {
+namespace {
+
+constexpr uint32_t kStatusBufferOverflow = 0x80000005;
+constexpr uint32_t kStatusBufferTooSmall = 0xC0000023;
+
+// The driver converts a string value into the output buffer with a 16-bit
+// capacity. Most values fit the first size; a longer one is asked again
+// with the largest buffer that capacity allows.
+constexpr uint32_t kStringFirstSize = 1024;
+constexpr uint32_t kStringLargestSize = 0xFFFE;
+
+struct Setting {
+  const char* name;
+  uint32_t setCode;
+  uint32_t getCode;
+  bool number;
+};
+
+constexpr Setting settings[] = {
+    {"flags", IOCTL_TRACE_SET_FLAGS, IOCTL_TRACE_GET_FLAGS, true},
+    {"b3bytes", IOCTL_TRACE_SET_B3BYTES, IOCTL_TRACE_GET_B3BYTES, true},
+    {"log", IOCTL_TRACE_SET_LOG, IOCTL_TRACE_GET_LOG, false},
+    {"target", IOCTL_TRACE_SET_TARGET, IOCTL_TRACE_GET_TARGET, false},
+};
+static_assert(sizeof(settings) / sizeof(settings[0]) == 4, "four settings");
+
+const Setting* FindSetting(const std::string& name) {
+  for (const Setting& setting : settings) {
+    if (name == setting.name) return &setting;
+  }
+  return nullptr;
+}
+
+// Decimal or 0x-prefixed hexadecimal, the whole unsigned 32-bit range,
+// nothing else (no sign, no blanks, no trailing characters).
+bool ParseNumber(const std::string& text, uint32_t* value) {
+  size_t i = 0;
+  unsigned base = 10;
+  if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+    base = 16;
+    i = 2;
+  }
+  if (i == text.size()) return false;
+  uint64_t result = 0;
+  for (; i < text.size(); i++) {
+    const char c = text[i];
+    unsigned digit;
+    if (c >= '0' && c <= '9') {
+      digit = static_cast<unsigned>(c - '0');
+    } else if (base == 16 && c >= 'a' && c <= 'f') {
+      digit = static_cast<unsigned>(c - 'a' + 10);
+    } else if (base == 16 && c >= 'A' && c <= 'F') {
+      digit = static_cast<unsigned>(c - 'A' + 10);
+    } else {
+      return false;
+    }
+    result = result * base + digit;
+    if (result > 0xFFFFFFFFu) return false;
+  }
+  *value = static_cast<uint32_t>(result);
+  return true;
+}
+
+std::string FormatNumber(const Setting& setting, uint32_t value) {
+  char text[16];
+  if (setting.setCode == IOCTL_TRACE_SET_FLAGS) {
+    std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(value));
+  } else {
+    std::snprintf(text, sizeof text, "%u", static_cast<unsigned>(value));
+  }
+  return text;
+}
+
+void PutNumber(uint8_t* buffer, uint32_t value) {
+  for (int i = 0; i < 4; i++) buffer[i] = static_cast<uint8_t>(value >> (8 * i));
+}
+
+uint32_t GetNumber(const uint8_t* buffer) {
+  return static_cast<uint32_t>(buffer[0]) | static_cast<uint32_t>(buffer[1]) << 8 |
+         static_cast<uint32_t>(buffer[2]) << 16 | static_cast<uint32_t>(buffer[3]) << 24;
+}
+
+const char* StateName(uint32_t state) {
+  switch (state) {
+    case TRACE_STATE_NONE:
+      return "none";
+    case TRACE_STATE_RUNNING:
+      return "running";
+    case TRACE_STATE_STOPPED:
+      return "stopped";
+  }
+  return nullptr;
+}
+
+void Complain(std::string& err, const std::string& what, const ControlResult& result) {
+  err += "pellinorctl: " + what + ": " + DescribeResult(result) + "\n";
+}
+
+int UsageError(std::string& err, const std::string& message) {
+  err += "pellinorctl: " + message + "\n";
+  err += ControlTool::Usage();
+  return kExitUsage;
+}
+
+}  // namespace
+
+const char* ControlTool::Usage() {
+  return "usage: pellinorctl COMMAND\n"
+         "  state                      tracing state: running, stopped or none\n"
+         "  start                      start tracing (and at every later load)\n"
+         "  stop [--force]             stop tracing; --force also while requests are pending\n"
+         "  set flags|b3bytes NUMBER   store a setting (decimal or 0x hexadecimal)\n"
+         "  set log|target TEXT        store the log file path or the traced device's name\n"
+         "  get flags|b3bytes|log|target\n"
+         "                             print a stored setting\n"
+         "  show                       print the state and every setting\n"
+         "  install [--start auto|demand]\n"
+         "                             register the kernel service (default: demand)\n"
+         "  uninstall                  stop and remove the kernel service\n"
+         "Settings take effect at the next start. Exit status: 0 done, 1 failed, 2 usage.\n";
+}
+
+int ControlTool::Run(const std::vector<std::string>& args, std::string& out, std::string& err) {
+  const int status = Dispatch(args, out, err);
+  if (open) {
+    backend.Close();
+    open = false;
+  }
+  return status;
+}
+
+int ControlTool::Dispatch(const std::vector<std::string>& args, std::string& out,
+                          std::string& err) {
+  if (args.empty()) return UsageError(err, "no command");
+  const std::string& command = args[0];
+  const size_t extra = args.size() - 1;
+  if (command == "help" || command == "--help" || command == "-h") {
+    out += Usage();
+    return kExitOk;
+  }
+  if (command == "state" || command == "start" || command == "show" || command == "uninstall") {
+    if (extra != 0) return UsageError(err, command + " takes no arguments");
+    if (command == "state") return State(out, err);
+    if (command == "start") return Start(err);
+    if (command == "show") return Show(out, err);
+    return Uninstall(err);
+  }
+  if (command == "stop") {
+    if (extra == 0) return Stop(false, err);
+    if (extra == 1 && args[1] == "--force") return Stop(true, err);
+    return UsageError(err, "stop takes only --force");
+  }
+  if (command == "get") {
+    if (extra != 1 || !FindSetting(args[1])) {
+      return UsageError(err, "get needs one of flags, b3bytes, log, target");
+    }
+    return Get(args[1], out, err);
+  }
+  if (command == "set") {
+    if (extra != 2 || !FindSetting(args[1])) {
+      return UsageError(err, "set needs one of flags, b3bytes, log, target and a value");
+    }
+    return Set(args[1], args[2], out, err);
+  }
+  if (command == "install") {
+    if (extra == 0) return Install(kServiceStartDemand, err);
+    if (extra == 2 && args[1] == "--start" && args[2] == "auto") {
+      return Install(kServiceStartAuto, err);
+    }
+    if (extra == 2 && args[1] == "--start" && args[2] == "demand") {
+      return Install(kServiceStartDemand, err);
+    }
+    return UsageError(err, "install takes only --start auto or --start demand");
+  }
+  return UsageError(err, "unknown command '" + command + "'");
+}
+
+bool ControlTool::OpenDevice(std::string& err) {
+  if (open) return true;
+  const ControlResult result = backend.Open();
+  if (result.Failed()) {
+    Complain(err, std::string("cannot open ") + kControlDevicePath, result);
+    return false;
+  }
+  open = true;
+  return true;
+}
+
+bool ControlTool::ReadNumber(const char* command, uint32_t code, uint32_t* value,
+                             std::string& err) {
+  if (!OpenDevice(err)) return false;
+  uint8_t buffer[4] = {};
+  uint32_t information = 0;
+  const ControlResult result =
+      backend.DeviceControl(code, nullptr, 0, buffer, sizeof buffer, &information);
+  if (result.Failed()) {
+    Complain(err, command, result);
+    return false;
+  }
+  if (information < sizeof buffer) {
+    err += std::string("pellinorctl: ") + command + ": the driver returned " +
+           std::to_string(information) + " bytes instead of 4\n";
+    return false;
+  }
+  *value = GetNumber(buffer);
+  return true;
+}
+
+bool ControlTool::ReadString(const char* command, uint32_t code, std::string* value,
+                             std::string& err) {
+  if (!OpenDevice(err)) return false;
+  std::vector<char> buffer(kStringFirstSize);
+  uint32_t information = 0;
+  ControlResult result = backend.DeviceControl(code, nullptr, 0, buffer.data(),
+                                               static_cast<uint32_t>(buffer.size()), &information);
+  if (result.kind == ControlResult::Kind::NtStatus &&
+      (result.code == kStatusBufferOverflow || result.code == kStatusBufferTooSmall)) {
+    buffer.assign(kStringLargestSize, 0);
+    information = 0;
+    result = backend.DeviceControl(code, nullptr, 0, buffer.data(),
+                                   static_cast<uint32_t>(buffer.size()), &information);
+  }
+  if (result.Failed()) {
+    Complain(err, command, result);
+    return false;
+  }
+  // The string ends at its terminator, or at the end of what the driver
+  // reports to have written, whichever comes first.
+  const size_t length = information < buffer.size() ? information : buffer.size();
+  const void* end = std::memchr(buffer.data(), 0, length);
+  value->assign(buffer.data(), end ? static_cast<const char*>(end) - buffer.data() : length);
+  return true;
+}
+
+int ControlTool::State(std::string& out, std::string& err) {
+  uint32_t state = 0;
+  if (!ReadNumber("state", IOCTL_TRACE_GET_STATE, &state, err)) return kExitFailed;
+  const char* name = StateName(state);
+  if (!name) {
+    err += "pellinorctl: state: unknown state " + std::to_string(state) + "\n";
+    return kExitFailed;
+  }
+  out += std::string(name) + "\n";
+  return kExitOk;
+}
+
+int ControlTool::Start(std::string& err) {
+  if (!OpenDevice(err)) return kExitFailed;
+  uint32_t information = 0;
+  const ControlResult result =
+      backend.DeviceControl(IOCTL_TRACE_START, nullptr, 0, nullptr, 0, &information);
+  if (result.Failed()) {
+    Complain(err, "start", result);
+    return kExitFailed;
+  }
+  return kExitOk;
+}
+
+int ControlTool::Stop(bool force, std::string& err) {
+  if (!OpenDevice(err)) return kExitFailed;
+  // The force flag is byte 0 of a 4-byte input; the driver ignores shorter
+  // input, and bytes 1 to 3.
+  uint8_t input[4] = {static_cast<uint8_t>(force ? 1 : 0), 0, 0, 0};
+  uint32_t information = 0;
+  const ControlResult result =
+      backend.DeviceControl(IOCTL_TRACE_STOP, input, sizeof input, nullptr, 0, &information);
+  if (result.Failed()) {
+    Complain(err, force ? "stop --force" : "stop", result);
+    return kExitFailed;
+  }
+  return kExitOk;
+}
+
+int ControlTool::Set(const std::string& what, const std::string& value, std::string& out,
+                     std::string& err) {
+  const Setting& setting = *FindSetting(what);
+  const std::string command = "set " + what;
+  uint32_t information = 0;
+  if (setting.number) {
+    uint32_t number = 0;
+    if (!ParseNumber(value, &number)) {
+      return UsageError(err, command + ": '" + value + "' is not a number");
+    }
+    if (!OpenDevice(err)) return kExitFailed;
+    uint8_t input[4];
+    uint8_t output[4] = {};
+    PutNumber(input, number);
+    const ControlResult result = backend.DeviceControl(setting.setCode, input, sizeof input,
+                                                       output, sizeof output, &information);
+    if (result.Failed()) {
+      Complain(err, command, result);
+      return kExitFailed;
+    }
+    // The driver masks or limits the number before it stores it, and
+    // returns what it stored.
+    const uint32_t stored = information >= sizeof output ? GetNumber(output) : number;
+    out += what + ": " + FormatNumber(setting, stored) + "\n";
+    return kExitOk;
+  }
+  if (value.empty()) return UsageError(err, command + ": the value must not be empty");
+  if (!OpenDevice(err)) return kExitFailed;
+  // The string with its terminator: the driver requires the terminator to
+  // lie within the input length.
+  const ControlResult result =
+      backend.DeviceControl(setting.setCode, value.c_str(), static_cast<uint32_t>(value.size() + 1),
+                            nullptr, 0, &information);
+  if (result.Failed()) {
+    Complain(err, command, result);
+    return kExitFailed;
+  }
+  return kExitOk;
+}
+
+int ControlTool::Get(const std::string& what, std::string& out, std::string& err) {
+  const Setting& setting = *FindSetting(what);
+  const std::string command = "get " + what;
+  if (setting.number) {
+    uint32_t number = 0;
+    if (!ReadNumber(command.c_str(), setting.getCode, &number, err)) return kExitFailed;
+    out += FormatNumber(setting, number) + "\n";
+    return kExitOk;
+  }
+  std::string text;
+  if (!ReadString(command.c_str(), setting.getCode, &text, err)) return kExitFailed;
+  out += text + "\n";
+  return kExitOk;
+}
+
+int ControlTool::Show(std::string& out, std::string& err) {
+  std::string text;
+  uint32_t state = 0;
+  if (!ReadNumber("state", IOCTL_TRACE_GET_STATE, &state, err)) return kExitFailed;
+  const char* name = StateName(state);
+  text += std::string("state:   ") + (name ? name : "unknown " + std::to_string(state)) + "\n";
+  for (const Setting& setting : settings) {
+    const std::string command = std::string("get ") + setting.name;
+    std::string value;
+    if (setting.number) {
+      uint32_t number = 0;
+      if (!ReadNumber(command.c_str(), setting.getCode, &number, err)) return kExitFailed;
+      value = FormatNumber(setting, number);
+    } else if (!ReadString(command.c_str(), setting.getCode, &value, err)) {
+      return kExitFailed;
+    }
+    text += std::string(setting.name) + ":" + std::string(8 - std::strlen(setting.name), ' ') +
+            value + "\n";
+  }
+  out += text;
+  return kExitOk;
+}
+
+int ControlTool::Install(uint32_t startType, std::string& err) {
+  ServiceConfig config;
+  config.name = kServiceName;
+  config.displayName = kServiceDisplayName;
+  config.imagePath = kServiceImagePath;
+  config.type = kServiceTypeKernelDriver;
+  config.startType = startType;
+  config.errorControl = kServiceErrorNormal;
+  const ControlResult result = backend.InstallService(config);
+  if (result.Failed()) {
+    Complain(err, "install", result);
+    return kExitFailed;
+  }
+  return kExitOk;
+}
+
+int ControlTool::Uninstall(std::string& err) {
+  const ControlResult result = backend.RemoveService(kServiceName);
+  if (result.Failed()) {
+    Complain(err, "uninstall", result);
+    return kExitFailed;
+  }
+  return kExitOk;
+}
+
+}  // namespace pellinorctl

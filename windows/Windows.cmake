@@ -1,0 +1,149 @@
+# The Windows configuration, cross-compiled with mingw-w64
+# (windows/toolchain-i686-mingw32.cmake):
+#
+#   pellinor.sys     the kernel driver, from the driver folders and the
+#                    Windows seam (windows/SystemStartStage.cpp), nothing else
+#   pellinorctl.exe  the control tool with its Win32 back end
+#
+# and, through CTest, the checks of both images and the comparison of the
+# kernel structure layouts with the emulated kernel (tests/windows/).
+
+enable_testing()
+find_package(Python3 REQUIRED COMPONENTS Interpreter)
+if(NOT CMAKE_OBJDUMP)
+  find_program(CMAKE_OBJDUMP NAMES ${PELLINOR_MINGW_TRIPLE}-objdump objdump REQUIRED)
+endif()
+
+# CMake links every Windows program against a list of Win32 import libraries
+# by default. The driver must see none of them (a stray reference would
+# otherwise resolve quietly against a user-mode DLL); the control tool names
+# its two.
+set(CMAKE_C_STANDARD_LIBRARIES "" CACHE STRING "" FORCE)
+set(CMAKE_CXX_STANDARD_LIBRARIES "" CACHE STRING "" FORCE)
+
+find_path(PELLINOR_DDK_INCLUDE ntddk.h PATH_SUFFIXES ddk
+          DOC "mingw-w64's DDK headers (package mingw-w64-i686-dev)")
+if(NOT PELLINOR_DDK_INCLUDE)
+  message(FATAL_ERROR "mingw-w64's DDK headers (ddk/ntddk.h) not found: install mingw-w64-i686-dev")
+endif()
+
+# Kernel code: freestanding, no exceptions, no RTTI, no thread-safe statics and
+# no __cxa_atexit (nothing of the C++ run-time exists in the kernel), no stack
+# protector (no run-time support for it either), no unwind tables (nothing
+# unwinds). -fcheck-new: the driver's operator new returns null on an
+# exhausted pool (framework/CxxRuntime.cpp), so constructors must not run on
+# it.
+set(PELLINOR_WINDOWS_KERNEL_FLAGS
+    -ffreestanding -fno-exceptions -fno-rtti -fno-threadsafe-statics -fno-use-cxa-atexit
+    -fcheck-new -fno-stack-protector -fno-asynchronous-unwind-tables -fno-unwind-tables
+    -fno-omit-frame-pointer -Wall -Wextra -Werror)
+
+# The DDK headers accept no older target than Vista (0x0600): below it wdm.h
+# names types that nothing declares. The target version only selects
+# declarations; every kernel service the driver imports exists since Windows
+# 2000, which the import check (tests/windows/driver-imports.txt) holds to.
+#
+# wdm.h defines InterlockedBitTestAndSet/-Reset itself, after <intrin.h> has
+# already defined them, which C++ rejects ("redeclared inline"). Marking the
+# two as already defined makes intrin.h skip its copies: the one place where
+# this is handled.
+set(PELLINOR_WINDOWS_KERNEL_DEFINITIONS
+    _WIN32_WINNT=0x0600 NTDDI_VERSION=0x06000000
+    __INTRINSIC_DEFINED_InterlockedBitTestAndSet
+    __INTRINSIC_DEFINED_InterlockedBitTestAndReset)
+
+# pellinor_windows_kernel_code(TARGET): compile TARGET's sources as kernel code
+# against the DDK headers. SYSTEM: warnings inside the DDK headers are not the
+# driver's, and must not stop the build under -Werror.
+function(pellinor_windows_kernel_code target)
+  target_compile_options(${target} PRIVATE ${PELLINOR_WINDOWS_KERNEL_FLAGS})
+  target_compile_definitions(${target} PRIVATE ${PELLINOR_WINDOWS_KERNEL_DEFINITIONS})
+  target_include_directories(${target} SYSTEM BEFORE PRIVATE ${PELLINOR_DDK_INCLUDE})
+  target_include_directories(${target} PRIVATE ${PROJECT_SOURCE_DIR})
+endfunction()
+
+# Every driver source, as the host build globs them. The C++ run-time pieces
+# (framework/CxxRuntime.cpp) join only at the link of pellinor.sys.
+set(PELLINOR_DRIVER_DIRS framework filter trace capi log control)
+set(pellinor_driver_sources)
+foreach(dir ${PELLINOR_DRIVER_DIRS})
+  file(GLOB dir_sources CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/${dir}/*.cpp)
+  list(APPEND pellinor_driver_sources ${dir_sources})
+endforeach()
+list(FILTER pellinor_driver_sources EXCLUDE REGEX "/framework/CxxRuntime\\.cpp$")
+list(APPEND pellinor_driver_sources ${PROJECT_SOURCE_DIR}/windows/SystemStartStage.cpp)
+
+# Every driver change compiles for Windows, whether or not pellinor.sys can be
+# linked yet.
+add_library(pellinor_driver_objects OBJECT ${pellinor_driver_sources})
+pellinor_windows_kernel_code(pellinor_driver_objects)
+
+# pellinor.sys needs DriverEntry and the pool allocator of framework/. While
+# the framework does not have them yet, the link is left out (and its checks
+# are reported as skipped) rather than failing. Any edit of a driver source
+# re-runs this test, so the link appears as soon as DriverEntry does.
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${pellinor_driver_sources})
+set(PELLINOR_HAVE_DRIVER_ENTRY OFF)
+foreach(source ${pellinor_driver_sources})
+  file(STRINGS ${source} hits REGEX "DriverEntry[ \t]*\\(")
+  if(hits)
+    set(PELLINOR_HAVE_DRIVER_ENTRY ON)
+  endif()
+endforeach()
+if(PELLINOR_HAVE_DRIVER_ENTRY AND EXISTS ${PROJECT_SOURCE_DIR}/framework/Pool.h)
+  set(PELLINOR_BUILD_SYS ON)
+else()
+  set(PELLINOR_BUILD_SYS OFF)
+  message(STATUS "pellinor.sys not linked: framework/ has no DriverEntry or Pool.h yet")
+endif()
+
+if(PELLINOR_BUILD_SYS)
+  add_executable(pellinor_sys $<TARGET_OBJECTS:pellinor_driver_objects>
+                              ${PROJECT_SOURCE_DIR}/framework/CxxRuntime.cpp)
+  pellinor_windows_kernel_code(pellinor_sys)
+  set_target_properties(pellinor_sys PROPERTIES OUTPUT_NAME pellinor SUFFIX .sys)
+  # A kernel driver: no C run-time and no start-up code; the native subsystem;
+  # the kernel calls DriverEntry (stdcall, 8 bytes of arguments) directly.
+  # Relocations stay in the image, since the loader puts a driver wherever
+  # there is room. No automatic data imports: they would need the user-mode
+  # run-time's pseudo-relocation pass. Symbols and debug sections are
+  # stripped (pellinor.map keeps the addresses); no time stamp, so that the
+  # same sources give the same image.
+  target_link_options(pellinor_sys PRIVATE
+      -nostdlib -nostartfiles -s
+      -Wl,--subsystem,native
+      -Wl,--entry,_DriverEntry@8
+      -Wl,--dynamicbase -Wl,--nxcompat
+      -Wl,--image-base,0x10000
+      -Wl,--file-alignment,0x200 -Wl,--section-alignment,0x1000
+      -Wl,--major-os-version,5 -Wl,--minor-os-version,0
+      -Wl,--major-subsystem-version,5 -Wl,--minor-subsystem-version,0
+      -Wl,--disable-auto-import -Wl,--disable-runtime-pseudo-reloc
+      -Wl,--exclude-all-symbols -Wl,--no-insert-timestamp
+      -Wl,-Map,${CMAKE_CURRENT_BINARY_DIR}/pellinor.map)
+  # ntoskrnl.exe and hal.dll; libgcc (static) for the 64-bit division and
+  # shift helpers, which may in turn need memset/memcpy of ntoskrnl.
+  target_link_libraries(pellinor_sys PRIVATE ntoskrnl hal gcc ntoskrnl)
+  # The loader checks the image checksum of a driver; it is computed after
+  # the link, over the final file.
+  add_custom_command(TARGET pellinor_sys POST_BUILD
+      COMMAND Python3::Interpreter ${PROJECT_SOURCE_DIR}/windows/pechecksum.py $<TARGET_FILE:pellinor_sys>
+      VERBATIM)
+endif()
+
+# The control tool: its core and the Win32 back end. User mode, ordinary C++;
+# libstdc++ and libgcc are linked statically so that the program needs no
+# mingw DLL next to it.
+set(PELLINORCTL_DIR ${PROJECT_SOURCE_DIR}/tools/pellinorctl)
+add_executable(pellinorctl
+    ${PELLINORCTL_DIR}/ControlTool.cpp
+    ${PELLINORCTL_DIR}/StatusNames.cpp
+    ${PELLINORCTL_DIR}/WindowsBackend.cpp
+    ${PELLINORCTL_DIR}/WindowsMain.cpp)
+target_include_directories(pellinorctl PRIVATE ${PROJECT_SOURCE_DIR})
+target_compile_options(pellinorctl PRIVATE -Wall -Wextra -Werror)
+target_compile_definitions(pellinorctl PRIVATE WIN32_LEAN_AND_MEAN _WIN32_WINNT=0x0501)
+target_link_options(pellinorctl PRIVATE -static -Wl,--no-insert-timestamp)
+target_link_libraries(pellinorctl PRIVATE advapi32 kernel32)
+
+include(${PROJECT_SOURCE_DIR}/tests/windows/WindowsChecks.cmake)
