@@ -1,0 +1,58 @@
+// The settings word that a trace device holds and copies into every trace
+// record: trace flags in the low 16 bits, MaxDataB3Bytes (0 to 32) in the
+// high 16 bits; and the registry values it is built from.
+#pragma once
+
+#include <ntddk.h>
+
+typedef ULONG TraceSettings;
+
+constexpr ULONG TRACE_CAPI_MESSAGES = 0x0001;
+constexpr ULONG TRACE_CAPI_FUNCTIONS = 0x0002;
+constexpr ULONG TRACE_DETAILS = 0x0010;
+constexpr ULONG TRACE_ALL_REQUESTS = 0x0020;
+constexpr ULONG TRACE_NO_TIMESTAMP = 0x0100;
+constexpr ULONG TRACE_HIDE_MANU_MESSAGES = 0x0200;
+constexpr ULONG TRACE_HIDE_USER_MODE = 0x0800;
+
+// Clears TRACE_DETAILS, TRACE_ALL_REQUESTS, TRACE_NO_TIMESTAMP and 0x0400:
+// the registry can never switch them on.
+constexpr ULONG SETTINGS_FLAG_MASK = 0xFACF;
+static_assert((SETTINGS_FLAG_MASK ^ 0xFFFF) ==
+                  (TRACE_DETAILS | TRACE_ALL_REQUESTS | TRACE_NO_TIMESTAMP | 0x0400),
+              "SETTINGS_FLAG_MASK clears exactly these bits");
+
+constexpr ULONG DEFAULT_TRACE_FLAGS = TRACE_CAPI_MESSAGES | TRACE_CAPI_FUNCTIONS;
+constexpr ULONG MAX_DATA_B3_BYTES_LIMIT = 32;
+constexpr ULONG DEFAULT_MAX_DATA_B3_BYTES = 32;
+
+// Registry values of the driver's service key.
+#define START_VALUE_NAME L"Start"
+#define FLAGS_VALUE_NAME L"Pellinor_Flags"
+#define B3_BYTES_VALUE_NAME L"Pellinor_B3Bytes"
+#define LOG_VALUE_NAME L"Pellinor_Log"
+#define TARGET_VALUE_NAME L"Pellinor_Target"
+#define DEFAULT_LOG_PATH L"C:\\Pellinor.log"
+#define DEFAULT_TARGET_NAME L"CAPI201"
+
+// The size callers give DescribeSettings; the text is at most 124 characters.
+constexpr ULONG SETTINGS_TEXT_SIZE = 300;
+
+constexpr ULONG SettingsFlags(TraceSettings settings) { return settings & 0xFFFF; }
+constexpr ULONG MaxDataB3Bytes(TraceSettings settings) { return settings >> 16; }
+
+// What a Pellinor_Flags value becomes when it is stored or read: the low 16
+// bits masked, the upper 16 bits kept as they are (they are never used).
+constexpr ULONG MaskFlagsValue(ULONG value) { return value & (0xFFFF0000 | SETTINGS_FLAG_MASK); }
+// What a Pellinor_B3Bytes value becomes: at most 32.
+constexpr ULONG LimitB3BytesValue(ULONG value) {
+  return value > MAX_DATA_B3_BYTES_LIMIT ? MAX_DATA_B3_BYTES_LIMIT : value;
+}
+
+// Reads Pellinor_Flags and Pellinor_B3Bytes (defaults 3 and 32 when a read
+// fails) into a settings word. PASSIVE_LEVEL; never fails.
+TraceSettings LoadTraceSettings();
+
+// Writes the "Settings:" text of a settings word into `text` (room for
+// SETTINGS_TEXT_SIZE characters) and returns its length without the NUL.
+ULONG DescribeSettings(TraceSettings settings, char* text);
