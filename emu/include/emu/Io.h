@@ -1,0 +1,138 @@
+// The host side of the emulated I/O manager: loading and unloading drivers,
+// and sending requests to devices the way applications (user mode) and
+// kernel components (kernel mode) do. Tests, the simulated CAPI
+// applications and the control tool use these; drivers never do.
+//
+// Every call here runs at PASSIVE_LEVEL in the calling host thread and is
+// synchronous: a request that a driver leaves pending is waited for, as the
+// I/O manager waits for a request on a file opened for synchronous I/O.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include <ntddk.h>
+
+namespace emu {
+
+// ---------------------------------------------------------------------------
+// Drivers.
+
+// Loads a driver: builds its driver object (\Driver\NAME), calls DriverEntry
+// with it and its service key, \Registry\Machine\System\CurrentControlSet
+// \Services\NAME, and on success readies the devices it created (clears
+// DO_DEVICE_INITIALIZING). `poolTag` is the tag the driver allocates with;
+// unloading (or a failing DriverEntry) bug-checks if blocks of that tag are
+// still allocated. 0 skips that check. Several drivers may be loaded at once;
+// loading a name twice fails with STATUS_IMAGE_ALREADY_LOADED.
+NTSTATUS LoadDriver(const std::string& name, PDRIVER_INITIALIZE entry, ULONG poolTag,
+                    PDRIVER_OBJECT* driverObject = nullptr);
+
+// Unloads a loaded driver: calls its unload routine, then bug-checks if the
+// driver left a device object, a symbolic link to one of its devices, or a
+// pool block with its tag. A driver without an unload routine cannot be
+// unloaded: STATUS_INVALID_DEVICE_REQUEST, and nothing happens.
+NTSTATUS UnloadDriver(PDRIVER_OBJECT driverObject);
+
+// The loaded driver of that name, or null.
+PDRIVER_OBJECT FindDriver(const std::string& name);
+
+// Calls the driver's AddDevice routine, as the Plug and Play manager does
+// for a new device, with `physicalDevice` as the physical device object.
+// STATUS_NOT_SUPPORTED if the driver has none.
+NTSTATUS CallAddDevice(PDRIVER_OBJECT driverObject, PDEVICE_OBJECT physicalDevice);
+
+// ---------------------------------------------------------------------------
+// The object namespace.
+
+// The device object that an object path (\Device\X, \??\X, \DosDevices\X,
+// following symbolic links) names, or null. The device itself, not the top
+// of its stack.
+PDEVICE_OBJECT FindDevice(const std::u16string& path);
+
+// The target of a symbolic link, or an empty string if there is none.
+std::u16string SymbolicLinkTarget(const std::u16string& linkPath);
+
+// The top of the device stack that `device` is part of.
+PDEVICE_OBJECT StackTop(PDEVICE_OBJECT device);
+
+// ---------------------------------------------------------------------------
+// Requests.
+
+struct IoResult {
+  NTSTATUS status;
+  ULONG_PTR information;
+};
+
+// Opens a device by path: "\\.\NAME" (the Win32 form, through \DosDevices),
+// or an object path ("\Device\NAME", "\DosDevices\NAME", "\??\NAME"). The
+// create request goes to the top of the named device's stack with
+// RequestorMode `mode`; later requests on the handle carry the same mode.
+// An exclusive device that is already open refuses with
+// STATUS_ACCESS_DENIED. The handle belongs to a table of its own (an
+// application's handles are not kernel handles).
+NTSTATUS Open(const std::u16string& path, KPROCESSOR_MODE mode, HANDLE* handle,
+              ACCESS_MASK desiredAccess = FILE_GENERIC_READ | FILE_GENERIC_WRITE);
+NTSTATUS Open(const std::string& path, KPROCESSOR_MODE mode, HANDLE* handle,
+              ACCESS_MASK desiredAccess = FILE_GENERIC_READ | FILE_GENERIC_WRITE);
+
+// Closes a handle of Open: the last handle of the file sends IRP_MJ_CLEANUP,
+// the last reference to it IRP_MJ_CLOSE. STATUS_INVALID_HANDLE for an
+// unknown handle.
+NTSTATUS Close(HANDLE handle);
+
+// Read, write and device I/O control, built as the I/O manager builds them:
+// buffered I/O (a system buffer, copied in for writes and input, copied out
+// for reads and output, `information` bytes) on a device with DO_BUFFERED_IO,
+// direct I/O (a locked MDL) with DO_DIRECT_IO, neither otherwise. For device
+// I/O control the method comes from the code's low two bits instead.
+IoResult Read(HANDLE handle, void* buffer, ULONG length, LONGLONG byteOffset = 0);
+IoResult Write(HANDLE handle, const void* buffer, ULONG length, LONGLONG byteOffset = 0);
+IoResult DeviceIoControl(HANDLE handle, ULONG code, const void* input, ULONG inputLength,
+                         void* output, ULONG outputLength);
+
+// Internal device I/O control, which only kernel components can send (the
+// handle must have been opened in kernel mode, or this bug-checks). The
+// parameters are passed as given: Type3InputBuffer = `type3Input`,
+// UserBuffer = `output`, SystemBuffer = `systemBuffer`; nothing is copied.
+IoResult InternalDeviceIoControl(HANDLE handle, ULONG code, void* type3Input, ULONG inputLength,
+                                 void* output, ULONG outputLength, void* systemBuffer = nullptr);
+
+// The file object behind a handle of Open (null for an unknown handle).
+PFILE_OBJECT FileObjectOf(HANDLE handle);
+
+// Plug and Play and power requests, sent as the Plug and Play and power
+// managers send them: kernel mode, to the top of `device`'s stack, the
+// status initialised to STATUS_NOT_SUPPORTED. A remove-device request
+// (IRP_MN_REMOVE_DEVICE) is the typical one.
+IoResult SendPnp(PDEVICE_OBJECT device, UCHAR minorFunction);
+
+struct PowerResult {
+  NTSTATUS status;
+  ULONG_PTR information;
+  // How often PoStartNextPowerIrp was called for the request (every driver
+  // of the stack must call it exactly once on Windows before Vista).
+  int startNextPowerIrpCalls;
+};
+PowerResult SendPower(PDEVICE_OBJECT device, UCHAR minorFunction, POWER_STATE_TYPE type,
+                      POWER_STATE state);
+
+// ---------------------------------------------------------------------------
+// Observation and fault injection.
+
+// The IRPs allocated and not yet freed, the I/O manager's own included.
+int LiveIrpCount();
+
+// How often PoStartNextPowerIrp has been called for `irp` (alive).
+int StartNextPowerIrpCalls(PIRP irp);
+
+// Makes IoCreateDevice fail with `status` on the `nth` call from now (1 =
+// the next one), once. 0 disarms.
+void FailDeviceCreation(int nth, NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES);
+
+// Makes IoAllocateIrp return null on the `nth` call from now, once. 0
+// disarms. The I/O manager's own requests then fail with
+// STATUS_INSUFFICIENT_RESOURCES.
+void FailIrpAllocation(int nth);
+
+}  // namespace emu

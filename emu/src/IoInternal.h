@@ -1,0 +1,211 @@
+// Shared internals of the emulated I/O manager (not part of any public
+// interface): the records kept beside the kernel's own structures, the
+// object namespace, file objects, and the I/O manager's own requests.
+//
+// One lock guards all of it. It is never held across a call into a driver
+// (dispatch, completion, unload routines), since drivers call back into the
+// I/O manager from there.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+
+#include "emu/BugCheck.h"
+#include <ntddk.h>
+
+// The I/O manager's private part of every device object.
+struct _DEVOBJ_EXTENSION {
+  CSHORT Type;
+  USHORT Size;
+  PDEVICE_OBJECT DeviceObject;
+  ULONG ExtensionFlags;
+  PDEVICE_OBJECT AttachedTo;
+};
+
+namespace emu {
+namespace io {
+
+// Bug-check codes of the I/O manager, with the system's numbers.
+enum : uint32_t {
+  NO_MORE_IRP_STACK_LOCATIONS = 0x35,
+  MULTIPLE_IRP_COMPLETE_REQUESTS = 0x44,
+  DRIVER_VERIFIER_IOMANAGER_VIOLATION = 0xC9,
+  DRIVER_UNLOADED_WITHOUT_CANCELLING_PENDING_OPERATIONS = 0xCE,
+  DRIVER_LEFT_POOL_ALLOCATIONS = 0xC4,  // DRIVER_VERIFIER_DETECTED_VIOLATION
+};
+
+#define IO_TYPE_DEVICE_OBJECT_EXTENSION 13
+#define DO_DEVICE_HAS_NAME 0x00000040
+#define DOE_DELETE_PENDING 0x00000002
+
+std::mutex& Lock();
+
+std::string Narrow(const std::u16string& text);
+std::u16string Widen(const std::string& text);
+std::u16string FromUnicodeString(PCUNICODE_STRING string);
+std::u16string Upcase(std::u16string text);
+
+struct DriverRecord {
+  DRIVER_OBJECT object;
+  DRIVER_EXTENSION extension;
+  std::string name;
+  std::u16string driverName;
+  std::u16string serviceKeyName;
+  ULONG poolTag = 0;
+  bool loaded = false;     // DriverEntry succeeded and no unload yet
+  bool gone = false;       // unloaded, or its DriverEntry failed
+  int deviceMemory = 0;    // device objects whose memory is not freed yet
+};
+
+struct DeviceRecord {
+  PDEVICE_OBJECT object = nullptr;
+  DriverRecord* driver = nullptr;
+  std::u16string name;  // the object path, empty for an unnamed device
+  bool deleted = false;
+};
+
+// Lookups; call with Lock() held. Null when unknown.
+DriverRecord* FindDriverRecord(PDRIVER_OBJECT driverObject);
+DeviceRecord* FindDeviceRecord(PDEVICE_OBJECT deviceObject);
+// Bug-checks for an unknown or freed device object.
+DeviceRecord* RequireDevice(PDEVICE_OBJECT deviceObject, const char* service);
+
+// The device below `device` in its stack (null at the bottom). Lock held.
+PDEVICE_OBJECT AttachedTo(PDEVICE_OBJECT device);
+// The top of the stack above `device`. Lock held.
+PDEVICE_OBJECT TopOfStack(PDEVICE_OBJECT device);
+
+// The type of file objects (objects of the object manager, whose last
+// reference sends IRP_MJ_CLOSE).
+POBJECT_TYPE FileObjectType();
+
+// Frees a deleted device object whose last reference is gone. Lock held.
+void ReleaseDeviceIfUnused(PDEVICE_OBJECT device);
+// Forgets a driver that is unloaded and owns no device memory. Lock held.
+void ForgetDriverIfGone(DriverRecord* driver);
+
+// The driver whose DriverEntry or unload routine the calling thread is in.
+DriverRecord*& CurrentDriver();
+
+// ---------------------------------------------------------------------------
+// The object namespace: \Device, \?? (also named \DosDevices), \Driver, the
+// devices named in them, symbolic links, and the volume of drive C.
+
+struct Resolved {
+  enum Kind { kDevice, kVolume } kind = kDevice;
+  PDEVICE_OBJECT device = nullptr;  // kDevice
+  std::u16string remainder;         // the rest of the path after the object, "" or "\..."
+};
+
+class ObjectNamespace {
+ public:
+  static ObjectNamespace& Get();  // Lock held
+
+  // Checks and normalises an object path: absolute, no empty component,
+  // \DosDevices\ and \GLOBAL??\ spelled \??\. STATUS_OBJECT_NAME_INVALID for
+  // a malformed path, STATUS_OBJECT_PATH_SYNTAX_BAD for a relative one.
+  static NTSTATUS Normalize(const std::u16string& path, std::u16string* normalized);
+
+  NTSTATUS InsertDevice(const std::u16string& path, PDEVICE_OBJECT device);
+  void RemoveDevice(const std::u16string& path);
+  NTSTATUS InsertLink(const std::u16string& link, const std::u16string& target,
+                      DriverRecord* owner);
+  NTSTATUS RemoveLink(const std::u16string& link);
+  std::u16string LinkTarget(const std::u16string& link) const;
+  // The first link that belongs to `driver`, if any.
+  bool FindLinkOf(const DriverRecord* driver, std::u16string* link) const;
+  // Follows links to a device or the volume.
+  NTSTATUS Resolve(const std::u16string& path, Resolved* resolved) const;
+
+ private:
+  ObjectNamespace();
+  struct Entry {
+    enum Kind { kDevice, kLink, kVolume } kind = kDevice;
+    Entry() = default;
+    explicit Entry(Kind k) : kind(k) {}
+    PDEVICE_OBJECT device = nullptr;
+    std::u16string target;
+    const DriverRecord* owner = nullptr;
+    std::u16string path;
+  };
+  bool DirectoryExists(const std::u16string& key) const;
+  NTSTATUS CheckNewName(const std::u16string& path, std::u16string* key) const;
+  std::map<std::u16string, Entry> entries_;  // by upper-cased path
+};
+
+// ---------------------------------------------------------------------------
+// IRPs.
+
+struct IrpRecord {
+  PIRP irp = nullptr;
+  bool ioManager = false;    // built by the I/O manager for a request of its own
+  bool withDrivers = false;  // sent down and not yet handed back by completion
+  bool done = false;         // completed to the top (the I/O manager's requests)
+  int startNextPowerIrp = 0;
+  std::condition_variable completed;
+};
+
+IrpRecord* FindIrpRecord(PIRP irp);  // Lock held
+// Allocates an IRP for the I/O manager's own request (never fails: the
+// I/O manager's must-succeed path is what a host request stands for; the
+// failure injection of IoAllocateIrp applies unless `mustSucceed`).
+PIRP AllocateIrp(CCHAR stackSize, bool ioManager, bool mustSucceed);
+void FreeIrp(PIRP irp);
+NTSTATUS CallDriver(PDEVICE_OBJECT device, PIRP irp, bool power);
+
+// Sends an IRP of the I/O manager that the caller built (its next stack
+// location filled) to `device`, waits until it has completed to the top,
+// checks the driver's pending and status contract, and returns the status
+// the dispatch routine returned, or the final one if that was pending.
+NTSTATUS SendAndWait(PDEVICE_OBJECT device, PIRP irp);
+
+// ---------------------------------------------------------------------------
+// File objects.
+
+struct FileRecord {
+  FILE_OBJECT* object = nullptr;
+  PDEVICE_OBJECT device = nullptr;  // the device the file was opened on (FileObject->DeviceObject)
+  KPROCESSOR_MODE mode = KernelMode;
+  LONG handles = 0;
+  LONG pointers = 0;
+  std::u16string fileName;
+  // Host files of drive C.
+  bool hostFile = false;
+  int fd = -1;
+  std::string hostPath;
+  ACCESS_MASK access = 0;
+  ULONG shareAccess = 0;
+};
+
+FileRecord* FindFileRecord(PFILE_OBJECT file);  // Lock held
+
+// Opens a device by object path as the I/O manager's parse routine does:
+// checks the device (deleted, initialising, exclusive), builds the file
+// object, sends IRP_MJ_CREATE to the top of the stack. On success the file
+// has one handle and one reference.
+NTSTATUS OpenDeviceFile(const std::u16string& path, KPROCESSOR_MODE mode,
+                        ACCESS_MASK desiredAccess, ULONG shareAccess, ULONG options,
+                        PFILE_OBJECT* file);
+
+// Handle and reference counting of file objects. The last handle sends
+// IRP_MJ_CLEANUP, the last reference IRP_MJ_CLOSE (deferred to a worker
+// thread when it is dropped above APC_LEVEL).
+void ReferenceFile(PFILE_OBJECT file);
+void DereferenceFile(PFILE_OBJECT file);
+void CloseFileHandle(PFILE_OBJECT file);
+// For the host file system: a file object with one handle and one reference
+// for a host file it opened.
+PFILE_OBJECT CreateHostFileObject(std::unique_ptr<FileRecord> record);
+// Whether opening `hostPath` for `access` with `shareAccess` conflicts with
+// an open of it that is still there. Lock held.
+bool HostFileShareConflict(const std::string& hostPath, ACCESS_MASK access, ULONG shareAccess);
+// Closes the host file of a file object whose last reference went.
+void CloseHostFile(FileRecord* record);
+
+}  // namespace io
+}  // namespace emu

@@ -1,0 +1,282 @@
+// Requests of applications and kernel components, built as the I/O manager
+// builds them, and the Plug and Play and power requests of the system.
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+#include "IoInternal.h"
+#include "KernelInternal.h"
+#include "emu/Io.h"
+
+namespace emu {
+namespace {
+
+using namespace io;
+
+struct HandleEntry {
+  PFILE_OBJECT file;
+  KPROCESSOR_MODE mode;
+};
+
+// The handles of Open: an application's own table, apart from the kernel's.
+struct HandleTable {
+  std::mutex lock;
+  std::map<HANDLE, HandleEntry> entries;
+  ULONG_PTR next = 4;
+};
+
+HandleTable& Handles() {
+  static auto* table = new HandleTable;
+  return *table;
+}
+
+bool Lookup(HANDLE handle, HandleEntry* entry) {
+  std::lock_guard<std::mutex> guard(Handles().lock);
+  auto it = Handles().entries.find(handle);
+  if (it == Handles().entries.end()) return false;
+  *entry = it->second;
+  return true;
+}
+
+bool IsError(NTSTATUS status) { return (static_cast<ULONG>(status) >> 30) == 3; }
+
+// One request on an open file: the file is referenced while the request is
+// under way, the IRP goes to the top of the file's stack.
+class FileRequest {
+ public:
+  FileRequest(const HandleEntry& entry, UCHAR major) : entry_(entry) {
+    ReferenceFile(entry.file);
+    top_ = IoGetRelatedDeviceObject(entry.file);
+    irp_ = AllocateIrp(top_->StackSize, true, true);
+    irp_->RequestorMode = entry.mode;
+    irp_->Tail.Overlay.OriginalFileObject = entry.file;
+    sp_ = IoGetNextIrpStackLocation(irp_);
+    sp_->MajorFunction = major;
+    sp_->FileObject = entry.file;
+  }
+  ~FileRequest() {
+    FreeIrp(irp_);
+    DereferenceFile(entry_.file);
+  }
+  FileRequest(const FileRequest&) = delete;
+  FileRequest& operator=(const FileRequest&) = delete;
+
+  PIRP irp() const { return irp_; }
+  PIO_STACK_LOCATION sp() const { return sp_; }
+  PDEVICE_OBJECT top() const { return top_; }
+  KPROCESSOR_MODE mode() const { return entry_.mode; }
+
+  // A system buffer of `size` bytes, the first `inputLength` copied from
+  // `input`.
+  void Buffer(ULONG size, const void* input, ULONG inputLength, bool output) {
+    if (size == 0) return;
+    void* buffer = calloc(1, size);
+    if (inputLength != 0) memcpy(buffer, input, inputLength);
+    irp_->AssociatedIrp.SystemBuffer = buffer;
+    irp_->Flags |= IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
+    if (output) irp_->Flags |= IRP_INPUT_OPERATION;
+  }
+
+  // An MDL of the caller's buffer, its pages locked as for `operation`.
+  void Direct(void* buffer, ULONG length, LOCK_OPERATION operation) {
+    if (length == 0) return;
+    PMDL mdl = IoAllocateMdl(buffer, length, FALSE, TRUE, irp_);
+    MmProbeAndLockPages(mdl, entry_.mode, operation);
+  }
+
+  // Sends the request, waits for it, and does what the I/O manager does at
+  // the end: copy a buffered result to the caller's buffer (never more
+  // than `outputLength` bytes: a driver reporting more is stopped), free
+  // the system buffer, unlock and free the MDLs.
+  IoResult Send(ULONG outputLength) {
+    NTSTATUS status = SendAndWait(top_, irp_);
+    ULONG_PTR information = irp_->IoStatus.Information;
+    if ((irp_->Flags & IRP_BUFFERED_IO) && (irp_->Flags & IRP_INPUT_OPERATION) && !IsError(status)) {
+      if (information > outputLength) {
+        BugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION,
+                 "IRP %p (major function 0x%X) reports %lu bytes transferred into a %lu-byte "
+                 "buffer",
+                 static_cast<void*>(irp_), sp_->MajorFunction,
+                 static_cast<unsigned long>(information), static_cast<unsigned long>(outputLength));
+      }
+      memcpy(irp_->UserBuffer, irp_->AssociatedIrp.SystemBuffer, information);
+    }
+    if (irp_->Flags & IRP_DEALLOCATE_BUFFER) {
+      free(irp_->AssociatedIrp.SystemBuffer);
+      irp_->AssociatedIrp.SystemBuffer = nullptr;
+    }
+    while (PMDL mdl = irp_->MdlAddress) {
+      irp_->MdlAddress = mdl->Next;
+      if (mdl->MdlFlags & MDL_PAGES_LOCKED) MmUnlockPages(mdl);
+      IoFreeMdl(mdl);
+    }
+    return IoResult{status, information};
+  }
+
+ private:
+  HandleEntry entry_;
+  PDEVICE_OBJECT top_;
+  PIRP irp_;
+  PIO_STACK_LOCATION sp_;
+};
+
+HandleEntry RequireHandle(HANDLE handle, const char* service) {
+  HandleEntry entry;
+  if (!Lookup(handle, &entry)) {
+    BugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION, "%s: %p is not an open handle", service, handle);
+  }
+  return entry;
+}
+
+// A system request to the top of a device's stack.
+PIRP SystemIrp(PDEVICE_OBJECT device, UCHAR major, UCHAR minor, PDEVICE_OBJECT* top) {
+  {
+    std::lock_guard<std::mutex> guard(Lock());
+    RequireDevice(device, "system request");
+    *top = TopOfStack(device);
+  }
+  PIRP irp = AllocateIrp((*top)->StackSize, true, true);
+  irp->RequestorMode = KernelMode;
+  irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+  PIO_STACK_LOCATION sp = IoGetNextIrpStackLocation(irp);
+  sp->MajorFunction = major;
+  sp->MinorFunction = minor;
+  return irp;
+}
+
+}  // namespace
+
+NTSTATUS Open(const std::u16string& path, KPROCESSOR_MODE mode, HANDLE* handle,
+              ACCESS_MASK desiredAccess) {
+  *handle = nullptr;
+  // "\\.\NAME" is the Win32 spelling of "\??\NAME".
+  std::u16string objectPath = path;
+  if (objectPath.compare(0, 4, u"\\\\.\\") == 0) objectPath = u"\\??\\" + objectPath.substr(4);
+  PFILE_OBJECT file;
+  NTSTATUS status = OpenDeviceFile(objectPath, mode, desiredAccess, 0,
+                                   FILE_SYNCHRONOUS_IO_NONALERT | FILE_NON_DIRECTORY_FILE, &file);
+  if (!NT_SUCCESS(status)) return status;
+  std::lock_guard<std::mutex> guard(Handles().lock);
+  *handle = reinterpret_cast<HANDLE>(Handles().next);
+  Handles().next += 4;
+  Handles().entries[*handle] = HandleEntry{file, mode};
+  return status;
+}
+
+NTSTATUS Open(const std::string& path, KPROCESSOR_MODE mode, HANDLE* handle,
+              ACCESS_MASK desiredAccess) {
+  return Open(Widen(path), mode, handle, desiredAccess);
+}
+
+NTSTATUS Close(HANDLE handle) {
+  PFILE_OBJECT file;
+  {
+    std::lock_guard<std::mutex> guard(Handles().lock);
+    auto it = Handles().entries.find(handle);
+    if (it == Handles().entries.end()) return STATUS_INVALID_HANDLE;
+    file = it->second.file;
+    Handles().entries.erase(it);
+  }
+  CloseFileHandle(file);
+  return STATUS_SUCCESS;
+}
+
+PFILE_OBJECT FileObjectOf(HANDLE handle) {
+  HandleEntry entry;
+  return Lookup(handle, &entry) ? entry.file : nullptr;
+}
+
+IoResult Read(HANDLE handle, void* buffer, ULONG length, LONGLONG byteOffset) {
+  FileRequest request(RequireHandle(handle, "Read"), IRP_MJ_READ);
+  request.irp()->Flags |= IRP_READ_OPERATION;
+  request.irp()->UserBuffer = buffer;
+  request.sp()->Parameters.Read.Length = length;
+  request.sp()->Parameters.Read.ByteOffset.QuadPart = byteOffset;
+  if (request.top()->Flags & DO_BUFFERED_IO) {
+    request.Buffer(length, nullptr, 0, true);
+  } else if (request.top()->Flags & DO_DIRECT_IO) {
+    request.Direct(buffer, length, IoWriteAccess);
+  }
+  return request.Send(length);
+}
+
+IoResult Write(HANDLE handle, const void* buffer, ULONG length, LONGLONG byteOffset) {
+  FileRequest request(RequireHandle(handle, "Write"), IRP_MJ_WRITE);
+  request.irp()->Flags |= IRP_WRITE_OPERATION;
+  request.irp()->UserBuffer = const_cast<void*>(buffer);
+  request.sp()->Parameters.Write.Length = length;
+  request.sp()->Parameters.Write.ByteOffset.QuadPart = byteOffset;
+  if (request.top()->Flags & DO_BUFFERED_IO) {
+    request.Buffer(length, buffer, length, false);
+  } else if (request.top()->Flags & DO_DIRECT_IO) {
+    request.Direct(const_cast<void*>(buffer), length, IoReadAccess);
+  }
+  return request.Send(0);
+}
+
+IoResult DeviceIoControl(HANDLE handle, ULONG code, const void* input, ULONG inputLength,
+                         void* output, ULONG outputLength) {
+  FileRequest request(RequireHandle(handle, "DeviceIoControl"), IRP_MJ_DEVICE_CONTROL);
+  PIO_STACK_LOCATION sp = request.sp();
+  sp->Parameters.DeviceIoControl.OutputBufferLength = outputLength;
+  sp->Parameters.DeviceIoControl.InputBufferLength = inputLength;
+  sp->Parameters.DeviceIoControl.IoControlCode = code;
+  request.irp()->UserBuffer = output;
+  switch (METHOD_FROM_CTL_CODE(code)) {
+    case METHOD_BUFFERED:
+      request.Buffer(std::max(inputLength, outputLength), input, inputLength, outputLength != 0);
+      break;
+    case METHOD_IN_DIRECT:
+    case METHOD_OUT_DIRECT:
+      request.Buffer(inputLength, input, inputLength, false);
+      request.Direct(output, outputLength,
+                     METHOD_FROM_CTL_CODE(code) == METHOD_IN_DIRECT ? IoReadAccess : IoWriteAccess);
+      break;
+    case METHOD_NEITHER:
+      sp->Parameters.DeviceIoControl.Type3InputBuffer = const_cast<void*>(input);
+      break;
+  }
+  return request.Send(outputLength);
+}
+
+IoResult InternalDeviceIoControl(HANDLE handle, ULONG code, void* type3Input, ULONG inputLength,
+                                 void* output, ULONG outputLength, void* systemBuffer) {
+  HandleEntry entry = RequireHandle(handle, "InternalDeviceIoControl");
+  if (entry.mode != KernelMode) {
+    BugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION,
+             "internal device I/O control from user mode: only kernel components can send it");
+  }
+  FileRequest request(entry, IRP_MJ_INTERNAL_DEVICE_CONTROL);
+  PIO_STACK_LOCATION sp = request.sp();
+  sp->Parameters.DeviceIoControl.OutputBufferLength = outputLength;
+  sp->Parameters.DeviceIoControl.InputBufferLength = inputLength;
+  sp->Parameters.DeviceIoControl.IoControlCode = code;
+  sp->Parameters.DeviceIoControl.Type3InputBuffer = type3Input;
+  request.irp()->UserBuffer = output;
+  request.irp()->AssociatedIrp.SystemBuffer = systemBuffer;
+  return request.Send(outputLength);
+}
+
+IoResult SendPnp(PDEVICE_OBJECT device, UCHAR minorFunction) {
+  PDEVICE_OBJECT top;
+  PIRP irp = SystemIrp(device, IRP_MJ_PNP, minorFunction, &top);
+  NTSTATUS status = SendAndWait(top, irp);
+  IoResult result{status, irp->IoStatus.Information};
+  FreeIrp(irp);
+  return result;
+}
+
+PowerResult SendPower(PDEVICE_OBJECT device, UCHAR minorFunction, POWER_STATE_TYPE type,
+                      POWER_STATE state) {
+  PDEVICE_OBJECT top;
+  PIRP irp = SystemIrp(device, IRP_MJ_POWER, minorFunction, &top);
+  PIO_STACK_LOCATION sp = IoGetNextIrpStackLocation(irp);
+  sp->Parameters.Power.Type = type;
+  sp->Parameters.Power.State = state;
+  NTSTATUS status = SendAndWait(top, irp);
+  PowerResult result{status, irp->IoStatus.Information, StartNextPowerIrpCalls(irp)};
+  FreeIrp(irp);
+  return result;
+}
+
+}  // namespace emu
