@@ -43,14 +43,11 @@ set(PELLINOR_WINDOWS_KERNEL_FLAGS
 # declarations; every kernel service the driver imports exists since Windows
 # 2000, which the import check (tests/windows/driver-imports.txt) holds to.
 #
-# wdm.h defines InterlockedBitTestAndSet/-Reset itself, after <intrin.h> has
-# already defined them, which C++ rejects ("redeclared inline"). Marking the
-# two as already defined makes intrin.h skip its copies: the one place where
-# this is handled.
-set(PELLINOR_WINDOWS_KERNEL_DEFINITIONS
-    _WIN32_WINNT=0x0600 NTDDI_VERSION=0x06000000
-    __INTRINSIC_DEFINED_InterlockedBitTestAndSet
-    __INTRINSIC_DEFINED_InterlockedBitTestAndReset)
+set(PELLINOR_WINDOWS_KERNEL_DEFINITIONS _WIN32_WINNT=0x0600 NTDDI_VERSION=0x06000000)
+# Where the DDK headers and what the driver sources expect of <ntddk.h> part
+# (an intrinsic that wdm.h defines twice in C++, sprintf and vsprintf left
+# undeclared), windows/DdkCompat.h mends it, read ahead of every source.
+list(APPEND PELLINOR_WINDOWS_KERNEL_FLAGS -include ${PROJECT_SOURCE_DIR}/windows/DdkCompat.h)
 
 # pellinor_windows_kernel_code(TARGET): compile TARGET's sources as kernel code
 # against the DDK headers. SYSTEM: warnings inside the DDK headers are not the
