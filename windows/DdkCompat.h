@@ -19,11 +19,18 @@
 // trace text is built with them), but the DDK headers do not declare them:
 // a driver takes them from the C library's <stdio.h>, which kernel code may
 // not include. Declared here as ntoskrnl.exe exports them.
+//
+// PsTerminateSystemThread never returns, and the emulated kernel declares it
+// so; the DDK headers do not say it, which would make a [[noreturn]] wrapper
+// around it an error. This earlier declaration (same type: NTSTATUS is a
+// long) adds the attribute, and wdm.h's own declaration keeps it.
 #ifdef __cplusplus
 extern "C" {
 #endif
 int __cdecl sprintf(char* buffer, const char* format, ...);
 int __cdecl vsprintf(char* buffer, const char* format, va_list arguments);
+__declspec(dllimport) long __attribute__((stdcall, noreturn))
+PsTerminateSystemThread(long ExitStatus);
 #ifdef __cplusplus
 }
 #endif

@@ -46,7 +46,8 @@ set(PELLINOR_WINDOWS_KERNEL_FLAGS
 set(PELLINOR_WINDOWS_KERNEL_DEFINITIONS _WIN32_WINNT=0x0600 NTDDI_VERSION=0x06000000)
 # Where the DDK headers and what the driver sources expect of <ntddk.h> part
 # (an intrinsic that wdm.h defines twice in C++, sprintf and vsprintf left
-# undeclared), windows/DdkCompat.h mends it, read ahead of every source.
+# undeclared, PsTerminateSystemThread not marked as never returning),
+# windows/DdkCompat.h mends it, read ahead of every source.
 list(APPEND PELLINOR_WINDOWS_KERNEL_FLAGS -include ${PROJECT_SOURCE_DIR}/windows/DdkCompat.h)
 
 # pellinor_windows_kernel_code(TARGET): compile TARGET's sources as kernel code
