@@ -25,11 +25,14 @@ void Kernel::Quiesce() {
 }
 
 void Kernel::Shutdown() {
+  HoldWorkQueues(false);
   Quiesce();
   internal::ResetTimers();
   internal::StopDpcThread();
   internal::StopWorkerThreads();
 }
+
+void Kernel::HoldWorkQueues(bool hold) { internal::HoldWorkQueues(hold); }
 
 size_t Kernel::RunningSystemThreads() { return internal::RunningSystemThreads(); }
 

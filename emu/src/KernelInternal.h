@@ -39,6 +39,7 @@ bool DpcsIdle();
 bool WorkQueuesIdle();
 void StopDpcThread();
 void StopWorkerThreads();
+void HoldWorkQueues(bool hold);
 void ResetTimers();
 
 // Formats a pool tag as its four characters.

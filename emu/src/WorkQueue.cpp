@@ -23,6 +23,7 @@ struct State {
   std::condition_variable wake;
   Queue queues[MaximumWorkQueue];
   bool stop = false;
+  bool hold = false;
 };
 
 State& S() {
@@ -35,7 +36,7 @@ void Worker(int type) {
   Queue& q = s.queues[type];
   std::unique_lock<std::mutex> lock(s.lock);
   for (;;) {
-    while (q.items.empty() && !s.stop) s.wake.wait(lock);
+    while ((q.items.empty() || s.hold) && !s.stop) s.wake.wait(lock);
     if (q.items.empty()) return;
     PWORK_QUEUE_ITEM item = q.items.front();
     q.items.pop_front();
@@ -72,10 +73,16 @@ void CheckFreedWorkItems(const void* block, size_t size, unsigned long tag) {
   }
 }
 
+void HoldWorkQueues(bool hold) {
+  std::lock_guard<std::mutex> guard(S().lock);
+  S().hold = hold;
+  S().wake.notify_all();
+}
+
 bool WorkQueuesIdle() {
   std::lock_guard<std::mutex> guard(S().lock);
   for (const Queue& q : S().queues) {
-    if (!q.items.empty() || q.running != 0) return false;
+    if ((!q.items.empty() && !S().hold) || q.running != 0) return false;
   }
   return true;
 }

@@ -10,12 +10,15 @@ class Kernel {
  public:
   // Waits until no DPC and no work item is queued or running (a DPC that
   // queues a work item, or a work item that queues a DPC, is waited for
-  // too). Pending timers are not waited for. Call it from a host thread,
-  // not from a DPC or work item.
+  // too). Pending timers and held work queues are not waited for. Call it
+  // from a host thread, not from a DPC or work item.
   static void Quiesce();
   // Quiesce, cancel every pending timer and stop the DPC and worker threads;
   // they start again when next needed. For tests that want a clean machine.
   static void Shutdown();
+  // While held, queued work items stay queued (a test can then look at what
+  // was queued before anything ran); releasing lets the workers go on.
+  static void HoldWorkQueues(bool hold);
   // System threads created by PsCreateSystemThread that have not ended.
   static size_t RunningSystemThreads();
 };

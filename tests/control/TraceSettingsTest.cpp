@@ -1,0 +1,95 @@
+// The settings word from the registry and its "Settings:" text.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include <ntddk.h>
+
+#include "control/TraceSettings.h"
+#include "emu/Registry.h"
+#include "framework/RegistryValue.h"
+
+namespace {
+
+const WCHAR kService[] = L"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\Pellinor";
+const std::u16string kService16 =
+    u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\Pellinor";
+
+class Settings : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    emu::Registry::Clear();
+    emu::Registry::ClearFaults();
+    emu::Registry::CreateKey(kService16);
+    RtlInitUnicodeString(&path, kService);
+    SetServiceKeyPath(&path);
+  }
+  void TearDown() override {
+    SetServiceKeyPath(nullptr);
+    emu::Registry::ClearFaults();
+  }
+  static std::string Text(TraceSettings settings) {
+    char text[SETTINGS_TEXT_SIZE];
+    ULONG n = DescribeSettings(settings, text);
+    EXPECT_EQ(n, strlen(text));
+    return text;
+  }
+  UNICODE_STRING path;
+};
+
+TEST_F(Settings, DefaultsWithoutValues) {
+  TraceSettings settings = LoadTraceSettings();
+  EXPECT_EQ(settings, 0x00200003u);
+  EXPECT_EQ(Text(settings),
+            "Settings:\n"
+            "  CAPI functions: YES\n"
+            "  CAPI messages:  YES\n"
+            "  MaxDataB3Bytes: 32\n"
+            "  CAPI ManuMessages:   YES\n"
+            "  UserMode Appls: YES\n");
+}
+
+TEST_F(Settings, FlagsAreMaskedAndTheirUpperBitsDropped) {
+  emu::Registry::SetDword(kService16, u"Pellinor_Flags", 0xFFFFFFFF);
+  TraceSettings settings = LoadTraceSettings();
+  EXPECT_EQ(SettingsFlags(settings), 0xFACFu);
+  EXPECT_EQ(settings & (TRACE_DETAILS | TRACE_ALL_REQUESTS | TRACE_NO_TIMESTAMP), 0u);
+  EXPECT_EQ(MaxDataB3Bytes(settings), 32u);
+  EXPECT_EQ(Text(settings),
+            "Settings:\n"
+            "  CAPI functions: YES\n"
+            "  CAPI messages:  YES\n"
+            "  MaxDataB3Bytes: 32\n"
+            "  CAPI ManuMessages:   NO\n"
+            "  UserMode Appls: NO\n");
+  emu::Registry::SetDword(kService16, u"Pellinor_Flags", 0x00010203);
+  EXPECT_EQ(LoadTraceSettings(), 0x00200203u);
+  EXPECT_EQ(MaskFlagsValue(0xFFFFFFFF), 0xFFFFFACFu);
+}
+
+TEST_F(Settings, B3BytesLimits) {
+  emu::Registry::SetDword(kService16, u"Pellinor_B3Bytes", 0);
+  EXPECT_EQ(LoadTraceSettings(), 0x00000003u);
+  EXPECT_NE(Text(LoadTraceSettings()).find("  MaxDataB3Bytes: 0\n"), std::string::npos);
+  emu::Registry::SetDword(kService16, u"Pellinor_B3Bytes", 100000);
+  EXPECT_EQ(MaxDataB3Bytes(LoadTraceSettings()), 32u);
+  emu::Registry::SetDword(kService16, u"Pellinor_B3Bytes", 0x80000000);  // compared unsigned
+  EXPECT_EQ(MaxDataB3Bytes(LoadTraceSettings()), 32u);
+  emu::Registry::SetDword(kService16, u"Pellinor_B3Bytes", 17);
+  EXPECT_EQ(MaxDataB3Bytes(LoadTraceSettings()), 17u);
+}
+
+TEST_F(Settings, FailedOrEmptyReadsGiveTheDefaults) {
+  emu::Registry::SetDword(kService16, u"Pellinor_Flags", 0);
+  emu::Registry::SetDword(kService16, u"Pellinor_B3Bytes", 4);
+  emu::Registry::FailValue(u"Pellinor_Flags", STATUS_ACCESS_DENIED, emu::Registry::kRead);
+  EXPECT_EQ(LoadTraceSettings(), 0x00040003u);
+  emu::Registry::ClearFaults();
+  emu::Registry::SetValue(kService16, u"Pellinor_B3Bytes", REG_NONE, nullptr, 0);
+  EXPECT_EQ(LoadTraceSettings(), 0x00200000u);
+  const unsigned char one = 0x01;  // shorter than a number: its byte, then zeros
+  emu::Registry::SetValue(kService16, u"Pellinor_Flags", REG_BINARY, &one, 1);
+  EXPECT_EQ(LoadTraceSettings(), 0x00200001u);
+}
+
+}  // namespace
