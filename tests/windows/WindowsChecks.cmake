@@ -78,3 +78,9 @@ file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/kernel-layout.json "{
 add_test(NAME windows_kernel_layout
          COMMAND ${Python3_EXECUTABLE} ${PELLINOR_CHECKS}/layout.py
                  ${CMAKE_CURRENT_BINARY_DIR}/kernel-layout.json)
+
+# Kernel function declarations: every function of the driver's import list
+# has the same type in the emulated kernel as in the DDK headers.
+add_test(NAME windows_kernel_signatures
+         COMMAND ${Python3_EXECUTABLE} ${PELLINOR_CHECKS}/signatures.py
+                 ${CMAKE_CURRENT_BINARY_DIR}/kernel-layout.json ${PELLINOR_CHECKS}/driver-imports.txt)
