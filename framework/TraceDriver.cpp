@@ -15,6 +15,8 @@ void DestroyTraceDriver() { reinterpret_cast<TraceDriver*>(traceDriverStorage)->
 }  // namespace
 
 void ConstructTraceDriver() {
+  // A freshly loaded image starts with the flag clear.
+  stopRetrying = 0;
   new (traceDriverStorage) TraceDriver;
   ExitTable::Register(DestroyTraceDriver);
 }
