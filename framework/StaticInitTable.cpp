@@ -1,11 +1,13 @@
 #include "framework/StaticInitTable.h"
 
 #include "framework/TraceDriver.h"
+#include "log/LogFile.h"
 
-// The driver object first. The log file object of the log pipeline takes
-// the second entry when the log subsystem joins the driver.
+// The driver object first, then the log file object, so that at unload the
+// log file is closed before the driver object goes.
 const StaticInit StaticInitTable[] = {
     ConstructTraceDriver,
+    LogFile::StaticInit,
 };
 const size_t StaticInitCount = sizeof StaticInitTable / sizeof StaticInitTable[0];
 

@@ -5,8 +5,9 @@
 #include <ntddk.h>
 
 #include "framework/Event.h"
+#include "framework/PoolObject.h"
 
-class SystemThread {
+class SystemThread : public PoolObject {
  public:
   // PASSIVE_LEVEL. The creation's status goes to *status.
   SystemThread(PKSTART_ROUTINE routine, PVOID context, NTSTATUS* status);

@@ -1,0 +1,52 @@
+// The log file: 8-bit text appended at its end, never truncated. There is
+// exactly one, a static object of the driver; only the log writer's thread
+// uses its handle while a log writer runs.
+#pragma once
+
+#include <stdint.h>
+
+#include <ntddk.h>
+
+#include "framework/PoolObject.h"
+
+class LogFile : public PoolObject {
+ public:
+  LogFile() : isOpen(false), handle(NULL) {}
+  LogFile(const LogFile&) = delete;
+  LogFile& operator=(const LogFile&) = delete;
+
+  // The driver's one log file (constructed by StaticInit).
+  static LogFile& Instance();
+
+  // Entry of the driver's static-init table: constructs the instance closed
+  // and registers ExitRoutine in the driver's exit table.
+  static void StaticInit();
+
+  // Opens or creates "\DosDevices\" + name for synchronous writing; others
+  // may read it meanwhile. With truncate the file is emptied; the driver
+  // never asks for that. PASSIVE_LEVEL.
+  NTSTATUS Open(PCWSTR name, bool truncate);
+
+  // Writes `length` bytes at the end the file has now. *written gets the
+  // byte count of the last I/O status block. PASSIVE_LEVEL.
+  NTSTATUS Append(const void* data, ULONG length, ULONG* written);
+
+  // Closes the handle; a failed close leaves the file open, so that
+  // CloseIfOpen at unload tries again.
+  NTSTATUS Close();
+  void CloseIfOpen();
+
+  bool IsOpen() const { return isOpen; }
+
+ private:
+  // Runs at unload, at most once.
+  static void ExitRoutine();
+
+  bool isOpen;
+  HANDLE handle;
+};
+
+// The text sink of the log writer: appends the sink's text to the log file,
+// each "\n" becoming CR LF. `kind` and `message` are not used. The text is
+// written piece by piece; a piece that cannot be written is lost.
+void WriteLogLines(const char* text, uint32_t kind, const void* message);

@@ -1,0 +1,89 @@
+#include "log/LogWriter.h"
+
+#include "capi/TraceText.h"
+#include "framework/Pool.h"
+#include "log/LogFile.h"
+#include "trace/RecordText.h"
+#include "trace/TraceRecord.h"
+
+LogWriter::LogWriter(NTSTATUS* status, PCWSTR logFileName)
+    : thread(NULL),
+      items(0, 0x7FFFFFFF),
+      opened(NotificationEvent, false),
+      start(NotificationEvent, false),
+      openStatus(STATUS_UNSUCCESSFUL),
+      queue(),
+      textBuffer(NULL),
+      nrxTarget(0),
+      logFileName(logFileName) {
+  *status = STATUS_INSUFFICIENT_RESOURCES;
+  textBuffer = static_cast<char*>(PoolAlloc(LOG_TEXT_BUFFER_SIZE, NonPagedPool));
+  if (textBuffer == NULL) {
+    return;
+  }
+  SystemThread* created = new SystemThread(&LogWriter::ThreadEntry, this, status);
+  if (created == NULL) {
+    *status = STATUS_INSUFFICIENT_RESOURCES;
+    return;
+  }
+  thread = created;
+  // The thread reads `thread` when it ends, so it starts only now.
+  start.Set(0);
+  if (!NT_SUCCESS(*status)) {
+    return;
+  }
+  opened.Wait();
+  *status = openStatus;
+}
+
+LogWriter::~LogWriter() {
+  // The stop signal: one more count than records queued, so the thread meets
+  // the empty queue only after it has formatted everything queued before.
+  items.Release(1, 0);
+  if (thread != NULL) {
+    delete thread;
+    thread = NULL;
+  }
+  // A writer whose file never opened had no thread to drain its queue.
+  DiscardQueued();
+  PoolFree(textBuffer);
+  textBuffer = NULL;
+}
+
+NTSTATUS LogWriter::Queue(TraceRecord* record) {
+  queue.InsertTail(&record->link);
+  items.Release(1, 0);
+  return STATUS_SUCCESS;
+}
+
+VOID NTAPI LogWriter::ThreadEntry(PVOID context) { static_cast<LogWriter*>(context)->Run(); }
+
+void LogWriter::Run() {
+  start.Wait();
+  LogFile& file = LogFile::Instance();
+  openStatus = file.Open(logFileName.Text(), false);
+  opened.Set(0);
+  if (NT_SUCCESS(openStatus)) {
+    TraceTextInit(textBuffer, LOG_TEXT_BUFFER_SIZE, &WriteLogLines);
+    for (;;) {
+      items.Wait();
+      PLIST_ENTRY entry = queue.RemoveHead();
+      if (entry == NULL) {
+        break;
+      }
+      TraceRecord* record = CONTAINING_RECORD(entry, TraceRecord, link);
+      formatRecord(*this, record);
+      delete record;
+    }
+    // The sink's buffer belongs to this writer and is freed with it.
+    TraceTextInit(NULL, 0, NULL);
+    file.Close();
+  }
+  thread->Exit();
+}
+
+void LogWriter::DiscardQueued() {
+  for (PLIST_ENTRY entry = queue.RemoveHead(); entry != NULL; entry = queue.RemoveHead()) {
+    delete CONTAINING_RECORD(entry, TraceRecord, link);
+  }
+}

@@ -1,0 +1,168 @@
+// What the capture copies from live requests: the blocks of a record, read
+// directly (the text of records is covered by the golden logs).
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "tests/pipeline/TraceHarness.h"
+
+#include "trace/CapiIoctl.h"
+#include "trace/TraceRecord.h"
+
+namespace {
+
+using tracetest::DataB3;
+using tracetest::Hex;
+using tracetest::PutDword;
+
+struct Deleter {
+  void operator()(TraceRecord* record) const { delete record; }
+};
+using Record = std::unique_ptr<TraceRecord, Deleter>;
+
+class Capture : public ::testing::Test {
+ protected:
+  Capture() {
+    stack_.SetRecordSink([this](TraceRecord* record) { records_.emplace_back(record); });
+    stack_.SetResponder([](PIRP irp, PIO_STACK_LOCATION) {
+      irp->IoStatus.Status = STATUS_SUCCESS;
+      irp->IoStatus.Information = 0;
+      return STATUS_SUCCESS;
+    });
+  }
+
+  // The kernel-mode internal PUT of a DATA_B3_REQ with 2048 payload bytes.
+  void PutDataB3(TraceSettings settings, bool withPayloadPointer) {
+    stack_.SetSettings(settings);
+    HANDLE h = stack_.Open(KernelMode);
+    std::vector<uint8_t> message = DataB3(0x80, 2048);
+    std::vector<uint8_t> payload(2048, 0x5A);
+    uint8_t block[8] = {};
+    PutDword(block, uint32_t(reinterpret_cast<uintptr_t>(message.data())));
+    if (withPayloadPointer) PutDword(block + 4, uint32_t(reinterpret_cast<uintptr_t>(payload.data())));
+    emu::InternalDeviceIoControl(h, CAPI_PUT_MESSAGE, block, 8, nullptr, 0);
+  }
+
+  tracetest::TracedStack stack_;
+  std::vector<Record> records_;
+};
+
+TEST_F(Capture, KernelPutBoundsThePayloadByMaxDataB3Bytes) {
+  PutDataB3(0x00200003, true);
+  ASSERT_EQ(records_.size(), 2u);
+  const TraceRecord& request = *records_[0];
+  EXPECT_EQ(request.kind, TRACE_RECORD_REQUEST);
+  EXPECT_EQ(request.message.size, 22u + 32u);
+  EXPECT_EQ(request.message.data[22], 0x5A);
+  EXPECT_EQ(request.ioBuffer.size, 8u);
+  EXPECT_EQ(request.requestorMode, KernelMode);
+  EXPECT_EQ(request.MajorFunction(), IRP_MJ_INTERNAL_DEVICE_CONTROL);
+  // The completion of a PUT carries no buffers of an internal control.
+  EXPECT_FALSE(records_[1]->message.Present());
+}
+
+TEST_F(Capture, KernelPutWithoutPayloadLimitOrPointerCopiesTheMessageAlone) {
+  PutDataB3(0x00000003, true);
+  PutDataB3(0x00200003, false);
+  ASSERT_EQ(records_.size(), 4u);
+  EXPECT_EQ(records_[0]->message.size, 22u);
+  EXPECT_EQ(records_[2]->message.size, 22u);
+}
+
+TEST_F(Capture, UserWriteCopiesTheWholeWrittenBuffer) {
+  HANDLE h = stack_.Open(UserMode);
+  std::vector<uint8_t> data = DataB3(0x80, 2048);
+  data.resize(22 + 2048, 0x33);
+  emu::Write(h, data.data(), ULONG(data.size()));
+  ASSERT_EQ(records_.size(), 2u);
+  EXPECT_EQ(records_[0]->message.size, 2070u);
+  EXPECT_EQ(records_[0]->requestorMode, UserMode);
+  EXPECT_EQ(records_[0]->StackWord(STACK_PARAMETER_1), 2070u);
+}
+
+TEST_F(Capture, HiddenManufacturerMessagesAreNotCopied) {
+  stack_.SetSettings(0x00200203);
+  HANDLE h = stack_.Open(UserMode);
+  std::vector<uint8_t> manufacturer = Hex("0C 00 01 00 FF 80 01 00 00 00 00 00");
+  emu::Write(h, manufacturer.data(), ULONG(manufacturer.size()));
+  // Eleven bytes are no MANUFACTURER message and are copied.
+  std::vector<uint8_t> shortOne = Hex("0B 00 01 00 FF 80 01 00 00 00 00");
+  emu::Write(h, shortOne.data(), ULONG(shortOne.size()));
+  ASSERT_EQ(records_.size(), 4u);
+  EXPECT_FALSE(records_[0]->message.Present());
+  EXPECT_TRUE(records_[2]->message.Present());
+}
+
+TEST_F(Capture, FailedCompletionCarriesNoBuffers) {
+  stack_.SetResponder([](PIRP irp, PIO_STACK_LOCATION stack) {
+    std::memset(stack->Parameters.DeviceIoControl.Type3InputBuffer, 0x11, 8);
+    irp->IoStatus.Status = STATUS_INVALID_HANDLE;
+    irp->IoStatus.Information = 8;
+    return STATUS_INVALID_HANDLE;
+  });
+  HANDLE h = stack_.Open(KernelMode);
+  uint8_t block[8] = {};
+  emu::InternalDeviceIoControl(h, CAPI_GET_MESSAGE, block, 0, nullptr, 8);
+  ASSERT_EQ(records_.size(), 2u);
+  const TraceRecord& completion = *records_[1];
+  EXPECT_EQ(completion.status, STATUS_INVALID_HANDLE);
+  EXPECT_EQ(completion.information, 8u);
+  EXPECT_FALSE(completion.ioBuffer.Present());
+  EXPECT_FALSE(completion.message.Present());
+}
+
+TEST_F(Capture, KernelGetWithoutParameterBlockKeepsAZeroBlock) {
+  HANDLE h = stack_.Open(KernelMode);
+  emu::InternalDeviceIoControl(h, CAPI_GET_MESSAGE, nullptr, 0, nullptr, 12);
+  ASSERT_EQ(records_.size(), 2u);
+  const TraceRecord& completion = *records_[1];
+  ASSERT_EQ(completion.ioBuffer.size, 12u);
+  for (ULONG i = 0; i < 12; ++i) EXPECT_EQ(completion.ioBuffer.data[i], 0);
+  EXPECT_FALSE(completion.message.Present());
+}
+
+TEST_F(Capture, IoControlCopiesTheInputDownAndTheReturnedBytesUp) {
+  stack_.SetResponder([](PIRP irp, PIO_STACK_LOCATION) {
+    std::memset(irp->AssociatedIrp.SystemBuffer, 0x44, 3);
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    irp->IoStatus.Information = 3;
+    return STATUS_SUCCESS;
+  });
+  HANDLE h = stack_.Open(UserMode);
+  uint8_t in[6] = {1, 2, 3, 4, 5, 6};
+  uint8_t out[16] = {};
+  emu::DeviceIoControl(h, CAPI_REGISTER, in, 6, out, 4);
+  ASSERT_EQ(records_.size(), 2u);
+  EXPECT_EQ(records_[0]->ioBuffer.size, 6u);
+  EXPECT_EQ(records_[0]->ioBuffer.data[5], 6);
+  EXPECT_EQ(records_[1]->ioBuffer.size, 3u);
+  EXPECT_EQ(records_[1]->ioBuffer.data[2], 0x44);
+}
+
+TEST_F(Capture, TextRecords) {
+  Record plain(makeTextRecord("Banner\n"));
+  ASSERT_TRUE(plain);
+  EXPECT_EQ(plain->kind, TRACE_RECORD_TEXT);
+  EXPECT_EQ(plain->settings, TRACE_NO_TIMESTAMP);
+  EXPECT_EQ(plain->ioBuffer.size, 8u);
+  EXPECT_EQ(plain->ioBuffer.data[7], 0);
+  EXPECT_FALSE(plain->stack.Present());
+  Record stamped(makeTextRecord("Start\n", 0x00200003));
+  EXPECT_EQ(stamped->settings, 0x00200003u);
+}
+
+TEST(CaptureManufacturer, Predicate) {
+  EXPECT_FALSE(isManufacturerMessage(nullptr));
+  std::vector<uint8_t> m = Hex("0C 00 01 00 FF 80 01 00 00 00 00 00");
+  EXPECT_TRUE(isManufacturerMessage(m.data()));
+  m[0] = 11;
+  EXPECT_FALSE(isManufacturerMessage(m.data()));
+  m[0] = 12;
+  m[4] = 0x86;
+  EXPECT_FALSE(isManufacturerMessage(m.data()));
+}
+
+}  // namespace

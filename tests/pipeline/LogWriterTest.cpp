@@ -1,0 +1,167 @@
+// The log pipeline: queue, writer thread, log file and line ends.
+#include <atomic>
+#include <map>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "tests/pipeline/TraceHarness.h"
+
+#include "emu/Pool.h"
+#include "log/LogFile.h"
+#include "trace/TraceRecord.h"
+
+namespace {
+
+class LogPipeline : public ::testing::Test {
+ protected:
+  void TearDown() override {
+    emu::FailFileCreate(0);
+    emu::FailFileWrite(0);
+    emu::Pool::ClearFaults();
+  }
+
+  static void Queue(LogWriter& writer, const std::string& text) {
+    TraceRecord* record = makeTextRecord(text.c_str());
+    ASSERT_NE(record, nullptr);
+    writer.Queue(record);
+  }
+
+  tracetest::TempDriveC drive_;
+};
+
+TEST_F(LogPipeline, LineBreaksBecomeCrLfAndAnOpenLineContinues) {
+  NTSTATUS status;
+  auto* writer = new LogWriter(&status, L"C:\\lines.log");
+  ASSERT_EQ(status, STATUS_SUCCESS);
+  // Each text record is preceded by "\n"; its own text follows verbatim.
+  Queue(*writer, "A\nB\n");
+  Queue(*writer, "C\n\nD");  // D leaves its line open ...
+  Queue(*writer, "E");       // ... and this record's "\n" closes it
+  delete writer;
+  EXPECT_EQ(drive_.Read("lines.log"), "\r\nA\r\nB\r\n\r\nC\r\n\r\nD\r\nE");
+}
+
+TEST_F(LogPipeline, AnExistingLogIsAppendedToNeverTruncated) {
+  drive_.Write("old.log", "earlier session\r\n");
+  NTSTATUS status;
+  auto* writer = new LogWriter(&status, L"C:\\old.log");
+  ASSERT_EQ(status, STATUS_SUCCESS);
+  Queue(*writer, "later\n");
+  delete writer;
+  EXPECT_EQ(drive_.Read("old.log"), "earlier session\r\n\r\nlater\r\n");
+}
+
+TEST_F(LogPipeline, RecordsFromManyThreadsAllArriveWholeAndInOrderPerThread) {
+  NTSTATUS status;
+  auto* writer = new LogWriter(&status, L"C:\\threads.log");
+  ASSERT_EQ(status, STATUS_SUCCESS);
+  constexpr int kThreads = 6;
+  constexpr int kRecords = 150;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([writer, t] {
+      for (int i = 0; i < kRecords; ++i) {
+        std::string text = "thread " + std::to_string(t) + " record " + std::to_string(i) +
+                           " " + std::string(40 + i % 17, char('a' + t)) + "\n";
+        writer->Queue(makeTextRecord(text.c_str()));
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  // The destructor drains the queue before the file is closed.
+  delete writer;
+
+  std::istringstream log(drive_.Read("threads.log"));
+  std::map<int, int> next;
+  std::string line;
+  int lines = 0;
+  while (std::getline(log, line)) {
+    ASSERT_FALSE(line.empty());
+    ASSERT_EQ(line.back(), '\r');
+    line.pop_back();
+    if (line.empty()) continue;  // the blank line in front of each record
+    int t = -1, i = -1;
+    char fill[64] = {};
+    ASSERT_EQ(std::sscanf(line.c_str(), "thread %d record %d %63s", &t, &i, fill), 3) << line;
+    EXPECT_EQ(i, next[t]++) << "thread " << t;
+    EXPECT_EQ(std::string(fill), std::string(40 + i % 17, char('a' + t)));
+    ++lines;
+  }
+  EXPECT_EQ(lines, kThreads * kRecords);
+}
+
+TEST_F(LogPipeline, ALogThatCannotBeOpenedGivesTheOpenStatusAndFormatsNothing) {
+  emu::FailFileCreate(1, STATUS_ACCESS_DENIED);
+  NTSTATUS status;
+  auto* writer = new LogWriter(&status, L"C:\\denied.log");
+  EXPECT_EQ(status, STATUS_ACCESS_DENIED);
+  // A record queued anyway is freed with the writer, never formatted.
+  writer->Queue(makeTextRecord("never\n"));
+  delete writer;
+  EXPECT_EQ(emu::Pool::Report(emu::MakePoolTag("NRXc")).blocks, 0u);
+  EXPECT_FALSE(LogFile::Instance().IsOpen());
+}
+
+TEST_F(LogPipeline, AnUnbuildableLogPathFails) {
+  NTSTATUS status;
+  auto* writer = new LogWriter(&status, L"Q:\\nowhere.log");
+  EXPECT_FALSE(NT_SUCCESS(status));
+  delete writer;
+}
+
+TEST_F(LogPipeline, WritesThatFailLoseOnlyTheirText) {
+  NTSTATUS status;
+  auto* writer = new LogWriter(&status, L"C:\\lossy.log");
+  ASSERT_EQ(status, STATUS_SUCCESS);
+  // A text record "X\n" costs three writes: its leading line end, X and the
+  // line end after it. The fifth write is the second record's "lost".
+  emu::FailFileWrite(5, STATUS_DISK_FULL);
+  Queue(*writer, "kept\n");
+  Queue(*writer, "lost\n");
+  Queue(*writer, "again\n");
+  delete writer;
+  EXPECT_EQ(drive_.Read("lossy.log"), "\r\nkept\r\n\r\n\r\n\r\nagain\r\n");
+}
+
+TEST_F(LogPipeline, WithoutAThreadObjectTheWriterReportsNoResources) {
+  // The writer's allocations: its log name (paged), its text buffer, then the
+  // thread object. Fail the thread object.
+  emu::PoolFault fault;
+  fault.mode = emu::PoolFault::kPattern;
+  fault.pattern = ".x";
+  fault.poolType = 0;
+  fault.tag = emu::MakePoolTag("NRXc");
+  emu::Pool::InjectFault(fault);
+  NTSTATUS status;
+  auto* writer = new LogWriter(&status, L"C:\\nothread.log");
+  EXPECT_EQ(status, STATUS_INSUFFICIENT_RESOURCES);
+  delete writer;
+  // And without a text buffer.
+  fault.pattern = "x";
+  emu::Pool::ClearFaults();
+  emu::Pool::InjectFault(fault);
+  writer = new LogWriter(&status, L"C:\\nobuffer.log");
+  EXPECT_EQ(status, STATUS_INSUFFICIENT_RESOURCES);
+  delete writer;
+  EXPECT_EQ(emu::Pool::Report(emu::MakePoolTag("NRXc")).blocks, 0u);
+}
+
+TEST_F(LogPipeline, LogFileAppendWritesAtTheEndItFindsEachTime) {
+  LogFile& file = LogFile::Instance();
+  ASSERT_EQ(file.Open(L"C:\\direct.log", false), STATUS_SUCCESS);
+  ULONG written = 0;
+  EXPECT_EQ(file.Append("abc", 3, &written), STATUS_SUCCESS);
+  EXPECT_EQ(written, 3u);
+  drive_.Write("direct2.log", "");
+  EXPECT_EQ(file.Append("de", 2, &written), STATUS_SUCCESS);
+  file.CloseIfOpen();
+  EXPECT_FALSE(file.IsOpen());
+  file.CloseIfOpen();  // closing twice does nothing
+  EXPECT_EQ(drive_.Read("direct.log"), "abcde");
+}
+
+}  // namespace

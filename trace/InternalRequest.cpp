@@ -1,0 +1,42 @@
+#include "trace/InternalRequest.h"
+
+namespace {
+
+// Keeps the request with its sender, which reads the status and frees it.
+NTSTATUS NTAPI InternalCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
+  UNREFERENCED_PARAMETER(device);
+  UNREFERENCED_PARAMETER(irp);
+  static_cast<InternalRequest*>(context)->done.Set(IO_NO_INCREMENT);
+  return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+}  // namespace
+
+NTSTATUS sendInternalIoctl(InternalRequest* request, ULONG code, PVOID buffer,
+                           ULONG outputLength, ULONG inputValue) {
+  PIRP irp = IoAllocateIrp(request->targetDevice->StackSize, FALSE);
+  if (irp == NULL) {
+    return STATUS_INSUFFICIENT_RESOURCES;
+  }
+  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+  next->MajorFunction = IRP_MJ_DEVICE_CONTROL;
+  next->Parameters.DeviceIoControl.IoControlCode = code;
+  next->Parameters.DeviceIoControl.OutputBufferLength = outputLength;
+  next->Parameters.DeviceIoControl.InputBufferLength = 0;
+  if (inputValue != 0) {
+    next->Parameters.DeviceIoControl.InputBufferLength = sizeof(ULONG);
+    *static_cast<ULONG*>(buffer) = inputValue;
+  }
+  next->DeviceObject = request->targetDevice;
+  next->FileObject = request->targetFile;
+  irp->AssociatedIrp.SystemBuffer = buffer;
+
+  IoSetCompletionRoutine(irp, &InternalCompletion, request, TRUE, TRUE, TRUE);
+  IoCallDriver(request->targetDevice, irp);
+  // Whatever the call returned, the completion routine has run or will run.
+  request->done.Wait();
+
+  NTSTATUS status = irp->IoStatus.Status;
+  IoFreeIrp(irp);
+  return status;
+}

@@ -1,0 +1,16 @@
+// The buffer lines of the CAPI I/O-control records: register parameters,
+// parameter-block pointers, controller numbers, manufacturer, serial number,
+// versions, profile and application ID, read only from the record's captured
+// copy.
+#pragma once
+
+#include <ntddk.h>
+
+class LogWriter;
+class TraceRecord;
+
+// For records of major function 14 or 15.
+void decodeIoctlBuffers(const LogWriter& writer, const TraceRecord* record);
+
+// The version lines of an 8-byte CAPI_GET_VERSION block.
+void printCapiVersion(const LogWriter& writer, const UCHAR* block);

@@ -1,0 +1,244 @@
+#include "trace/RequestCapture.h"
+
+#include "trace/CapiIoctl.h"
+#include "trace/TraceRecord.h"
+
+namespace {
+
+USHORT WordAt(const UCHAR* p) { return USHORT(p[0] | p[1] << 8); }
+
+void CopyBytes(UCHAR* to, const UCHAR* from, ULONG count) {
+  for (ULONG i = 0; i < count; ++i) {
+    to[i] = from[i];
+  }
+}
+
+// Copies `count` bytes into a new block of the record; absent on failure.
+void CaptureBlock(CapturedBlock* block, const void* from, ULONG count) {
+  if (TraceRecord::AllocateBlock(block, count)) {
+    CopyBytes(block->data, static_cast<const UCHAR*>(from), count);
+  }
+}
+
+// The first step of both captures: the record with the request's stack
+// location, mode, address, status and information.
+TraceRecord* NewRecord(PIRP irp, TraceSettings settings, TraceRecordKind kind) {
+  TraceRecord* record = new TraceRecord(settings, kind);
+  if (record == NULL) {
+    return NULL;
+  }
+  record->irp = irp;
+  record->requestorMode = UCHAR(irp->RequestorMode);
+  record->status = irp->IoStatus.Status;
+  record->information = ULONG(irp->IoStatus.Information);
+  CaptureBlock(&record->stack, IoGetCurrentIrpStackLocation(irp), STACK_COPY_SIZE);
+  return record;
+}
+
+bool HideManufacturer(TraceSettings settings, const void* message) {
+  return (SettingsFlags(settings) & TRACE_HIDE_MANU_MESSAGES) && isManufacturerMessage(message);
+}
+
+// The message of a kernel-mode caller's parameter block, followed by at
+// most MaxDataB3Bytes of its DATA_B3 payload when the message is a DATA_B3
+// of `subcommand` (REQ going down, IND coming up). The payload lies apart
+// from the message, so the bound applies here.
+void CaptureBlockMessage(TraceRecord* record, const CAPI_PARAMETER_BLOCK& block,
+                         TraceSettings settings, UCHAR subcommand) {
+  const UCHAR* message = reinterpret_cast<const UCHAR*>(block.message);
+  if (message == NULL || HideManufacturer(settings, message)) {
+    return;
+  }
+  ULONG length = WordAt(message + CAPI_MESSAGE_LENGTH);
+  ULONG payload = 0;
+  const UCHAR* b3Data = reinterpret_cast<const UCHAR*>(block.b3Data);
+  // The command bytes and the data length lie inside a message of at least
+  // 18 bytes; a shorter one carries no payload we could size.
+  if (b3Data != NULL && length >= CAPI_DATA_B3_LENGTH + 2 &&
+      message[CAPI_MESSAGE_COMMAND] == CAPI_COMMAND_DATA_B3 &&
+      message[CAPI_MESSAGE_SUBCOMMAND] == subcommand) {
+    payload = WordAt(message + CAPI_DATA_B3_LENGTH);
+    if (payload > MaxDataB3Bytes(settings)) {
+      payload = MaxDataB3Bytes(settings);
+    }
+  }
+  if (length == 0) {
+    return;
+  }
+  if (!TraceRecord::AllocateBlock(&record->message, length + payload)) {
+    return;
+  }
+  CopyBytes(record->message.data, message, length);
+  CopyBytes(record->message.data + length, b3Data, payload);
+}
+
+CAPI_PARAMETER_BLOCK BlockOf(const CapturedBlock& buffer) {
+  CAPI_PARAMETER_BLOCK block = {0, 0};
+  if (buffer.Holds(0, 8)) {
+    block.message = buffer.Dword(0);
+    block.b3Data = buffer.Dword(4);
+  }
+  return block;
+}
+
+}  // namespace
+
+bool isManufacturerMessage(const void* message) {
+  if (message == NULL) {
+    return false;
+  }
+  const UCHAR* bytes = static_cast<const UCHAR*>(message);
+  return WordAt(bytes + CAPI_MESSAGE_LENGTH) >= 12 &&
+         bytes[CAPI_MESSAGE_COMMAND] == CAPI_COMMAND_MANUFACTURER;
+}
+
+const UCHAR* requestDataBuffer(PIRP irp, ULONG requestLength, ULONG* length) {
+  *length = 0;
+  if (irp->AssociatedIrp.SystemBuffer != NULL) {
+    *length = requestLength;
+    return static_cast<const UCHAR*>(irp->AssociatedIrp.SystemBuffer);
+  }
+  PMDL mdl = irp->MdlAddress;
+  if (mdl == NULL) {
+    return NULL;
+  }
+  const UCHAR* data;
+  if (mdl->MdlFlags & (MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL)) {
+    data = static_cast<const UCHAR*>(mdl->MappedSystemVa);
+  } else {
+    data = static_cast<const UCHAR*>(MmMapLockedPages(mdl, KernelMode));
+  }
+  if (data != NULL) {
+    *length = mdl->ByteCount;
+  }
+  return data;
+}
+
+TraceRecord* captureRequest(PIRP irp, TraceSettings settings) {
+  TraceRecord* record = NewRecord(irp, settings, TRACE_RECORD_REQUEST);
+  if (record == NULL) {
+    return NULL;
+  }
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+  switch (stack->MajorFunction) {
+    case IRP_MJ_WRITE: {
+      LONG n = LONG(stack->Parameters.Write.Length);
+      if (n <= 0) {
+        break;
+      }
+      ULONG held;
+      const UCHAR* data = requestDataBuffer(irp, ULONG(n), &held);
+      if (data == NULL || HideManufacturer(settings, data)) {
+        break;
+      }
+      // The message and any DATA_B3 payload behind it, as far as the
+      // request's buffer reaches.
+      CaptureBlock(&record->message, data, ULONG(n) < held ? ULONG(n) : held);
+      break;
+    }
+    case IRP_MJ_DEVICE_CONTROL: {
+      LONG n = LONG(stack->Parameters.DeviceIoControl.InputBufferLength);
+      if (n <= 0 || irp->AssociatedIrp.SystemBuffer == NULL) {
+        break;
+      }
+      CaptureBlock(&record->ioBuffer, irp->AssociatedIrp.SystemBuffer, ULONG(n));
+      break;
+    }
+    case IRP_MJ_INTERNAL_DEVICE_CONTROL: {
+      const void* block = stack->Parameters.DeviceIoControl.Type3InputBuffer;
+      ULONG n = stack->Parameters.DeviceIoControl.InputBufferLength;
+      if (block == NULL) {
+        break;
+      }
+      if (n >= sizeof(CAPI_PARAMETER_BLOCK)) {
+        CaptureBlock(&record->ioBuffer, block, n);
+      }
+      if (stack->Parameters.DeviceIoControl.IoControlCode != CAPI_PUT_MESSAGE ||
+          n < sizeof(CAPI_PARAMETER_BLOCK)) {
+        break;
+      }
+      // Read from the caller's block, whether or not its copy could be made.
+      CAPI_PARAMETER_BLOCK parameters = *static_cast<const CAPI_PARAMETER_BLOCK*>(block);
+      CaptureBlockMessage(record, parameters, settings, CAPI_SUBCOMMAND_REQ);
+      break;
+    }
+    default:
+      break;
+  }
+  return record;
+}
+
+TraceRecord* captureCompletion(PIRP irp, TraceSettings settings) {
+  TraceRecord* record = NewRecord(irp, settings, TRACE_RECORD_COMPLETION);
+  if (record == NULL) {
+    return NULL;
+  }
+  // A failed completion carries no buffers.
+  if (!NT_SUCCESS(record->status)) {
+    return record;
+  }
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+  switch (stack->MajorFunction) {
+    case IRP_MJ_READ: {
+      LONG n = LONG(record->information);
+      if (n <= 0) {
+        break;
+      }
+      ULONG held;
+      const UCHAR* data = requestDataBuffer(irp, ULONG(n), &held);
+      if (data == NULL || HideManufacturer(settings, data)) {
+        break;
+      }
+      CaptureBlock(&record->message, data, ULONG(n) < held ? ULONG(n) : held);
+      break;
+    }
+    case IRP_MJ_DEVICE_CONTROL: {
+      ULONG out = stack->Parameters.DeviceIoControl.OutputBufferLength;
+      ULONG n = record->information < out ? record->information : out;
+      if (n == 0 || irp->AssociatedIrp.SystemBuffer == NULL) {
+        break;
+      }
+      CaptureBlock(&record->ioBuffer, irp->AssociatedIrp.SystemBuffer, n);
+      break;
+    }
+    case IRP_MJ_INTERNAL_DEVICE_CONTROL: {
+      if (stack->Parameters.DeviceIoControl.IoControlCode != CAPI_GET_MESSAGE) {
+        break;
+      }
+      ULONG out = stack->Parameters.DeviceIoControl.OutputBufferLength;
+      ULONG in = stack->Parameters.DeviceIoControl.InputBufferLength;
+      ULONG n = out > in ? out : in;
+      if (n < sizeof(CAPI_PARAMETER_BLOCK)) {
+        break;
+      }
+      if (!TraceRecord::AllocateBlock(&record->ioBuffer, n)) {
+        break;
+      }
+      const void* block = stack->Parameters.DeviceIoControl.Type3InputBuffer;
+      if (block == NULL) {
+        break;  // the copy stays zero: a null message pointer
+      }
+      CopyBytes(record->ioBuffer.data, static_cast<const UCHAR*>(block), n);
+      CaptureBlockMessage(record, BlockOf(record->ioBuffer), settings, CAPI_SUBCOMMAND_IND);
+      break;
+    }
+    default:
+      break;
+  }
+  return record;
+}
+
+TraceRecord* makeTextRecord(const char* text, TraceSettings settings) {
+  TraceRecord* record = new TraceRecord(settings, TRACE_RECORD_TEXT);
+  if (record == NULL) {
+    return NULL;
+  }
+  ULONG length = 0;
+  while (text[length] != '\0') {
+    ++length;
+  }
+  CaptureBlock(&record->ioBuffer, text, length + 1);
+  return record;
+}
+
+TraceRecord* makeTextRecord(const char* text) { return makeTextRecord(text, TRACE_NO_TIMESTAMP); }

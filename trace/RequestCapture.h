@@ -1,0 +1,34 @@
+// Builds trace records: copies of a request or completion that the trace
+// device selected, taken at once in the context of whoever sends or
+// completes the request (up to DISPATCH_LEVEL, non-paged pool only, no
+// locks, no text work), and text records for the tracing control.
+#pragma once
+
+#include <ntddk.h>
+
+#include "control/TraceSettings.h"
+
+class TraceRecord;
+
+// A request on its way down (kind 1) or its completion (kind 2), with the
+// settings word in force. Null when the record itself cannot be allocated;
+// a block that cannot be allocated stays absent.
+TraceRecord* captureRequest(PIRP irp, TraceSettings settings);
+TraceRecord* captureCompletion(PIRP irp, TraceSettings settings);
+
+// A text record holding a copy of `text` (NUL included). The first form is
+// a plain block of text, written without a time stamp line; the second
+// carries `settings` (and so a time stamp line). Null when it cannot be
+// allocated. PASSIVE_LEVEL or DISPATCH_LEVEL.
+TraceRecord* makeTextRecord(const char* text);
+TraceRecord* makeTextRecord(const char* text, TraceSettings settings);
+
+// A CAPI MANUFACTURER message: a message pointer that is not null, a total
+// length of at least 12 and the command byte 0xFF.
+bool isManufacturerMessage(const void* message);
+
+// The memory that carries a read's or write's data: the system buffer, else
+// the MDL's system address (mapped if need be), else null. *length: how many
+// bytes lie there (the MDL's byte count; the request's own length for a
+// system buffer).
+const UCHAR* requestDataBuffer(PIRP irp, ULONG requestLength, ULONG* length);
