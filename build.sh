@@ -2,6 +2,7 @@
 # Pellinor's one entry point on a Debian 12 machine (run as root):
 #   ./build.sh demo   install what is missing, build, run the demo
 #   ./build.sh test   install what is missing, build, run every test
+#   ./build.sh bench  build and run the benchmarks (by hand; not part of CI)
 # Both are idempotent: packages already present are not installed again, and
 # the builds are incremental.
 set -euo pipefail
@@ -73,8 +74,17 @@ run_tests() {
   fi
 }
 
+run_benchmarks() {
+  configure_and_build host
+  for bench in "$build/host"/bench/*_bench; do
+    echo "== $(basename "$bench")"
+    run_i386 "$build/host" "$bench"
+  done
+}
+
 case "${1:-}" in
   demo) install_missing; run_demo ;;
   test) install_missing; run_tests ;;
-  *) echo "usage: $0 demo|test" >&2; exit 2 ;;
+  bench) install_missing; run_benchmarks ;;
+  *) echo "usage: $0 demo|test|bench" >&2; exit 2 ;;
 esac
