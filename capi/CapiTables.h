@@ -156,6 +156,7 @@ inline constexpr uint8_t kAdditionalInfo[] = {0x03, 0x04, 0x0C, 0x28, 0x30, 0x1C
 struct CapiMessage {
   uint8_t command;
   uint8_t subcommand;
+  bool listed;  // an entry with a name and a sequence
   const char* name;
   const uint8_t* params;
 };
@@ -175,9 +176,9 @@ constexpr uint32_t CapiMessageIndex(uint8_t command, uint8_t subcommand) {
 namespace capi_messages {
 constexpr CapiMessage Entry(uint8_t command, uint8_t subcommand, const char* name,
                             const uint8_t* params) {
-  return CapiMessage{command, subcommand, name, params};
+  return CapiMessage{command, subcommand, true, name, params};
 }
-inline constexpr CapiMessage kNone = {0, 0, nullptr, nullptr};
+inline constexpr CapiMessage kNone = {0, 0, false, nullptr, nullptr};
 }  // namespace capi_messages
 
 // Indexed by CapiMessageIndex.
@@ -274,7 +275,7 @@ static_assert(kCapiMessageCount == 79, "message indexes run from 0 to 78");
 
 // Message lookup by index: the entry, or null for an index without one.
 constexpr const CapiMessage* CapiMessageLookup(uint32_t index) {
-  return index < kCapiMessageCount && CapiMessageTable[index].name != nullptr
+  return index < kCapiMessageCount && CapiMessageTable[index].listed
              ? &CapiMessageTable[index]
              : nullptr;
 }
@@ -289,6 +290,8 @@ constexpr const CapiMessage* CapiMessageFind(uint8_t command, uint8_t subcommand
 }
 
 // Compile-time checks of the tables' invariants, which the decoder relies on.
+// They compare no pointers: under the sanitizers GCC does not take a
+// comparison of an object's address with null as a constant expression.
 namespace capi_checks {
 
 // A sequence is items closed by an end code; an item is a code of type 1 to
@@ -320,9 +323,9 @@ constexpr bool MessageTableIsValid() {
   size_t filled = 0;
   for (size_t i = 0; i < kCapiMessageCount; ++i) {
     const CapiMessage& m = CapiMessageTable[i];
-    if ((m.name == nullptr) != (m.params == nullptr)) return false;
-    if (m.name == nullptr) continue;
+    if (!m.listed) continue;
     ++filled;
+    if (m.name[0] == '\0') return false;
     if (CapiMessageIndex(m.command, m.subcommand) != i) return false;
     if (!SequenceIsValid(m.params)) return false;
   }
