@@ -30,14 +30,16 @@ void AppendCut(DecodeCursor& cursor) {
 // Length prefix of the struct at the cursor: 1 byte, or 3 when the first is
 // 0xFF. Returns false when the prefix itself is not all there.
 bool ReadStructPrefix(const DecodeCursor& cursor, uint32_t* prefix, uint32_t* length) {
-  if (!Fits(cursor, 1)) return false;
+  if (!Fits(cursor, 1))
+    return false;
   const uint8_t* p = cursor.message + cursor.offset;
   if (p[0] != 0xFF) {
     *prefix = 1;
     *length = p[0];
     return true;
   }
-  if (!Fits(cursor, 3)) return false;
+  if (!Fits(cursor, 3))
+    return false;
   *prefix = 3;
   *length = ReadLittleEndian(p + 1, 2);
   return true;
@@ -119,7 +121,8 @@ void PrintStructBytes(const uint8_t* bytes, uint32_t length) {
   for (uint32_t i = 0; i < length; ++i) {
     uint8_t c = bytes[i];
     if (IsPlain(c)) {
-      if (inHex) TraceAppend(">");
+      if (inHex)
+        TraceAppend(">");
       inHex = false;
       TraceAppend("%c", c);
     } else {
@@ -127,15 +130,18 @@ void PrintStructBytes(const uint8_t* bytes, uint32_t length) {
       inHex = true;
     }
   }
-  if (inHex) TraceAppend(">");
+  if (inHex)
+    TraceAppend(">");
 }
 
 bool PrintStruct(const uint8_t* bytes, uint32_t available) {
-  if (available == 0) return false;
+  if (available == 0)
+    return false;
   uint32_t prefix = 1;
   uint32_t length = bytes[0];
   if (bytes[0] == 0xFF) {
-    if (available < 3) return false;
+    if (available < 3)
+      return false;
     prefix = 3;
     length = ReadLittleEndian(bytes + 1, 2);
   }
@@ -165,19 +171,23 @@ void SkipGroup(DecodeCursor& cursor) {
 }
 
 void DecodeParams(DecodeCursor& cursor, uint32_t depth) {
-  if (CapiParamLookup(cursor.sequence[cursor.step]).type == ParamEnd) return;
+  if (CapiParamLookup(cursor.sequence[cursor.step]).type == ParamEnd)
+    return;
   int width = 32 - int(depth);
   for (;;) {
     const CapiParam& param = CapiParamLookup(cursor.sequence[cursor.step]);
     TraceAppend("  %*s", int(depth - 1), "");
-    if (!DecodeOne(cursor, param, depth, width)) return;
+    if (!DecodeOne(cursor, param, depth, width))
+      return;
     cursor.step += 1;
-    if (CapiParamLookup(cursor.sequence[cursor.step]).type == ParamEnd) return;
+    if (CapiParamLookup(cursor.sequence[cursor.step]).type == ParamEnd)
+      return;
   }
 }
 
 void DecodeCapiMessage(const void* message, uint32_t held) {
-  if (!TraceTextReady()) return;
+  if (!TraceTextReady())
+    return;
   TraceTextReset();
   const uint8_t* bytes = static_cast<const uint8_t*>(message);
   if (bytes == nullptr || held < kHeaderSize) {

@@ -18,11 +18,11 @@ inline constexpr char kUnlistedNameFormat[] = "UNKNOWN_%02X_%02X";
 // The state of one decoding.
 struct DecodeCursor {
   const uint8_t* message;
-  uint32_t end;  // bytes that may be read: those held, and no more than the message's length
-  uint32_t offset;           // of the next parameter
-  const uint8_t* sequence;   // the message's parameter sequence
-  uint32_t step;             // position of the current code in the sequence
-  bool cut;                  // a parameter ran past end; the decoding has stopped
+  uint32_t end;     // bytes that may be read: those held, and no more than the message's length
+  uint32_t offset;  // of the next parameter
+  const uint8_t* sequence;  // the message's parameter sequence
+  uint32_t step;            // position of the current code in the sequence
+  bool cut;                 // a parameter ran past end; the decoding has stopped
 };
 
 // Decodes the message, of which the caller holds `held` bytes, into the

@@ -115,9 +115,8 @@ inline constexpr uint8_t kDisconnectInd[] = {0x03, 0x2D, 0x01, 0x00};
 inline constexpr uint8_t kConnectActiveInd[] = {0x03, 0x16, 0x17, 0x29, 0x01, 0x00};
 // Controller/PLCI/NCCI, CIPValue, CalledPartyNumber, CallingPartyNumber,
 // CalledPartySubaddress, CallingPartySubaddress, BC, LLC, HLC, AdditionalInfo(...)
-inline constexpr uint8_t kConnectInd[] = {0x03, 0x14, 0x0E, 0x10, 0x0F, 0x11, 0x0B, 0x29,
-                                          0x23, 0x04, 0x0C, 0x28, 0x30, 0x1C, 0x01, 0x01,
-                                          0x00};
+inline constexpr uint8_t kConnectInd[] = {0x03, 0x14, 0x0E, 0x10, 0x0F, 0x11, 0x0B, 0x29, 0x23,
+                                          0x04, 0x0C, 0x28, 0x30, 0x1C, 0x01, 0x01, 0x00};
 // Controller/PLCI/NCCI, DataHandle, Info
 inline constexpr uint8_t kDataB3Conf[] = {0x03, 0x19, 0x24, 0x01, 0x00};
 // Controller/PLCI/NCCI, Info, FacilitySelector, FacilityConfirmationParameter
@@ -131,8 +130,8 @@ inline constexpr uint8_t kDataB3[] = {0x03, 0x18, 0x1A, 0x19, 0x21, 0x01, 0x00};
 // Controller/PLCI/NCCI, NCPI
 inline constexpr uint8_t kNcpi[] = {0x03, 0x2C, 0x01, 0x00};
 // Controller/PLCI/NCCI, BProtocol(...)
-inline constexpr uint8_t kSelectBProtocolReq[] = {0x03, 0x0D, 0x06, 0x08, 0x0A,
-                                                  0x05, 0x07, 0x09, 0x01, 0x01, 0x00};
+inline constexpr uint8_t kSelectBProtocolReq[] = {0x03, 0x0D, 0x06, 0x08, 0x0A, 0x05,
+                                                  0x07, 0x09, 0x01, 0x01, 0x00};
 // Controller/PLCI/NCCI, FacilitySelector, FacilityRequestParameter
 inline constexpr uint8_t kFacilityReq[] = {0x03, 0x20, 0x1E, 0x01, 0x00};
 // Controller/PLCI/NCCI, CalledPartyNumber, AdditionalInfo(...)
@@ -194,8 +193,7 @@ inline constexpr CapiMessage CapiMessageTable[] = {
     capi_messages::kNone,
     capi_messages::Entry(0x08, 0x80, "INFO_REQ", capi_sequences::kInfoReq),
     capi_messages::Entry(0x80, 0x80, "FACILITY_REQ", capi_sequences::kFacilityReq),
-    capi_messages::Entry(0x41, 0x80, "SELECT_B_PROTOCOL_REQ",
-                         capi_sequences::kSelectBProtocolReq),
+    capi_messages::Entry(0x41, 0x80, "SELECT_B_PROTOCOL_REQ", capi_sequences::kSelectBProtocolReq),
     capi_messages::Entry(0x82, 0x80, "CONNECT_B3_REQ", capi_sequences::kNcpi),
     capi_messages::kNone,  // CONNECT_B3_ACTIVE_REQ does not exist
     capi_messages::Entry(0x84, 0x80, "DISCONNECT_B3_REQ", capi_sequences::kNcpi),
@@ -275,9 +273,8 @@ static_assert(kCapiMessageCount == 79, "message indexes run from 0 to 78");
 
 // Message lookup by index: the entry, or null for an index without one.
 constexpr const CapiMessage* CapiMessageLookup(uint32_t index) {
-  return index < kCapiMessageCount && CapiMessageTable[index].listed
-             ? &CapiMessageTable[index]
-             : nullptr;
+  return index < kCapiMessageCount && CapiMessageTable[index].listed ? &CapiMessageTable[index]
+                                                                     : nullptr;
 }
 
 // The message a (command, subcommand) pair names: the entry at its index,
@@ -299,21 +296,28 @@ namespace capi_checks {
 // more members that are not groups, and an end code. It begins with
 // Controller/PLCI/NCCI and the string ends behind the closing end code.
 constexpr bool SequenceIsValid(const uint8_t* s) {
-  if (s[0] != 0x03) return false;
+  if (s[0] != 0x03)
+    return false;
   size_t i = 0;
   for (;;) {
     uint32_t type = CapiParamLookup(s[i]).type;
-    if (s[i] >= kCapiParamCount) return false;
-    if (type == ParamEnd) return s[i] == kParamEndCode && s[i + 1] == 0x00;
+    if (s[i] >= kCapiParamCount)
+      return false;
+    if (type == ParamEnd)
+      return s[i] == kParamEndCode && s[i + 1] == 0x00;
     if (type == ParamGroup) {
       ++i;
-      if (CapiParamLookup(s[i]).type == ParamEnd) return false;  // empty group
+      if (CapiParamLookup(s[i]).type == ParamEnd)
+        return false;  // empty group
       while (CapiParamLookup(s[i]).type != ParamEnd) {
-        if (CapiParamLookup(s[i]).type == ParamGroup) return false;  // nested group
-        if (s[i] >= kCapiParamCount) return false;
+        if (CapiParamLookup(s[i]).type == ParamGroup)
+          return false;  // nested group
+        if (s[i] >= kCapiParamCount)
+          return false;
         ++i;
       }
-      if (s[i] != kParamEndCode) return false;
+      if (s[i] != kParamEndCode)
+        return false;
     }
     ++i;
   }
@@ -323,11 +327,15 @@ constexpr bool MessageTableIsValid() {
   size_t filled = 0;
   for (size_t i = 0; i < kCapiMessageCount; ++i) {
     const CapiMessage& m = CapiMessageTable[i];
-    if (!m.listed) continue;
+    if (!m.listed)
+      continue;
     ++filled;
-    if (m.name[0] == '\0') return false;
-    if (CapiMessageIndex(m.command, m.subcommand) != i) return false;
-    if (!SequenceIsValid(m.params)) return false;
+    if (m.name[0] == '\0')
+      return false;
+    if (CapiMessageIndex(m.command, m.subcommand) != i)
+      return false;
+    if (!SequenceIsValid(m.params))
+      return false;
   }
   return filled == 48;
 }

@@ -21,7 +21,8 @@ class Output {
     for (size_t i = 0; i < count; ++i) Put(c);
   }
   FormatResult Finish() {
-    if (size_ != 0) buffer_[length_] = '\0';
+    if (size_ != 0)
+      buffer_[length_] = '\0';
     return FormatResult{length_, cut_};
   }
 
@@ -46,11 +47,13 @@ struct Spec {
 
 // Pads a field of length characters to the width, on the side the flags ask.
 void PadBefore(Output& out, const Spec& spec, size_t length) {
-  if (!spec.left && spec.width > length) out.Repeat(' ', spec.width - length);
+  if (!spec.left && spec.width > length)
+    out.Repeat(' ', spec.width - length);
 }
 
 void PadAfter(Output& out, const Spec& spec, size_t length) {
-  if (spec.left && spec.width > length) out.Repeat(' ', spec.width - length);
+  if (spec.left && spec.width > length)
+    out.Repeat(' ', spec.width - length);
 }
 
 void PutNumber(Output& out, const Spec& spec, uint64_t value, bool negative, unsigned base,
@@ -76,7 +79,8 @@ void PutNumber(Output& out, const Spec& spec, uint64_t value, bool negative, uns
     length = spec.width;
   }
   PadBefore(out, spec, length);
-  if (sign != '\0') out.Put(sign);
+  if (sign != '\0')
+    out.Put(sign);
   for (size_t i = 0; i < prefixLength; ++i) out.Put(prefix[i]);
   out.Repeat('0', zeros);
   while (count != 0) out.Put(digits[--count]);
@@ -84,7 +88,8 @@ void PutNumber(Output& out, const Spec& spec, uint64_t value, bool negative, uns
 }
 
 void PutString(Output& out, const Spec& spec, const char* text) {
-  if (text == nullptr) text = "(null)";
+  if (text == nullptr)
+    text = "(null)";
   // Never look further than the precision: the string need not be
   // terminated within it.
   size_t length = 0;
@@ -95,7 +100,9 @@ void PutString(Output& out, const Spec& spec, const char* text) {
 }
 
 // 16-bit wide strings: characters outside ASCII print as '?'.
-char Narrow(uint16_t c) { return c < 0x80 ? char(c) : '?'; }
+char Narrow(uint16_t c) {
+  return c < 0x80 ? char(c) : '?';
+}
 
 void PutWideString(Output& out, const Spec& spec, const uint16_t* text) {
   if (text == nullptr) {
@@ -143,7 +150,8 @@ size_t ParseNumber(const char*& p) {
   size_t value = 0;
   while (*p >= '0' && *p <= '9') {
     // Saturate instead of overflowing; no field is ever that wide anyway.
-    if (value < 100000) value = value * 10 + size_t(*p - '0');
+    if (value < 100000)
+      value = value * 10 + size_t(*p - '0');
     ++p;
   }
   return value;
@@ -254,8 +262,7 @@ FormatResult FormatTextV(char* buffer, size_t size, const char* format, va_list 
         break;
       }
       case 'c': {
-        char c = spec.size > 0 ? Narrow(uint16_t(va_arg(ap, unsigned int)))
-                               : char(va_arg(ap, int));
+        char c = spec.size > 0 ? Narrow(uint16_t(va_arg(ap, unsigned int))) : char(va_arg(ap, int));
         PadBefore(out, spec, 1);
         out.Put(c);
         PadAfter(out, spec, 1);

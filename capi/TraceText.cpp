@@ -19,12 +19,14 @@ struct SinkState {
 SinkState state;
 
 void AppendV(const char* format, va_list args) {
-  if (state.buffer == nullptr || state.cut) return;
+  if (state.buffer == nullptr || state.cut)
+    return;
   size_t limit = state.size - kCutRoom;
   FormatResult result =
       FormatTextV(state.buffer + state.length, limit - state.length + 1, format, args);
   state.length += result.length;
-  if (!result.cut) return;
+  if (!result.cut)
+    return;
   // Close the line that was cut, then the mark.
   if (state.length != 0 && state.buffer[state.length - 1] != '\n') {
     state.buffer[state.length++] = '\n';
@@ -45,23 +47,31 @@ void TraceTextInit(char* buffer, size_t size, TraceTextSink sink) {
   buffer[0] = '\0';
 }
 
-bool TraceTextReady() { return state.buffer != nullptr; }
+bool TraceTextReady() {
+  return state.buffer != nullptr;
+}
 
 void TraceTextReset() {
-  if (state.buffer == nullptr) return;
+  if (state.buffer == nullptr)
+    return;
   state.length = 0;
   state.cut = false;
   state.buffer[0] = '\0';
 }
 
 void TraceTextEmit(uint32_t kind, const void* message) {
-  if (state.buffer == nullptr) return;
+  if (state.buffer == nullptr)
+    return;
   state.sink(state.buffer, kind, message);
 }
 
-const char* TraceTextBuffer() { return state.buffer; }
+const char* TraceTextBuffer() {
+  return state.buffer;
+}
 
-size_t TraceTextLength() { return state.length; }
+size_t TraceTextLength() {
+  return state.length;
+}
 
 void TraceAppend(const char* format, ...) {
   va_list args;
@@ -71,7 +81,8 @@ void TraceAppend(const char* format, ...) {
 }
 
 void TracePrint(const char* format, ...) {
-  if (state.buffer == nullptr) return;
+  if (state.buffer == nullptr)
+    return;
   TraceTextReset();
   va_list args;
   va_start(args, format);

@@ -22,12 +22,15 @@ namespace {
 size_t textLength = 0;
 
 // Reading the whole text checks it is NUL-terminated inside the buffer.
-void Sink(const char* text, uint32_t, const void*) { textLength += std::strlen(text); }
+void Sink(const char* text, uint32_t, const void*) {
+  textLength += std::strlen(text);
+}
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  if (size < 4) return 0;
+  if (size < 4)
+    return 0;
   unsigned b3Bytes = data[0] % 33;
   unsigned mode = data[0] / 33;  // 0 to 7
   uint32_t lengthWord = uint32_t(data[1]) | uint32_t(data[2]) << 8;
@@ -37,19 +40,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   // capidecode's own path: a written message captured whole.
   std::string text = capidecode::DecodeMessage(bytes, held, b3Bytes);
-  if (text.empty()) __builtin_trap();  // every message prints something
+  if (text.empty())
+    __builtin_trap();  // every message prints something
 
   // The same check as a trace record calls it, with any available length,
   // into a text buffer of any size from the smallest accepted to the
   // writer's.
-  uint32_t available = mode == 0 ? lengthWord
+  uint32_t available = mode == 0   ? lengthWord
                        : mode == 1 ? kKernelCallerLength
                        : mode == 2 ? held + (lengthWord & 0xFF)
                                    : held;
   size_t bufferSize = kTraceTextMinSize + size_t(data[3]) * 36;
   std::vector<char> buffer(bufferSize);
   TraceTextInit(buffer.data(), buffer.size(), Sink);
-  checkCapiMessage(bytes, held, available, capidecode::kTraceCapiMessages | uint32_t(b3Bytes) << 16);
+  checkCapiMessage(bytes, held, available,
+                   capidecode::kTraceCapiMessages | uint32_t(b3Bytes) << 16);
 
   // The decoder alone, with any count held.
   DecodeCapiMessage(bytes, lengthWord < held ? lengthWord : held);

@@ -12,13 +12,19 @@ constexpr const char* kMonthNames[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
 static_assert(sizeof(kDayNames) / sizeof(kDayNames[0]) == 7, "seven days");
 static_assert(sizeof(kMonthNames) / sizeof(kMonthNames[0]) == 12, "twelve months");
 
-ULONG Length(const FormatResult& result) { return ULONG(result.length); }
+ULONG Length(const FormatResult& result) {
+  return ULONG(result.length);
+}
 
 }  // namespace
 
-TimeStamp::TimeStamp() { KeQuerySystemTime(&time_); }
+TimeStamp::TimeStamp() {
+  KeQuerySystemTime(&time_);
+}
 
-TimeStamp::TimeStamp(LONGLONG systemTime) { time_.QuadPart = systemTime; }
+TimeStamp::TimeStamp(LONGLONG systemTime) {
+  time_.QuadPart = systemTime;
+}
 
 void TimeStamp::GetFields(TIME_FIELDS* fields) const {
   LARGE_INTEGER time = time_;
@@ -43,7 +49,8 @@ ULONG TimeStamp::FormatDate(char* buffer, const TIME_FIELDS& fields, ULONG forma
 
 ULONG TimeStamp::FormatTime(char* buffer, ULONG size, const TIME_FIELDS& fields, ULONG format) {
   ULONG length = 0;
-  if (size != 0) buffer[0] = '\0';
+  if (size != 0)
+    buffer[0] = '\0';
   ULONG time = format & kStampTimeMask;
   switch (time) {
     case 1:
@@ -62,8 +69,8 @@ ULONG TimeStamp::FormatTime(char* buffer, ULONG size, const TIME_FIELDS& fields,
       length = Length(FormatText(buffer, size, "%02d:%02d", fields.Minute, fields.Second));
       break;
     case 7:
-      length = Length(FormatText(buffer, size, "%02d:%02d:%02d", fields.Hour, fields.Minute,
-                                 fields.Second));
+      length = Length(
+          FormatText(buffer, size, "%02d:%02d:%02d", fields.Hour, fields.Minute, fields.Second));
       break;
     default:
       break;
@@ -76,12 +83,12 @@ ULONG TimeStamp::FormatTime(char* buffer, ULONG size, const TIME_FIELDS& fields,
 
 ULONG TimeStamp::FormatDate(char* buffer, ULONG size, const TIME_FIELDS& fields, ULONG format) {
   ULONG length = 0;
-  if (size != 0) buffer[0] = '\0';
+  if (size != 0)
+    buffer[0] = '\0';
   ULONG date = format & kStampDateMask;
   bool hasDate = date != 0 && date != 0x50;
   if ((format & kStampWeekday) != 0) {
-    length = Length(
-        FormatText(buffer, size, hasDate ? "%s, " : "%s", DayName(fields.Weekday)));
+    length = Length(FormatText(buffer, size, hasDate ? "%s, " : "%s", DayName(fields.Weekday)));
   }
   char* out = buffer + length;
   ULONG room = size - length;
@@ -107,9 +114,9 @@ ULONG TimeStamp::FormatDate(char* buffer, ULONG size, const TIME_FIELDS& fields,
                              : FormatText(out, room, "%02d/%04d", fields.Month, fields.Year));
       break;
     case 0x70:
-      length += Length(named ? FormatText(out, room, "%s %02d %04d", month, fields.Day, fields.Year)
-                             : FormatText(out, room, "%02d.%02d.%04d", fields.Day, fields.Month,
-                                          fields.Year));
+      length += Length(
+          named ? FormatText(out, room, "%s %02d %04d", month, fields.Day, fields.Year)
+                : FormatText(out, room, "%02d.%02d.%04d", fields.Day, fields.Month, fields.Year));
       break;
     default:
       break;
@@ -126,11 +133,13 @@ ULONG TimeStamp::Format(char* buffer, ULONG format) const {
   ULONG length;
   if ((format & kStampDateFirst) != 0) {
     length = FormatDate(buffer, kTextSize, fields, format);
-    if (blank) length += Length(FormatText(buffer + length, kTextSize - length, " "));
+    if (blank)
+      length += Length(FormatText(buffer + length, kTextSize - length, " "));
     length += FormatTime(buffer + length, kTextSize - length, fields, format);
   } else {
     length = FormatTime(buffer, kTextSize, fields, format);
-    if (blank) length += Length(FormatText(buffer + length, kTextSize - length, " "));
+    if (blank)
+      length += Length(FormatText(buffer + length, kTextSize - length, " "));
     length += FormatDate(buffer + length, kTextSize - length, fields, format);
   }
   return length;

@@ -5,9 +5,9 @@
 #include <ntddk.h>
 
 // Bits of a format word.
-inline constexpr ULONG kStampTimeMask = 0x007;    // 1 hour, 2 minute, 4 second (3, 6, 7 combine)
+inline constexpr ULONG kStampTimeMask = 0x007;      // 1 hour, 2 minute, 4 second (3, 6, 7 combine)
 inline constexpr ULONG kStampMilliseconds = 0x008;  // after a printed second only
-inline constexpr ULONG kStampDateMask = 0x070;    // 0x10 day, 0x20 month, 0x40 year
+inline constexpr ULONG kStampDateMask = 0x070;      // 0x10 day, 0x20 month, 0x40 year
 inline constexpr ULONG kStampWeekday = 0x080;
 inline constexpr ULONG kStampMonthName = 0x100;
 inline constexpr ULONG kStampDateFirst = 0x400;

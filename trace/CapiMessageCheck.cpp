@@ -14,11 +14,14 @@ constexpr uint8_t kDataB3 = 0x86;
 constexpr uint8_t kReq = 0x80;
 constexpr uint8_t kInd = 0x82;
 
-uint32_t Min(uint32_t a, uint32_t b) { return a < b ? a : b; }
+uint32_t Min(uint32_t a, uint32_t b) {
+  return a < b ? a : b;
+}
 
 // A 16-bit field of the captured bytes; 0 where the capture does not reach.
 uint32_t Word(const uint8_t* message, uint32_t size, uint32_t offset) {
-  if (size < 2 || offset > size - 2) return 0;
+  if (size < 2 || offset > size - 2)
+    return 0;
   return uint32_t(message[offset]) | uint32_t(message[offset + 1]) << 8;
 }
 
@@ -30,7 +33,8 @@ uint32_t Byte(const uint8_t* message, uint32_t size, uint32_t offset) {
 
 void checkCapiMessage(const uint8_t* message, uint32_t size, uint32_t available,
                       uint32_t settings) {
-  if (message == nullptr) size = 0;
+  if (message == nullptr)
+    size = 0;
   uint32_t length = kMinimumMessage;
   uint32_t data = 0;
   if (available >= kMinimumMessage) {
@@ -43,11 +47,12 @@ void checkCapiMessage(const uint8_t* message, uint32_t size, uint32_t available,
     }
   }
 
-  bool invalid = available < length + data ||
-                 (available == kKernelCallerLength && length < kMinimumMessage);
+  bool invalid =
+      available < length + data || (available == kKernelCallerLength && length < kMinimumMessage);
   if (invalid) {
     TracePrint("Error: invalid CAPI message!\n");
-    if (available == 0) return;
+    if (available == 0)
+      return;
     hexDump(message, Min(Min(available, length), size));
     return;
   }
@@ -56,6 +61,7 @@ void checkCapiMessage(const uint8_t* message, uint32_t size, uint32_t available,
 
   uint32_t payload = size > length ? size - length : 0;
   uint32_t dump = Min(Min(data, settings >> 16), Min(kMaxPayloadDump, payload));
-  if (dump == 0) return;
+  if (dump == 0)
+    return;
   hexDump(message + length, dump);
 }

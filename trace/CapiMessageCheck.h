@@ -25,5 +25,4 @@ inline constexpr uint32_t kMaxPayloadDump = 32;
 // otherwise the message is decoded and up to min(MaxDataB3Bytes, 32) bytes
 // of its payload are dumped. Nothing is ever read beyond size. The caller
 // decides whether the message is to be shown at all.
-void checkCapiMessage(const uint8_t* message, uint32_t size, uint32_t available,
-                      uint32_t settings);
+void checkCapiMessage(const uint8_t* message, uint32_t size, uint32_t available, uint32_t settings);

@@ -31,10 +31,12 @@ uint32_t formatHexLines(char* buffer, const uint8_t* bytes, uint32_t count) {
     }
     *out++ = ' ';
     *out++ = ' ';
-    for (uint32_t i = 0; i < 16; ++i) *out++ = i < left && IsAlphanumeric(bytes[i]) ? char(bytes[i]) : '.';
+    for (uint32_t i = 0; i < 16; ++i)
+      *out++ = i < left && IsAlphanumeric(bytes[i]) ? char(bytes[i]) : '.';
     *out++ = '\n';
     *out = '\0';
-    if (left < 16) break;
+    if (left < 16)
+      break;
     bytes += 16;
     count -= 16;
   }

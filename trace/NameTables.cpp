@@ -28,7 +28,8 @@ static_assert(sizeof(kCapiIoctlNames) / sizeof(kCapiIoctlNames[0]) == 9, "nine C
 template <size_t N>
 const CodeName* Find(const CodeName (&table)[N], uint32_t code) {
   for (const CodeName& row : table) {
-    if (row.code == code) return &row;
+    if (row.code == code)
+      return &row;
   }
   return nullptr;
 }
@@ -667,14 +668,16 @@ namespace {
 constexpr size_t CountRows(uint32_t from, uint32_t to) {
   size_t count = 0;
   for (size_t i = 0; i + 1 < kNtStatusRows; ++i) {
-    if (NtStatusTable[i].code >= from && NtStatusTable[i].code <= to) ++count;
+    if (NtStatusTable[i].code >= from && NtStatusTable[i].code <= to)
+      ++count;
   }
   return count;
 }
 
 constexpr bool AscendingToSentinel() {
   for (size_t i = 1; i < kNtStatusRows; ++i) {
-    if (NtStatusTable[i - 1].code >= NtStatusTable[i].code) return false;
+    if (NtStatusTable[i - 1].code >= NtStatusTable[i].code)
+      return false;
   }
   return NtStatusTable[kNtStatusRows - 1].code == 0xFFFFFFFFU;
 }
@@ -693,7 +696,9 @@ const char* majorName(uint32_t major) {
   return row != nullptr ? row->name : "MJ_???";
 }
 
-bool isCapiIoctl(uint32_t code) { return Find(kCapiIoctlNames, code) != nullptr; }
+bool isCapiIoctl(uint32_t code) {
+  return Find(kCapiIoctlNames, code) != nullptr;
+}
 
 const char* capiIoctlName(uint32_t code) {
   const CodeName* row = Find(kCapiIoctlNames, code);

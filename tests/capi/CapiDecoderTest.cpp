@@ -16,13 +16,16 @@ std::string Decode(const std::vector<uint8_t>& message, size_t held) {
   std::vector<uint8_t> copy(message.begin(), message.begin() + held);
   DecodeCapiMessage(copy.data(), uint32_t(held));
   EXPECT_EQ(sink.texts().size(), 1u);
-  if (sink.texts().empty()) return "";
+  if (sink.texts().empty())
+    return "";
   EXPECT_EQ(sink.texts()[0].kind, TextKindMessage);
   EXPECT_EQ(sink.texts()[0].message, copy.data());
   return sink.texts()[0].text;
 }
 
-std::string Decode(const std::vector<uint8_t>& message) { return Decode(message, message.size()); }
+std::string Decode(const std::vector<uint8_t>& message) {
+  return Decode(message, message.size());
+}
 
 // The last n lines of a text.
 std::string LastLines(const std::string& text, int n) {
@@ -101,11 +104,12 @@ TEST(DecodeCapiMessage, EmptyGroupSkipsItsMembers) {
 TEST(DecodeCapiMessage, StructsWithTheLongPrefix) {
   // INFO_IND: InfoElement as FF 03 00 'A' 'B' 'C' (6 bytes); then a LISTEN_CONF
   // style check that the offset moved by 6 is implied by the message ending.
-  EXPECT_EQ(Decode(Message(0x08, 0x82, {0x01, 0, 0, 0, 0x28, 0x00, 0xFF, 0x03, 0x00, 'A', 'B', 'C'})),
-            "INFO_IND                      20 Byte  ApplID: 1   MsgNr: 5\n"
-            "  Controller/PLCI/NCCI            = 0x00000001\n"
-            "  InfoNumber                      = 0x0028\n"
-            "  InfoElement                     = ABC\n");
+  EXPECT_EQ(
+      Decode(Message(0x08, 0x82, {0x01, 0, 0, 0, 0x28, 0x00, 0xFF, 0x03, 0x00, 'A', 'B', 'C'})),
+      "INFO_IND                      20 Byte  ApplID: 1   MsgNr: 5\n"
+      "  Controller/PLCI/NCCI            = 0x00000001\n"
+      "  InfoNumber                      = 0x0028\n"
+      "  InfoElement                     = ABC\n");
   // FF 00 00: an empty struct, but not "default".
   EXPECT_EQ(Decode(Message(0x08, 0x82, {0x01, 0, 0, 0, 0x28, 0x00, 0xFF, 0x00, 0x00})),
             "INFO_IND                      17 Byte  ApplID: 1   MsgNr: 5\n"
@@ -125,14 +129,15 @@ TEST(DecodeCapiMessage, StructsWithTheLongPrefix) {
 
 TEST(DecodeCapiMessage, GroupWithTheLongPrefixDecodesItsMembers) {
   // DISCONNECT_REQ with AdditionalInfo as FF 04 00 and four empty structs.
-  EXPECT_EQ(Decode(Message(0x04, 0x80, {0x01, 0, 0, 0, 0xFF, 0x04, 0x00, 0x00, 0x00, 0x01, 'x', 0x00})),
-            "DISCONNECT_REQ                20 Byte  ApplID: 1   MsgNr: 5\n"
-            "  Controller/PLCI/NCCI            = 0x00000001\n"
-            "  AdditionalInfo                 \n"
-            "   BChannelinformation            = default\n"
-            "   Keypadfacility                 = default\n"
-            "   Useruserdata                   = x\n"
-            "   Facilitydataarray              = default\n");
+  EXPECT_EQ(
+      Decode(Message(0x04, 0x80, {0x01, 0, 0, 0, 0xFF, 0x04, 0x00, 0x00, 0x00, 0x01, 'x', 0x00})),
+      "DISCONNECT_REQ                20 Byte  ApplID: 1   MsgNr: 5\n"
+      "  Controller/PLCI/NCCI            = 0x00000001\n"
+      "  AdditionalInfo                 \n"
+      "   BChannelinformation            = default\n"
+      "   Keypadfacility                 = default\n"
+      "   Useruserdata                   = x\n"
+      "   Facilitydataarray              = default\n");
 }
 
 TEST(PrintStructBytes, HexRunsAndPlainCharacters) {
@@ -186,8 +191,7 @@ TEST(DecodeCapiMessage, ParameterCutShortByTheHeldBytes) {
             "  BProtocol                      \n"
             "   B1protocol                     = [cut]\n");
   // Held up to, not into, the group's length byte.
-  EXPECT_EQ(LastLines(Decode(kConnectReq, 26), 1),
-            "  BProtocol                       = [cut]\n");
+  EXPECT_EQ(LastLines(Decode(kConnectReq, 26), 1), "  BProtocol                       = [cut]\n");
 }
 
 TEST(DecodeCapiMessage, ParametersPastTheTotalLengthAreNotRead) {
@@ -210,14 +214,14 @@ TEST(DecodeCapiMessage, HeaderNotHeld) {
 
 TEST(DecodeCapiMessage, LongPrefixCutShort) {
   std::vector<uint8_t> m = Message(0x08, 0x82, {0x01, 0, 0, 0, 0x28, 0x00, 0xFF, 0x10});
-  EXPECT_EQ(LastLines(Decode(m), 1),
-            "  InfoElement                     = [cut]\n");
+  EXPECT_EQ(LastLines(Decode(m), 1), "  InfoElement                     = [cut]\n");
 }
 
 TEST(TraceText, HugeStructIsCutAtTheBufferWithAVisibleMark) {
   // MANUFACTURER_IND whose ManuData is 6000 non-printable bytes (three
   // characters each): far more text than the 9216-byte buffer holds.
-  std::vector<uint8_t> params = {0x01, 0, 0, 0, 1, 0, 0, 0, 2, 0, 0, 0, 3, 0, 0, 0, 0xFF, 0x70, 0x17};
+  std::vector<uint8_t> params = {0x01, 0, 0, 0, 1, 0, 0,    0,    2,   0,
+                                 0,    0, 3, 0, 0, 0, 0xFF, 0x70, 0x17};
   params.resize(params.size() + 6000, 0x01);
   std::vector<uint8_t> m = Message(0xFF, 0x82, params);
   SinkCapture sink;
@@ -228,7 +232,8 @@ TEST(TraceText, HugeStructIsCutAtTheBufferWithAVisibleMark) {
   EXPECT_EQ(text.substr(text.size() - 12), "\n[text cut]\n");
   EXPECT_EQ(sink.buffer()[text.size()], '\0');
   // Nothing was written behind the terminating NUL.
-  for (size_t i = text.size() + 1; i < kTraceTextSize; ++i) ASSERT_EQ(sink.buffer()[i], '\x55') << i;
+  for (size_t i = text.size() + 1; i < kTraceTextSize; ++i)
+    ASSERT_EQ(sink.buffer()[i], '\x55') << i;
 }
 
 TEST(TraceText, CutMarkInASmallBuffer) {

@@ -30,8 +30,8 @@ TEST(CapiMessageTable, LookupByIndex) {
   EXPECT_STREQ(CapiMessageLookup(78)->name, "MANUFACTURER_RESP");
   EXPECT_STREQ(CapiMessageLookup(28)->name, "SELECT_B_PROTOCOL_CONF");
   EXPECT_STREQ(CapiMessageLookup(24)->name, "MANUFACTURER_REQ");
-  for (uint32_t empty : {0u, 3u, 6u, 7u, 14u, 18u, 25u, 32u, 36u, 43u, 50u, 54u, 61u, 68u, 72u,
-                         77u, 79u, 200u, 0xFFFFFFFFu}) {
+  for (uint32_t empty : {0u, 3u, 6u, 7u, 14u, 18u, 25u, 32u, 36u, 43u, 50u, 54u, 61u, 68u, 72u, 77u,
+                         79u, 200u, 0xFFFFFFFFu}) {
     EXPECT_EQ(CapiMessageLookup(empty), nullptr) << empty;
   }
 }
@@ -41,7 +41,8 @@ TEST(CapiMessageTable, EveryNameEndsInItsSubcommand) {
   int filled = 0;
   for (uint32_t i = 0; i < kCapiMessageCount; ++i) {
     const CapiMessage* m = CapiMessageLookup(i);
-    if (m == nullptr) continue;
+    if (m == nullptr)
+      continue;
     ++filled;
     std::string name = m->name;
     std::string suffix = suffixes[m->subcommand & 3];

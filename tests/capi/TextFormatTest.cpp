@@ -23,7 +23,8 @@ std::string Format(const char* format, ...) {
 TEST(TextFormat, IntegerConversionsWithFlagsWidthAndPrecision) {
   EXPECT_EQ(Format("%d %i %u", -42, 7, 4000000000u), "-42 7 4000000000");
   EXPECT_EQ(Format("%x %X %#x %#X", 0xbeefu, 0xbeefu, 0x1fu, 0u), "beef BEEF 0x1f 0");
-  EXPECT_EQ(Format("[%5d][%-5d][%05d][%+d][% d]", 42, 42, -42, 3, 3), "[   42][42   ][-0042][+3][ 3]");
+  EXPECT_EQ(Format("[%5d][%-5d][%05d][%+d][% d]", 42, 42, -42, 3, 3),
+            "[   42][42   ][-0042][+3][ 3]");
   EXPECT_EQ(Format("[%.3d][%8.3x][%-08x]", 5, 0xau, 0xau), "[005][     00a][a       ]");
   EXPECT_EQ(Format("[%.0d]", 0), "[]");
   EXPECT_EQ(Format("%d %u", INT32_MIN, UINT32_MAX), "-2147483648 4294967295");

@@ -34,11 +34,12 @@ const char kDataB3Text[] =
     "  DataLength                      = 0x0005\n"
     "  DataHandle                      = 0x0003\n"
     "  Flags                           = 0x0000\n";
-const char kPayloadLine[] = "41 42 43 44 45 .. .. .. - .. .. .. .. .. .. .. ..   ABCDE...........\n";
+const char kPayloadLine[] =
+    "41 42 43 44 45 .. .. .. - .. .. .. .. .. .. .. ..   ABCDE...........\n";
 
 TEST(CapiDecode, DecodesStandardInputLineByLine) {
   Result r = Decode({}, std::string("# a comment\n\n   \t\n") + kDataB3Line +
-                         "  # indented comment\n0c,00:01 00\t04 83 0100 01010000\n");
+                            "  # indented comment\n0c,00:01 00\t04 83 0100 01010000\n");
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.err, "");
   EXPECT_EQ(r.out, std::string(kDataB3Text) + kPayloadLine +
@@ -67,7 +68,8 @@ TEST(CapiDecode, CrLfLineEnds) {
   Result r = Decode({"--crlf"}, std::string(kDataB3Line));
   std::string expected;
   for (char c : std::string(kDataB3Text) + kPayloadLine) {
-    if (c == '\n') expected += '\r';
+    if (c == '\n')
+      expected += '\r';
     expected += c;
   }
   EXPECT_EQ(r.out, expected);
@@ -99,12 +101,12 @@ TEST(CapiDecode, BadOptionsGiveUsageAndStatusTwo) {
 
 TEST(CapiDecode, BadLinesAreReportedAndSkipped) {
   Result r = Decode({}, std::string("0c 00 01 00 04 83 01 00 01 01 00 00\n") +
-                         "0c 00 01 00 04 83 01 00 01 01 00 0\n"  // line 2: half a byte
-                         "# fine\n"
-                         "0c 00 0g\n"                              // line 4: not hex
-                         ", : ,\n"                                 // line 5: no bytes
-                         "0x0c\n"                                  // line 6
-                         + kDataB3Line);
+                            "0c 00 01 00 04 83 01 00 01 01 00 0\n"  // line 2: half a byte
+                            "# fine\n"
+                            "0c 00 0g\n"  // line 4: not hex
+                            ", : ,\n"     // line 5: no bytes
+                            "0x0c\n"      // line 6
+                            + kDataB3Line);
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err,
             "capidecode: <stdin>:2: column 34: a byte needs two hexadecimal digits\n"

@@ -11,13 +11,34 @@ namespace {
 
 constexpr uint32_t kMessages = 0x0001;
 
-uint32_t Settings(uint32_t b3Bytes) { return kMessages | b3Bytes << 16; }
+uint32_t Settings(uint32_t b3Bytes) {
+  return kMessages | b3Bytes << 16;
+}
 
 // A DATA_B3 message (22 bytes) with its payload behind it.
 std::vector<uint8_t> DataB3(uint8_t subcommand, uint16_t dataLength, size_t payload) {
-  std::vector<uint8_t> m = {0x16, 0x00, 0x02, 0x00, 0x86, subcommand, 0x34, 0x12,
-                            0x01, 0x01, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00,
-                            uint8_t(dataLength), uint8_t(dataLength >> 8), 0x03, 0x00, 0x00, 0x00};
+  std::vector<uint8_t> m = {0x16,
+                            0x00,
+                            0x02,
+                            0x00,
+                            0x86,
+                            subcommand,
+                            0x34,
+                            0x12,
+                            0x01,
+                            0x01,
+                            0x01,
+                            0x00,
+                            0x00,
+                            0x00,
+                            0x00,
+                            0x00,
+                            uint8_t(dataLength),
+                            uint8_t(dataLength >> 8),
+                            0x03,
+                            0x00,
+                            0x00,
+                            0x00};
   for (size_t i = 0; i < payload; ++i) m.push_back(uint8_t('a' + i % 26));
   return m;
 }

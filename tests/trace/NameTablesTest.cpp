@@ -28,15 +28,24 @@ TEST(NtStatusTable, RowsPerClassOrderAndSentinel) {
   std::set<std::string> names;
   for (size_t i = 0; i + 1 < kNtStatusRows; ++i) {
     uint32_t code = NtStatusTable[i].code;
-    if (i > 0) EXPECT_LT(NtStatusTable[i - 1].code, code) << NtStatusTable[i].name;
+    if (i > 0)
+      EXPECT_LT(NtStatusTable[i - 1].code, code) << NtStatusTable[i].name;
     EXPECT_EQ(code & 0x0FFF0000u, 0u) << NtStatusTable[i].name;  // facility 0
     EXPECT_EQ(std::string(NtStatusTable[i].name).rfind("STATUS_", 0), 0u);
     names.insert(NtStatusTable[i].name);
     switch (code >> 30) {
-      case 0: ++success; break;
-      case 1: ++informational; break;
-      case 2: ++warning; break;
-      default: ++error; break;
+      case 0:
+        ++success;
+        break;
+      case 1:
+        ++informational;
+        break;
+      case 2:
+        ++warning;
+        break;
+      default:
+        ++error;
+        break;
     }
     // The scan finds every row by its own code.
     EXPECT_STREQ(ntStatusName(code), NtStatusTable[i].name);
@@ -61,9 +70,9 @@ TEST(NameTables, MajorFunctionsAndCapiIoctls) {
   EXPECT_STREQ(majorName(0x0F), "MJ_INTL_DEVICE_CONTROL");
   EXPECT_STREQ(majorName(0x00), "MJ_???");
 
-  const char* names[] = {"CAPI_REGISTER",        "CAPI_RELEASE",     "CAPI_PUT_MESSAGE",
-                         "CAPI_GET_MESSAGE",     "CAPI_GET_MANUFACTURER", "CAPI_GET_VERSION",
-                         "CAPI_GET_SERIAL",      "CAPI_GET_PROFILE", "CAPI_MANUFACTURER"};
+  const char* names[] = {"CAPI_REGISTER",    "CAPI_RELEASE",          "CAPI_PUT_MESSAGE",
+                         "CAPI_GET_MESSAGE", "CAPI_GET_MANUFACTURER", "CAPI_GET_VERSION",
+                         "CAPI_GET_SERIAL",  "CAPI_GET_PROFILE",      "CAPI_MANUFACTURER"};
   for (uint32_t function = 0x801; function <= 0x809; ++function) {
     uint32_t code = 0x80010000u | function << 2;  // device 0x8001, buffered, any access
     EXPECT_TRUE(isCapiIoctl(code));

@@ -22,26 +22,35 @@ const char kUsage[] =
 std::string* collected = nullptr;
 
 void Collect(const char* text, uint32_t /*kind*/, const void* /*message*/) {
-  if (collected != nullptr) collected->append(text);
+  if (collected != nullptr)
+    collected->append(text);
 }
 
 int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  if (c >= '0' && c <= '9')
+    return c - '0';
+  if (c >= 'a' && c <= 'f')
+    return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F')
+    return c - 'A' + 10;
   return -1;
 }
 
-bool IsSeparator(char c) { return c == ' ' || c == '\t' || c == ',' || c == ':'; }
+bool IsSeparator(char c) {
+  return c == ' ' || c == '\t' || c == ',' || c == ':';
+}
 
 bool ParseB3Bytes(const std::string& text, unsigned* value) {
-  if (text.empty() || text.size() > 2) return false;
+  if (text.empty() || text.size() > 2)
+    return false;
   unsigned n = 0;
   for (char c : text) {
-    if (c < '0' || c > '9') return false;
+    if (c < '0' || c > '9')
+      return false;
     n = n * 10 + unsigned(c - '0');
   }
-  if (n > kMaxB3Bytes) return false;
+  if (n > kMaxB3Bytes)
+    return false;
   *value = n;
   return true;
 }
@@ -96,7 +105,8 @@ void Write(std::ostream& out, const std::string& text, bool crlf) {
     return;
   }
   for (char c : text) {
-    if (c == '\n') out << '\r';
+    if (c == '\n')
+      out << '\r';
     out << c;
   }
 }
@@ -134,7 +144,8 @@ std::string DecodeMessage(const uint8_t* bytes, size_t size, unsigned b3Bytes) {
   // The trace's available length is a 32-bit count; a line longer than
   // that cannot be a write anyway.
   uint32_t length = size > UINT32_MAX ? UINT32_MAX : uint32_t(size);
-  if (b3Bytes > kMaxB3Bytes) b3Bytes = kMaxB3Bytes;
+  if (b3Bytes > kMaxB3Bytes)
+    b3Bytes = kMaxB3Bytes;
   checkCapiMessage(bytes, length, length, kTraceCapiMessages | uint32_t(b3Bytes) << 16);
   TraceTextInit(nullptr, 0, nullptr);
   collected = nullptr;
@@ -143,9 +154,11 @@ std::string DecodeMessage(const uint8_t* bytes, size_t size, unsigned b3Bytes) {
 
 LineKind ParseLine(const std::string& raw, std::vector<uint8_t>* bytes, std::string* reason) {
   std::string line = raw;
-  if (!line.empty() && line.back() == '\r') line.pop_back();  // a file with CR LF line ends
+  if (!line.empty() && line.back() == '\r')
+    line.pop_back();  // a file with CR LF line ends
   size_t first = line.find_first_not_of(" \t");
-  if (first == std::string::npos || line[first] == '#') return LineKind::kSkip;
+  if (first == std::string::npos || line[first] == '#')
+    return LineKind::kSkip;
 
   bytes->clear();
   for (size_t i = 0; i < line.size();) {
@@ -184,10 +197,12 @@ int Run(const std::vector<std::string>& args, std::istream& in, std::ostream& ou
         std::ostream& err) {
   Options options;
   int status = ParseOptions(args, &options, out, err);
-  if (status >= 0) return status;
+  if (status >= 0)
+    return status;
 
   bool good = true;
-  if (options.files.empty()) options.files.push_back("-");
+  if (options.files.empty())
+    options.files.push_back("-");
   for (const std::string& file : options.files) {
     if (file == "-") {
       good = DecodeStream(in, "<stdin>", options, out, err) && good;
