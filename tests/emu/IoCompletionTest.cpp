@@ -46,6 +46,9 @@ class IoCompletion : public ::testing::Test {
   }
 
   void TearDown() override {
+    // The test's handlers may point into the test body, which is gone: the
+    // cleanup and close pass straight down.
+    if (upper != nullptr) upperDriver.SetHandler(upper, iotest::PassDown(&lower));
     if (handle != nullptr) EXPECT_EQ(emu::Close(handle), STATUS_SUCCESS);
     EXPECT_EQ(emu::LiveIrpCount(), 0);
   }
