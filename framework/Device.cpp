@@ -6,8 +6,8 @@
 
 Device::Device() : deviceObject(NULL) {}
 
-Device::Device(PCWSTR name, DEVICE_TYPE type, ULONG characteristics, BOOLEAN exclusive,
-               ULONG flags, NTSTATUS* status)
+Device::Device(PCWSTR name, DEVICE_TYPE type, ULONG characteristics, BOOLEAN exclusive, ULONG flags,
+               NTSTATUS* status)
     : deviceObject(NULL) {
   *status = CreateDeviceObject(name, type, characteristics, exclusive, flags);
 }
@@ -26,7 +26,8 @@ NTSTATUS Device::CreateDeviceObject(PCWSTR name, DEVICE_TYPE type, ULONG charact
   if (name != NULL) {
     path.Append(L"\\Device\\");
     path.Append(name);
-    if (!NT_SUCCESS(path.Status())) return path.Status();
+    if (!NT_SUCCESS(path.Status()))
+      return path.Status();
   }
   NTSTATUS status = IoCreateDevice(theDriver->DriverObject(), sizeof(Device*),
                                    name != NULL ? path.Unicode() : NULL, type, characteristics,
@@ -43,13 +44,15 @@ NTSTATUS Device::CreateDeviceObject(PCWSTR name, DEVICE_TYPE type, ULONG charact
 NTSTATUS Device::Dispatch(PIRP irp) {
   RequestView view(irp);
   // A power request completed here still lets the next one start.
-  if (view.MajorFunction() == IRP_MJ_POWER) PoStartNextPowerIrp(irp);
+  if (view.MajorFunction() == IRP_MJ_POWER)
+    PoStartNextPowerIrp(irp);
   view.SetResult(STATUS_SUCCESS, 0);
   view.Complete();
   return STATUS_SUCCESS;
 }
 
 Device* Device::FromDeviceObject(PDEVICE_OBJECT deviceObject) {
-  if (deviceObject == NULL || deviceObject->DeviceExtension == NULL) return NULL;
+  if (deviceObject == NULL || deviceObject->DeviceExtension == NULL)
+    return NULL;
   return *static_cast<Device**>(deviceObject->DeviceExtension);
 }

@@ -7,16 +7,21 @@
 
 Driver* theDriver;
 
-Driver::Driver() : driverObject(NULL), deviceCount(0) { theDriver = this; }
+Driver::Driver() : driverObject(NULL), deviceCount(0) {
+  theDriver = this;
+}
 
 Driver::~Driver() {
   theDriver = NULL;
   driverObject = NULL;
-  if (ServiceKeyPath() == registryPath.Unicode()) SetServiceKeyPath(NULL);
+  if (ServiceKeyPath() == registryPath.Unicode())
+    SetServiceKeyPath(NULL);
   registryPath.Clear();
 }
 
-void Driver::Route(UCHAR majorFunction) { driverObject->MajorFunction[majorFunction] = CommonDispatch; }
+void Driver::Route(UCHAR majorFunction) {
+  driverObject->MajorFunction[majorFunction] = CommonDispatch;
+}
 
 void Driver::SetDispatch() {
   Route(IRP_MJ_CREATE);
@@ -31,7 +36,8 @@ NTSTATUS Driver::DispatchRequest(PDEVICE_OBJECT deviceObject, PIRP irp) {
   if (device == NULL) {
     // A device object whose owner is not stored yet (or not ours): there is
     // nobody to hand the request to.
-    if (IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_POWER) PoStartNextPowerIrp(irp);
+    if (IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_POWER)
+      PoStartNextPowerIrp(irp);
     irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
     irp->IoStatus.Information = 0;
     IofCompleteRequest(irp, IO_NO_INCREMENT);
@@ -41,7 +47,8 @@ NTSTATUS Driver::DispatchRequest(PDEVICE_OBJECT deviceObject, PIRP irp) {
   // device decides what to do with the request then.
   NTSTATUS acquired = device->Guard().Acquire();
   NTSTATUS status = device->Dispatch(irp);
-  if (NT_SUCCESS(acquired)) device->Guard().Release();
+  if (NT_SUCCESS(acquired))
+    device->Guard().Release();
   return status;
 }
 
@@ -54,10 +61,12 @@ NTSTATUS Driver::Load(PDRIVER_OBJECT kernelDriver, PUNICODE_STRING path) {
   Route(IRP_MJ_POWER);
   Route(IRP_MJ_SYSTEM_CONTROL);
   registryPath.Assign(path);
-  if (!NT_SUCCESS(registryPath.Status())) return registryPath.Status();
+  if (!NT_SUCCESS(registryPath.Status()))
+    return registryPath.Status();
   SetServiceKeyPath(registryPath.Unicode());
   NTSTATUS status = OnLoad();
-  if (!NT_SUCCESS(status)) return status;
+  if (!NT_SUCCESS(status))
+    return status;
   return StartDriver();
 }
 
@@ -65,7 +74,8 @@ NTSTATUS Driver::AddDeviceCounted(PDEVICE_OBJECT physicalDevice) {
   Interlocked::ExchangeAdd(&deviceCount, 1);
   NTSTATUS status = AddDevice(physicalDevice);
   if (!NT_SUCCESS(status)) {
-    if (Interlocked::ExchangeAdd(&deviceCount, -1) == 1) Cleanup();
+    if (Interlocked::ExchangeAdd(&deviceCount, -1) == 1)
+      Cleanup();
   }
   return status;
 }

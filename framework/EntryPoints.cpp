@@ -6,9 +6,11 @@
 
 NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
   // One image is one driver: a second entry while the first lives is refused.
-  if (theDriver != NULL) return STATUS_IMAGE_ALREADY_LOADED;
+  if (theDriver != NULL)
+    return STATUS_IMAGE_ALREADY_LOADED;
   RunStaticInitTable();
-  if (theDriver == NULL) return STATUS_INSUFFICIENT_RESOURCES;
+  if (theDriver == NULL)
+    return STATUS_INSUFFICIENT_RESOURCES;
   NTSTATUS status = theDriver->Load(DriverObject, RegistryPath);
   if (!NT_SUCCESS(status)) {
     // The kernel calls no unload routine for a driver that failed to load:

@@ -7,7 +7,8 @@ LONG count;
 }  // namespace
 
 int ExitTable::Register(Routine routine) {
-  if (count >= kCapacity) return -1;
+  if (count >= kCapacity)
+    return -1;
   routines[count] = routine;
   count++;
   return 0;
@@ -18,8 +19,11 @@ void ExitTable::Run() {
     count--;
     Routine routine = routines[count];
     routines[count] = NULL;
-    if (routine != NULL) routine();
+    if (routine != NULL)
+      routine();
   }
 }
 
-LONG ExitTable::Count() { return count; }
+LONG ExitTable::Count() {
+  return count;
+}

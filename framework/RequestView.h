@@ -6,8 +6,7 @@
 
 class RequestView {
  public:
-  explicit RequestView(PIRP irp)
-      : request(irp), stackLocation(IoGetCurrentIrpStackLocation(irp)) {}
+  explicit RequestView(PIRP irp) : request(irp), stackLocation(IoGetCurrentIrpStackLocation(irp)) {}
   RequestView(const RequestView&) = delete;
   RequestView& operator=(const RequestView&) = delete;
 

@@ -4,7 +4,8 @@ SymlinkDevice::SymlinkDevice(PCWSTR deviceName, PCWSTR link, DEVICE_TYPE type,
                              ULONG characteristics, BOOLEAN exclusive, ULONG flags,
                              NTSTATUS* status)
     : Device(deviceName, type, characteristics, exclusive, flags, status), linkCreated(FALSE) {
-  if (!NT_SUCCESS(*status)) return;
+  if (!NT_SUCCESS(*status))
+    return;
   CountedString devicePath(L"\\Device\\");
   devicePath.Append(deviceName);
   if (!NT_SUCCESS(devicePath.Status())) {
@@ -18,7 +19,8 @@ SymlinkDevice::SymlinkDevice(PCWSTR deviceName, PCWSTR link, DEVICE_TYPE type,
     return;
   }
   *status = IoCreateSymbolicLink(linkName.Unicode(), devicePath.Unicode());
-  if (NT_SUCCESS(*status)) linkCreated = TRUE;
+  if (NT_SUCCESS(*status))
+    linkCreated = TRUE;
 }
 
 SymlinkDevice::~SymlinkDevice() {

@@ -10,7 +10,9 @@ namespace {
 // The static storage of the driver object; StaticInitTable constructs it.
 alignas(TraceDriver) unsigned char traceDriverStorage[sizeof(TraceDriver)];
 
-void DestroyTraceDriver() { reinterpret_cast<TraceDriver*>(traceDriverStorage)->~TraceDriver(); }
+void DestroyTraceDriver() {
+  reinterpret_cast<TraceDriver*>(traceDriverStorage)->~TraceDriver();
+}
 
 }  // namespace
 
@@ -69,7 +71,8 @@ NTSTATUS TraceDriver::StartFilter() {
 
 void TraceDriver::StopRetrying() {
   Interlocked::Exchange(&stopRetrying, 1);
-  if (RetryTimer.Cancel()) driverGuard.Release();
+  if (RetryTimer.Cancel())
+    driverGuard.Release();
 }
 
 VOID NTAPI TraceDriver::RetryDpc(PKDPC dpc, PVOID context, PVOID argument1, PVOID argument2) {

@@ -37,26 +37,35 @@ State& S() {
 // Counts a call against a fault; the status to fail with, or success.
 NTSTATUS Injected(Fault& fault) {
   std::lock_guard<std::mutex> guard(S().lock);
-  if (fault.nth == 0) return STATUS_SUCCESS;
+  if (fault.nth == 0)
+    return STATUS_SUCCESS;
   if (fault.nth > 1) {
     fault.nth--;
     return STATUS_SUCCESS;
   }
   NTSTATUS status = fault.status;
-  if (!fault.repeat) fault.nth = 0;
+  if (!fault.repeat)
+    fault.nth = 0;
   return status;
 }
 
 // The generic rights as a file sees them.
 ACCESS_MASK MapAccess(ACCESS_MASK access) {
-  if (access & GENERIC_READ) access |= FILE_GENERIC_READ;
-  if (access & GENERIC_WRITE) access |= FILE_GENERIC_WRITE;
-  if (access & GENERIC_ALL) access |= FILE_ALL_ACCESS;
+  if (access & GENERIC_READ)
+    access |= FILE_GENERIC_READ;
+  if (access & GENERIC_WRITE)
+    access |= FILE_GENERIC_WRITE;
+  if (access & GENERIC_ALL)
+    access |= FILE_ALL_ACCESS;
   return access;
 }
 
-bool ReadsData(ACCESS_MASK access) { return (access & FILE_READ_DATA) != 0; }
-bool WritesData(ACCESS_MASK access) { return (access & (FILE_WRITE_DATA | FILE_APPEND_DATA)) != 0; }
+bool ReadsData(ACCESS_MASK access) {
+  return (access & FILE_READ_DATA) != 0;
+}
+bool WritesData(ACCESS_MASK access) {
+  return (access & (FILE_WRITE_DATA | FILE_APPEND_DATA)) != 0;
+}
 
 // The host file of an object path on drive C: "" when the path is not on
 // the drive; STATUS_OBJECT_NAME_INVALID when it leaves the folder.
@@ -66,19 +75,25 @@ NTSTATUS HostPath(const std::u16string& objectPath, std::string* hostPath) {
   {
     std::lock_guard<std::mutex> guard(Lock());
     NTSTATUS status = ObjectNamespace::Get().Resolve(objectPath, &resolved);
-    if (!NT_SUCCESS(status)) return status;
+    if (!NT_SUCCESS(status))
+      return status;
   }
-  if (resolved.kind != Resolved::kVolume) return STATUS_OBJECT_TYPE_MISMATCH;
-  if (resolved.remainder.empty()) return STATUS_FILE_IS_A_DIRECTORY;
+  if (resolved.kind != Resolved::kVolume)
+    return STATUS_OBJECT_TYPE_MISMATCH;
+  if (resolved.remainder.empty())
+    return STATUS_FILE_IS_A_DIRECTORY;
   std::string relative;
   size_t start = 1;
   while (start <= resolved.remainder.size()) {
     size_t end = resolved.remainder.find(u'\\', start);
-    if (end == std::u16string::npos) end = resolved.remainder.size();
+    if (end == std::u16string::npos)
+      end = resolved.remainder.size();
     std::u16string component = resolved.remainder.substr(start, end - start);
-    if (component == u"." || component == u"..") return STATUS_OBJECT_NAME_INVALID;
+    if (component == u"." || component == u"..")
+      return STATUS_OBJECT_NAME_INVALID;
     for (char16_t c : component) {
-      if (c == u'/' || c < 0x20 || c >= 0x80) return STATUS_OBJECT_NAME_INVALID;
+      if (c == u'/' || c < 0x20 || c >= 0x80)
+        return STATUS_OBJECT_NAME_INVALID;
     }
     relative += '/' + Narrow(component);
     start = end + 1;
@@ -92,7 +107,8 @@ NTSTATUS HostPath(const std::u16string& objectPath, std::string* hostPath) {
 PFILE_OBJECT ReferenceHostFile(HANDLE handle, NTSTATUS* status, FileRecord** record) {
   PVOID object = nullptr;
   *status = ObReferenceObjectByHandle(handle, 0, *IoFileObjectType, KernelMode, &object, nullptr);
-  if (!NT_SUCCESS(*status)) return nullptr;
+  if (!NT_SUCCESS(*status))
+    return nullptr;
   auto* file = static_cast<PFILE_OBJECT>(object);
   std::lock_guard<std::mutex> guard(Lock());
   *record = FindFileRecord(file);
@@ -137,7 +153,8 @@ void FailFileWrite(int nth, NTSTATUS status, bool repeat) {
 namespace io {
 
 void CloseHostFile(FileRecord* record) {
-  if (record->fd >= 0) close(record->fd);
+  if (record->fd >= 0)
+    close(record->fd);
   record->fd = -1;
 }
 
@@ -163,12 +180,16 @@ extern "C" NTSTATUS NTAPI ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAc
       ObjectAttributes->ObjectName == nullptr || ObjectAttributes->RootDirectory != nullptr) {
     return STATUS_INVALID_PARAMETER;
   }
-  if (CreateDisposition > FILE_OVERWRITE_IF) return STATUS_INVALID_PARAMETER;
-  if (CreateOptions & FILE_DIRECTORY_FILE) return STATUS_NOT_SUPPORTED;
+  if (CreateDisposition > FILE_OVERWRITE_IF)
+    return STATUS_INVALID_PARAMETER;
+  if (CreateOptions & FILE_DIRECTORY_FILE)
+    return STATUS_NOT_SUPPORTED;
   std::string hostPath;
   NTSTATUS status = HostPath(FromUnicodeString(ObjectAttributes->ObjectName), &hostPath);
-  if (status == STATUS_OBJECT_TYPE_MISMATCH) return STATUS_NOT_SUPPORTED;  // devices: not here
-  if (!NT_SUCCESS(status)) return status;
+  if (status == STATUS_OBJECT_TYPE_MISMATCH)
+    return STATUS_NOT_SUPPORTED;  // devices: not here
+  if (!NT_SUCCESS(status))
+    return status;
   status = Injected(S().createFault);
   if (!NT_SUCCESS(status)) {
     SetIosb(IoStatusBlock, status, 0);
@@ -188,16 +209,19 @@ extern "C" NTSTATUS NTAPI ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAc
 
   struct stat info;
   bool exists = stat(hostPath.c_str(), &info) == 0;
-  if (exists && S_ISDIR(info.st_mode)) return STATUS_FILE_IS_A_DIRECTORY;
+  if (exists && S_ISDIR(info.st_mode))
+    return STATUS_FILE_IS_A_DIRECTORY;
   int flags = WritesData(access) ? (ReadsData(access) ? O_RDWR : O_WRONLY) : O_RDONLY;
   ULONG_PTR information;
   switch (CreateDisposition) {
     case FILE_OPEN:
-      if (!exists) return STATUS_OBJECT_NAME_NOT_FOUND;
+      if (!exists)
+        return STATUS_OBJECT_NAME_NOT_FOUND;
       information = FILE_OPENED;
       break;
     case FILE_CREATE:
-      if (exists) return STATUS_OBJECT_NAME_COLLISION;
+      if (exists)
+        return STATUS_OBJECT_NAME_COLLISION;
       flags |= O_CREAT | O_EXCL;
       information = FILE_CREATED;
       break;
@@ -206,24 +230,26 @@ extern "C" NTSTATUS NTAPI ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAc
       information = exists ? FILE_OPENED : FILE_CREATED;
       break;
     case FILE_OVERWRITE:
-      if (!exists) return STATUS_OBJECT_NAME_NOT_FOUND;
+      if (!exists)
+        return STATUS_OBJECT_NAME_NOT_FOUND;
       flags |= O_TRUNC;
       information = FILE_OVERWRITTEN;
       break;
     default:  // FILE_SUPERSEDE, FILE_OVERWRITE_IF
       flags |= O_CREAT | O_TRUNC;
-      information = !exists ? FILE_CREATED
-                            : CreateDisposition == FILE_SUPERSEDE ? FILE_SUPERSEDED
-                                                                   : FILE_OVERWRITTEN;
+      information = !exists                               ? FILE_CREATED
+                    : CreateDisposition == FILE_SUPERSEDE ? FILE_SUPERSEDED
+                                                          : FILE_OVERWRITTEN;
       break;
   }
   // Creating or truncating needs the right to write, and a read-only open
   // of the host file would refuse the truncation anyway.
-  if ((flags & (O_CREAT | O_TRUNC)) && !WritesData(access)) flags = (flags & ~O_ACCMODE) | O_RDWR;
+  if ((flags & (O_CREAT | O_TRUNC)) && !WritesData(access))
+    flags = (flags & ~O_ACCMODE) | O_RDWR;
   int fd = open(hostPath.c_str(), flags | O_CLOEXEC, 0644);
   if (fd < 0) {
-    status = errno == ENOENT || errno == ENOTDIR ? STATUS_OBJECT_PATH_NOT_FOUND
-                                                  : STATUS_ACCESS_DENIED;
+    status =
+        errno == ENOENT || errno == ENOTDIR ? STATUS_OBJECT_PATH_NOT_FOUND : STATUS_ACCESS_DENIED;
     SetIosb(IoStatusBlock, status, 0);
     return status;
   }
@@ -258,7 +284,8 @@ extern "C" NTSTATUS NTAPI ZwQueryInformationFile(HANDLE FileHandle, PIO_STATUS_B
   NTSTATUS status;
   FileRecord* record = nullptr;
   PFILE_OBJECT file = ReferenceHostFile(FileHandle, &status, &record);
-  if (file == nullptr) return status;
+  if (file == nullptr)
+    return status;
   if (NT_SUCCESS(status)) {
     if (FileInformationClass != FileStandardInformation) {
       status = STATUS_INVALID_INFO_CLASS;
@@ -307,13 +334,17 @@ extern "C" NTSTATUS NTAPI ZwWriteFile(HANDLE FileHandle, PKEVENT Event, PIO_APC_
   (void)ApcContext;
   (void)Key;
   internal::RequireIrqlAtMost(PASSIVE_LEVEL, "ZwWriteFile");
-  if (ApcRoutine != nullptr) return STATUS_NOT_SUPPORTED;
+  if (ApcRoutine != nullptr)
+    return STATUS_NOT_SUPPORTED;
   NTSTATUS status;
   FileRecord* record = nullptr;
   PFILE_OBJECT file = ReferenceHostFile(FileHandle, &status, &record);
-  if (file == nullptr) return status;
-  if (NT_SUCCESS(status) && !WritesData(record->access)) status = STATUS_ACCESS_DENIED;
-  if (NT_SUCCESS(status)) status = Injected(S().writeFault);
+  if (file == nullptr)
+    return status;
+  if (NT_SUCCESS(status) && !WritesData(record->access))
+    status = STATUS_ACCESS_DENIED;
+  if (NT_SUCCESS(status))
+    status = Injected(S().writeFault);
   if (NT_SUCCESS(status)) {
     LONGLONG offset = StartOffset(file, record->fd, ByteOffset);
     if (offset < 0) {
@@ -323,7 +354,8 @@ extern "C" NTSTATUS NTAPI ZwWriteFile(HANDLE FileHandle, PKEVENT Event, PIO_APC_
       const char* data = static_cast<const char*>(Buffer);
       while (written < Length) {
         ssize_t n = pwrite(record->fd, data + written, Length - written, offset + written);
-        if (n <= 0) break;
+        if (n <= 0)
+          break;
         written += static_cast<ULONG>(n);
       }
       if (written < Length) {
@@ -331,11 +363,13 @@ extern "C" NTSTATUS NTAPI ZwWriteFile(HANDLE FileHandle, PKEVENT Event, PIO_APC_
       } else {
         file->CurrentByteOffset.QuadPart = offset + written;
         SetIosb(IoStatusBlock, STATUS_SUCCESS, written);
-        if (Event != nullptr) KeSetEvent(Event, IO_NO_INCREMENT, FALSE);
+        if (Event != nullptr)
+          KeSetEvent(Event, IO_NO_INCREMENT, FALSE);
       }
     }
   }
-  if (!NT_SUCCESS(status)) SetIosb(IoStatusBlock, status, 0);
+  if (!NT_SUCCESS(status))
+    SetIosb(IoStatusBlock, status, 0);
   ObfDereferenceObject(file);
   return status;
 }
@@ -346,12 +380,15 @@ extern "C" NTSTATUS NTAPI ZwReadFile(HANDLE FileHandle, PKEVENT Event, PIO_APC_R
   (void)ApcContext;
   (void)Key;
   internal::RequireIrqlAtMost(PASSIVE_LEVEL, "ZwReadFile");
-  if (ApcRoutine != nullptr) return STATUS_NOT_SUPPORTED;
+  if (ApcRoutine != nullptr)
+    return STATUS_NOT_SUPPORTED;
   NTSTATUS status;
   FileRecord* record = nullptr;
   PFILE_OBJECT file = ReferenceHostFile(FileHandle, &status, &record);
-  if (file == nullptr) return status;
-  if (NT_SUCCESS(status) && !ReadsData(record->access)) status = STATUS_ACCESS_DENIED;
+  if (file == nullptr)
+    return status;
+  if (NT_SUCCESS(status) && !ReadsData(record->access))
+    status = STATUS_ACCESS_DENIED;
   if (NT_SUCCESS(status)) {
     LONGLONG offset = StartOffset(file, record->fd, ByteOffset);
     ssize_t n = offset < 0 ? -1 : pread(record->fd, Buffer, Length, offset);
@@ -362,10 +399,12 @@ extern "C" NTSTATUS NTAPI ZwReadFile(HANDLE FileHandle, PKEVENT Event, PIO_APC_R
     } else {
       file->CurrentByteOffset.QuadPart = offset + n;
       SetIosb(IoStatusBlock, STATUS_SUCCESS, static_cast<ULONG_PTR>(n));
-      if (Event != nullptr) KeSetEvent(Event, IO_NO_INCREMENT, FALSE);
+      if (Event != nullptr)
+        KeSetEvent(Event, IO_NO_INCREMENT, FALSE);
     }
   }
-  if (!NT_SUCCESS(status)) SetIosb(IoStatusBlock, status, 0);
+  if (!NT_SUCCESS(status))
+    SetIosb(IoStatusBlock, status, 0);
   ObfDereferenceObject(file);
   return status;
 }

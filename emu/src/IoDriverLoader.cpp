@@ -23,7 +23,8 @@ UNICODE_STRING hardwareDatabase = {sizeof kHardwareDatabase - 2, sizeof kHardwar
 // What the I/O manager puts in every major function a driver leaves empty.
 NTSTATUS NTAPI InvalidDeviceRequest(PDEVICE_OBJECT deviceObject, PIRP irp) {
   (void)deviceObject;
-  if (IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_POWER) PoStartNextPowerIrp(irp);
+  if (IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_POWER)
+    PoStartNextPowerIrp(irp);
   irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
   irp->IoStatus.Information = 0;
   IofCompleteRequest(irp, IO_NO_INCREMENT);
@@ -38,14 +39,16 @@ void SetUnicode(UNICODE_STRING* string, const std::u16string& text) {
 
 DriverRecord* FindLoaded(const std::string& upperName) {
   for (auto& item : Drivers()) {
-    if (!item.second->gone && item.second->name == upperName) return item.second.get();
+    if (!item.second->gone && item.second->name == upperName)
+      return item.second.get();
   }
   return nullptr;
 }
 
 std::string Upper(std::string text) {
   for (char& c : text) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    if (c >= 'a' && c <= 'z')
+      c = static_cast<char>(c - 'a' + 'A');
   }
   return text;
 }
@@ -71,7 +74,8 @@ void CheckDriverLeftNothing(DriverRecord* driver, const char* when) {
                Narrow(link).c_str());
     }
   }
-  if (driver->poolTag != 0) Pool::UnregisterDriverTag(driver->poolTag);
+  if (driver->poolTag != 0)
+    Pool::UnregisterDriverTag(driver->poolTag);
 }
 
 }  // namespace
@@ -82,7 +86,8 @@ DriverRecord* FindDriverRecord(PDRIVER_OBJECT driverObject) {
 }
 
 void ForgetDriverIfGone(DriverRecord* driver) {
-  if (driver->gone && driver->deviceMemory == 0) Drivers().erase(&driver->object);
+  if (driver->gone && driver->deviceMemory == 0)
+    Drivers().erase(&driver->object);
 }
 
 }  // namespace io
@@ -91,12 +96,14 @@ NTSTATUS LoadDriver(const std::string& name, PDRIVER_INITIALIZE entry, ULONG poo
                     PDRIVER_OBJECT* driverObject) {
   using namespace io;
   internal::RequireIrqlAtMost(PASSIVE_LEVEL, "LoadDriver");
-  if (driverObject != nullptr) *driverObject = nullptr;
+  if (driverObject != nullptr)
+    *driverObject = nullptr;
   std::string upper = Upper(name);
   DriverRecord* driver;
   {
     std::lock_guard<std::mutex> guard(Lock());
-    if (FindLoaded(upper) != nullptr) return STATUS_IMAGE_ALREADY_LOADED;
+    if (FindLoaded(upper) != nullptr)
+      return STATUS_IMAGE_ALREADY_LOADED;
     auto record = std::make_unique<DriverRecord>();
     driver = record.get();
     memset(&driver->object, 0, sizeof driver->object);
@@ -118,7 +125,8 @@ NTSTATUS LoadDriver(const std::string& name, PDRIVER_INITIALIZE entry, ULONG poo
     SetUnicode(&driver->extension.ServiceKeyName, driver->serviceKeyName);
     Drivers()[&object] = std::move(record);
   }
-  if (poolTag != 0) Pool::RegisterDriverTag(poolTag);
+  if (poolTag != 0)
+    Pool::RegisterDriverTag(poolTag);
 
   // The registry path lives only during DriverEntry, as on Windows: a driver
   // that keeps the pointer instead of a copy reads freed memory later.
@@ -148,7 +156,8 @@ NTSTATUS LoadDriver(const std::string& name, PDRIVER_INITIALIZE entry, ULONG poo
     device->Flags &= ~DO_DEVICE_INITIALIZING;
   }
   driver->loaded = true;
-  if (driverObject != nullptr) *driverObject = &driver->object;
+  if (driverObject != nullptr)
+    *driverObject = &driver->object;
   return status;
 }
 
@@ -163,7 +172,8 @@ NTSTATUS UnloadDriver(PDRIVER_OBJECT driverObject) {
       BugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION, "UnloadDriver: %p is not a loaded driver",
                static_cast<void*>(driverObject));
     }
-    if (driverObject->DriverUnload == nullptr) return STATUS_INVALID_DEVICE_REQUEST;
+    if (driverObject->DriverUnload == nullptr)
+      return STATUS_INVALID_DEVICE_REQUEST;
     driver->loaded = false;
   }
   CurrentDriver() = driver;
@@ -185,7 +195,8 @@ PDRIVER_OBJECT FindDriver(const std::string& name) {
 NTSTATUS CallAddDevice(PDRIVER_OBJECT driverObject, PDEVICE_OBJECT physicalDevice) {
   internal::RequireIrqlAtMost(PASSIVE_LEVEL, "AddDevice");
   PDRIVER_ADD_DEVICE addDevice = driverObject->DriverExtension->AddDevice;
-  if (addDevice == nullptr) return STATUS_NOT_SUPPORTED;
+  if (addDevice == nullptr)
+    return STATUS_NOT_SUPPORTED;
   return addDevice(driverObject, physicalDevice);
 }
 

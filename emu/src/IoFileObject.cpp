@@ -51,7 +51,8 @@ void DeleteFileObject(PVOID body) {
   {
     std::lock_guard<std::mutex> guard(Lock());
     auto it = Files().find(file);
-    if (it == Files().end()) return;
+    if (it == Files().end())
+      return;
     record = std::move(it->second);
     Files().erase(it);
   }
@@ -83,18 +84,25 @@ struct PublishFileType {
 } publishFileType;
 }  // namespace
 
-POBJECT_TYPE FileObjectType() { return fileType; }
+POBJECT_TYPE FileObjectType() {
+  return fileType;
+}
 
 bool HostFileShareConflict(const std::string& hostPath, ACCESS_MASK access, ULONG shareAccess) {
   const ACCESS_MASK kRead = FILE_READ_DATA;
   const ACCESS_MASK kWrite = FILE_WRITE_DATA | FILE_APPEND_DATA;
   for (const auto& item : Files()) {
     const FileRecord& open = *item.second;
-    if (!open.hostFile || open.hostPath != hostPath) continue;
-    if ((access & kRead) && !(open.shareAccess & FILE_SHARE_READ)) return true;
-    if ((access & kWrite) && !(open.shareAccess & FILE_SHARE_WRITE)) return true;
-    if ((open.access & kRead) && !(shareAccess & FILE_SHARE_READ)) return true;
-    if ((open.access & kWrite) && !(shareAccess & FILE_SHARE_WRITE)) return true;
+    if (!open.hostFile || open.hostPath != hostPath)
+      continue;
+    if ((access & kRead) && !(open.shareAccess & FILE_SHARE_READ))
+      return true;
+    if ((access & kWrite) && !(open.shareAccess & FILE_SHARE_WRITE))
+      return true;
+    if ((open.access & kRead) && !(shareAccess & FILE_SHARE_READ))
+      return true;
+    if ((open.access & kWrite) && !(shareAccess & FILE_SHARE_WRITE))
+      return true;
   }
   return false;
 }
@@ -118,7 +126,8 @@ PFILE_OBJECT NewFileObject(std::unique_ptr<FileRecord> record) {
   FileRecord* stored = record.get();
   Files()[file] = std::move(record);
   if (!stored->fileName.empty()) {
-    file->FileName.Buffer = reinterpret_cast<PWSTR>(const_cast<char16_t*>(stored->fileName.c_str()));
+    file->FileName.Buffer =
+        reinterpret_cast<PWSTR>(const_cast<char16_t*>(stored->fileName.c_str()));
     file->FileName.Length = static_cast<USHORT>(stored->fileName.size() * 2);
     file->FileName.MaximumLength = static_cast<USHORT>(stored->fileName.size() * 2 + 2);
   }
@@ -135,9 +144,8 @@ PFILE_OBJECT CreateHostFileObject(std::unique_ptr<FileRecord> record) {
   return file;
 }
 
-NTSTATUS OpenDeviceFile(const std::u16string& path, KPROCESSOR_MODE mode,
-                        ACCESS_MASK desiredAccess, ULONG shareAccess, ULONG options,
-                        PFILE_OBJECT* file) {
+NTSTATUS OpenDeviceFile(const std::u16string& path, KPROCESSOR_MODE mode, ACCESS_MASK desiredAccess,
+                        ULONG shareAccess, ULONG options, PFILE_OBJECT* file) {
   internal::RequireIrqlAtMost(PASSIVE_LEVEL, "open");
   *file = nullptr;
   PDEVICE_OBJECT device;
@@ -146,8 +154,10 @@ NTSTATUS OpenDeviceFile(const std::u16string& path, KPROCESSOR_MODE mode,
   {
     std::lock_guard<std::mutex> guard(Lock());
     NTSTATUS status = ObjectNamespace::Get().Resolve(path, &resolved);
-    if (!NT_SUCCESS(status)) return status;
-    if (resolved.kind != Resolved::kDevice) return STATUS_OBJECT_TYPE_MISMATCH;
+    if (!NT_SUCCESS(status))
+      return status;
+    if (resolved.kind != Resolved::kDevice)
+      return STATUS_OBJECT_TYPE_MISMATCH;
     device = resolved.device;
     DeviceRecord* record = FindDeviceRecord(device);
     if (record->deleted || record->driver->gone || (device->Flags & DO_DEVICE_INITIALIZING)) {
@@ -173,7 +183,8 @@ NTSTATUS OpenDeviceFile(const std::u16string& path, KPROCESSOR_MODE mode,
     created->Flags |= FO_SYNCHRONOUS_IO;
   }
   created->ReadAccess = (desiredAccess & (FILE_READ_DATA | GENERIC_READ)) != 0;
-  created->WriteAccess = (desiredAccess & (FILE_WRITE_DATA | FILE_APPEND_DATA | GENERIC_WRITE)) != 0;
+  created->WriteAccess =
+      (desiredAccess & (FILE_WRITE_DATA | FILE_APPEND_DATA | GENERIC_WRITE)) != 0;
 
   IO_SECURITY_CONTEXT security;
   memset(&security, 0, sizeof security);
@@ -210,9 +221,13 @@ NTSTATUS OpenDeviceFile(const std::u16string& path, KPROCESSOR_MODE mode,
   return status;
 }
 
-void ReferenceFile(PFILE_OBJECT file) { ObfReferenceObject(file); }
+void ReferenceFile(PFILE_OBJECT file) {
+  ObfReferenceObject(file);
+}
 
-void DereferenceFile(PFILE_OBJECT file) { ObfDereferenceObject(file); }
+void DereferenceFile(PFILE_OBJECT file) {
+  ObfDereferenceObject(file);
+}
 
 void CloseFileHandle(PFILE_OBJECT file) {
   internal::RequireIrqlAtMost(PASSIVE_LEVEL, "closing a handle");
@@ -224,7 +239,8 @@ void CloseFileHandle(PFILE_OBJECT file) {
       BugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION, "closing a handle of %p, which has none",
                static_cast<void*>(file));
     }
-    if (--record->handles == 0 && !record->hostFile) device = record->device;
+    if (--record->handles == 0 && !record->hostFile)
+      device = record->device;
   }
   if (device != nullptr) {
     SendFileIrp(file, device, IRP_MJ_CLEANUP);
@@ -243,8 +259,8 @@ extern "C" PDEVICE_OBJECT NTAPI IoGetRelatedDeviceObject(PFILE_OBJECT FileObject
   std::lock_guard<std::mutex> guard(Lock());
   FileRecord* record = FindFileRecord(FileObject);
   if (record == nullptr) {
-    BugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION, "IoGetRelatedDeviceObject: %p is not a file object",
-             static_cast<void*>(FileObject));
+    BugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION,
+             "IoGetRelatedDeviceObject: %p is not a file object", static_cast<void*>(FileObject));
   }
   return record->device == nullptr ? nullptr : TopOfStack(record->device);
 }
@@ -265,7 +281,8 @@ extern "C" NTSTATUS NTAPI IoGetDeviceObjectPointer(PUNICODE_STRING ObjectName,
   PFILE_OBJECT file;
   NTSTATUS status = OpenDeviceFile(FromUnicodeString(ObjectName), KernelMode, DesiredAccess, 0,
                                    FILE_NON_DIRECTORY_FILE, &file);
-  if (!NT_SUCCESS(status)) return status;
+  if (!NT_SUCCESS(status))
+    return status;
   ReferenceFile(file);
   CloseFileHandle(file);
   *FileObject = file;

@@ -48,9 +48,9 @@ struct DriverRecord {
   std::u16string driverName;
   std::u16string serviceKeyName;
   ULONG poolTag = 0;
-  bool loaded = false;     // DriverEntry succeeded and no unload yet
-  bool gone = false;       // unloaded, or its DriverEntry failed
-  int deviceMemory = 0;    // device objects whose memory is not freed yet
+  bool loaded = false;   // DriverEntry succeeded and no unload yet
+  bool gone = false;     // unloaded, or its DriverEntry failed
+  int deviceMemory = 0;  // device objects whose memory is not freed yet
 };
 
 struct DeviceRecord {
@@ -179,9 +179,8 @@ FileRecord* FindFileRecord(PFILE_OBJECT file);  // Lock held
 // checks the device (deleted, initialising, exclusive), builds the file
 // object, sends IRP_MJ_CREATE to the top of the stack. On success the file
 // has one handle and one reference.
-NTSTATUS OpenDeviceFile(const std::u16string& path, KPROCESSOR_MODE mode,
-                        ACCESS_MASK desiredAccess, ULONG shareAccess, ULONG options,
-                        PFILE_OBJECT* file);
+NTSTATUS OpenDeviceFile(const std::u16string& path, KPROCESSOR_MODE mode, ACCESS_MASK desiredAccess,
+                        ULONG shareAccess, ULONG options, PFILE_OBJECT* file);
 
 // Handle and reference counting of file objects. The last handle sends
 // IRP_MJ_CLEANUP, the last reference IRP_MJ_CLOSE (deferred to a worker

@@ -30,7 +30,8 @@ std::atomic<int> failIrpAllocationIn{0};
 bool InjectedFailure(std::atomic<int>& counter) {
   int n = counter.load();
   while (n > 0) {
-    if (counter.compare_exchange_weak(n, n - 1)) return n == 1;
+    if (counter.compare_exchange_weak(n, n - 1))
+      return n == 1;
   }
   return false;
 }
@@ -67,13 +68,15 @@ std::u16string Widen(const std::string& text) {
 }
 
 std::u16string FromUnicodeString(PCUNICODE_STRING string) {
-  if (string == nullptr || string->Buffer == nullptr) return std::u16string();
+  if (string == nullptr || string->Buffer == nullptr)
+    return std::u16string();
   return std::u16string(reinterpret_cast<const char16_t*>(string->Buffer), string->Length / 2);
 }
 
 std::u16string Upcase(std::u16string text) {
   for (char16_t& c : text) {
-    if (c >= u'a' && c <= u'z') c = static_cast<char16_t>(c - u'a' + u'A');
+    if (c >= u'a' && c <= u'z')
+      c = static_cast<char16_t>(c - u'a' + u'A');
   }
   return text;
 }
@@ -91,8 +94,9 @@ DeviceRecord* FindDeviceRecord(PDEVICE_OBJECT deviceObject) {
 DeviceRecord* RequireDevice(PDEVICE_OBJECT deviceObject, const char* service) {
   DeviceRecord* record = FindDeviceRecord(deviceObject);
   if (record == nullptr) {
-    BugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION, "%s: %p is not a device object (freed, or never created)",
-             service, static_cast<void*>(deviceObject));
+    BugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION,
+             "%s: %p is not a device object (freed, or never created)", service,
+             static_cast<void*>(deviceObject));
   }
   return record;
 }
@@ -108,7 +112,8 @@ PDEVICE_OBJECT TopOfStack(PDEVICE_OBJECT device) {
 
 void ReleaseDeviceIfUnused(PDEVICE_OBJECT device) {
   DeviceRecord* record = FindDeviceRecord(device);
-  if (record == nullptr || !record->deleted || device->ReferenceCount != 0) return;
+  if (record == nullptr || !record->deleted || device->ReferenceCount != 0)
+    return;
   DriverRecord* driver = record->driver;
   Devices().erase(device);
   free(device);
@@ -125,10 +130,12 @@ PIRP AllocateIrp(CCHAR stackSize, bool ioManager, bool mustSucceed) {
   if (stackSize < 1) {
     BugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION, "IoAllocateIrp: stack size %d", stackSize);
   }
-  if (!mustSucceed && InjectedFailure(failIrpAllocationIn)) return nullptr;
+  if (!mustSucceed && InjectedFailure(failIrpAllocationIn))
+    return nullptr;
   USHORT size = IoSizeOfIrp(stackSize);
   PIRP irp = static_cast<PIRP>(calloc(1, size));
-  if (irp == nullptr) BugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION, "host out of memory");
+  if (irp == nullptr)
+    BugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION, "host out of memory");
   irp->Type = IO_TYPE_IRP;
   irp->Size = size;
   irp->StackCount = stackSize;
@@ -183,8 +190,8 @@ NTSTATUS CallDriver(PDEVICE_OBJECT device, PIRP irp, bool power) {
     }
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
     if (next->MajorFunction > IRP_MJ_MAXIMUM_FUNCTION) {
-      BugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION, "%s: IRP %p has major function 0x%X",
-               service, static_cast<void*>(irp), next->MajorFunction);
+      BugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION, "%s: IRP %p has major function 0x%X", service,
+               static_cast<void*>(irp), next->MajorFunction);
     }
     if (!power && next->MajorFunction == IRP_MJ_POWER) {
       BugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION,
@@ -253,7 +260,8 @@ void CompleteRequest(PIRP irp) {
         FindIrpRecord(irp)->withDrivers = false;  // the routine may keep or free it
       }
       NTSTATUS result = routine(device, irp, context);
-      if (result == STATUS_MORE_PROCESSING_REQUIRED) return;
+      if (result == STATUS_MORE_PROCESSING_REQUIRED)
+        return;
       std::lock_guard<std::mutex> guard(Lock());
       IrpRecord* record = FindIrpRecord(irp);
       if (record == nullptr) {
@@ -265,7 +273,8 @@ void CompleteRequest(PIRP irp) {
       }
       record->withDrivers = true;
     } else {
-      if (irp->PendingReturned && irp->CurrentLocation <= irp->StackCount) IoMarkIrpPending(irp);
+      if (irp->PendingReturned && irp->CurrentLocation <= irp->StackCount)
+        IoMarkIrpPending(irp);
       ZeroStackLocation(sp);
     }
     sp++;
@@ -338,7 +347,9 @@ void FailDeviceCreation(int nth, NTSTATUS status) {
   io::failDeviceCreationIn = nth;
 }
 
-void FailIrpAllocation(int nth) { io::failIrpAllocationIn = nth; }
+void FailIrpAllocation(int nth) {
+  io::failIrpAllocationIn = nth;
+}
 
 }  // namespace emu
 
@@ -363,9 +374,11 @@ extern "C" NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG Devi
       return STATUS_OBJECT_NAME_INVALID;
     }
     NTSTATUS status = ObjectNamespace::Normalize(FromUnicodeString(DeviceName), &name);
-    if (!NT_SUCCESS(status)) return status;
+    if (!NT_SUCCESS(status))
+      return status;
   }
-  if (InjectedFailure(failDeviceCreationIn)) return failDeviceCreationStatus;
+  if (InjectedFailure(failDeviceCreationIn))
+    return failDeviceCreationStatus;
 
   std::lock_guard<std::mutex> guard(Lock());
   DriverRecord* driver = FindDriverRecord(DriverObject);
@@ -376,7 +389,8 @@ extern "C" NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG Devi
   size_t extension = (DeviceExtensionSize + 7u) & ~7u;
   size_t size = sizeof(DEVICE_OBJECT) + extension + sizeof(_DEVOBJ_EXTENSION);
   auto* device = static_cast<PDEVICE_OBJECT>(calloc(1, size));
-  if (device == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+  if (device == nullptr)
+    return STATUS_INSUFFICIENT_RESOURCES;
   if (!name.empty()) {
     NTSTATUS status = ObjectNamespace::Get().InsertDevice(name, device);
     if (!NT_SUCCESS(status)) {
@@ -384,8 +398,8 @@ extern "C" NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG Devi
       return status;
     }
   }
-  auto* devobjExtension = reinterpret_cast<_DEVOBJ_EXTENSION*>(
-      reinterpret_cast<char*>(device + 1) + extension);
+  auto* devobjExtension =
+      reinterpret_cast<_DEVOBJ_EXTENSION*>(reinterpret_cast<char*>(device + 1) + extension);
   devobjExtension->Type = IO_TYPE_DEVICE_OBJECT_EXTENSION;
   devobjExtension->Size = sizeof(_DEVOBJ_EXTENSION);
   devobjExtension->DeviceObject = device;
@@ -394,8 +408,10 @@ extern "C" NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG Devi
   device->Size = static_cast<USHORT>(sizeof(DEVICE_OBJECT) + DeviceExtensionSize);
   device->DriverObject = DriverObject;
   device->Flags = DO_DEVICE_INITIALIZING;
-  if (Exclusive) device->Flags |= DO_EXCLUSIVE;
-  if (!name.empty()) device->Flags |= DO_DEVICE_HAS_NAME;
+  if (Exclusive)
+    device->Flags |= DO_EXCLUSIVE;
+  if (!name.empty())
+    device->Flags |= DO_DEVICE_HAS_NAME;
   device->Characteristics = DeviceCharacteristics;
   device->DeviceExtension = DeviceExtensionSize != 0 ? device + 1 : nullptr;
   device->DeviceType = DeviceType;
@@ -435,10 +451,12 @@ extern "C" VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
              "IoDeleteDevice: device %p is still attached to device %p (IoDetachDevice first)",
              static_cast<void*>(DeviceObject), static_cast<void*>(AttachedTo(DeviceObject)));
   }
-  if (!record->name.empty()) ObjectNamespace::Get().RemoveDevice(record->name);
+  if (!record->name.empty())
+    ObjectNamespace::Get().RemoveDevice(record->name);
   PDEVICE_OBJECT* link = &DeviceObject->DriverObject->DeviceObject;
   while (*link != nullptr && *link != DeviceObject) link = &(*link)->NextDevice;
-  if (*link == DeviceObject) *link = DeviceObject->NextDevice;
+  if (*link == DeviceObject)
+    *link = DeviceObject->NextDevice;
   DeviceObject->NextDevice = nullptr;
   DeviceObject->DeviceObjectExtension->ExtensionFlags |= DOE_DELETE_PENDING;
   record->deleted = true;
@@ -459,7 +477,8 @@ extern "C" PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT Sourc
   }
   PDEVICE_OBJECT top = TopOfStack(TargetDevice);
   DeviceRecord* topRecord = FindDeviceRecord(top);
-  if (topRecord->deleted || topRecord->driver->gone) return nullptr;
+  if (topRecord->deleted || topRecord->driver->gone)
+    return nullptr;
   top->AttachedDevice = SourceDevice;
   SourceDevice->DeviceObjectExtension->AttachedTo = top;
   SourceDevice->StackSize = static_cast<CCHAR>(top->StackSize + 1);
@@ -477,7 +496,8 @@ extern "C" VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
   PDEVICE_OBJECT attached = TargetDevice->AttachedDevice;
   if (attached == nullptr) {
     BugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION,
-             "IoDetachDevice: no device is attached to device %p", static_cast<void*>(TargetDevice));
+             "IoDetachDevice: no device is attached to device %p",
+             static_cast<void*>(TargetDevice));
   }
   attached->DeviceObjectExtension->AttachedTo = nullptr;
   TargetDevice->AttachedDevice = nullptr;
@@ -560,7 +580,8 @@ extern "C" PMDL NTAPI IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN 
   ULONG pages = (offset + Length + PAGE_SIZE - 1) >> PAGE_SHIFT;
   size_t size = sizeof(MDL) + pages * sizeof(ULONG);
   auto* mdl = static_cast<PMDL>(calloc(1, size));
-  if (mdl == nullptr) return nullptr;
+  if (mdl == nullptr)
+    return nullptr;
   mdl->Size = static_cast<CSHORT>(size);
   mdl->StartVa = reinterpret_cast<PVOID>(address - offset);
   mdl->ByteOffset = offset;
@@ -600,7 +621,8 @@ extern "C" VOID NTAPI MmProbeAndLockPages(PMDL MemoryDescriptorList, KPROCESSOR_
              static_cast<void*>(MemoryDescriptorList));
   }
   MemoryDescriptorList->MdlFlags |= MDL_PAGES_LOCKED;
-  if (Operation != IoReadAccess) MemoryDescriptorList->MdlFlags |= MDL_WRITE_OPERATION;
+  if (Operation != IoReadAccess)
+    MemoryDescriptorList->MdlFlags |= MDL_WRITE_OPERATION;
   MemoryDescriptorList->Process = AccessMode == UserMode ? &userProcess : nullptr;
 }
 
@@ -624,7 +646,8 @@ extern "C" PVOID NTAPI MmMapLockedPages(PMDL MemoryDescriptorList, KPROCESSOR_MO
   }
   PVOID address = MmGetMdlVirtualAddress(mdl);
   if (AccessMode == KernelMode) {
-    if (mdl->MdlFlags & MDL_SOURCE_IS_NONPAGED_POOL) return mdl->MappedSystemVa;
+    if (mdl->MdlFlags & MDL_SOURCE_IS_NONPAGED_POOL)
+      return mdl->MappedSystemVa;
     mdl->MdlFlags |= MDL_MAPPED_TO_SYSTEM_VA;
     mdl->MappedSystemVa = address;
   }

@@ -33,12 +33,15 @@ HandleTable& Handles() {
 bool Lookup(HANDLE handle, HandleEntry* entry) {
   std::lock_guard<std::mutex> guard(Handles().lock);
   auto it = Handles().entries.find(handle);
-  if (it == Handles().entries.end()) return false;
+  if (it == Handles().entries.end())
+    return false;
   *entry = it->second;
   return true;
 }
 
-bool IsError(NTSTATUS status) { return (static_cast<ULONG>(status) >> 30) == 3; }
+bool IsError(NTSTATUS status) {
+  return (static_cast<ULONG>(status) >> 30) == 3;
+}
 
 // One request on an open file: the file is referenced while the request is
 // under way, the IRP goes to the top of the file's stack.
@@ -69,17 +72,21 @@ class FileRequest {
   // A system buffer of `size` bytes, the first `inputLength` copied from
   // `input`.
   void Buffer(ULONG size, const void* input, ULONG inputLength, bool output) {
-    if (size == 0) return;
+    if (size == 0)
+      return;
     void* buffer = calloc(1, size);
-    if (inputLength != 0) memcpy(buffer, input, inputLength);
+    if (inputLength != 0)
+      memcpy(buffer, input, inputLength);
     irp_->AssociatedIrp.SystemBuffer = buffer;
     irp_->Flags |= IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
-    if (output) irp_->Flags |= IRP_INPUT_OPERATION;
+    if (output)
+      irp_->Flags |= IRP_INPUT_OPERATION;
   }
 
   // An MDL of the caller's buffer, its pages locked as for `operation`.
   void Direct(void* buffer, ULONG length, LOCK_OPERATION operation) {
-    if (length == 0) return;
+    if (length == 0)
+      return;
     PMDL mdl = IoAllocateMdl(buffer, length, FALSE, TRUE, irp_);
     MmProbeAndLockPages(mdl, entry_.mode, operation);
   }
@@ -91,7 +98,8 @@ class FileRequest {
   IoResult Send(ULONG outputLength) {
     NTSTATUS status = SendAndWait(top_, irp_);
     ULONG_PTR information = irp_->IoStatus.Information;
-    if ((irp_->Flags & IRP_BUFFERED_IO) && (irp_->Flags & IRP_INPUT_OPERATION) && !IsError(status)) {
+    if ((irp_->Flags & IRP_BUFFERED_IO) && (irp_->Flags & IRP_INPUT_OPERATION) &&
+        !IsError(status)) {
       if (information > outputLength) {
         BugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION,
                  "IRP %p (major function 0x%X) reports %lu bytes transferred into a %lu-byte "
@@ -107,7 +115,8 @@ class FileRequest {
     }
     while (PMDL mdl = irp_->MdlAddress) {
       irp_->MdlAddress = mdl->Next;
-      if (mdl->MdlFlags & MDL_PAGES_LOCKED) MmUnlockPages(mdl);
+      if (mdl->MdlFlags & MDL_PAGES_LOCKED)
+        MmUnlockPages(mdl);
       IoFreeMdl(mdl);
     }
     return IoResult{status, information};
@@ -151,11 +160,13 @@ NTSTATUS Open(const std::u16string& path, KPROCESSOR_MODE mode, HANDLE* handle,
   *handle = nullptr;
   // "\\.\NAME" is the Win32 spelling of "\??\NAME".
   std::u16string objectPath = path;
-  if (objectPath.compare(0, 4, u"\\\\.\\") == 0) objectPath = u"\\??\\" + objectPath.substr(4);
+  if (objectPath.compare(0, 4, u"\\\\.\\") == 0)
+    objectPath = u"\\??\\" + objectPath.substr(4);
   PFILE_OBJECT file;
   NTSTATUS status = OpenDeviceFile(objectPath, mode, desiredAccess, 0,
                                    FILE_SYNCHRONOUS_IO_NONALERT | FILE_NON_DIRECTORY_FILE, &file);
-  if (!NT_SUCCESS(status)) return status;
+  if (!NT_SUCCESS(status))
+    return status;
   std::lock_guard<std::mutex> guard(Handles().lock);
   *handle = reinterpret_cast<HANDLE>(Handles().next);
   Handles().next += 4;
@@ -173,7 +184,8 @@ NTSTATUS Close(HANDLE handle) {
   {
     std::lock_guard<std::mutex> guard(Handles().lock);
     auto it = Handles().entries.find(handle);
-    if (it == Handles().entries.end()) return STATUS_INVALID_HANDLE;
+    if (it == Handles().entries.end())
+      return STATUS_INVALID_HANDLE;
     file = it->second.file;
     Handles().entries.erase(it);
   }

@@ -16,12 +16,15 @@ bool SplitComponents(const std::u16string& path, std::u16string* rebuilt) {
   size_t start = 1;
   while (start <= path.size()) {
     size_t end = path.find(u'\\', start);
-    if (end == std::u16string::npos) end = path.size();
-    if (end == start) return false;  // empty component: "\\" or a trailing "\"
+    if (end == std::u16string::npos)
+      end = path.size();
+    if (end == start)
+      return false;  // empty component: "\\" or a trailing "\"
     std::u16string component = path.substr(start, end - start);
     if (rebuilt->empty()) {
       std::u16string upper = Upcase(component);
-      if (upper == u"DOSDEVICES" || upper == u"GLOBAL??") component = u"??";
+      if (upper == u"DOSDEVICES" || upper == u"GLOBAL??")
+        component = u"??";
     }
     *rebuilt += u'\\';
     *rebuilt += component;
@@ -48,14 +51,18 @@ ObjectNamespace::ObjectNamespace() {
 }
 
 NTSTATUS ObjectNamespace::Normalize(const std::u16string& path, std::u16string* normalized) {
-  if (path.empty()) return STATUS_OBJECT_NAME_INVALID;
-  if (path.find(u'\0') != std::u16string::npos) return STATUS_OBJECT_NAME_INVALID;
-  if (path[0] != u'\\') return STATUS_OBJECT_PATH_SYNTAX_BAD;
+  if (path.empty())
+    return STATUS_OBJECT_NAME_INVALID;
+  if (path.find(u'\0') != std::u16string::npos)
+    return STATUS_OBJECT_NAME_INVALID;
+  if (path[0] != u'\\')
+    return STATUS_OBJECT_PATH_SYNTAX_BAD;
   if (path.size() == 1) {
     *normalized = path;
     return STATUS_SUCCESS;
   }
-  if (!SplitComponents(path, normalized)) return STATUS_OBJECT_NAME_INVALID;
+  if (!SplitComponents(path, normalized))
+    return STATUS_OBJECT_NAME_INVALID;
   return STATUS_SUCCESS;
 }
 
@@ -66,15 +73,18 @@ bool ObjectNamespace::DirectoryExists(const std::u16string& key) const {
 NTSTATUS ObjectNamespace::CheckNewName(const std::u16string& path, std::u16string* key) const {
   *key = Upcase(path);
   size_t slash = key->rfind(u'\\');
-  if (DirectoryExists(*key) || entries_.count(*key) != 0) return STATUS_OBJECT_NAME_COLLISION;
-  if (!DirectoryExists(key->substr(0, slash))) return STATUS_OBJECT_PATH_NOT_FOUND;
+  if (DirectoryExists(*key) || entries_.count(*key) != 0)
+    return STATUS_OBJECT_NAME_COLLISION;
+  if (!DirectoryExists(key->substr(0, slash)))
+    return STATUS_OBJECT_PATH_NOT_FOUND;
   return STATUS_SUCCESS;
 }
 
 NTSTATUS ObjectNamespace::InsertDevice(const std::u16string& path, PDEVICE_OBJECT device) {
   std::u16string key;
   NTSTATUS status = CheckNewName(path, &key);
-  if (!NT_SUCCESS(status)) return status;
+  if (!NT_SUCCESS(status))
+    return status;
   Entry entry(Entry::kDevice);
   entry.device = device;
   entry.path = path;
@@ -82,13 +92,16 @@ NTSTATUS ObjectNamespace::InsertDevice(const std::u16string& path, PDEVICE_OBJEC
   return STATUS_SUCCESS;
 }
 
-void ObjectNamespace::RemoveDevice(const std::u16string& path) { entries_.erase(Upcase(path)); }
+void ObjectNamespace::RemoveDevice(const std::u16string& path) {
+  entries_.erase(Upcase(path));
+}
 
 NTSTATUS ObjectNamespace::InsertLink(const std::u16string& link, const std::u16string& target,
                                      DriverRecord* owner) {
   std::u16string key;
   NTSTATUS status = CheckNewName(link, &key);
-  if (!NT_SUCCESS(status)) return status;
+  if (!NT_SUCCESS(status))
+    return status;
   Entry entry(Entry::kLink);
   entry.target = target;
   entry.path = link;
@@ -99,14 +112,16 @@ NTSTATUS ObjectNamespace::InsertLink(const std::u16string& link, const std::u16s
 
 NTSTATUS ObjectNamespace::RemoveLink(const std::u16string& link) {
   auto it = entries_.find(Upcase(link));
-  if (it == entries_.end() || it->second.kind != Entry::kLink) return STATUS_OBJECT_NAME_NOT_FOUND;
+  if (it == entries_.end() || it->second.kind != Entry::kLink)
+    return STATUS_OBJECT_NAME_NOT_FOUND;
   entries_.erase(it);
   return STATUS_SUCCESS;
 }
 
 std::u16string ObjectNamespace::LinkTarget(const std::u16string& link) const {
   auto it = entries_.find(Upcase(link));
-  if (it == entries_.end() || it->second.kind != Entry::kLink) return std::u16string();
+  if (it == entries_.end() || it->second.kind != Entry::kLink)
+    return std::u16string();
   return it->second.target;
 }
 
@@ -123,11 +138,13 @@ bool ObjectNamespace::FindLinkOf(const DriverRecord* driver, std::u16string* lin
 NTSTATUS ObjectNamespace::Resolve(const std::u16string& path, Resolved* resolved) const {
   std::u16string current;
   NTSTATUS status = Normalize(path, &current);
-  if (!NT_SUCCESS(status)) return status;
+  if (!NT_SUCCESS(status))
+    return status;
   // A chain of links longer than this is a loop.
   for (int reparse = 0; reparse < 32; ++reparse) {
     std::u16string key = Upcase(current);
-    if (DirectoryExists(key)) return STATUS_OBJECT_TYPE_MISMATCH;
+    if (DirectoryExists(key))
+      return STATUS_OBJECT_TYPE_MISMATCH;
     // The longest prefix, at a component boundary, that names an object.
     const Entry* found = nullptr;
     size_t end = key.size();
@@ -149,7 +166,8 @@ NTSTATUS ObjectNamespace::Resolve(const std::u16string& path, Resolved* resolved
     switch (found->kind) {
       case Entry::kLink: {
         status = Normalize(found->target + remainder, &current);
-        if (!NT_SUCCESS(status)) return status;
+        if (!NT_SUCCESS(status))
+          return status;
         continue;
       }
       case Entry::kDevice:
@@ -173,7 +191,8 @@ PDEVICE_OBJECT FindDevice(const std::u16string& path) {
   std::lock_guard<std::mutex> guard(io::Lock());
   io::Resolved resolved;
   NTSTATUS status = io::ObjectNamespace::Get().Resolve(path, &resolved);
-  if (!NT_SUCCESS(status) || resolved.kind != io::Resolved::kDevice || !resolved.remainder.empty()) {
+  if (!NT_SUCCESS(status) || resolved.kind != io::Resolved::kDevice ||
+      !resolved.remainder.empty()) {
     return nullptr;
   }
   return resolved.device;
@@ -181,7 +200,8 @@ PDEVICE_OBJECT FindDevice(const std::u16string& path) {
 
 std::u16string SymbolicLinkTarget(const std::u16string& linkPath) {
   std::u16string normalized;
-  if (!NT_SUCCESS(io::ObjectNamespace::Normalize(linkPath, &normalized))) return std::u16string();
+  if (!NT_SUCCESS(io::ObjectNamespace::Normalize(linkPath, &normalized)))
+    return std::u16string();
   std::lock_guard<std::mutex> guard(io::Lock());
   return io::ObjectNamespace::Get().LinkTarget(normalized);
 }
@@ -202,9 +222,11 @@ extern "C" NTSTATUS NTAPI IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName,
   std::u16string link;
   std::u16string target;
   NTSTATUS status = ObjectNamespace::Normalize(FromUnicodeString(SymbolicLinkName), &link);
-  if (!NT_SUCCESS(status)) return status;
+  if (!NT_SUCCESS(status))
+    return status;
   status = ObjectNamespace::Normalize(FromUnicodeString(DeviceName), &target);
-  if (!NT_SUCCESS(status)) return status;
+  if (!NT_SUCCESS(status))
+    return status;
   std::lock_guard<std::mutex> guard(Lock());
   // The link belongs to the driver of the device it names, or else to the
   // driver whose entry or unload routine creates it.
@@ -221,7 +243,8 @@ extern "C" NTSTATUS NTAPI IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName)
   internal::RequireIrqlAtMost(PASSIVE_LEVEL, "IoDeleteSymbolicLink");
   std::u16string link;
   NTSTATUS status = ObjectNamespace::Normalize(FromUnicodeString(SymbolicLinkName), &link);
-  if (!NT_SUCCESS(status)) return status;
+  if (!NT_SUCCESS(status))
+    return status;
   std::lock_guard<std::mutex> guard(Lock());
   return ObjectNamespace::Get().RemoveLink(link);
 }

@@ -25,22 +25,22 @@ class IoCompletion : public ::testing::Test {
   // A two-device stack; `lowerHandler` answers everything but the open and
   // the close of the file, which simply succeed.
   void Build(iotest::Handler lowerHandler, iotest::Handler upperHandler) {
-    lower = lowerDriver.CreateDevice(u"IoLowerDevice", DO_BUFFERED_IO,
-                                     [lowerHandler](PDEVICE_OBJECT d, PIRP irp) {
-                                       UCHAR major = IoGetCurrentIrpStackLocation(irp)->MajorFunction;
-                                       if (major == IRP_MJ_CREATE || major == IRP_MJ_CLEANUP ||
-                                           major == IRP_MJ_CLOSE) {
-                                         return Complete(irp, STATUS_SUCCESS);
-                                       }
-                                       return lowerHandler(d, irp);
-                                     });
-    upper = upperDriver.CreateDevice(u"", DO_BUFFERED_IO,
-                                     [this, upperHandler](PDEVICE_OBJECT d, PIRP irp) {
-                                       UCHAR major = IoGetCurrentIrpStackLocation(irp)->MajorFunction;
-                                       if (major == IRP_MJ_WRITE) return upperHandler(d, irp);
-                                       IoSkipCurrentIrpStackLocation(irp);
-                                       return IoCallDriver(lower, irp);
-                                     });
+    lower = lowerDriver.CreateDevice(
+        u"IoLowerDevice", DO_BUFFERED_IO, [lowerHandler](PDEVICE_OBJECT d, PIRP irp) {
+          UCHAR major = IoGetCurrentIrpStackLocation(irp)->MajorFunction;
+          if (major == IRP_MJ_CREATE || major == IRP_MJ_CLEANUP || major == IRP_MJ_CLOSE) {
+            return Complete(irp, STATUS_SUCCESS);
+          }
+          return lowerHandler(d, irp);
+        });
+    upper = upperDriver.CreateDevice(
+        u"", DO_BUFFERED_IO, [this, upperHandler](PDEVICE_OBJECT d, PIRP irp) {
+          UCHAR major = IoGetCurrentIrpStackLocation(irp)->MajorFunction;
+          if (major == IRP_MJ_WRITE)
+            return upperHandler(d, irp);
+          IoSkipCurrentIrpStackLocation(irp);
+          return IoCallDriver(lower, irp);
+        });
     ASSERT_EQ(upperDriver.Attach(upper, lower), lower);
     ASSERT_EQ(emu::Open(u"\\Device\\IoLowerDevice", UserMode, &handle), STATUS_SUCCESS);
   }
@@ -48,8 +48,10 @@ class IoCompletion : public ::testing::Test {
   void TearDown() override {
     // The test's handlers may point into the test body, which is gone: the
     // cleanup and close pass straight down.
-    if (upper != nullptr) upperDriver.SetHandler(upper, iotest::PassDown(&lower));
-    if (handle != nullptr) EXPECT_EQ(emu::Close(handle), STATUS_SUCCESS);
+    if (upper != nullptr)
+      upperDriver.SetHandler(upper, iotest::PassDown(&lower));
+    if (handle != nullptr)
+      EXPECT_EQ(emu::Close(handle), STATUS_SUCCESS);
     EXPECT_EQ(emu::LiveIrpCount(), 0);
   }
 
@@ -72,7 +74,8 @@ NTSTATUS NTAPI Record(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
   seen->device = device;
   seen->status = irp->IoStatus.Status;
   seen->pendingReturned = irp->PendingReturned;
-  if (irp->PendingReturned) IoMarkIrpPending(irp);
+  if (irp->PendingReturned)
+    IoMarkIrpPending(irp);
   return STATUS_SUCCESS;
 }
 
@@ -236,7 +239,9 @@ class IoCompletionDeath : public IoCompletion {
   }
 };
 
-NTSTATUS NTAPI ForgetPending(PDEVICE_OBJECT, PIRP, PVOID) { return STATUS_SUCCESS; }
+NTSTATUS NTAPI ForgetPending(PDEVICE_OBJECT, PIRP, PVOID) {
+  return STATUS_SUCCESS;
+}
 
 TEST_F(IoCompletionDeath, DriverContractsAreEnforced) {
   PendingLower pending;
@@ -292,7 +297,9 @@ NTSTATUS NTAPI SignalOwner(PDEVICE_OBJECT device, PIRP, PVOID context) {
   return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
-NTSTATUS NTAPI FinishToTheTop(PDEVICE_OBJECT, PIRP, PVOID) { return STATUS_SUCCESS; }
+NTSTATUS NTAPI FinishToTheTop(PDEVICE_OBJECT, PIRP, PVOID) {
+  return STATUS_SUCCESS;
+}
 
 TEST_F(IoCompletion, DriverAllocatedIrpsComeBackToTheirOwner) {
   Build([](PDEVICE_OBJECT, PIRP irp) { return Complete(irp, STATUS_SUCCESS, 7); },

@@ -44,8 +44,9 @@ class IoRequest : public ::testing::Test {
   ULONG_PTR information = 0;
 
   HANDLE OpenDevice(ULONG flags, KPROCESSOR_MODE mode) {
-    std::u16string name = flags & DO_DIRECT_IO ? u"IoRequestDirect" : flags ? u"IoRequestBuffered"
-                                                                              : u"IoRequestNeither";
+    std::u16string name = flags & DO_DIRECT_IO ? u"IoRequestDirect"
+                          : flags              ? u"IoRequestBuffered"
+                                               : u"IoRequestNeither";
     if (emu::FindDevice(u"\\Device\\" + name) == nullptr) {
       driver.CreateDevice(name, flags, [this](PDEVICE_OBJECT, PIRP irp) { return Answer(irp); });
     }
@@ -75,7 +76,8 @@ class IoRequest : public ::testing::Test {
       seen.mappedFlags = irp->MdlAddress->MdlFlags;
       data = static_cast<char*>(seen.mapped);
     }
-    if (irp->AssociatedIrp.SystemBuffer) data = static_cast<char*>(irp->AssociatedIrp.SystemBuffer);
+    if (irp->AssociatedIrp.SystemBuffer)
+      data = static_cast<char*>(irp->AssociatedIrp.SystemBuffer);
     ULONG inputLength = sp->MajorFunction == IRP_MJ_WRITE ? sp->Parameters.Write.Length
                         : sp->MajorFunction == IRP_MJ_DEVICE_CONTROL
                             ? sp->Parameters.DeviceIoControl.InputBufferLength
@@ -84,7 +86,8 @@ class IoRequest : public ::testing::Test {
         METHOD_FROM_CTL_CODE(sp->Parameters.DeviceIoControl.IoControlCode) != METHOD_BUFFERED) {
       data = static_cast<char*>(irp->AssociatedIrp.SystemBuffer);
     }
-    if (data != nullptr && inputLength != 0) seen.input.assign(data, inputLength);
+    if (data != nullptr && inputLength != 0)
+      seen.input.assign(data, inputLength);
     ULONG outputLength = sp->MajorFunction == IRP_MJ_READ ? sp->Parameters.Read.Length
                          : sp->MajorFunction == IRP_MJ_DEVICE_CONTROL
                              ? sp->Parameters.DeviceIoControl.OutputBufferLength
@@ -228,7 +231,8 @@ VOID NTAPI LoadUnload(PDRIVER_OBJECT driver) {
   if (deleteInUnload && driver->DeviceObject != nullptr) {
     std::u16string link = u"\\DosDevices\\IoLoadLink";
     UNICODE_STRING unicode = Unicode(link);
-    if (createLink) IoDeleteSymbolicLink(&unicode);
+    if (createLink)
+      IoDeleteSymbolicLink(&unicode);
     IoDeleteDevice(driver->DeviceObject);
   }
 }
@@ -247,7 +251,8 @@ NTSTATUS NTAPI LoadEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath) {
       IoCreateSymbolicLink(&linkUnicode, &unicode);
     }
   }
-  if (allocateInEntry) block = ExAllocatePoolWithTag(NonPagedPool, 8, emu::MakePoolTag("IoLd"));
+  if (allocateInEntry)
+    block = ExAllocatePoolWithTag(NonPagedPool, 8, emu::MakePoolTag("IoLd"));
   return entryStatus;
 }
 
@@ -350,10 +355,11 @@ class IoFiles : public ::testing::Test {
     OBJECT_ATTRIBUTES attributes;
     InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE, nullptr, nullptr);
     IO_STATUS_BLOCK iosb = {};
-    NTSTATUS status = ZwCreateFile(handle, access, &attributes, &iosb, nullptr,
-                                   FILE_ATTRIBUTE_NORMAL, share, disposition,
-                                   FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
-    if (information != nullptr) *information = iosb.Information;
+    NTSTATUS status =
+        ZwCreateFile(handle, access, &attributes, &iosb, nullptr, FILE_ATTRIBUTE_NORMAL, share,
+                     disposition, FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
+    if (information != nullptr)
+      *information = iosb.Information;
     return status;
   }
 
@@ -403,8 +409,8 @@ TEST_F(IoFiles, OpenIfAppendsOverwriteIfTruncates) {
   LARGE_INTEGER offset;
   offset.QuadPart = 0;
   IO_STATUS_BLOCK iosb;
-  EXPECT_EQ(ZwWriteFile(handle, nullptr, nullptr, nullptr, &iosb, const_cast<char*>("O"), 1, &offset,
-                        nullptr),
+  EXPECT_EQ(ZwWriteFile(handle, nullptr, nullptr, nullptr, &iosb, const_cast<char*>("O"), 1,
+                        &offset, nullptr),
             STATUS_SUCCESS);
   EXPECT_EQ(iosb.Information, 1u);
   EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);

@@ -27,8 +27,10 @@ iotest::Handler Logging(Log* log, NTSTATUS createStatus = STATUS_SUCCESS) {
     PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
     const char letters[] = "C?LRW?????????IN??O";
     UCHAR major = sp->MajorFunction;
-    char letter = major == IRP_MJ_CLEANUP ? 'L' : major == IRP_MJ_CLOSE ? 'O'
-                : major <= IRP_MJ_INTERNAL_DEVICE_CONTROL ? letters[major] : '?';
+    char letter = major == IRP_MJ_CLEANUP                   ? 'L'
+                  : major == IRP_MJ_CLOSE                   ? 'O'
+                  : major <= IRP_MJ_INTERNAL_DEVICE_CONTROL ? letters[major]
+                                                            : '?';
     log->text += letter;
     log->files.push_back(sp->FileObject);
     log->modes.push_back(irp->RequestorMode);
@@ -166,9 +168,9 @@ TEST_F(IoStack, SymbolicLinksResolveThroughDosDevices) {
   HANDLE handle;
   ASSERT_EQ(emu::Open(u"\\\\.\\IoStackLink2\\sub", UserMode, &handle), STATUS_SUCCESS);
   PFILE_OBJECT file = emu::FileObjectOf(handle);
-  EXPECT_EQ(std::u16string(reinterpret_cast<char16_t*>(file->FileName.Buffer),
-                           file->FileName.Length / 2),
-            u"\\sub");
+  EXPECT_EQ(
+      std::u16string(reinterpret_cast<char16_t*>(file->FileName.Buffer), file->FileName.Length / 2),
+      u"\\sub");
   EXPECT_EQ(emu::Close(handle), STATUS_SUCCESS);
 
   EXPECT_EQ(IoDeleteSymbolicLink(&second), STATUS_SUCCESS);
@@ -202,8 +204,9 @@ TEST_F(IoStack, NamesAndExclusiveOpens) {
       IoCreateDevice(lowerDriver.object(), 0, &nowhere, FILE_DEVICE_UNKNOWN, 0, FALSE, &device),
       STATUS_OBJECT_PATH_NOT_FOUND);
   emu::FailDeviceCreation(1, STATUS_INSUFFICIENT_RESOURCES);
-  EXPECT_EQ(IoCreateDevice(lowerDriver.object(), 4, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device),
-            STATUS_INSUFFICIENT_RESOURCES);
+  EXPECT_EQ(
+      IoCreateDevice(lowerDriver.object(), 4, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device),
+      STATUS_INSUFFICIENT_RESOURCES);
   EXPECT_EQ(device, nullptr);
 
   // A device created after its driver loaded stays unopenable until the
@@ -235,18 +238,19 @@ TEST_F(IoStack, DeletedDeviceLivesOnUntilItsFilesAreClosed) {
 
 TEST_F(IoStack, PnpAndPowerRequestsGoDownTheStack) {
   Log log;
-  PDEVICE_OBJECT lower = lowerDriver.CreateDevice(u"IoStackPower", 0, [&](PDEVICE_OBJECT, PIRP irp) {
-    PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
-    log.text += static_cast<char>('0' + sp->MinorFunction);
-    if (sp->MajorFunction == IRP_MJ_POWER) {
-      EXPECT_EQ(sp->Parameters.Power.Type, DevicePowerState);
-      EXPECT_EQ(sp->Parameters.Power.State.DeviceState, PowerDeviceD3);
-      PoStartNextPowerIrp(irp);
-      return Complete(irp, STATUS_SUCCESS);
-    }
-    EXPECT_EQ(irp->IoStatus.Status, STATUS_NOT_SUPPORTED);  // as the PnP manager sends it
-    return Complete(irp, STATUS_SUCCESS);
-  });
+  PDEVICE_OBJECT lower =
+      lowerDriver.CreateDevice(u"IoStackPower", 0, [&](PDEVICE_OBJECT, PIRP irp) {
+        PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
+        log.text += static_cast<char>('0' + sp->MinorFunction);
+        if (sp->MajorFunction == IRP_MJ_POWER) {
+          EXPECT_EQ(sp->Parameters.Power.Type, DevicePowerState);
+          EXPECT_EQ(sp->Parameters.Power.State.DeviceState, PowerDeviceD3);
+          PoStartNextPowerIrp(irp);
+          return Complete(irp, STATUS_SUCCESS);
+        }
+        EXPECT_EQ(irp->IoStatus.Status, STATUS_NOT_SUPPORTED);  // as the PnP manager sends it
+        return Complete(irp, STATUS_SUCCESS);
+      });
   PDEVICE_OBJECT upper = upperDriver.CreateDevice(u"", 0, iotest::PassDown(&lower));
   upperDriver.Attach(upper, lower);
   POWER_STATE state;

@@ -61,7 +61,8 @@ class TestDriver {
  public:
   explicit TestDriver(const std::string& name) {
     NTSTATUS status = emu::LoadDriver(name, iotest::Entry, 0, &driver_);
-    if (!NT_SUCCESS(status)) abort();
+    if (!NT_SUCCESS(status))
+      abort();
   }
   ~TestDriver() {
     while (!devices_.empty()) DeleteDevice(devices_.back().device);
@@ -85,7 +86,8 @@ class TestDriver {
     PDEVICE_OBJECT device = nullptr;
     NTSTATUS status = IoCreateDevice(driver_, sizeof(DeviceBox*), name.empty() ? nullptr : &unicode,
                                      FILE_DEVICE_UNKNOWN, 0, exclusive, &device);
-    if (!NT_SUCCESS(status)) abort();
+    if (!NT_SUCCESS(status))
+      abort();
     *static_cast<DeviceBox**>(device->DeviceExtension) = box.get();
     device->Flags |= flags;
     device->Flags &= ~DO_DEVICE_INITIALIZING;
@@ -97,7 +99,8 @@ class TestDriver {
   PDEVICE_OBJECT Attach(PDEVICE_OBJECT device, PDEVICE_OBJECT target) {
     PDEVICE_OBJECT below = IoAttachDeviceToDeviceStack(device, target);
     for (auto& entry : devices_) {
-      if (entry.device == device) entry.below = below;
+      if (entry.device == device)
+        entry.below = below;
     }
     return below;
   }
@@ -119,7 +122,8 @@ class TestDriver {
   void DeleteDevice(PDEVICE_OBJECT device) {
     Detach(device);
     for (auto it = devices_.begin(); it != devices_.end(); ++it) {
-      if (it->device != device) continue;
+      if (it->device != device)
+        continue;
       IoDeleteDevice(device);
       // Open files keep a deleted device: its cleanup and close still come.
       graveyard_.push_back(std::move(it->box));

@@ -27,14 +27,17 @@ class Framework : public ::testing::Test {
     ASSERT_NE(theDriver, nullptr);
   }
   void TearDown() override {
-    if (driver != nullptr) EXPECT_EQ(emu::UnloadDriver(driver), STATUS_SUCCESS);
+    if (driver != nullptr)
+      EXPECT_EQ(emu::UnloadDriver(driver), STATUS_SUCCESS);
     EXPECT_EQ(theDriver, nullptr);
     EXPECT_EQ(ExitTable::Count(), 0);
     EXPECT_EQ(emu::LiveIrpCount(), 0);
   }
 };
 
-NTSTATUS NTAPI KeepIrp(PDEVICE_OBJECT, PIRP, PVOID) { return STATUS_MORE_PROCESSING_REQUIRED; }
+NTSTATUS NTAPI KeepIrp(PDEVICE_OBJECT, PIRP, PVOID) {
+  return STATUS_MORE_PROCESSING_REQUIRED;
+}
 
 TEST_F(Framework, LoadStoresTheEntryPointsAndTheRegistryPath) {
   EXPECT_EQ(theDriver->DriverObject(), driver);
@@ -68,7 +71,8 @@ TEST_F(Framework, EveryMajorFunctionReachesTheDevice) {
     EXPECT_EQ(result, STATUS_SUCCESS) << int(major);
     EXPECT_EQ(irp->IoStatus.Status, STATUS_SUCCESS) << int(major);
     EXPECT_EQ(irp->IoStatus.Information, 0u);
-    if (major == IRP_MJ_POWER) EXPECT_EQ(emu::StartNextPowerIrpCalls(irp), 1);
+    if (major == IRP_MJ_POWER)
+      EXPECT_EQ(emu::StartNextPowerIrpCalls(irp), 1);
     IoFreeIrp(irp);
   }
   delete device;
@@ -76,8 +80,8 @@ TEST_F(Framework, EveryMajorFunctionReachesTheDevice) {
 
 TEST_F(Framework, PlainSymlinkDeviceCompletesWithSuccessAndNoData) {
   NTSTATUS status;
-  auto* device = new SymlinkDevice(L"FrameworkPlain", L"FrameworkPlainLink", FILE_DEVICE_UNKNOWN,
-                                   0, TRUE, DO_BUFFERED_IO, &status);
+  auto* device = new SymlinkDevice(L"FrameworkPlain", L"FrameworkPlainLink", FILE_DEVICE_UNKNOWN, 0,
+                                   TRUE, DO_BUFFERED_IO, &status);
   ASSERT_EQ(status, STATUS_SUCCESS);
   EXPECT_TRUE(device->DeviceObject()->Flags & DO_BUFFERED_IO);
   EXPECT_TRUE(device->DeviceObject()->Flags & DO_EXCLUSIVE);
@@ -109,8 +113,8 @@ TEST_F(Framework, SymlinkDeviceWhoseLinkFailedDeletesOnlyTheDevice) {
                               reinterpret_cast<PWSTR>(&elsewhereText[0])};
   ASSERT_EQ(IoCreateSymbolicLink(&taken, &elsewhere), STATUS_SUCCESS);
   NTSTATUS status;
-  auto* device = new SymlinkDevice(L"FrameworkLinkFails", L"FrameworkTaken", FILE_DEVICE_UNKNOWN,
-                                   0, FALSE, 0, &status);
+  auto* device = new SymlinkDevice(L"FrameworkLinkFails", L"FrameworkTaken", FILE_DEVICE_UNKNOWN, 0,
+                                   FALSE, 0, &status);
   EXPECT_EQ(status, STATUS_OBJECT_NAME_COLLISION);
   EXPECT_NE(emu::FindDevice(u"\\Device\\FrameworkLinkFails"), nullptr);
   delete device;

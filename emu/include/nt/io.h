@@ -53,8 +53,7 @@ typedef struct _IO_STATUS_BLOCK {
   ULONG_PTR Information;
 } IO_STATUS_BLOCK, *PIO_STATUS_BLOCK;
 
-typedef VOID NTAPI IO_APC_ROUTINE(PVOID ApcContext, PIO_STATUS_BLOCK IoStatusBlock,
-                                  ULONG Reserved);
+typedef VOID NTAPI IO_APC_ROUTINE(PVOID ApcContext, PIO_STATUS_BLOCK IoStatusBlock, ULONG Reserved);
 typedef IO_APC_ROUTINE* PIO_APC_ROUTINE;
 
 // ---------------------------------------------------------------------------
@@ -210,7 +209,7 @@ typedef enum _POWER_ACTION {
 // I/O control codes.
 #define CTL_CODE(DeviceType, Function, Method, Access) \
   (((DeviceType) << 16) | ((Access) << 14) | ((Function) << 2) | (Method))
-#define METHOD_FROM_CTL_CODE(ctrlCode) ((ULONG)((ctrlCode) & 3))
+#define METHOD_FROM_CTL_CODE(ctrlCode) ((ULONG)((ctrlCode)&3))
 #define METHOD_BUFFERED 0
 #define METHOD_IN_DIRECT 1
 #define METHOD_OUT_DIRECT 2
@@ -219,8 +218,8 @@ typedef enum _POWER_ACTION {
 #define FILE_READ_ACCESS 0x00000001
 #define FILE_WRITE_ACCESS 0x00000002
 
-typedef NTSTATUS NTAPI IO_COMPLETION_ROUTINE(struct _DEVICE_OBJECT* DeviceObject,
-                                             struct _IRP* Irp, PVOID Context);
+typedef NTSTATUS NTAPI IO_COMPLETION_ROUTINE(struct _DEVICE_OBJECT* DeviceObject, struct _IRP* Irp,
+                                             PVOID Context);
 typedef IO_COMPLETION_ROUTINE* PIO_COMPLETION_ROUTINE;
 
 typedef struct _IO_SECURITY_CONTEXT {
@@ -567,8 +566,8 @@ typedef struct _FILE_STANDARD_INFORMATION {
 #define FILE_ALL_ACCESS (STANDARD_RIGHTS_REQUIRED | SYNCHRONIZE | 0x1FF)
 #define FILE_GENERIC_READ \
   (STANDARD_RIGHTS_READ | FILE_READ_DATA | FILE_READ_ATTRIBUTES | FILE_READ_EA | SYNCHRONIZE)
-#define FILE_GENERIC_WRITE                                                                    \
-  (STANDARD_RIGHTS_WRITE | FILE_WRITE_DATA | FILE_WRITE_ATTRIBUTES | FILE_WRITE_EA |          \
+#define FILE_GENERIC_WRITE                                                           \
+  (STANDARD_RIGHTS_WRITE | FILE_WRITE_DATA | FILE_WRITE_ATTRIBUTES | FILE_WRITE_EA | \
    FILE_APPEND_DATA | SYNCHRONIZE)
 
 #define FILE_SHARE_READ 0x00000001
@@ -646,17 +645,16 @@ NTKERNELAPI VOID NTAPI MmUnmapLockedPages(PVOID BaseAddress, PMDL MemoryDescript
 // File services.
 NTSYSAPI NTSTATUS NTAPI ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess,
                                      POBJECT_ATTRIBUTES ObjectAttributes,
-                                     PIO_STATUS_BLOCK IoStatusBlock,
-                                     PLARGE_INTEGER AllocationSize, ULONG FileAttributes,
-                                     ULONG ShareAccess, ULONG CreateDisposition,
-                                     ULONG CreateOptions, PVOID EaBuffer, ULONG EaLength);
+                                     PIO_STATUS_BLOCK IoStatusBlock, PLARGE_INTEGER AllocationSize,
+                                     ULONG FileAttributes, ULONG ShareAccess,
+                                     ULONG CreateDisposition, ULONG CreateOptions, PVOID EaBuffer,
+                                     ULONG EaLength);
 NTSYSAPI NTSTATUS NTAPI ZwQueryInformationFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock,
                                                PVOID FileInformation, ULONG Length,
                                                FILE_INFORMATION_CLASS FileInformationClass);
 NTSYSAPI NTSTATUS NTAPI ZwWriteFile(HANDLE FileHandle, PKEVENT Event, PIO_APC_ROUTINE ApcRoutine,
-                                    PVOID ApcContext, PIO_STATUS_BLOCK IoStatusBlock,
-                                    PVOID Buffer, ULONG Length, PLARGE_INTEGER ByteOffset,
-                                    PULONG Key);
+                                    PVOID ApcContext, PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer,
+                                    ULONG Length, PLARGE_INTEGER ByteOffset, PULONG Key);
 NTSYSAPI NTSTATUS NTAPI ZwReadFile(HANDLE FileHandle, PKEVENT Event, PIO_APC_ROUTINE ApcRoutine,
                                    PVOID ApcContext, PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer,
                                    ULONG Length, PLARGE_INTEGER ByteOffset, PULONG Key);
@@ -696,9 +694,12 @@ static inline VOID IoSetCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE Compl
   irpSp->CompletionRoutine = CompletionRoutine;
   irpSp->Context = Context;
   irpSp->Control = 0;
-  if (InvokeOnSuccess) irpSp->Control = SL_INVOKE_ON_SUCCESS;
-  if (InvokeOnError) irpSp->Control |= SL_INVOKE_ON_ERROR;
-  if (InvokeOnCancel) irpSp->Control |= SL_INVOKE_ON_CANCEL;
+  if (InvokeOnSuccess)
+    irpSp->Control = SL_INVOKE_ON_SUCCESS;
+  if (InvokeOnError)
+    irpSp->Control |= SL_INVOKE_ON_ERROR;
+  if (InvokeOnCancel)
+    irpSp->Control |= SL_INVOKE_ON_CANCEL;
 }
 
 static inline VOID IoMarkIrpPending(PIRP Irp) {
