@@ -57,6 +57,10 @@ run_tests() {
   (cd "$build/host" && ctest --output-on-failure -j "$jobs")
 
   echo "== host build under AddressSanitizer and UndefinedBehaviorSanitizer"
+  # LeakSanitizer does not work under qemu-i386 user-mode emulation (it
+  # never finishes); leaks of driver pool are caught by the emulated pool's
+  # own checks at unload instead.
+  export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=0}"
   configure_and_build asan -DPELLINOR_SANITIZE=ON
   (cd "$build/asan" && ctest --output-on-failure -j "$jobs")
 
