@@ -7,7 +7,8 @@ namespace {
 ULONG ReadNumber(PCWSTR name, ULONG defaultValue) {
   RegistryValue value;
   value.SetKey(NULL);
-  if (!NT_SUCCESS(value.Query(name))) return defaultValue;
+  if (!NT_SUCCESS(value.Query(name)))
+    return defaultValue;
   return value.DwordValue();
 }
 
@@ -22,13 +23,14 @@ TraceSettings LoadTraceSettings() {
 ULONG DescribeSettings(TraceSettings settings, char* text) {
   int n = 0;
   n += sprintf(text + n, "Settings:\n");
-  n += sprintf(text + n, "  CAPI functions: %s\n",
-               (settings & TRACE_CAPI_FUNCTIONS) ? "YES" : "NO");
+  n +=
+      sprintf(text + n, "  CAPI functions: %s\n", (settings & TRACE_CAPI_FUNCTIONS) ? "YES" : "NO");
   n += sprintf(text + n, "  CAPI messages:  %s\n", (settings & TRACE_CAPI_MESSAGES) ? "YES" : "NO");
   n += sprintf(text + n, "  MaxDataB3Bytes: ");
   n += sprintf(text + n, "%d\n", int(MaxDataB3Bytes(settings)));
   n += sprintf(text + n, "  CAPI ManuMessages:   %s\n",
                (settings & TRACE_HIDE_MANU_MESSAGES) ? "NO" : "YES");
-  n += sprintf(text + n, "  UserMode Appls: %s\n", (settings & TRACE_HIDE_USER_MODE) ? "NO" : "YES");
+  n +=
+      sprintf(text + n, "  UserMode Appls: %s\n", (settings & TRACE_HIDE_USER_MODE) ? "NO" : "YES");
   return ULONG(n);
 }

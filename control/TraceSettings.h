@@ -38,12 +38,18 @@ constexpr ULONG DEFAULT_MAX_DATA_B3_BYTES = 32;
 // The size callers give DescribeSettings; the text is at most 124 characters.
 constexpr ULONG SETTINGS_TEXT_SIZE = 300;
 
-constexpr ULONG SettingsFlags(TraceSettings settings) { return settings & 0xFFFF; }
-constexpr ULONG MaxDataB3Bytes(TraceSettings settings) { return settings >> 16; }
+constexpr ULONG SettingsFlags(TraceSettings settings) {
+  return settings & 0xFFFF;
+}
+constexpr ULONG MaxDataB3Bytes(TraceSettings settings) {
+  return settings >> 16;
+}
 
 // What a Pellinor_Flags value becomes when it is stored or read: the low 16
 // bits masked, the upper 16 bits kept as they are (they are never used).
-constexpr ULONG MaskFlagsValue(ULONG value) { return value & (0xFFFF0000 | SETTINGS_FLAG_MASK); }
+constexpr ULONG MaskFlagsValue(ULONG value) {
+  return value & (0xFFFF0000 | SETTINGS_FLAG_MASK);
+}
 // What a Pellinor_B3Bytes value becomes: at most 32.
 constexpr ULONG LimitB3BytesValue(ULONG value) {
   return value > MAX_DATA_B3_BYTES_LIMIT ? MAX_DATA_B3_BYTES_LIMIT : value;

@@ -35,7 +35,8 @@ void CountedString::Append(PCWSTR text) {
 }
 
 void CountedString::AppendBytes(const void* bytes, ULONG count) {
-  if (!NT_SUCCESS(status)) return;
+  if (!NT_SUCCESS(status))
+    return;
   count &= ~1UL;  // whole characters only
   ULONG newLength = ULONG(length) + count;
   // A text that a counted string cannot describe fails like an allocation.
@@ -47,8 +48,10 @@ void CountedString::AppendBytes(const void* bytes, ULONG count) {
     status = STATUS_INSUFFICIENT_RESOURCES;
     return;
   }
-  if (length != 0) RtlCopyMemory(newBuffer, buffer, length);
-  if (count != 0) RtlCopyMemory(reinterpret_cast<UCHAR*>(newBuffer) + length, bytes, count);
+  if (length != 0)
+    RtlCopyMemory(newBuffer, buffer, length);
+  if (count != 0)
+    RtlCopyMemory(reinterpret_cast<UCHAR*>(newBuffer) + length, bytes, count);
   newBuffer[newLength / sizeof(WCHAR)] = 0;
   PoolFree(buffer);
   buffer = newBuffer;

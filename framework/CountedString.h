@@ -45,8 +45,7 @@ class CountedString {
 struct CountedStringLayout {
   static_assert(offsetof(CountedString, length) == offsetof(UNICODE_STRING, Length),
                 "CountedString.length");
-  static_assert(offsetof(CountedString, maximumLength) ==
-                    offsetof(UNICODE_STRING, MaximumLength),
+  static_assert(offsetof(CountedString, maximumLength) == offsetof(UNICODE_STRING, MaximumLength),
                 "CountedString.maximumLength");
   static_assert(offsetof(CountedString, buffer) == offsetof(UNICODE_STRING, Buffer),
                 "CountedString.buffer");

@@ -4,7 +4,8 @@
 
 NTSTATUS KeySet::Add(ULONG_PTR key) {
   Node* node = static_cast<Node*>(PoolAlloc(sizeof(Node), NonPagedPool));
-  if (node == NULL) return STATUS_INSUFFICIENT_RESOURCES;
+  if (node == NULL)
+    return STATUS_INSUFFICIENT_RESOURCES;
   node->key = key;
   lock.Lock();
   node->next = head;

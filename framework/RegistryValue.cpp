@@ -7,14 +7,19 @@ PCUNICODE_STRING serviceKeyPath = NULL;
 const WCHAR kEmptyText[1] = {0};
 }  // namespace
 
-void SetServiceKeyPath(PCUNICODE_STRING path) { serviceKeyPath = path; }
+void SetServiceKeyPath(PCUNICODE_STRING path) {
+  serviceKeyPath = path;
+}
 
-PCUNICODE_STRING ServiceKeyPath() { return serviceKeyPath; }
+PCUNICODE_STRING ServiceKeyPath() {
+  return serviceKeyPath;
+}
 
 void RegistryValue::SetKey(PCWSTR subkey) {
   FreeValue();
   keyPath.Clear();
-  if (serviceKeyPath == NULL) return;
+  if (serviceKeyPath == NULL)
+    return;
   keyPath.Assign(serviceKeyPath);
   if (subkey != NULL) {
     keyPath.Append(L"\\");
@@ -30,12 +35,17 @@ NTSTATUS RegistryValue::Query(PCWSTR name) {
   table[0].Flags = RTL_QUERY_REGISTRY_REQUIRED | RTL_QUERY_REGISTRY_NOEXPAND;
   table[0].Name = name;
   table[0].DefaultType = REG_NONE;
-  if (!NT_SUCCESS(keyPath.Status())) return keyPath.Status();
-  if (keyPath.Text() == NULL) return STATUS_OBJECT_PATH_NOT_FOUND;
-  NTSTATUS status = RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, keyPath.Text(), table, this, NULL);
-  if (!NT_SUCCESS(status)) return status;
+  if (!NT_SUCCESS(keyPath.Status()))
+    return keyPath.Status();
+  if (keyPath.Text() == NULL)
+    return STATUS_OBJECT_PATH_NOT_FOUND;
+  NTSTATUS status =
+      RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, keyPath.Text(), table, this, NULL);
+  if (!NT_SUCCESS(status))
+    return status;
   // An empty value is as good as a missing one to every reader.
-  if (data == NULL) return STATUS_OBJECT_NAME_NOT_FOUND;
+  if (data == NULL)
+    return STATUS_OBJECT_NAME_NOT_FOUND;
   return status;
 }
 
@@ -44,11 +54,13 @@ NTSTATUS NTAPI RegistryValue::CopyValue(PWSTR valueName, ULONG type, PVOID bytes
   UNREFERENCED_PARAMETER(valueName);
   UNREFERENCED_PARAMETER(entryContext);
   RegistryValue* self = static_cast<RegistryValue*>(context);
-  if (type == REG_NONE || length == 0) return STATUS_SUCCESS;
+  if (type == REG_NONE || length == 0)
+    return STATUS_SUCCESS;
   // Room for the value, rounded up to whole characters, and a zero character
   // after it; PoolAlloc zero-fills and gives at least 4 bytes.
   PVOID copy = PoolAlloc(((length + 1) & ~1UL) + sizeof(WCHAR), NonPagedPool);
-  if (copy == NULL) return STATUS_INSUFFICIENT_RESOURCES;
+  if (copy == NULL)
+    return STATUS_INSUFFICIENT_RESOURCES;
   RtlCopyMemory(copy, bytes, length);
   PoolFree(self->data);
   self->data = copy;
@@ -58,12 +70,14 @@ NTSTATUS NTAPI RegistryValue::CopyValue(PWSTR valueName, ULONG type, PVOID bytes
 }
 
 ULONG RegistryValue::DwordValue() const {
-  if (data == NULL) return 0;
+  if (data == NULL)
+    return 0;
   return *static_cast<const ULONG*>(data);
 }
 
 PCWSTR RegistryValue::StringValue() const {
-  if (data == NULL) return kEmptyText;
+  if (data == NULL)
+    return kEmptyText;
   return static_cast<PCWSTR>(data);
 }
 
@@ -77,8 +91,10 @@ NTSTATUS RegistryValue::WriteString(PCWSTR name, PCWSTR text) {
 }
 
 NTSTATUS RegistryValue::WriteValue(PCWSTR name, ULONG type, PVOID bytes, ULONG length) {
-  if (!NT_SUCCESS(keyPath.Status())) return keyPath.Status();
-  if (keyPath.Text() == NULL) return STATUS_OBJECT_PATH_NOT_FOUND;
+  if (!NT_SUCCESS(keyPath.Status()))
+    return keyPath.Status();
+  if (keyPath.Text() == NULL)
+    return STATUS_OBJECT_PATH_NOT_FOUND;
   return RtlWriteRegistryValue(RTL_REGISTRY_ABSOLUTE, keyPath.Text(), name, type, bytes, length);
 }
 

@@ -5,7 +5,9 @@ Timer::Timer(PKDEFERRED_ROUTINE routine, PVOID context) {
   KeInitializeTimer(&timer);
 }
 
-Timer::~Timer() { KeCancelTimer(&timer); }
+Timer::~Timer() {
+  KeCancelTimer(&timer);
+}
 
 bool Timer::Arm(ULONG milliseconds) {
   LARGE_INTEGER due;
@@ -13,4 +15,6 @@ bool Timer::Arm(ULONG milliseconds) {
   return KeSetTimer(&timer, due, &dpc) != FALSE;
 }
 
-bool Timer::Cancel() { return KeCancelTimer(&timer) != FALSE; }
+bool Timer::Cancel() {
+  return KeCancelTimer(&timer) != FALSE;
+}

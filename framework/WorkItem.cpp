@@ -14,7 +14,8 @@ WorkItem::WorkItem(Callback callback, WORK_QUEUE_TYPE queueType, bool alwaysQueu
 }
 
 LONG WorkItem::Schedule(ULONG_PTR first, ULONG_PTR second, ULONG_PTR third) {
-  if (InterlockedExchange(&busy, 1) == 1) return 1;
+  if (InterlockedExchange(&busy, 1) == 1)
+    return 1;
   firstArgument = first;
   secondArgument = second;
   thirdArgument = third;

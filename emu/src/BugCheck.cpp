@@ -15,27 +15,46 @@ std::atomic<bool> stopping{false};
 
 const char* BugCheckName(uint32_t code) {
   switch (code) {
-    case IRQL_NOT_GREATER_OR_EQUAL: return "IRQL_NOT_GREATER_OR_EQUAL";
-    case IRQL_NOT_LESS_OR_EQUAL: return "IRQL_NOT_LESS_OR_EQUAL";
-    case SPIN_LOCK_ALREADY_OWNED: return "SPIN_LOCK_ALREADY_OWNED";
-    case SPIN_LOCK_NOT_OWNED: return "SPIN_LOCK_NOT_OWNED";
-    case KMODE_EXCEPTION_NOT_HANDLED: return "KMODE_EXCEPTION_NOT_HANDLED";
-    case INVALID_KERNEL_HANDLE: return "INVALID_KERNEL_HANDLE";
-    case BAD_POOL_HEADER: return "BAD_POOL_HEADER";
-    case BAD_POOL_CALLER: return "BAD_POOL_CALLER";
-    case DRIVER_VERIFIER_DETECTED_VIOLATION: return "DRIVER_VERIFIER_DETECTED_VIOLATION";
-    case TIMER_OR_DPC_INVALID: return "TIMER_OR_DPC_INVALID";
-    case DRIVER_CORRUPTED_EXPOOL: return "DRIVER_CORRUPTED_EXPOOL";
-    case WORKER_THREAD_RETURNED_AT_BAD_IRQL: return "WORKER_THREAD_RETURNED_AT_BAD_IRQL";
-    case WORKER_INVALID: return "WORKER_INVALID";
-    case SYSTEM_THREAD_EXCEPTION_NOT_HANDLED: return "SYSTEM_THREAD_EXCEPTION_NOT_HANDLED";
-    case REFERENCE_BY_POINTER: return "REFERENCE_BY_POINTER";
-    case NO_MORE_IRP_STACK_LOCATIONS: return "NO_MORE_IRP_STACK_LOCATIONS";
-    case MULTIPLE_IRP_COMPLETE_REQUESTS: return "MULTIPLE_IRP_COMPLETE_REQUESTS";
-    case DRIVER_VERIFIER_IOMANAGER_VIOLATION: return "DRIVER_VERIFIER_IOMANAGER_VIOLATION";
+    case IRQL_NOT_GREATER_OR_EQUAL:
+      return "IRQL_NOT_GREATER_OR_EQUAL";
+    case IRQL_NOT_LESS_OR_EQUAL:
+      return "IRQL_NOT_LESS_OR_EQUAL";
+    case SPIN_LOCK_ALREADY_OWNED:
+      return "SPIN_LOCK_ALREADY_OWNED";
+    case SPIN_LOCK_NOT_OWNED:
+      return "SPIN_LOCK_NOT_OWNED";
+    case KMODE_EXCEPTION_NOT_HANDLED:
+      return "KMODE_EXCEPTION_NOT_HANDLED";
+    case INVALID_KERNEL_HANDLE:
+      return "INVALID_KERNEL_HANDLE";
+    case BAD_POOL_HEADER:
+      return "BAD_POOL_HEADER";
+    case BAD_POOL_CALLER:
+      return "BAD_POOL_CALLER";
+    case DRIVER_VERIFIER_DETECTED_VIOLATION:
+      return "DRIVER_VERIFIER_DETECTED_VIOLATION";
+    case TIMER_OR_DPC_INVALID:
+      return "TIMER_OR_DPC_INVALID";
+    case DRIVER_CORRUPTED_EXPOOL:
+      return "DRIVER_CORRUPTED_EXPOOL";
+    case WORKER_THREAD_RETURNED_AT_BAD_IRQL:
+      return "WORKER_THREAD_RETURNED_AT_BAD_IRQL";
+    case WORKER_INVALID:
+      return "WORKER_INVALID";
+    case SYSTEM_THREAD_EXCEPTION_NOT_HANDLED:
+      return "SYSTEM_THREAD_EXCEPTION_NOT_HANDLED";
+    case REFERENCE_BY_POINTER:
+      return "REFERENCE_BY_POINTER";
+    case NO_MORE_IRP_STACK_LOCATIONS:
+      return "NO_MORE_IRP_STACK_LOCATIONS";
+    case MULTIPLE_IRP_COMPLETE_REQUESTS:
+      return "MULTIPLE_IRP_COMPLETE_REQUESTS";
+    case DRIVER_VERIFIER_IOMANAGER_VIOLATION:
+      return "DRIVER_VERIFIER_IOMANAGER_VIOLATION";
     case DRIVER_UNLOADED_WITHOUT_CANCELLING_PENDING_OPERATIONS:
       return "DRIVER_UNLOADED_WITHOUT_CANCELLING_PENDING_OPERATIONS";
-    default: return "UNKNOWN_BUG_CHECK";
+    default:
+      return "UNKNOWN_BUG_CHECK";
   }
 }
 
@@ -52,12 +71,15 @@ void BugCheck(uint32_t code, const char* format, ...) {
   // A second bug check while the first is stopping the machine (another
   // thread, or the hook itself) only prints.
   if (!stopping.exchange(true)) {
-    if (BugCheckHook h = hook.load()) h(code, line);
+    if (BugCheckHook h = hook.load())
+      h(code, line);
   }
   std::abort();
 }
 
-void SetBugCheckHook(BugCheckHook h) { hook.store(h); }
+void SetBugCheckHook(BugCheckHook h) {
+  hook.store(h);
+}
 
 }  // namespace emu
 

@@ -38,15 +38,24 @@ void InitHeader(DISPATCHER_HEADER* h, UCHAR type, size_t size, LONG state) {
 // An object that was never initialised (or was overwritten) cannot be waited
 // on or signalled: the real kernel would walk a garbage wait list.
 void Validate(const DISPATCHER_HEADER* h, const char* service) {
-  if (h == nullptr) BugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, "%s of a null object", service);
+  if (h == nullptr)
+    BugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, "%s of a null object", service);
   bool ok = false;
   switch (h->Type) {
     case EventNotificationObject:
-    case EventSynchronizationObject: ok = h->Size == sizeof(KEVENT) / sizeof(LONG); break;
-    case SemaphoreObject: ok = h->Size == sizeof(KSEMAPHORE) / sizeof(LONG); break;
+    case EventSynchronizationObject:
+      ok = h->Size == sizeof(KEVENT) / sizeof(LONG);
+      break;
+    case SemaphoreObject:
+      ok = h->Size == sizeof(KSEMAPHORE) / sizeof(LONG);
+      break;
     case TimerNotificationObject:
-    case TimerSynchronizationObject: ok = h->Size == sizeof(KTIMER) / sizeof(LONG); break;
-    case ThreadObject: ok = true; break;
+    case TimerSynchronizationObject:
+      ok = h->Size == sizeof(KTIMER) / sizeof(LONG);
+      break;
+    case ThreadObject:
+      ok = true;
+      break;
   }
   if (!ok || h->WaitListHead.Flink != &h->WaitListHead) {
     BugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION,
@@ -67,12 +76,18 @@ void ValidateType(const DISPATCHER_HEADER* h, UCHAR a, UCHAR b, const char* serv
 // consumes a synchronisation event's or timer's signal and one unit of a
 // semaphore.
 bool TrySatisfy(DISPATCHER_HEADER* h) {
-  if (h->SignalState <= 0) return false;
+  if (h->SignalState <= 0)
+    return false;
   switch (h->Type) {
     case EventSynchronizationObject:
-    case TimerSynchronizationObject: h->SignalState = 0; break;
-    case SemaphoreObject: --h->SignalState; break;
-    default: break;
+    case TimerSynchronizationObject:
+      h->SignalState = 0;
+      break;
+    case SemaphoreObject:
+      --h->SignalState;
+      break;
+    default:
+      break;
   }
   return true;
 }
@@ -84,10 +99,10 @@ using emu::internal::DispatcherChanged;
 using emu::internal::DispatcherLock;
 
 extern "C" VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
-  emu::InitHeader(&Event->Header,
-                  Type == SynchronizationEvent ? EventSynchronizationObject
-                                               : EventNotificationObject,
-                  sizeof(KEVENT), State ? 1 : 0);
+  emu::InitHeader(
+      &Event->Header,
+      Type == SynchronizationEvent ? EventSynchronizationObject : EventNotificationObject,
+      sizeof(KEVENT), State ? 1 : 0);
 }
 
 extern "C" LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
@@ -113,7 +128,9 @@ extern "C" LONG NTAPI KeResetEvent(PRKEVENT Event) {
   return previous;
 }
 
-extern "C" VOID NTAPI KeClearEvent(PRKEVENT Event) { KeResetEvent(Event); }
+extern "C" VOID NTAPI KeClearEvent(PRKEVENT Event) {
+  KeResetEvent(Event);
+}
 
 extern "C" LONG NTAPI KeReadStateEvent(PRKEVENT Event) {
   std::lock_guard<std::mutex> guard(DispatcherLock());
@@ -158,7 +175,8 @@ namespace {
 // time) to a host deadline.
 std::chrono::steady_clock::time_point Deadline(LONGLONG timeout) {
   LONGLONG relative = timeout < 0 ? -timeout : timeout - emu::Clock::Now();
-  if (relative < 0) relative = 0;
+  if (relative < 0)
+    relative = 0;
   return std::chrono::steady_clock::now() + std::chrono::nanoseconds(relative * 100);
 }
 

@@ -48,7 +48,8 @@ void Acquire(PKSPIN_LOCK lock, const char* service) {
                                     __ATOMIC_RELAXED)) {
       return;
     }
-    if (spins > 64) sched_yield();
+    if (spins > 64)
+      sched_yield();
   }
 }
 
@@ -65,14 +66,20 @@ void Release(PKSPIN_LOCK lock, const char* service) {
 }  // namespace
 
 namespace internal {
-void AcquireSpinLockRaw(PKSPIN_LOCK lock, const char* service) { Acquire(lock, service); }
-void ReleaseSpinLockRaw(PKSPIN_LOCK lock, const char* service) { Release(lock, service); }
+void AcquireSpinLockRaw(PKSPIN_LOCK lock, const char* service) {
+  Acquire(lock, service);
+}
+void ReleaseSpinLockRaw(PKSPIN_LOCK lock, const char* service) {
+  Release(lock, service);
+}
 }  // namespace internal
 }  // namespace emu
 
 using emu::internal::CurrentIrql;
 
-extern "C" KIRQL NTAPI KeGetCurrentIrql(VOID) { return CurrentIrql(); }
+extern "C" KIRQL NTAPI KeGetCurrentIrql(VOID) {
+  return CurrentIrql();
+}
 
 extern "C" KIRQL FASTCALL KfRaiseIrql(KIRQL NewIrql) {
   KIRQL old = CurrentIrql();
@@ -87,13 +94,15 @@ extern "C" KIRQL FASTCALL KfRaiseIrql(KIRQL NewIrql) {
 extern "C" VOID FASTCALL KfLowerIrql(KIRQL NewIrql) {
   KIRQL old = CurrentIrql();
   if (NewIrql > old) {
-    emu::BugCheck(emu::IRQL_NOT_LESS_OR_EQUAL, "KeLowerIrql to %u from the lower IRQL %u",
-                  NewIrql, old);
+    emu::BugCheck(emu::IRQL_NOT_LESS_OR_EQUAL, "KeLowerIrql to %u from the lower IRQL %u", NewIrql,
+                  old);
   }
   CurrentIrql() = NewIrql;
 }
 
-extern "C" VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock) { *SpinLock = 0; }
+extern "C" VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock) {
+  *SpinLock = 0;
+}
 
 extern "C" KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK SpinLock) {
   emu::internal::RequireIrqlAtMost(DISPATCH_LEVEL, "KeAcquireSpinLock");
@@ -119,18 +128,16 @@ extern "C" VOID FASTCALL KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) 
 
 extern "C" VOID FASTCALL KefAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
   if (CurrentIrql() != DISPATCH_LEVEL) {
-    emu::BugCheck(emu::IRQL_NOT_GREATER_OR_EQUAL,
-                  "KeAcquireSpinLockAtDpcLevel of %p at IRQL %u", static_cast<void*>(SpinLock),
-                  CurrentIrql());
+    emu::BugCheck(emu::IRQL_NOT_GREATER_OR_EQUAL, "KeAcquireSpinLockAtDpcLevel of %p at IRQL %u",
+                  static_cast<void*>(SpinLock), CurrentIrql());
   }
   emu::Acquire(SpinLock, "KeAcquireSpinLockAtDpcLevel");
 }
 
 extern "C" VOID FASTCALL KefReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) {
   if (CurrentIrql() != DISPATCH_LEVEL) {
-    emu::BugCheck(emu::IRQL_NOT_GREATER_OR_EQUAL,
-                  "KeReleaseSpinLockFromDpcLevel of %p at IRQL %u", static_cast<void*>(SpinLock),
-                  CurrentIrql());
+    emu::BugCheck(emu::IRQL_NOT_GREATER_OR_EQUAL, "KeReleaseSpinLockFromDpcLevel of %p at IRQL %u",
+                  static_cast<void*>(SpinLock), CurrentIrql());
   }
   emu::Release(SpinLock, "KeReleaseSpinLockFromDpcLevel");
 }

@@ -32,8 +32,12 @@ void Kernel::Shutdown() {
   internal::StopWorkerThreads();
 }
 
-void Kernel::HoldWorkQueues(bool hold) { internal::HoldWorkQueues(hold); }
+void Kernel::HoldWorkQueues(bool hold) {
+  internal::HoldWorkQueues(hold);
+}
 
-size_t Kernel::RunningSystemThreads() { return internal::RunningSystemThreads(); }
+size_t Kernel::RunningSystemThreads() {
+  return internal::RunningSystemThreads();
+}
 
 }  // namespace emu

@@ -34,7 +34,9 @@ State& S() {
   return *state;
 }
 
-ObjectHeader* HeaderOf(PVOID body) { return static_cast<ObjectHeader*>(body) - 1; }
+ObjectHeader* HeaderOf(PVOID body) {
+  return static_cast<ObjectHeader*>(body) - 1;
+}
 
 // Bug-checks unless body is a live object; the caller holds the lock.
 ObjectHeader* Checked(PVOID body, const char* service) {
@@ -51,7 +53,9 @@ POBJECT_TYPE CreateObjectType(const char* name, ObjectDeleteProcedure deleteProc
   return new _OBJECT_TYPE{name, deleteProcedure};
 }
 
-const char* ObjectTypeName(POBJECT_TYPE type) { return type ? type->name : "(none)"; }
+const char* ObjectTypeName(POBJECT_TYPE type) {
+  return type ? type->name : "(none)";
+}
 
 PVOID CreateObject(POBJECT_TYPE type, size_t bodySize) {
   void* memory = std::calloc(1, sizeof(ObjectHeader) + bodySize);
@@ -103,9 +107,11 @@ extern "C" NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK D
   emu::internal::RequireIrqlAtMost(PASSIVE_LEVEL, "ObReferenceObjectByHandle");
   std::lock_guard<std::mutex> guard(emu::S().lock);
   auto it = emu::S().handles.find(Handle);
-  if (it == emu::S().handles.end()) return STATUS_INVALID_HANDLE;
+  if (it == emu::S().handles.end())
+    return STATUS_INVALID_HANDLE;
   emu::ObjectHeader* header = emu::HeaderOf(it->second);
-  if (ObjectType != nullptr && header->type != ObjectType) return STATUS_OBJECT_TYPE_MISMATCH;
+  if (ObjectType != nullptr && header->type != ObjectType)
+    return STATUS_OBJECT_TYPE_MISMATCH;
   header->references.fetch_add(1);
   *Object = it->second;
   if (HandleInformation != nullptr) {
@@ -128,7 +134,8 @@ extern "C" LONG_PTR FASTCALL ObfDereferenceObject(PVOID Object) {
     std::lock_guard<std::mutex> guard(emu::S().lock);
     header = emu::Checked(Object, "ObDereferenceObject");
     left = header->references.fetch_sub(1) - 1;
-    if (left == 0) emu::S().live.erase(Object);
+    if (left == 0)
+      emu::S().live.erase(Object);
   }
   if (left == 0) {
     if (header->type != nullptr && header->type->deleteProcedure != nullptr) {

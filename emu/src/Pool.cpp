@@ -19,7 +19,7 @@
 namespace emu {
 namespace {
 
-constexpr uint8_t kFreshFill = 0xC5;   // new blocks are not zeroed by the kernel
+constexpr uint8_t kFreshFill = 0xC5;  // new blocks are not zeroed by the kernel
 constexpr uint8_t kFreedFill = 0xDF;
 constexpr uint8_t kGuardFill = 0xAB;
 constexpr uint32_t kNoneTag = MakePoolTag("None");
@@ -49,9 +49,13 @@ State& S() {
   return *state;
 }
 
-bool IsPaged(int type) { return (type & 1) != 0; }
+bool IsPaged(int type) {
+  return (type & 1) != 0;
+}
 
-const char* TypeName(int type) { return IsPaged(type) ? "paged" : "non-paged"; }
+const char* TypeName(int type) {
+  return IsPaged(type) ? "paged" : "non-paged";
+}
 
 PoolTagReport& TagStats(State& s, uint32_t tag) {
   PoolTagReport& r = s.tags[tag];
@@ -60,14 +64,19 @@ PoolTagReport& TagStats(State& s, uint32_t tag) {
 }
 
 bool FaultHits(Fault& f, int type, uint32_t tag) {
-  if (f.spec.poolType >= 0 && (f.spec.poolType & 1) != (type & 1)) return false;
-  if (f.spec.tag != 0 && f.spec.tag != tag) return false;
+  if (f.spec.poolType >= 0 && (f.spec.poolType & 1) != (type & 1))
+    return false;
+  if (f.spec.tag != 0 && f.spec.tag != tag)
+    return false;
   unsigned k = ++f.seen;
   switch (f.spec.mode) {
-    case PoolFault::kNth: return k == f.spec.n;
-    case PoolFault::kEveryNth: return f.spec.n != 0 && k % f.spec.n == 0;
+    case PoolFault::kNth:
+      return k == f.spec.n;
+    case PoolFault::kEveryNth:
+      return f.spec.n != 0 && k % f.spec.n == 0;
     case PoolFault::kPattern:
-      return k <= f.spec.pattern.size() && (f.spec.pattern[k - 1] == 'x' || f.spec.pattern[k - 1] == 'X');
+      return k <= f.spec.pattern.size() &&
+             (f.spec.pattern[k - 1] == 'x' || f.spec.pattern[k - 1] == 'X');
   }
   return false;
 }
@@ -98,7 +107,8 @@ void* Allocate(int type, size_t size, uint32_t tag, const char* service) {
     return nullptr;
   }
   auto* p = static_cast<uint8_t*>(std::malloc(size + EMU_POOL_GUARD + (size == 0 ? 1 : 0)));
-  if (p == nullptr) return nullptr;
+  if (p == nullptr)
+    return nullptr;
   memset(p, kFreshFill, size);
   memset(p + size, kGuardFill, EMU_POOL_GUARD);
   s.blocks[p] = Block{tag, size, type};
@@ -106,13 +116,16 @@ void* Allocate(int type, size_t size, uint32_t tag, const char* service) {
   ++stats.blocks;
   stats.bytes += size;
   stats.chargedBytes += Pool::BlockCost(size);
-  if (stats.blocks > stats.peakBlocks) stats.peakBlocks = stats.blocks;
-  if (stats.chargedBytes > stats.peakChargedBytes) stats.peakChargedBytes = stats.chargedBytes;
+  if (stats.blocks > stats.peakBlocks)
+    stats.peakBlocks = stats.blocks;
+  if (stats.chargedBytes > stats.peakChargedBytes)
+    stats.peakChargedBytes = stats.chargedBytes;
   return p;
 }
 
 void Free(void* p, bool checkTag, uint32_t expectedTag, const char* service) {
-  if (p == nullptr) BugCheck(BAD_POOL_CALLER, "%s of a null pointer", service);
+  if (p == nullptr)
+    BugCheck(BAD_POOL_CALLER, "%s of a null pointer", service);
   State& s = S();
   Block block;
   {
@@ -134,8 +147,8 @@ void Free(void* p, bool checkTag, uint32_t expectedTag, const char* service) {
     const uint8_t* guardBytes = static_cast<uint8_t*>(p) + block.size;
     for (int i = 0; i < EMU_POOL_GUARD; ++i) {
       if (guardBytes[i] != kGuardFill) {
-        BugCheck(BAD_POOL_HEADER, "pool block %p (tag '%s', %zu bytes) was written past its end",
-                 p, tagText.text, block.size);
+        BugCheck(BAD_POOL_HEADER, "pool block %p (tag '%s', %zu bytes) was written past its end", p,
+                 tagText.text, block.size);
       }
     }
     s.blocks.erase(it);
@@ -165,7 +178,9 @@ TagText FormatTag(unsigned long tag) {
 }
 }  // namespace internal
 
-std::string PoolTagReport::TagText() const { return internal::FormatTag(tag).text; }
+std::string PoolTagReport::TagText() const {
+  return internal::FormatTag(tag).text;
+}
 
 void Pool::RegisterDriverTag(uint32_t tag) {
   std::lock_guard<std::mutex> guard(S().lock);
@@ -185,10 +200,11 @@ void Pool::UnregisterDriverTag(uint32_t tag) {
     std::string first;
     int listed = 0;
     for (const auto& [address, block] : s.blocks) {
-      if (block.tag != tag || listed == 4) continue;
+      if (block.tag != tag || listed == 4)
+        continue;
       char line[80];
-      snprintf(line, sizeof line, "%s%p (%zu bytes, %s)", listed ? ", " : "", address,
-               block.size, TypeName(block.type));
+      snprintf(line, sizeof line, "%s%p (%zu bytes, %s)", listed ? ", " : "", address, block.size,
+               TypeName(block.type));
       first += line;
       ++listed;
     }
@@ -216,7 +232,8 @@ std::string Pool::DescribeBlocks(uint32_t tag) {
   std::lock_guard<std::mutex> guard(S().lock);
   std::map<const void*, Block> sorted;
   for (const auto& entry : S().blocks) {
-    if (entry.second.tag == tag) sorted.insert(entry);
+    if (entry.second.tag == tag)
+      sorted.insert(entry);
   }
   std::string text;
   for (const auto& [address, block] : sorted) {
@@ -255,7 +272,9 @@ extern "C" PVOID NTAPI ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes) 
   return emu::Allocate(PoolType, NumberOfBytes, emu::kNoneTag, "ExAllocatePool");
 }
 
-extern "C" VOID NTAPI ExFreePool(PVOID P) { emu::Free(P, false, 0, "ExFreePool"); }
+extern "C" VOID NTAPI ExFreePool(PVOID P) {
+  emu::Free(P, false, 0, "ExFreePool");
+}
 
 extern "C" VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag) {
   emu::Free(P, true, Tag, "ExFreePoolWithTag");

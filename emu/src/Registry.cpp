@@ -45,12 +45,16 @@ State& S() {
   return *state;
 }
 
-char16_t Upcase(char16_t c) { return (c >= u'a' && c <= u'z') ? char16_t(c - 32) : c; }
+char16_t Upcase(char16_t c) {
+  return (c >= u'a' && c <= u'z') ? char16_t(c - 32) : c;
+}
 
 bool SameName(const std::u16string& a, const std::u16string& b) {
-  if (a.size() != b.size()) return false;
+  if (a.size() != b.size())
+    return false;
   for (size_t i = 0; i < a.size(); ++i) {
-    if (Upcase(a[i]) != Upcase(b[i])) return false;
+    if (Upcase(a[i]) != Upcase(b[i]))
+      return false;
   }
   return true;
 }
@@ -61,7 +65,8 @@ bool Split(const std::u16string& path, std::vector<std::u16string>* parts) {
   std::u16string part;
   for (size_t i = 0; i <= path.size(); ++i) {
     if (i == path.size() || path[i] == u'\\') {
-      if (!part.empty()) parts->push_back(part);
+      if (!part.empty())
+        parts->push_back(part);
       part.clear();
     } else {
       part += path[i];
@@ -76,25 +81,29 @@ bool Split(const std::u16string& path, std::vector<std::u16string>* parts) {
 
 Key* Child(Key* key, const std::u16string& name) {
   for (auto& k : key->subkeys) {
-    if (SameName(k->name, name)) return k.get();
+    if (SameName(k->name, name))
+      return k.get();
   }
   return nullptr;
 }
 
 Key* Find(const std::u16string& path) {
   std::vector<std::u16string> parts;
-  if (!Split(path, &parts)) return nullptr;
+  if (!Split(path, &parts))
+    return nullptr;
   Key* key = S().root.get();
   for (const auto& part : parts) {
     key = Child(key, part);
-    if (key == nullptr) return nullptr;
+    if (key == nullptr)
+      return nullptr;
   }
   return key;
 }
 
 Key* Create(Key* root, const std::u16string& path) {
   std::vector<std::u16string> parts;
-  if (!Split(path, &parts)) return nullptr;
+  if (!Split(path, &parts))
+    return nullptr;
   Key* key = root;
   for (const auto& part : parts) {
     Key* next = Child(key, part);
@@ -110,7 +119,8 @@ Key* Create(Key* root, const std::u16string& path) {
 
 Value* FindValue(Key* key, const std::u16string& name) {
   for (auto& v : key->values) {
-    if (SameName(v.name, name)) return &v;
+    if (SameName(v.name, name))
+      return &v;
   }
   return nullptr;
 }
@@ -141,14 +151,17 @@ std::unique_ptr<Key> FreshTree() {
 }
 
 void EnsureTree() {
-  if (!S().root) S().root = FreshTree();
+  if (!S().root)
+    S().root = FreshTree();
 }
 
 // Under the lock: the status of an injected fault for this access, or 0.
 NTSTATUS TakeFault(const std::u16string& name, int access) {
   for (auto& f : S().faults) {
-    if ((f.access & access) == 0 || f.count == 0 || !SameName(f.name, name)) continue;
-    if (f.count > 0) --f.count;
+    if ((f.access & access) == 0 || f.count == 0 || !SameName(f.name, name))
+      continue;
+    if (f.count > 0)
+      --f.count;
     return f.status;
   }
   return STATUS_SUCCESS;
@@ -164,12 +177,15 @@ std::u16string FromWide(PCWSTR s) {
 
 bool ResolvePath(ULONG relativeTo, PCWSTR path, std::u16string* full) {
   static const char16_t* const kBases[] = {
-      u"", u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\",
+      u"",
+      u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\",
       u"\\Registry\\Machine\\System\\CurrentControlSet\\Control\\",
       u"\\Registry\\Machine\\Software\\Microsoft\\Windows NT\\CurrentVersion\\",
-      u"\\Registry\\Machine\\Hardware\\DeviceMap\\", u"\\Registry\\User\\CurrentUser\\"};
+      u"\\Registry\\Machine\\Hardware\\DeviceMap\\",
+      u"\\Registry\\User\\CurrentUser\\"};
   relativeTo &= ~ULONG(RTL_REGISTRY_OPTIONAL);
-  if (relativeTo >= RTL_REGISTRY_MAXIMUM || path == nullptr) return false;
+  if (relativeTo >= RTL_REGISTRY_MAXIMUM || path == nullptr)
+    return false;
   *full = std::u16string(kBases[relativeTo]) + FromWide(path);
   return true;
 }
@@ -196,13 +212,16 @@ std::string Quote(const std::u16string& text) {
 
 // One NUL-terminated string with no other NUL?
 bool AsText(const Value& v, std::u16string* text) {
-  if (v.data.size() < 2 || v.data.size() % 2 != 0) return false;
+  if (v.data.size() < 2 || v.data.size() % 2 != 0)
+    return false;
   size_t chars = v.data.size() / 2;
   text->clear();
   for (size_t i = 0; i < chars; ++i) {
     char16_t c = char16_t(v.data[2 * i] | v.data[2 * i + 1] << 8);
-    if ((c == 0) != (i == chars - 1)) return false;
-    if (c != 0) *text += c;
+    if ((c == 0) != (i == chars - 1))
+      return false;
+    if (c != 0)
+      *text += c;
   }
   return true;
 }
@@ -237,7 +256,8 @@ void SaveKey(const Key& key, const std::u16string& path, std::string& out) {
 
 // Parses a quoted text at s[*i]; advances *i past it.
 bool ParseQuoted(const std::string& s, size_t* i, std::u16string* text) {
-  if (*i >= s.size() || s[*i] != '"') return false;
+  if (*i >= s.size() || s[*i] != '"')
+    return false;
   text->clear();
   for (size_t p = *i + 1; p < s.size(); ++p) {
     char c = s[p];
@@ -249,12 +269,14 @@ bool ParseQuoted(const std::string& s, size_t* i, std::u16string* text) {
       *text += char16_t(static_cast<unsigned char>(c));
       continue;
     }
-    if (++p >= s.size()) return false;
+    if (++p >= s.size())
+      return false;
     if (s[p] == '\\' || s[p] == '"') {
       *text += char16_t(s[p]);
     } else if (s[p] == 'u' && p + 4 < s.size()) {
       unsigned value = 0;
-      if (sscanf(s.substr(p + 1, 4).c_str(), "%4x", &value) != 1) return false;
+      if (sscanf(s.substr(p + 1, 4).c_str(), "%4x", &value) != 1)
+        return false;
       *text += char16_t(value);
       p += 4;
     } else {
@@ -267,12 +289,14 @@ bool ParseQuoted(const std::string& s, size_t* i, std::u16string* text) {
 bool ParseValue(const std::string& line, Key* key) {
   size_t i = 0;
   std::u16string name;
-  if (!ParseQuoted(line, &i, &name) || i >= line.size() || line[i] != '=') return false;
+  if (!ParseQuoted(line, &i, &name) || i >= line.size() || line[i] != '=')
+    return false;
   std::string rest = line.substr(i + 1);
   if (rest.compare(0, 6, "dword:") == 0) {
     unsigned value;
     char extra;
-    if (sscanf(rest.c_str() + 6, "%8x%c", &value, &extra) != 1) return false;
+    if (sscanf(rest.c_str() + 6, "%8x%c", &value, &extra) != 1)
+      return false;
     uint32_t v = value;
     Set(key, name, REG_DWORD, &v, 4);
     return true;
@@ -280,10 +304,12 @@ bool ParseValue(const std::string& line, Key* key) {
   for (auto [prefix, type] : {std::pair<const char*, uint32_t>{"sz:", REG_SZ},
                               std::pair<const char*, uint32_t>{"expand_sz:", REG_EXPAND_SZ}}) {
     size_t n = strlen(prefix);
-    if (rest.compare(0, n, prefix) != 0) continue;
+    if (rest.compare(0, n, prefix) != 0)
+      continue;
     size_t j = n;
     std::u16string text;
-    if (!ParseQuoted(rest, &j, &text) || j != rest.size()) return false;
+    if (!ParseQuoted(rest, &j, &text) || j != rest.size())
+      return false;
     std::vector<uint8_t> data;
     for (char16_t c : text) {
       data.push_back(uint8_t(c));
@@ -296,17 +322,20 @@ bool ParseValue(const std::string& line, Key* key) {
   }
   unsigned type;
   int consumed = 0;
-  if (sscanf(rest.c_str(), "hex(%u):%n", &type, &consumed) != 1 || consumed == 0) return false;
+  if (sscanf(rest.c_str(), "hex(%u):%n", &type, &consumed) != 1 || consumed == 0)
+    return false;
   std::vector<uint8_t> data;
   std::string bytes = rest.substr(consumed);
   size_t p = 0;
   while (p < bytes.size()) {
     unsigned b;
-    if (p + 2 > bytes.size() || sscanf(bytes.substr(p, 2).c_str(), "%2x", &b) != 1) return false;
+    if (p + 2 > bytes.size() || sscanf(bytes.substr(p, 2).c_str(), "%2x", &b) != 1)
+      return false;
     data.push_back(uint8_t(b));
     p += 2;
     if (p < bytes.size()) {
-      if (bytes[p] != ',') return false;
+      if (bytes[p] != ',')
+        return false;
       ++p;
     }
   }
@@ -335,9 +364,11 @@ bool Registry::LoadText(const std::string& text, std::string* error) {
   int number = 0;
   while (std::getline(in, line)) {
     ++number;
-    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (!line.empty() && line.back() == '\r')
+      line.pop_back();
     size_t start = line.find_first_not_of(" \t");
-    if (start == std::string::npos || line[start] == ';') continue;
+    if (start == std::string::npos || line[start] == ';')
+      continue;
     line = line.substr(start);
     bool ok;
     if (line[0] == '[') {
@@ -348,7 +379,8 @@ bool Registry::LoadText(const std::string& text, std::string* error) {
       ok = key != nullptr && ParseValue(line, key);
     }
     if (!ok) {
-      if (error) *error = "line " + std::to_string(number) + ": cannot read \"" + line + "\"";
+      if (error)
+        *error = "line " + std::to_string(number) + ": cannot read \"" + line + "\"";
       return false;
     }
   }
@@ -360,7 +392,8 @@ bool Registry::LoadText(const std::string& text, std::string* error) {
 bool Registry::Load(const std::string& file, std::string* error) {
   std::ifstream in(file, std::ios::binary);
   if (!in) {
-    if (error) *error = "cannot open " + file;
+    if (error)
+      *error = "cannot open " + file;
     return false;
   }
   std::stringstream text;
@@ -394,7 +427,8 @@ void Registry::SetValue(const std::u16string& keyPath, const std::u16string& nam
   std::lock_guard<std::mutex> guard(S().lock);
   EnsureTree();
   Key* key = Create(S().root.get(), keyPath);
-  if (key != nullptr) Set(key, name, type, data, length);
+  if (key != nullptr)
+    Set(key, name, type, data, length);
 }
 
 void Registry::SetDword(const std::u16string& keyPath, const std::u16string& name, uint32_t value) {
@@ -412,9 +446,12 @@ bool Registry::GetValue(const std::u16string& keyPath, const std::u16string& nam
   EnsureTree();
   Key* key = Find(keyPath);
   Value* v = key ? FindValue(key, name) : nullptr;
-  if (v == nullptr) return false;
-  if (type) *type = v->type;
-  if (data) *data = v->data;
+  if (v == nullptr)
+    return false;
+  if (type)
+    *type = v->type;
+  if (data)
+    *data = v->data;
   return true;
 }
 
@@ -428,7 +465,8 @@ bool Registry::DeleteValue(const std::u16string& keyPath, const std::u16string& 
   std::lock_guard<std::mutex> guard(S().lock);
   EnsureTree();
   Key* key = Find(keyPath);
-  if (key == nullptr) return false;
+  if (key == nullptr)
+    return false;
   for (auto it = key->values.begin(); it != key->values.end(); ++it) {
     if (SameName(it->name, name)) {
       key->values.erase(it);
@@ -442,10 +480,12 @@ bool Registry::DeleteKey(const std::u16string& keyPath) {
   std::lock_guard<std::mutex> guard(S().lock);
   EnsureTree();
   std::vector<std::u16string> parts;
-  if (!Split(keyPath, &parts) || parts.empty()) return false;
+  if (!Split(keyPath, &parts) || parts.empty())
+    return false;
   Key* parent = S().root.get();
   for (size_t i = 0; i + 1 < parts.size() && parent; ++i) parent = Child(parent, parts[i]);
-  if (parent == nullptr) return false;
+  if (parent == nullptr)
+    return false;
   for (auto it = parent->subkeys.begin(); it != parent->subkeys.end(); ++it) {
     if (SameName((*it)->name, parts.back())) {
       parent->subkeys.erase(it);
@@ -478,11 +518,13 @@ NTSTATUS StoreDirect(ULONG type, const std::vector<uint8_t>& data, PVOID entryCo
     size_t bytes = data.size() & ~size_t(1);
     size_t text = bytes;
     while (text >= 2 && data[text - 2] == 0 && data[text - 1] == 0) text -= 2;
-    if (text + 2 > 0xFFFF) return STATUS_BUFFER_OVERFLOW;
+    if (text + 2 > 0xFFFF)
+      return STATUS_BUFFER_OVERFLOW;
     if (destination->Buffer == nullptr) {
-      destination->Buffer = static_cast<PWSTR>(
-          ExAllocatePoolWithTag(PagedPool, text + 2, MakePoolTag("Strg")));
-      if (destination->Buffer == nullptr) return STATUS_NO_MEMORY;
+      destination->Buffer =
+          static_cast<PWSTR>(ExAllocatePoolWithTag(PagedPool, text + 2, MakePoolTag("Strg")));
+      if (destination->Buffer == nullptr)
+        return STATUS_NO_MEMORY;
       destination->MaximumLength = USHORT(text + 2);
     } else if (text + 2 > destination->MaximumLength) {
       return STATUS_BUFFER_TOO_SMALL;
@@ -499,7 +541,8 @@ NTSTATUS StoreDirect(ULONG type, const std::vector<uint8_t>& data, PVOID entryCo
     return STATUS_SUCCESS;
   }
   LONG room = *static_cast<LONG*>(entryContext);
-  if (room >= 0 || size_t(-room) < data.size()) return STATUS_BUFFER_TOO_SMALL;
+  if (room >= 0 || size_t(-room) < data.size())
+    return STATUS_BUFFER_TOO_SMALL;
   memcpy(entryContext, data.data(), data.size());
   return STATUS_SUCCESS;
 }
@@ -517,17 +560,21 @@ NTSTATUS Deliver(PRTL_QUERY_REGISTRY_TABLE entry, const std::u16string& name, UL
     size_t chars = data.size() / 2;
     size_t start = 0;
     for (size_t i = 0; i < chars; ++i) {
-      if (data[2 * i] != 0 || data[2 * i + 1] != 0) continue;
-      if (i == start) break;  // the empty string that ends the list
+      if (data[2 * i] != 0 || data[2 * i + 1] != 0)
+        continue;
+      if (i == start)
+        break;  // the empty string that ends the list
       std::vector<uint8_t> one(data.begin() + 2 * start, data.begin() + 2 * i + 2);
       NTSTATUS status = entry->QueryRoutine(valueName.data(), REG_SZ, one.data(), ULONG(one.size()),
                                             context, entry->EntryContext);
-      if (!NT_SUCCESS(status)) return status;
+      if (!NT_SUCCESS(status))
+        return status;
       start = i + 1;
     }
     return STATUS_SUCCESS;
   }
-  if (expand && type == REG_EXPAND_SZ) type = REG_SZ;
+  if (expand && type == REG_EXPAND_SZ)
+    type = REG_SZ;
   std::vector<uint8_t> copy(data);  // the routine gets exactly the value's bytes
   return entry->QueryRoutine(valueName.data(), type, copy.empty() ? nullptr : copy.data(),
                              ULONG(copy.size()), context, entry->EntryContext);
@@ -547,28 +594,35 @@ extern "C" NTSTATUS NTAPI RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path,
                                                  PVOID Context, PVOID Environment) {
   (void)Environment;
   emu::internal::RequireIrqlAtMost(PASSIVE_LEVEL, "RtlQueryRegistryValues");
-  if (RelativeTo & RTL_REGISTRY_HANDLE) return STATUS_NOT_IMPLEMENTED;
+  if (RelativeTo & RTL_REGISTRY_HANDLE)
+    return STATUS_NOT_IMPLEMENTED;
   std::u16string base;
-  if (!emu::ResolvePath(RelativeTo, Path, &base)) return STATUS_INVALID_PARAMETER;
+  if (!emu::ResolvePath(RelativeTo, Path, &base))
+    return STATUS_INVALID_PARAMETER;
   std::u16string current = base;
   {
     std::lock_guard<std::mutex> guard(emu::S().lock);
     emu::EnsureTree();
-    if (emu::Find(base) == nullptr) return STATUS_OBJECT_NAME_NOT_FOUND;
+    if (emu::Find(base) == nullptr)
+      return STATUS_OBJECT_NAME_NOT_FOUND;
   }
   for (PRTL_QUERY_REGISTRY_TABLE entry = QueryTable;
        entry->QueryRoutine != nullptr || entry->Name != nullptr; ++entry) {
-    if (entry->Flags & RTL_QUERY_REGISTRY_TOPKEY) current = base;
+    if (entry->Flags & RTL_QUERY_REGISTRY_TOPKEY)
+      current = base;
     if (entry->Flags & RTL_QUERY_REGISTRY_SUBKEY) {
       current = base + u"\\" + emu::FromWide(entry->Name);
       std::lock_guard<std::mutex> guard(emu::S().lock);
-      if (emu::Find(current) == nullptr) return STATUS_OBJECT_NAME_NOT_FOUND;
-      if (entry->QueryRoutine == nullptr) continue;
+      if (emu::Find(current) == nullptr)
+        return STATUS_OBJECT_NAME_NOT_FOUND;
+      if (entry->QueryRoutine == nullptr)
+        continue;
     }
     if (entry->Flags & RTL_QUERY_REGISTRY_NOVALUE) {
       NTSTATUS status = entry->QueryRoutine(const_cast<PWSTR>(entry->Name), REG_NONE, nullptr, 0,
                                             Context, entry->EntryContext);
-      if (!NT_SUCCESS(status)) return status;
+      if (!NT_SUCCESS(status))
+        return status;
       continue;
     }
     if (entry->Name == nullptr || (entry->Flags & RTL_QUERY_REGISTRY_SUBKEY)) {
@@ -577,12 +631,14 @@ extern "C" NTSTATUS NTAPI RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path,
       {
         std::lock_guard<std::mutex> guard(emu::S().lock);
         emu::Key* key = emu::Find(current);
-        if (key == nullptr) return STATUS_OBJECT_NAME_NOT_FOUND;
+        if (key == nullptr)
+          return STATUS_OBJECT_NAME_NOT_FOUND;
         values = key->values;
       }
       for (const emu::Value& v : values) {
         NTSTATUS status = emu::Deliver(entry, v.name, v.type, v.data, Context);
-        if (!NT_SUCCESS(status)) return status;
+        if (!NT_SUCCESS(status))
+          return status;
       }
       continue;
     }
@@ -591,7 +647,8 @@ extern "C" NTSTATUS NTAPI RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path,
     {
       std::lock_guard<std::mutex> guard(emu::S().lock);
       NTSTATUS fault = emu::TakeFault(name, emu::Registry::kRead);
-      if (fault != STATUS_SUCCESS) return fault;
+      if (fault != STATUS_SUCCESS)
+        return fault;
       emu::Key* key = emu::Find(current);
       emu::Value* v = key ? emu::FindValue(key, name) : nullptr;
       if (v != nullptr) {
@@ -601,8 +658,10 @@ extern "C" NTSTATUS NTAPI RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path,
       }
     }
     if (!value.found) {
-      if (entry->Flags & RTL_QUERY_REGISTRY_REQUIRED) return STATUS_OBJECT_NAME_NOT_FOUND;
-      if (entry->DefaultType == REG_NONE) continue;
+      if (entry->Flags & RTL_QUERY_REGISTRY_REQUIRED)
+        return STATUS_OBJECT_NAME_NOT_FOUND;
+      if (entry->DefaultType == REG_NONE)
+        continue;
       const auto* bytes = static_cast<const uint8_t*>(entry->DefaultData);
       ULONG length = entry->DefaultLength;
       if (length == 0 && bytes != nullptr &&
@@ -610,10 +669,12 @@ extern "C" NTSTATUS NTAPI RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path,
         length = ULONG((EmuRtlWcslen(static_cast<const WCHAR*>(entry->DefaultData)) + 1) * 2);
       }
       value.type = entry->DefaultType;
-      if (bytes != nullptr) value.data.assign(bytes, bytes + length);
+      if (bytes != nullptr)
+        value.data.assign(bytes, bytes + length);
     }
     NTSTATUS status = emu::Deliver(entry, name, value.type, value.data, Context);
-    if (!NT_SUCCESS(status)) return status;
+    if (!NT_SUCCESS(status))
+      return status;
     if (value.found && (entry->Flags & RTL_QUERY_REGISTRY_DELETE)) {
       emu::Registry::DeleteValue(current, name);
     }
@@ -625,15 +686,19 @@ extern "C" NTSTATUS NTAPI RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, P
                                                 ULONG ValueType, PVOID ValueData,
                                                 ULONG ValueLength) {
   emu::internal::RequireIrqlAtMost(PASSIVE_LEVEL, "RtlWriteRegistryValue");
-  if (RelativeTo & RTL_REGISTRY_HANDLE) return STATUS_NOT_IMPLEMENTED;
+  if (RelativeTo & RTL_REGISTRY_HANDLE)
+    return STATUS_NOT_IMPLEMENTED;
   std::u16string path;
-  if (!emu::ResolvePath(RelativeTo, Path, &path)) return STATUS_INVALID_PARAMETER;
-  if (ValueData == nullptr && ValueLength != 0) return STATUS_INVALID_PARAMETER;
+  if (!emu::ResolvePath(RelativeTo, Path, &path))
+    return STATUS_INVALID_PARAMETER;
+  if (ValueData == nullptr && ValueLength != 0)
+    return STATUS_INVALID_PARAMETER;
   std::u16string name = emu::FromWide(ValueName);
   std::lock_guard<std::mutex> guard(emu::S().lock);
   emu::EnsureTree();
   NTSTATUS fault = emu::TakeFault(name, emu::Registry::kWrite);
-  if (fault != STATUS_SUCCESS) return fault;
+  if (fault != STATUS_SUCCESS)
+    return fault;
   emu::Key* key = emu::Find(path);
   if (key == nullptr) {
     // Opened for writing with create semantics: the key itself may be new,
@@ -643,7 +708,8 @@ extern "C" NTSTATUS NTAPI RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, P
       return STATUS_OBJECT_NAME_NOT_FOUND;
     }
     key = emu::Create(emu::S().root.get(), path);
-    if (key == nullptr) return STATUS_OBJECT_NAME_INVALID;
+    if (key == nullptr)
+      return STATUS_OBJECT_NAME_INVALID;
   }
   emu::Set(key, name, ValueType, ValueData, ValueLength);
   return STATUS_SUCCESS;
@@ -652,12 +718,14 @@ extern "C" NTSTATUS NTAPI RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, P
 extern "C" NTSTATUS NTAPI RtlDeleteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName) {
   emu::internal::RequireIrqlAtMost(PASSIVE_LEVEL, "RtlDeleteRegistryValue");
   std::u16string path;
-  if (!emu::ResolvePath(RelativeTo, Path, &path)) return STATUS_INVALID_PARAMETER;
+  if (!emu::ResolvePath(RelativeTo, Path, &path))
+    return STATUS_INVALID_PARAMETER;
   std::u16string name = emu::FromWide(ValueName);
   {
     std::lock_guard<std::mutex> guard(emu::S().lock);
     NTSTATUS fault = emu::TakeFault(name, emu::Registry::kWrite);
-    if (fault != STATUS_SUCCESS) return fault;
+    if (fault != STATUS_SUCCESS)
+      return fault;
   }
   return emu::Registry::DeleteValue(path, name) ? STATUS_SUCCESS : STATUS_OBJECT_NAME_NOT_FOUND;
 }
@@ -665,10 +733,12 @@ extern "C" NTSTATUS NTAPI RtlDeleteRegistryValue(ULONG RelativeTo, PCWSTR Path, 
 extern "C" NTSTATUS NTAPI RtlCreateRegistryKey(ULONG RelativeTo, PWSTR Path) {
   emu::internal::RequireIrqlAtMost(PASSIVE_LEVEL, "RtlCreateRegistryKey");
   std::u16string path;
-  if (!emu::ResolvePath(RelativeTo, Path, &path)) return STATUS_INVALID_PARAMETER;
+  if (!emu::ResolvePath(RelativeTo, Path, &path))
+    return STATUS_INVALID_PARAMETER;
   std::lock_guard<std::mutex> guard(emu::S().lock);
   emu::EnsureTree();
-  if (emu::Find(path) != nullptr) return STATUS_SUCCESS;
+  if (emu::Find(path) != nullptr)
+    return STATUS_SUCCESS;
   // Only the last key is created; the keys above it must exist.
   size_t cut = path.find_last_of(u'\\');
   if (cut == std::u16string::npos || emu::Find(path.substr(0, cut)) == nullptr) {
@@ -680,7 +750,8 @@ extern "C" NTSTATUS NTAPI RtlCreateRegistryKey(ULONG RelativeTo, PWSTR Path) {
 extern "C" NTSTATUS NTAPI RtlCheckRegistryKey(ULONG RelativeTo, PWSTR Path) {
   emu::internal::RequireIrqlAtMost(PASSIVE_LEVEL, "RtlCheckRegistryKey");
   std::u16string path;
-  if (!emu::ResolvePath(RelativeTo, Path, &path)) return STATUS_INVALID_PARAMETER;
+  if (!emu::ResolvePath(RelativeTo, Path, &path))
+    return STATUS_INVALID_PARAMETER;
   std::lock_guard<std::mutex> guard(emu::S().lock);
   emu::EnsureTree();
   return emu::Find(path) ? STATUS_SUCCESS : STATUS_OBJECT_NAME_NOT_FOUND;

@@ -11,13 +11,18 @@ namespace {
 constexpr ULONG kStringTag = emu::MakePoolTag("Strg");
 
 char ToAnsi(WCHAR c) {
-  if (c < 0x80 || (c >= 0xA0 && c <= 0xFF)) return char(c);
+  if (c < 0x80 || (c >= 0xA0 && c <= 0xFF))
+    return char(c);
   return '?';
 }
 
-WCHAR ToUnicode(char c) { return WCHAR(static_cast<unsigned char>(c)); }
+WCHAR ToUnicode(char c) {
+  return WCHAR(static_cast<unsigned char>(c));
+}
 
-WCHAR Upcase(WCHAR c) { return (c >= L'a' && c <= L'z') ? WCHAR(c - 32) : c; }
+WCHAR Upcase(WCHAR c) {
+  return (c >= L'a' && c <= L'z') ? WCHAR(c - 32) : c;
+}
 
 }  // namespace
 
@@ -34,7 +39,8 @@ extern "C" VOID NTAPI RtlInitAnsiString(PANSI_STRING DestinationString, PCSZ Sou
     return;
   }
   size_t n = strlen(SourceString);
-  if (n > 0xFFFE) n = 0xFFFE;
+  if (n > 0xFFFE)
+    n = 0xFFFE;
   DestinationString->Length = USHORT(n);
   DestinationString->MaximumLength = USHORT(n + 1);
 }
@@ -50,7 +56,8 @@ extern "C" VOID NTAPI RtlInitUnicodeString(PUNICODE_STRING DestinationString, PC
     return;
   }
   size_t bytes = EmuRtlWcslen(SourceString) * sizeof(WCHAR);
-  if (bytes > 0xFFFC) bytes = 0xFFFC;
+  if (bytes > 0xFFFC)
+    bytes = 0xFFFC;
   DestinationString->Length = USHORT(bytes);
   DestinationString->MaximumLength = USHORT(bytes + sizeof(WCHAR));
 }
@@ -61,11 +68,13 @@ extern "C" NTSTATUS NTAPI RtlAnsiStringToUnicodeString(PUNICODE_STRING Destinati
   emu::internal::RequireIrqlAtMost(PASSIVE_LEVEL, "RtlAnsiStringToUnicodeString");
   ULONG chars = SourceString->Length;
   ULONG bytes = chars * sizeof(WCHAR);
-  if (bytes + sizeof(WCHAR) > 0xFFFF) return STATUS_INVALID_PARAMETER;
+  if (bytes + sizeof(WCHAR) > 0xFFFF)
+    return STATUS_INVALID_PARAMETER;
   if (AllocateDestinationString) {
     auto* buffer =
         static_cast<PWSTR>(ExAllocatePoolWithTag(PagedPool, bytes + sizeof(WCHAR), kStringTag));
-    if (buffer == nullptr) return STATUS_NO_MEMORY;
+    if (buffer == nullptr)
+      return STATUS_NO_MEMORY;
     DestinationString->Buffer = buffer;
     DestinationString->MaximumLength = USHORT(bytes + sizeof(WCHAR));
   } else if (bytes > DestinationString->MaximumLength) {
@@ -88,7 +97,8 @@ extern "C" NTSTATUS NTAPI RtlUnicodeStringToAnsiString(PANSI_STRING DestinationS
   ULONG chars = SourceString->Length / sizeof(WCHAR);
   if (AllocateDestinationString) {
     auto* buffer = static_cast<PCHAR>(ExAllocatePoolWithTag(PagedPool, chars + 1, kStringTag));
-    if (buffer == nullptr) return STATUS_NO_MEMORY;
+    if (buffer == nullptr)
+      return STATUS_NO_MEMORY;
     DestinationString->Buffer = buffer;
     DestinationString->MaximumLength = USHORT(chars + 1);
   } else if (chars > DestinationString->MaximumLength) {
@@ -96,18 +106,21 @@ extern "C" NTSTATUS NTAPI RtlUnicodeStringToAnsiString(PANSI_STRING DestinationS
   }
   for (ULONG i = 0; i < chars; ++i) DestinationString->Buffer[i] = ToAnsi(SourceString->Buffer[i]);
   DestinationString->Length = USHORT(chars);
-  if (chars < DestinationString->MaximumLength) DestinationString->Buffer[chars] = 0;
+  if (chars < DestinationString->MaximumLength)
+    DestinationString->Buffer[chars] = 0;
   return STATUS_SUCCESS;
 }
 
 extern "C" VOID NTAPI RtlFreeUnicodeString(PUNICODE_STRING UnicodeString) {
-  if (UnicodeString->Buffer != nullptr) ExFreePool(UnicodeString->Buffer);
+  if (UnicodeString->Buffer != nullptr)
+    ExFreePool(UnicodeString->Buffer);
   UnicodeString->Buffer = nullptr;
   UnicodeString->Length = UnicodeString->MaximumLength = 0;
 }
 
 extern "C" VOID NTAPI RtlFreeAnsiString(PANSI_STRING AnsiString) {
-  if (AnsiString->Buffer != nullptr) ExFreePool(AnsiString->Buffer);
+  if (AnsiString->Buffer != nullptr)
+    ExFreePool(AnsiString->Buffer);
   AnsiString->Buffer = nullptr;
   AnsiString->Length = AnsiString->MaximumLength = 0;
 }
@@ -119,7 +132,8 @@ extern "C" VOID NTAPI RtlCopyUnicodeString(PUNICODE_STRING DestinationString,
     return;
   }
   USHORT bytes = SourceString->Length;
-  if (bytes > DestinationString->MaximumLength) bytes = DestinationString->MaximumLength & ~1;
+  if (bytes > DestinationString->MaximumLength)
+    bytes = DestinationString->MaximumLength & ~1;
   memmove(DestinationString->Buffer, SourceString->Buffer, bytes);
   DestinationString->Length = bytes;
   if (bytes + sizeof(WCHAR) <= DestinationString->MaximumLength) {
@@ -129,7 +143,8 @@ extern "C" VOID NTAPI RtlCopyUnicodeString(PUNICODE_STRING DestinationString,
 
 extern "C" BOOLEAN NTAPI RtlEqualUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2,
                                                BOOLEAN CaseInSensitive) {
-  if (String1->Length != String2->Length) return FALSE;
+  if (String1->Length != String2->Length)
+    return FALSE;
   for (USHORT i = 0; i < String1->Length / sizeof(WCHAR); ++i) {
     WCHAR a = String1->Buffer[i];
     WCHAR b = String2->Buffer[i];
@@ -137,7 +152,8 @@ extern "C" BOOLEAN NTAPI RtlEqualUnicodeString(PCUNICODE_STRING String1, PCUNICO
       a = Upcase(a);
       b = Upcase(b);
     }
-    if (a != b) return FALSE;
+    if (a != b)
+      return FALSE;
   }
   return TRUE;
 }

@@ -14,7 +14,8 @@
 namespace {
 
 char ToAnsi(WCHAR c) {
-  if (c < 0x80 || (c >= 0xA0 && c <= 0xFF)) return char(c);
+  if (c < 0x80 || (c >= 0xA0 && c <= 0xFF))
+    return char(c);
   return '?';
 }
 
@@ -27,20 +28,24 @@ struct Spec {
 
 void Pad(std::string& out, const std::string& text, const Spec& spec) {
   size_t padding = spec.width > int(text.size()) ? size_t(spec.width) - text.size() : 0;
-  if (!spec.left) out.append(padding, ' ');
+  if (!spec.left)
+    out.append(padding, ' ');
   out += text;
-  if (spec.left) out.append(padding, ' ');
+  if (spec.left)
+    out.append(padding, ' ');
 }
 
 std::string Narrow(const char* s, int precision) {
-  if (s == nullptr) return "(null)";
+  if (s == nullptr)
+    return "(null)";
   size_t n = 0;
   while ((precision < 0 || int(n) < precision) && s[n] != 0) ++n;
   return std::string(s, n);
 }
 
 std::string Wide(const WCHAR* s, int precision) {
-  if (s == nullptr) return "(null)";
+  if (s == nullptr)
+    return "(null)";
   std::string text;
   for (size_t n = 0; (precision < 0 || int(n) < precision) && s[n] != 0; ++n) {
     text += ToAnsi(s[n]);
@@ -62,7 +67,8 @@ std::string FormatText(const char* format, va_list args) {
     }
     Spec spec;
     for (; *p != 0 && strchr("-+ #0", *p) != nullptr; ++p) {
-      if (*p == '-') spec.left = true;
+      if (*p == '-')
+        spec.left = true;
       spec.flags += *p;
     }
     if (*p == '*') {
@@ -81,7 +87,8 @@ std::string FormatText(const char* format, va_list args) {
       spec.precision = 0;
       if (*p == '*') {
         spec.precision = va_arg(args, int);
-        if (spec.precision < 0) spec.precision = -1;
+        if (spec.precision < 0)
+          spec.precision = -1;
         ++p;
       } else {
         for (; *p >= '0' && *p <= '9'; ++p) spec.precision = spec.precision * 10 + (*p - '0');
@@ -112,16 +119,20 @@ std::string FormatText(const char* format, va_list args) {
       ++p;
     }
     char conversion = *p;
-    if (conversion == 0) break;
+    if (conversion == 0)
+      break;
     std::string host = "%" + spec.flags;
-    if (spec.width > 0) host += std::to_string(spec.width);
-    if (spec.precision >= 0) host += "." + std::to_string(spec.precision);
+    if (spec.width > 0)
+      host += std::to_string(spec.width);
+    if (spec.precision >= 0)
+      host += "." + std::to_string(spec.precision);
     char buffer[512];
     switch (conversion) {
       case 'd':
       case 'i': {
         long long v = size == kLongLong ? va_arg(args, long long) : va_arg(args, int);
-        if (size == kShort) v = short(v);
+        if (size == kShort)
+          v = short(v);
         snprintf(buffer, sizeof buffer, (host + "lld").c_str(), v);
         out += buffer;
         break;
@@ -132,14 +143,16 @@ std::string FormatText(const char* format, va_list args) {
       case 'X': {
         unsigned long long v =
             size == kLongLong ? va_arg(args, unsigned long long) : va_arg(args, unsigned int);
-        if (size == kShort) v = static_cast<unsigned short>(v);
+        if (size == kShort)
+          v = static_cast<unsigned short>(v);
         snprintf(buffer, sizeof buffer, (host + "ll" + conversion).c_str(), v);
         out += buffer;
         break;
       }
       case 'p': {
         void* v = va_arg(args, void*);
-        snprintf(buffer, sizeof buffer, "%08lX", static_cast<unsigned long>(reinterpret_cast<uintptr_t>(v)));
+        snprintf(buffer, sizeof buffer, "%08lX",
+                 static_cast<unsigned long>(reinterpret_cast<uintptr_t>(v)));
         Pad(out, buffer, spec);
         break;
       }
@@ -177,7 +190,8 @@ std::string FormatText(const char* format, va_list args) {
           auto* s = static_cast<PCANSI_STRING>(v);
           text = s->Buffer == nullptr ? "(null)" : std::string(s->Buffer, s->Length);
         }
-        if (spec.precision >= 0 && int(text.size()) > spec.precision) text.resize(spec.precision);
+        if (spec.precision >= 0 && int(text.size()) > spec.precision)
+          text.resize(spec.precision);
         Pad(out, text, spec);
         break;
       }

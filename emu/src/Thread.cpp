@@ -82,7 +82,9 @@ void RunSystemThread(_KTHREAD* thread) {
 }  // namespace
 
 namespace internal {
-size_t RunningSystemThreads() { return runningSystemThreads.load(); }
+size_t RunningSystemThreads() {
+  return runningSystemThreads.load();
+}
 }  // namespace internal
 
 }  // namespace emu

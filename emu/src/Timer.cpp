@@ -49,7 +49,9 @@ int64_t SteadyTicks() {
          100;
 }
 
-int64_t TimerNow(State& s) { return s.manual ? s.manualNow : SteadyTicks(); }
+int64_t TimerNow(State& s) {
+  return s.manual ? s.manualNow : SteadyTicks();
+}
 
 void DpcThread();
 void TimerThread();
@@ -57,7 +59,8 @@ void TimerThread();
 // Queues a DPC unless it is already queued; the lock is held.
 bool QueueDpcLocked(PKDPC dpc, PVOID argument1, PVOID argument2) {
   State& s = S();
-  if (dpc->DpcData != nullptr) return false;
+  if (dpc->DpcData != nullptr)
+    return false;
   dpc->SystemArgument1 = argument1;
   dpc->SystemArgument2 = argument2;
   dpc->DpcData = &s;  // marks the DPC as queued
@@ -78,7 +81,8 @@ void ExpireLocked(PKTIMER timer) {
   timer->Header.Inserted = 0;
   timer->Header.SignalState = 1;
   DispatcherChanged().notify_all();
-  if (timer->Dpc != nullptr) QueueDpcLocked(timer->Dpc, nullptr, nullptr);
+  if (timer->Dpc != nullptr)
+    QueueDpcLocked(timer->Dpc, nullptr, nullptr);
 }
 
 // Expires the timers due by `now` (all of them when `all`), earliest first.
@@ -86,7 +90,8 @@ size_t ExpireDueLocked(int64_t now, bool all) {
   State& s = S();
   std::vector<std::pair<int64_t, PKTIMER>> due;
   for (const auto& [timer, when] : s.pending) {
-    if (all || when <= now) due.emplace_back(when, timer);
+    if (all || when <= now)
+      due.emplace_back(when, timer);
   }
   std::stable_sort(due.begin(), due.end(),
                    [](const auto& a, const auto& b) { return a.first < b.first; });
@@ -119,7 +124,8 @@ void DpcThread() {
   std::unique_lock<std::mutex> lock(DispatcherLock());
   for (;;) {
     while (s.dpcs.empty() && !s.stopDpcs) s.dpcWake.wait(lock);
-    if (s.dpcs.empty()) return;
+    if (s.dpcs.empty())
+      return;
     PKDPC dpc = s.dpcs.front();
     s.dpcs.pop_front();
     dpc->DpcData = nullptr;
@@ -131,7 +137,8 @@ void DpcThread() {
     lock.unlock();
     routine(dpc, context, argument1, argument2);
     if (internal::CurrentIrql() != DISPATCH_LEVEL) {
-      BugCheck(IRQL_NOT_LESS_OR_EQUAL, "DPC routine %p returned at IRQL %u instead of DISPATCH_LEVEL",
+      BugCheck(IRQL_NOT_LESS_OR_EQUAL,
+               "DPC routine %p returned at IRQL %u instead of DISPATCH_LEVEL",
                reinterpret_cast<void*>(routine), internal::CurrentIrql());
     }
     lock.lock();
@@ -161,14 +168,15 @@ void CheckFreedTimersAndDpcs(const void* block, size_t size, unsigned long tag) 
   for (const auto& entry : S().pending) {
     if (inside(entry.first)) {
       BugCheck(TIMER_OR_DPC_INVALID,
-               "pool block %p (tag '%s') freed while it holds the pending timer %p",
-               block, FormatTag(tag).text, static_cast<void*>(entry.first));
+               "pool block %p (tag '%s') freed while it holds the pending timer %p", block,
+               FormatTag(tag).text, static_cast<void*>(entry.first));
     }
   }
   for (PKDPC dpc : S().dpcs) {
     if (inside(dpc)) {
-      BugCheck(TIMER_OR_DPC_INVALID, "pool block %p (tag '%s') freed while it holds the queued DPC %p",
-               block, FormatTag(tag).text, static_cast<void*>(dpc));
+      BugCheck(TIMER_OR_DPC_INVALID,
+               "pool block %p (tag '%s') freed while it holds the queued DPC %p", block,
+               FormatTag(tag).text, static_cast<void*>(dpc));
     }
   }
 }
@@ -188,13 +196,15 @@ void StopDpcThread() {
     S().timerWake.notify_all();
     thread = std::move(S().dpcThread);
   }
-  if (thread.joinable()) thread.join();
+  if (thread.joinable())
+    thread.join();
   std::thread timers;
   {
     std::lock_guard<std::mutex> guard(DispatcherLock());
     timers = std::move(S().timerThread);
   }
-  if (timers.joinable()) timers.join();
+  if (timers.joinable())
+    timers.join();
   std::lock_guard<std::mutex> guard(DispatcherLock());
   S().stopTimers = false;
   S().stopDpcs = false;
@@ -212,7 +222,8 @@ void ResetTimers() {
 void Timers::SetManual(bool manual) {
   State& s = S();
   std::lock_guard<std::mutex> guard(DispatcherLock());
-  if (manual == s.manual) return;
+  if (manual == s.manual)
+    return;
   int64_t steady = SteadyTicks();
   for (auto& entry : s.pending) {
     int64_t remaining = entry.second - (s.manual ? s.manualNow : steady);
@@ -273,7 +284,8 @@ extern "C" VOID NTAPI KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRou
 extern "C" BOOLEAN NTAPI KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1,
                                           PVOID SystemArgument2) {
   if (Dpc->Type != 19 || Dpc->DeferredRoutine == nullptr) {
-    emu::BugCheck(emu::TIMER_OR_DPC_INVALID, "KeInsertQueueDpc of %p, which is not an initialised DPC",
+    emu::BugCheck(emu::TIMER_OR_DPC_INVALID,
+                  "KeInsertQueueDpc of %p, which is not an initialised DPC",
                   static_cast<void*>(Dpc));
   }
   std::lock_guard<std::mutex> guard(DispatcherLock());
@@ -284,7 +296,8 @@ extern "C" BOOLEAN NTAPI KeRemoveQueueDpc(PRKDPC Dpc) {
   std::lock_guard<std::mutex> guard(DispatcherLock());
   auto& dpcs = emu::S().dpcs;
   auto it = std::find(dpcs.begin(), dpcs.end(), Dpc);
-  if (it == dpcs.end()) return FALSE;
+  if (it == dpcs.end())
+    return FALSE;
   dpcs.erase(it);
   Dpc->DpcData = nullptr;
   return TRUE;
@@ -304,8 +317,7 @@ extern "C" VOID NTAPI KeInitializeTimer(PKTIMER Timer) {
   Timer->Header.Size = UCHAR(sizeof(KTIMER) / sizeof(LONG));
   Timer->Header.Inserted = 0;
   Timer->Header.SignalState = 0;
-  Timer->Header.WaitListHead.Flink = Timer->Header.WaitListHead.Blink =
-      &Timer->Header.WaitListHead;
+  Timer->Header.WaitListHead.Flink = Timer->Header.WaitListHead.Blink = &Timer->Header.WaitListHead;
   Timer->DueTime.QuadPart = 0;
   Timer->TimerListEntry.Flink = Timer->TimerListEntry.Blink = nullptr;
   Timer->Dpc = nullptr;
@@ -318,8 +330,9 @@ extern "C" BOOLEAN NTAPI KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC 
   emu::State& s = emu::S();
   std::lock_guard<std::mutex> guard(DispatcherLock());
   bool wasPending = s.pending.erase(Timer) != 0;
-  int64_t relative = DueTime.QuadPart < 0 ? -DueTime.QuadPart
-                                          : std::max<int64_t>(0, DueTime.QuadPart - emu::Clock::Now());
+  int64_t relative = DueTime.QuadPart < 0
+                         ? -DueTime.QuadPart
+                         : std::max<int64_t>(0, DueTime.QuadPart - emu::Clock::Now());
   int64_t due = emu::TimerNow(s) + relative;
   s.requested[Timer] = DueTime.QuadPart;
   Timer->Header.SignalState = 0;

@@ -37,7 +37,8 @@ void Worker(int type) {
   std::unique_lock<std::mutex> lock(s.lock);
   for (;;) {
     while ((q.items.empty() || s.hold) && !s.stop) s.wake.wait(lock);
-    if (q.items.empty()) return;
+    if (q.items.empty())
+      return;
     PWORK_QUEUE_ITEM item = q.items.front();
     q.items.pop_front();
     // Out of the queue: the routine may queue the item again.
@@ -66,8 +67,9 @@ void CheckFreedWorkItems(const void* block, size_t size, unsigned long tag) {
     for (PWORK_QUEUE_ITEM item : q.items) {
       if (static_cast<const void*>(item) >= block &&
           reinterpret_cast<const char*>(item) < static_cast<const char*>(block) + size) {
-        BugCheck(WORKER_INVALID, "pool block %p (tag '%s') freed while it holds the queued work item %p",
-                 block, FormatTag(tag).text, static_cast<void*>(item));
+        BugCheck(WORKER_INVALID,
+                 "pool block %p (tag '%s') freed while it holds the queued work item %p", block,
+                 FormatTag(tag).text, static_cast<void*>(item));
       }
     }
   }
@@ -82,7 +84,8 @@ void HoldWorkQueues(bool hold) {
 bool WorkQueuesIdle() {
   std::lock_guard<std::mutex> guard(S().lock);
   for (const Queue& q : S().queues) {
-    if ((!q.items.empty() && !S().hold) || q.running != 0) return false;
+    if ((!q.items.empty() && !S().hold) || q.running != 0)
+      return false;
   }
   return true;
 }

@@ -25,7 +25,9 @@ class BugCheck : public ::testing::Test {
 
 VOID NTAPI NoDpc(PKDPC, PVOID, PVOID, PVOID) {}
 VOID NTAPI NoWork(PVOID) {}
-VOID NTAPI DpcThatLowers(PKDPC, PVOID, PVOID, PVOID) { KeLowerIrql(PASSIVE_LEVEL); }
+VOID NTAPI DpcThatLowers(PKDPC, PVOID, PVOID, PVOID) {
+  KeLowerIrql(PASSIVE_LEVEL);
+}
 VOID NTAPI WorkThatRaises(PVOID) {
   KIRQL old;
   KeRaiseIrql(DISPATCH_LEVEL, &old);
@@ -46,9 +48,9 @@ TEST_F(BugCheck, PoolMisuse) {
       },
       "BUG CHECK 0x000000C2");
   EXPECT_DEATH(ExFreePool(nullptr), "BUG CHECK 0x000000C2: BAD_POOL_CALLER: ExFreePool of a null");
-  EXPECT_DEATH(ExFreePoolWithTag(ExAllocatePoolWithTag(NonPagedPool, 4, kTag),
-                                 emu::MakePoolTag("Othr")),
-               "BUG CHECK 0x000000C2.*tag 'Othr'; the block has the tag 'Test'");
+  EXPECT_DEATH(
+      ExFreePoolWithTag(ExAllocatePoolWithTag(NonPagedPool, 4, kTag), emu::MakePoolTag("Othr")),
+      "BUG CHECK 0x000000C2.*tag 'Othr'; the block has the tag 'Test'");
 }
 
 TEST_F(BugCheck, PoolIrqlAndTags) {

@@ -49,7 +49,8 @@ std::string Allocations(int n, POOL_TYPE type, ULONG tag) {
   for (int i = 0; i < n; ++i) {
     void* p = ExAllocatePoolWithTag(type, 4, tag);
     result += p ? '.' : 'x';
-    if (p) blocks.push_back(p);
+    if (p)
+      blocks.push_back(p);
   }
   for (void* p : blocks) ExFreePool(p);
   return result;

@@ -55,12 +55,12 @@ TEST(SystemThreads, ThreadObjectIsSignalledWhenTheThreadTerminates) {
   KeInitializeEvent(&go, NotificationEvent, FALSE);
   size_t handlesBefore = emu::OpenHandleCount();
   HANDLE handle;
-  ASSERT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr,
-                                 ThreadBody, &go),
-            STATUS_SUCCESS);
+  ASSERT_EQ(
+      PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, ThreadBody, &go),
+      STATUS_SUCCESS);
   PVOID thread = nullptr;
-  ASSERT_EQ(ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, *PsThreadType, KernelMode,
-                                      &thread, nullptr),
+  ASSERT_EQ(ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, *PsThreadType, KernelMode, &thread,
+                                      nullptr),
             STATUS_SUCCESS);
   PVOID wrongType = nullptr;
   EXPECT_EQ(ObReferenceObjectByHandle(handle, 0, emu::CreateObjectType("Other", nullptr),

@@ -162,7 +162,8 @@ TEST_F(RegistryValueTest, CopyFailureAndKeyFailureAreReported) {
   emu::Pool::ClearFaults();
   EXPECT_EQ(value.Query(L"Start"), STATUS_INSUFFICIENT_RESOURCES);
   value.SetKey(L"Sub");
-  EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t*>(value.KeyPath())), kService16 + u"\\Sub");
+  EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t*>(value.KeyPath())),
+            kService16 + u"\\Sub");
 }
 
 }  // namespace

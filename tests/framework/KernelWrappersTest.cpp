@@ -123,7 +123,7 @@ TEST(WorkItem, AtDispatchLevelQueuesAndDropsASecondSchedule) {
   KeRaiseIrql(DISPATCH_LEVEL, &old);
   EXPECT_EQ(item.Schedule(1, 2, 3), 0);
   KeLowerIrql(old);
-  EXPECT_EQ(runs, 0);  // queued, not run in place
+  EXPECT_EQ(runs, 0);                    // queued, not run in place
   EXPECT_EQ(item.Schedule(7, 8, 9), 1);  // before the first run began: dropped
   emu::Kernel::HoldWorkQueues(false);
   emu::Kernel::Quiesce();

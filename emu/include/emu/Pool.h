@@ -63,7 +63,8 @@ class Pool {
   static constexpr size_t kBlockHeaderBytes = 8;
   static constexpr size_t kBlockGranularity = 8;
   static constexpr size_t BlockCost(size_t size) {
-    return kBlockHeaderBytes + (size + kBlockGranularity - 1) / kBlockGranularity * kBlockGranularity;
+    return kBlockHeaderBytes +
+           (size + kBlockGranularity - 1) / kBlockGranularity * kBlockGranularity;
   }
 
   static void RegisterDriverTag(uint32_t tag);

@@ -154,9 +154,9 @@ typedef KSTART_ROUTINE* PKSTART_ROUTINE;
 #define RTL_QUERY_REGISTRY_DIRECT 0x00000020
 #define RTL_QUERY_REGISTRY_DELETE 0x00000040
 
-typedef NTSTATUS NTAPI RTL_QUERY_REGISTRY_ROUTINE(PWSTR ValueName, ULONG ValueType,
-                                                  PVOID ValueData, ULONG ValueLength,
-                                                  PVOID Context, PVOID EntryContext);
+typedef NTSTATUS NTAPI RTL_QUERY_REGISTRY_ROUTINE(PWSTR ValueName, ULONG ValueType, PVOID ValueData,
+                                                  ULONG ValueLength, PVOID Context,
+                                                  PVOID EntryContext);
 typedef RTL_QUERY_REGISTRY_ROUTINE* PRTL_QUERY_REGISTRY_ROUTINE;
 
 typedef struct _RTL_QUERY_REGISTRY_TABLE {
@@ -170,8 +170,8 @@ typedef struct _RTL_QUERY_REGISTRY_TABLE {
 } RTL_QUERY_REGISTRY_TABLE, *PRTL_QUERY_REGISTRY_TABLE;
 
 // Bug checks.
-NTKERNELAPI VOID NTAPI KeBugCheckEx(ULONG BugCheckCode, ULONG_PTR P1, ULONG_PTR P2,
-                                    ULONG_PTR P3, ULONG_PTR P4) __attribute__((noreturn));
+NTKERNELAPI VOID NTAPI KeBugCheckEx(ULONG BugCheckCode, ULONG_PTR P1, ULONG_PTR P2, ULONG_PTR P3,
+                                    ULONG_PTR P4) __attribute__((noreturn));
 
 // IRQL and spin locks (hardware abstraction layer).
 NTHALAPI KIRQL NTAPI KeGetCurrentIrql(VOID);
@@ -220,9 +220,8 @@ NTKERNELAPI LONG FASTCALL InterlockedCompareExchange(LONG volatile* Destination,
                                                      LONG Comparand);
 #define InterlockedExchangePointer(t, v) \
   ((PVOID)InterlockedExchange((LONG volatile*)(t), (LONG)(LONG_PTR)(v)))
-#define InterlockedCompareExchangePointer(d, e, c)                                 \
-  ((PVOID)InterlockedCompareExchange((LONG volatile*)(d), (LONG)(LONG_PTR)(e), \
-                                     (LONG)(LONG_PTR)(c)))
+#define InterlockedCompareExchangePointer(d, e, c) \
+  ((PVOID)InterlockedCompareExchange((LONG volatile*)(d), (LONG)(LONG_PTR)(e), (LONG)(LONG_PTR)(c)))
 
 NTKERNELAPI PLIST_ENTRY FASTCALL ExfInterlockedInsertHeadList(PLIST_ENTRY ListHead,
                                                               PLIST_ENTRY ListEntry,
@@ -293,10 +292,8 @@ NTKERNELAPI VOID NTAPI ExQueueWorkItem(PWORK_QUEUE_ITEM WorkItem, WORK_QUEUE_TYP
 NTKERNELAPI NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess,
                                                 struct _OBJECT_ATTRIBUTES* ObjectAttributes,
                                                 HANDLE ProcessHandle, PCLIENT_ID ClientId,
-                                                PKSTART_ROUTINE StartRoutine,
-                                                PVOID StartContext);
-NTKERNELAPI NTSTATUS NTAPI PsTerminateSystemThread(NTSTATUS ExitStatus)
-    __attribute__((noreturn));
+                                                PKSTART_ROUTINE StartRoutine, PVOID StartContext);
+NTKERNELAPI NTSTATUS NTAPI PsTerminateSystemThread(NTSTATUS ExitStatus) __attribute__((noreturn));
 NTKERNELAPI PETHREAD NTAPI PsGetCurrentThread(VOID);
 NTKERNELAPI PKTHREAD NTAPI KeGetCurrentThread(VOID);
 NTKERNELAPI NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess,
@@ -316,16 +313,13 @@ extern POBJECT_TYPE* PsThreadType;
 NTKERNELAPI VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime);
 NTSYSAPI VOID NTAPI RtlTimeToTimeFields(PLARGE_INTEGER Time, PTIME_FIELDS TimeFields);
 
-
 // Registry.
 NTSYSAPI NTSTATUS NTAPI RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path,
-                                               PRTL_QUERY_REGISTRY_TABLE QueryTable,
-                                               PVOID Context, PVOID Environment);
+                                               PRTL_QUERY_REGISTRY_TABLE QueryTable, PVOID Context,
+                                               PVOID Environment);
 NTSYSAPI NTSTATUS NTAPI RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName,
-                                              ULONG ValueType, PVOID ValueData,
-                                              ULONG ValueLength);
-NTSYSAPI NTSTATUS NTAPI RtlDeleteRegistryValue(ULONG RelativeTo, PCWSTR Path,
-                                               PCWSTR ValueName);
+                                              ULONG ValueType, PVOID ValueData, ULONG ValueLength);
+NTSYSAPI NTSTATUS NTAPI RtlDeleteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName);
 NTSYSAPI NTSTATUS NTAPI RtlCreateRegistryKey(ULONG RelativeTo, PWSTR Path);
 NTSYSAPI NTSTATUS NTAPI RtlCheckRegistryKey(ULONG RelativeTo, PWSTR Path);
 
