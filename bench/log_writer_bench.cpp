@@ -38,10 +38,8 @@ std::vector<TraceRecord*> CaptureMix(int cycles) {
       Hex("28 00 01 00 02 80 07 00 01 00 00 00 10 00 04 81 31 32 33 04 00 80 34 35 "
           "00 00 09 01 00 01 00 00 00 00 00 00 00 00 00 00");
   const std::vector<uint8_t> connectConf = Hex("0E 00 01 00 02 81 07 00 01 01 00 00 00 00");
-  const std::vector<uint8_t> connectB3ActiveInd =
-      Hex("0D 00 01 00 83 82 08 00 01 01 01 00 00");
-  const std::vector<uint8_t> dataB3Conf =
-      Hex("10 00 01 00 86 81 09 00 01 01 01 00 03 00 00 00");
+  const std::vector<uint8_t> connectB3ActiveInd = Hex("0D 00 01 00 83 82 08 00 01 01 01 00 00");
+  const std::vector<uint8_t> dataB3Conf = Hex("10 00 01 00 86 81 09 00 01 01 01 00 03 00 00 00");
   const std::vector<uint8_t> disconnectReq = Hex("0D 00 01 00 04 80 0A 00 01 01 00 00 00");
   const std::vector<uint8_t> disconnectInd = Hex("0E 00 01 00 04 82 0B 00 01 01 00 00 90 34");
   std::vector<uint8_t> dataB3Req = tracetest::DataB3(0x80, 2048);
@@ -49,7 +47,8 @@ std::vector<TraceRecord*> CaptureMix(int cycles) {
 
   std::vector<uint8_t> answer;
   stack.SetResponder([&answer](PIRP irp, PIO_STACK_LOCATION stack) {
-    if (!answer.empty()) std::memcpy(irp->AssociatedIrp.SystemBuffer, answer.data(), answer.size());
+    if (!answer.empty())
+      std::memcpy(irp->AssociatedIrp.SystemBuffer, answer.data(), answer.size());
     irp->IoStatus.Status = STATUS_SUCCESS;
     irp->IoStatus.Information = answer.size();
     (void)stack;
@@ -122,14 +121,18 @@ int main(int argc, char** argv) {
   std::vector<std::pair<size_t, size_t>> pieces;
   for (size_t at = 0; at < log.size();) {
     size_t end = log.find("\r\n", at);
-    if (end == std::string::npos) end = log.size();
-    if (end > at) pieces.emplace_back(at, end - at);
-    if (end == log.size()) break;
+    if (end == std::string::npos)
+      end = log.size();
+    if (end > at)
+      pieces.emplace_back(at, end - at);
+    if (end == log.size())
+      break;
     pieces.emplace_back(end, 2);
     at = end + 2;
   }
   LogFile& file = LogFile::Instance();
-  if (!NT_SUCCESS(file.Open(L"C:\\plain.log", false))) return 1;
+  if (!NT_SUCCESS(file.Open(L"C:\\plain.log", false)))
+    return 1;
   start = std::chrono::steady_clock::now();
   for (const auto& piece : pieces) {
     ULONG written;

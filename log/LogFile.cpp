@@ -12,7 +12,9 @@ bool exitDone;
 
 }  // namespace
 
-LogFile& LogFile::Instance() { return *reinterpret_cast<LogFile*>(instanceStorage); }
+LogFile& LogFile::Instance() {
+  return *reinterpret_cast<LogFile*>(instanceStorage);
+}
 
 void LogFile::StaticInit() {
   new (static_cast<void*>(instanceStorage)) LogFile();
@@ -39,10 +41,10 @@ NTSTATUS LogFile::Open(PCWSTR name, bool truncate) {
   OBJECT_ATTRIBUTES attributes;
   InitializeObjectAttributes(&attributes, path.Unicode(), OBJ_CASE_INSENSITIVE, NULL, NULL);
   IO_STATUS_BLOCK ioStatus;
-  NTSTATUS status = ZwCreateFile(&handle, FILE_GENERIC_WRITE, &attributes, &ioStatus, NULL,
-                                 FILE_ATTRIBUTE_NORMAL, FILE_SHARE_READ,
-                                 truncate ? FILE_OVERWRITE_IF : FILE_OPEN_IF,
-                                 FILE_SYNCHRONOUS_IO_NONALERT, NULL, 0);
+  NTSTATUS status =
+      ZwCreateFile(&handle, FILE_GENERIC_WRITE, &attributes, &ioStatus, NULL, FILE_ATTRIBUTE_NORMAL,
+                   FILE_SHARE_READ, truncate ? FILE_OVERWRITE_IF : FILE_OPEN_IF,
+                   FILE_SYNCHRONOUS_IO_NONALERT, NULL, 0);
   if (!NT_SUCCESS(status)) {
     handle = NULL;
     return status;

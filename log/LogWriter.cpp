@@ -56,7 +56,9 @@ NTSTATUS LogWriter::Queue(TraceRecord* record) {
   return STATUS_SUCCESS;
 }
 
-VOID NTAPI LogWriter::ThreadEntry(PVOID context) { static_cast<LogWriter*>(context)->Run(); }
+VOID NTAPI LogWriter::ThreadEntry(PVOID context) {
+  static_cast<LogWriter*>(context)->Run();
+}
 
 void LogWriter::Run() {
   start.Wait();

@@ -12,8 +12,8 @@ NTSTATUS NTAPI InternalCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID context
 
 }  // namespace
 
-NTSTATUS sendInternalIoctl(InternalRequest* request, ULONG code, PVOID buffer,
-                           ULONG outputLength, ULONG inputValue) {
+NTSTATUS sendInternalIoctl(InternalRequest* request, ULONG code, PVOID buffer, ULONG outputLength,
+                           ULONG inputValue) {
   PIRP irp = IoAllocateIrp(request->targetDevice->StackSize, FALSE);
   if (irp == NULL) {
     return STATUS_INSUFFICIENT_RESOURCES;

@@ -28,5 +28,5 @@ class InternalRequest : public PoolObject {
 // completed the request with, or STATUS_INSUFFICIENT_RESOURCES when no
 // request could be allocated. One InternalRequest serves one request at a
 // time.
-NTSTATUS sendInternalIoctl(InternalRequest* request, ULONG code, PVOID buffer,
-                           ULONG outputLength, ULONG inputValue);
+NTSTATUS sendInternalIoctl(InternalRequest* request, ULONG code, PVOID buffer, ULONG outputLength,
+                           ULONG inputValue);

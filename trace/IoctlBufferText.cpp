@@ -10,7 +10,9 @@
 
 namespace {
 
-unsigned WordAt(const UCHAR* p) { return unsigned(p[0] | p[1] << 8); }
+unsigned WordAt(const UCHAR* p) {
+  return unsigned(p[0] | p[1] << 8);
+}
 
 // Prints "label" and the NUL-terminated text of the buffer, never reading
 // past the captured bytes (a text without NUL ends with the capture).
@@ -35,8 +37,8 @@ void DecodeRequest(const LogWriter& writer, const TraceRecord* record, uint32_t 
   const CapturedBlock& buffer = record->ioBuffer;
 
   if (functions) {
-    TracePrint("    InputBufferLength:  %u (0x%X)    OutputBufferLength: %u (0x%X)\n", in, in,
-               out, out);
+    TracePrint("    InputBufferLength:  %u (0x%X)    OutputBufferLength: %u (0x%X)\n", in, in, out,
+               out);
   }
   switch (code) {
     case CAPI_REGISTER:
@@ -70,8 +72,7 @@ void DecodeRequest(const LogWriter& writer, const TraceRecord* record, uint32_t 
         TracePrint(
             "  Class:     0x%08X\n  Function:  0x%08X\n  Card:      0x%08X\n"
             "  Length:    0x%08X\n  Unused:    0x%08X\n",
-            buffer.Dword(0), buffer.Dword(4), buffer.Dword(8), buffer.Dword(12),
-            buffer.Dword(16));
+            buffer.Dword(0), buffer.Dword(4), buffer.Dword(8), buffer.Dword(12), buffer.Dword(16));
       }
       return;
     default:

@@ -71,9 +71,13 @@ bool NoMessageReturned(const TraceRecord* record) {
 
 }  // namespace
 
-USHORT capiMessageError(NTSTATUS status) { return LookUpError(kMessageErrors, status, 0x1108); }
+USHORT capiMessageError(NTSTATUS status) {
+  return LookUpError(kMessageErrors, status, 0x1108);
+}
 
-USHORT capiRegisterError(NTSTATUS status) { return LookUpError(kRegisterErrors, status, 0x1008); }
+USHORT capiRegisterError(NTSTATUS status) {
+  return LookUpError(kRegisterErrors, status, 0x1008);
+}
 
 void writeRecordHeader(const TraceRecord* record) {
   ULONG flags = record->Flags();
@@ -153,12 +157,13 @@ void writeRecordHeader(const TraceRecord* record) {
       "COMPLETION %s (%s (%sMode, FileObj %p, Irp %p))\n   %s 0x%04X (0x%08X: %s, "
       "Information: %u (0x%X))\n",
       name, majorName(major), mode, fileObject, record->irp, capiError != 0 ? "CAPIError" : "",
-      unsigned(capiError), uint32_t(record->status), ntStatusName(uint32_t(record->status)), record->information,
-      record->information);
+      unsigned(capiError), uint32_t(record->status), ntStatusName(uint32_t(record->status)),
+      record->information, record->information);
 }
 
-void dumpCapiMessage(const LogWriter& writer, const TraceRecord* record) {
-  UNREFERENCED_PARAMETER(writer);
+// The writer is part of the signature for the formatting context; the
+// message check itself needs none of it.
+void dumpCapiMessage(const LogWriter&, const TraceRecord* record) {
   if (!(record->Flags() & TRACE_CAPI_MESSAGES) || !record->message.Present()) {
     return;
   }
@@ -176,9 +181,8 @@ void dumpCapiMessage(const LogWriter& writer, const TraceRecord* record) {
         return;
       }
       // A kernel-mode caller's message was captured to its own length.
-      available = record->ioBuffer.Holds(0, 4) && record->ioBuffer.Dword(0) != 0
-                      ? kKernelCallerLength
-                      : 0;
+      available =
+          record->ioBuffer.Holds(0, 4) && record->ioBuffer.Dword(0) != 0 ? kKernelCallerLength : 0;
       break;
     }
     default:
@@ -192,7 +196,8 @@ void formatRecord(const LogWriter& writer, const TraceRecord* record) {
   if (record->kind == TRACE_RECORD_TEXT) {
     if (record->ioBuffer.Present()) {
       // The text is printed verbatim, never taken as a format.
-      TracePrint("%.*s", int(record->ioBuffer.size), reinterpret_cast<const char*>(record->ioBuffer.data));
+      TracePrint("%.*s", int(record->ioBuffer.size),
+                 reinterpret_cast<const char*>(record->ioBuffer.data));
     }
     return;
   }

@@ -5,7 +5,9 @@
 
 namespace {
 
-USHORT WordAt(const UCHAR* p) { return USHORT(p[0] | p[1] << 8); }
+USHORT WordAt(const UCHAR* p) {
+  return USHORT(p[0] | p[1] << 8);
+}
 
 void CopyBytes(UCHAR* to, const UCHAR* from, ULONG count) {
   for (ULONG i = 0; i < count; ++i) {
@@ -241,4 +243,6 @@ TraceRecord* makeTextRecord(const char* text, TraceSettings settings) {
   return record;
 }
 
-TraceRecord* makeTextRecord(const char* text) { return makeTextRecord(text, TRACE_NO_TIMESTAMP); }
+TraceRecord* makeTextRecord(const char* text) {
+  return makeTextRecord(text, TRACE_NO_TIMESTAMP);
+}

@@ -42,8 +42,8 @@ enum TraceRecordKind : ULONG {
 // lays it out on i386.
 constexpr ULONG STACK_COPY_SIZE = 36;
 constexpr ULONG STACK_MAJOR_FUNCTION = 0;
-constexpr ULONG STACK_PARAMETER_1 = 4;  // read/write length; I/O control output length
-constexpr ULONG STACK_PARAMETER_2 = 8;  // I/O control input length
+constexpr ULONG STACK_PARAMETER_1 = 4;   // read/write length; I/O control output length
+constexpr ULONG STACK_PARAMETER_2 = 8;   // I/O control input length
 constexpr ULONG STACK_PARAMETER_3 = 12;  // I/O control code
 constexpr ULONG STACK_PARAMETER_4 = 16;  // the caller's parameter pointer
 constexpr ULONG STACK_FILE_OBJECT = 24;

@@ -136,6 +136,7 @@ set(PELLINORCTL_DIR ${PROJECT_SOURCE_DIR}/tools/pellinorctl)
 add_executable(pellinorctl
     ${PELLINORCTL_DIR}/ControlTool.cpp
     ${PELLINORCTL_DIR}/StatusNames.cpp
+    ${PROJECT_SOURCE_DIR}/trace/NameTables.cpp
     ${PELLINORCTL_DIR}/WindowsBackend.cpp
     ${PELLINORCTL_DIR}/WindowsMain.cpp)
 target_include_directories(pellinorctl PRIVATE ${PROJECT_SOURCE_DIR})

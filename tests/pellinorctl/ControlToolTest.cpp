@@ -354,7 +354,8 @@ TEST_F(ControlToolTest, ServiceFailuresPrintTheWin32Error) {
 
 TEST(StatusNamesTest, NamesAndFailures) {
   EXPECT_STREQ("STATUS_DELETE_PENDING", NtStatusName(0xC0000056));
-  EXPECT_EQ(nullptr, NtStatusName(0xC0000057));
+  EXPECT_STREQ("STATUS_BUFFER_TOO_SMALL", NtStatusName(0xC0000023));
+  EXPECT_EQ(nullptr, NtStatusName(0xC0009899));
   EXPECT_STREQ("ERROR_ACCESS_DENIED", Win32ErrorName(5));
   EXPECT_TRUE(ControlResult::Nt(0x80000005).Failed());
   EXPECT_FALSE(ControlResult::Nt(0x00000103).Failed());

@@ -42,7 +42,8 @@ class Capture : public ::testing::Test {
     std::vector<uint8_t> payload(2048, 0x5A);
     uint8_t block[8] = {};
     PutDword(block, uint32_t(reinterpret_cast<uintptr_t>(message.data())));
-    if (withPayloadPointer) PutDword(block + 4, uint32_t(reinterpret_cast<uintptr_t>(payload.data())));
+    if (withPayloadPointer)
+      PutDword(block + 4, uint32_t(reinterpret_cast<uintptr_t>(payload.data())));
     emu::InternalDeviceIoControl(h, CAPI_PUT_MESSAGE, block, 8, nullptr, 0);
   }
 

@@ -65,8 +65,8 @@ TEST_F(LogPipeline, RecordsFromManyThreadsAllArriveWholeAndInOrderPerThread) {
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([writer, t] {
       for (int i = 0; i < kRecords; ++i) {
-        std::string text = "thread " + std::to_string(t) + " record " + std::to_string(i) +
-                           " " + std::string(40 + i % 17, char('a' + t)) + "\n";
+        std::string text = "thread " + std::to_string(t) + " record " + std::to_string(i) + " " +
+                           std::string(40 + i % 17, char('a' + t)) + "\n";
         writer->Queue(makeTextRecord(text.c_str()));
       }
     });
@@ -83,7 +83,8 @@ TEST_F(LogPipeline, RecordsFromManyThreadsAllArriveWholeAndInOrderPerThread) {
     ASSERT_FALSE(line.empty());
     ASSERT_EQ(line.back(), '\r');
     line.pop_back();
-    if (line.empty()) continue;  // the blank line in front of each record
+    if (line.empty())
+      continue;  // the blank line in front of each record
     int t = -1, i = -1;
     char fill[64] = {};
     ASSERT_EQ(std::sscanf(line.c_str(), "thread %d record %d %63s", &t, &i, fill), 3) << line;

@@ -56,7 +56,8 @@ class RecordText : public ::testing::Test {
   static tracetest::Responder Returns(std::vector<uint8_t> bytes,
                                       NTSTATUS status = STATUS_SUCCESS) {
     return [bytes, status](PIRP irp, PIO_STACK_LOCATION) {
-      if (!bytes.empty()) std::memcpy(irp->AssociatedIrp.SystemBuffer, bytes.data(), bytes.size());
+      if (!bytes.empty())
+        std::memcpy(irp->AssociatedIrp.SystemBuffer, bytes.data(), bytes.size());
       irp->IoStatus.Status = status;
       irp->IoStatus.Information = NT_SUCCESS(status) ? bytes.size() : 0;
       return status;
@@ -106,7 +107,8 @@ TEST_F(RecordText, ControllerQueries) {
   uint8_t controller[4] = {0x81, 0, 0, 0};  // printed as 1
   uint8_t out[80] = {};
   const char manufacturer[] = "Pellinor Test CAPI";
-  stack_.SetResponder(Returns(std::vector<uint8_t>(manufacturer, manufacturer + sizeof manufacturer)));
+  stack_.SetResponder(
+      Returns(std::vector<uint8_t>(manufacturer, manufacturer + sizeof manufacturer)));
   emu::DeviceIoControl(h, CAPI_GET_MANUFACTURER, controller, 4, out, 64);
   stack_.SetResponder(Returns({0x02, 0x00, 0x00, 0x00, 0x35, 0x00, 0x12, 0x00}));
   emu::DeviceIoControl(h, CAPI_GET_VERSION, controller, 4, out, 8);

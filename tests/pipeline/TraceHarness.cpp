@@ -10,7 +10,9 @@
 
 namespace tracetest {
 
-emu::SystemTime GoldenTime() { return emu::MakeSystemTime(2003, 1, 5, 14, 3, 7, 123); }
+emu::SystemTime GoldenTime() {
+  return emu::MakeSystemTime(2003, 1, 5, 14, 3, 7, 123);
+}
 
 TempDriveC::TempDriveC() : previous_(emu::DriveC()) {
   char pattern[] = "/tmp/pellinor-drive-c-XXXXXX";
@@ -51,13 +53,16 @@ std::string NormaliseAddresses(const std::string& text) {
   size_t lineStart = 0;
   size_t i = 0;
   while (i < text.size()) {
-    if (text[i] == '\n') lineStart = i + 1;
+    if (text[i] == '\n')
+      lineStart = i + 1;
     bool replaced = false;
     for (const char* lead : kLeads) {
       size_t n = std::char_traits<char>::length(lead);
-      if (text.compare(i, n, lead) != 0 || i + n + 8 > text.size()) continue;
+      if (text.compare(i, n, lead) != 0 || i + n + 8 > text.size())
+        continue;
       std::string address = text.substr(i + n, 8);
-      if (address.find_first_not_of("0123456789ABCDEF") != std::string::npos) continue;
+      if (address.find_first_not_of("0123456789ABCDEF") != std::string::npos)
+        continue;
       std::string name;
       if (address == "00000000") {
         name = address;
@@ -83,7 +88,8 @@ std::string NormaliseAddresses(const std::string& text) {
       replaced = true;
       break;
     }
-    if (!replaced) out += text[i++];
+    if (!replaced)
+      out += text[i++];
   }
   return out;
 }
@@ -129,20 +135,23 @@ void TracedStack::StopWriter() {
 HANDLE TracedStack::Open(KPROCESSOR_MODE mode) {
   HANDLE handle = nullptr;
   NTSTATUS status = emu::Open(u"\\Device\\TestCapi", mode, &handle);
-  if (!NT_SUCCESS(status)) std::abort();
+  if (!NT_SUCCESS(status))
+    std::abort();
   handles_.push_back(handle);
   return handle;
 }
 
 NTSTATUS NTAPI TracedStack::CaptureCompletion(PDEVICE_OBJECT, PIRP irp, PVOID context) {
   auto* self = static_cast<TracedStack*>(context);
-  if (irp->PendingReturned) IoMarkIrpPending(irp);
+  if (irp->PendingReturned)
+    IoMarkIrpPending(irp);
   self->Deliver(captureCompletion(irp, self->settings_.load()));
   return STATUS_SUCCESS;
 }
 
 void TracedStack::Deliver(TraceRecord* record) {
-  if (record == nullptr) return;
+  if (record == nullptr)
+    return;
   if (sink_) {
     sink_(record);
   } else {
@@ -153,8 +162,8 @@ void TracedStack::Deliver(TraceRecord* record) {
 NTSTATUS TracedStack::Filter(PIRP irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   UCHAR major = stack->MajorFunction;
-  bool traced = major == IRP_MJ_READ || major == IRP_MJ_WRITE ||
-                major == IRP_MJ_DEVICE_CONTROL || major == IRP_MJ_INTERNAL_DEVICE_CONTROL;
+  bool traced = major == IRP_MJ_READ || major == IRP_MJ_WRITE || major == IRP_MJ_DEVICE_CONTROL ||
+                major == IRP_MJ_INTERNAL_DEVICE_CONTROL;
   if (!traced || (writer_ == nullptr && !sink_)) {
     IoSkipCurrentIrpStackLocation(irp);
     return IoCallDriver(below_, irp);
@@ -180,7 +189,8 @@ NTSTATUS TracedStack::Answer(PIRP irp) {
   IoMarkIrpPending(irp);
   Responder responder = responder_;
   std::thread([irp, stack, responder] {
-    if (responder) responder(irp, stack);
+    if (responder)
+      responder(irp, stack);
     IoCompleteRequest(irp, IO_NO_INCREMENT);
   }).detach();
   return STATUS_PENDING;

@@ -1,6 +1,9 @@
 #include "tools/pellinorctl/StatusNames.h"
 
 #include <cstdio>
+#include <cstring>
+
+#include "trace/NameTables.h"
 
 namespace pellinorctl {
 namespace {
@@ -8,35 +11,6 @@ namespace {
 struct CodeName {
   uint32_t code;
   const char* name;
-};
-
-// The statuses that the control device, the I/O manager and the object
-// manager complete the tool's requests with.
-constexpr CodeName ntStatusNames[] = {
-    {0x00000000, "STATUS_SUCCESS"},
-    {0x00000103, "kStatusPending"},
-    {0x80000005, "kStatusBufferOverflow"},
-    {0x80000011, "STATUS_DEVICE_BUSY"},
-    {0xC0000001, "STATUS_UNSUCCESSFUL"},
-    {0xC0000002, "STATUS_NOT_IMPLEMENTED"},
-    {0xC0000008, "STATUS_INVALID_HANDLE"},
-    {0xC000000D, "STATUS_INVALID_PARAMETER"},
-    {0xC000000E, "STATUS_NO_SUCH_DEVICE"},
-    {0xC0000010, "STATUS_INVALID_DEVICE_REQUEST"},
-    {0xC0000022, "STATUS_ACCESS_DENIED"},
-    {0xC0000023, "kStatusBufferTooSmall"},
-    {0xC0000024, "STATUS_OBJECT_TYPE_MISMATCH"},
-    {0xC0000033, "STATUS_OBJECT_NAME_INVALID"},
-    {0xC0000034, "STATUS_OBJECT_NAME_NOT_FOUND"},
-    {0xC0000035, "STATUS_OBJECT_NAME_COLLISION"},
-    {0xC000003A, "STATUS_OBJECT_PATH_NOT_FOUND"},
-    {0xC0000043, "STATUS_SHARING_VIOLATION"},
-    {0xC0000056, "STATUS_DELETE_PENDING"},
-    {0xC000009A, "STATUS_INSUFFICIENT_RESOURCES"},
-    {0xC00000BB, "STATUS_NOT_SUPPORTED"},
-    {0xC00000C0, "STATUS_DEVICE_DOES_NOT_EXIST"},
-    {0xC00000E8, "STATUS_INVALID_USER_BUFFER"},
-    {0xC0000120, "STATUS_CANCELLED"},
 };
 
 constexpr CodeName win32ErrorNames[] = {
@@ -68,7 +42,6 @@ constexpr CodeName win32ErrorNames[] = {
     {1784, "ERROR_INVALID_USER_BUFFER"},
 };
 
-static_assert(sizeof(ntStatusNames) / sizeof(ntStatusNames[0]) == 24, "NTSTATUS names");
 static_assert(sizeof(win32ErrorNames) / sizeof(win32ErrorNames[0]) == 26, "Win32 error names");
 
 template <size_t N>
@@ -81,7 +54,12 @@ const char* Find(const CodeName (&table)[N], uint32_t code) {
 
 }  // namespace
 
-const char* NtStatusName(uint32_t status) { return Find(ntStatusNames, status); }
+// The driver's own table of the platform's status names, so that the tool
+// and the trace name a status alike.
+const char* NtStatusName(uint32_t status) {
+  const char* name = ntStatusName(status);
+  return std::strcmp(name, "STATUS_???") == 0 ? nullptr : name;
+}
 
 const char* Win32ErrorName(uint32_t error) { return Find(win32ErrorNames, error); }
 
