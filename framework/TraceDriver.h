@@ -44,8 +44,10 @@ class TraceDriver : public FilterDriver {
   static VOID NTAPI RetryDpc(PKDPC dpc, PVOID context, PVOID argument1, PVOID argument2);
   static VOID Retry(ULONG_PTR driver, ULONG_PTR unused1, ULONG_PTR unused2);
 
-  TraceDevice* volatile traceDevice;
-  ControlDevice* volatile controlDevice;
+  // Swapped only by interlocked exchange. Nothing sets them until the trace
+  // and control devices exist.
+  [[maybe_unused]] TraceDevice* volatile traceDevice;
+  [[maybe_unused]] ControlDevice* volatile controlDevice;
   Timer RetryTimer;
   WorkItem RetryWorkItem;
   RemoveGuard driverGuard;
