@@ -74,6 +74,21 @@ void CaptureBlockMessage(TraceRecord* record, const CAPI_PARAMETER_BLOCK& block,
   CopyBytes(record->message.data + length, b3Data, payload);
 }
 
+// The message a read or write carries in its data buffer: the first n bytes
+// (the written length, or the bytes a read returned), the message and any
+// DATA_B3 payload behind it, as far as the request's buffer reaches.
+void CaptureDataMessage(TraceRecord* record, PIRP irp, LONG n, TraceSettings settings) {
+  if (n <= 0) {
+    return;
+  }
+  ULONG held;
+  const UCHAR* data = requestDataBuffer(irp, ULONG(n), &held);
+  if (data == NULL || HideManufacturer(settings, data)) {
+    return;
+  }
+  CaptureBlock(&record->message, data, ULONG(n) < held ? ULONG(n) : held);
+}
+
 CAPI_PARAMETER_BLOCK BlockOf(const CapturedBlock& buffer) {
   CAPI_PARAMETER_BLOCK block = {0, 0};
   if (buffer.Holds(0, 8)) {
@@ -123,21 +138,9 @@ TraceRecord* captureRequest(PIRP irp, TraceSettings settings) {
   }
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   switch (stack->MajorFunction) {
-    case IRP_MJ_WRITE: {
-      LONG n = LONG(stack->Parameters.Write.Length);
-      if (n <= 0) {
-        break;
-      }
-      ULONG held;
-      const UCHAR* data = requestDataBuffer(irp, ULONG(n), &held);
-      if (data == NULL || HideManufacturer(settings, data)) {
-        break;
-      }
-      // The message and any DATA_B3 payload behind it, as far as the
-      // request's buffer reaches.
-      CaptureBlock(&record->message, data, ULONG(n) < held ? ULONG(n) : held);
+    case IRP_MJ_WRITE:
+      CaptureDataMessage(record, irp, LONG(stack->Parameters.Write.Length), settings);
       break;
-    }
     case IRP_MJ_DEVICE_CONTROL: {
       LONG n = LONG(stack->Parameters.DeviceIoControl.InputBufferLength);
       if (n <= 0 || irp->AssociatedIrp.SystemBuffer == NULL) {
@@ -181,19 +184,9 @@ TraceRecord* captureCompletion(PIRP irp, TraceSettings settings) {
   }
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   switch (stack->MajorFunction) {
-    case IRP_MJ_READ: {
-      LONG n = LONG(record->information);
-      if (n <= 0) {
-        break;
-      }
-      ULONG held;
-      const UCHAR* data = requestDataBuffer(irp, ULONG(n), &held);
-      if (data == NULL || HideManufacturer(settings, data)) {
-        break;
-      }
-      CaptureBlock(&record->message, data, ULONG(n) < held ? ULONG(n) : held);
+    case IRP_MJ_READ:
+      CaptureDataMessage(record, irp, LONG(record->information), settings);
       break;
-    }
     case IRP_MJ_DEVICE_CONTROL: {
       ULONG out = stack->Parameters.DeviceIoControl.OutputBufferLength;
       ULONG n = record->information < out ? record->information : out;
