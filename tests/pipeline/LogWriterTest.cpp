@@ -11,6 +11,9 @@
 #include "tests/pipeline/TraceHarness.h"
 
 #include "emu/Pool.h"
+#include "framework/EntryPoints.h"
+#include "framework/ExitTable.h"
+#include "framework/Pool.h"
 #include "log/LogFile.h"
 #include "trace/TraceRecord.h"
 
@@ -163,6 +166,30 @@ TEST_F(LogPipeline, LogFileAppendWritesAtTheEndItFindsEachTime) {
   EXPECT_FALSE(file.IsOpen());
   file.CloseIfOpen();  // closing twice does nothing
   EXPECT_EQ(drive_.Read("direct.log"), "abcde");
+}
+
+}  // namespace
+
+namespace {
+
+// The log file is a static object of the driver: built by the driver entry's
+// init table, closed by the exit table at unload if it is still open.
+TEST(LogFileLifetime, ALogStillOpenAtUnloadIsClosedThen) {
+  tracetest::TempDriveC drive;
+  PDRIVER_OBJECT driver = nullptr;
+  ASSERT_EQ(emu::LoadDriver("Pellinor", DriverEntry, POOL_TAG, &driver), STATUS_SUCCESS);
+  LogFile& file = LogFile::Instance();
+  EXPECT_FALSE(file.IsOpen());
+  ASSERT_EQ(file.Open(L"C:\\unload.log", false), STATUS_SUCCESS);
+  ULONG written = 0;
+  file.Append("x", 1, &written);
+  EXPECT_EQ(emu::UnloadDriver(driver), STATUS_SUCCESS);
+  EXPECT_FALSE(file.IsOpen());
+  EXPECT_EQ(ExitTable::Count(), 0);
+  // Closed, so another writer may open it for writing again.
+  ASSERT_EQ(file.Open(L"C:\\unload.log", false), STATUS_SUCCESS);
+  file.CloseIfOpen();
+  EXPECT_EQ(drive.Read("unload.log"), "x");
 }
 
 }  // namespace
