@@ -27,8 +27,11 @@ void LogFile::ExitRoutine() {
     return;
   }
   exitDone = true;
+  // Destroying the object means closing its file; the object itself holds
+  // nothing else and stays in its static storage, closed, until the next
+  // load builds it again. (Ending its lifetime here would also let the
+  // compiler drop the close's store of isOpen as dead.)
   Instance().CloseIfOpen();
-  Instance().~LogFile();
 }
 
 NTSTATUS LogFile::Open(PCWSTR name, bool truncate) {

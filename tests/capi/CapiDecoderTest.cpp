@@ -37,7 +37,7 @@ std::string LastLines(const std::string& text, int n) {
 // A message with its length field set from its size.
 std::vector<uint8_t> Message(uint8_t command, uint8_t subcommand, std::vector<uint8_t> params) {
   std::vector<uint8_t> m = {0, 0, 0x01, 0x00, command, subcommand, 0x05, 0x00};
-  m.insert(m.end(), params.begin(), params.end());
+  for (uint8_t byte : params) m.push_back(byte);
   m[0] = uint8_t(m.size());
   m[1] = uint8_t(m.size() >> 8);
   return m;

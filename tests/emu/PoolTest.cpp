@@ -37,7 +37,7 @@ TEST(Pool, ReportCountsBlocksBytesAndModelledCost) {
 
 TEST(Pool, NewBlocksAreNotZeroed) {
   // The kernel does not clear pool; code that relies on it must fail here.
-  auto* p = static_cast<unsigned char*>(ExAllocatePoolWithTag(NonPagedPool, 8, 'tseT'));
+  auto* p = static_cast<unsigned char*>(ExAllocatePoolWithTag(NonPagedPool, 8, emu::MakePoolTag("Test")));
   EXPECT_NE(p[0], 0);
   ExFreePool(p);
 }
