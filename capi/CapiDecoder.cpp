@@ -1,12 +1,11 @@
 #include "capi/CapiDecoder.h"
 
+#include "capi/CapiMessage.h"
 #include "capi/CapiTables.h"
 #include "capi/TextFormat.h"
 #include "capi/TraceText.h"
 
 namespace {
-
-constexpr uint32_t kHeaderSize = 8;
 
 bool IsPlain(uint8_t c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == ' ';
@@ -41,7 +40,7 @@ bool ReadStructPrefix(const DecodeCursor& cursor, uint32_t* prefix, uint32_t* le
   if (!Fits(cursor, 3))
     return false;
   *prefix = 3;
-  *length = ReadLittleEndian(p + 1, 2);
+  *length = ReadWord(p + 1);
   return true;
 }
 
@@ -143,7 +142,7 @@ bool PrintStruct(const uint8_t* bytes, uint32_t available) {
     if (available < 3)
       return false;
     prefix = 3;
-    length = ReadLittleEndian(bytes + 1, 2);
+    length = ReadWord(bytes + 1);
   }
   uint32_t there = available - prefix;
   if (length <= there) {
@@ -190,17 +189,17 @@ void DecodeCapiMessage(const void* message, uint32_t held) {
     return;
   TraceTextReset();
   const uint8_t* bytes = static_cast<const uint8_t*>(message);
-  if (bytes == nullptr || held < kHeaderSize) {
+  if (bytes == nullptr || held < kCapiMessageHeaderSize) {
     // Not even the header is there.
     TraceAppend("%s\n", kDecodeCutMark);
     TraceTextEmit(TextKindMessage, message);
     return;
   }
-  uint32_t length = ReadLittleEndian(bytes, 2);
-  uint32_t application = ReadLittleEndian(bytes + 2, 2);
-  uint8_t command = bytes[4];
-  uint8_t subcommand = bytes[5];
-  uint32_t number = ReadLittleEndian(bytes + 6, 2);
+  uint32_t length = ReadWord(bytes + kCapiMessageLength);
+  uint32_t application = ReadWord(bytes + kCapiMessageApplication);
+  uint8_t command = bytes[kCapiMessageCommand];
+  uint8_t subcommand = bytes[kCapiMessageSubcommand];
+  uint32_t number = ReadWord(bytes + kCapiMessageNumber);
 
   const CapiMessage* entry = CapiMessageFind(command, subcommand);
   const char* name = entry != nullptr ? entry->name : nullptr;
@@ -211,7 +210,8 @@ void DecodeCapiMessage(const void* message, uint32_t held) {
   }
   TraceAppend("%-26s  %4u Byte  ApplID:%2u   MsgNr: %u\n", name, length, application, number);
   if (entry != nullptr) {
-    DecodeCursor cursor{bytes, held < length ? held : length, kHeaderSize, entry->params, 0, false};
+    DecodeCursor cursor{
+        bytes, held < length ? held : length, kCapiMessageHeaderSize, entry->params, 0, false};
     DecodeParams(cursor, 1);
   }
   TraceTextEmit(TextKindMessage, message);

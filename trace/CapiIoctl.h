@@ -14,13 +14,3 @@ struct CAPI_PARAMETER_BLOCK {
   ULONG b3Data;   // address of its DATA_B3 payload
 };
 static_assert(sizeof(CAPI_PARAMETER_BLOCK) == 8, "CAPI_PARAMETER_BLOCK");
-
-// A CAPI message header as the capture reads it.
-constexpr ULONG CAPI_MESSAGE_LENGTH = 0;   // u16 total length
-constexpr ULONG CAPI_MESSAGE_COMMAND = 4;  // command byte
-constexpr ULONG CAPI_MESSAGE_SUBCOMMAND = 5;
-constexpr ULONG CAPI_DATA_B3_LENGTH = 16;  // u16 payload length of DATA_B3
-constexpr UCHAR CAPI_COMMAND_DATA_B3 = 0x86;
-constexpr UCHAR CAPI_COMMAND_MANUFACTURER = 0xFF;
-constexpr UCHAR CAPI_SUBCOMMAND_REQ = 0x80;
-constexpr UCHAR CAPI_SUBCOMMAND_IND = 0x82;

@@ -1,18 +1,11 @@
 #include "trace/CapiMessageCheck.h"
 
 #include "capi/CapiDecoder.h"
+#include "capi/CapiMessage.h"
 #include "capi/TraceText.h"
 #include "trace/HexDump.h"
 
 namespace {
-
-constexpr uint32_t kMinimumMessage = 12;
-// A DATA_B3_REQ or _IND has its data length at offset 16, so it needs 22
-// bytes before the data length can be trusted.
-constexpr uint32_t kMinimumDataB3 = 22;
-constexpr uint8_t kDataB3 = 0x86;
-constexpr uint8_t kReq = 0x80;
-constexpr uint8_t kInd = 0x82;
 
 uint32_t Min(uint32_t a, uint32_t b) {
   return a < b ? a : b;
@@ -22,7 +15,7 @@ uint32_t Min(uint32_t a, uint32_t b) {
 uint32_t Word(const uint8_t* message, uint32_t size, uint32_t offset) {
   if (size < 2 || offset > size - 2)
     return 0;
-  return uint32_t(message[offset]) | uint32_t(message[offset + 1]) << 8;
+  return ReadWord(message + offset);
 }
 
 uint32_t Byte(const uint8_t* message, uint32_t size, uint32_t offset) {
@@ -35,20 +28,21 @@ void checkCapiMessage(const uint8_t* message, uint32_t size, uint32_t available,
                       uint32_t settings) {
   if (message == nullptr)
     size = 0;
-  uint32_t length = kMinimumMessage;
+  uint32_t length = kCapiMinimumMessage;
   uint32_t data = 0;
-  if (available >= kMinimumMessage) {
-    length = Word(message, size, 0);
-    uint32_t command = Byte(message, size, 4);
-    uint32_t subcommand = Byte(message, size, 5);
-    if (command == kDataB3 && (subcommand == kReq || subcommand == kInd) &&
-        available >= kMinimumDataB3 && length >= kMinimumDataB3) {
-      data = Word(message, size, 16);
+  if (available >= kCapiMinimumMessage) {
+    length = Word(message, size, kCapiMessageLength);
+    uint32_t command = Byte(message, size, kCapiMessageCommand);
+    uint32_t subcommand = Byte(message, size, kCapiMessageSubcommand);
+    if (command == kCapiCommandDataB3 &&
+        (subcommand == kCapiSubcommandReq || subcommand == kCapiSubcommandInd) &&
+        available >= kCapiMinimumDataB3 && length >= kCapiMinimumDataB3) {
+      data = Word(message, size, kCapiDataB3Length);
     }
   }
 
-  bool invalid =
-      available < length + data || (available == kKernelCallerLength && length < kMinimumMessage);
+  bool invalid = available < length + data ||
+                 (available == kKernelCallerLength && length < kCapiMinimumMessage);
   if (invalid) {
     TracePrint("Error: invalid CAPI message!\n");
     if (available == 0)

@@ -1,5 +1,6 @@
 #include "trace/IoctlBufferText.h"
 
+#include "capi/CapiMessage.h"
 #include "capi/TraceText.h"
 #include "control/TraceSettings.h"
 #include "log/LogWriter.h"
@@ -9,10 +10,6 @@
 #include "trace/TraceRecord.h"
 
 namespace {
-
-unsigned WordAt(const UCHAR* p) {
-  return unsigned(p[0] | p[1] << 8);
-}
 
 // Prints "label" and the NUL-terminated text of the buffer, never reading
 // past the captured bytes (a text without NUL ends with the capture).
@@ -139,9 +136,10 @@ void DecodeCompletion(const LogWriter& writer, const TraceRecord* record, uint32
 }  // namespace
 
 void printCapiVersion(const LogWriter& writer, const UCHAR* block) {
-  TracePrint("  CAPI Version:              %u.%u\n", WordAt(block), WordAt(block + 2));
-  unsigned major = WordAt(block + 4);
-  unsigned minor = WordAt(block + 6);
+  TracePrint("  CAPI Version:              %u.%u\n", unsigned(ReadWord(block)),
+             unsigned(ReadWord(block + 2)));
+  unsigned major = ReadWord(block + 4);
+  unsigned minor = ReadWord(block + 6);
   if (writer.NrxTarget()) {
     TracePrint("  Manufacturer Version(NRX): %u.%1u%1u-%02u  (%u.%u)\n", (major >> 4) & 0xF,
                major & 0xF, (minor >> 4) & 0xF, minor & 0xF, major, minor);

@@ -1,13 +1,10 @@
 #include "trace/RequestCapture.h"
 
+#include "capi/CapiMessage.h"
 #include "trace/CapiIoctl.h"
 #include "trace/TraceRecord.h"
 
 namespace {
-
-USHORT WordAt(const UCHAR* p) {
-  return USHORT(p[0] | p[1] << 8);
-}
 
 void CopyBytes(UCHAR* to, const UCHAR* from, ULONG count) {
   for (ULONG i = 0; i < count; ++i) {
@@ -51,15 +48,15 @@ void CaptureBlockMessage(TraceRecord* record, const CAPI_PARAMETER_BLOCK& block,
   if (message == NULL || HideManufacturer(settings, message)) {
     return;
   }
-  ULONG length = WordAt(message + CAPI_MESSAGE_LENGTH);
+  ULONG length = ReadWord(message + kCapiMessageLength);
   ULONG payload = 0;
   const UCHAR* b3Data = reinterpret_cast<const UCHAR*>(block.b3Data);
   // The command bytes and the data length lie inside a message of at least
   // 18 bytes; a shorter one carries no payload we could size.
-  if (b3Data != NULL && length >= CAPI_DATA_B3_LENGTH + 2 &&
-      message[CAPI_MESSAGE_COMMAND] == CAPI_COMMAND_DATA_B3 &&
-      message[CAPI_MESSAGE_SUBCOMMAND] == subcommand) {
-    payload = WordAt(message + CAPI_DATA_B3_LENGTH);
+  if (b3Data != NULL && length >= kCapiDataB3Length + 2 &&
+      message[kCapiMessageCommand] == kCapiCommandDataB3 &&
+      message[kCapiMessageSubcommand] == subcommand) {
+    payload = ReadWord(message + kCapiDataB3Length);
     if (payload > MaxDataB3Bytes(settings)) {
       payload = MaxDataB3Bytes(settings);
     }
@@ -105,8 +102,8 @@ bool isManufacturerMessage(const void* message) {
     return false;
   }
   const UCHAR* bytes = static_cast<const UCHAR*>(message);
-  return WordAt(bytes + CAPI_MESSAGE_LENGTH) >= 12 &&
-         bytes[CAPI_MESSAGE_COMMAND] == CAPI_COMMAND_MANUFACTURER;
+  return ReadWord(bytes + kCapiMessageLength) >= kCapiMinimumMessage &&
+         bytes[kCapiMessageCommand] == kCapiCommandManufacturer;
 }
 
 const UCHAR* requestDataBuffer(PIRP irp, ULONG requestLength, ULONG* length) {
@@ -164,7 +161,7 @@ TraceRecord* captureRequest(PIRP irp, TraceSettings settings) {
       }
       // Read from the caller's block, whether or not its copy could be made.
       CAPI_PARAMETER_BLOCK parameters = *static_cast<const CAPI_PARAMETER_BLOCK*>(block);
-      CaptureBlockMessage(record, parameters, settings, CAPI_SUBCOMMAND_REQ);
+      CaptureBlockMessage(record, parameters, settings, kCapiSubcommandReq);
       break;
     }
     default:
@@ -214,7 +211,7 @@ TraceRecord* captureCompletion(PIRP irp, TraceSettings settings) {
         break;  // the copy stays zero: a null message pointer
       }
       CopyBytes(record->ioBuffer.data, static_cast<const UCHAR*>(block), n);
-      CaptureBlockMessage(record, BlockOf(record->ioBuffer), settings, CAPI_SUBCOMMAND_IND);
+      CaptureBlockMessage(record, BlockOf(record->ioBuffer), settings, kCapiSubcommandInd);
       break;
     }
     default:

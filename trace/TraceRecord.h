@@ -9,6 +9,7 @@
 
 #include <ntddk.h>
 
+#include "capi/CapiMessage.h"
 #include "control/TraceSettings.h"
 #include "framework/PoolObject.h"
 #include "log/TimeStamp.h"
@@ -24,12 +25,9 @@ struct CapturedBlock {
   bool Holds(ULONG offset, ULONG width) const {
     return data != NULL && offset <= size && width <= size - offset;
   }
-  USHORT Word(ULONG offset) const { return USHORT(data[offset] | data[offset + 1] << 8); }
+  USHORT Word(ULONG offset) const { return ReadWord(data + offset); }
   // Text formats take these as %u / %X, so they are plain 32-bit unsigned.
-  uint32_t Dword(ULONG offset) const {
-    return uint32_t(data[offset]) | uint32_t(data[offset + 1]) << 8 |
-           uint32_t(data[offset + 2]) << 16 | uint32_t(data[offset + 3]) << 24;
-  }
+  uint32_t Dword(ULONG offset) const { return ReadDword(data + offset); }
 };
 
 enum TraceRecordKind : ULONG {
