@@ -325,6 +325,26 @@ LONGLONG StartOffset(PFILE_OBJECT file, int fd, PLARGE_INTEGER byteOffset) {
   return byteOffset->QuadPart;
 }
 
+// The common start of a read or a write: PASSIVE_LEVEL, no APC completion,
+// and the host file behind the handle, referenced (the caller dereferences
+// it), with *status STATUS_ACCESS_DENIED unless it was opened for the
+// transfer. Null, with *status the reason, when there is no such file.
+PFILE_OBJECT BeginTransfer(HANDLE handle, PIO_APC_ROUTINE apcRoutine, bool write,
+                           const char* service, NTSTATUS* status, FileRecord** record) {
+  internal::RequireIrqlAtMost(PASSIVE_LEVEL, service);
+  if (apcRoutine != nullptr) {
+    *status = STATUS_NOT_SUPPORTED;
+    return nullptr;
+  }
+  PFILE_OBJECT file = ReferenceHostFile(handle, status, record);
+  if (file == nullptr)
+    return nullptr;
+  bool allowed = write ? WritesData((*record)->access) : ReadsData((*record)->access);
+  if (NT_SUCCESS(*status) && !allowed)
+    *status = STATUS_ACCESS_DENIED;
+  return file;
+}
+
 }  // namespace
 
 extern "C" NTSTATUS NTAPI ZwWriteFile(HANDLE FileHandle, PKEVENT Event, PIO_APC_ROUTINE ApcRoutine,
@@ -333,16 +353,11 @@ extern "C" NTSTATUS NTAPI ZwWriteFile(HANDLE FileHandle, PKEVENT Event, PIO_APC_
                                       PULONG Key) {
   (void)ApcContext;
   (void)Key;
-  internal::RequireIrqlAtMost(PASSIVE_LEVEL, "ZwWriteFile");
-  if (ApcRoutine != nullptr)
-    return STATUS_NOT_SUPPORTED;
   NTSTATUS status;
   FileRecord* record = nullptr;
-  PFILE_OBJECT file = ReferenceHostFile(FileHandle, &status, &record);
+  PFILE_OBJECT file = BeginTransfer(FileHandle, ApcRoutine, true, "ZwWriteFile", &status, &record);
   if (file == nullptr)
     return status;
-  if (NT_SUCCESS(status) && !WritesData(record->access))
-    status = STATUS_ACCESS_DENIED;
   if (NT_SUCCESS(status))
     status = Injected(S().writeFault);
   if (NT_SUCCESS(status)) {
@@ -379,16 +394,11 @@ extern "C" NTSTATUS NTAPI ZwReadFile(HANDLE FileHandle, PKEVENT Event, PIO_APC_R
                                      ULONG Length, PLARGE_INTEGER ByteOffset, PULONG Key) {
   (void)ApcContext;
   (void)Key;
-  internal::RequireIrqlAtMost(PASSIVE_LEVEL, "ZwReadFile");
-  if (ApcRoutine != nullptr)
-    return STATUS_NOT_SUPPORTED;
   NTSTATUS status;
   FileRecord* record = nullptr;
-  PFILE_OBJECT file = ReferenceHostFile(FileHandle, &status, &record);
+  PFILE_OBJECT file = BeginTransfer(FileHandle, ApcRoutine, false, "ZwReadFile", &status, &record);
   if (file == nullptr)
     return status;
-  if (NT_SUCCESS(status) && !ReadsData(record->access))
-    status = STATUS_ACCESS_DENIED;
   if (NT_SUCCESS(status)) {
     LONGLONG offset = StartOffset(file, record->fd, ByteOffset);
     ssize_t n = offset < 0 ? -1 : pread(record->fd, Buffer, Length, offset);
