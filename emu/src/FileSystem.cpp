@@ -345,6 +345,24 @@ PFILE_OBJECT BeginTransfer(HANDLE handle, PIO_APC_ROUTINE apcRoutine, bool write
   return file;
 }
 
+// The common end of a read or a write that BeginTransfer started: on
+// success the file position moves to `end`, the status block reports
+// `count` bytes and the event is set; on failure the status block reports
+// the failure. Drops the file's reference and returns the status.
+NTSTATUS EndTransfer(PFILE_OBJECT file, NTSTATUS status, LONGLONG end, ULONG_PTR count,
+                     PIO_STATUS_BLOCK ioStatusBlock, PKEVENT event) {
+  if (NT_SUCCESS(status)) {
+    file->CurrentByteOffset.QuadPart = end;
+    SetIosb(ioStatusBlock, STATUS_SUCCESS, count);
+    if (event != nullptr)
+      KeSetEvent(event, IO_NO_INCREMENT, FALSE);
+  } else {
+    SetIosb(ioStatusBlock, status, 0);
+  }
+  ObfDereferenceObject(file);
+  return status;
+}
+
 }  // namespace
 
 extern "C" NTSTATUS NTAPI ZwWriteFile(HANDLE FileHandle, PKEVENT Event, PIO_APC_ROUTINE ApcRoutine,
@@ -360,12 +378,13 @@ extern "C" NTSTATUS NTAPI ZwWriteFile(HANDLE FileHandle, PKEVENT Event, PIO_APC_
     return status;
   if (NT_SUCCESS(status))
     status = Injected(S().writeFault);
+  LONGLONG offset = 0;
+  ULONG written = 0;
   if (NT_SUCCESS(status)) {
-    LONGLONG offset = StartOffset(file, record->fd, ByteOffset);
+    offset = StartOffset(file, record->fd, ByteOffset);
     if (offset < 0) {
       status = STATUS_INVALID_PARAMETER;
     } else {
-      ULONG written = 0;
       const char* data = static_cast<const char*>(Buffer);
       while (written < Length) {
         ssize_t n = pwrite(record->fd, data + written, Length - written, offset + written);
@@ -373,20 +392,11 @@ extern "C" NTSTATUS NTAPI ZwWriteFile(HANDLE FileHandle, PKEVENT Event, PIO_APC_
           break;
         written += static_cast<ULONG>(n);
       }
-      if (written < Length) {
+      if (written < Length)
         status = STATUS_DISK_FULL;
-      } else {
-        file->CurrentByteOffset.QuadPart = offset + written;
-        SetIosb(IoStatusBlock, STATUS_SUCCESS, written);
-        if (Event != nullptr)
-          KeSetEvent(Event, IO_NO_INCREMENT, FALSE);
-      }
     }
   }
-  if (!NT_SUCCESS(status))
-    SetIosb(IoStatusBlock, status, 0);
-  ObfDereferenceObject(file);
-  return status;
+  return EndTransfer(file, status, offset + written, written, IoStatusBlock, Event);
 }
 
 extern "C" NTSTATUS NTAPI ZwReadFile(HANDLE FileHandle, PKEVENT Event, PIO_APC_ROUTINE ApcRoutine,
@@ -399,22 +409,15 @@ extern "C" NTSTATUS NTAPI ZwReadFile(HANDLE FileHandle, PKEVENT Event, PIO_APC_R
   PFILE_OBJECT file = BeginTransfer(FileHandle, ApcRoutine, false, "ZwReadFile", &status, &record);
   if (file == nullptr)
     return status;
+  LONGLONG offset = 0;
+  ssize_t n = 0;
   if (NT_SUCCESS(status)) {
-    LONGLONG offset = StartOffset(file, record->fd, ByteOffset);
-    ssize_t n = offset < 0 ? -1 : pread(record->fd, Buffer, Length, offset);
-    if (n < 0) {
+    offset = StartOffset(file, record->fd, ByteOffset);
+    n = offset < 0 ? -1 : pread(record->fd, Buffer, Length, offset);
+    if (n < 0)
       status = STATUS_INVALID_PARAMETER;
-    } else if (n == 0 && Length != 0) {
+    else if (n == 0 && Length != 0)
       status = STATUS_END_OF_FILE;
-    } else {
-      file->CurrentByteOffset.QuadPart = offset + n;
-      SetIosb(IoStatusBlock, STATUS_SUCCESS, static_cast<ULONG_PTR>(n));
-      if (Event != nullptr)
-        KeSetEvent(Event, IO_NO_INCREMENT, FALSE);
-    }
   }
-  if (!NT_SUCCESS(status))
-    SetIosb(IoStatusBlock, status, 0);
-  ObfDereferenceObject(file);
-  return status;
+  return EndTransfer(file, status, offset + n, static_cast<ULONG_PTR>(n), IoStatusBlock, Event);
 }
