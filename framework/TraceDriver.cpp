@@ -90,3 +90,9 @@ VOID TraceDriver::Retry(ULONG_PTR driver, ULONG_PTR unused1, ULONG_PTR unused2) 
   // Unfinished: the retry of the trace device's creation comes with the
   // filter. Nothing arms the timer before then.
 }
+
+// Placeholders until the trace device exists: nothing can be traced yet.
+NTSTATUS TraceDriver::CreateTraceDevice() { return STATUS_DEVICE_DOES_NOT_EXIST; }
+NTSTATUS TraceDriver::RestartTracing() { return CreateTraceDevice(); }
+NTSTATUS TraceDriver::StopTraceDevice(UCHAR) { return STATUS_DEVICE_DOES_NOT_EXIST; }
+ULONG TraceDriver::TraceState() { return 0; }

@@ -40,6 +40,23 @@ class TraceDriver : public FilterDriver {
   // gives back the cancelled retry's reference on driverGuard.
   void StopRetrying();
 
+  // Tracing as the control device and the load-time start drive it. All
+  // three run at PASSIVE_LEVEL in the caller's thread and are serialised
+  // among themselves and with unload.
+  //  - CreateTraceDevice: builds the trace device from the registry settings
+  //    (STATUS_DEVICE_BUSY if one exists, STATUS_DEVICE_DOES_NOT_EXIST if the
+  //    target is missing);
+  //  - RestartTracing: starts tracing again on the existing trace device, or
+  //    creates one;
+  //  - StopTraceDevice: stops tracing and destroys the trace device when
+  //    forced or idle (STATUS_DEVICE_DOES_NOT_EXIST without one).
+  NTSTATUS CreateTraceDevice();
+  NTSTATUS RestartTracing();
+  NTSTATUS StopTraceDevice(UCHAR force);
+  // TRACE_STATE_NONE (0) without a trace device, TRACE_STATE_RUNNING (1)
+  // while it traces, TRACE_STATE_STOPPED (2) when it exists with tracing off.
+  ULONG TraceState();
+
  private:
   static VOID NTAPI RetryDpc(PKDPC dpc, PVOID context, PVOID argument1, PVOID argument2);
   static VOID Retry(ULONG_PTR driver, ULONG_PTR unused1, ULONG_PTR unused2);
