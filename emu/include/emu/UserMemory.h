@@ -1,0 +1,40 @@
+// The emulated user address space.
+//
+// A request built as from user mode carries addresses of the requester's
+// process: the METHOD_NEITHER input buffer, Irp->UserBuffer, and whatever a
+// caller's parameter block points to. On a real system a driver that
+// dereferences such an address from an arbitrary context (a DPC, a worker
+// thread, a completion routine, another process) faults or reads another
+// process's memory. Here the user range is mapped inaccessible to drivers:
+// a dereference stops the process with PAGE_FAULT_IN_NONPAGED_AREA and the
+// faulting address. Only the requester's own context reaches the bytes,
+// through UserAccess: the I/O manager copying a caller's buffer into a
+// system buffer, a CAPI provider reading its caller's message.
+//
+// A kernel-mode caller's buffers stay ordinary pool or host memory.
+#pragma once
+
+#include <cstddef>
+
+namespace emu {
+
+// A block of the emulated user address space: inaccessible to drivers
+// (a driver dereferencing it is a PAGE_FAULT_IN_NONPAGED_AREA bug check with
+// the faulting address), reachable only through UserAccess in the
+// requester's context. Zero-filled. Never returns null: an exhausted user
+// range is a fault of the test, not of the driver, and bug-checks.
+void* UserAlloc(size_t bytes);
+// Releases a block from UserAlloc; its pages become unreachable through
+// UserAccess too. Bug-checks for an address that does not start a live
+// block.
+void UserFree(void* userAddress);
+// True when [address, address + bytes) lies wholly inside the user range
+// (live block or not): the probe a driver's ProbeForRead/Write would make.
+bool IsUserAddress(const void* address, size_t bytes = 1);
+// The view through which the requester's context (the I/O manager copying
+// a caller's buffer, a CAPI provider reading its caller's message) reads and
+// writes user memory. Bug-checks if [userAddress, +bytes) is not all user
+// memory of live blocks.
+void* UserAccess(const void* userAddress, size_t bytes);
+
+}  // namespace emu
