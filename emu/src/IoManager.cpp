@@ -661,3 +661,41 @@ extern "C" VOID NTAPI MmUnmapLockedPages(PVOID BaseAddress, PMDL MemoryDescripto
     MemoryDescriptorList->MappedSystemVa = nullptr;
   }
 }
+
+// ---------------------------------------------------------------------------
+// Completion from a DPC.
+
+namespace {
+
+struct DpcCompletion {
+  KDPC dpc;
+  PIRP irp;
+  CCHAR boost;
+};
+
+VOID NTAPI CompleteInDpc(PKDPC, PVOID context, PVOID, PVOID) {
+  auto* completion = static_cast<DpcCompletion*>(context);
+  PIRP irp = completion->irp;
+  CCHAR boost = completion->boost;
+  delete completion;
+  IofCompleteRequest(irp, boost);
+}
+
+}  // namespace
+
+void emu::CompleteFromDpc(PIRP irp, CCHAR boost) {
+  internal::RequireIrqlAtMost(DISPATCH_LEVEL, "CompleteFromDpc");
+  {
+    std::lock_guard<std::mutex> guard(Lock());
+    if (FindIrpRecord(irp) == nullptr) {
+      BugCheck(MULTIPLE_IRP_COMPLETE_REQUESTS,
+               "CompleteFromDpc: %p is not an allocated IRP (completed and freed already?)",
+               static_cast<void*>(irp));
+    }
+  }
+  auto* completion = new DpcCompletion;
+  completion->irp = irp;
+  completion->boost = boost;
+  KeInitializeDpc(&completion->dpc, CompleteInDpc, completion);
+  KeInsertQueueDpc(&completion->dpc, nullptr, nullptr);
+}

@@ -118,6 +118,21 @@ PowerResult SendPower(PDEVICE_OBJECT device, UCHAR minorFunction, POWER_STATE_TY
                       POWER_STATE state);
 
 // ---------------------------------------------------------------------------
+// Completion in interrupt-driven context.
+
+// Completes `irp` the way a device driver does from its DPC after the
+// hardware finished the transfer: a DPC is queued, and the DPC thread calls
+// IoCompleteRequest(irp, boost) at DISPATCH_LEVEL, so every completion
+// routine above runs at DISPATCH_LEVEL (paged pool, waits and file calls
+// there bug-check). Returns at once; the caller must have marked the
+// request pending and returned (or be about to return) STATUS_PENDING, and
+// must have set IoStatus before calling. The IRP must not be touched by the
+// caller afterwards. Callable at IRQL <= DISPATCH_LEVEL from any thread.
+// A driver may equally queue its own KDPC and complete from it: the checks
+// are the same.
+void CompleteFromDpc(PIRP irp, CCHAR boost = IO_NO_INCREMENT);
+
+// ---------------------------------------------------------------------------
 // Observation and fault injection.
 
 // The IRPs allocated and not yet freed, the I/O manager's own included.
