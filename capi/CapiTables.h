@@ -20,7 +20,11 @@ struct CapiParam {
   const char* name;
 };
 
+#if defined(__i386__) || defined(_M_IX86)
+// The driver's layout; the kernel-free code also builds for x86-64, where
+// the name pointer is 8 bytes.
 static_assert(sizeof(CapiParam) == 8, "CapiParam is a type word and a name pointer (i386)");
+#endif
 
 // Indexed by parameter code 0x00 to 0x30.
 inline constexpr CapiParam CapiParamTable[] = {
