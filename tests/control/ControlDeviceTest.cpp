@@ -1,0 +1,424 @@
+// The control device driven as the control tool drives it: user-mode opens of
+// \\.\PellinorWin32CTL and buffered I/O controls through the emulated I/O
+// manager, with the driver loaded.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "emu/Io.h"
+#include "emu/Pool.h"
+#include "emu/Registry.h"
+#include "framework/EntryPoints.h"
+#include "framework/Pool.h"
+#include "framework/TraceDriver.h"
+#include "control/ControlDevice.h"
+
+namespace {
+
+const std::u16string kService = u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\Pellinor";
+
+std::vector<uint8_t> Number(uint32_t value) {
+  return {uint8_t(value), uint8_t(value >> 8), uint8_t(value >> 16), uint8_t(value >> 24)};
+}
+
+uint32_t NumberAt(const uint8_t* bytes) {
+  return uint32_t(bytes[0]) | uint32_t(bytes[1]) << 8 | uint32_t(bytes[2]) << 16 |
+         uint32_t(bytes[3]) << 24;
+}
+
+class ControlDeviceTest : public ::testing::Test {
+ protected:
+  PDRIVER_OBJECT driver = nullptr;
+  // The control device this test built, when the driver's load did not.
+  ControlDevice* own = nullptr;
+  HANDLE handle = nullptr;
+
+  void SetUp() override {
+    emu::Registry::Clear();
+    emu::Registry::ClearFaults();
+    // Demand start: the driver loads without tracing.
+    emu::Registry::SetDword(kService, u"Start", 3);
+    ASSERT_EQ(emu::LoadDriver("Pellinor", DriverEntry, POOL_TAG, &driver), STATUS_SUCCESS);
+    if (emu::FindDevice(u"\\Device\\PellinorIOCTL") == nullptr) {
+      ASSERT_EQ(CreateControlDevice(&own), STATUS_SUCCESS);
+      ASSERT_NE(own, nullptr);
+      own->DeviceObject()->Flags &= ~DO_DEVICE_INITIALIZING;
+    }
+    ASSERT_EQ(emu::Open("\\\\.\\PellinorWin32CTL", UserMode, &handle), STATUS_SUCCESS);
+  }
+
+  void TearDown() override {
+    if (handle != nullptr)
+      EXPECT_EQ(emu::Close(handle), STATUS_SUCCESS);
+    DestroyControlDevice(own);
+    emu::Registry::ClearFaults();
+    if (driver != nullptr)
+      EXPECT_EQ(emu::UnloadDriver(driver), STATUS_SUCCESS);
+    EXPECT_EQ(emu::LiveIrpCount(), 0);
+  }
+
+  struct Reply {
+    NTSTATUS status;
+    ULONG_PTR information;
+    std::vector<uint8_t> output;
+  };
+
+  Reply Control(ULONG code, const std::vector<uint8_t>& input, ULONG outputLength) {
+    return ControlLengths(code, input, ULONG(input.size()), outputLength);
+  }
+  // `inputLength` may be shorter than the bytes given: the rest lies in the
+  // caller's memory but outside the request's input.
+  Reply ControlLengths(ULONG code, const std::vector<uint8_t>& input, ULONG inputLength,
+                       ULONG outputLength) {
+    Reply reply;
+    reply.output.assign(outputLength, 0xEE);
+    emu::IoResult result =
+        emu::DeviceIoControl(handle, code, input.empty() ? nullptr : input.data(), inputLength,
+                             reply.output.empty() ? nullptr : reply.output.data(), outputLength);
+    reply.status = result.status;
+    reply.information = result.information;
+    return reply;
+  }
+
+  static bool Value(const std::u16string& name, uint32_t* type, std::vector<uint8_t>* data) {
+    return emu::Registry::GetValue(kService, name, type, data);
+  }
+  static uint32_t Dword(const std::u16string& name) {
+    uint32_t type = 0;
+    std::vector<uint8_t> data;
+    EXPECT_TRUE(Value(name, &type, &data)) << "no value";
+    EXPECT_EQ(type, uint32_t(REG_DWORD));
+    EXPECT_EQ(data.size(), 4u);
+    return data.size() >= 4 ? NumberAt(data.data()) : 0xDEADBEEF;
+  }
+  static bool Missing(const std::u16string& name) {
+    uint32_t type;
+    std::vector<uint8_t> data;
+    return !Value(name, &type, &data);
+  }
+  static std::vector<uint8_t> Text(const std::string& text, bool terminator = true) {
+    std::vector<uint8_t> bytes(text.begin(), text.end());
+    if (terminator)
+      bytes.push_back(0);
+    return bytes;
+  }
+};
+
+TEST_F(ControlDeviceTest, IsAnExclusiveBufferedDeviceBehindItsLink) {
+  PDEVICE_OBJECT device = emu::FindDevice(u"\\Device\\PellinorIOCTL");
+  ASSERT_NE(device, nullptr);
+  EXPECT_EQ(device->DeviceType, ULONG(FILE_DEVICE_UNKNOWN));
+  EXPECT_EQ(device->Characteristics, 0u);
+  EXPECT_TRUE(device->Flags & DO_BUFFERED_IO);
+  EXPECT_TRUE(device->Flags & DO_EXCLUSIVE);
+  EXPECT_EQ(emu::SymbolicLinkTarget(u"\\DosDevices\\PellinorWin32CTL"), u"\\Device\\PellinorIOCTL");
+  // One open handle at a time.
+  HANDLE second = nullptr;
+  EXPECT_EQ(emu::Open("\\\\.\\PellinorWin32CTL", UserMode, &second), STATUS_ACCESS_DENIED);
+  EXPECT_EQ(emu::Close(handle), STATUS_SUCCESS);
+  handle = nullptr;
+  EXPECT_EQ(emu::Open("\\\\.\\PellinorWin32CTL", UserMode, &handle), STATUS_SUCCESS);
+}
+
+TEST_F(ControlDeviceTest, OpeningEndsTheRetriesAndOtherRequestsAreNotImplemented) {
+  // The fixture's open stopped the retries of the load-time start for good.
+  EXPECT_EQ(stopRetrying, 1);
+  char buffer[8] = {};
+  emu::IoResult result = emu::Read(handle, buffer, sizeof buffer);
+  EXPECT_EQ(result.status, STATUS_NOT_IMPLEMENTED);
+  EXPECT_EQ(result.information, 0u);
+  result = emu::Write(handle, buffer, sizeof buffer);
+  EXPECT_EQ(result.status, STATUS_NOT_IMPLEMENTED);
+  // Between the groups, below them and above them, and another method.
+  for (ULONG code : {0x223C40u, 0x223C0Cu, 0x223C54u, 0x223C94u, 0x223BFCu, 0x223C01u}) {
+    Reply reply = Control(code, Number(1), 4);
+    EXPECT_EQ(reply.status, STATUS_NOT_IMPLEMENTED) << std::hex << code;
+    EXPECT_EQ(reply.information, 0u) << std::hex << code;
+  }
+  EXPECT_TRUE(Missing(u"Pellinor_Flags"));
+}
+
+TEST_F(ControlDeviceTest, FlagsAreMaskedWhenStoredAndWhenRead) {
+  Reply reply = Control(IOCTL_TRACE_SET_FLAGS, Number(0xFFFFFFFF), 4);
+  EXPECT_EQ(reply.status, STATUS_SUCCESS);
+  EXPECT_EQ(reply.information, 4u);
+  EXPECT_EQ(NumberAt(reply.output.data()), 0xFFFFFACFu);
+  EXPECT_EQ(Dword(u"Pellinor_Flags"), 0xFFFFFACFu);
+  reply = Control(IOCTL_TRACE_GET_FLAGS, {}, 4);
+  EXPECT_EQ(reply.status, STATUS_SUCCESS);
+  EXPECT_EQ(reply.information, 4u);
+  EXPECT_EQ(NumberAt(reply.output.data()), 0xFFFFFACFu);
+
+  // A value stored by someone else is masked on the way out.
+  emu::Registry::SetDword(kService, u"Pellinor_Flags", 0x00010133);
+  reply = Control(IOCTL_TRACE_GET_FLAGS, {}, 4);
+  EXPECT_EQ(NumberAt(reply.output.data()), 0x00010003u);
+}
+
+TEST_F(ControlDeviceTest, DataB3BytesAreLimitedTo32) {
+  const std::pair<uint32_t, uint32_t> cases[] = {
+      {1000, 32}, {0, 0}, {32, 32}, {33, 32}, {0x10000, 32}, {0xFFFFFFFF, 32}, {7, 7}};
+  for (const auto& c : cases) {
+    Reply reply = Control(IOCTL_TRACE_SET_B3BYTES, Number(c.first), 4);
+    EXPECT_EQ(reply.status, STATUS_SUCCESS) << c.first;
+    EXPECT_EQ(reply.information, 4u);
+    EXPECT_EQ(NumberAt(reply.output.data()), c.second) << c.first;
+    EXPECT_EQ(Dword(u"Pellinor_B3Bytes"), c.second) << c.first;
+  }
+  emu::Registry::SetDword(kService, u"Pellinor_B3Bytes", 100000);
+  Reply reply = Control(IOCTL_TRACE_GET_B3BYTES, {}, 4);
+  EXPECT_EQ(reply.status, STATUS_SUCCESS);
+  EXPECT_EQ(NumberAt(reply.output.data()), 32u);
+}
+
+TEST_F(ControlDeviceTest, MissingValuesReadAsTheirDefaults) {
+  Reply reply = Control(IOCTL_TRACE_GET_B3BYTES, {}, 4);
+  EXPECT_EQ(reply.status, STATUS_SUCCESS);
+  EXPECT_EQ(reply.information, 4u);
+  EXPECT_EQ(NumberAt(reply.output.data()), 32u);
+  reply = Control(IOCTL_TRACE_GET_FLAGS, {}, 4);
+  EXPECT_EQ(reply.status, STATUS_SUCCESS);
+  EXPECT_EQ(NumberAt(reply.output.data()), 3u);
+
+  reply = Control(IOCTL_TRACE_GET_TARGET, {}, 64);
+  EXPECT_EQ(reply.status, STATUS_SUCCESS);
+  EXPECT_EQ(reply.information, 8u);
+  EXPECT_STREQ(reinterpret_cast<const char*>(reply.output.data()), "CAPI201");
+  reply = Control(IOCTL_TRACE_GET_LOG, {}, 64);
+  EXPECT_EQ(reply.status, STATUS_SUCCESS);
+  EXPECT_EQ(reply.information, 16u);
+  EXPECT_STREQ(reinterpret_cast<const char*>(reply.output.data()), "C:\\Pellinor.log");
+
+  // A value that cannot be read is as good as a missing one.
+  emu::Registry::SetDword(kService, u"Pellinor_Flags", 0x201);
+  emu::Registry::FailValue(u"Pellinor_Flags", STATUS_INSUFFICIENT_RESOURCES, emu::Registry::kRead);
+  reply = Control(IOCTL_TRACE_GET_FLAGS, {}, 4);
+  EXPECT_EQ(reply.status, STATUS_SUCCESS);
+  EXPECT_EQ(NumberAt(reply.output.data()), 3u);
+}
+
+TEST_F(ControlDeviceTest, StringsAreStoredAsUtf16AndReadBack) {
+  Reply reply = Control(IOCTL_TRACE_SET_TARGET, Text("NRXCAPI"), 0);
+  EXPECT_EQ(reply.status, STATUS_SUCCESS);
+  EXPECT_EQ(reply.information, 8u);
+  uint32_t type = 0;
+  std::vector<uint8_t> data;
+  ASSERT_TRUE(Value(u"Pellinor_Target", &type, &data));
+  EXPECT_EQ(type, uint32_t(REG_SZ));
+  const char16_t expected[] = u"NRXCAPI";
+  ASSERT_EQ(data.size(), sizeof expected);  // the terminator included
+  EXPECT_EQ(std::memcmp(data.data(), expected, sizeof expected), 0);
+
+  reply = Control(IOCTL_TRACE_GET_TARGET, {}, 64);
+  EXPECT_EQ(reply.status, STATUS_SUCCESS);
+  EXPECT_EQ(reply.information, 8u);
+  EXPECT_STREQ(reinterpret_cast<const char*>(reply.output.data()), "NRXCAPI");
+
+  // The string ends at its terminator, whatever follows in the input.
+  std::vector<uint8_t> input = Text("D:\\x.log");
+  input.push_back('Z');
+  reply = Control(IOCTL_TRACE_SET_LOG, input, 0);
+  EXPECT_EQ(reply.status, STATUS_SUCCESS);
+  EXPECT_EQ(reply.information, 9u);
+  reply = Control(IOCTL_TRACE_GET_LOG, {}, 9);
+  EXPECT_EQ(reply.status, STATUS_SUCCESS);
+  EXPECT_EQ(reply.information, 9u);
+  EXPECT_STREQ(reinterpret_cast<const char*>(reply.output.data()), "D:\\x.log");
+}
+
+TEST_F(ControlDeviceTest, AStringMustEndInsideTheInput) {
+  const std::string path = "C:\\Trace\\a.log";  // 14 characters
+  ASSERT_EQ(path.size(), 14u);
+  Reply reply = Control(IOCTL_TRACE_SET_LOG, Text(path), 0);
+  EXPECT_EQ(reply.status, STATUS_SUCCESS);
+  EXPECT_EQ(reply.information, 15u);
+  emu::Registry::DeleteValue(kService, u"Pellinor_Log");
+
+  // The terminator lies outside the input but inside the shared system
+  // buffer (a longer output): refused, measured, nothing written.
+  reply = ControlLengths(IOCTL_TRACE_SET_LOG, Text(path), 14, 64);
+  EXPECT_EQ(reply.status, STATUS_INVALID_USER_BUFFER);
+  EXPECT_EQ(reply.information, 15u);
+  EXPECT_TRUE(Missing(u"Pellinor_Log"));
+
+  // No terminator inside the system buffer at all: refused without a read
+  // past it (the bytes beyond it are the caller's, never looked at).
+  reply = ControlLengths(IOCTL_TRACE_SET_LOG, Text(path), 14, 0);
+  EXPECT_EQ(reply.status, STATUS_INVALID_USER_BUFFER);
+  EXPECT_EQ(reply.information, 0u);
+  reply = ControlLengths(IOCTL_TRACE_SET_TARGET, Text(path, false), 14, 14);
+  EXPECT_EQ(reply.status, STATUS_INVALID_USER_BUFFER);
+  EXPECT_EQ(reply.information, 0u);
+  EXPECT_TRUE(Missing(u"Pellinor_Log"));
+  EXPECT_TRUE(Missing(u"Pellinor_Target"));
+
+  // No buffer at all.
+  reply = Control(IOCTL_TRACE_SET_TARGET, {}, 0);
+  EXPECT_EQ(reply.status, STATUS_INVALID_USER_BUFFER);
+  EXPECT_EQ(reply.information, 0u);
+  EXPECT_TRUE(Missing(u"Pellinor_Target"));
+
+  // The empty string is a string: stored as a lone terminator.
+  reply = Control(IOCTL_TRACE_SET_TARGET, Text(""), 0);
+  EXPECT_EQ(reply.status, STATUS_SUCCESS);
+  EXPECT_EQ(reply.information, 1u);
+  EXPECT_FALSE(Missing(u"Pellinor_Target"));
+}
+
+TEST_F(ControlDeviceTest, ShortBuffersAreRefusedAndWriteNothing) {
+  Reply reply = Control(IOCTL_TRACE_GET_STATE, {}, 2);
+  EXPECT_EQ(reply.status, STATUS_INVALID_USER_BUFFER);
+  EXPECT_EQ(reply.information, 0u);
+  reply = Control(IOCTL_TRACE_GET_STATE, {}, 4);
+  EXPECT_EQ(reply.status, STATUS_SUCCESS);
+  EXPECT_EQ(reply.information, 4u);
+  EXPECT_EQ(NumberAt(reply.output.data()), TRACE_STATE_NONE);
+
+  for (ULONG code : {IOCTL_TRACE_SET_FLAGS, IOCTL_TRACE_SET_B3BYTES}) {
+    reply = Control(code, {1, 2, 3}, 4);
+    EXPECT_EQ(reply.status, STATUS_INVALID_USER_BUFFER);
+    EXPECT_EQ(reply.information, 4u);
+  }
+  EXPECT_TRUE(Missing(u"Pellinor_Flags"));
+  EXPECT_TRUE(Missing(u"Pellinor_B3Bytes"));
+  for (ULONG code : {IOCTL_TRACE_GET_FLAGS, IOCTL_TRACE_GET_B3BYTES}) {
+    reply = Control(code, {}, 3);
+    EXPECT_EQ(reply.status, STATUS_INVALID_USER_BUFFER);
+    EXPECT_EQ(reply.information, 4u);
+  }
+
+  // A number stored without room to return it: the store happens, and no
+  // byte is claimed for an output buffer that cannot hold it.
+  reply = Control(IOCTL_TRACE_SET_FLAGS, Number(0x0B03), 2);
+  EXPECT_EQ(reply.status, STATUS_SUCCESS);
+  EXPECT_EQ(reply.information, 0u);
+  EXPECT_EQ(Dword(u"Pellinor_Flags"), 0x0A03u);
+}
+
+TEST_F(ControlDeviceTest, StringReadsStayInsideTheOutputBuffer) {
+  // Room for the characters but not the terminator, and less: an overflow,
+  // a terminated prefix, never more bytes than the output holds.
+  for (ULONG length : {7u, 4u, 1u}) {
+    Reply reply = Control(IOCTL_TRACE_GET_TARGET, {}, length);
+    EXPECT_EQ(reply.status, STATUS_BUFFER_OVERFLOW) << length;
+    ASSERT_LE(reply.information, length);
+    ASSERT_GE(reply.information, 1u);
+    EXPECT_EQ(reply.output[reply.information - 1], 0) << length;
+  }
+  Reply reply = Control(IOCTL_TRACE_GET_TARGET, {}, 8);
+  EXPECT_EQ(reply.status, STATUS_SUCCESS);
+  EXPECT_EQ(reply.information, 8u);
+  // No buffer at all.
+  reply = Control(IOCTL_TRACE_GET_LOG, {}, 0);
+  EXPECT_EQ(reply.status, STATUS_INVALID_USER_BUFFER);
+  EXPECT_EQ(reply.information, 1u);
+}
+
+TEST_F(ControlDeviceTest, RegistryWriteFailuresAreTheRequestsStatus) {
+  emu::Registry::FailValue(u"Pellinor_Flags", STATUS_ACCESS_DENIED, emu::Registry::kWrite);
+  Reply reply = Control(IOCTL_TRACE_SET_FLAGS, Number(1), 4);
+  EXPECT_EQ(reply.status, STATUS_ACCESS_DENIED);
+  EXPECT_EQ(reply.information, 4u);
+  emu::Registry::FailValue(u"Pellinor_Log", STATUS_INSUFFICIENT_RESOURCES, emu::Registry::kWrite);
+  reply = Control(IOCTL_TRACE_SET_LOG, Text("C:\\x"), 0);
+  EXPECT_EQ(reply.status, STATUS_INSUFFICIENT_RESOURCES);
+  EXPECT_EQ(reply.information, 5u);
+  EXPECT_TRUE(Missing(u"Pellinor_Flags"));
+  EXPECT_TRUE(Missing(u"Pellinor_Log"));
+  // The conversion's temporary copy was freed on the failure path too.
+  EXPECT_EQ(emu::Pool::Report(emu::MakePoolTag("Strg")).blocks, 0u);
+}
+
+TEST_F(ControlDeviceTest, StartAndStopWriteTheStartValue) {
+  // Without a traced device the start fails, and the next load must not
+  // try again.
+  Reply reply = Control(IOCTL_TRACE_START, {}, 0);
+  EXPECT_EQ(reply.status, STATUS_DEVICE_DOES_NOT_EXIST);
+  EXPECT_EQ(reply.information, 0u);
+  EXPECT_EQ(Dword(u"Start"), 1u);
+
+  emu::Registry::SetDword(kService, u"Start", 2);
+  reply = Control(IOCTL_TRACE_STOP, {1, 0, 0, 0}, 0);
+  EXPECT_EQ(reply.status, STATUS_DEVICE_DOES_NOT_EXIST);
+  EXPECT_EQ(reply.information, 0u);
+  EXPECT_EQ(Dword(u"Start"), 1u);
+
+  // A failing write of Start changes nothing of the request's result.
+  emu::Registry::FailValue(u"Start", STATUS_ACCESS_DENIED, emu::Registry::kWrite);
+  reply = Control(IOCTL_TRACE_STOP, {}, 0);
+  EXPECT_EQ(reply.status, STATUS_DEVICE_DOES_NOT_EXIST);
+}
+
+TEST_F(ControlDeviceTest, RequestsAfterDestructionBeganChangeNothing) {
+  PDEVICE_OBJECT object = emu::FindDevice(u"\\Device\\PellinorIOCTL");
+  ASSERT_NE(object, nullptr);
+  Device* device = Device::FromDeviceObject(object);
+  // What the driver's Cleanup does before it destroys the trace device.
+  device->Guard().ReleaseAndWait();
+  Reply reply = Control(IOCTL_TRACE_START, {}, 0);
+  EXPECT_EQ(reply.status, STATUS_DELETE_PENDING);
+  reply = Control(IOCTL_TRACE_SET_FLAGS, Number(1), 4);
+  EXPECT_EQ(reply.status, STATUS_DELETE_PENDING);
+  EXPECT_EQ(reply.information, 0u);
+  EXPECT_EQ(Dword(u"Start"), 3u);
+  EXPECT_TRUE(Missing(u"Pellinor_Flags"));
+  // Closing the handle still works.
+  EXPECT_EQ(emu::Close(handle), STATUS_SUCCESS);
+  handle = nullptr;
+}
+
+class ControlDeviceCreation : public ::testing::Test {
+ protected:
+  PDRIVER_OBJECT driver = nullptr;
+  void SetUp() override {
+    emu::Registry::Clear();
+    emu::Registry::SetDword(kService, u"Start", 3);
+    ASSERT_EQ(emu::LoadDriver("Pellinor", DriverEntry, POOL_TAG, &driver), STATUS_SUCCESS);
+    // These cases build the device themselves.
+    if (PDEVICE_OBJECT object = emu::FindDevice(u"\\Device\\PellinorIOCTL"))
+      GTEST_SKIP() << "the driver's load owns the control device";
+  }
+  void TearDown() override {
+    emu::Pool::ClearFaults();
+    emu::FailDeviceCreation(0);
+    if (driver != nullptr)
+      EXPECT_EQ(emu::UnloadDriver(driver), STATUS_SUCCESS);
+  }
+};
+
+TEST_F(ControlDeviceCreation, FailuresLeaveNothingBehind) {
+  ControlDevice* device = reinterpret_cast<ControlDevice*>(1);
+  emu::FailDeviceCreation(1, STATUS_INSUFFICIENT_RESOURCES);
+  EXPECT_EQ(CreateControlDevice(&device), STATUS_INSUFFICIENT_RESOURCES);
+  EXPECT_EQ(device, nullptr);
+  EXPECT_EQ(emu::FindDevice(u"\\Device\\PellinorIOCTL"), nullptr);
+
+  // The link's name is taken: the device object goes again.
+  std::u16string linkText = u"\\DosDevices\\PellinorWin32CTL";
+  std::u16string elsewhereText = u"\\Device\\Elsewhere";
+  UNICODE_STRING link = {USHORT(linkText.size() * 2), USHORT(linkText.size() * 2),
+                         reinterpret_cast<PWSTR>(&linkText[0])};
+  UNICODE_STRING elsewhere = {USHORT(elsewhereText.size() * 2), USHORT(elsewhereText.size() * 2),
+                              reinterpret_cast<PWSTR>(&elsewhereText[0])};
+  ASSERT_EQ(IoCreateSymbolicLink(&link, &elsewhere), STATUS_SUCCESS);
+  EXPECT_EQ(CreateControlDevice(&device), STATUS_OBJECT_NAME_COLLISION);
+  EXPECT_EQ(device, nullptr);
+  EXPECT_EQ(emu::FindDevice(u"\\Device\\PellinorIOCTL"), nullptr);
+  EXPECT_EQ(emu::SymbolicLinkTarget(linkText), elsewhereText);
+  EXPECT_EQ(IoDeleteSymbolicLink(&link), STATUS_SUCCESS);
+
+  // The object itself cannot be allocated: the driver goes on without one.
+  const size_t blocks = emu::Pool::Report(POOL_TAG).blocks;
+  emu::PoolFault fault;
+  fault.poolType = NonPagedPool;
+  fault.tag = POOL_TAG;
+  emu::Pool::InjectFault(fault);
+  EXPECT_EQ(CreateControlDevice(&device), STATUS_SUCCESS);
+  emu::Pool::ClearFaults();
+  EXPECT_EQ(device, nullptr);
+  EXPECT_EQ(emu::Pool::Report(POOL_TAG).blocks, blocks);
+}
+
+}  // namespace
