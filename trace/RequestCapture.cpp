@@ -38,6 +38,13 @@ bool HideManufacturer(TraceSettings settings, const void* message) {
   return (SettingsFlags(settings) & TRACE_HIDE_MANU_MESSAGES) && isManufacturerMessage(message);
 }
 
+// The same for the `held` bytes of a read or write: fewer bytes than the
+// shortest message are no MANUFACTURER message, and the check's reads of the
+// length and command would lie past the caller's data.
+bool HideManufacturer(TraceSettings settings, const UCHAR* data, ULONG held) {
+  return held >= kCapiMinimumMessage && HideManufacturer(settings, data);
+}
+
 // The message of a kernel-mode caller's parameter block, followed by at
 // most MaxDataB3Bytes of its DATA_B3 payload when the message is a DATA_B3
 // of `subcommand` (REQ going down, IND coming up). The payload lies apart
@@ -73,17 +80,30 @@ void CaptureBlockMessage(TraceRecord* record, const CAPI_PARAMETER_BLOCK& block,
 
 // The message a read or write carries in its data buffer: the first n bytes
 // (the written length, or the bytes a read returned), the message and any
-// DATA_B3 payload behind it, as far as the request's buffer reaches.
-void CaptureDataMessage(TraceRecord* record, PIRP irp, LONG n, TraceSettings settings) {
+// DATA_B3 payload behind it, as far as the request's buffer reaches. The
+// buffer is `requestLength` bytes (the read's or write's own length): a
+// lower driver may report more bytes read than were asked for.
+void CaptureDataMessage(TraceRecord* record, PIRP irp, LONG n, ULONG requestLength,
+                        TraceSettings settings) {
   if (n <= 0) {
     return;
   }
   ULONG held;
-  const UCHAR* data = requestDataBuffer(irp, ULONG(n), &held);
-  if (data == NULL || HideManufacturer(settings, data)) {
+  const UCHAR* data = requestDataBuffer(irp, requestLength, &held);
+  if (data == NULL) {
     return;
   }
-  CaptureBlock(&record->message, data, ULONG(n) < held ? ULONG(n) : held);
+  if (ULONG(n) < held) {
+    held = ULONG(n);
+  }
+  if (held == 0 || HideManufacturer(settings, data, held)) {
+    return;
+  }
+  CaptureBlock(&record->message, data, held);
+}
+
+bool IsMessageCode(ULONG code) {
+  return code == CAPI_PUT_MESSAGE || code == CAPI_GET_MESSAGE;
 }
 
 CAPI_PARAMETER_BLOCK BlockOf(const CapturedBlock& buffer) {
@@ -136,7 +156,8 @@ TraceRecord* captureRequest(PIRP irp, TraceSettings settings) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   switch (stack->MajorFunction) {
     case IRP_MJ_WRITE:
-      CaptureDataMessage(record, irp, LONG(stack->Parameters.Write.Length), settings);
+      CaptureDataMessage(record, irp, LONG(stack->Parameters.Write.Length),
+                         stack->Parameters.Write.Length, settings);
       break;
     case IRP_MJ_DEVICE_CONTROL: {
       LONG n = LONG(stack->Parameters.DeviceIoControl.InputBufferLength);
@@ -152,11 +173,13 @@ TraceRecord* captureRequest(PIRP irp, TraceSettings settings) {
       if (block == NULL) {
         break;
       }
+      ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
       if (n >= sizeof(CAPI_PARAMETER_BLOCK)) {
-        CaptureBlock(&record->ioBuffer, block, n);
+        // A message's parameter block is 8 bytes whatever the caller's
+        // lengths claim; nothing reads more of it.
+        CaptureBlock(&record->ioBuffer, block, IsMessageCode(code) ? ULONG(8) : n);
       }
-      if (stack->Parameters.DeviceIoControl.IoControlCode != CAPI_PUT_MESSAGE ||
-          n < sizeof(CAPI_PARAMETER_BLOCK)) {
+      if (code != CAPI_PUT_MESSAGE || n < sizeof(CAPI_PARAMETER_BLOCK)) {
         break;
       }
       // Read from the caller's block, whether or not its copy could be made.
@@ -182,7 +205,8 @@ TraceRecord* captureCompletion(PIRP irp, TraceSettings settings) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   switch (stack->MajorFunction) {
     case IRP_MJ_READ:
-      CaptureDataMessage(record, irp, LONG(record->information), settings);
+      CaptureDataMessage(record, irp, LONG(record->information), stack->Parameters.Read.Length,
+                         settings);
       break;
     case IRP_MJ_DEVICE_CONTROL: {
       ULONG out = stack->Parameters.DeviceIoControl.OutputBufferLength;
@@ -199,18 +223,19 @@ TraceRecord* captureCompletion(PIRP irp, TraceSettings settings) {
       }
       ULONG out = stack->Parameters.DeviceIoControl.OutputBufferLength;
       ULONG in = stack->Parameters.DeviceIoControl.InputBufferLength;
-      ULONG n = out > in ? out : in;
-      if (n < sizeof(CAPI_PARAMETER_BLOCK)) {
+      if ((out > in ? out : in) < sizeof(CAPI_PARAMETER_BLOCK)) {
         break;
       }
-      if (!TraceRecord::AllocateBlock(&record->ioBuffer, n)) {
+      // The block is 8 bytes, however large the caller's lengths are.
+      if (!TraceRecord::AllocateBlock(&record->ioBuffer, sizeof(CAPI_PARAMETER_BLOCK))) {
         break;
       }
       const void* block = stack->Parameters.DeviceIoControl.Type3InputBuffer;
       if (block == NULL) {
         break;  // the copy stays zero: a null message pointer
       }
-      CopyBytes(record->ioBuffer.data, static_cast<const UCHAR*>(block), n);
+      CopyBytes(record->ioBuffer.data, static_cast<const UCHAR*>(block),
+                sizeof(CAPI_PARAMETER_BLOCK));
       CaptureBlockMessage(record, BlockOf(record->ioBuffer), settings, kCapiSubcommandInd);
       break;
     }

@@ -120,9 +120,100 @@ TEST_F(Capture, KernelGetWithoutParameterBlockKeepsAZeroBlock) {
   emu::InternalDeviceIoControl(h, CAPI_GET_MESSAGE, nullptr, 0, nullptr, 12);
   ASSERT_EQ(records_.size(), 2u);
   const TraceRecord& completion = *records_[1];
-  ASSERT_EQ(completion.ioBuffer.size, 12u);
-  for (ULONG i = 0; i < 12; ++i) EXPECT_EQ(completion.ioBuffer.data[i], 0);
+  ASSERT_EQ(completion.ioBuffer.size, 8u);
+  for (ULONG i = 0; i < 8; ++i) EXPECT_EQ(completion.ioBuffer.data[i], 0);
   EXPECT_FALSE(completion.message.Present());
+}
+
+// A kernel-mode caller's lengths say nothing about the parameter block,
+// which is 8 bytes whatever they claim: larger lengths must not make the
+// capture read past it.
+TEST_F(Capture, KernelPutAndGetCopyTheEightByteBlockWhateverTheLengths) {
+  HANDLE h = stack_.Open(KernelMode);
+  std::vector<uint8_t> message = DataB3(0x80, 0);
+  uint8_t put[8] = {};
+  PutDword(put, uint32_t(reinterpret_cast<uintptr_t>(message.data())));
+  emu::InternalDeviceIoControl(h, CAPI_PUT_MESSAGE, put, 64, nullptr, 0);
+  uint8_t get[8] = {};
+  emu::InternalDeviceIoControl(h, CAPI_GET_MESSAGE, get, 16, nullptr, 4096);
+  ASSERT_EQ(records_.size(), 4u);
+  EXPECT_EQ(records_[0]->ioBuffer.size, 8u);
+  EXPECT_EQ(records_[0]->message.size, 22u);
+  EXPECT_EQ(records_[3]->ioBuffer.size, 8u);
+  EXPECT_FALSE(records_[3]->message.Present());  // a null message pointer
+}
+
+// A lower driver that reports more bytes than the read asked for: only the
+// read's buffer is there to copy. The request is built by hand, because the
+// I/O manager stops such a driver when the read completes.
+TEST(CaptureBounds, BufferedReadReportingMoreThanAskedIsBoundByTheReadLength) {
+  std::vector<uint8_t> systemBuffer = DataB3(0x82, 0);
+  systemBuffer.resize(64, 0x77);
+  PIRP irp = IoAllocateIrp(1, FALSE);
+  ASSERT_NE(irp, nullptr);
+  IoSetNextIrpStackLocation(irp);
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+  stack->MajorFunction = IRP_MJ_READ;
+  stack->Parameters.Read.Length = 22;
+  irp->AssociatedIrp.SystemBuffer = systemBuffer.data();
+  irp->IoStatus.Status = STATUS_SUCCESS;
+  irp->IoStatus.Information = 64;
+  Record completion(captureCompletion(irp, 0x00200003));
+  irp->AssociatedIrp.SystemBuffer = nullptr;
+  IoFreeIrp(irp);
+  ASSERT_TRUE(completion);
+  EXPECT_EQ(completion->information, 64u);
+  EXPECT_EQ(completion->message.size, 22u);
+}
+
+// With manufacturer messages hidden, the check reads the length word and
+// the command byte: only when the bytes held reach that far. Direct I/O,
+// so that the bytes behind the request's data are the caller's and show
+// whether they were looked at.
+class CaptureDirect : public ::testing::Test {
+ protected:
+  CaptureDirect() {
+    stack_.SetRecordSink([this](TraceRecord* record) { records_.emplace_back(record); });
+    stack_.SetSettings(0x00200203);
+  }
+
+  tracetest::TracedStack stack_{DO_DIRECT_IO};
+  std::vector<Record> records_;
+};
+
+TEST_F(CaptureDirect, ShortWritesAndReadsAreNeverTakenForManufacturerMessages) {
+  HANDLE h = stack_.Open(KernelMode);
+  // A MANUFACTURER message of which only the first 1, 4 and 11 bytes are
+  // written: what lies behind them belongs to no request.
+  std::vector<uint8_t> manufacturer = Hex("0C 00 01 00 FF 80 01 00 00 00 00 00");
+  for (ULONG length : {1u, 4u, 11u}) {
+    stack_.SetResponder([](PIRP irp, PIO_STACK_LOCATION) {
+      irp->IoStatus.Status = STATUS_SUCCESS;
+      irp->IoStatus.Information = 0;
+      return STATUS_SUCCESS;
+    });
+    emu::Write(h, manufacturer.data(), length);
+    stack_.SetResponder([length](PIRP irp, PIO_STACK_LOCATION) {
+      irp->IoStatus.Status = STATUS_SUCCESS;
+      irp->IoStatus.Information = length;
+      return STATUS_SUCCESS;
+    });
+    emu::Read(h, manufacturer.data(), length);
+  }
+  ASSERT_EQ(records_.size(), 12u);
+  for (size_t i = 0; i < 3; ++i) {
+    ULONG length = i == 0 ? 1 : i == 1 ? 4 : 11;
+    const TraceRecord& write = *records_[4 * i];
+    const TraceRecord& read = *records_[4 * i + 3];
+    ASSERT_TRUE(write.message.Present()) << length;
+    EXPECT_EQ(write.message.size, length);
+    ASSERT_TRUE(read.message.Present()) << length;
+    EXPECT_EQ(read.message.size, length);
+  }
+  // The whole message is still hidden.
+  emu::Write(h, manufacturer.data(), ULONG(manufacturer.size()));
+  ASSERT_EQ(records_.size(), 14u);
+  EXPECT_FALSE(records_[12]->message.Present());
 }
 
 TEST_F(Capture, IoControlCopiesTheInputDownAndTheReturnedBytesUp) {
