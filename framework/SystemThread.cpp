@@ -1,11 +1,14 @@
 #include "framework/SystemThread.h"
 
 SystemThread::SystemThread(PKSTART_ROUTINE routine, PVOID context, NTSTATUS* status)
-    : thread(NULL), exited(NotificationEvent, false) {
+    : thread(NULL), created(false), exited(NotificationEvent, false) {
   HANDLE handle = NULL;
   *status = PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, NULL, NULL, NULL, routine, context);
   if (*status != STATUS_SUCCESS)
     return;
+  // From here on the thread runs and uses what its owner gave it, whether or
+  // not a reference to it can be taken: the destructor must wait for it.
+  created = true;
   PVOID object = NULL;
   if (NT_SUCCESS(
           ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, NULL, KernelMode, &object, NULL))) {
@@ -15,9 +18,12 @@ SystemThread::SystemThread(PKSTART_ROUTINE routine, PVOID context, NTSTATUS* sta
 }
 
 SystemThread::~SystemThread() {
-  if (thread == NULL)
+  if (!created)
     return;
   exited.Wait();
+  created = false;
+  if (thread == NULL)
+    return;
   ObfDereferenceObject(thread);
   thread = NULL;
 }

@@ -11,7 +11,8 @@ class SystemThread : public PoolObject {
  public:
   // PASSIVE_LEVEL. The creation's status goes to *status.
   SystemThread(PKSTART_ROUTINE routine, PVOID context, NTSTATUS* status);
-  // PASSIVE_LEVEL. Waits until the thread has called Exit.
+  // PASSIVE_LEVEL. Waits until the thread has called Exit, whenever the
+  // thread was created (also when no reference to it could be taken).
   ~SystemThread();
   SystemThread(const SystemThread&) = delete;
   SystemThread& operator=(const SystemThread&) = delete;
@@ -20,6 +21,8 @@ class SystemThread : public PoolObject {
   [[noreturn]] void Exit();
 
  private:
+  // The referenced thread object; null when the reference failed.
   PKTHREAD thread;
+  bool created;
   Event exited;
 };

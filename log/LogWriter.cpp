@@ -17,6 +17,10 @@ LogWriter::LogWriter(NTSTATUS* status, PCWSTR logFileName)
       nrxTarget(0),
       logFileName(logFileName) {
   *status = STATUS_INSUFFICIENT_RESOURCES;
+  // Without its copy of the name the thread would have no file to open.
+  if (!NT_SUCCESS(this->logFileName.Status())) {
+    return;
+  }
   textBuffer = static_cast<char*>(PoolAlloc(LOG_TEXT_BUFFER_SIZE, NonPagedPool));
   if (textBuffer == NULL) {
     return;
