@@ -35,6 +35,11 @@ void LogFile::ExitRoutine() {
 }
 
 NTSTATUS LogFile::Open(PCWSTR name, bool truncate) {
+  // One handle: a second writer opening while the first still holds the
+  // file would overwrite (and so leak) it, and both would write to one.
+  if (isOpen) {
+    return STATUS_SHARING_VIOLATION;
+  }
   CountedString path(L"\\DosDevices\\");
   path.Append(name);
   if (!NT_SUCCESS(path.Status())) {

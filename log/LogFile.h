@@ -24,7 +24,8 @@ class LogFile : public PoolObject {
 
   // Opens or creates "\DosDevices\" + name for synchronous writing; others
   // may read it meanwhile. With truncate the file is emptied; the driver
-  // never asks for that. PASSIVE_LEVEL.
+  // never asks for that. While the file is open, refuses with
+  // STATUS_SHARING_VIOLATION and leaves it as it is. PASSIVE_LEVEL.
   NTSTATUS Open(PCWSTR name, bool truncate);
 
   // Writes `length` bytes at the end the file has now. *written gets the

@@ -168,6 +168,39 @@ TEST_F(LogPipeline, LogFileAppendWritesAtTheEndItFindsEachTime) {
   EXPECT_EQ(drive_.Read("direct.log"), "abcde");
 }
 
+// The one handle is never shared or overwritten: a second writer starting
+// while the first holds the file fails, and the first writes on unharmed.
+TEST_F(LogPipeline, TheLogFileRefusesASecondOpenWhileOpen) {
+  LogFile& file = LogFile::Instance();
+  ASSERT_EQ(file.Open(L"C:\\first.log", false), STATUS_SUCCESS);
+  EXPECT_EQ(file.Open(L"C:\\second.log", false), STATUS_SHARING_VIOLATION);
+  EXPECT_EQ(file.Open(L"C:\\first.log", false), STATUS_SHARING_VIOLATION);
+  ULONG written = 0;
+  EXPECT_EQ(file.Append("one", 3, &written), STATUS_SUCCESS);
+  EXPECT_EQ(file.Close(), STATUS_SUCCESS);
+  EXPECT_EQ(drive_.Read("first.log"), "one");
+  EXPECT_EQ(drive_.Read("second.log"), "");
+  // Closed, it opens again.
+  ASSERT_EQ(file.Open(L"C:\\second.log", false), STATUS_SUCCESS);
+  file.CloseIfOpen();
+}
+
+TEST_F(LogPipeline, ASecondWriterFailsWhileTheFirstHoldsTheFile) {
+  NTSTATUS status;
+  auto* first = new LogWriter(&status, L"C:\\first.log");
+  ASSERT_EQ(status, STATUS_SUCCESS);
+  Queue(*first, "before\n");
+  auto* second = new LogWriter(&status, L"C:\\second.log");
+  EXPECT_EQ(status, STATUS_SHARING_VIOLATION);
+  delete second;  // closes nothing: the file is the first writer's
+  EXPECT_TRUE(LogFile::Instance().IsOpen());
+  Queue(*first, "after\n");
+  delete first;
+  EXPECT_FALSE(LogFile::Instance().IsOpen());
+  EXPECT_EQ(drive_.Read("first.log"), "\r\nbefore\r\n\r\nafter\r\n");
+  EXPECT_EQ(drive_.Read("second.log"), "");
+}
+
 }  // namespace
 
 namespace {
