@@ -1,33 +1,76 @@
 // The emulated pool: tracked blocks, strict checks, fault injection.
+//
+// Each block lies between two guard areas filled with a known byte: a write
+// before the block's start or past its end is found when the block is freed,
+// when its driver unloads, and under AddressSanitizer at the write itself
+// (the guards are poisoned). A freed block is filled and held back in a
+// quarantine before its memory goes back to the host heap, so a read after
+// free sees the fill, and a write after free is found when the block leaves
+// the quarantine or its driver unloads.
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <map>
 #include <mutex>
 #include <set>
 #include <unordered_map>
 
-#include "emu/Pool.h"
-#include "KernelInternal.h"
-#include "emu/BugCheck.h"
-
 #if defined(__SANITIZE_ADDRESS__)
-#define EMU_POOL_GUARD 0  // AddressSanitizer sees every overrun at once.
+#include <sanitizer/asan_interface.h>
+#define EMU_POISON(p, n) ASAN_POISON_MEMORY_REGION(p, n)
+#define EMU_UNPOISON(p, n) ASAN_UNPOISON_MEMORY_REGION(p, n)
 #else
-#define EMU_POOL_GUARD 8  // checked when the block is freed
+#define EMU_POISON(p, n) ((void)(p), (void)(n))
+#define EMU_UNPOISON(p, n) ((void)(p), (void)(n))
 #endif
 
+#include "emu/Pool.h"
+#include "IoInternal.h"
+#include "KernelInternal.h"
+#include "PoolInternal.h"
+#include "emu/BugCheck.h"
+
 namespace emu {
+namespace detail {
+// The default until the timer code defines its own.
+__attribute__((weak)) void CheckFreedRange(const void*, size_t) {}
+}  // namespace detail
+
 namespace {
 
 constexpr uint8_t kFreshFill = 0xC5;  // new blocks are not zeroed by the kernel
 constexpr uint8_t kFreedFill = 0xDF;
 constexpr uint8_t kGuardFill = 0xAB;
 constexpr uint32_t kNoneTag = MakePoolTag("None");
+constexpr uint32_t kSystemBufferTag = MakePoolTag("IoSB");
+// The guard in front keeps the host heap's 16-byte alignment of the block;
+// the one behind starts right at the block's end and runs to the next 8-byte
+// boundary and 8 bytes more (the shadow granule of AddressSanitizer).
+constexpr size_t kFrontGuard = 16;
+constexpr size_t kBackGuardMin = 8;
+// Freed blocks held back before the host heap may reuse their memory.
+constexpr size_t kQuarantineBlocks = 4096;
+constexpr size_t kQuarantineBytes = 8u << 20;
+
+constexpr size_t BackGuard(size_t size) {
+  return (8 - size % 8) % 8 + kBackGuardMin;
+}
+static_assert(BackGuard(0) == 8 && BackGuard(1) == 15 && BackGuard(8) == 8,
+              "the back guard runs to an 8-byte boundary, then 8 bytes more");
+static_assert(kFrontGuard % 16 == 0, "blocks keep the heap's alignment");
 
 struct Block {
   uint32_t tag;
   size_t size;
   int type;
+  unsigned long long sequence;  // allocations counted from 1 since the process started
+  PDRIVER_OBJECT driver;        // the driver current at the allocation, or null
+  bool systemBuffer;
+};
+
+struct Freed {
+  uint8_t* p;
+  Block block;
 };
 
 struct Fault {
@@ -40,14 +83,19 @@ struct State {
   std::unordered_map<const void*, Block> blocks;
   std::map<uint32_t, PoolTagReport> tags;
   std::set<uint32_t> driverTags;
-  std::set<uint32_t> kernelTags{MakePoolTag("Strg")};
+  std::set<uint32_t> kernelTags{MakePoolTag("Strg"), kSystemBufferTag};
   std::vector<Fault> faults;
+  unsigned long long sequence = 0;
+  std::deque<Freed> quarantine;
+  size_t quarantineBytes = 0;
 };
 
 State& S() {
   static State* state = new State;  // never destroyed: threads may outlive main
   return *state;
 }
+
+thread_local PDRIVER_OBJECT currentDriver = nullptr;
 
 bool IsPaged(int type) {
   return (type & 1) != 0;
@@ -81,11 +129,77 @@ bool FaultHits(Fault& f, int type, uint32_t tag) {
   return false;
 }
 
-void* Allocate(int type, size_t size, uint32_t tag, const char* service) {
+uint8_t* Base(void* p) {
+  return static_cast<uint8_t*>(p) - kFrontGuard;
+}
+
+size_t Footprint(size_t size) {
+  return kFrontGuard + size + BackGuard(size);
+}
+
+// Bug-checks when a guard byte of the live block at p changed.
+void CheckGuards(void* p, const Block& block) {
+  uint8_t* base = Base(p);
+  auto tagText = internal::FormatTag(block.tag);
+  EMU_UNPOISON(base, kFrontGuard);
+  for (size_t i = 0; i < kFrontGuard; ++i) {
+    if (base[i] != kGuardFill) {
+      BugCheck(BAD_POOL_HEADER,
+               "pool block %p (tag '%s', %zu bytes, allocation #%llu) was written before its "
+               "start (%zu bytes before it)",
+               p, tagText.text, block.size, block.sequence, kFrontGuard - i);
+    }
+  }
+  EMU_POISON(base, kFrontGuard);
+  uint8_t* back = base + kFrontGuard + block.size;
+  EMU_UNPOISON(back, BackGuard(block.size));
+  for (size_t i = 0; i < BackGuard(block.size); ++i) {
+    if (back[i] != kGuardFill) {
+      BugCheck(BAD_POOL_HEADER,
+               "pool block %p (tag '%s', %zu bytes, allocation #%llu) was written past its end "
+               "(at byte %zu of it)",
+               p, tagText.text, block.size, block.sequence, block.size + i);
+    }
+  }
+  EMU_POISON(back, BackGuard(block.size));
+}
+
+// Bug-checks when a quarantined block changed after it was freed.
+void CheckFreedFill(const Freed& f) {
+  uint8_t* base = Base(f.p);
+  size_t bytes = Footprint(f.block.size);
+  EMU_UNPOISON(base, bytes);
+  for (size_t i = 0; i < f.block.size; ++i) {
+    if (f.p[i] != kFreedFill) {
+      BugCheck(DRIVER_CORRUPTED_EXPOOL,
+               "pool block %p (tag '%s', %zu bytes, allocation #%llu) was written after it was "
+               "freed (byte %zu holds 0x%02X)",
+               static_cast<void*>(f.p), internal::FormatTag(f.block.tag).text, f.block.size,
+               f.block.sequence, i, f.p[i]);
+    }
+  }
+  EMU_POISON(base, bytes);
+}
+
+// Lets the oldest quarantined blocks go back to the heap; lock held.
+void TrimQuarantine(State& s) {
+  while (s.quarantine.size() > kQuarantineBlocks || s.quarantineBytes > kQuarantineBytes) {
+    Freed f = s.quarantine.front();
+    s.quarantine.pop_front();
+    s.quarantineBytes -= Footprint(f.block.size);
+    CheckFreedFill(f);
+    EMU_UNPOISON(Base(f.p), Footprint(f.block.size));
+    std::free(Base(f.p));
+  }
+}
+
+void* Allocate(int type, size_t size, uint32_t tag, const char* service,
+               bool systemBuffer = false) {
   internal::RequireIrqlAtMost(IsPaged(type) ? PASSIVE_LEVEL : DISPATCH_LEVEL, service);
   if (type < 0 || type > 7 || type == 3) {
     BugCheck(BAD_POOL_CALLER, "%s with the invalid pool type %d", service, type);
   }
+  PDRIVER_OBJECT driver = systemBuffer ? nullptr : internal::CurrentDriverObject();
   State& s = S();
   std::lock_guard<std::mutex> guard(s.lock);
   auto tagText = internal::FormatTag(tag);
@@ -106,12 +220,16 @@ void* Allocate(int type, size_t size, uint32_t tag, const char* service) {
     ++stats.injectedFailures;
     return nullptr;
   }
-  auto* p = static_cast<uint8_t*>(std::malloc(size + EMU_POOL_GUARD + (size == 0 ? 1 : 0)));
-  if (p == nullptr)
+  auto* base = static_cast<uint8_t*>(std::malloc(Footprint(size)));
+  if (base == nullptr)
     return nullptr;
+  uint8_t* p = base + kFrontGuard;
+  memset(base, kGuardFill, kFrontGuard);
   memset(p, kFreshFill, size);
-  memset(p + size, kGuardFill, EMU_POOL_GUARD);
-  s.blocks[p] = Block{tag, size, type};
+  memset(p + size, kGuardFill, BackGuard(size));
+  EMU_POISON(base, kFrontGuard);
+  EMU_POISON(p + size, BackGuard(size));
+  s.blocks[p] = Block{tag, size, type, ++s.sequence, driver, systemBuffer};
   ++stats.allocations;
   ++stats.blocks;
   stats.bytes += size;
@@ -123,7 +241,8 @@ void* Allocate(int type, size_t size, uint32_t tag, const char* service) {
   return p;
 }
 
-void Free(void* p, bool checkTag, uint32_t expectedTag, const char* service) {
+void Free(void* p, bool checkTag, uint32_t expectedTag, const char* service,
+          bool systemBuffer = false) {
   if (p == nullptr)
     BugCheck(BAD_POOL_CALLER, "%s of a null pointer", service);
   State& s = S();
@@ -140,17 +259,17 @@ void Free(void* p, bool checkTag, uint32_t expectedTag, const char* service) {
     block = it->second;
     internal::RequireIrqlAtMost(IsPaged(block.type) ? PASSIVE_LEVEL : DISPATCH_LEVEL, service);
     auto tagText = internal::FormatTag(block.tag);
+    if (block.systemBuffer != systemBuffer) {
+      BugCheck(BAD_POOL_CALLER,
+               "%s of %p, the I/O manager's system buffer of a request; only the I/O manager "
+               "frees it",
+               service, p);
+    }
     if (checkTag && block.tag != expectedTag) {
       BugCheck(BAD_POOL_CALLER, "%s of %p with the tag '%s'; the block has the tag '%s'", service,
                p, internal::FormatTag(expectedTag).text, tagText.text);
     }
-    const uint8_t* guardBytes = static_cast<uint8_t*>(p) + block.size;
-    for (int i = 0; i < EMU_POOL_GUARD; ++i) {
-      if (guardBytes[i] != kGuardFill) {
-        BugCheck(BAD_POOL_HEADER, "pool block %p (tag '%s', %zu bytes) was written past its end", p,
-                 tagText.text, block.size);
-      }
-    }
+    CheckGuards(p, block);
     s.blocks.erase(it);
     PoolTagReport& stats = TagStats(s, block.tag);
     ++stats.frees;
@@ -160,11 +279,117 @@ void Free(void* p, bool checkTag, uint32_t expectedTag, const char* service) {
   }
   internal::CheckFreedTimersAndDpcs(p, block.size, block.tag);
   internal::CheckFreedWorkItems(p, block.size, block.tag);
+  detail::CheckFreedRange(p, block.size);
+  // The block stays in the quarantine, so this fill is read by whoever uses
+  // the block after it was freed (it is not a store before free that the
+  // optimiser may drop).
   memset(p, kFreedFill, block.size);
-  std::free(p);
+  EMU_POISON(Base(p), Footprint(block.size));
+  std::lock_guard<std::mutex> guard(s.lock);
+  s.quarantine.push_back(Freed{static_cast<uint8_t*>(p), block});
+  s.quarantineBytes += Footprint(block.size);
+  TrimQuarantine(s);
+}
+
+std::string DescribeBlock(const void* address, const Block& block) {
+  char line[128];
+  snprintf(line, sizeof line, "%p (tag '%s', %zu bytes, %s, allocation #%llu)", address,
+           internal::FormatTag(block.tag).text, block.size, TypeName(block.type), block.sequence);
+  return line;
+}
+
+// The live blocks of a driver (charged to it, or with its tag), oldest first;
+// lock held.
+std::map<unsigned long long, std::pair<const void*, Block>> BlocksOf(State& s,
+                                                                     PDRIVER_OBJECT driver,
+                                                                     uint32_t tag) {
+  std::map<unsigned long long, std::pair<const void*, Block>> found;
+  for (const auto& [address, block] : s.blocks) {
+    if (block.systemBuffer)
+      continue;
+    if ((driver != nullptr && block.driver == driver) || (tag != 0 && block.tag == tag))
+      found.emplace(block.sequence, std::make_pair(address, block));
+  }
+  return found;
+}
+
+void ReportLeaks(const std::map<unsigned long long, std::pair<const void*, Block>>& leaks,
+                 const char* who) {
+  if (leaks.empty())
+    return;
+  std::string first;
+  size_t bytes = 0;
+  int listed = 0;
+  for (const auto& entry : leaks) {
+    bytes += entry.second.second.size;
+    if (listed == 4)
+      continue;
+    first += (listed ? ", " : "") + DescribeBlock(entry.second.first, entry.second.second);
+    ++listed;
+  }
+  BugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION,
+           "%s without freeing its pool: %zu blocks, %zu bytes are still allocated, among them %s",
+           who, leaks.size(), bytes, first.c_str());
 }
 
 }  // namespace
+
+namespace internal {
+
+DriverContext::DriverContext(PDRIVER_OBJECT driver) : previous_(currentDriver) {
+  currentDriver = driver;
+}
+
+DriverContext::~DriverContext() {
+  currentDriver = previous_;
+}
+
+PDRIVER_OBJECT CurrentDriverObject() {
+  if (currentDriver != nullptr)
+    return currentDriver;
+  // DriverEntry and unload routines are marked by the loader itself.
+  io::DriverRecord* record = io::CurrentDriver();
+  return record != nullptr ? &record->object : nullptr;
+}
+
+const char* CurrentDriverName() {
+  PDRIVER_OBJECT driver = CurrentDriverObject();
+  if (driver == nullptr || driver->DriverName.Buffer == nullptr)
+    return nullptr;
+  thread_local char name[64];
+  size_t n = driver->DriverName.Length / sizeof(WCHAR);
+  if (n > sizeof name - 1)
+    n = sizeof name - 1;
+  for (size_t i = 0; i < n; ++i) {
+    WCHAR c = driver->DriverName.Buffer[i];
+    name[i] = c < 0x80 ? char(c) : '?';
+  }
+  name[n] = 0;
+  return name;
+}
+
+void CheckDriverPool(PDRIVER_OBJECT driver, ULONG tag, const char* name, const char* when) {
+  State& s = S();
+  std::lock_guard<std::mutex> guard(s.lock);
+  auto live = BlocksOf(s, driver, tag);
+  for (const auto& entry : live) CheckGuards(const_cast<void*>(entry.second.first), entry.second.second);
+  for (const Freed& f : s.quarantine) {
+    if ((driver != nullptr && f.block.driver == driver) || (tag != 0 && f.block.tag == tag))
+      CheckFreedFill(f);
+  }
+  std::string who = std::string("driver ") + name + " " + when;
+  ReportLeaks(live, who.c_str());
+}
+
+void* AllocateSystemBuffer(size_t bytes) {
+  return Allocate(NonPagedPool, bytes, kSystemBufferTag, "the I/O manager's system buffer", true);
+}
+
+void FreeSystemBuffer(void* buffer) {
+  Free(buffer, true, kSystemBufferTag, "the I/O manager's system buffer", true);
+}
+
+}  // namespace internal
 
 namespace internal {
 TagText FormatTag(unsigned long tag) {
@@ -195,24 +420,10 @@ void Pool::RegisterKernelTag(uint32_t tag) {
 void Pool::UnregisterDriverTag(uint32_t tag) {
   State& s = S();
   std::lock_guard<std::mutex> guard(s.lock);
-  PoolTagReport& stats = TagStats(s, tag);
-  if (stats.blocks != 0) {
-    std::string first;
-    int listed = 0;
-    for (const auto& [address, block] : s.blocks) {
-      if (block.tag != tag || listed == 4)
-        continue;
-      char line[80];
-      snprintf(line, sizeof line, "%s%p (%zu bytes, %s)", listed ? ", " : "", address, block.size,
-               TypeName(block.type));
-      first += line;
-      ++listed;
-    }
-    BugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION,
-             "driver unloading without freeing its pool: %zu blocks, %zu bytes of tag '%s' are "
-             "still allocated, among them %s",
-             stats.blocks, stats.bytes, internal::FormatTag(tag).text, first.c_str());
-  }
+  auto live = BlocksOf(s, nullptr, tag);
+  for (const auto& entry : live) CheckGuards(const_cast<void*>(entry.second.first), entry.second.second);
+  std::string who = std::string("driver of tag '") + internal::FormatTag(tag).text + "' unloading";
+  ReportLeaks(live, who.c_str());
   s.driverTags.erase(tag);
 }
 

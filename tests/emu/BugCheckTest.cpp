@@ -88,8 +88,9 @@ TEST_F(BugCheck, PoolIrqlAndTags) {
         ExAllocatePoolWithTag(NonPagedPool, 24, emu::MakePoolTag("Leak"));
         emu::Pool::UnregisterDriverTag(emu::MakePoolTag("Leak"));
       },
-      "BUG CHECK 0x000000C4.*driver unloading without freeing its pool: 1 blocks, 24 bytes of tag "
-      "'Leak'");
+      "BUG CHECK 0x000000C4.*driver of tag 'Leak' unloading without freeing its pool: 1 blocks, 24 "
+      "bytes are still allocated, among them .* \\(tag 'Leak', 24 bytes, non-paged, allocation "
+      "#[0-9]+\\)");
 }
 
 TEST_F(BugCheck, PoolOverrun) {
