@@ -1,0 +1,37 @@
+// The simulated CAPI 2.0 device and its applications as a scenario drives
+// them: the device's configuration, its load and unload, application
+// sessions and single messages in user or kernel mode, and its Plug and
+// Play removal.
+#pragma once
+
+#include <memory>
+#include <ostream>
+#include <vector>
+
+#include "tools/pellinor-sim/ScenarioScript.h"
+
+namespace pellinorsim {
+
+class CapiBench {
+ public:
+  CapiBench();
+  ~CapiBench();
+  CapiBench(const CapiBench&) = delete;
+  CapiBench& operator=(const CapiBench&) = delete;
+
+  // The steps "capi ...", "app ..." and "message ...": with `run` false only
+  // their words are checked (BadWord); run, a failure is a StepFailure.
+  void Command(const std::vector<Word>& words, bool run, std::ostream& out);
+  void App(const std::vector<Word>& words, bool run, std::ostream& out);
+  void Message(const std::vector<Word>& words, bool run, std::ostream& out);
+  // A Plug and Play removal sent to the CAPI device's stack.
+  void Remove(std::ostream& out);
+  // Unloads the device if it is loaded (end of a run).
+  void Unload();
+
+ private:
+  struct State;
+  std::unique_ptr<State> state;
+};
+
+}  // namespace pellinorsim

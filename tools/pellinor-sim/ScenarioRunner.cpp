@@ -1,0 +1,701 @@
+#include "tools/pellinor-sim/ScenarioRunner.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+
+#include "emu/Clock.h"
+#include "emu/Files.h"
+#include "emu/Io.h"
+#include "emu/Kernel.h"
+#include "emu/Pool.h"
+#include "emu/Registry.h"
+#include "emu/SystemStartStage.h"
+#include "emu/Timers.h"
+#include "framework/EntryPoints.h"
+#include "framework/Pool.h"
+#include "framework/SystemStartStage.h"
+#include "tools/pellinor-sim/CapiBench.h"
+#include "tools/pellinorctl/ControlCodes.h"
+#include "tools/pellinorctl/ControlTool.h"
+#include "tools/pellinorctl/EmulatedBackend.h"
+
+namespace pellinorsim {
+namespace {
+
+const std::u16string kServices = u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\";
+const char kTraceDriverName[] = "Pellinor";
+constexpr int64_t kTicksPerMs = 10000;
+
+std::u16string Utf16(const std::string& text) { return std::u16string(text.begin(), text.end()); }
+
+std::string Narrow(const std::u16string& text) {
+  std::string narrow;
+  for (char16_t c : text) narrow += c < 0x80 ? char(c) : '?';
+  return narrow;
+}
+
+std::string Lower(std::string text) {
+  for (char& c : text) c = char(std::tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
+// The words of a step, taken in order, with the errors of a bad command line.
+class Words {
+ public:
+  explicit Words(const Step& step, size_t first = 1) : step(step), next(first) {
+    // A trailing "=> VALUE" (unquoted arrow) is the step's expected result.
+    const auto& w = step.words;
+    end = w.size();
+    if (w.size() >= 2 && !w[w.size() - 2].quoted && w[w.size() - 2].text == "=>") {
+      expectation = w.back().text;
+      hasExpectation = true;
+      end -= 2;
+    }
+  }
+  bool More() const { return next < end; }
+  size_t Left() const { return end - next; }
+  const std::string& Take(const char* what) {
+    if (next >= end) throw BadWord(std::string("missing ") + what);
+    return step.words[next++].text;
+  }
+  std::string Peek() const { return next < end ? step.words[next].text : std::string(); }
+  void Done() const {
+    if (next < end) throw BadWord("unexpected '" + step.words[next].text + "'");
+  }
+  std::vector<std::string> Rest() {
+    std::vector<std::string> rest;
+    while (next < end) rest.push_back(step.words[next++].text);
+    return rest;
+  }
+  bool HasExpectation() const { return hasExpectation; }
+  const std::string& Expectation() const { return expectation; }
+  void NoExpectation() const {
+    if (hasExpectation) throw BadWord("this command has no result to expect");
+  }
+
+ private:
+  const Step& step;
+  size_t next;
+  size_t end;
+  bool hasExpectation = false;
+  std::string expectation;
+};
+
+// The expected status of a step: success unless "=> STATUS" or "=> any".
+struct StatusExpectation {
+  bool any = false;
+  bool given = false;
+  uint32_t status = 0;
+
+  explicit StatusExpectation(const Words& words) {
+    if (!words.HasExpectation()) return;
+    given = true;
+    if (words.Expectation() == "any") {
+      any = true;
+    } else {
+      status = ParseStatus(words.Expectation());
+    }
+  }
+  void Check(const std::string& what, uint32_t actual) const {
+    if (any) return;
+    if (given ? actual == status : (actual & 0x80000000u) == 0) return;
+    throw StepFailure(what + " ended with " + DescribeStatus(actual) + ", expected " +
+                      (given ? DescribeStatus(status) : std::string("success")));
+  }
+};
+
+uint64_t FileSize(const std::string& path) {
+  struct stat info;
+  return ::stat(path.c_str(), &info) == 0 ? uint64_t(info.st_size) : 0;
+}
+
+std::string ReadLine(const std::string& text) {
+  // The tool's output without its one final line end.
+  if (!text.empty() && text.back() == '\n') return text.substr(0, text.size() - 1);
+  return text;
+}
+
+}  // namespace
+
+const ScenarioRunner::Command ScenarioRunner::kCommands[] = {
+    {"clock", &ScenarioRunner::Clock},
+    {"registry", &ScenarioRunner::Registry},
+    {"system", &ScenarioRunner::System},
+    {"driver", &ScenarioRunner::Driver},
+    {"capi", &ScenarioRunner::Capi},
+    {"pellinorctl", &ScenarioRunner::Pellinorctl},
+    {"expect", &ScenarioRunner::Expect},
+    {"ioctl", &ScenarioRunner::Ioctl},
+    {"pnp", &ScenarioRunner::Pnp},
+    {"fail", &ScenarioRunner::Fail},
+    {"app", &ScenarioRunner::App},
+    {"message", &ScenarioRunner::Message},
+};
+
+ScenarioRunner::ScenarioRunner(const Options& options, std::ostream& out)
+    : options(options), out(out), capi(std::make_unique<CapiBench>()) {}
+
+ScenarioRunner::~ScenarioRunner() = default;
+
+void ScenarioRunner::Check(const std::vector<Step>& steps) {
+  for (const Step& step : steps) {
+    try {
+      Execute(step, false);
+    } catch (const BadWord& bad) {
+      throw SyntaxError(step.line, bad.what());
+    }
+  }
+}
+
+void ScenarioRunner::Run(const Step& step) {
+  try {
+    Execute(step, true);
+  } catch (const BadWord& bad) {
+    throw SyntaxError(step.line, bad.what());
+  }
+  Settle();
+}
+
+void ScenarioRunner::Execute(const Step& step, bool run) {
+  const std::string& name = step.words[0].text;
+  for (const Command& command : kCommands) {
+    if (name == command.name) {
+      (this->*command.handler)(step, run);
+      return;
+    }
+  }
+  throw BadWord("unknown command '" + name + "'");
+}
+
+std::string ScenarioRunner::RegistryFile() const { return options.drive + "/registry.txt"; }
+
+void ScenarioRunner::Boot() {
+  std::error_code error;
+  std::filesystem::create_directories(options.drive, error);
+  if (!std::filesystem::is_directory(options.drive)) {
+    throw StepFailure("cannot create the drive folder " + options.drive);
+  }
+  emu::SetDriveC(options.drive);
+  emu::Registry::ClearFaults();
+  emu::Registry::Clear();
+  if (!options.fresh && std::filesystem::exists(RegistryFile())) {
+    std::string why;
+    if (!emu::Registry::Load(RegistryFile(), &why)) {
+      throw StepFailure("cannot load the registry " + RegistryFile() + ": " + why);
+    }
+  }
+  // A fixed clock and manual timers: a run never waits for real time, and
+  // the same scenario writes the same log.
+  emu::Clock::Fix(emu::MakeSystemTime(2000, 1, 1, 0, 0, 0, 0));
+  emu::Timers::SetManual(true);
+  emu::SetSystemStartStage(SYSTEM_START_STAGE_READY);
+  logSizeAtBoot = FileSize(LogPath());
+}
+
+void ScenarioRunner::Shutdown() {
+  UnloadTraceDriver();
+  capi->Unload();
+  Settle();
+  if (!emu::Registry::Save(RegistryFile())) {
+    throw StepFailure("cannot save the registry to " + RegistryFile());
+  }
+}
+
+std::string ScenarioRunner::LogPath() const {
+  uint32_t type = 0;
+  std::vector<uint8_t> data;
+  std::u16string path = u"C:\\Pellinor.log";
+  if (emu::Registry::GetValue(kServices + u"Pellinor", u"Pellinor_Log", &type, &data) &&
+      data.size() >= 2) {
+    std::u16string text(reinterpret_cast<const char16_t*>(data.data()), data.size() / 2);
+    text = text.substr(0, text.find(u'\0'));
+    if (!text.empty()) path = text;
+  }
+  std::string host = emu::HostPathOf(u"\\DosDevices\\" + path);
+  return host.empty() ? Narrow(path) : host;
+}
+
+void ScenarioRunner::Settle() { emu::Kernel::Quiesce(); }
+
+// clock set YYYY-MM-DD HH:MM:SS[.mmm] | clock advance MS
+void ScenarioRunner::Clock(const Step& step, bool run) {
+  Words words(step);
+  words.NoExpectation();
+  const std::string verb = words.Take("clock set or clock advance");
+  if (verb == "set") {
+    const std::string date = words.Take("date (YYYY-MM-DD)");
+    const std::string time = words.Take("time (HH:MM:SS[.mmm])");
+    words.Done();
+    int y, mo, d, h, mi, s, ms = 0;
+    char tail;
+    if (std::sscanf(date.c_str(), "%4d-%2d-%2d%c", &y, &mo, &d, &tail) != 3 || y < 1601 ||
+        mo < 1 || mo > 12 || d < 1 || d > 31) {
+      throw BadWord("'" + date + "' is not a date YYYY-MM-DD");
+    }
+    const int fields = std::sscanf(time.c_str(), "%2d:%2d:%2d.%3d%c", &h, &mi, &s, &ms, &tail);
+    if ((fields != 3 && fields != 4) || h > 23 || mi > 59 || s > 59 || h < 0 || mi < 0 ||
+        s < 0 || ms < 0 || (fields == 3 && time.size() != 8) ||
+        (fields == 4 && time.size() != 12)) {
+      throw BadWord("'" + time + "' is not a time HH:MM:SS or HH:MM:SS.mmm");
+    }
+    if (!run) return;
+    emu::Clock::Fix(emu::MakeSystemTime(y, mo, d, h, mi, s, ms));
+    return;
+  }
+  if (verb == "advance") {
+    const uint64_t ms = ParseNumber64(words.Take("milliseconds"), "number of milliseconds");
+    words.Done();
+    if (ms > uint64_t(INT64_MAX / kTicksPerMs)) throw BadWord("too far to advance");
+    if (!run) return;
+    emu::Clock::Advance(int64_t(ms) * kTicksPerMs);
+    emu::Timers::Advance(int64_t(ms) * kTicksPerMs);
+    return;
+  }
+  throw BadWord("clock takes set or advance, not '" + verb + "'");
+}
+
+// registry set SERVICE NAME TYPE VALUE... | registry delete SERVICE NAME |
+// registry delete-key SERVICE | registry expect SERVICE NAME (TYPE VALUE | missing)
+void ScenarioRunner::Registry(const Step& step, bool run) {
+  Words words(step);
+  words.NoExpectation();
+  const std::string verb = words.Take("registry set, delete, delete-key or expect");
+  if (verb != "set" && verb != "delete" && verb != "delete-key" && verb != "expect") {
+    throw BadWord("registry takes set, delete, delete-key or expect, not '" + verb + "'");
+  }
+  const std::u16string key = kServices + Utf16(words.Take("service name"));
+  if (verb == "delete-key") {
+    words.Done();
+    if (run) emu::Registry::DeleteKey(key);
+    return;
+  }
+  const std::u16string name = Utf16(words.Take("value name"));
+  if (verb == "delete") {
+    words.Done();
+    if (run) emu::Registry::DeleteValue(key, name);
+    return;
+  }
+  // The value: TYPE and data, or "missing" for expect.
+  const std::string type = words.Take("value type");
+  bool missing = false;
+  uint32_t regType = 0;
+  std::vector<uint8_t> data;
+  auto text = [&data](const std::vector<std::string>& strings, bool multi) {
+    for (const std::string& s : strings) {
+      for (char c : s) {
+        data.push_back(uint8_t(c));
+        data.push_back(0);
+      }
+      data.push_back(0);
+      data.push_back(0);
+    }
+    if (multi) {
+      data.push_back(0);
+      data.push_back(0);
+    }
+  };
+  if (type == "missing" && verb == "expect") {
+    missing = true;
+  } else if (type == "dword") {
+    const uint32_t value = ParseNumber(words.Take("number"), "number");
+    regType = REG_DWORD;
+    for (int i = 0; i < 4; ++i) data.push_back(uint8_t(value >> (8 * i)));
+  } else if (type == "sz" || type == "expand_sz") {
+    regType = type == "sz" ? REG_SZ : REG_EXPAND_SZ;
+    text({words.Take("text")}, false);
+  } else if (type == "multi_sz") {
+    regType = REG_MULTI_SZ;
+    text(words.Rest(), true);
+  } else if (type == "none") {
+    regType = REG_NONE;
+  } else if (type == "binary" || type.rfind("hex:", 0) == 0) {
+    regType = type == "binary" ? REG_BINARY : ParseNumber(type.substr(4), "value type");
+    while (words.More()) {
+      std::vector<uint8_t> bytes = ParseHex(words.Take("bytes"));
+      data.insert(data.end(), bytes.begin(), bytes.end());
+    }
+  } else {
+    throw BadWord("unknown value type '" + type +
+                  "' (dword, sz, expand_sz, multi_sz, binary, hex:N, none)");
+  }
+  words.Done();
+  if (!run) return;
+  if (verb == "set") {
+    emu::Registry::SetValue(key, name, regType, data.data(), data.size());
+    return;
+  }
+  uint32_t actualType = 0;
+  std::vector<uint8_t> actual;
+  const bool exists = emu::Registry::GetValue(key, name, &actualType, &actual);
+  const std::string where = Narrow(name);
+  if (missing) {
+    if (exists) throw StepFailure("registry value " + where + " exists, expected it missing");
+    return;
+  }
+  if (!exists) throw StepFailure("registry value " + where + " is missing");
+  if (actualType != regType || actual != data) {
+    throw StepFailure("registry value " + where + " is type " + std::to_string(actualType) + " " +
+                      HexText(actual.data(), actual.size()) + ", expected type " +
+                      std::to_string(regType) + " " + HexText(data.data(), data.size()));
+  }
+}
+
+// system stage ready | system stage N
+void ScenarioRunner::System(const Step& step, bool run) {
+  Words words(step);
+  words.NoExpectation();
+  if (words.Take("system stage") != "stage") throw BadWord("system takes stage");
+  const std::string value = words.Take("stage (ready or a number)");
+  words.Done();
+  const uint32_t stage =
+      value == "ready" ? SYSTEM_START_STAGE_READY : ParseNumber(value, "start stage");
+  if (run) emu::SetSystemStartStage(stage);
+}
+
+bool ScenarioRunner::LoadTraceDriver(uint32_t* status) {
+  PDRIVER_OBJECT object = nullptr;
+  *status = uint32_t(emu::LoadDriver(kTraceDriverName, DriverEntry, POOL_TAG, &object));
+  if (NT_SUCCESS(NTSTATUS(*status))) traceDriver = object;
+  return traceDriver != nullptr;
+}
+
+void ScenarioRunner::UnloadTraceDriver() {
+  if (traceDriver == nullptr) return;
+  PDRIVER_OBJECT object = traceDriver;
+  traceDriver = nullptr;
+  const NTSTATUS status = emu::UnloadDriver(object);
+  if (!NT_SUCCESS(status)) throw StepFailure("unloading the trace driver: " + DescribeStatus(status));
+}
+
+// driver load [=> STATUS] | driver unload
+void ScenarioRunner::Driver(const Step& step, bool run) {
+  Words words(step);
+  const std::string verb = words.Take("driver load or driver unload");
+  words.Done();
+  if (verb == "load") {
+    const StatusExpectation expected(words);
+    if (!run) return;
+    if (traceDriver != nullptr) throw StepFailure("the trace driver is loaded already");
+    uint32_t status = 0;
+    LoadTraceDriver(&status);
+    expected.Check("loading the trace driver", status);
+    return;
+  }
+  if (verb == "unload") {
+    words.NoExpectation();
+    if (!run) return;
+    if (traceDriver == nullptr) throw StepFailure("the trace driver is not loaded");
+    UnloadTraceDriver();
+    return;
+  }
+  throw BadWord("driver takes load or unload, not '" + verb + "'");
+}
+
+void ScenarioRunner::Capi(const Step& step, bool run) {
+  capi->Command(step.words, run, out);
+}
+
+void ScenarioRunner::App(const Step& step, bool run) { capi->App(step.words, run, out); }
+
+void ScenarioRunner::Message(const Step& step, bool run) { capi->Message(step.words, run, out); }
+
+void ScenarioRunner::Pnp(const Step& step, bool run) {
+  Words words(step);
+  words.NoExpectation();
+  if (words.Take("pnp remove") != "remove") throw BadWord("pnp takes remove");
+  words.Done();
+  if (!run) return;
+  capi->Remove(out);
+}
+
+// pellinorctl ARGS... [=> EXIT]
+void ScenarioRunner::Pellinorctl(const Step& step, bool run) {
+  Words words(step);
+  std::vector<std::string> args = words.Rest();
+  int expectedExit = 0;
+  bool anyExit = false;
+  if (words.HasExpectation()) {
+    if (words.Expectation() == "any") {
+      anyExit = true;
+    } else {
+      expectedExit = int(ParseNumber(words.Expectation(), "exit status"));
+    }
+  }
+  if (!run) return;
+  pellinorctl::EmulatedBackend backend([this](const std::string& service) {
+    if (Lower(service) == Lower(kTraceDriverName)) UnloadTraceDriver();
+  });
+  pellinorctl::ControlTool tool(backend);
+  last = LastResult();
+  last.kind = LastResult::kTool;
+  last.exitStatus = tool.Run(args, last.stdoutText, last.stderrText);
+  std::string line = "> pellinorctl";
+  for (const std::string& arg : args) line += " " + Quote(arg);
+  out << line << "\n" << last.stdoutText << last.stderrText;
+  if (last.exitStatus != 0) out << "(exit status " << last.exitStatus << ")\n";
+  if (!anyExit && last.exitStatus != expectedExit) {
+    throw StepFailure("pellinorctl exited with " + std::to_string(last.exitStatus) +
+                      ", expected " + std::to_string(expectedExit));
+  }
+}
+
+// expect stdout|stderr|stdout-contains|stderr-contains TEXT (after pellinorctl)
+// expect info N | expect output HEX (after a single request)
+void ScenarioRunner::Expect(const Step& step, bool run) {
+  Words words(step);
+  words.NoExpectation();
+  const std::string what = words.Take("what to expect");
+  if (what == "stdout" || what == "stderr" || what == "stdout-contains" ||
+      what == "stderr-contains") {
+    const std::string text = words.Take("text");
+    words.Done();
+    if (!run) return;
+    if (last.kind != LastResult::kTool) throw StepFailure("expect " + what + " needs a pellinorctl before it");
+    const bool isOut = what.rfind("stdout", 0) == 0;
+    const std::string& actual = isOut ? last.stdoutText : last.stderrText;
+    const bool contains = what.find("-contains") != std::string::npos;
+    if (contains ? actual.find(text) != std::string::npos : ReadLine(actual) == text) return;
+    throw StepFailure(std::string("pellinorctl's ") + (isOut ? "output" : "error output") +
+                      " was " + Quote(ReadLine(actual)) + ", expected " +
+                      (contains ? "it to contain " : "") + Quote(text));
+  }
+  if (what == "info") {
+    const uint64_t information = ParseNumber(words.Take("information"), "number");
+    words.Done();
+    if (!run) return;
+    if (last.kind != LastResult::kRequest) throw StepFailure("expect info needs a request before it");
+    if (last.information != information) {
+      throw StepFailure("the information was " + std::to_string(last.information) +
+                        ", expected " + std::to_string(information));
+    }
+    return;
+  }
+  if (what == "output") {
+    std::vector<uint8_t> bytes;
+    while (words.More()) {
+      std::vector<uint8_t> more = ParseHex(words.Take("bytes"));
+      bytes.insert(bytes.end(), more.begin(), more.end());
+    }
+    if (!run) return;
+    if (last.kind != LastResult::kRequest) throw StepFailure("expect output needs a request before it");
+    if (last.output != bytes) {
+      throw StepFailure("the output was " + HexText(last.output.data(), last.output.size()) +
+                        ", expected " + HexText(bytes.data(), bytes.size()));
+    }
+    return;
+  }
+  throw BadWord("expect takes stdout, stderr, stdout-contains, stderr-contains, info or output");
+}
+
+// ioctl TARGET user|kernel ioctl|internal CODE [INPUT [OUTLEN]] [=> STATUS]
+// TARGET: control, capi, or a device path (\\.\NAME, \Device\NAME, ...).
+void ScenarioRunner::Ioctl(const Step& step, bool run) {
+  Words words(step);
+  const std::string target = words.Take("target (control, capi or a device path)");
+  const std::string mode = words.Take("mode (user or kernel)");
+  if (mode != "user" && mode != "kernel") throw BadWord("mode is user or kernel, not '" + mode + "'");
+  const std::string kind = words.Take("kind (ioctl or internal)");
+  if (kind != "ioctl" && kind != "internal") {
+    throw BadWord("kind is ioctl or internal, not '" + kind + "'");
+  }
+  if (kind == "internal" && mode == "user") {
+    throw BadWord("an internal I/O control comes from kernel mode only");
+  }
+  const uint32_t code = ParseNumber(words.Take("control code"), "control code");
+  std::vector<uint8_t> input;
+  uint32_t outLength = 0;
+  if (words.More()) input = ParseHex(words.Take("input bytes"));
+  if (words.More()) outLength = ParseNumber(words.Take("output length"), "output length");
+  words.Done();
+  const StatusExpectation expected(words);
+  if (!run) return;
+
+  std::string path = target;
+  if (target == "control") {
+    path = pellinorctl::kControlDevicePath;
+  } else if (target == "capi") {
+    path = mode == "user" ? "\\\\.\\CAPI20" : "\\Device\\CAPI201";
+  }
+  const KPROCESSOR_MODE processorMode = mode == "user" ? UserMode : KernelMode;
+  HANDLE handle = nullptr;
+  const NTSTATUS openStatus = emu::Open(path, processorMode, &handle);
+  last = LastResult();
+  last.kind = LastResult::kRequest;
+  char codeText[16];
+  std::snprintf(codeText, sizeof codeText, "0x%08X", code);
+  if (!NT_SUCCESS(openStatus)) {
+    last.status = uint32_t(openStatus);
+    out << "ioctl " << codeText << " to " << path << ": open: " << DescribeStatus(last.status)
+        << "\n";
+    expected.Check("opening " + path, last.status);
+    return;
+  }
+  std::vector<uint8_t> output(outLength, 0);
+  emu::IoResult result;
+  if (kind == "ioctl") {
+    result = emu::DeviceIoControl(handle, code, input.empty() ? nullptr : input.data(),
+                                  ULONG(input.size()), output.empty() ? nullptr : output.data(),
+                                  outLength);
+  } else {
+    result = emu::InternalDeviceIoControl(handle, code, input.empty() ? nullptr : input.data(),
+                                          ULONG(input.size()),
+                                          output.empty() ? nullptr : output.data(), outLength);
+  }
+  emu::Close(handle);
+  last.status = uint32_t(result.status);
+  last.information = result.information;
+  // Output bytes count only where the request succeeded or warned.
+  if ((last.status & 0xC0000000u) != 0xC0000000u) {
+    output.resize(std::min<uint64_t>(result.information, outLength));
+    last.output = output;
+  }
+  out << "ioctl " << codeText << " to " << path << ": " << DescribeStatus(last.status)
+      << ", information " << last.information << ", output "
+      << HexText(last.output.data(), last.output.size()) << "\n";
+  expected.Check("the I/O control", last.status);
+}
+
+// fail pool nth|every N [paged|nonpaged] [tag TAG] | fail pool pattern P ...
+// fail registry NAME read|write|both STATUS [COUNT]
+// fail file create|write N [STATUS] [repeat]
+// fail device N [STATUS] | fail irp N
+// fail pool|registry|file|device|irp off | fail off
+void ScenarioRunner::Fail(const Step& step, bool run) {
+  Words words(step);
+  words.NoExpectation();
+  const std::string what = words.Take("what to fail (pool, registry, file, device, irp, off)");
+  if (what == "off") {
+    words.Done();
+    if (!run) return;
+    emu::Pool::ClearFaults();
+    emu::Registry::ClearFaults();
+    emu::FailFileCreate(0);
+    emu::FailFileWrite(0);
+    emu::FailDeviceCreation(0);
+    emu::FailIrpAllocation(0);
+    return;
+  }
+  const bool off = words.Peek() == "off";
+  if (off) {
+    words.Take("off");
+    words.Done();
+  }
+  if (what == "pool") {
+    if (off) {
+      if (run) emu::Pool::ClearFaults();
+      return;
+    }
+    emu::PoolFault fault;
+    const std::string mode = words.Take("nth, every or pattern");
+    if (mode == "nth" || mode == "every") {
+      fault.mode = mode == "nth" ? emu::PoolFault::kNth : emu::PoolFault::kEveryNth;
+      fault.n = ParseNumber(words.Take("count"), "count");
+      if (fault.n == 0) throw BadWord("the count starts at 1");
+    } else if (mode == "pattern") {
+      fault.mode = emu::PoolFault::kPattern;
+      fault.pattern = words.Take("pattern of x and .");
+      if (fault.pattern.find_first_not_of("x.") != std::string::npos) {
+        throw BadWord("a pattern is made of x (fail) and . (succeed)");
+      }
+    } else {
+      throw BadWord("fail pool takes nth, every, pattern or off, not '" + mode + "'");
+    }
+    while (words.More()) {
+      const std::string option = words.Take("option");
+      if (option == "paged") {
+        fault.poolType = PagedPool;
+      } else if (option == "nonpaged") {
+        fault.poolType = NonPagedPool;
+      } else if (option == "tag") {
+        const std::string tag = words.Take("tag of four characters");
+        if (tag.size() != 4) throw BadWord("a pool tag has four characters");
+        fault.tag = uint32_t(uint8_t(tag[0])) | uint32_t(uint8_t(tag[1])) << 8 |
+                    uint32_t(uint8_t(tag[2])) << 16 | uint32_t(uint8_t(tag[3])) << 24;
+      } else {
+        throw BadWord("unknown pool fault option '" + option + "' (paged, nonpaged, tag)");
+      }
+    }
+    if (run) emu::Pool::InjectFault(fault);
+    return;
+  }
+  if (what == "registry") {
+    if (off) {
+      if (run) emu::Registry::ClearFaults();
+      return;
+    }
+    const std::u16string name = Utf16(words.Take("value name"));
+    const std::string access = words.Take("read, write or both");
+    int mask;
+    if (access == "read") {
+      mask = emu::Registry::kRead;
+    } else if (access == "write") {
+      mask = emu::Registry::kWrite;
+    } else if (access == "both") {
+      mask = emu::Registry::kRead | emu::Registry::kWrite;
+    } else {
+      throw BadWord("registry faults are read, write or both, not '" + access + "'");
+    }
+    const uint32_t status = ParseStatus(words.Take("status"));
+    int32_t count = -1;
+    if (words.More()) count = int32_t(ParseNumber(words.Take("count"), "count"));
+    words.Done();
+    if (run) emu::Registry::FailValue(name, int32_t(status), mask, count);
+    return;
+  }
+  if (what == "file") {
+    if (off) {
+      if (run) {
+        emu::FailFileCreate(0);
+        emu::FailFileWrite(0);
+      }
+      return;
+    }
+    const std::string operation = words.Take("create or write");
+    if (operation != "create" && operation != "write") {
+      throw BadWord("file faults are create or write, not '" + operation + "'");
+    }
+    const int nth = int(ParseNumber(words.Take("which call (1 = the next)"), "count"));
+    uint32_t status = operation == "create" ? uint32_t(STATUS_ACCESS_DENIED) : uint32_t(STATUS_DISK_FULL);
+    bool repeat = false;
+    while (words.More()) {
+      const std::string option = words.Take("option");
+      if (option == "repeat") {
+        repeat = true;
+      } else {
+        status = ParseStatus(option);
+      }
+    }
+    if (!run) return;
+    if (operation == "create") {
+      emu::FailFileCreate(nth, NTSTATUS(status), repeat);
+    } else {
+      emu::FailFileWrite(nth, NTSTATUS(status), repeat);
+    }
+    return;
+  }
+  if (what == "device" || what == "irp") {
+    if (off) {
+      if (run) what == "device" ? emu::FailDeviceCreation(0) : emu::FailIrpAllocation(0);
+      return;
+    }
+    const int nth = int(ParseNumber(words.Take("which call (1 = the next)"), "count"));
+    uint32_t status = uint32_t(STATUS_INSUFFICIENT_RESOURCES);
+    if (what == "device" && words.More()) status = ParseStatus(words.Take("status"));
+    words.Done();
+    if (!run) return;
+    if (what == "device") {
+      emu::FailDeviceCreation(nth, NTSTATUS(status));
+    } else {
+      emu::FailIrpAllocation(nth);
+    }
+    return;
+  }
+  throw BadWord("fail takes pool, registry, file, device, irp or off, not '" + what + "'");
+}
+
+}  // namespace pellinorsim

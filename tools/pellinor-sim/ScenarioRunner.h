@@ -1,0 +1,97 @@
+// The emulated machine that a scenario drives: the clock, the registry
+// (kept in the drive folder between runs), the simulated CAPI device, the
+// trace driver, the control tool, applications and single requests, and
+// fault injection. One runner per process: the emulated kernel is global.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include <ntddk.h>
+
+#include "tools/pellinor-sim/ScenarioScript.h"
+
+namespace pellinorsim {
+
+class CapiBench;
+
+class ScenarioRunner {
+ public:
+  struct Options {
+    std::string drive = "drive_c";
+    bool fresh = false;
+  };
+
+  // `out` receives the run's transcript: what the control tool prints and
+  // the results of single requests.
+  ScenarioRunner(const Options& options, std::ostream& out);
+  ~ScenarioRunner();
+  ScenarioRunner(const ScenarioRunner&) = delete;
+  ScenarioRunner& operator=(const ScenarioRunner&) = delete;
+
+  // Checks every step's words without running anything. Throws SyntaxError.
+  void Check(const std::vector<Step>& steps);
+  // Boots the machine: drive folder, registry, fixed clock, manual timers.
+  // Throws StepFailure (an unreadable registry file).
+  void Boot();
+  // Runs one step. Throws StepFailure; a BadWord is a SyntaxError.
+  void Run(const Step& step);
+  // Unloads what is still loaded (each unload checks the driver's pool) and
+  // keeps the registry in the drive folder. Throws StepFailure.
+  void Shutdown();
+
+  // The log file's host path, from the service key's Pellinor_Log.
+  std::string LogPath() const;
+  // The size of the log file at boot (what this run appended starts there).
+  uint64_t LogSizeAtBoot() const { return logSizeAtBoot; }
+  std::string RegistryFile() const;
+
+ private:
+  using Handler = void (ScenarioRunner::*)(const Step& step, bool run);
+  struct Command {
+    const char* name;
+    Handler handler;
+  };
+  static const Command kCommands[];
+  void Execute(const Step& step, bool run);
+
+  void Clock(const Step& step, bool run);
+  void Registry(const Step& step, bool run);
+  void System(const Step& step, bool run);
+  void Driver(const Step& step, bool run);
+  void Capi(const Step& step, bool run);
+  void Pellinorctl(const Step& step, bool run);
+  void Expect(const Step& step, bool run);
+  void Ioctl(const Step& step, bool run);
+  void Pnp(const Step& step, bool run);
+  void Fail(const Step& step, bool run);
+  void App(const Step& step, bool run);
+  void Message(const Step& step, bool run);
+
+  bool LoadTraceDriver(uint32_t* status);
+  void UnloadTraceDriver();
+  void Settle();
+
+  Options options;
+  std::ostream& out;
+  uint64_t logSizeAtBoot = 0;
+  PDRIVER_OBJECT traceDriver = nullptr;
+  std::unique_ptr<CapiBench> capi;
+
+  // What the last command that the expect command looks at left behind.
+  struct LastResult {
+    enum Kind { kNone, kTool, kRequest } kind = kNone;
+    int exitStatus = 0;
+    std::string stdoutText, stderrText;
+    uint32_t status = 0;
+    uint64_t information = 0;
+    std::vector<uint8_t> output;
+  } last;
+};
+
+}  // namespace pellinorsim

@@ -1,0 +1,66 @@
+// The scenario language of pellinor-sim: one command a line, words
+// separated by blanks, "#" starting a comment outside quotes, blank lines
+// ignored. A word in double quotes may hold blanks and "#"; inside quotes
+// \" is a quote, \\ a backslash, \n a line end and \t a tab, and any other
+// backslash stands for itself (so "C:\Pellinor.log" needs no doubling).
+#pragma once
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace pellinorsim {
+
+struct Word {
+  std::string text;
+  bool quoted = false;
+};
+
+struct Step {
+  int line = 0;
+  std::vector<Word> words;
+};
+
+// A line that is not valid in the language (exit status 2).
+class SyntaxError : public std::runtime_error {
+ public:
+  SyntaxError(int line, const std::string& reason) : std::runtime_error(reason), line(line) {}
+  int line;
+};
+
+// A step that failed while the scenario ran (exit status 1).
+class StepFailure : public std::runtime_error {
+ public:
+  explicit StepFailure(const std::string& reason) : std::runtime_error(reason) {}
+};
+
+// A word that does not fit where it stands; the runner turns it into a
+// SyntaxError with the step's line.
+class BadWord : public std::runtime_error {
+ public:
+  explicit BadWord(const std::string& reason) : std::runtime_error(reason) {}
+};
+
+// Splits a scenario into its steps. Throws SyntaxError (an unterminated
+// quote).
+std::vector<Step> SplitScript(const std::string& text);
+
+// Decimal or 0x-prefixed hexadecimal, unsigned 32 bits. Throws BadWord.
+uint32_t ParseNumber(const std::string& word, const char* what);
+// A number in 64 bits (milliseconds of clock advance). Throws BadWord.
+uint64_t ParseNumber64(const std::string& word, const char* what);
+// An NTSTATUS by number or by its STATUS_ name. Throws BadWord.
+uint32_t ParseStatus(const std::string& word);
+// Hexadecimal bytes, two digits each; blanks, commas and colons may separate
+// them; "-" is no bytes. Throws BadWord.
+std::vector<uint8_t> ParseHex(const std::string& word);
+
+// "0xC00000C0 STATUS_DEVICE_DOES_NOT_EXIST" ("STATUS_???" without a name).
+std::string DescribeStatus(uint32_t status);
+// "01 00 00 00"; "(none)" for no bytes.
+std::string HexText(const uint8_t* bytes, size_t length);
+// A word as it would be written in a scenario (quoted when needed).
+std::string Quote(const std::string& text);
+
+}  // namespace pellinorsim
