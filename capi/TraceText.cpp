@@ -18,16 +18,9 @@ struct SinkState {
 
 SinkState state;
 
-void AppendV(const char* format, va_list args) {
-  if (state.buffer == nullptr || state.cut)
-    return;
-  size_t limit = state.size - kCutRoom;
-  FormatResult result =
-      FormatTextV(state.buffer + state.length, limit - state.length + 1, format, args);
-  state.length += result.length;
-  if (!result.cut)
-    return;
-  // Close the line that was cut, then the mark.
+// Ends the text where the buffer's limit was reached: closes the line that
+// was cut, then the mark.
+void Cut() {
   if (state.length != 0 && state.buffer[state.length - 1] != '\n') {
     state.buffer[state.length++] = '\n';
   }
@@ -35,6 +28,39 @@ void AppendV(const char* format, va_list args) {
   state.buffer[state.length] = '\0';
   state.cut = true;
 }
+
+void AppendV(const char* format, va_list args) {
+  if (state.buffer == nullptr || state.cut)
+    return;
+  size_t limit = state.size - kCutRoom;
+  FormatResult result =
+      FormatTextV(state.buffer + state.length, limit - state.length + 1, format, args);
+  state.length += result.length;
+  if (result.cut)
+    Cut();
+}
+
+// The one copy behind every direct append: as many characters as fit below
+// the limit, and the cut when not all do, exactly where the formatter would
+// have cut the same text.
+void Put(const char* text, size_t length) {
+  if (state.buffer == nullptr || state.cut)
+    return;
+  size_t room = state.size - kCutRoom - state.length;
+  size_t fits = length <= room ? length : room;
+  __builtin_memcpy(state.buffer + state.length, text, fits);
+  state.length += fits;
+  state.buffer[state.length] = '\0';
+  if (fits != length)
+    Cut();
+}
+
+constexpr char kBlanks[] = "                                                                ";
+constexpr size_t kBlankRun = sizeof(kBlanks) - 1;
+static_assert(kBlankRun == 64, "a run of 64 blanks");
+
+constexpr char kLowerDigits[] = "0123456789abcdef";
+constexpr char kUpperDigits[] = "0123456789ABCDEF";
 
 }  // namespace
 
@@ -88,5 +114,80 @@ void TracePrint(const char* format, ...) {
   va_start(args, format);
   AppendV(format, args);
   va_end(args);
+  TraceTextEmit(TextKindPlain, nullptr);
+}
+
+void TraceAppendText(const char* text, size_t length) {
+  Put(text, length);
+}
+
+void TraceAppendString(const char* text) {
+  if (text == nullptr)
+    text = "(null)";
+  Put(text, __builtin_strlen(text));
+}
+
+void TraceAppendBlanks(size_t count) {
+  while (count > kBlankRun) {
+    Put(kBlanks, kBlankRun);
+    count -= kBlankRun;
+  }
+  Put(kBlanks, count);
+}
+
+void TraceAppendPadded(const char* text, size_t width) {
+  if (text == nullptr)
+    text = "(null)";
+  size_t length = __builtin_strlen(text);
+  Put(text, length);
+  if (width > length)
+    TraceAppendBlanks(width - length);
+}
+
+void TraceAppendHex(uint32_t value, uint32_t digits, bool upper) {
+  const char* set = upper ? kUpperDigits : kLowerDigits;
+  char text[8];
+  uint32_t count = 0;
+  do {
+    text[7 - count++] = set[value & 15];
+    value >>= 4;
+  } while (value != 0);
+  uint32_t wanted = digits < 8 ? digits : 8;
+  while (count < wanted) text[7 - count++] = '0';
+  Put(text + 8 - count, count);
+}
+
+void TraceAppendDecimal(uint32_t value, size_t width) {
+  char text[10];
+  uint32_t count = 0;
+  // 32-bit division by a constant: a multiplication, also on i386.
+  do {
+    text[9 - count++] = char('0' + value % 10);
+    value /= 10;
+  } while (value != 0);
+  if (width > count)
+    TraceAppendBlanks(width - count);
+  Put(text + 10 - count, count);
+}
+
+char* TraceTextReserve(size_t count) {
+  if (state.buffer == nullptr || state.cut || count > state.size - kCutRoom - state.length)
+    return nullptr;
+  return state.buffer + state.length;
+}
+
+void TraceTextCommit(size_t written) {
+  state.length += written;
+  state.buffer[state.length] = '\0';
+}
+
+void TracePrintText(const char* text, size_t length) {
+  if (state.buffer == nullptr)
+    return;
+  TraceTextReset();
+  // As "%.*s": the text ends at a NUL within the length.
+  size_t end = 0;
+  while (end < length && text[end] != '\0') ++end;
+  Put(text, end);
   TraceTextEmit(TextKindPlain, nullptr);
 }

@@ -38,6 +38,38 @@ void TraceAppend(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // the text to the sink as TextKindPlain.
 void TracePrint(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
+// Direct appends for the hot paths (the decoder, hex dumps, record lines):
+// the same text as TraceAppend would make of the equivalent format, cut at
+// the same character when it does not fit, without parsing a format.
+//
+// length characters of text (no NUL needed; a NUL among them is copied).
+void TraceAppendText(const char* text, size_t length);
+// A NUL-terminated text ("%s").
+void TraceAppendString(const char* text);
+// count blanks.
+void TraceAppendBlanks(size_t count);
+// The text left-justified in a field of width characters ("%-*s").
+void TraceAppendPadded(const char* text, size_t width);
+// The value in hexadecimal, lower or upper case, with zeros in front to at
+// least digits digits ("%02x", "%04x", "%08lx", "%08X", "%X" with 1).
+void TraceAppendHex(uint32_t value, uint32_t digits, bool upper);
+// The value in decimal, right-justified in a field of width characters
+// ("%u", "%4u").
+void TraceAppendDecimal(uint32_t value, size_t width);
+// Like TracePrint("%.*s", length, text): replaces the text and hands it to
+// the sink as TextKindPlain.
+void TracePrintText(const char* text, size_t length);
+
+// Writing in place, for text whose greatest length is known beforehand:
+// TraceTextReserve gives the place at the cursor where up to count
+// characters (and a NUL behind them) fit below the limit, or null when they
+// might not (or there is no buffer, or the text was cut); the caller then
+// makes the same text through the appends above, which cut it exactly.
+// TraceTextCommit moves the cursor over the characters written (at most
+// the count reserved) and terminates the text.
+char* TraceTextReserve(size_t count);
+void TraceTextCommit(size_t written);
+
 // Building blocks for composite texts such as a decoded message.
 bool TraceTextReady();
 void TraceTextReset();

@@ -8,32 +8,34 @@ bool IsAlphanumeric(uint8_t c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
 }
 
+constexpr char kDigits[] = "0123456789ABCDEF";
+
+// A line with no byte in it, and where its character column starts.
+constexpr char kEmptyLine[] =
+    ".. .. .. .. .. .. .. .. - .. .. .. .. .. .. .. ..   ................\n";
+static_assert(sizeof(kEmptyLine) - 1 == kHexLineChars, "one line and its line end");
+constexpr uint32_t kColumn = 16 * 3 + 2 + 2;
+static_assert(kEmptyLine[kColumn - 1] == ' ' && kEmptyLine[kColumn] == '.',
+              "the character column follows three blanks");
+
 }  // namespace
 
 uint32_t formatHexLines(char* buffer, const uint8_t* bytes, uint32_t count) {
-  static const char kDigits[] = "0123456789ABCDEF";
   char* out = buffer;
   while (count != 0) {
     uint32_t left = count < 16 ? count : 16;
-    for (uint32_t i = 0; i < 16; ++i) {
-      if (i == 8) {
-        *out++ = '-';
-        *out++ = ' ';
-      }
-      if (i < left) {
-        *out++ = kDigits[bytes[i] >> 4];
-        *out++ = kDigits[bytes[i] & 15];
-      } else {
-        *out++ = '.';
-        *out++ = '.';
-      }
-      *out++ = ' ';
+    // Whole line of padding first, then the bytes that are there over it:
+    // ".. " for every position, "- " before the ninth, two blanks, and a
+    // column of dots.
+    __builtin_memcpy(out, kEmptyLine, kHexLineChars);
+    for (uint32_t i = 0; i < left; ++i) {
+      char* pair = out + 3 * i + (i < 8 ? 0 : 2);
+      pair[0] = kDigits[bytes[i] >> 4];
+      pair[1] = kDigits[bytes[i] & 15];
+      if (IsAlphanumeric(bytes[i]))
+        out[kColumn + i] = char(bytes[i]);
     }
-    *out++ = ' ';
-    *out++ = ' ';
-    for (uint32_t i = 0; i < 16; ++i)
-      *out++ = i < left && IsAlphanumeric(bytes[i]) ? char(bytes[i]) : '.';
-    *out++ = '\n';
+    out += kHexLineChars;
     *out = '\0';
     if (left < 16)
       break;
@@ -44,12 +46,22 @@ uint32_t formatHexLines(char* buffer, const uint8_t* bytes, uint32_t count) {
 }
 
 void hexDump(const void* bytes, uint32_t count) {
+  if (!TraceTextReady())
+    return;
   const uint8_t* p = static_cast<const uint8_t*>(bytes);
-  char text[kHexDumpTextSize];
   while (count != 0) {
     uint32_t chunk = count < kHexDumpChunk ? count : kHexDumpChunk;
-    formatHexLines(text, p, chunk);
-    TracePrint("%s", text);
+    // TracePrint("%s") of the chunk's lines, which hold no NUL: formatted
+    // in place when they fit, through a text buffer (and cut) when not.
+    TraceTextReset();
+    uint32_t lines = (chunk + 15) / 16;
+    if (char* out = TraceTextReserve(lines * kHexLineChars)) {
+      TraceTextCommit(formatHexLines(out, p, chunk));
+    } else {
+      char text[kHexDumpTextSize];
+      TraceAppendText(text, formatHexLines(text, p, chunk));
+    }
+    TraceTextEmit(TextKindPlain, nullptr);
     p += chunk;
     count -= chunk;
   }

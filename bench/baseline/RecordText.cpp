@@ -1,0 +1,246 @@
+// The code of trace/RecordText.cpp as of commit 6e4467c, in namespace pellinor_baseline, so
+// that benchmarks and differential tests run it beside today's code in one
+// program. Kept as it was: do not edit.
+#include "bench/baseline/RecordText.h"
+
+#include "bench/baseline/TraceText.h"
+#include "control/TraceSettings.h"
+#include "log/LogWriter.h"
+#include "bench/baseline/CapiMessageCheck.h"
+#include "bench/baseline/IoctlBufferText.h"
+#include "trace/NameTables.h"
+#include "trace/TraceRecord.h"
+
+namespace pellinor_baseline {
+
+namespace {
+
+struct StatusError {
+  ULONG status;
+  USHORT error;
+};
+
+constexpr StatusError kMessageErrors[] = {
+    {0xC0000008, 0x1101},  // STATUS_INVALID_HANDLE
+    {0xC00000AF, 0x1102},  // STATUS_ILLEGAL_FUNCTION
+    {0xC00000C1, 0x1103},  // STATUS_TOO_MANY_COMMANDS
+    {0xC000003C, 0x1105},  // STATUS_DATA_OVERRUN
+    {0xC000000D, 0x1106},  // STATUS_INVALID_PARAMETER
+    {0x80000011, 0x1107},  // STATUS_DEVICE_BUSY
+    {0xC000009A, 0x1108},  // STATUS_INSUFFICIENT_RESOURCES
+    {0xC0000022, 0x1109},  // STATUS_ACCESS_DENIED
+    {0xC0000056, 0x1109},  // STATUS_DELETE_PENDING
+    {0xC0000080, 0x110A},  // STATUS_SERVER_DISABLED
+    {0xC0000081, 0x110B},  // STATUS_SERVER_NOT_DISABLED
+};
+static_assert(sizeof(kMessageErrors) / sizeof(kMessageErrors[0]) == 11, "message errors");
+
+constexpr StatusError kRegisterErrors[] = {
+    {0xC00000CE, 0x1001},  // STATUS_TOO_MANY_SESSIONS
+    {0xC000000D, 0x1002},  // STATUS_INVALID_PARAMETER
+    {0xC0000023, 0x1004},  // STATUS_BUFFER_TOO_SMALL
+    {0xC00000BB, 0x1005},  // STATUS_NOT_SUPPORTED
+    {0xC00000BF, 0x1007},  // STATUS_NETWORK_BUSY
+    {0xC000009A, 0x1008},  // STATUS_INSUFFICIENT_RESOURCES
+    {0xC0000022, 0x1009},  // STATUS_ACCESS_DENIED
+    {0xC0000056, 0x1009},  // STATUS_DELETE_PENDING
+    {0xC0000080, 0x100A},  // STATUS_SERVER_DISABLED
+    {0xC0000081, 0x100B},  // STATUS_SERVER_NOT_DISABLED
+};
+static_assert(sizeof(kRegisterErrors) / sizeof(kRegisterErrors[0]) == 10, "register errors");
+
+template <size_t N>
+USHORT LookUpError(const StatusError (&table)[N], NTSTATUS status, USHORT otherFailure) {
+  if (NT_SUCCESS(status)) {
+    return 0;
+  }
+  for (const StatusError& row : table) {
+    if (row.status == ULONG(status)) {
+      return row.error;
+    }
+  }
+  return otherFailure;
+}
+
+// The capture time as the trace prints it; `text` holds TimeStamp::kTextSize.
+void FormatCaptureTime(const TraceRecord* record, char* text) {
+  record->captureTime.Format(text, kTraceStampFormat);
+}
+
+// The CAPI message a GET_MESSAGE completion returned is missing when no
+// bytes came back or the parameter block's message pointer is absent or null.
+bool NoMessageReturned(const TraceRecord* record) {
+  return record->information == 0 || !record->ioBuffer.Holds(0, 4) ||
+         record->ioBuffer.Dword(0) == 0;
+}
+
+}  // namespace
+
+USHORT capiMessageError(NTSTATUS status) {
+  return LookUpError(kMessageErrors, status, 0x1108);
+}
+
+USHORT capiRegisterError(NTSTATUS status) {
+  return LookUpError(kRegisterErrors, status, 0x1008);
+}
+
+void writeRecordHeader(const TraceRecord* record) {
+  ULONG flags = record->Flags();
+  char stamp[TimeStamp::kTextSize];
+
+  if (record->kind == TRACE_RECORD_TEXT) {
+    if (flags & TRACE_NO_TIMESTAMP) {
+      TracePrint("\n");
+      return;
+    }
+    FormatCaptureTime(record, stamp);
+    TracePrint("\n%s\n", stamp);
+    return;
+  }
+  if (record->kind != TRACE_RECORD_REQUEST && record->kind != TRACE_RECORD_COMPLETION) {
+    return;
+  }
+  // Every line of the summary reads the stack copy.
+  if (!record->stack.Present()) {
+    return;
+  }
+
+  bool completion = record->kind == TRACE_RECORD_COMPLETION;
+  UCHAR major = record->MajorFunction();
+  USHORT capiError = capiMessageError(record->status);
+  bool show = (flags & TRACE_CAPI_FUNCTIONS) != 0;
+  const char* name;
+
+  switch (major) {
+    case IRP_MJ_READ:
+      name = "CAPI_GET_MESSAGE";
+      if (NT_SUCCESS(record->status) && record->information == 0) {
+        capiError = 0x1104;
+      }
+      break;
+    case IRP_MJ_WRITE:
+      name = "CAPI_PUT_MESSAGE";
+      break;
+    case IRP_MJ_DEVICE_CONTROL:
+    case IRP_MJ_INTERNAL_DEVICE_CONTROL: {
+      uint32_t code = record->StackWord(STACK_PARAMETER_3);
+      name = capiIoctlName(code);
+      if (completion && code == CAPI_REGISTER) {
+        capiError = capiRegisterError(record->status);
+      }
+      if (completion && code == CAPI_GET_MESSAGE && NT_SUCCESS(record->status) &&
+          NoMessageReturned(record)) {
+        capiError = 0x1104;
+      }
+      break;
+    }
+    default:
+      // Only reads, writes and the CAPI I/O controls are ever recorded.
+      return;
+  }
+  if (completion && !NT_SUCCESS(record->status)) {
+    show = true;
+  }
+  bool dump = (flags & TRACE_CAPI_MESSAGES) && record->message.Present();
+  if (!show && !dump) {
+    return;
+  }
+  FormatCaptureTime(record, stamp);
+  TracePrint("\n\n%s\n", stamp);
+  if (!show) {
+    return;
+  }
+
+  const char* mode = record->requestorMode == UserMode ? "User" : "Kernel";
+  PVOID fileObject = reinterpret_cast<PVOID>(record->StackWord(STACK_FILE_OBJECT));
+  if (!completion) {
+    TracePrint("%s            (%s (%sMode, FileObj %p, Irp %p))\n", name, majorName(major), mode,
+               fileObject, record->irp);
+    return;
+  }
+  TracePrint(
+      "COMPLETION %s (%s (%sMode, FileObj %p, Irp %p))\n   %s 0x%04X (0x%08X: %s, "
+      "Information: %u (0x%X))\n",
+      name, majorName(major), mode, fileObject, record->irp, capiError != 0 ? "CAPIError" : "",
+      unsigned(capiError), uint32_t(record->status), ntStatusName(uint32_t(record->status)),
+      record->information, record->information);
+}
+
+// The writer is part of the signature for the formatting context; the
+// message check itself needs none of it.
+void dumpCapiMessage(const LogWriter&, const TraceRecord* record) {
+  if (!(record->Flags() & TRACE_CAPI_MESSAGES) || !record->message.Present()) {
+    return;
+  }
+  uint32_t available;
+  switch (record->MajorFunction()) {
+    case IRP_MJ_READ:
+      available = record->information;
+      break;
+    case IRP_MJ_WRITE:
+      available = record->StackWord(STACK_PARAMETER_1);
+      break;
+    case IRP_MJ_INTERNAL_DEVICE_CONTROL: {
+      uint32_t code = record->StackWord(STACK_PARAMETER_3);
+      if (code != CAPI_PUT_MESSAGE && code != CAPI_GET_MESSAGE) {
+        return;
+      }
+      // A kernel-mode caller's message was captured to its own length.
+      available =
+          record->ioBuffer.Holds(0, 4) && record->ioBuffer.Dword(0) != 0 ? kKernelCallerLength : 0;
+      break;
+    }
+    default:
+      return;
+  }
+  checkCapiMessage(record->message.data, record->message.size, available, record->settings);
+}
+
+void formatRecord(const LogWriter& writer, const TraceRecord* record) {
+  writeRecordHeader(record);
+  if (record->kind == TRACE_RECORD_TEXT) {
+    if (record->ioBuffer.Present()) {
+      // The text is printed verbatim, never taken as a format.
+      TracePrint("%.*s", int(record->ioBuffer.size),
+                 reinterpret_cast<const char*>(record->ioBuffer.data));
+    }
+    return;
+  }
+  if (record->kind != TRACE_RECORD_REQUEST && record->kind != TRACE_RECORD_COMPLETION) {
+    return;
+  }
+  if (!record->stack.Present()) {
+    return;
+  }
+  bool request = record->kind == TRACE_RECORD_REQUEST;
+  switch (record->MajorFunction()) {
+    case IRP_MJ_READ:
+      if (request) {
+        if (record->Flags() & TRACE_CAPI_FUNCTIONS) {
+          uint32_t length = record->StackWord(STACK_PARAMETER_1);
+          TracePrint("    ReadBufferLength: %u (0x%X)\n", length, length);
+        }
+        return;
+      }
+      dumpCapiMessage(writer, record);
+      return;
+    case IRP_MJ_WRITE:
+      if (!request) {
+        return;
+      }
+      if (record->Flags() & TRACE_CAPI_FUNCTIONS) {
+        uint32_t length = record->StackWord(STACK_PARAMETER_1);
+        TracePrint("    WriteBufferLength: %u (0x%X)\n", length, length);
+      }
+      dumpCapiMessage(writer, record);
+      return;
+    case IRP_MJ_DEVICE_CONTROL:
+    case IRP_MJ_INTERNAL_DEVICE_CONTROL:
+      decodeIoctlBuffers(writer, record);
+      return;
+    default:
+      return;
+  }
+}
+
+}  // namespace pellinor_baseline

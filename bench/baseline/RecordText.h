@@ -1,0 +1,36 @@
+// The code of trace/RecordText.h as of commit 6e4467c, in namespace pellinor_baseline, so
+// that benchmarks and differential tests run it beside today's code in one
+// program. Kept as it was: do not edit.
+// The text of a trace record, formatted on the writer thread: the time stamp
+// line, the one-line summary of a request or completion, and the checked and
+// decoded CAPI message. All text leaves through TracePrint.
+#pragma once
+
+#include <ntddk.h>
+
+class LogWriter;
+class TraceRecord;
+
+namespace pellinor_baseline {
+
+// Formats one record taken from the queue. Of the writer only NrxTarget is
+// read.
+void formatRecord(const LogWriter& writer, const TraceRecord* record);
+
+// The time stamp line and the summary line.
+void writeRecordHeader(const TraceRecord* record);
+
+// The CAPI error (class 0x11xx) a failed message exchange reports; 0 for a
+// status that is not negative.
+USHORT capiMessageError(NTSTATUS status);
+
+// The CAPI error (class 0x10xx) of a failed CAPI_REGISTER; 0 for a status
+// that is not negative.
+USHORT capiRegisterError(NTSTATUS status);
+
+// Checks the captured CAPI message against the length the request made
+// available and decodes it, followed by the start of its DATA_B3 payload;
+// an invalid message is reported and dumped raw, as far as it was captured.
+void dumpCapiMessage(const LogWriter& writer, const TraceRecord* record);
+
+}  // namespace pellinor_baseline
