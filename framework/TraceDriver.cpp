@@ -1,11 +1,22 @@
 #include "framework/TraceDriver.h"
 
+#include "control/TraceDevice.h"
+#include "control/TraceSettings.h"
 #include "framework/ExitTable.h"
 #include "framework/Interlocked.h"
+#include "framework/RegistryValue.h"
+#include "framework/SystemStartStage.h"
 
 volatile LONG stopRetrying;
 
 namespace {
+
+// The Start value of automatic start: trace from the driver's load on.
+constexpr ULONG AUTOMATIC_START = 2;
+// Tracing states as the control device reports them.
+constexpr ULONG TRACE_STATE_NO_DEVICE = 0;
+constexpr ULONG TRACE_STATE_TRACING = 1;
+constexpr ULONG TRACE_STATE_QUIET = 2;
 
 // The static storage of the driver object; StaticInitTable constructs it.
 alignas(TraceDriver) unsigned char traceDriverStorage[sizeof(TraceDriver)];
@@ -27,11 +38,14 @@ TraceDriver::TraceDriver()
     : traceDevice(NULL),
       controlDevice(NULL),
       RetryTimer(RetryDpc, this),
-      RetryWorkItem(Retry, DelayedWorkQueue, false) {}
+      RetryWorkItem(Retry, DelayedWorkQueue, false),
+      tracingLock(SynchronizationEvent, true),
+      cleanedUp(FALSE) {}
 
 TraceDriver::~TraceDriver() {
   driverGuard.ReleaseAndWait();
-  // Then, as members go: driverGuard, RetryWorkItem, RetryTimer (cancelled).
+  // Then, as members go: tracingLock, driverGuard, RetryWorkItem,
+  // RetryTimer (cancelled).
 }
 
 NTSTATUS TraceDriver::OnLoad() {
@@ -42,9 +56,18 @@ NTSTATUS TraceDriver::OnLoad() {
 
 void TraceDriver::Cleanup() {
   StopRetrying();
-  // Unfinished: taking traceDevice and controlDevice out by interlocked
-  // exchange and destroying them (trace device first) comes with those
-  // devices; until then neither can exist.
+  // Taken out under the lock, so that no start or stop still uses the trace
+  // device and no later start builds another; destroyed outside it, so that
+  // a control request that waits for the lock cannot hold up the control
+  // device's destruction.
+  LockTracing();
+  cleanedUp = TRUE;
+  TraceDevice* trace = Interlocked::ExchangePointer(&traceDevice, static_cast<TraceDevice*>(NULL));
+  UnlockTracing();
+  if (trace != NULL)
+    delete trace;
+  // Unfinished: the control device, once it exists, is taken out and
+  // destroyed here, after the trace device.
 }
 
 NTSTATUS TraceDriver::AddDevice(PDEVICE_OBJECT physicalDevice) {
@@ -57,16 +80,45 @@ void TraceDriver::SetDispatch() {
 }
 
 PDRIVER_OBJECT TraceDriver::TargetDriverObject() {
-  // Unfinished: the targetDriver of the current traceDevice, once the
-  // TraceDevice exists.
-  return NULL;
+  LockTracing();
+  TraceDevice* device = traceDevice;
+  PDRIVER_OBJECT target = device != NULL ? device->TargetDriver() : NULL;
+  UnlockTracing();
+  return target;
 }
 
 NTSTATUS TraceDriver::StartFilter() {
-  // Unfinished: reading "Start" and creating the trace device at once or
-  // arming the retry timer come with the filter; until then the driver
-  // loads without a trace device, as with a demand start.
+  if (!NT_SUCCESS(driverGuard.Acquire()))
+    return STATUS_DELETE_PENDING;
+  RegistryValue start;
+  start.SetKey(NULL);
+  NTSTATUS read = start.Query(START_VALUE_NAME);
+  if (!NT_SUCCESS(read) || start.DwordValue() != AUTOMATIC_START) {
+    driverGuard.Release();
+    return read;
+  }
+  if (SystemStartStage() < SYSTEM_START_STAGE_READY) {
+    ArmRetry();  // the reference passes to the pending retry
+    return STATUS_SUCCESS;
+  }
+  NTSTATUS status = CreateTraceDevice();
+  if (NT_SUCCESS(status)) {
+    driverGuard.Release();
+    return status;
+  }
+  // At load any failure is retried; a retry goes on only while the target
+  // is missing.
+  ArmRetry();
   return STATUS_SUCCESS;
+}
+
+void TraceDriver::ArmRetry() {
+  RetryTimer.Arm(RETRY_MILLISECONDS);
+  // A StopRetrying that came between the caller's look at stopRetrying and
+  // this arming found nothing to cancel: cancel here, or the timer would
+  // outlive the driver.
+  if (stopRetrying && RetryTimer.Cancel())
+    driverGuard.Release();
 }
 
 void TraceDriver::StopRetrying() {
@@ -75,24 +127,110 @@ void TraceDriver::StopRetrying() {
     driverGuard.Release();
 }
 
-VOID NTAPI TraceDriver::RetryDpc(PKDPC dpc, PVOID context, PVOID argument1, PVOID argument2) {
-  UNREFERENCED_PARAMETER(dpc);
-  UNREFERENCED_PARAMETER(argument1);
-  UNREFERENCED_PARAMETER(argument2);
+VOID NTAPI TraceDriver::RetryDpc(PKDPC, PVOID context, PVOID, PVOID) {
   TraceDriver* driver = static_cast<TraceDriver*>(context);
   driver->RetryWorkItem.Schedule(reinterpret_cast<ULONG_PTR>(driver), 0, 0);
 }
 
-VOID TraceDriver::Retry(ULONG_PTR driver, ULONG_PTR unused1, ULONG_PTR unused2) {
-  UNREFERENCED_PARAMETER(driver);
-  UNREFERENCED_PARAMETER(unused1);
-  UNREFERENCED_PARAMETER(unused2);
-  // Unfinished: the retry of the trace device's creation comes with the
-  // filter. Nothing arms the timer before then.
+VOID TraceDriver::Retry(ULONG_PTR driver, ULONG_PTR, ULONG_PTR) {
+  reinterpret_cast<TraceDriver*>(driver)->RetryOnce();
 }
 
-// Placeholders until the trace device exists: nothing can be traced yet.
-NTSTATUS TraceDriver::CreateTraceDevice() { return STATUS_DEVICE_DOES_NOT_EXIST; }
-NTSTATUS TraceDriver::RestartTracing() { return CreateTraceDevice(); }
-NTSTATUS TraceDriver::StopTraceDevice(UCHAR) { return STATUS_DEVICE_DOES_NOT_EXIST; }
-ULONG TraceDriver::TraceState() { return 0; }
+void TraceDriver::RetryOnce() {
+  // The pending retry holds one reference on driverGuard; this run takes
+  // its own. Whichever reference is not passed to a new arming is given
+  // back, the retry's last.
+  if (!NT_SUCCESS(driverGuard.Acquire())) {
+    driverGuard.Release();
+    return;
+  }
+  if (stopRetrying) {
+    driverGuard.Release();
+    driverGuard.Release();
+    return;
+  }
+  if (SystemStartStage() < SYSTEM_START_STAGE_READY) {
+    ArmRetry();
+    driverGuard.Release();
+    return;
+  }
+  if (CreateTraceDevice() == STATUS_DEVICE_DOES_NOT_EXIST) {
+    ArmRetry();
+    driverGuard.Release();
+    return;
+  }
+  driverGuard.Release();
+  driverGuard.Release();
+}
+
+NTSTATUS TraceDriver::CreateTraceDevice() {
+  LockTracing();
+  NTSTATUS status = CreateTraceDeviceLocked();
+  UnlockTracing();
+  return status;
+}
+
+NTSTATUS TraceDriver::CreateTraceDeviceLocked() {
+  if (cleanedUp)
+    return STATUS_DELETE_PENDING;
+  if (traceDevice != NULL)
+    return STATUS_DEVICE_BUSY;
+  RegistryValue target;
+  target.SetKey(NULL);
+  PCWSTR name = NT_SUCCESS(target.Query(TARGET_VALUE_NAME)) ? target.StringValue()
+                                                             : DEFAULT_TARGET_NAME;
+  TraceSettings settings = LoadTraceSettings();
+  NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES;
+  TraceDevice* device = new TraceDevice(name, settings, &status);
+  // No device is no success: the caller (and the Start value the control
+  // device writes from this status) must not take it for one.
+  if (device == NULL)
+    return STATUS_INSUFFICIENT_RESOURCES;
+  if (!NT_SUCCESS(status)) {
+    delete device;
+    return status;
+  }
+  Interlocked::ExchangePointer(&traceDevice, device);
+  return status;
+}
+
+NTSTATUS TraceDriver::RestartTracing() {
+  LockTracing();
+  NTSTATUS status;
+  TraceDevice* device = traceDevice;
+  if (device == NULL) {
+    status = CreateTraceDeviceLocked();
+  } else {
+    // The target and the log stay; only the settings are read again.
+    status = device->StartTracing(LoadTraceSettings());
+  }
+  UnlockTracing();
+  return status;
+}
+
+NTSTATUS TraceDriver::StopTraceDevice(UCHAR force) {
+  LockTracing();
+  TraceDevice* device = traceDevice;
+  if (device == NULL) {
+    UnlockTracing();
+    return STATUS_DEVICE_DOES_NOT_EXIST;
+  }
+  device->StopTracing();
+  if (force != 0 || !device->HasOutstanding()) {
+    Interlocked::ExchangePointer(&traceDevice, static_cast<TraceDevice*>(NULL));
+    // Under the lock: the log writer must have closed the log file before
+    // a start may open it again.
+    delete device;
+  }
+  UnlockTracing();
+  return STATUS_SUCCESS;
+}
+
+ULONG TraceDriver::TraceState() {
+  LockTracing();
+  TraceDevice* device = traceDevice;
+  ULONG state = device == NULL ? TRACE_STATE_NO_DEVICE
+                               : (device->IsTracing() ? TRACE_STATE_TRACING : TRACE_STATE_QUIET);
+  UnlockTracing();
+  return state;
+}

@@ -2,24 +2,26 @@
 // trace device (the filter above the traced device), the control device,
 // and the retry of the trace device's creation at load.
 //
-// Unfinished here, completed by the issues that bring the devices:
-//  - OnLoad does not create the ControlDevice yet (it succeeds without one,
-//    as it does when the control device cannot be allocated);
-//  - Cleanup stops the retries but destroys no TraceDevice or ControlDevice
-//    (none can exist yet);
-//  - StartFilter does not read "Start" and never creates the trace device or
-//    arms the retry timer; the retry work routine does nothing;
-//  - TargetDriverObject returns null (there is no TraceDevice).
+// Start, stop and unload are serialised by one lock (tracingLock): a stop
+// never destroys a trace device that a start is using, and the old trace
+// device's log writer has closed the one log file before a new one opens
+// it. Unfinished here: OnLoad does not create the ControlDevice yet (it
+// succeeds without one, as it does when the control device cannot be
+// allocated), and Cleanup therefore destroys none.
 #pragma once
 
 #include <ntddk.h>
 
+#include "framework/Event.h"
 #include "framework/FilterDriver.h"
 #include "framework/RemoveGuard.h"
 #include "framework/Timer.h"
 #include "framework/WorkItem.h"
 
 class TraceDevice;    // the filter above the traced device
+
+// The retry of the trace device's creation while the target is missing.
+constexpr ULONG RETRY_MILLISECONDS = 5000;
 class ControlDevice;  // \Device\PellinorIOCTL
 
 class TraceDriver : public FilterDriver {
@@ -33,6 +35,8 @@ class TraceDriver : public FilterDriver {
   virtual NTSTATUS AddDevice(PDEVICE_OBJECT physicalDevice);
   // Every major function from create to Plug and Play.
   virtual void SetDispatch();
+  // The driver object of the traced device while a trace device exists.
+  // PASSIVE_LEVEL.
   virtual PDRIVER_OBJECT TargetDriverObject();
   virtual NTSTATUS StartFilter();
 
@@ -60,14 +64,27 @@ class TraceDriver : public FilterDriver {
  private:
   static VOID NTAPI RetryDpc(PKDPC dpc, PVOID context, PVOID argument1, PVOID argument2);
   static VOID Retry(ULONG_PTR driver, ULONG_PTR unused1, ULONG_PTR unused2);
+  void RetryOnce();
+  // Arms RetryTimer; the caller's reference on driverGuard passes to the
+  // pending retry.
+  void ArmRetry();
+  // The operations behind the public ones, called with tracingLock held.
+  NTSTATUS CreateTraceDeviceLocked();
+  void LockTracing() { tracingLock.Wait(); }
+  void UnlockTracing() { tracingLock.Set(); }
 
-  // Swapped only by interlocked exchange. Nothing sets them until the trace
-  // and control devices exist.
-  [[maybe_unused]] TraceDevice* volatile traceDevice;
+  // Swapped only by interlocked exchange.
+  TraceDevice* volatile traceDevice;
   [[maybe_unused]] ControlDevice* volatile controlDevice;
   Timer RetryTimer;
   WorkItem RetryWorkItem;
   RemoveGuard driverGuard;
+  // A synchronisation event used as a mutex at PASSIVE_LEVEL: signalled
+  // while free, taken by a wait, given back by setting it.
+  Event tracingLock;
+  // Set under tracingLock by Cleanup: no trace device is built afterwards
+  // (a retry that was already running when unloading began finds it).
+  BOOLEAN cleanedUp;
 };
 
 // Set once by StopRetrying, never cleared.

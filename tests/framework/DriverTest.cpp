@@ -9,6 +9,7 @@
 #include "emu/Io.h"
 #include "emu/Kernel.h"
 #include "emu/Pool.h"
+#include "emu/Registry.h"
 #include "framework/Device.h"
 #include "framework/EntryPoints.h"
 #include "framework/ExitTable.h"
@@ -19,10 +20,18 @@
 
 namespace {
 
+// The service key as the service control manager leaves it for a driver
+// that loads on demand: the driver reads Start at load and fails without it.
+void RegisterDemandStart() {
+  emu::Registry::SetDword(u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\Pellinor",
+                          u"Start", 3);
+}
+
 class Framework : public ::testing::Test {
  protected:
   PDRIVER_OBJECT driver = nullptr;
   void SetUp() override {
+    RegisterDemandStart();
     ASSERT_EQ(emu::LoadDriver("Pellinor", DriverEntry, POOL_TAG, &driver), STATUS_SUCCESS);
     ASSERT_NE(theDriver, nullptr);
   }
@@ -186,6 +195,7 @@ TEST_F(Framework, TraceDriverAddsNoDeviceAndUnloadsClean) {
 }
 
 TEST(FrameworkLoad, RegistryPathCopyFailingFailsTheLoad) {
+  RegisterDemandStart();
   size_t failedBefore = emu::Pool::Report(POOL_TAG).injectedFailures;
   emu::PoolFault fault;
   fault.poolType = PagedPool;

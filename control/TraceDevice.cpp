@@ -1,0 +1,160 @@
+#include "control/TraceDevice.h"
+
+#include "capi/TextFormat.h"
+#include "control/TargetQuery.h"
+#include "filter/RequestSelection.h"
+#include "framework/Interlocked.h"
+#include "framework/Pool.h"
+#include "framework/RegistryValue.h"
+#include "log/LogWriter.h"
+#include "trace/RequestCapture.h"
+#include "trace/TraceRecord.h"
+
+namespace {
+
+constexpr ULONG BANNER_SIZE = 800;
+constexpr ULONG START_BLOCK_SIZE = 556;
+// The start block's area: the block, then the settings text it includes.
+constexpr ULONG START_AREA_SIZE = START_BLOCK_SIZE + SETTINGS_TEXT_SIZE;
+static_assert(START_AREA_SIZE == 856, "start block area");
+
+#define RULE "--------------------------------------------------------------------------------\n"
+static_assert(sizeof(RULE) == 82, "a rule is 80 minus signs and a line end");
+
+const char kBannerHead[] = RULE
+    "Pellinor CAPI 2.0 Kernel Trace Driver v2.0  Build Date " __TIME__ " " __DATE__ "\n"
+    "\n"
+    "Traces CAPI 2.0 requests as they pass; the traced requests are not changed.\n" RULE
+    "Tracing CAPI device \"";
+const char kBannerTail[] = "\"\n";
+static_assert(sizeof(kBannerHead) + sizeof(kBannerTail) < BANNER_SIZE / 2,
+              "the banner leaves room for a target name");
+
+const char kStartFormat[] = RULE "Start Tracing\n%s\n" RULE;
+const char kStopText[] = RULE "Stop Tracing\n" RULE;
+
+}  // namespace
+
+TraceDevice::TraceDevice(PCWSTR targetName, TraceSettings initial, NTSTATUS* status)
+    : FilterDevice(NULL, targetName, status), logWriter(NULL), settings(LONG(initial)) {
+  if (!NT_SUCCESS(*status))
+    return;
+  *status = OpenLog();
+  if (!NT_SUCCESS(*status))
+    return;
+  WriteBanner(targetName);
+  QueryTarget();
+  // A refused attach still hands the device over, with tracing off.
+  StartTracing(initial);
+}
+
+TraceDevice::~TraceDevice() {
+  if (IsTracing())
+    StopTracing();
+  if (IsAttached())
+    Detach();
+  // Every Dispatch and every watched request may use the log writer: they
+  // end before it goes.
+  deviceGuard.ReleaseAndWait();
+  if (logWriter != NULL) {
+    delete logWriter;
+    logWriter = NULL;
+  }
+}
+
+NTSTATUS TraceDevice::OpenLog() {
+  RegistryValue value;
+  value.SetKey(NULL);
+  NTSTATUS read = value.Query(LOG_VALUE_NAME);
+  PCWSTR name = NT_SUCCESS(read) ? value.StringValue() : DEFAULT_LOG_PATH;
+  NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES;
+  // Without a writer nothing could be logged: that is a failure, not a
+  // device that silently traces into nothing.
+  logWriter = new LogWriter(&status, name);
+  if (logWriter == NULL)
+    return STATUS_INSUFFICIENT_RESOURCES;
+  return status;
+}
+
+void TraceDevice::QueueText(const char* text, bool timeStamped) {
+  if (logWriter == NULL)
+    return;
+  TraceRecord* record = timeStamped ? makeTextRecord(text, Settings()) : makeTextRecord(text);
+  if (record != NULL)
+    logWriter->Queue(record);
+}
+
+void TraceDevice::WriteBanner(PCWSTR target) {
+  char* banner = static_cast<char*>(PoolAlloc(BANNER_SIZE, NonPagedPool));
+  if (banner == NULL)
+    return;
+  FormatResult head = FormatText(banner, BANNER_SIZE, "%s", kBannerHead);
+  // The name is cut where it would push the closing quote out of the
+  // buffer.
+  int room = int(BANNER_SIZE - head.length - sizeof(kBannerTail));
+  FormatText(banner + head.length, BANNER_SIZE - head.length, "%.*ls%s", room,
+             target != NULL ? target : L"", kBannerTail);
+  QueueText(banner, false);
+  PoolFree(banner);
+}
+
+void TraceDevice::QueryTarget() {
+  if (logWriter == NULL || TargetFile() == NULL)
+    return;
+  queryTargetDevice(LowerDevice(), TargetFile(), logWriter, Settings());
+}
+
+NTSTATUS TraceDevice::StartTracing(TraceSettings newSettings) {
+  EnableTracing();
+  if (!IsTracing())
+    return STATUS_DELETE_PENDING;
+  Interlocked::Exchange(&settings, LONG(newSettings));
+  char* area = static_cast<char*>(PoolAlloc(START_AREA_SIZE, NonPagedPool));
+  if (area == NULL)
+    return STATUS_SUCCESS;
+  char* described = area + START_BLOCK_SIZE;
+  DescribeSettings(newSettings, described);
+  FormatText(area, START_BLOCK_SIZE, kStartFormat, described);
+  QueueText(area, true);
+  PoolFree(area);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS TraceDevice::StopTracing() {
+  if (!IsTracing())
+    return STATUS_SUCCESS;
+  DisableTracing();
+  QueueText(kStopText, true);
+  return STATUS_SUCCESS;
+}
+
+bool TraceDevice::OnRequest(PIRP irp) {
+  TraceSettings current = Settings();
+  if (irp->RequestorMode == UserMode && (SettingsFlags(current) & TRACE_HIDE_USER_MODE))
+    return false;
+  bool watch;
+  bool capture;
+  if (shouldTrace(irp, current)) {
+    capture = true;
+    watch = true;
+  } else {
+    capture = carriesCapiMessage(irp, current, false);
+    watch = wantsCompletion(irp);
+  }
+  if (capture && logWriter != NULL) {
+    TraceRecord* record = captureRequest(irp, current);
+    if (record != NULL)
+      logWriter->Queue(record);
+  }
+  return watch;
+}
+
+NTSTATUS TraceDevice::OnCompletion(PIRP irp) {
+  TraceSettings current = Settings();
+  if (logWriter != NULL && (shouldTrace(irp, current) || carriesCapiMessage(irp, current, true))) {
+    TraceRecord* record = captureCompletion(irp, current);
+    if (record != NULL)
+      logWriter->Queue(record);
+  }
+  return STATUS_SUCCESS;
+}
