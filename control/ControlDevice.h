@@ -68,8 +68,7 @@ class ControlDevice : public SymlinkDevice {
 NTSTATUS CreateControlDevice(ControlDevice** device);
 
 // The TraceDriver's Cleanup, after the trace device is gone: destroys and
-// frees the control device; null is allowed. Before destroying the trace
-// device, Cleanup calls device->Guard().ReleaseAndWait() so that a control
-// request in progress (a start that would build a new trace device) has
-// finished and no new one begins.
+// frees the control device (null is allowed). The destruction waits until no
+// request is inside Dispatch; a request that arrives after that changes
+// nothing.
 void DestroyControlDevice(ControlDevice* device);
