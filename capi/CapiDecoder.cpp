@@ -7,6 +7,54 @@
 namespace {
 
 constexpr char kHexDigits[] = "0123456789abcdef";
+constexpr char kUpperHex[] = "0123456789ABCDEF";
+
+// "000102...ff": the two lower-case digits of every byte.
+struct HexPairs {
+  char text[512];
+};
+constexpr HexPairs MakeHexPairs() {
+  HexPairs pairs{};
+  for (size_t i = 0; i < 256; ++i) {
+    pairs.text[2 * i] = kHexDigits[i >> 4];
+    pairs.text[2 * i + 1] = kHexDigits[i & 15];
+  }
+  return pairs;
+}
+constexpr HexPairs kHexPairTable = MakeHexPairs();
+constexpr const char* kHexPairs = kHexPairTable.text;
+
+// The header line: a name padded to 26 (message names have at most 26
+// characters), and three 16-bit numbers.
+constexpr size_t kHeaderNameWidth = 26;
+constexpr size_t kHeaderRoom = 96;
+
+template <size_t N>
+char* PutText(char* out, const char (&text)[N]) {
+  __builtin_memcpy(out, text, N - 1);
+  return out + N - 1;
+}
+
+// text padded with blanks to width; text of at most kHeaderNameWidth.
+char* PutPadded(char* out, const char* text, size_t width) {
+  size_t i = 0;
+  for (; text[i] != '\0'; ++i) out[i] = text[i];
+  for (; i < width; ++i) out[i] = ' ';
+  return out + i;
+}
+
+// A 16-bit number in decimal, right-justified in width ("%4u").
+char* PutDecimal(char* out, uint32_t value, size_t width) {
+  char digits[5];
+  size_t count = 0;
+  do {
+    digits[count++] = char('0' + value % 10);
+    value /= 10;
+  } while (value != 0);
+  for (size_t i = count; i < width; ++i) *out++ = ' ';
+  while (count != 0) *out++ = digits[--count];
+  return out;
+}
 
 bool IsPlain(uint8_t c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == ' ';
@@ -38,27 +86,65 @@ size_t FieldWidth(int width) {
 // indentation ("  " and depth - 1 blanks) and the name padded to 32 - depth
 // characters always add up to it.
 constexpr size_t kNameColumn = 33;
-constexpr char kBlankColumn[] = "                                 ";
-static_assert(sizeof(kBlankColumn) - 1 == kNameColumn, "the name column in blanks");
 
-// The start of a parameter line ("  %*s" with depth - 1, then "%-*s" with
-// the name and the width) and its tail, tailLength characters. Written in
-// place where the line is the usual one (a depth of 1 to 31 and a name that
-// fits its field) and fits the text; otherwise appended piece by piece,
-// which cuts it where the buffer ends.
-void AppendLine(uint32_t depth, const char* name, int width, const char* tail, size_t tailLength) {
-  size_t length = __builtin_strlen(name);
-  if (depth >= 1 && depth <= 31 && depth + 1 + length <= kNameColumn) {
+constexpr size_t NameLength(const char* name) {
+  size_t length = 0;
+  while (name[length] != '\0') ++length;
+  return length;
+}
+
+// Every parameter's name padded with blanks to the widest field (depth 1),
+// and its length: a line's name is one copy of fixed size.
+constexpr size_t kPaddedName = kNameColumn - 2;
+struct PaddedNames {
+  char name[kCapiParamCount][kPaddedName];
+  uint8_t length[kCapiParamCount];
+};
+
+constexpr PaddedNames MakePaddedNames() {
+  PaddedNames names{};
+  for (size_t code = 0; code < kCapiParamCount; ++code) {
+    size_t length = 0;
+    if (CapiParamTable[code].type != ParamEnd) {
+      length = NameLength(CapiParamTable[code].name);
+      for (size_t i = 0; i < length && i < kPaddedName; ++i) names.name[code][i] = CapiParamTable[code].name[i];
+    }
+    for (size_t i = length; i < kPaddedName; ++i) names.name[code][i] = ' ';
+    names.length[code] = uint8_t(length);
+  }
+  return names;
+}
+
+constexpr PaddedNames kPaddedNames = MakePaddedNames();
+
+constexpr bool MessageNamesFitTheHeader() {
+  for (size_t i = 0; i < kCapiMessageCount; ++i) {
+    if (CapiMessageTable[i].listed && NameLength(CapiMessageTable[i].name) > kHeaderNameWidth)
+      return false;
+  }
+  return true;
+}
+static_assert(MessageNamesFitTheHeader(), "every message name fits the header's name field");
+
+// A parameter line: "  %*s" with depth - 1, "%-*s" with the name and the
+// width, then its tail of tailLength characters. Written in place where the
+// line is the usual one (depth 1 or 2, the name within its field; the tail
+// at least one character, which the name's fixed-size copy may reach) and
+// fits the text; otherwise appended piece by piece, which cuts it where the
+// buffer ends.
+void AppendLine(uint32_t depth, uint32_t code, int width, const char* tail, size_t tailLength) {
+  if (depth >= 1 && depth <= 2 && depth + 1 + kPaddedNames.length[code] <= kNameColumn &&
+      tailLength != 0) {
     if (char* line = TraceTextReserve(kNameColumn + tailLength)) {
-      __builtin_memcpy(line, kBlankColumn, kNameColumn);
-      __builtin_memcpy(line + depth + 1, name, length);
-      __builtin_memcpy(line + kNameColumn, tail, tailLength);
+      __builtin_memcpy(line, "   ", 3);
+      __builtin_memcpy(line + depth + 1, kPaddedNames.name[code], kPaddedName);
+      for (size_t i = 0; i < tailLength; ++i) line[kNameColumn + i] = tail[i];
       TraceTextCommit(kNameColumn + tailLength);
       return;
     }
   }
   TraceAppendBlanks(2 + FieldWidth(int(depth - 1)));
-  TraceAppendPadded(name, FieldWidth(width));
+  TraceAppendPadded(CapiParamTable[code].name, FieldWidth(width));
   TraceAppendText(tail, tailLength);
 }
 
@@ -83,13 +169,14 @@ bool ReadStructPrefix(const DecodeCursor& cursor, uint32_t* prefix, uint32_t* le
 // One parameter line; returns false when the decoding has to stop.
 bool DecodeOne(DecodeCursor& cursor, const CapiParam& param, uint32_t depth, int width) {
   const uint8_t* at = cursor.message + cursor.offset;
+  uint32_t code = uint32_t(&param - CapiParamTable);
   switch (param.type) {
     case ParamByte:
     case ParamWord:
     case ParamDword: {
       uint32_t size = param.type == ParamByte ? 1 : param.type == ParamWord ? 2 : 4;
       if (!Fits(cursor, size)) {
-        AppendLine(depth, param.name, width, " = ", 3);
+        AppendLine(depth, code, width, " = ", 3);
         AppendCut(cursor);
         return false;
       }
@@ -97,21 +184,23 @@ bool DecodeOne(DecodeCursor& cursor, const CapiParam& param, uint32_t depth, int
       char tail[16] = {' ', '=', ' ', '0', 'x'};
       uint32_t value = ReadLittleEndian(at, size);
       uint32_t digits = size * 2;
-      for (uint32_t i = 0; i < digits; ++i) {
-        tail[5 + digits - 1 - i] = kHexDigits[(value >> (4 * i)) & 15];
+      for (uint32_t i = 0; i < digits; i += 2) {
+        const char* pair = kHexPairs + 2 * ((value >> (4 * i)) & 0xFF);
+        tail[5 + digits - 2 - i] = pair[0];
+        tail[5 + digits - 1 - i] = pair[1];
       }
       tail[5 + digits] = '\n';
-      AppendLine(depth, param.name, width, tail, 6 + digits);
+      AppendLine(depth, code, width, tail, 6 + digits);
       cursor.offset += size;
       return true;
     }
     case ParamStruct: {
       if (Fits(cursor, 1) && at[0] == 0) {
-        AppendLine(depth, param.name, width, " = default\n", 11);
+        AppendLine(depth, code, width, " = default\n", 11);
         cursor.offset += 1;
         return true;
       }
-      AppendLine(depth, param.name, width, " = ", 3);
+      AppendLine(depth, code, width, " = ", 3);
       if (!PrintStruct(at, cursor.end - cursor.offset)) {
         AppendCut(cursor);
         return false;
@@ -127,19 +216,19 @@ bool DecodeOne(DecodeCursor& cursor, const CapiParam& param, uint32_t depth, int
       uint32_t prefix = 0;
       uint32_t length = 0;
       if (!ReadStructPrefix(cursor, &prefix, &length)) {
-        AppendLine(depth, param.name, width, " = ", 3);
+        AppendLine(depth, code, width, " = ", 3);
         AppendCut(cursor);
         return false;
       }
       if (prefix == 1 && length == 0) {
-        AppendLine(depth, param.name, width, " = default\n", 11);
+        AppendLine(depth, code, width, " = default\n", 11);
         cursor.offset += 1;
         SkipGroup(cursor);
         return true;
       }
       // The members are read from the message as they come; the group's
       // own length does not bound them.
-      AppendLine(depth, param.name, width, "\n", 1);
+      AppendLine(depth, code, width, "\n", 1);
       cursor.offset += prefix;
       cursor.step += 1;
       DecodeParams(cursor, depth + 1);
@@ -278,26 +367,25 @@ void DecodeCapiMessage(const void* message, uint32_t held) {
   uint32_t number = ReadWord(bytes + kCapiMessageNumber);
 
   const CapiMessage* entry = CapiMessageFind(command, subcommand);
-  // "%-26s  %4u Byte  ApplID:%2u   MsgNr: %u\n"
+  // "%-26s  %4u Byte  ApplID:%2u   MsgNr: %u\n", made in one piece.
+  char line[kHeaderRoom];
+  char* out = line;
   if (entry != nullptr) {
-    TraceAppendPadded(entry->name, 26);
+    out = PutPadded(out, entry->name, kHeaderNameWidth);
   } else {
-    char unlisted[] = "UNKNOWN_XX_XX" "             ";
-    static_assert(sizeof(unlisted) == 26 + 1, "the unlisted name padded to its column");
-    const char* upper = "0123456789ABCDEF";
-    unlisted[8] = upper[command >> 4];
-    unlisted[9] = upper[command & 15];
-    unlisted[11] = upper[subcommand >> 4];
-    unlisted[12] = upper[subcommand & 15];
-    TraceAppendText(unlisted, 26);
+    const char unlisted[] = {'U', 'N', 'K', 'N', 'O', 'W', 'N', '_', kUpperHex[command >> 4],
+                             kUpperHex[command & 15], '_', kUpperHex[subcommand >> 4],
+                             kUpperHex[subcommand & 15], '\0'};
+    out = PutPadded(out, unlisted, kHeaderNameWidth);
   }
-  TraceAppendText("  ", 2);
-  TraceAppendDecimal(length, 4);
-  TraceAppendText(" Byte  ApplID:", 14);
-  TraceAppendDecimal(application, 2);
-  TraceAppendText("   MsgNr: ", 10);
-  TraceAppendDecimal(number, 0);
-  TraceAppendText("\n", 1);
+  out = PutText(out, "  ");
+  out = PutDecimal(out, length, 4);
+  out = PutText(out, " Byte  ApplID:");
+  out = PutDecimal(out, application, 2);
+  out = PutText(out, "   MsgNr: ");
+  out = PutDecimal(out, number, 0);
+  *out++ = '\n';
+  TraceAppendText(line, size_t(out - line));
   if (entry != nullptr) {
     DecodeCursor cursor{
         bytes, held < length ? held : length, kCapiMessageHeaderSize, entry->params, 0, false};

@@ -4,11 +4,30 @@
 
 namespace {
 
-bool IsAlphanumeric(uint8_t c) {
+// Per byte value: its two upper-case digits, and its character in the
+// column (letters and digits as they are, anything else '.').
+struct ByteTexts {
+  char digits[256][2];
+  char column[256];
+};
+
+constexpr bool IsAlphanumeric(uint32_t c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
 }
 
-constexpr char kDigits[] = "0123456789ABCDEF";
+constexpr ByteTexts MakeByteTexts() {
+  constexpr char kDigits[] = "0123456789ABCDEF";
+  ByteTexts texts{};
+  for (uint32_t i = 0; i < 256; ++i) {
+    texts.digits[i][0] = kDigits[i >> 4];
+    texts.digits[i][1] = kDigits[i & 15];
+    texts.column[i] = IsAlphanumeric(i) ? char(i) : '.';
+  }
+  return texts;
+}
+
+constexpr ByteTexts kByteTexts = MakeByteTexts();
+static_assert(sizeof(kByteTexts) == 3 * 256, "two digits and a column character per byte");
 
 // A line with no byte in it, and where its character column starts.
 constexpr char kEmptyLine[] =
@@ -30,10 +49,9 @@ uint32_t formatHexLines(char* buffer, const uint8_t* bytes, uint32_t count) {
     __builtin_memcpy(out, kEmptyLine, kHexLineChars);
     for (uint32_t i = 0; i < left; ++i) {
       char* pair = out + 3 * i + (i < 8 ? 0 : 2);
-      pair[0] = kDigits[bytes[i] >> 4];
-      pair[1] = kDigits[bytes[i] & 15];
-      if (IsAlphanumeric(bytes[i]))
-        out[kColumn + i] = char(bytes[i]);
+      pair[0] = kByteTexts.digits[bytes[i]][0];
+      pair[1] = kByteTexts.digits[bytes[i]][1];
+      out[kColumn + i] = kByteTexts.column[bytes[i]];
     }
     out += kHexLineChars;
     *out = '\0';
