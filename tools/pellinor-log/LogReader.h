@@ -1,0 +1,101 @@
+// Reads a trace log back into records, one block at a time. The log is the
+// driver's own text: 8-bit, CR LF or LF line ends, blocks separated by empty
+// lines, possibly several trace sessions one after another, possibly cut off
+// at the end, possibly with lines no version of the driver wrote. Lines it
+// cannot place are counted, never fatal.
+#pragma once
+
+#include "tools/pellinor-log/LogRecord.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+namespace pellinorlog {
+
+// Receives each record as soon as it is complete. `raw` is the block exactly
+// as it stands in the log (its leading empty lines and its line ends
+// included); the blocks of a file, one after another, are the whole file.
+class LogSink {
+ public:
+  virtual ~LogSink() = default;
+  virtual void OnRecord(const LogRecord& record, std::string_view raw) = 0;
+};
+
+struct LinePlace {
+  uint32_t file;
+  uint32_t line;
+};
+
+struct ReadStats {
+  static constexpr size_t kPlacesKept = 10;
+
+  uint32_t files = 0;
+  uint64_t bytes = 0;
+  uint64_t lines = 0;
+  uint64_t records = 0;
+  uint64_t unknownLines = 0;           // lines the reader could not place
+  std::vector<LinePlace> firstUnknown;  // the first kPlacesKept of them
+  uint64_t mismatchedMessages = 0;     // parameter lines not those of the decoder's table
+  std::vector<LinePlace> firstMismatched;
+  uint32_t cutFiles = 0;  // files whose last line has no line end
+};
+
+class LogReader {
+ public:
+  explicit LogReader(LogSink& sink) : sink_(sink) {}
+  LogReader(const LogReader&) = delete;
+  LogReader& operator=(const LogReader&) = delete;
+
+  // Reads one whole file; successive calls read successive files.
+  void Read(std::string_view text);
+
+  const ReadStats& Stats() const { return stats_; }
+
+ private:
+  enum class State : uint8_t { kIdle, kAfterStamp, kBody, kText };
+
+  void HandleLine(std::string_view line, size_t at);
+  void StartRecord(size_t at);
+  void CloseRecord(size_t end);
+  void Flush();
+  void FirstLine(std::string_view line);
+  void BodyLine(std::string_view line);
+  bool TextLine(std::string_view line);
+  bool TextTakesEmptyLine() const;
+  bool ParamLine(std::string_view line);
+  void BeginMessage(const MessageView& header);
+  void EndMessage();
+  void Unknown();
+  void Mismatched(uint32_t line);
+
+  LogSink& sink_;
+  ReadStats stats_;
+  LogRecord record_;
+  std::string_view text_;
+  State state_ = State::kIdle;
+  bool open_ = false;     // record_ holds a record not yet handed on
+  bool closed_ = false;   // its content has ended; only its hand-over waits
+  bool pendingEmpty_ = false;
+  size_t emptyBegin_ = 0;
+  uint32_t emptyLine_ = 0;
+  uint32_t lineNo_ = 0;
+
+  // The message whose parameter lines are being read.
+  bool inMessage_ = false;
+  bool paramsOver_ = false;  // a payload dump or a cut ended its parameters
+  const uint8_t* sequence_ = nullptr;
+  uint32_t step_ = 0;
+  uint32_t depth_ = 1;
+
+  // Progress through a text block: which of its lines came.
+  uint32_t textStage_ = 0;
+  uint32_t textLines_ = 0;
+  bool afterDump_ = false;  // hex lines here belong to a raw dump or a profile
+};
+
+// Time stamp line to milliseconds since 1970; false when the line is not one.
+bool ParseStamp(std::string_view line, int64_t* ms);
+
+}  // namespace pellinorlog

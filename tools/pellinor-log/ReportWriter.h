@@ -1,0 +1,57 @@
+// The output of pellinor-log's commands, as plain text (stable, documented
+// in the README) or as JSON for scripts.
+#pragma once
+
+#include "tools/pellinor-log/CallAnalyzer.h"
+#include "tools/pellinor-log/JsonWriter.h"
+#include "tools/pellinor-log/LogReader.h"
+
+#include <cstdint>
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace pellinorlog {
+
+class ReportWriter {
+ public:
+  // At most this many steps of one connection's flow are listed.
+  static constexpr size_t kFlowStepsShown = 40;
+
+  ReportWriter(const CallAnalyzer& analysis, const ReadStats& stats,
+               const std::vector<std::string>& files, std::ostream& out)
+      : analysis_(analysis), stats_(stats), files_(files), out_(out) {}
+  ReportWriter(const ReportWriter&) = delete;
+  ReportWriter& operator=(const ReportWriter&) = delete;
+
+  void SummaryText();
+  void SummaryJson();
+  void CallsText();
+  void CallsJson();
+  void ErrorsText();
+  void ErrorsJson();
+  // "N lines not understood" with the first places, and the messages that
+  // do not match the decoder's tables.
+  void NotUnderstoodText(std::ostream& out) const;
+  void NotUnderstoodJson(JsonWriter& json) const;
+
+ private:
+  std::string Place(uint32_t file, uint32_t line) const;
+  void ConnectionJson(JsonWriter& json, const Connection& c) const;
+  void ErrorJson(JsonWriter& json, const ErrorEntry& e) const;
+  std::string CallNumbers(const Connection& c) const;
+
+  const CallAnalyzer& analysis_;
+  const ReadStats& stats_;
+  const std::vector<std::string>& files_;
+  std::ostream& out_;
+};
+
+// "14:03:07.123", "2003-01-05 14:03:07.123", "2003-01-05T14:03:07.123Z",
+// "52.800 s".
+std::string FormatTime(int64_t ms);
+std::string FormatDateTime(int64_t ms);
+std::string FormatIsoTime(int64_t ms);
+std::string FormatDuration(int64_t ms);
+
+}  // namespace pellinorlog
