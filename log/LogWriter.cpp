@@ -1,8 +1,10 @@
 #include "log/LogWriter.h"
 
 #include "capi/TraceText.h"
+#include "framework/Interlocked.h"
 #include "framework/Pool.h"
 #include "log/LogFile.h"
+#include "log/TimeStamp.h"
 #include "trace/RecordText.h"
 #include "trace/TraceRecord.h"
 
@@ -15,7 +17,8 @@ LogWriter::LogWriter(NTSTATUS* status, PCWSTR logFileName)
       queue(),
       textBuffer(NULL),
       nrxTarget(0),
-      logFileName(logFileName) {
+      logFileName(logFileName),
+      lostRecords(0) {
   *status = STATUS_INSUFFICIENT_RESOURCES;
   // Without its copy of the name the thread would have no file to open.
   if (!NT_SUCCESS(this->logFileName.Status())) {
@@ -55,9 +58,39 @@ LogWriter::~LogWriter() {
 }
 
 NTSTATUS LogWriter::Queue(TraceRecord* record) {
+  // The losses counted so far are told in front of this record, so that the
+  // line stands where they happened in queue order.
+  LONG lost = Interlocked::Exchange(&lostRecords, 0);
+  if (lost > 0xFFFF) {
+    Interlocked::ExchangeAdd(&lostRecords, lost - 0xFFFF);
+    lost = 0xFFFF;
+  }
+  record->lostBefore = USHORT(lost);
   queue.InsertTail(&record->link);
   items.Release(1, 0);
   return STATUS_SUCCESS;
+}
+
+void LogWriter::CountLost() {
+  Interlocked::Increment(&lostRecords);
+}
+
+NTSTATUS LogWriter::Submit(TraceRecord* record) {
+  if (record == NULL) {
+    CountLost();
+    return STATUS_INSUFFICIENT_RESOURCES;
+  }
+  return Queue(record);
+}
+
+void LogWriter::ReportLost(ULONG lost) {
+  if (lost == 0) {
+    return;
+  }
+  // Stamped with the time it is written: the losses happened before it.
+  char stamp[TimeStamp::kTextSize];
+  TimeStamp().Format(stamp, kTraceStampFormat);
+  TracePrint("\n%s\n*** %u trace records lost ***\n", stamp, unsigned(lost));
 }
 
 VOID NTAPI LogWriter::ThreadEntry(PVOID context) {
@@ -78,9 +111,12 @@ void LogWriter::Run() {
         break;
       }
       TraceRecord* record = CONTAINING_RECORD(entry, TraceRecord, link);
+      ReportLost(record->lostBefore);
       formatRecord(*this, record);
       delete record;
     }
+    // Losses after the last record are still told before the file closes.
+    ReportLost(ULONG(Interlocked::Exchange(&lostRecords, 0)));
     // The sink's buffer belongs to this writer and is freed with it.
     TraceTextInit(NULL, 0, NULL);
     file.Close();

@@ -40,6 +40,16 @@ class LogWriter : public PoolObject {
   // Takes ownership of `record` and wakes the writer. Up to DISPATCH_LEVEL.
   NTSTATUS Queue(TraceRecord* record);
 
+  // A record that could not be built (its allocation failed): counted, and
+  // told in one time-stamped line "*** N trace records lost ***" in front of
+  // the next record queued (or before the file closes), so that a reader can
+  // tell a quiet line from a lost record. Up to DISPATCH_LEVEL.
+  void CountLost();
+  // Queue for what a capture returned: the record, or null when it could
+  // not be allocated, which is counted as lost. STATUS_SUCCESS when
+  // queued, else STATUS_INSUFFICIENT_RESOURCES. Up to DISPATCH_LEVEL.
+  NTSTATUS Submit(TraceRecord* record);
+
   // Set by the target query when the traced device is the maker's own; read
   // by the formatting of CAPI_MANUFACTURER and version buffers.
   bool NrxTarget() const { return nrxTarget != 0; }
@@ -50,6 +60,8 @@ class LogWriter : public PoolObject {
   void Run();
   // Destroys every record still queued (only after the thread is gone).
   void DiscardQueued();
+  // The lost-records line for `lost` records, if any.
+  static void ReportLost(ULONG lost);
 
   SystemThread* thread;
   Semaphore items;
@@ -60,4 +72,7 @@ class LogWriter : public PoolObject {
   char* textBuffer;
   UCHAR nrxTarget;
   CountedString logFileName;
+  // Records lost since the last lost-records line; bumped by any thread,
+  // taken by the writer thread with one exchange.
+  LONG volatile lostRecords;
 };

@@ -31,6 +31,13 @@ TraceRecord* NewRecord(PIRP irp, TraceSettings settings, TraceRecordKind kind) {
   record->status = irp->IoStatus.Status;
   record->information = ULONG(irp->IoStatus.Information);
   CaptureBlock(&record->stack, IoGetCurrentIrpStackLocation(irp), STACK_COPY_SIZE);
+  // Every line of a request's or completion's text reads the stack copy:
+  // without it the record would print nothing, a loss nobody could see.
+  // Returned as not allocated, it is counted as lost.
+  if (!record->stack.Present()) {
+    delete record;
+    return NULL;
+  }
   return record;
 }
 
@@ -255,6 +262,11 @@ TraceRecord* makeTextRecord(const char* text, TraceSettings settings) {
     ++length;
   }
   CaptureBlock(&record->ioBuffer, text, length + 1);
+  // A text record without its text would print an empty block.
+  if (!record->ioBuffer.Present()) {
+    delete record;
+    return NULL;
+  }
   return record;
 }
 

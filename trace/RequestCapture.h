@@ -11,15 +11,17 @@
 class TraceRecord;
 
 // A request on its way down (kind 1) or its completion (kind 2), with the
-// settings word in force. Null when the record itself cannot be allocated;
-// a block that cannot be allocated stays absent.
+// settings word in force. Null when the record itself or its stack copy
+// cannot be allocated (the caller counts it lost: LogWriter::Submit); any
+// other block that cannot be allocated stays absent.
 TraceRecord* captureRequest(PIRP irp, TraceSettings settings);
 TraceRecord* captureCompletion(PIRP irp, TraceSettings settings);
 
 // A text record holding a copy of `text` (NUL included). The first form is
 // a plain block of text, written without a time stamp line; the second
 // carries `settings` (and so a time stamp line). Null when it cannot be
-// allocated. PASSIVE_LEVEL or DISPATCH_LEVEL.
+// allocated (the caller counts it lost: LogWriter::Submit). PASSIVE_LEVEL
+// or DISPATCH_LEVEL.
 TraceRecord* makeTextRecord(const char* text);
 TraceRecord* makeTextRecord(const char* text, TraceSettings settings);
 

@@ -13,7 +13,8 @@ TraceRecord::TraceRecord(TraceSettings settings, TraceRecordKind kind)
       stack{NULL, 0},
       captureTime(),
       irp(NULL),
-      requestorMode(KernelMode) {}
+      requestorMode(KernelMode),
+      lostBefore(0) {}
 
 TraceRecord::~TraceRecord() {
   PoolFree(stack.data);

@@ -76,4 +76,8 @@ class TraceRecord : public PoolObject {
   TimeStamp captureTime;
   PVOID irp;
   UCHAR requestorMode;
+  // Records lost (not allocated) since the record queued before this one;
+  // set by LogWriter::Queue, told in front of this record's text. In what
+  // was padding, so the record is no larger for it.
+  USHORT lostBefore;
 };

@@ -10,7 +10,9 @@
 
 #include "tests/pipeline/TraceHarness.h"
 
+#include "emu/Clock.h"
 #include "emu/Pool.h"
+#include "emu/Registry.h"
 #include "framework/EntryPoints.h"
 #include "framework/ExitTable.h"
 #include "framework/Pool.h"
@@ -168,6 +170,42 @@ TEST_F(LogPipeline, LogFileAppendWritesAtTheEndItFindsEachTime) {
   EXPECT_EQ(drive_.Read("direct.log"), "abcde");
 }
 
+// Records that could not be allocated are counted by whoever failed to
+// build them and told in one time-stamped line before the next record,
+// never as many lines as losses. (Losses after the last record are told
+// before the file closes: allocation_failures.log.)
+TEST_F(LogPipeline, LostRecordsAreToldInOneLineBeforeTheNextRecord) {
+  emu::Clock::Fix(tracetest::GoldenTime());
+  NTSTATUS status;
+  auto* writer = new LogWriter(&status, L"C:\\lost.log");
+  ASSERT_EQ(status, STATUS_SUCCESS);
+  // Text records whose allocation fails, from several threads at once.
+  emu::PoolFault fault;
+  fault.mode = emu::PoolFault::kEveryNth;
+  fault.n = 1;
+  fault.tag = emu::MakePoolTag("NRXc");
+  emu::Pool::InjectFault(fault);
+  std::vector<std::thread> threads;
+  std::atomic<int> refused{0};
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([writer, &refused] {
+      for (int i = 0; i < 25; ++i) {
+        if (writer->Submit(makeTextRecord("never\n")) != STATUS_SUCCESS)
+          ++refused;
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  emu::Pool::ClearFaults();
+  EXPECT_EQ(refused.load(), 100);
+  Queue(*writer, "second\n");
+  delete writer;
+  EXPECT_EQ(drive_.Read("lost.log"),
+            "\r\n14:03:07.123 Sun, Jan 05 2003\r\n*** 100 trace records lost ***\r\n"
+            "\r\nsecond\r\n");
+  emu::Clock::Release();
+}
+
 // The one handle is never shared or overwritten: a second writer starting
 // while the first holds the file fails, and the first writes on unharmed.
 TEST_F(LogPipeline, TheLogFileRefusesASecondOpenWhileOpen) {
@@ -209,6 +247,9 @@ namespace {
 // init table, closed by the exit table at unload if it is still open.
 TEST(LogFileLifetime, ALogStillOpenAtUnloadIsClosedThen) {
   tracetest::TempDriveC drive;
+  // Loaded on demand: the driver reads Start at load and fails without it.
+  emu::Registry::SetDword(u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\Pellinor",
+                          u"Start", 3);
   PDRIVER_OBJECT driver = nullptr;
   ASSERT_EQ(emu::LoadDriver("Pellinor", DriverEntry, POOL_TAG, &driver), STATUS_SUCCESS);
   LogFile& file = LogFile::Instance();

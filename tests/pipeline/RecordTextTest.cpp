@@ -285,12 +285,14 @@ TEST_F(RecordText, InjectedAllocationFailuresDropARecordOrABlock) {
   emu::Pool::InjectFault(fault);
   emu::Write(h, connect.data(), ULONG(connect.size()));
   emu::Pool::ClearFaults();
-  // Fail the request's record: only the completion is logged.
+  // Fail the request's record: only the completion is logged, after the
+  // line that counts the lost request.
   fault.pattern = "x";
   emu::Pool::InjectFault(fault);
   emu::Write(h, connect.data(), ULONG(connect.size()));
   emu::Pool::ClearFaults();
-  // Fail the completion's stack copy: its record prints nothing.
+  // Fail the completion's stack copy: a record without it would print
+  // nothing, so it is not built and is counted lost (told at the end).
   fault.pattern = "....x";
   emu::Pool::InjectFault(fault);
   emu::Write(h, connect.data(), ULONG(connect.size()));

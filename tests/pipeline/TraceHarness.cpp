@@ -150,13 +150,13 @@ NTSTATUS NTAPI TracedStack::CaptureCompletion(PDEVICE_OBJECT, PIRP irp, PVOID co
 }
 
 void TracedStack::Deliver(TraceRecord* record) {
-  if (record == nullptr)
-    return;
   if (sink_) {
-    sink_(record);
-  } else {
-    writer_->Queue(record);
+    if (record != nullptr)
+      sink_(record);
+    return;
   }
+  // As the trace device does: a record that could not be built is counted.
+  writer_->Submit(record);
 }
 
 NTSTATUS TracedStack::Filter(PIRP irp) {
