@@ -19,13 +19,17 @@ class CapiBench {
   CapiBench(const CapiBench&) = delete;
   CapiBench& operator=(const CapiBench&) = delete;
 
-  // The steps "capi ...", "app ..." and "message ...": with `run` false only
-  // their words are checked (BadWord); run, a failure is a StepFailure.
-  void Command(const std::vector<Word>& words, bool run, std::ostream& out);
-  void App(const std::vector<Word>& words, bool run, std::ostream& out);
-  void Message(const std::vector<Word>& words, bool run, std::ostream& out);
+  // The steps "capi ..." and "app ...": with `run` false only their words
+  // are checked (BadWord); run, a failure is a StepFailure.
+  void Command(const Step& step, bool run, std::ostream& out);
+  void App(const Step& step, bool run, std::ostream& out);
   // A Plug and Play removal sent to the CAPI device's stack.
   void Remove(std::ostream& out);
+  // Waits (in real time, at most a minute) until the device holds `count`
+  // requests pending, or until nothing sits above it in its stack any more:
+  // the points at which a step running in the background is known to wait.
+  void WaitPending(uint32_t count);
+  void WaitDetached();
   // Unloads the device if it is loaded (end of a run).
   void Unload();
 

@@ -15,10 +15,11 @@ void Absent(bool run) {
 }
 }  // namespace
 
-void CapiBench::Command(const std::vector<Word>&, bool run, std::ostream&) { Absent(run); }
-void CapiBench::App(const std::vector<Word>&, bool run, std::ostream&) { Absent(run); }
-void CapiBench::Message(const std::vector<Word>&, bool run, std::ostream&) { Absent(run); }
+void CapiBench::Command(const Step&, bool run, std::ostream&) { Absent(run); }
+void CapiBench::App(const Step&, bool run, std::ostream&) { Absent(run); }
 void CapiBench::Remove(std::ostream&) { Absent(true); }
+void CapiBench::WaitPending(uint32_t) { Absent(true); }
+void CapiBench::WaitDetached() { Absent(true); }
 void CapiBench::Unload() {}
 
 }  // namespace pellinorsim

@@ -7,6 +7,8 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
+#include <sstream>
 
 #include "emu/Clock.h"
 #include "emu/Files.h"
@@ -44,70 +46,9 @@ std::string Lower(std::string text) {
   return text;
 }
 
-// The words of a step, taken in order, with the errors of a bad command line.
-class Words {
- public:
-  explicit Words(const Step& step, size_t first = 1) : step(step), next(first) {
-    // A trailing "=> VALUE" (unquoted arrow) is the step's expected result.
-    const auto& w = step.words;
-    end = w.size();
-    if (w.size() >= 2 && !w[w.size() - 2].quoted && w[w.size() - 2].text == "=>") {
-      expectation = w.back().text;
-      hasExpectation = true;
-      end -= 2;
-    }
-  }
-  bool More() const { return next < end; }
-  size_t Left() const { return end - next; }
-  const std::string& Take(const char* what) {
-    if (next >= end) throw BadWord(std::string("missing ") + what);
-    return step.words[next++].text;
-  }
-  std::string Peek() const { return next < end ? step.words[next].text : std::string(); }
-  void Done() const {
-    if (next < end) throw BadWord("unexpected '" + step.words[next].text + "'");
-  }
-  std::vector<std::string> Rest() {
-    std::vector<std::string> rest;
-    while (next < end) rest.push_back(step.words[next++].text);
-    return rest;
-  }
-  bool HasExpectation() const { return hasExpectation; }
-  const std::string& Expectation() const { return expectation; }
-  void NoExpectation() const {
-    if (hasExpectation) throw BadWord("this command has no result to expect");
-  }
-
- private:
-  const Step& step;
-  size_t next;
-  size_t end;
-  bool hasExpectation = false;
-  std::string expectation;
-};
-
-// The expected status of a step: success unless "=> STATUS" or "=> any".
-struct StatusExpectation {
-  bool any = false;
-  bool given = false;
-  uint32_t status = 0;
-
-  explicit StatusExpectation(const Words& words) {
-    if (!words.HasExpectation()) return;
-    given = true;
-    if (words.Expectation() == "any") {
-      any = true;
-    } else {
-      status = ParseStatus(words.Expectation());
-    }
-  }
-  void Check(const std::string& what, uint32_t actual) const {
-    if (any) return;
-    if (given ? actual == status : (actual & 0x80000000u) == 0) return;
-    throw StepFailure(what + " ended with " + DescribeStatus(actual) + ", expected " +
-                      (given ? DescribeStatus(status) : std::string("success")));
-  }
-};
+// A background step's own transcript and last result.
+thread_local std::ostream* threadOut = nullptr;
+thread_local ScenarioRunner::LastResult* threadLast = nullptr;
 
 uint64_t FileSize(const std::string& path) {
   struct stat info;
@@ -133,14 +74,35 @@ const ScenarioRunner::Command ScenarioRunner::kCommands[] = {
     {"ioctl", &ScenarioRunner::Ioctl},
     {"pnp", &ScenarioRunner::Pnp},
     {"fail", &ScenarioRunner::Fail},
+    {"background", &ScenarioRunner::Background},
+    {"wait", &ScenarioRunner::Wait},
     {"app", &ScenarioRunner::App},
-    {"message", &ScenarioRunner::Message},
 };
 
 ScenarioRunner::ScenarioRunner(const Options& options, std::ostream& out)
     : options(options), out(out), capi(std::make_unique<CapiBench>()) {}
 
-ScenarioRunner::~ScenarioRunner() = default;
+// One step running on a thread of its own.
+struct ScenarioRunner::BackgroundStep {
+  int line = 0;
+  std::ostringstream transcript;
+  std::string failure;
+  std::thread thread;
+};
+
+ScenarioRunner::~ScenarioRunner() {
+  // Steps still running when the run ends early are left to the process's
+  // end.
+  for (auto& step : background) {
+    if (step->thread.joinable()) step->thread.detach();
+  }
+}
+
+std::ostream& ScenarioRunner::Out() { return threadOut != nullptr ? *threadOut : out; }
+
+ScenarioRunner::LastResult& ScenarioRunner::Last() {
+  return threadLast != nullptr ? *threadLast : last;
+}
 
 void ScenarioRunner::Check(const std::vector<Step>& steps) {
   for (const Step& step : steps) {
@@ -198,6 +160,12 @@ void ScenarioRunner::Boot() {
 }
 
 void ScenarioRunner::Shutdown() {
+  for (auto& step : background) {
+    if (step->thread.joinable()) {
+      throw StepFailure("a background step of line " + std::to_string(step->line) +
+                        " is still running at the end: end it with wait background");
+    }
+  }
   UnloadTraceDriver();
   capi->Unload();
   Settle();
@@ -397,12 +365,10 @@ void ScenarioRunner::Driver(const Step& step, bool run) {
 }
 
 void ScenarioRunner::Capi(const Step& step, bool run) {
-  capi->Command(step.words, run, out);
+  capi->Command(step, run, Out());
 }
 
-void ScenarioRunner::App(const Step& step, bool run) { capi->App(step.words, run, out); }
-
-void ScenarioRunner::Message(const Step& step, bool run) { capi->Message(step.words, run, out); }
+void ScenarioRunner::App(const Step& step, bool run) { capi->App(step, run, Out()); }
 
 void ScenarioRunner::Pnp(const Step& step, bool run) {
   Words words(step);
@@ -410,7 +376,7 @@ void ScenarioRunner::Pnp(const Step& step, bool run) {
   if (words.Take("pnp remove") != "remove") throw BadWord("pnp takes remove");
   words.Done();
   if (!run) return;
-  capi->Remove(out);
+  capi->Remove(Out());
 }
 
 // pellinorctl ARGS... [=> EXIT]
@@ -431,15 +397,15 @@ void ScenarioRunner::Pellinorctl(const Step& step, bool run) {
     if (Lower(service) == Lower(kTraceDriverName)) UnloadTraceDriver();
   });
   pellinorctl::ControlTool tool(backend);
-  last = LastResult();
-  last.kind = LastResult::kTool;
-  last.exitStatus = tool.Run(args, last.stdoutText, last.stderrText);
+  Last() = LastResult();
+  Last().kind = LastResult::kTool;
+  Last().exitStatus = tool.Run(args, Last().stdoutText, Last().stderrText);
   std::string line = "> pellinorctl";
   for (const std::string& arg : args) line += " " + Quote(arg);
-  out << line << "\n" << last.stdoutText << last.stderrText;
-  if (last.exitStatus != 0) out << "(exit status " << last.exitStatus << ")\n";
-  if (!anyExit && last.exitStatus != expectedExit) {
-    throw StepFailure("pellinorctl exited with " + std::to_string(last.exitStatus) +
+  Out() << line << "\n" << Last().stdoutText << Last().stderrText;
+  if (Last().exitStatus != 0) Out() << "(exit status " << Last().exitStatus << ")\n";
+  if (!anyExit && Last().exitStatus != expectedExit) {
+    throw StepFailure("pellinorctl exited with " + std::to_string(Last().exitStatus) +
                       ", expected " + std::to_string(expectedExit));
   }
 }
@@ -455,9 +421,9 @@ void ScenarioRunner::Expect(const Step& step, bool run) {
     const std::string text = words.Take("text");
     words.Done();
     if (!run) return;
-    if (last.kind != LastResult::kTool) throw StepFailure("expect " + what + " needs a pellinorctl before it");
+    if (Last().kind != LastResult::kTool) throw StepFailure("expect " + what + " needs a pellinorctl before it");
     const bool isOut = what.rfind("stdout", 0) == 0;
-    const std::string& actual = isOut ? last.stdoutText : last.stderrText;
+    const std::string& actual = isOut ? Last().stdoutText : Last().stderrText;
     const bool contains = what.find("-contains") != std::string::npos;
     if (contains ? actual.find(text) != std::string::npos : ReadLine(actual) == text) return;
     throw StepFailure(std::string("pellinorctl's ") + (isOut ? "output" : "error output") +
@@ -468,9 +434,9 @@ void ScenarioRunner::Expect(const Step& step, bool run) {
     const uint64_t information = ParseNumber(words.Take("information"), "number");
     words.Done();
     if (!run) return;
-    if (last.kind != LastResult::kRequest) throw StepFailure("expect info needs a request before it");
-    if (last.information != information) {
-      throw StepFailure("the information was " + std::to_string(last.information) +
+    if (Last().kind != LastResult::kRequest) throw StepFailure("expect info needs a request before it");
+    if (Last().information != information) {
+      throw StepFailure("the information was " + std::to_string(Last().information) +
                         ", expected " + std::to_string(information));
     }
     return;
@@ -482,9 +448,9 @@ void ScenarioRunner::Expect(const Step& step, bool run) {
       bytes.insert(bytes.end(), more.begin(), more.end());
     }
     if (!run) return;
-    if (last.kind != LastResult::kRequest) throw StepFailure("expect output needs a request before it");
-    if (last.output != bytes) {
-      throw StepFailure("the output was " + HexText(last.output.data(), last.output.size()) +
+    if (Last().kind != LastResult::kRequest) throw StepFailure("expect output needs a request before it");
+    if (Last().output != bytes) {
+      throw StepFailure("the output was " + HexText(Last().output.data(), Last().output.size()) +
                         ", expected " + HexText(bytes.data(), bytes.size()));
     }
     return;
@@ -523,15 +489,15 @@ void ScenarioRunner::Ioctl(const Step& step, bool run) {
   const KPROCESSOR_MODE processorMode = mode == "user" ? UserMode : KernelMode;
   HANDLE handle = nullptr;
   const NTSTATUS openStatus = emu::Open(path, processorMode, &handle);
-  last = LastResult();
-  last.kind = LastResult::kRequest;
+  Last() = LastResult();
+  Last().kind = LastResult::kRequest;
   char codeText[16];
   std::snprintf(codeText, sizeof codeText, "0x%08X", code);
   if (!NT_SUCCESS(openStatus)) {
-    last.status = uint32_t(openStatus);
-    out << "ioctl " << codeText << " to " << path << ": open: " << DescribeStatus(last.status)
+    Last().status = uint32_t(openStatus);
+    Out() << "ioctl " << codeText << " to " << path << ": open: " << DescribeStatus(Last().status)
         << "\n";
-    expected.Check("opening " + path, last.status);
+    expected.Check("opening " + path, Last().status);
     return;
   }
   std::vector<uint8_t> output(outLength, 0);
@@ -546,17 +512,17 @@ void ScenarioRunner::Ioctl(const Step& step, bool run) {
                                           output.empty() ? nullptr : output.data(), outLength);
   }
   emu::Close(handle);
-  last.status = uint32_t(result.status);
-  last.information = result.information;
+  Last().status = uint32_t(result.status);
+  Last().information = result.information;
   // Output bytes count only where the request succeeded or warned.
-  if ((last.status & 0xC0000000u) != 0xC0000000u) {
+  if ((Last().status & 0xC0000000u) != 0xC0000000u) {
     output.resize(std::min<uint64_t>(result.information, outLength));
-    last.output = output;
+    Last().output = output;
   }
-  out << "ioctl " << codeText << " to " << path << ": " << DescribeStatus(last.status)
-      << ", information " << last.information << ", output "
-      << HexText(last.output.data(), last.output.size()) << "\n";
-  expected.Check("the I/O control", last.status);
+  Out() << "ioctl " << codeText << " to " << path << ": " << DescribeStatus(Last().status)
+      << ", information " << Last().information << ", output "
+      << HexText(Last().output.data(), Last().output.size()) << "\n";
+  expected.Check("the I/O control", Last().status);
 }
 
 // fail pool nth|every N [paged|nonpaged] [tag TAG] | fail pool pattern P ...
@@ -695,6 +661,77 @@ void ScenarioRunner::Fail(const Step& step, bool run) {
     return;
   }
   throw BadWord("fail takes pool, registry, file, device, irp or off, not '" + what + "'");
+}
+
+// background pellinorctl ARGS... | background app NAME ...: the step runs on
+// a thread of its own, so that the next steps can complete what it waits
+// for. Its transcript and failure come out at "wait background".
+void ScenarioRunner::Background(const Step& step, bool run) {
+  if (step.words.size() < 2) throw BadWord("missing the step to run in the background");
+  Step inner;
+  inner.line = step.line;
+  inner.words.assign(step.words.begin() + 1, step.words.end());
+  const std::string& name = inner.words[0].text;
+  if (name != "pellinorctl" && name != "app") {
+    throw BadWord("only pellinorctl and app steps run in the background");
+  }
+  if (!run) {
+    Execute(inner, false);
+    return;
+  }
+  auto job = std::make_unique<BackgroundStep>();
+  BackgroundStep* raw = job.get();
+  raw->line = step.line;
+  raw->thread = std::thread([this, inner, raw]() {
+    LastResult result;
+    threadOut = &raw->transcript;
+    threadLast = &result;
+    try {
+      Execute(inner, true);
+    } catch (const std::exception& error) {
+      raw->failure = error.what();
+    }
+    threadOut = nullptr;
+    threadLast = nullptr;
+  });
+  background.push_back(std::move(job));
+}
+
+void ScenarioRunner::JoinBackground() {
+  std::string failure;
+  for (auto& step : background) {
+    if (step->thread.joinable()) step->thread.join();
+    Out() << step->transcript.str();
+    if (failure.empty() && !step->failure.empty()) {
+      failure = "the background step of line " + std::to_string(step->line) + ": " + step->failure;
+    }
+  }
+  background.clear();
+  if (!failure.empty()) throw StepFailure(failure);
+}
+
+// wait background | wait pending N | wait detached
+void ScenarioRunner::Wait(const Step& step, bool run) {
+  Words words(step);
+  words.NoExpectation();
+  const std::string what = words.Take("background, pending or detached");
+  if (what == "background") {
+    words.Done();
+    if (run) JoinBackground();
+    return;
+  }
+  if (what == "pending") {
+    const uint32_t count = ParseNumber(words.Take("number of requests"), "number");
+    words.Done();
+    if (run) capi->WaitPending(count);
+    return;
+  }
+  if (what == "detached") {
+    words.Done();
+    if (run) capi->WaitDetached();
+    return;
+  }
+  throw BadWord("wait takes background, pending or detached, not '" + what + "'");
 }
 
 }  // namespace pellinorsim

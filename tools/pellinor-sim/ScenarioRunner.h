@@ -10,6 +10,7 @@
 #include <memory>
 #include <ostream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <ntddk.h>
@@ -51,6 +52,17 @@ class ScenarioRunner {
   uint64_t LogSizeAtBoot() const { return logSizeAtBoot; }
   std::string RegistryFile() const;
 
+  // What the last command that the expect command looks at left behind.
+  struct LastResult {
+    enum Kind { kNone, kTool, kRequest } kind = kNone;
+    int exitStatus = 0;
+    std::string stdoutText, stderrText;
+    uint32_t status = 0;
+    uint64_t information = 0;
+    std::vector<uint8_t> output;
+  };
+
+
  private:
   using Handler = void (ScenarioRunner::*)(const Step& step, bool run);
   struct Command {
@@ -70,8 +82,16 @@ class ScenarioRunner {
   void Ioctl(const Step& step, bool run);
   void Pnp(const Step& step, bool run);
   void Fail(const Step& step, bool run);
+  void Background(const Step& step, bool run);
+  void Wait(const Step& step, bool run);
   void App(const Step& step, bool run);
-  void Message(const Step& step, bool run);
+
+  // The transcript and the last result of the thread that runs the step: a
+  // background step has its own.
+  std::ostream& Out();
+  LastResult& Last();
+  // Joins every background step; the first failure is thrown.
+  void JoinBackground();
 
   bool LoadTraceDriver(uint32_t* status);
   void UnloadTraceDriver();
@@ -83,15 +103,9 @@ class ScenarioRunner {
   PDRIVER_OBJECT traceDriver = nullptr;
   std::unique_ptr<CapiBench> capi;
 
-  // What the last command that the expect command looks at left behind.
-  struct LastResult {
-    enum Kind { kNone, kTool, kRequest } kind = kNone;
-    int exitStatus = 0;
-    std::string stdoutText, stderrText;
-    uint32_t status = 0;
-    uint64_t information = 0;
-    std::vector<uint8_t> output;
-  } last;
+  struct BackgroundStep;
+  std::vector<std::unique_ptr<BackgroundStep>> background;
+  LastResult last;
 };
 
 }  // namespace pellinorsim

@@ -8,6 +8,54 @@
 
 namespace pellinorsim {
 
+Words::Words(const Step& step, size_t first) : step(step), next(first) {
+  const auto& w = step.words;
+  end = w.size();
+  if (w.size() >= first + 2 && !w[w.size() - 2].quoted && w[w.size() - 2].text == "=>") {
+    expectation = w.back().text;
+    hasExpectation = true;
+    end -= 2;
+  }
+}
+
+const std::string& Words::Take(const char* what) {
+  if (next >= end) throw BadWord(std::string("missing ") + what);
+  return step.words[next++].text;
+}
+
+std::string Words::Peek() const { return next < end ? step.words[next].text : std::string(); }
+
+void Words::Done() const {
+  if (next < end) throw BadWord("unexpected '" + step.words[next].text + "'");
+}
+
+std::vector<std::string> Words::Rest() {
+  std::vector<std::string> rest;
+  while (next < end) rest.push_back(step.words[next++].text);
+  return rest;
+}
+
+void Words::NoExpectation() const {
+  if (hasExpectation) throw BadWord("this command has no result to expect");
+}
+
+StatusExpectation::StatusExpectation(const Words& words) {
+  if (!words.HasExpectation()) return;
+  given = true;
+  if (words.Expectation() == "any") {
+    any = true;
+  } else {
+    status = ParseStatus(words.Expectation());
+  }
+}
+
+void StatusExpectation::Check(const std::string& what, uint32_t actual) const {
+  if (any) return;
+  if (given ? actual == status : (actual & 0x80000000u) == 0) return;
+  throw StepFailure(what + " ended with " + DescribeStatus(actual) + ", expected " +
+                    (given ? DescribeStatus(status) : std::string("success")));
+}
+
 std::vector<Step> SplitScript(const std::string& text) {
   std::vector<Step> steps;
   int line = 0;

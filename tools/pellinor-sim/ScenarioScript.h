@@ -42,6 +42,43 @@ class BadWord : public std::runtime_error {
   explicit BadWord(const std::string& reason) : std::runtime_error(reason) {}
 };
 
+// The words of a step after its command, taken in order, with the errors of
+// a bad command line (BadWord). A trailing unquoted "=> VALUE" is the
+// step's expected result, kept apart.
+class Words {
+ public:
+  explicit Words(const Step& step, size_t first = 1);
+  bool More() const { return next < end; }
+  const std::string& Take(const char* what);
+  std::string Peek() const;
+  void Done() const;
+  std::vector<std::string> Rest();
+  bool HasExpectation() const { return hasExpectation; }
+  const std::string& Expectation() const { return expectation; }
+  void NoExpectation() const;
+
+ private:
+  const Step& step;
+  size_t next;
+  size_t end;
+  bool hasExpectation = false;
+  std::string expectation;
+};
+
+// The expected status of a step: success (not negative) unless "=> STATUS"
+// or "=> any" says otherwise.
+class StatusExpectation {
+ public:
+  explicit StatusExpectation(const Words& words);
+  // Throws StepFailure when `actual` is not what was expected.
+  void Check(const std::string& what, uint32_t actual) const;
+
+ private:
+  bool any = false;
+  bool given = false;
+  uint32_t status = 0;
+};
+
 // Splits a scenario into its steps. Throws SyntaxError (an unterminated
 // quote).
 std::vector<Step> SplitScript(const std::string& text);
