@@ -3,6 +3,7 @@
 
 #include "IoInternal.h"
 #include "KernelInternal.h"
+#include "PoolInternal.h"
 #include "emu/Io.h"
 #include "emu/Pool.h"
 
@@ -74,8 +75,27 @@ void CheckDriverLeftNothing(DriverRecord* driver, const char* when) {
                Narrow(link).c_str());
     }
   }
+  internal::CheckDriverPool(&driver->object, driver->poolTag, driver->name.c_str(), when);
   if (driver->poolTag != 0)
     Pool::UnregisterDriverTag(driver->poolTag);
+}
+
+// What runs on behalf of a driver must have ended when it goes: its
+// system threads, timers, DPCs and work items, the IRPs it allocated, the
+// IRPs pending in its devices.
+void CheckDriverLeftNoActivity(DriverRecord* driver) {
+  PDRIVER_OBJECT object = &driver->object;
+  const char* name = driver->name.c_str();
+  internal::CheckDriverThreads(object, name);
+  internal::CheckDriverTimersAndDpcs(object, name);
+  internal::CheckDriverWorkItems(object, name);
+  CheckDriverIrps(object, name);
+}
+
+// Drivers that went: kept, so that a late message can still name them.
+std::vector<std::unique_ptr<DriverRecord>>& Gone() {
+  static auto* gone = new std::vector<std::unique_ptr<DriverRecord>>;
+  return *gone;
 }
 
 }  // namespace
@@ -86,9 +106,38 @@ DriverRecord* FindDriverRecord(PDRIVER_OBJECT driverObject) {
 }
 
 void ForgetDriverIfGone(DriverRecord* driver) {
-  if (driver->gone && driver->deviceMemory == 0)
-    Drivers().erase(&driver->object);
+  if (driver->gone && driver->deviceMemory == 0) {
+    auto it = Drivers().find(&driver->object);
+    Gone().push_back(std::move(it->second));
+    Drivers().erase(it);
+  }
 }
+
+}  // namespace io
+
+namespace internal {
+const char* DriverNameOf(PDRIVER_OBJECT driver) {
+  if (driver == nullptr)
+    return "(none)";
+  // A driver object lives in its DriverRecord, which is never freed, so its
+  // name can be read without the lock (messages are built with it held).
+  // A few buffers in turn, so that one message may name several drivers.
+  thread_local char names[4][64];
+  thread_local unsigned next = 0;
+  char* name = names[next++ % 4];
+  size_t n = driver->DriverName.Length / sizeof(WCHAR);
+  if (n > sizeof names[0] - 1)
+    n = sizeof names[0] - 1;
+  for (size_t i = 0; i < n; ++i) {
+    WCHAR c = driver->DriverName.Buffer[i];
+    name[i] = c < 0x80 ? static_cast<char>(c) : '?';
+  }
+  name[n] = 0;
+  return name;
+}
+}  // namespace internal
+
+namespace io {
 
 }  // namespace io
 
@@ -139,11 +188,16 @@ NTSTATUS LoadDriver(const std::string& name, PDRIVER_INITIALIZE entry, ULONG poo
   registryPath.MaximumLength = static_cast<USHORT>(path.size() * 2 + 2);
 
   CurrentDriver() = driver;
-  NTSTATUS status = entry(&driver->object, &registryPath);
+  NTSTATUS status;
+  {
+    internal::DriverContext context(&driver->object);
+    status = entry(&driver->object, &registryPath);
+  }
   CurrentDriver() = nullptr;
   delete[] buffer;
 
   if (!NT_SUCCESS(status)) {
+    CheckDriverLeftNoActivity(driver);
     CheckDriverLeftNothing(driver, "failed to load");
     std::lock_guard<std::mutex> guard(Lock());
     driver->gone = true;
@@ -177,8 +231,12 @@ NTSTATUS UnloadDriver(PDRIVER_OBJECT driverObject) {
     driver->loaded = false;
   }
   CurrentDriver() = driver;
-  driverObject->DriverUnload(driverObject);
+  {
+    internal::DriverContext context(driverObject);
+    driverObject->DriverUnload(driverObject);
+  }
   CurrentDriver() = nullptr;
+  CheckDriverLeftNoActivity(driver);
   CheckDriverLeftNothing(driver, "unloaded");
   std::lock_guard<std::mutex> guard(Lock());
   driver->gone = true;
@@ -197,6 +255,7 @@ NTSTATUS CallAddDevice(PDRIVER_OBJECT driverObject, PDEVICE_OBJECT physicalDevic
   PDRIVER_ADD_DEVICE addDevice = driverObject->DriverExtension->AddDevice;
   if (addDevice == nullptr)
     return STATUS_NOT_SUPPORTED;
+  internal::DriverContext context(driverObject);
   return addDevice(driverObject, physicalDevice);
 }
 

@@ -40,7 +40,6 @@ void SendFileIrp(PFILE_OBJECT file, PDEVICE_OBJECT device, UCHAR major) {
   sp->MajorFunction = major;
   sp->FileObject = file;
   SendAndWait(top, irp);
-  FreeIrp(irp);
 }
 
 // The object manager calls this when the last reference to a file object
@@ -201,8 +200,7 @@ NTSTATUS OpenDeviceFile(const std::u16string& path, KPROCESSOR_MODE mode, ACCESS
   sp->Parameters.Create.FileAttributes = 0;
   sp->Parameters.Create.ShareAccess = static_cast<USHORT>(shareAccess);
   sp->FileObject = created;
-  NTSTATUS status = SendAndWait(top, irp);
-  FreeIrp(irp);
+  NTSTATUS status = SendAndWait(top, irp).status;
 
   if (!NT_SUCCESS(status)) {
     // The driver never saw this file as open: no cleanup, no close.

@@ -8,6 +8,9 @@
 #pragma once
 
 #include <condition_variable>
+#include <functional>
+#include <set>
+#include <vector>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -132,13 +135,53 @@ class ObjectNamespace {
 // ---------------------------------------------------------------------------
 // IRPs.
 
+// Who owns one stack location of an IRP: the device it was handed to by
+// IofCallDriver, and the completion routine that the driver above had left
+// in it at that moment (the routine runs for the device above, so nobody
+// below may change it).
+struct LocationOwner {
+  bool handed = false;
+  PDEVICE_OBJECT device = nullptr;
+  PDRIVER_OBJECT driver = nullptr;
+  PIO_COMPLETION_ROUTINE routine = nullptr;
+  PVOID context = nullptr;
+  UCHAR invoke = 0;  // the SL_INVOKE_ON_* bits
+};
+
+// What the requester of one of the I/O manager's own IRPs learns at its
+// completion. The IRP itself is freed as soon as it has completed to the
+// top (as the kernel's completion does), so this outlives it.
+struct RequestResult {
+  bool done = false;
+  NTSTATUS status = STATUS_PENDING;
+  ULONG_PTR information = 0;
+  bool pendingReturned = false;
+  int startNextPowerIrp = 0;
+  std::condition_variable completed;
+};
+
 struct IrpRecord {
   PIRP irp = nullptr;
   bool ioManager = false;    // built by the I/O manager for a request of its own
   bool withDrivers = false;  // sent down and not yet handed back by completion
-  bool done = false;         // completed to the top (the I/O manager's requests)
+  PDRIVER_OBJECT allocator = nullptr;  // the driver that called IoAllocateIrp
+  bool sent = false;                   // handed down at least once
+  UCHAR major = 0;                     // of the first location handed down
+  // Every device the IRP was handed to, with its driver, in order.
+  std::vector<std::pair<PDEVICE_OBJECT, PDRIVER_OBJECT>> seenBy;
+  std::vector<LocationOwner> locations;  // index 0 is the bottom location
+  // The location whose completion routine returned
+  // STATUS_MORE_PROCESSING_REQUIRED (-1: none since the last call down).
+  int haltedAt = -1;
+  // Drivers that called PoStartNextPowerIrp for this IRP.
+  std::set<PDRIVER_OBJECT> startedNextPower;
   int startNextPowerIrp = 0;
-  std::condition_variable completed;
+  // The I/O manager's own IRPs: the requester's copy of the result, and
+  // the I/O manager's end of the request (copying buffered output back,
+  // freeing the system buffer and the MDLs), run when it completes to the
+  // top, before the IRP is freed.
+  std::shared_ptr<RequestResult> result;
+  std::function<void(PIRP)> finish;
 };
 
 IrpRecord* FindIrpRecord(PIRP irp);  // Lock held
@@ -151,9 +194,34 @@ NTSTATUS CallDriver(PDEVICE_OBJECT device, PIRP irp, bool power);
 
 // Sends an IRP of the I/O manager that the caller built (its next stack
 // location filled) to `device`, waits until it has completed to the top,
-// checks the driver's pending and status contract, and returns the status
-// the dispatch routine returned, or the final one if that was pending.
-NTSTATUS SendAndWait(PDEVICE_OBJECT device, PIRP irp);
+// checks the driver's pending and status contract, and returns its result.
+// The IRP is freed by its completion: the caller must not touch it after
+// this returns. `finish`, if given, runs at the completion to the top
+// (in the completing thread, up to DISPATCH_LEVEL) before the IRP is freed.
+// A request that does not complete within the request wait limit
+// bug-checks with the owners of its stack locations instead of hanging.
+struct Outcome {
+  NTSTATUS status;
+  ULONG_PTR information;
+  int startNextPowerIrp;
+};
+Outcome SendAndWait(PDEVICE_OBJECT device, PIRP irp, std::function<void(PIRP)> finish = nullptr);
+
+// The stack locations of a live IRP and their owners, for messages. Lock
+// held.
+std::string DescribeIrpOwners(const IrpRecord* record);
+
+// Unload checks of the I/O manager: IRPs the driver allocated and did not
+// free, and IRPs pending in one of its devices or with one of its
+// completion routines still to run.
+void CheckDriverIrps(PDRIVER_OBJECT driver, const char* name);
+// Device deletion: no IRP may still have a completion routine to run for
+// the device. Lock held.
+void CheckDeviceHasNoCompletionPending(PDEVICE_OBJECT device, const char* name);
+// Shutdown: every IRP still in the hands of drivers is stuck; bug-checks
+// with its owners.
+void CheckNoRequestStuck(const char* when);
+void SetRequestWaitLimitMs(int milliseconds);
 
 // ---------------------------------------------------------------------------
 // File objects.

@@ -1,12 +1,25 @@
 // The emulated I/O manager: device objects and device stacks, IRPs and
 // their completion, the power manager's two calls, and MDLs.
 #include <atomic>
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 
 #include "IoInternal.h"
 #include "KernelInternal.h"
+#include "PoolInternal.h"
 #include "emu/Io.h"
+
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#define EMU_POISON_IRP(p, n) ASAN_POISON_MEMORY_REGION(p, n)
+#define EMU_UNPOISON_IRP(p, n) ASAN_UNPOISON_MEMORY_REGION(p, n)
+#else
+#define EMU_POISON_IRP(p, n) ((void)(p), (void)(n))
+#define EMU_UNPOISON_IRP(p, n) ((void)(p), (void)(n))
+#endif
 
 namespace emu {
 namespace io {
@@ -115,6 +128,10 @@ void ReleaseDeviceIfUnused(PDEVICE_OBJECT device) {
   if (record == nullptr || !record->deleted || device->ReferenceCount != 0)
     return;
   DriverRecord* driver = record->driver;
+  char what[160];
+  snprintf(what, sizeof what, "device object %p of driver %s (with its extension)",
+           static_cast<void*>(device), internal::DriverNameOf(&driver->object));
+  internal::CheckFreedMemory(device, device->Size, what);
   Devices().erase(device);
   free(device);
   driver->deviceMemory--;
@@ -147,40 +164,137 @@ PIRP AllocateIrp(CCHAR stackSize, bool ioManager, bool mustSucceed) {
   auto record = std::make_unique<IrpRecord>();
   record->irp = irp;
   record->ioManager = ioManager;
+  record->allocator = ioManager ? nullptr : internal::CurrentDriverObject();
+  record->locations.resize(static_cast<size_t>(stackSize));
+  if (ioManager)
+    record->result = std::make_shared<RequestResult>();
   std::lock_guard<std::mutex> guard(Lock());
   Irps()[irp] = std::move(record);
   return irp;
 }
 
-void FreeIrp(PIRP irp) {
-  {
-    std::lock_guard<std::mutex> guard(Lock());
-    IrpRecord* record = FindIrpRecord(irp);
-    if (record == nullptr) {
-      BugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION, "IoFreeIrp: %p is not an allocated IRP",
-               static_cast<void*>(irp));
-    }
-    if (record->withDrivers) {
-      BugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION,
-               "IoFreeIrp: IRP %p is still with a driver (sent down and not completed back)",
-               static_cast<void*>(irp));
-    }
-    Irps().erase(irp);
+namespace {
+
+// Freed IRPs are not given back to the host at once: their memory stays
+// poisoned (and unaddressable under AddressSanitizer) while the next
+// kQuarantine IRPs are freed, so that a driver still writing a request it
+// handed on, or reading its stack location after completing it, meets
+// poison instead of a fresh IRP that happens to lie at the same address.
+constexpr size_t kQuarantine = 64;
+constexpr unsigned char kFreedIrpFill = 0xD1;
+
+struct FreedIrp {
+  PIRP irp;
+  size_t size;
+};
+
+std::deque<FreedIrp>& Quarantine() {
+  static auto* quarantine = new std::deque<FreedIrp>;
+  return *quarantine;
+}
+
+bool InQuarantine(PIRP irp) {
+  for (const FreedIrp& f : Quarantine()) {
+    if (f.irp == irp)
+      return true;
   }
-  irp->Type = 0;
-  free(irp);
+  return false;
+}
+
+// Lock held.
+void QuarantineIrp(PIRP irp) {
+  size_t size = irp->Size;
+  memset(irp, kFreedIrpFill, size);
+  EMU_POISON_IRP(irp, size);
+  Quarantine().push_back(FreedIrp{irp, size});
+  if (Quarantine().size() > kQuarantine) {
+    FreedIrp oldest = Quarantine().front();
+    Quarantine().pop_front();
+    EMU_UNPOISON_IRP(oldest.irp, oldest.size);
+    free(oldest.irp);
+  }
+}
+
+int IndexOf(PIRP irp, PIO_STACK_LOCATION sp) {
+  return static_cast<int>(sp - reinterpret_cast<PIO_STACK_LOCATION>(irp + 1));
+}
+
+// The driver that owns the completion routine of location `index`: the
+// one of the location above, or for the top location the driver that
+// allocated the IRP.
+PDRIVER_OBJECT RoutineOwner(const IrpRecord* record, int index) {
+  if (index + 1 < static_cast<int>(record->locations.size()))
+    return record->locations[index + 1].driver;
+  return record->allocator;
+}
+
+const char* NameOrNone(PDRIVER_OBJECT driver) {
+  return driver != nullptr ? internal::DriverNameOf(driver) : "(none)";
+}
+
+}  // namespace
+
+std::string DescribeIrpOwners(const IrpRecord* record) {
+  PIRP irp = record->irp;
+  std::string text;
+  char line[256];
+  int current = irp->CurrentLocation - 1;
+  for (int i = static_cast<int>(record->locations.size()) - 1; i >= 0; --i) {
+    const LocationOwner& owner = record->locations[i];
+    if (!owner.handed)
+      continue;
+    PIO_STACK_LOCATION sp = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + i;
+    snprintf(line, sizeof line, "%s[%d] device %p of driver %s%s", text.empty() ? "" : "; ", i,
+             static_cast<void*>(owner.device), NameOrNone(owner.driver),
+             i == current ? " (current)" : "");
+    text += line;
+    if (i >= current && sp->CompletionRoutine != nullptr && (sp->Control & 0xE0)) {
+      snprintf(line, sizeof line, ", completion routine %p of driver %s",
+               reinterpret_cast<void*>(sp->CompletionRoutine),
+               NameOrNone(RoutineOwner(record, i)));
+      text += line;
+    }
+  }
+  if (record->haltedAt >= 0) {
+    snprintf(line, sizeof line, "; the completion routine of location %d returned "
+             "STATUS_MORE_PROCESSING_REQUIRED and driver %s never completed or freed it",
+             record->haltedAt, NameOrNone(RoutineOwner(record, record->haltedAt)));
+    text += line;
+  }
+  if (text.empty())
+    text = "not handed to any driver";
+  return text;
+}
+
+void FreeIrp(PIRP irp) {
+  std::lock_guard<std::mutex> guard(Lock());
+  IrpRecord* record = FindIrpRecord(irp);
+  if (record == nullptr) {
+    BugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION, "IoFreeIrp: %p is not an allocated IRP%s",
+             static_cast<void*>(irp), InQuarantine(irp) ? " (it was freed already)" : "");
+  }
+  if (record->withDrivers) {
+    BugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION,
+             "IoFreeIrp: IRP %p is still with a driver (sent down and not completed back): %s",
+             static_cast<void*>(irp), DescribeIrpOwners(record).c_str());
+  }
+  Irps().erase(irp);
+  QuarantineIrp(irp);
 }
 
 NTSTATUS CallDriver(PDEVICE_OBJECT device, PIRP irp, bool power) {
   const char* service = power ? "PoCallDriver" : "IofCallDriver";
   internal::RequireIrqlAtMost(DISPATCH_LEVEL, service);
   PDRIVER_DISPATCH dispatch;
+  PDRIVER_OBJECT driver;
+  UCHAR major;
   {
     std::lock_guard<std::mutex> guard(Lock());
     IrpRecord* record = FindIrpRecord(irp);
     if (record == nullptr) {
-      BugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION, "%s: %p is not an allocated IRP", service,
-               static_cast<void*>(irp));
+      BugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION, "%s: %p is not an allocated IRP%s", service,
+               static_cast<void*>(irp),
+               InQuarantine(irp) ? " (it was completed and freed already)" : "");
     }
     RequireDevice(device, service);
     if (irp->CurrentLocation <= 1) {
@@ -203,32 +317,145 @@ NTSTATUS CallDriver(PDEVICE_OBJECT device, PIRP irp, bool power) {
                "PoCallDriver: IRP %p has major function 0x%X, not IRP_MJ_POWER",
                static_cast<void*>(irp), next->MajorFunction);
     }
+    int index = IndexOf(irp, next);
+    LocationOwner& owner = record->locations[index];
+    UCHAR invoke = next->Control & (SL_INVOKE_ON_SUCCESS | SL_INVOKE_ON_ERROR | SL_INVOKE_ON_CANCEL);
+    // A location handed down before is the caller's own, skipped
+    // (IoSkipCurrentIrpStackLocation): its completion routine is the one
+    // the driver above left for itself, and must reach the next driver as
+    // it was.
+    if (owner.handed && (owner.routine != next->CompletionRoutine ||
+                         owner.context != next->Context || owner.invoke != invoke)) {
+      BugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION,
+               "%s: driver %s (device %p) skipped its stack location of IRP %p and then changed "
+               "its completion routine (IoSetCompletionRoutine after "
+               "IoSkipCurrentIrpStackLocation): routine %p of driver %s was replaced by %p",
+               service, NameOrNone(owner.driver), static_cast<void*>(owner.device),
+               static_cast<void*>(irp), reinterpret_cast<void*>(owner.routine),
+               NameOrNone(RoutineOwner(record, index)),
+               reinterpret_cast<void*>(next->CompletionRoutine));
+    }
+    owner.handed = true;
+    owner.device = device;
+    owner.driver = device->DriverObject;
+    owner.routine = next->CompletionRoutine;
+    owner.context = next->Context;
+    owner.invoke = invoke;
+    if (!record->sent)
+      record->major = next->MajorFunction;
+    record->sent = true;
+    record->seenBy.emplace_back(device, device->DriverObject);
+    record->haltedAt = -1;
     record->withDrivers = true;
     irp->CurrentLocation--;
     irp->Tail.Overlay.CurrentStackLocation--;
     next->DeviceObject = device;
-    dispatch = device->DriverObject->MajorFunction[next->MajorFunction];
+    major = next->MajorFunction;
+    driver = device->DriverObject;
+    dispatch = driver->MajorFunction[major];
   }
-  return dispatch(device, irp);
+  KIRQL irql = internal::CurrentIrql();
+  NTSTATUS status;
+  {
+    internal::DriverContext context(driver);
+    status = dispatch(device, irp);
+  }
+  if (internal::CurrentIrql() != irql) {
+    BugCheck(IRQL_NOT_LESS_OR_EQUAL,
+             "dispatch routine %p of driver %s (major function 0x%X, device %p) returned at IRQL "
+             "%u; it was called at IRQL %u",
+             reinterpret_cast<void*>(dispatch), internal::DriverNameOf(driver), major,
+             static_cast<void*>(device), internal::CurrentIrql(), irql);
+  }
+  return status;
 }
+
+namespace {
+
+// The end of an IRP completed to the top: for the I/O manager's own, the
+// requester's result and the I/O manager's end of the request, then the
+// IRP is freed. Lock not held.
+void FinishAtTop(PIRP irp) {
+  std::shared_ptr<RequestResult> result;
+  std::function<void(PIRP)> finish;
+  {
+    std::lock_guard<std::mutex> guard(Lock());
+    IrpRecord* record = FindIrpRecord(irp);
+    record->withDrivers = false;
+    if (!record->ioManager) {
+      BugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION,
+               "IRP %p from IoAllocateIrp (driver %s) completed to the top: its sender's "
+               "completion routine must return STATUS_MORE_PROCESSING_REQUIRED",
+               static_cast<void*>(irp), NameOrNone(record->allocator));
+    }
+    // Before Windows Vista every driver that sees a power IRP must call
+    // PoStartNextPowerIrp for it, or the power manager never sends the
+    // device's next one.
+    if (record->major == IRP_MJ_POWER) {
+      for (const auto& [device, driver] : record->seenBy) {
+        if (record->startedNextPower.count(driver) == 0) {
+          BugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION,
+                   "power IRP %p completed, but driver %s (device %p), which it passed, did not "
+                   "call PoStartNextPowerIrp for it",
+                   static_cast<void*>(irp), NameOrNone(driver), static_cast<void*>(device));
+        }
+      }
+    }
+    result = record->result;
+    finish = std::move(record->finish);
+    result->status = irp->IoStatus.Status;
+    result->information = irp->IoStatus.Information;
+    result->pendingReturned = irp->PendingReturned != FALSE;
+    result->startNextPowerIrp = record->startNextPowerIrp;
+  }
+  if (finish)
+    finish(irp);
+  std::lock_guard<std::mutex> guard(Lock());
+  Irps().erase(irp);
+  QuarantineIrp(irp);
+  result->done = true;
+  result->completed.notify_all();
+}
+
+}  // namespace
 
 void CompleteRequest(PIRP irp) {
   internal::RequireIrqlAtMost(DISPATCH_LEVEL, "IofCompleteRequest");
+  PDRIVER_OBJECT completer = internal::CurrentDriverObject();
   {
     std::lock_guard<std::mutex> guard(Lock());
-    if (FindIrpRecord(irp) == nullptr) {
+    IrpRecord* record = FindIrpRecord(irp);
+    if (record == nullptr) {
       BugCheck(MULTIPLE_IRP_COMPLETE_REQUESTS,
-               "IofCompleteRequest: %p is not an allocated IRP (completed and freed already?)",
-               static_cast<void*>(irp));
+               "IofCompleteRequest%s%s: %p is not an allocated IRP%s",
+               completer ? " by driver " : "", completer ? NameOrNone(completer) : "",
+               static_cast<void*>(irp),
+               InQuarantine(irp) ? " (it was completed and freed already)"
+                                 : " (completed and freed already?)");
     }
     if (irp->CurrentLocation > irp->StackCount + 1) {
       BugCheck(MULTIPLE_IRP_COMPLETE_REQUESTS, "IofCompleteRequest: IRP %p completed twice",
                static_cast<void*>(irp));
     }
+    // After a completion routine returned STATUS_MORE_PROCESSING_REQUIRED
+    // the IRP belongs to that routine's driver again; a driver below that
+    // completes it once more is the culprit, not the owner.
+    if (record->haltedAt >= 0 && completer != nullptr) {
+      PDRIVER_OBJECT owner = RoutineOwner(record, record->haltedAt);
+      if (completer != owner) {
+        BugCheck(MULTIPLE_IRP_COMPLETE_REQUESTS,
+                 "IofCompleteRequest: driver %s completed IRP %p again; it was completed already "
+                 "and driver %s's completion routine returned STATUS_MORE_PROCESSING_REQUIRED, "
+                 "so the IRP belongs to driver %s now",
+                 NameOrNone(completer), static_cast<void*>(irp), NameOrNone(owner),
+                 NameOrNone(owner));
+      }
+    }
     if (irp->IoStatus.Status == STATUS_PENDING) {
       BugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION,
                "IofCompleteRequest: IRP %p completed with STATUS_PENDING", static_cast<void*>(irp));
     }
+    record->haltedAt = -1;
   }
 
   // Each stack location from the completing driver's upwards: its
@@ -243,6 +470,7 @@ void CompleteRequest(PIRP irp) {
     bool invoke = (NT_SUCCESS(status) && (sp->Control & SL_INVOKE_ON_SUCCESS)) ||
                   (!NT_SUCCESS(status) && (sp->Control & SL_INVOKE_ON_ERROR)) ||
                   (irp->Cancel && (sp->Control & SL_INVOKE_ON_CANCEL));
+    int index = IndexOf(irp, sp);
     if (invoke) {
       PIO_COMPLETION_ROUTINE routine = sp->CompletionRoutine;
       PVOID context = sp->Context;
@@ -255,20 +483,61 @@ void CompleteRequest(PIRP irp) {
       PDEVICE_OBJECT device = irp->CurrentLocation == irp->StackCount + 1
                                   ? nullptr
                                   : IoGetCurrentIrpStackLocation(irp)->DeviceObject;
+      PDRIVER_OBJECT owner;
       {
         std::lock_guard<std::mutex> guard(Lock());
-        FindIrpRecord(irp)->withDrivers = false;  // the routine may keep or free it
+        IrpRecord* record = FindIrpRecord(irp);
+        record->locations[index] = LocationOwner();
+        owner = RoutineOwner(record, index);
+        // The routine's device and driver must still be there: a filter
+        // deleted or unloaded while a request it watches is pending below
+        // would run freed code against a freed device.
+        if (device != nullptr) {
+          DeviceRecord* deviceRecord = FindDeviceRecord(device);
+          if (deviceRecord == nullptr || deviceRecord->deleted) {
+            BugCheck(DRIVER_UNLOADED_WITHOUT_CANCELLING_PENDING_OPERATIONS,
+                     "completion routine %p of driver %s would run for device %p, which is "
+                     "deleted (IRP %p)",
+                     reinterpret_cast<void*>(routine), NameOrNone(owner),
+                     static_cast<void*>(device), static_cast<void*>(irp));
+          }
+        }
+        DriverRecord* driverRecord = owner ? FindDriverRecord(owner) : nullptr;
+        if (driverRecord != nullptr && driverRecord->gone) {
+          BugCheck(DRIVER_UNLOADED_WITHOUT_CANCELLING_PENDING_OPERATIONS,
+                   "completion routine %p of driver %s would run after the driver unloaded "
+                   "(IRP %p)",
+                   reinterpret_cast<void*>(routine), NameOrNone(owner), static_cast<void*>(irp));
+        }
+        record->withDrivers = false;  // the routine may keep or free it
       }
-      NTSTATUS result = routine(device, irp, context);
-      if (result == STATUS_MORE_PROCESSING_REQUIRED)
-        return;
+      KIRQL irql = internal::CurrentIrql();
+      NTSTATUS result;
+      {
+        internal::DriverContext driver(owner);
+        result = routine(device, irp, context);
+      }
+      if (internal::CurrentIrql() != irql) {
+        BugCheck(IRQL_NOT_LESS_OR_EQUAL,
+                 "completion routine %p of driver %s returned at IRQL %u; it was called at IRQL "
+                 "%u",
+                 reinterpret_cast<void*>(routine), NameOrNone(owner), internal::CurrentIrql(),
+                 irql);
+      }
       std::lock_guard<std::mutex> guard(Lock());
       IrpRecord* record = FindIrpRecord(irp);
+      if (result == STATUS_MORE_PROCESSING_REQUIRED) {
+        // Unless the routine sent it down again or freed it, the IRP now
+        // waits for its owner to complete or free it.
+        if (record != nullptr && !record->withDrivers)
+          record->haltedAt = index;
+        return;
+      }
       if (record == nullptr) {
         BugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION,
-                 "completion routine %p freed IRP %p but returned 0x%08lX, not "
+                 "completion routine %p of driver %s freed IRP %p but returned 0x%08lX, not "
                  "STATUS_MORE_PROCESSING_REQUIRED",
-                 reinterpret_cast<void*>(routine), static_cast<void*>(irp),
+                 reinterpret_cast<void*>(routine), NameOrNone(owner), static_cast<void*>(irp),
                  static_cast<unsigned long>(result));
       }
       record->withDrivers = true;
@@ -276,57 +545,130 @@ void CompleteRequest(PIRP irp) {
       if (irp->PendingReturned && irp->CurrentLocation <= irp->StackCount)
         IoMarkIrpPending(irp);
       ZeroStackLocation(sp);
+      std::lock_guard<std::mutex> guard(Lock());
+      FindIrpRecord(irp)->locations[index] = LocationOwner();
     }
     sp++;
     irp->CurrentLocation++;
     irp->Tail.Overlay.CurrentStackLocation++;
   }
-
-  std::lock_guard<std::mutex> guard(Lock());
-  IrpRecord* record = FindIrpRecord(irp);
-  record->withDrivers = false;
-  if (!record->ioManager) {
-    BugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION,
-             "IRP %p from IoAllocateIrp completed to the top: its sender's completion routine "
-             "must return STATUS_MORE_PROCESSING_REQUIRED",
-             static_cast<void*>(irp));
-  }
-  record->done = true;
-  record->completed.notify_all();
+  FinishAtTop(irp);
 }
 
-NTSTATUS SendAndWait(PDEVICE_OBJECT device, PIRP irp) {
+namespace {
+std::atomic<int> requestWaitLimitMs{120000};
+}
+
+Outcome SendAndWait(PDEVICE_OBJECT device, PIRP irp, std::function<void(PIRP)> finish) {
   internal::RequireIrqlAtMost(PASSIVE_LEVEL, "I/O request");
   UCHAR major = IoGetNextIrpStackLocation(irp)->MajorFunction;
+  std::shared_ptr<RequestResult> result;
+  {
+    std::lock_guard<std::mutex> guard(Lock());
+    IrpRecord* record = FindIrpRecord(irp);
+    result = record->result;
+    record->finish = std::move(finish);
+  }
   NTSTATUS status = CallDriver(device, irp, major == IRP_MJ_POWER);
   std::unique_lock<std::mutex> guard(Lock());
-  IrpRecord* record = FindIrpRecord(irp);
-  if (status != STATUS_PENDING && !record->done) {
+  if (status != STATUS_PENDING && !result->done) {
     BugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION,
              "dispatch of major function 0x%X returned 0x%08lX without completing IRP %p "
              "(a request not completed must return STATUS_PENDING)",
              major, static_cast<unsigned long>(status), static_cast<void*>(irp));
   }
-  record->completed.wait(guard, [record] { return record->done; });
-  if (status == STATUS_PENDING && !irp->PendingReturned) {
+  // The requester is the test or the tool, not a driver: a request that
+  // never completes (left pending, or held by a completion routine that
+  // returned STATUS_MORE_PROCESSING_REQUIRED and never finished it) is
+  // reported with its owners instead of hanging the process.
+  auto limit = std::chrono::milliseconds(requestWaitLimitMs.load());
+  if (!result->completed.wait_for(guard, limit, [&result] { return result->done; })) {
+    IrpRecord* record = FindIrpRecord(irp);
+    BugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION,
+             "request IRP %p (major function 0x%X) not completed after %d ms; its stack: %s",
+             static_cast<void*>(irp), major, requestWaitLimitMs.load(),
+             record ? DescribeIrpOwners(record).c_str() : "gone");
+  }
+  if (status == STATUS_PENDING && !result->pendingReturned) {
     BugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION,
              "dispatch of major function 0x%X returned STATUS_PENDING without marking IRP %p "
              "pending (IoMarkIrpPending)",
              major, static_cast<void*>(irp));
   }
-  if (status != STATUS_PENDING && irp->PendingReturned) {
+  if (status != STATUS_PENDING && result->pendingReturned) {
     BugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION,
              "IRP %p was marked pending but its dispatch returned 0x%08lX, not STATUS_PENDING",
              static_cast<void*>(irp), static_cast<unsigned long>(status));
   }
-  if (status != STATUS_PENDING && status != irp->IoStatus.Status) {
+  if (status != STATUS_PENDING && status != result->status) {
     BugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION,
              "dispatch of major function 0x%X returned 0x%08lX but completed IRP %p with "
              "0x%08lX",
              major, static_cast<unsigned long>(status), static_cast<void*>(irp),
-             static_cast<unsigned long>(irp->IoStatus.Status));
+             static_cast<unsigned long>(result->status));
   }
-  return irp->IoStatus.Status;
+  return Outcome{result->status, result->information, result->startNextPowerIrp};
+}
+
+void CheckDeviceHasNoCompletionPending(PDEVICE_OBJECT device, const char* name) {
+  for (const auto& item : Irps()) {
+    const IrpRecord* record = item.second.get();
+    PIRP irp = record->irp;
+    if (!record->withDrivers && record->haltedAt < 0)
+      continue;
+    int top = static_cast<int>(record->locations.size());
+    for (int i = irp->CurrentLocation - 1; i >= 0 && i + 1 < top; ++i) {
+      PIO_STACK_LOCATION sp = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + i;
+      if (record->locations[i + 1].device == device && sp->CompletionRoutine != nullptr &&
+          (sp->Control & 0xE0)) {
+        BugCheck(DRIVER_UNLOADED_WITHOUT_CANCELLING_PENDING_OPERATIONS,
+                 "IoDeleteDevice: device %p of driver %s is deleted while IRP %p, pending below "
+                 "it, still has its completion routine %p to run; its stack: %s",
+                 static_cast<void*>(device), name, static_cast<void*>(irp),
+                 reinterpret_cast<void*>(sp->CompletionRoutine),
+                 DescribeIrpOwners(record).c_str());
+      }
+    }
+  }
+}
+
+void CheckDriverIrps(PDRIVER_OBJECT driver, const char* name) {
+  std::lock_guard<std::mutex> guard(Lock());
+  for (const auto& item : Irps()) {
+    const IrpRecord* record = item.second.get();
+    if (!record->ioManager && record->allocator == driver) {
+      BugCheck(DRIVER_UNLOADED_WITHOUT_CANCELLING_PENDING_OPERATIONS,
+               "driver %s unloaded without freeing IRP %p, which it allocated; its stack: %s",
+               name, static_cast<void*>(record->irp), DescribeIrpOwners(record).c_str());
+    }
+    PIRP irp = record->irp;
+    if (!record->withDrivers)
+      continue;
+    int current = irp->CurrentLocation - 1;
+    if (current >= 0 && current < static_cast<int>(record->locations.size()) &&
+        record->locations[current].driver == driver) {
+      BugCheck(DRIVER_UNLOADED_WITHOUT_CANCELLING_PENDING_OPERATIONS,
+               "driver %s unloaded with IRP %p pending in its device %p; its stack: %s", name,
+               static_cast<void*>(irp), static_cast<void*>(record->locations[current].device),
+               DescribeIrpOwners(record).c_str());
+    }
+  }
+}
+
+void CheckNoRequestStuck(const char* when) {
+  std::lock_guard<std::mutex> guard(Lock());
+  for (const auto& item : Irps()) {
+    const IrpRecord* record = item.second.get();
+    if (record->haltedAt >= 0 || (record->ioManager && record->withDrivers)) {
+      BugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION,
+               "%s: IRP %p (major function 0x%X) was never completed; its stack: %s", when,
+               static_cast<void*>(record->irp), record->major, DescribeIrpOwners(record).c_str());
+    }
+  }
+}
+
+void SetRequestWaitLimitMs(int milliseconds) {
+  requestWaitLimitMs = milliseconds;
 }
 
 }  // namespace io
@@ -340,6 +682,10 @@ int StartNextPowerIrpCalls(PIRP irp) {
   std::lock_guard<std::mutex> guard(io::Lock());
   io::IrpRecord* record = io::FindIrpRecord(irp);
   return record == nullptr ? 0 : record->startNextPowerIrp;
+}
+
+void SetRequestWaitLimit(int milliseconds) {
+  io::SetRequestWaitLimitMs(milliseconds);
 }
 
 void FailDeviceCreation(int nth, NTSTATUS status) {
@@ -458,6 +804,7 @@ extern "C" VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
   if (*link == DeviceObject)
     *link = DeviceObject->NextDevice;
   DeviceObject->NextDevice = nullptr;
+  CheckDeviceHasNoCompletionPending(DeviceObject, internal::DriverNameOf(record->driver ? &record->driver->object : nullptr));
   DeviceObject->DeviceObjectExtension->ExtensionFlags |= DOE_DELETE_PENDING;
   record->deleted = true;
   // Open files keep the memory until their last reference is gone.
@@ -560,6 +907,10 @@ extern "C" VOID NTAPI PoStartNextPowerIrp(PIRP Irp) {
              static_cast<void*>(Irp));
   }
   record->startNextPowerIrp++;
+  PDRIVER_OBJECT caller = internal::CurrentDriverObject();
+  if (caller == nullptr && Irp->CurrentLocation >= 1 && Irp->CurrentLocation <= Irp->StackCount)
+    caller = record->locations[Irp->CurrentLocation - 1].driver;
+  record->startedNextPower.insert(caller);
 }
 
 // ---------------------------------------------------------------------------

@@ -6,6 +6,7 @@
 
 #include "IoInternal.h"
 #include "KernelInternal.h"
+#include "PoolInternal.h"
 #include "emu/Io.h"
 
 namespace emu {
@@ -44,7 +45,8 @@ bool IsError(NTSTATUS status) {
 }
 
 // One request on an open file: the file is referenced while the request is
-// under way, the IRP goes to the top of the file's stack.
+// under way, the IRP goes to the top of the file's stack. The IRP is freed
+// by its completion; what the requester needs comes back in the Outcome.
 class FileRequest {
  public:
   FileRequest(const HandleEntry& entry, UCHAR major) : entry_(entry) {
@@ -58,7 +60,10 @@ class FileRequest {
     sp_->FileObject = entry.file;
   }
   ~FileRequest() {
-    FreeIrp(irp_);
+    if (!sent_) {
+      Unwind(irp_);
+      FreeIrp(irp_);
+    }
     DereferenceFile(entry_.file);
   }
   FileRequest(const FileRequest&) = delete;
@@ -69,18 +74,25 @@ class FileRequest {
   PDEVICE_OBJECT top() const { return top_; }
   KPROCESSOR_MODE mode() const { return entry_.mode; }
 
-  // A system buffer of `size` bytes, the first `inputLength` copied from
-  // `input`.
-  void Buffer(ULONG size, const void* input, ULONG inputLength, bool output) {
+  // A system buffer of `size` bytes from non-paged pool (the I/O manager's
+  // tag), the first `inputLength` copied from `input`. False when the pool
+  // has no room: the request then fails with STATUS_INSUFFICIENT_RESOURCES
+  // without reaching the driver.
+  bool Buffer(ULONG size, const void* input, ULONG inputLength, bool output) {
     if (size == 0)
-      return;
-    void* buffer = calloc(1, size);
+      return true;
+    void* buffer = internal::AllocateSystemBuffer(size);
+    if (buffer == nullptr)
+      return false;
+    // The kernel does not clear the part the input does not fill; neither
+    // does the emulated pool (its fill shows what a driver reads unset).
     if (inputLength != 0)
       memcpy(buffer, input, inputLength);
     irp_->AssociatedIrp.SystemBuffer = buffer;
     irp_->Flags |= IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
     if (output)
       irp_->Flags |= IRP_INPUT_OPERATION;
+    return true;
   }
 
   // An MDL of the caller's buffer, its pages locked as for `operation`.
@@ -91,42 +103,55 @@ class FileRequest {
     MmProbeAndLockPages(mdl, entry_.mode, operation);
   }
 
-  // Sends the request, waits for it, and does what the I/O manager does at
-  // the end: copy a buffered result to the caller's buffer (never more
-  // than `outputLength` bytes: a driver reporting more is stopped), free
-  // the system buffer, unlock and free the MDLs.
+  // Sends the request and waits for it. At its completion to the top the
+  // I/O manager's end runs: a buffered result is copied to the caller's
+  // buffer (never more than `outputLength` bytes: a driver reporting more
+  // is stopped), the system buffer freed, the MDLs unlocked and freed.
   IoResult Send(ULONG outputLength) {
-    NTSTATUS status = SendAndWait(top_, irp_);
-    ULONG_PTR information = irp_->IoStatus.Information;
-    if ((irp_->Flags & IRP_BUFFERED_IO) && (irp_->Flags & IRP_INPUT_OPERATION) &&
-        !IsError(status)) {
-      if (information > outputLength) {
-        BugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION,
-                 "IRP %p (major function 0x%X) reports %lu bytes transferred into a %lu-byte "
-                 "buffer",
-                 static_cast<void*>(irp_), sp_->MajorFunction,
-                 static_cast<unsigned long>(information), static_cast<unsigned long>(outputLength));
+    sent_ = true;
+    Outcome outcome = SendAndWait(top_, irp_, [outputLength](PIRP irp) {
+      ULONG_PTR information = irp->IoStatus.Information;
+      if ((irp->Flags & IRP_BUFFERED_IO) && (irp->Flags & IRP_INPUT_OPERATION) &&
+          !IsError(irp->IoStatus.Status)) {
+        if (information > outputLength) {
+          BugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION,
+                   "IRP %p (major function 0x%X) reports %lu bytes transferred into a %lu-byte "
+                   "buffer",
+                   static_cast<void*>(irp), IoGetCurrentIrpStackLocation(irp)->MajorFunction,
+                   static_cast<unsigned long>(information),
+                   static_cast<unsigned long>(outputLength));
+        }
+        if (information != 0)
+          memcpy(irp->UserBuffer, irp->AssociatedIrp.SystemBuffer, information);
       }
-      memcpy(irp_->UserBuffer, irp_->AssociatedIrp.SystemBuffer, information);
+      Unwind(irp);
+    });
+    return IoResult{outcome.status, outcome.information};
+  }
+
+  // Refuses the request before it reaches a driver.
+  IoResult Fail(NTSTATUS status) { return IoResult{status, 0}; }
+
+ private:
+  static void Unwind(PIRP irp) {
+    if (irp->Flags & IRP_DEALLOCATE_BUFFER) {
+      internal::FreeSystemBuffer(irp->AssociatedIrp.SystemBuffer);
+      irp->AssociatedIrp.SystemBuffer = nullptr;
+      irp->Flags &= ~IRP_DEALLOCATE_BUFFER;
     }
-    if (irp_->Flags & IRP_DEALLOCATE_BUFFER) {
-      free(irp_->AssociatedIrp.SystemBuffer);
-      irp_->AssociatedIrp.SystemBuffer = nullptr;
-    }
-    while (PMDL mdl = irp_->MdlAddress) {
-      irp_->MdlAddress = mdl->Next;
+    while (PMDL mdl = irp->MdlAddress) {
+      irp->MdlAddress = mdl->Next;
       if (mdl->MdlFlags & MDL_PAGES_LOCKED)
         MmUnlockPages(mdl);
       IoFreeMdl(mdl);
     }
-    return IoResult{status, information};
   }
 
- private:
   HandleEntry entry_;
   PDEVICE_OBJECT top_;
   PIRP irp_;
   PIO_STACK_LOCATION sp_;
+  bool sent_ = false;
 };
 
 HandleEntry RequireHandle(HANDLE handle, const char* service) {
@@ -205,7 +230,8 @@ IoResult Read(HANDLE handle, void* buffer, ULONG length, LONGLONG byteOffset) {
   request.sp()->Parameters.Read.Length = length;
   request.sp()->Parameters.Read.ByteOffset.QuadPart = byteOffset;
   if (request.top()->Flags & DO_BUFFERED_IO) {
-    request.Buffer(length, nullptr, 0, true);
+    if (!request.Buffer(length, nullptr, 0, true))
+      return request.Fail(STATUS_INSUFFICIENT_RESOURCES);
   } else if (request.top()->Flags & DO_DIRECT_IO) {
     request.Direct(buffer, length, IoWriteAccess);
   }
@@ -219,7 +245,8 @@ IoResult Write(HANDLE handle, const void* buffer, ULONG length, LONGLONG byteOff
   request.sp()->Parameters.Write.Length = length;
   request.sp()->Parameters.Write.ByteOffset.QuadPart = byteOffset;
   if (request.top()->Flags & DO_BUFFERED_IO) {
-    request.Buffer(length, buffer, length, false);
+    if (!request.Buffer(length, buffer, length, false))
+      return request.Fail(STATUS_INSUFFICIENT_RESOURCES);
   } else if (request.top()->Flags & DO_DIRECT_IO) {
     request.Direct(const_cast<void*>(buffer), length, IoReadAccess);
   }
@@ -236,11 +263,15 @@ IoResult DeviceIoControl(HANDLE handle, ULONG code, const void* input, ULONG inp
   request.irp()->UserBuffer = output;
   switch (METHOD_FROM_CTL_CODE(code)) {
     case METHOD_BUFFERED:
-      request.Buffer(std::max(inputLength, outputLength), input, inputLength, outputLength != 0);
+      if (!request.Buffer(std::max(inputLength, outputLength), input, inputLength,
+                          outputLength != 0)) {
+        return request.Fail(STATUS_INSUFFICIENT_RESOURCES);
+      }
       break;
     case METHOD_IN_DIRECT:
     case METHOD_OUT_DIRECT:
-      request.Buffer(inputLength, input, inputLength, false);
+      if (!request.Buffer(inputLength, input, inputLength, false))
+        return request.Fail(STATUS_INSUFFICIENT_RESOURCES);
       request.Direct(output, outputLength,
                      METHOD_FROM_CTL_CODE(code) == METHOD_IN_DIRECT ? IoReadAccess : IoWriteAccess);
       break;
@@ -272,10 +303,8 @@ IoResult InternalDeviceIoControl(HANDLE handle, ULONG code, void* type3Input, UL
 IoResult SendPnp(PDEVICE_OBJECT device, UCHAR minorFunction) {
   PDEVICE_OBJECT top;
   PIRP irp = SystemIrp(device, IRP_MJ_PNP, minorFunction, &top);
-  NTSTATUS status = SendAndWait(top, irp);
-  IoResult result{status, irp->IoStatus.Information};
-  FreeIrp(irp);
-  return result;
+  Outcome outcome = SendAndWait(top, irp);
+  return IoResult{outcome.status, outcome.information};
 }
 
 PowerResult SendPower(PDEVICE_OBJECT device, UCHAR minorFunction, POWER_STATE_TYPE type,
@@ -285,10 +314,8 @@ PowerResult SendPower(PDEVICE_OBJECT device, UCHAR minorFunction, POWER_STATE_TY
   PIO_STACK_LOCATION sp = IoGetNextIrpStackLocation(irp);
   sp->Parameters.Power.Type = type;
   sp->Parameters.Power.State = state;
-  NTSTATUS status = SendAndWait(top, irp);
-  PowerResult result{status, irp->IoStatus.Information, StartNextPowerIrpCalls(irp)};
-  FreeIrp(irp);
-  return result;
+  Outcome outcome = SendAndWait(top, irp);
+  return PowerResult{outcome.status, outcome.information, outcome.startNextPowerIrp};
 }
 
 }  // namespace emu

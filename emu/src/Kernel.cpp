@@ -3,6 +3,7 @@
 #include <thread>
 
 #include "emu/Kernel.h"
+#include "IoInternal.h"
 #include "KernelInternal.h"
 
 namespace emu {
@@ -27,6 +28,9 @@ void Kernel::Quiesce() {
 void Kernel::Shutdown() {
   HoldWorkQueues(false);
   Quiesce();
+  // Nothing is left to complete a request that drivers still hold: it
+  // would hang its requester for ever.
+  io::CheckNoRequestStuck("Kernel::Shutdown");
   internal::ResetTimers();
   internal::StopDpcThread();
   internal::StopWorkerThreads();

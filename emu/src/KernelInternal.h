@@ -33,6 +33,27 @@ std::condition_variable& DispatcherChanged();
 // or a queued work item: freeing it would corrupt the kernel's queues.
 void CheckFreedTimersAndDpcs(const void* block, size_t size, unsigned long tag);
 void CheckFreedWorkItems(const void* block, size_t size, unsigned long tag);
+// The same for any memory about to be freed (a device object with its
+// extension, a pool block); `what` starts the message ("device object
+// 81F2C3A8 of driver \Driver\X").
+void CheckFreedMemory(const void* block, size_t size, const char* what);
+void CheckFreedWorkItemsIn(const void* block, size_t size, const char* what);
+
+// The name of a driver object ("\Driver\X") for messages; takes no lock.
+const char* DriverNameOf(PDRIVER_OBJECT driver);
+
+// Kernel activity charged to a driver that is unloading: a timer it set, a
+// DPC it queued (or its timer queued), a work item it queued, a system
+// thread it created, still there when its unload routine has returned.
+// Each would run code or touch data that is about to disappear: bug check
+// DRIVER_UNLOADED_WITHOUT_CANCELLING_PENDING_OPERATIONS naming `name`. A
+// DPC, work item or thread that is already running is given a short grace
+// (kUnloadGraceMs) to leave, since the host cannot tell whether it is still
+// inside the driver's code or past its last instruction.
+constexpr int kUnloadGraceMs = 2000;
+void CheckDriverTimersAndDpcs(PDRIVER_OBJECT driver, const char* name);
+void CheckDriverWorkItems(PDRIVER_OBJECT driver, const char* name);
+void CheckDriverThreads(PDRIVER_OBJECT driver, const char* name);
 
 // Work queue and DPC state for Kernel::Quiesce.
 bool DpcsIdle();

@@ -1,11 +1,14 @@
 // System threads: real host threads, each with a thread object that is
 // signalled when the thread ends.
 #include <atomic>
+#include <chrono>
+#include <set>
 #include <mutex>
 #include <thread>
 #include <vector>
 
 #include "KernelInternal.h"
+#include "PoolInternal.h"
 #include "emu/BugCheck.h"
 #include "emu/Object.h"
 
@@ -17,6 +20,7 @@ struct _KTHREAD {
   PVOID context;
   bool system;
   NTSTATUS exitStatus;
+  PDRIVER_OBJECT owner;  // the driver that created the system thread
 };
 
 namespace emu {
@@ -27,6 +31,12 @@ size_t RunningSystemThreads();
 namespace {
 
 std::atomic<size_t> runningSystemThreads{0};
+
+// System threads that have not ended; guarded by the dispatcher lock.
+std::set<_KTHREAD*>& LiveThreads() {
+  static auto* live = new std::set<_KTHREAD*>;
+  return *live;
+}
 
 POBJECT_TYPE ThreadType() {
   static POBJECT_TYPE type = CreateObjectType("Thread", nullptr);
@@ -45,6 +55,7 @@ _KTHREAD* NewThreadObject(bool system) {
   thread->Header.WaitListHead.Flink = thread->Header.WaitListHead.Blink =
       &thread->Header.WaitListHead;
   thread->system = system;
+  thread->owner = nullptr;
   return thread;
 }
 
@@ -60,16 +71,20 @@ void RunSystemThread(_KTHREAD* thread) {
   internal::CurrentIrql() = PASSIVE_LEVEL;
   NTSTATUS status = STATUS_SUCCESS;
   try {
+    internal::DriverContext driver(thread->owner);
     thread->routine(thread->context);
   } catch (const Termination& t) {
     status = t.status;
   }
   if (internal::CurrentIrql() != PASSIVE_LEVEL) {
-    BugCheck(IRQL_NOT_LESS_OR_EQUAL, "system thread %p ended at IRQL %u",
-             static_cast<void*>(thread), internal::CurrentIrql());
+    BugCheck(IRQL_NOT_LESS_OR_EQUAL, "system thread %p%s%s ended at IRQL %u",
+             static_cast<void*>(thread), thread->owner ? " of driver " : "",
+             thread->owner ? internal::DriverNameOf(thread->owner) : "",
+             internal::CurrentIrql());
   }
   {
     std::lock_guard<std::mutex> guard(internal::DispatcherLock());
+    LiveThreads().erase(thread);
     thread->exitStatus = status;
     thread->Header.SignalState = 1;
     internal::DispatcherChanged().notify_all();
@@ -84,6 +99,30 @@ void RunSystemThread(_KTHREAD* thread) {
 namespace internal {
 size_t RunningSystemThreads() {
   return runningSystemThreads.load();
+}
+
+void CheckDriverThreads(PDRIVER_OBJECT driver, const char* name) {
+  std::unique_lock<std::mutex> lock(DispatcherLock());
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kUnloadGraceMs);
+  for (;;) {
+    _KTHREAD* found = nullptr;
+    for (_KTHREAD* thread : LiveThreads()) {
+      if (thread->owner == driver)
+        found = thread;
+    }
+    if (found == nullptr)
+      return;
+    if (DispatcherChanged().wait_until(lock, deadline) == std::cv_status::timeout) {
+      for (_KTHREAD* thread : LiveThreads()) {
+        if (thread->owner == driver) {
+          BugCheck(DRIVER_UNLOADED_WITHOUT_CANCELLING_PENDING_OPERATIONS,
+                   "driver %s unloaded while its system thread %p (start routine %p) is running",
+                   name, static_cast<void*>(thread), reinterpret_cast<void*>(thread->routine));
+        }
+      }
+      return;
+    }
+  }
 }
 }  // namespace internal
 
@@ -103,6 +142,11 @@ extern "C" NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG Desir
   _KTHREAD* thread = emu::NewThreadObject(true);
   thread->routine = StartRoutine;
   thread->context = StartContext;
+  thread->owner = emu::internal::CurrentDriverObject();
+  {
+    std::lock_guard<std::mutex> guard(emu::internal::DispatcherLock());
+    emu::LiveThreads().insert(thread);
+  }
   *ThreadHandle = emu::CreateHandle(thread);
   if (ClientId != nullptr) {
     ClientId->UniqueProcess = reinterpret_cast<HANDLE>(4);

@@ -2,6 +2,7 @@
 // DISPATCH_LEVEL on the DPC thread; a timer thread expires timers on real
 // time unless timer time is manual (emu/Timers.h).
 #include <algorithm>
+#include <cstdio>
 #include <chrono>
 #include <deque>
 #include <map>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "KernelInternal.h"
+#include "PoolInternal.h"
 #include "emu/BugCheck.h"
 #include "emu/Clock.h"
 #include "emu/Kernel.h"
@@ -29,6 +31,14 @@ struct State {
   std::unordered_map<const KTIMER*, int64_t> requested;
   std::deque<PKDPC> dpcs;
   bool dpcRunning = false;
+  // The driver on whose behalf each pending timer was set and each queued
+  // DPC was queued (null: the kernel or a test); a DPC queued by a timer
+  // belongs to the timer's driver.
+  std::unordered_map<const KTIMER*, PDRIVER_OBJECT> timerOwner;
+  std::unordered_map<const KDPC*, PDRIVER_OBJECT> dpcOwner;
+  PKDPC runningDpc = nullptr;
+  PKDEFERRED_ROUTINE runningRoutine = nullptr;
+  PDRIVER_OBJECT runningOwner = nullptr;
   std::condition_variable timerWake;
   std::condition_variable dpcWake;
   std::thread timerThread;
@@ -57,10 +67,11 @@ void DpcThread();
 void TimerThread();
 
 // Queues a DPC unless it is already queued; the lock is held.
-bool QueueDpcLocked(PKDPC dpc, PVOID argument1, PVOID argument2) {
+bool QueueDpcLocked(PKDPC dpc, PVOID argument1, PVOID argument2, PDRIVER_OBJECT owner) {
   State& s = S();
   if (dpc->DpcData != nullptr)
     return false;
+  s.dpcOwner[dpc] = owner;
   dpc->SystemArgument1 = argument1;
   dpc->SystemArgument2 = argument2;
   dpc->DpcData = &s;  // marks the DPC as queued
@@ -78,11 +89,13 @@ bool QueueDpcLocked(PKDPC dpc, PVOID argument1, PVOID argument2) {
 void ExpireLocked(PKTIMER timer) {
   State& s = S();
   s.pending.erase(timer);
+  PDRIVER_OBJECT owner = s.timerOwner[timer];
+  s.timerOwner.erase(timer);
   timer->Header.Inserted = 0;
   timer->Header.SignalState = 1;
   DispatcherChanged().notify_all();
   if (timer->Dpc != nullptr)
-    QueueDpcLocked(timer->Dpc, nullptr, nullptr);
+    QueueDpcLocked(timer->Dpc, nullptr, nullptr, owner);
 }
 
 // Expires the timers due by `now` (all of them when `all`), earliest first.
@@ -133,16 +146,27 @@ void DpcThread() {
     PVOID context = dpc->DeferredContext;
     PVOID argument1 = dpc->SystemArgument1;
     PVOID argument2 = dpc->SystemArgument2;
+    PDRIVER_OBJECT owner = s.dpcOwner[dpc];
+    s.dpcOwner.erase(dpc);
     s.dpcRunning = true;
+    s.runningDpc = dpc;
+    s.runningRoutine = routine;
+    s.runningOwner = owner;
     lock.unlock();
-    routine(dpc, context, argument1, argument2);
+    {
+      internal::DriverContext driver(owner);
+      routine(dpc, context, argument1, argument2);
+    }
     if (internal::CurrentIrql() != DISPATCH_LEVEL) {
       BugCheck(IRQL_NOT_LESS_OR_EQUAL,
-               "DPC routine %p returned at IRQL %u instead of DISPATCH_LEVEL",
-               reinterpret_cast<void*>(routine), internal::CurrentIrql());
+               "DPC routine %p%s%s returned at IRQL %u instead of DISPATCH_LEVEL",
+               reinterpret_cast<void*>(routine), owner ? " of driver " : "",
+               owner ? internal::DriverNameOf(owner) : "", internal::CurrentIrql());
     }
     lock.lock();
     s.dpcRunning = false;
+    s.runningDpc = nullptr;
+    s.runningOwner = nullptr;
   }
 }
 
@@ -161,23 +185,65 @@ void ValidateTimer(const KTIMER* timer, const char* service) {
 namespace internal {
 
 void CheckFreedTimersAndDpcs(const void* block, size_t size, unsigned long tag) {
+  char what[64];
+  snprintf(what, sizeof what, "pool block %p (tag '%s')", block, FormatTag(tag).text);
+  CheckFreedMemory(block, size, what);
+}
+
+void CheckFreedMemory(const void* block, size_t size, const char* what) {
   auto inside = [&](const void* p) {
     return p >= block && static_cast<const char*>(p) < static_cast<const char*>(block) + size;
   };
-  std::lock_guard<std::mutex> guard(DispatcherLock());
-  for (const auto& entry : S().pending) {
-    if (inside(entry.first)) {
-      BugCheck(TIMER_OR_DPC_INVALID,
-               "pool block %p (tag '%s') freed while it holds the pending timer %p", block,
-               FormatTag(tag).text, static_cast<void*>(entry.first));
+  {
+    std::lock_guard<std::mutex> guard(DispatcherLock());
+    for (const auto& entry : S().pending) {
+      if (inside(entry.first)) {
+        PDRIVER_OBJECT owner = S().timerOwner[entry.first];
+        BugCheck(TIMER_OR_DPC_INVALID, "%s freed while it holds the pending timer %p%s%s", what,
+                 static_cast<void*>(entry.first), owner ? " set by driver " : "",
+                 owner ? DriverNameOf(owner) : "");
+      }
+    }
+    for (PKDPC dpc : S().dpcs) {
+      if (inside(dpc)) {
+        PDRIVER_OBJECT owner = S().dpcOwner[dpc];
+        BugCheck(TIMER_OR_DPC_INVALID, "%s freed while it holds the queued DPC %p%s%s", what,
+                 static_cast<void*>(dpc), owner ? " of driver " : "",
+                 owner ? DriverNameOf(owner) : "");
+      }
     }
   }
-  for (PKDPC dpc : S().dpcs) {
-    if (inside(dpc)) {
-      BugCheck(TIMER_OR_DPC_INVALID,
-               "pool block %p (tag '%s') freed while it holds the queued DPC %p", block,
-               FormatTag(tag).text, static_cast<void*>(dpc));
+  CheckFreedWorkItemsIn(block, size, what);
+}
+
+void CheckDriverTimersAndDpcs(PDRIVER_OBJECT driver, const char* name) {
+  State& s = S();
+  std::unique_lock<std::mutex> lock(DispatcherLock());
+  for (const auto& [timer, owner] : s.timerOwner) {
+    if (owner == driver) {
+      BugCheck(DRIVER_UNLOADED_WITHOUT_CANCELLING_PENDING_OPERATIONS,
+               "driver %s unloaded with its timer %p still set (DPC %p, routine %p)", name,
+               static_cast<const void*>(timer), static_cast<void*>(timer->Dpc),
+               timer->Dpc ? reinterpret_cast<void*>(timer->Dpc->DeferredRoutine) : nullptr);
     }
+  }
+  for (PKDPC dpc : s.dpcs) {
+    if (s.dpcOwner[dpc] == driver) {
+      BugCheck(DRIVER_UNLOADED_WITHOUT_CANCELLING_PENDING_OPERATIONS,
+               "driver %s unloaded with its DPC %p (routine %p) still queued", name,
+               static_cast<void*>(dpc), reinterpret_cast<void*>(dpc->DeferredRoutine));
+    }
+  }
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kUnloadGraceMs);
+  while (s.dpcRunning && s.runningOwner == driver) {
+    if (std::chrono::steady_clock::now() >= deadline) {
+      BugCheck(DRIVER_UNLOADED_WITHOUT_CANCELLING_PENDING_OPERATIONS,
+               "driver %s unloaded while its DPC %p (routine %p) is running", name,
+               static_cast<void*>(s.runningDpc), reinterpret_cast<void*>(s.runningRoutine));
+    }
+    lock.unlock();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    lock.lock();
   }
 }
 
@@ -214,10 +280,17 @@ void ResetTimers() {
   std::lock_guard<std::mutex> guard(DispatcherLock());
   for (auto& entry : S().pending) entry.first->Header.Inserted = 0;
   S().pending.clear();
+  S().timerOwner.clear();
   S().requested.clear();
 }
 
 }  // namespace internal
+
+namespace detail {
+void CheckFreedRange(const void* block, size_t bytes) {
+  internal::CheckFreedMemory(block, bytes, "freed memory");
+}
+}  // namespace detail
 
 void Timers::SetManual(bool manual) {
   State& s = S();
@@ -289,7 +362,8 @@ extern "C" BOOLEAN NTAPI KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1,
                   static_cast<void*>(Dpc));
   }
   std::lock_guard<std::mutex> guard(DispatcherLock());
-  return emu::QueueDpcLocked(Dpc, SystemArgument1, SystemArgument2);
+  return emu::QueueDpcLocked(Dpc, SystemArgument1, SystemArgument2,
+                             emu::internal::CurrentDriverObject());
 }
 
 extern "C" BOOLEAN NTAPI KeRemoveQueueDpc(PRKDPC Dpc) {
@@ -299,6 +373,7 @@ extern "C" BOOLEAN NTAPI KeRemoveQueueDpc(PRKDPC Dpc) {
   if (it == dpcs.end())
     return FALSE;
   dpcs.erase(it);
+  emu::S().dpcOwner.erase(Dpc);
   Dpc->DpcData = nullptr;
   return TRUE;
 }
@@ -330,6 +405,7 @@ extern "C" BOOLEAN NTAPI KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC 
   emu::State& s = emu::S();
   std::lock_guard<std::mutex> guard(DispatcherLock());
   bool wasPending = s.pending.erase(Timer) != 0;
+  s.timerOwner[Timer] = emu::internal::CurrentDriverObject();
   int64_t relative = DueTime.QuadPart < 0
                          ? -DueTime.QuadPart
                          : std::max<int64_t>(0, DueTime.QuadPart - emu::Clock::Now());
@@ -354,6 +430,7 @@ extern "C" BOOLEAN NTAPI KeCancelTimer(PKTIMER Timer) {
   emu::ValidateTimer(Timer, "KeCancelTimer");
   std::lock_guard<std::mutex> guard(DispatcherLock());
   bool wasPending = emu::S().pending.erase(Timer) != 0;
+  emu::S().timerOwner.erase(Timer);
   Timer->Header.Inserted = 0;
   return wasPending ? TRUE : FALSE;
 }

@@ -4,7 +4,12 @@
 #include <thread>
 #include <vector>
 
+#include <chrono>
+#include <cstdio>
+#include <unordered_map>
+
 #include "KernelInternal.h"
+#include "PoolInternal.h"
 #include "emu/BugCheck.h"
 
 namespace emu {
@@ -18,12 +23,23 @@ struct Queue {
   int running = 0;
 };
 
+// A work item being run: the driver it was queued for, and its routine.
+struct Running {
+  PWORK_QUEUE_ITEM item;
+  PWORKER_THREAD_ROUTINE routine;
+  PDRIVER_OBJECT owner;
+};
+
 struct State {
   std::mutex lock;
   std::condition_variable wake;
   Queue queues[MaximumWorkQueue];
   bool stop = false;
   bool hold = false;
+  // The driver on whose behalf each queued item was queued (null: the
+  // kernel or a test).
+  std::unordered_map<const WORK_QUEUE_ITEM*, PDRIVER_OBJECT> owner;
+  std::vector<Running> running;
 };
 
 State& S() {
@@ -45,15 +61,28 @@ void Worker(int type) {
     item->List.Flink = nullptr;
     PWORKER_THREAD_ROUTINE routine = item->WorkerRoutine;
     PVOID parameter = item->Parameter;
+    PDRIVER_OBJECT owner = s.owner[item];
+    s.owner.erase(item);
     ++q.running;
+    s.running.push_back(Running{item, routine, owner});
     lock.unlock();
-    routine(parameter);
+    {
+      internal::DriverContext driver(owner);
+      routine(parameter);
+    }
     if (internal::CurrentIrql() != PASSIVE_LEVEL) {
-      BugCheck(WORKER_THREAD_RETURNED_AT_BAD_IRQL, "work item routine %p returned at IRQL %u",
-               reinterpret_cast<void*>(routine), internal::CurrentIrql());
+      BugCheck(WORKER_THREAD_RETURNED_AT_BAD_IRQL, "work item routine %p%s%s returned at IRQL %u",
+               reinterpret_cast<void*>(routine), owner ? " of driver " : "",
+               owner ? internal::DriverNameOf(owner) : "", internal::CurrentIrql());
     }
     lock.lock();
     --q.running;
+    for (auto it = s.running.begin(); it != s.running.end(); ++it) {
+      if (it->item == item && it->routine == routine) {
+        s.running.erase(it);
+        break;
+      }
+    }
   }
 }
 
@@ -62,16 +91,55 @@ void Worker(int type) {
 namespace internal {
 
 void CheckFreedWorkItems(const void* block, size_t size, unsigned long tag) {
+  char what[64];
+  snprintf(what, sizeof what, "pool block %p (tag '%s')", block, FormatTag(tag).text);
+  CheckFreedWorkItemsIn(block, size, what);
+}
+
+void CheckFreedWorkItemsIn(const void* block, size_t size, const char* what) {
   std::lock_guard<std::mutex> guard(S().lock);
   for (const Queue& q : S().queues) {
     for (PWORK_QUEUE_ITEM item : q.items) {
       if (static_cast<const void*>(item) >= block &&
           reinterpret_cast<const char*>(item) < static_cast<const char*>(block) + size) {
-        BugCheck(WORKER_INVALID,
-                 "pool block %p (tag '%s') freed while it holds the queued work item %p", block,
-                 FormatTag(tag).text, static_cast<void*>(item));
+        PDRIVER_OBJECT owner = S().owner[item];
+        BugCheck(WORKER_INVALID, "%s freed while it holds the queued work item %p%s%s", what,
+                 static_cast<void*>(item), owner ? " of driver " : "",
+                 owner ? DriverNameOf(owner) : "");
       }
     }
+  }
+}
+
+void CheckDriverWorkItems(PDRIVER_OBJECT driver, const char* name) {
+  State& s = S();
+  std::unique_lock<std::mutex> lock(s.lock);
+  for (const Queue& q : s.queues) {
+    for (PWORK_QUEUE_ITEM item : q.items) {
+      if (s.owner[item] == driver) {
+        BugCheck(DRIVER_UNLOADED_WITHOUT_CANCELLING_PENDING_OPERATIONS,
+                 "driver %s unloaded with its work item %p (routine %p) still queued", name,
+                 static_cast<void*>(item), reinterpret_cast<void*>(item->WorkerRoutine));
+      }
+    }
+  }
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kUnloadGraceMs);
+  for (;;) {
+    const Running* found = nullptr;
+    for (const Running& r : s.running) {
+      if (r.owner == driver)
+        found = &r;
+    }
+    if (found == nullptr)
+      return;
+    if (std::chrono::steady_clock::now() >= deadline) {
+      BugCheck(DRIVER_UNLOADED_WITHOUT_CANCELLING_PENDING_OPERATIONS,
+               "driver %s unloaded while its work item %p (routine %p) is running", name,
+               static_cast<void*>(found->item), reinterpret_cast<void*>(found->routine));
+    }
+    lock.unlock();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    lock.lock();
   }
 }
 
@@ -131,6 +199,7 @@ extern "C" VOID NTAPI ExQueueWorkItem(PWORK_QUEUE_ITEM WorkItem, WORK_QUEUE_TYPE
   emu::Queue& q = s.queues[QueueType];
   WorkItem->List.Flink = &WorkItem->List;
   q.items.push_back(WorkItem);
+  s.owner[WorkItem] = emu::internal::CurrentDriverObject();
   while (int(q.threads.size()) < emu::kThreadsPerQueue[QueueType]) {
     q.threads.emplace_back(emu::Worker, int(QueueType));
   }

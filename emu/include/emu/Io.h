@@ -141,6 +141,13 @@ int LiveIrpCount();
 // How often PoStartNextPowerIrp has been called for `irp` (alive).
 int StartNextPowerIrpCalls(PIRP irp);
 
+// How long a request of this API waits for its completion before it stops
+// the process with a bug check listing the owners of the request's stack
+// locations (a request left pending forever, or held by a completion
+// routine that returned STATUS_MORE_PROCESSING_REQUIRED and never
+// finished it). The default is 120000 ms.
+void SetRequestWaitLimit(int milliseconds);
+
 // Makes IoCreateDevice fail with `status` on the `nth` call from now (1 =
 // the next one), once. 0 disarms.
 void FailDeviceCreation(int nth, NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES);

@@ -15,6 +15,10 @@ class Kernel {
   static void Quiesce();
   // Quiesce, cancel every pending timer and stop the DPC and worker threads;
   // they start again when next needed. For tests that want a clean machine.
+  // A request still in the hands of drivers at that point (left pending, or
+  // held by a completion routine that returned
+  // STATUS_MORE_PROCESSING_REQUIRED) would never complete: it bug-checks
+  // with the owners of its stack locations.
   static void Shutdown();
   // While held, queued work items stay queued (a test can then look at what
   // was queued before anything ran); releasing lets the workers go on.

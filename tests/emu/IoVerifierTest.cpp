@@ -1,0 +1,561 @@
+// The emulated kernel against misbehaving drivers: what outlives its owner,
+// what is used after it was handed on, what runs in the wrong context and
+// what breaks the ownership of stack locations is stopped with the bug
+// check a real system (or Driver Verifier) raises, naming the driver. Legal
+// code in the same places passes.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <functional>
+#include <thread>
+
+#include "IoTestDriver.h"
+#include "emu/Kernel.h"
+#include "emu/Pool.h"
+#include "emu/Timers.h"
+
+namespace {
+
+using iotest::Complete;
+using iotest::TestDriver;
+
+// Runs `body` on behalf of `driver`, as its own code would run (the
+// AddDevice routine is the emulator's plain way into a driver's context).
+std::function<void()> inDriver;
+NTSTATUS NTAPI RunBody(PDRIVER_OBJECT, PDEVICE_OBJECT) {
+  inDriver();
+  return STATUS_SUCCESS;
+}
+void RunAs(PDRIVER_OBJECT driver, std::function<void()> body) {
+  inDriver = std::move(body);
+  driver->DriverExtension->AddDevice = RunBody;
+  emu::CallAddDevice(driver, nullptr);
+}
+
+VOID NTAPI NoDpc(PKDPC, PVOID, PVOID, PVOID) {}
+VOID NTAPI NoWork(PVOID) {}
+
+KEVENT never;
+VOID NTAPI WaitForever(PVOID) {
+  KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, nullptr);
+}
+
+std::atomic<bool> release{false};
+VOID NTAPI HoldDpcThread(PKDPC, PVOID, PVOID, PVOID) {
+  while (!release) std::this_thread::yield();
+}
+
+class Verifier : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    GTEST_FLAG_SET(death_test_style, "fast");
+    emu::Kernel::Shutdown();
+  }
+  void TearDown() override { emu::Timers::SetManual(false); }
+};
+
+// A filter (upper) above a lower device of another driver; the lower one
+// answers everything but create, cleanup and close with `lowerHandler`.
+struct Stack {
+  TestDriver lowerDriver{"VfLower"};
+  TestDriver upperDriver{"VfUpper"};
+  PDEVICE_OBJECT lower = nullptr;
+  PDEVICE_OBJECT upper = nullptr;
+  HANDLE handle = nullptr;
+
+  Stack(iotest::Handler lowerHandler, iotest::Handler upperHandler,
+        KPROCESSOR_MODE mode = UserMode) {
+    lower = lowerDriver.CreateDevice(
+        u"VfLowerDevice", DO_BUFFERED_IO, [lowerHandler](PDEVICE_OBJECT d, PIRP irp) {
+          UCHAR major = IoGetCurrentIrpStackLocation(irp)->MajorFunction;
+          if (major == IRP_MJ_CREATE || major == IRP_MJ_CLEANUP || major == IRP_MJ_CLOSE)
+            return Complete(irp, STATUS_SUCCESS);
+          return lowerHandler(d, irp);
+        });
+    upper = upperDriver.CreateDevice(
+        u"", DO_BUFFERED_IO, [this, upperHandler](PDEVICE_OBJECT d, PIRP irp) {
+          UCHAR major = IoGetCurrentIrpStackLocation(irp)->MajorFunction;
+          if (major == IRP_MJ_WRITE || major == IRP_MJ_POWER)
+            return upperHandler(d, irp);
+          IoSkipCurrentIrpStackLocation(irp);
+          return IoCallDriver(lower, irp);
+        });
+    upperDriver.Attach(upper, lower);
+    if (!NT_SUCCESS(emu::Open(u"\\Device\\VfLowerDevice", mode, &handle)))
+      abort();
+  }
+  ~Stack() {
+    upperDriver.SetHandler(upper, iotest::PassDown(&lower));
+    emu::Close(handle);
+  }
+  emu::IoResult WriteSome() {
+    char data[4] = {1, 2, 3, 4};
+    return emu::Write(handle, data, sizeof data);
+  }
+};
+
+NTSTATUS NTAPI KeepGoing(PDEVICE_OBJECT, PIRP irp, PVOID) {
+  if (irp->PendingReturned)
+    IoMarkIrpPending(irp);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS NTAPI Halt(PDEVICE_OBJECT, PIRP, PVOID) {
+  return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+iotest::Handler WatchWith(PDEVICE_OBJECT* lower, PIO_COMPLETION_ROUTINE routine,
+                          PVOID context = nullptr) {
+  return [=](PDEVICE_OBJECT, PIRP irp) {
+    IoCopyCurrentIrpStackLocationToNext(irp);
+    IoSetCompletionRoutine(irp, routine, context, TRUE, TRUE, TRUE);
+    return IoCallDriver(*lower, irp);
+  };
+}
+
+// ---------------------------------------------------------------------------
+// Lifetimes: nothing of a driver may run after it went.
+
+TEST_F(Verifier, FilterDeletedWhileItsRequestIsPendingBelow) {
+  EXPECT_DEATH(
+      {
+        std::atomic<PIRP> held{nullptr};
+        Stack stack(
+            [&](PDEVICE_OBJECT, PIRP irp) {
+              IoMarkIrpPending(irp);
+              held = irp;
+              return STATUS_PENDING;
+            },
+            nullptr);
+        stack.upperDriver.SetHandler(stack.upper, WatchWith(&stack.lower, KeepGoing));
+        std::thread writer([&] { stack.WriteSome(); });
+        while (held == nullptr) std::this_thread::yield();
+        stack.upperDriver.DeleteDevice(stack.upper);
+      },
+      "BUG CHECK 0x000000CE: DRIVER_UNLOADED_WITHOUT_CANCELLING_PENDING_OPERATIONS: "
+      "IoDeleteDevice: device .* of driver \\\\Driver\\\\VfUpper is deleted while IRP .* still "
+      "has its completion routine");
+}
+
+TEST_F(Verifier, UnloadWithActivityLeftBehindNamesTheDriver) {
+  // A system thread that never ends.
+  EXPECT_DEATH(
+      {
+        KeInitializeEvent(&never, NotificationEvent, FALSE);
+        auto* driver = new TestDriver("VfThread");
+        RunAs(driver->object(), [] {
+          HANDLE thread;
+          PsCreateSystemThread(&thread, 0, nullptr, nullptr, nullptr, WaitForever, nullptr);
+          ZwClose(thread);
+        });
+        delete driver;
+      },
+      "BUG CHECK 0x000000CE.*driver VFTHREAD unloaded while its system thread .* is running");
+  // A timer still set.
+  EXPECT_DEATH(
+      {
+        emu::Timers::SetManual(true);
+        static KTIMER timer;
+        static KDPC dpc;
+        auto* driver = new TestDriver("VfTimer");
+        RunAs(driver->object(), [] {
+          KeInitializeTimer(&timer);
+          KeInitializeDpc(&dpc, NoDpc, nullptr);
+          LARGE_INTEGER due;
+          due.QuadPart = -10000000;
+          KeSetTimer(&timer, due, &dpc);
+        });
+        delete driver;
+      },
+      "BUG CHECK 0x000000CE.*driver VFTIMER unloaded with its timer .* still set");
+  // A DPC still queued (behind a DPC of the kernel's that holds the DPC
+  // thread).
+  EXPECT_DEATH(
+      {
+        static KDPC blocker;
+        static KDPC dpc;
+        KeInitializeDpc(&blocker, HoldDpcThread, nullptr);
+        KeInsertQueueDpc(&blocker, nullptr, nullptr);
+        auto* driver = new TestDriver("VfDpc");
+        RunAs(driver->object(), [] {
+          KeInitializeDpc(&dpc, NoDpc, nullptr);
+          KeInsertQueueDpc(&dpc, nullptr, nullptr);
+        });
+        delete driver;
+      },
+      "BUG CHECK 0x000000CE.*driver VFDPC unloaded with its DPC .* still queued");
+  // A work item still queued.
+  EXPECT_DEATH(
+      {
+        emu::Kernel::HoldWorkQueues(true);
+        static WORK_QUEUE_ITEM item;
+        auto* driver = new TestDriver("VfWork");
+        RunAs(driver->object(), [] {
+          ExInitializeWorkItem(&item, NoWork, nullptr);
+          ExQueueWorkItem(&item, DelayedWorkQueue);
+        });
+        delete driver;
+      },
+      "BUG CHECK 0x000000CE.*driver VFWORK unloaded with its work item .* still queued");
+  // An IRP it allocated and never freed.
+  EXPECT_DEATH(
+      {
+        auto* driver = new TestDriver("VfIrp");
+        RunAs(driver->object(), [] { IoAllocateIrp(2, FALSE); });
+        delete driver;
+      },
+      "BUG CHECK 0x000000CE.*driver VFIRP unloaded without freeing IRP");
+}
+
+TEST_F(Verifier, TimerInsideADeletedDeviceExtension) {
+  EXPECT_DEATH(
+      {
+        emu::Timers::SetManual(true);
+        TestDriver driver("VfExt");
+        PDEVICE_OBJECT device = nullptr;
+        RunAs(driver.object(), [&] {
+          IoCreateDevice(driver.object(), sizeof(KTIMER) + sizeof(KDPC), nullptr,
+                         FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
+          auto* timer = static_cast<PKTIMER>(device->DeviceExtension);
+          auto* dpc = reinterpret_cast<PKDPC>(timer + 1);
+          KeInitializeTimer(timer);
+          KeInitializeDpc(dpc, NoDpc, nullptr);
+          LARGE_INTEGER due;
+          due.QuadPart = -10000000;
+          KeSetTimer(timer, due, dpc);
+          IoDeleteDevice(device);
+        });
+      },
+      "BUG CHECK 0x000000C7: TIMER_OR_DPC_INVALID: device object .* of driver \\\\Driver\\\\VfExt "
+      ".* freed while it holds the pending timer .* set by driver \\\\Driver\\\\VfExt");
+}
+
+TEST_F(Verifier, StuckRequestsAreReportedWithTheirOwners) {
+  // A completion routine that keeps the request and never finishes it: the
+  // requester's wait ends in a report instead of a hang.
+  EXPECT_DEATH(
+      {
+        emu::SetRequestWaitLimit(200);
+        Stack stack([](PDEVICE_OBJECT, PIRP irp) { return Complete(irp, STATUS_SUCCESS); },
+                    nullptr);
+        PDEVICE_OBJECT* lower = &stack.lower;
+        stack.upperDriver.SetHandler(stack.upper, [lower](PDEVICE_OBJECT, PIRP irp) {
+          IoMarkIrpPending(irp);
+          IoCopyCurrentIrpStackLocationToNext(irp);
+          IoSetCompletionRoutine(irp, Halt, nullptr, TRUE, TRUE, TRUE);
+          IoCallDriver(*lower, irp);
+          return STATUS_PENDING;
+        });
+        stack.WriteSome();
+      },
+      "BUG CHECK 0x000000C9.*not completed after 200 ms; its stack: .*driver \\\\Driver\\\\VfUpper"
+      ".*returned STATUS_MORE_PROCESSING_REQUIRED and driver \\\\Driver\\\\VfUpper never "
+      "completed or freed it");
+  // A request left pending when the machine shuts down.
+  EXPECT_DEATH(
+      {
+        std::atomic<bool> pending{false};
+        Stack stack(
+            [&](PDEVICE_OBJECT, PIRP irp) {
+              IoMarkIrpPending(irp);
+              pending = true;
+              return STATUS_PENDING;
+            },
+            iotest::PassDown(nullptr));
+        stack.upperDriver.SetHandler(stack.upper, WatchWith(&stack.lower, KeepGoing));
+        std::thread writer([&] { stack.WriteSome(); });
+        while (!pending) std::this_thread::yield();
+        emu::Kernel::Shutdown();
+      },
+      "BUG CHECK 0x000000C9.*Kernel::Shutdown: IRP .* was never completed; its stack: .*device .* "
+      "of driver \\\\Driver\\\\VfLower \\(current\\)");
+}
+
+// ---------------------------------------------------------------------------
+// Requests are gone once completed and freed.
+
+TEST_F(Verifier, CompletedRequestIsPoisonedAndQuarantined) {
+  PIRP seen = nullptr;
+  Stack stack(
+      [&](PDEVICE_OBJECT, PIRP irp) {
+        seen = irp;
+        return Complete(irp, STATUS_SUCCESS);
+      },
+      iotest::PassDown(nullptr));
+  stack.upperDriver.SetHandler(stack.upper, iotest::PassDown(&stack.lower));
+  EXPECT_EQ(stack.WriteSome().status, STATUS_SUCCESS);
+  EXPECT_EQ(emu::LiveIrpCount(), 0);
+#if !defined(__SANITIZE_ADDRESS__)
+  // Freed to a quarantine, filled: a stale reader sees garbage, not the
+  // request it handed on.
+  EXPECT_NE(seen->Type, IO_TYPE_IRP);
+  EXPECT_EQ(static_cast<unsigned char>(seen->Type), 0xD1);
+#endif
+  EXPECT_DEATH(IoCompleteRequest(seen, IO_NO_INCREMENT),
+               "BUG CHECK 0x00000044: MULTIPLE_IRP_COMPLETE_REQUESTS.*completed and freed already");
+  EXPECT_DEATH(
+      {
+        PIRP irp = IoAllocateIrp(1, FALSE);
+        IoFreeIrp(irp);
+        IoFreeIrp(irp);
+      },
+      "BUG CHECK 0x000000C9.*IoFreeIrp: .* freed already");
+}
+
+#if defined(__SANITIZE_ADDRESS__)
+TEST_F(Verifier, StrayAccessToACompletedRequestIsReportedWhereItHappens) {
+  // A dispatch routine that reads its stack location after completing.
+  EXPECT_DEATH(
+      {
+        Stack stack(
+            [](PDEVICE_OBJECT, PIRP irp) {
+              Complete(irp, STATUS_SUCCESS);
+              return irp->IoStatus.Status;
+            },
+            iotest::PassDown(nullptr));
+        stack.upperDriver.SetHandler(stack.upper, iotest::PassDown(&stack.lower));
+        stack.WriteSome();
+      },
+      "AddressSanitizer: use-after-poison");
+}
+#endif
+
+// ---------------------------------------------------------------------------
+// Completion from a DPC at DISPATCH_LEVEL.
+
+struct AtCompletion {
+  KIRQL irql = 0xFF;
+  int calls = 0;
+};
+
+NTSTATUS NTAPI NoteIrql(PDEVICE_OBJECT, PIRP irp, PVOID context) {
+  auto* seen = static_cast<AtCompletion*>(context);
+  seen->irql = KeGetCurrentIrql();
+  seen->calls++;
+  // Only what DISPATCH_LEVEL allows: non-paged pool, a spin lock.
+  ExFreePoolWithTag(ExAllocatePoolWithTag(NonPagedPool, 16, emu::MakePoolTag("VfOk")),
+                    emu::MakePoolTag("VfOk"));
+  if (irp->PendingReturned)
+    IoMarkIrpPending(irp);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS NTAPI PagedAtCompletion(PDEVICE_OBJECT, PIRP irp, PVOID) {
+  ExAllocatePoolWithTag(PagedPool, 16, emu::MakePoolTag("VfNo"));
+  if (irp->PendingReturned)
+    IoMarkIrpPending(irp);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS NTAPI RaiseAtCompletion(PDEVICE_OBJECT, PIRP irp, PVOID) {
+  KIRQL old;
+  KeRaiseIrql(DISPATCH_LEVEL, &old);
+  if (irp->PendingReturned)
+    IoMarkIrpPending(irp);
+  return STATUS_SUCCESS;
+}
+
+iotest::Handler PendAndCompleteFromDpc() {
+  return [](PDEVICE_OBJECT, PIRP irp) {
+    IoMarkIrpPending(irp);
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    irp->IoStatus.Information = 4;
+    emu::CompleteFromDpc(irp);
+    return STATUS_PENDING;
+  };
+}
+
+struct OwnDpc {
+  KDPC dpc;
+  PIRP irp;
+};
+VOID NTAPI CompleteHere(PKDPC, PVOID context, PVOID, PVOID) {
+  auto* own = static_cast<OwnDpc*>(context);
+  own->irp->IoStatus.Status = STATUS_SUCCESS;
+  IoCompleteRequest(own->irp, IO_NO_INCREMENT);
+}
+
+TEST_F(Verifier, CompletionFromADpcRunsRoutinesAtDispatchLevel) {
+  AtCompletion seen;
+  Stack stack(PendAndCompleteFromDpc(), nullptr);
+  stack.upperDriver.SetHandler(stack.upper, WatchWith(&stack.lower, NoteIrql, &seen));
+  emu::IoResult result = stack.WriteSome();
+  EXPECT_EQ(result.status, STATUS_SUCCESS);
+  EXPECT_EQ(result.information, 4u);
+  EXPECT_EQ(seen.calls, 1);
+  EXPECT_EQ(seen.irql, DISPATCH_LEVEL);
+
+  // The driver's own DPC does the same.
+  seen = AtCompletion();
+  static OwnDpc own;
+  stack.lowerDriver.SetHandler(stack.lower, [](PDEVICE_OBJECT, PIRP irp) {
+    UCHAR major = IoGetCurrentIrpStackLocation(irp)->MajorFunction;
+    if (major != IRP_MJ_WRITE)
+      return Complete(irp, STATUS_SUCCESS);
+    IoMarkIrpPending(irp);
+    own.irp = irp;
+    KeInitializeDpc(&own.dpc, CompleteHere, &own);
+    KeInsertQueueDpc(&own.dpc, nullptr, nullptr);
+    return STATUS_PENDING;
+  });
+  EXPECT_EQ(stack.WriteSome().status, STATUS_SUCCESS);
+  EXPECT_EQ(seen.irql, DISPATCH_LEVEL);
+  EXPECT_EQ(emu::LiveIrpCount(), 0);
+}
+
+TEST_F(Verifier, WrongIrqlAtCompletionOrReturnIsCaughtWhereItHappens) {
+  EXPECT_DEATH(
+      {
+        Stack stack(PendAndCompleteFromDpc(), nullptr);
+        stack.upperDriver.SetHandler(stack.upper, WatchWith(&stack.lower, PagedAtCompletion));
+        stack.WriteSome();
+      },
+      "BUG CHECK 0x0000000A: IRQL_NOT_LESS_OR_EQUAL: ExAllocatePoolWithTag called at IRQL 2");
+  EXPECT_DEATH(
+      {
+        Stack stack([](PDEVICE_OBJECT, PIRP irp) { return Complete(irp, STATUS_SUCCESS); },
+                    nullptr);
+        stack.upperDriver.SetHandler(stack.upper, WatchWith(&stack.lower, RaiseAtCompletion));
+        stack.WriteSome();
+      },
+      "BUG CHECK 0x0000000A.*completion routine .* of driver \\\\Driver\\\\VfUpper returned at "
+      "IRQL 2; it was called at IRQL 0");
+  EXPECT_DEATH(
+      {
+        Stack stack(
+            [](PDEVICE_OBJECT, PIRP irp) {
+              KIRQL old;
+              KeRaiseIrql(APC_LEVEL, &old);
+              return Complete(irp, STATUS_SUCCESS);
+            },
+            iotest::PassDown(nullptr));
+        stack.upperDriver.SetHandler(stack.upper, WatchWith(&stack.lower, KeepGoing));
+        stack.WriteSome();
+      },
+      "BUG CHECK 0x0000000A.*dispatch routine .* of driver \\\\Driver\\\\VfLower \\(major function "
+      "0x4, device .*\\) returned at IRQL 1; it was called at IRQL 0");
+}
+
+// ---------------------------------------------------------------------------
+// Stack locations have owners.
+
+TEST_F(Verifier, SkippedLocationKeepsTheRoutineOfTheDriverAbove) {
+  EXPECT_DEATH(
+      {
+        TestDriver middleDriver("VfMiddle");
+        Stack stack([](PDEVICE_OBJECT, PIRP irp) { return Complete(irp, STATUS_SUCCESS); },
+                    nullptr);
+        // A middle device between the filter and the lower one, which skips
+        // its location and then sets a routine of its own over the filter's.
+        stack.upperDriver.Detach(stack.upper);
+        PDEVICE_OBJECT middle = middleDriver.CreateDevice(u"", 0, nullptr);
+        PDEVICE_OBJECT below = stack.lower;
+        middleDriver.SetHandler(middle, [below](PDEVICE_OBJECT, PIRP irp) {
+          IoSkipCurrentIrpStackLocation(irp);
+          IoSetCompletionRoutine(irp, KeepGoing, nullptr, TRUE, TRUE, TRUE);
+          return IoCallDriver(below, irp);
+        });
+        middleDriver.Attach(middle, stack.lower);
+        stack.upperDriver.Attach(stack.upper, stack.lower);
+        PDEVICE_OBJECT* next = new PDEVICE_OBJECT(middle);
+        stack.upperDriver.SetHandler(stack.upper, WatchWith(next, NoteIrql, new AtCompletion));
+        stack.WriteSome();
+      },
+      "BUG CHECK 0x000000C9.*driver \\\\Driver\\\\VfMiddle .* skipped its stack location of IRP "
+      ".* and then changed its completion routine .*: routine .* of driver \\\\Driver\\\\VfUpper "
+      "was replaced");
+}
+
+TEST_F(Verifier, SecondCompletionAfterMoreProcessingIsBlamedOnTheLowerDriver) {
+  EXPECT_DEATH(
+      {
+        Stack stack(
+            [](PDEVICE_OBJECT, PIRP irp) {
+              Complete(irp, STATUS_SUCCESS);
+              IoCompleteRequest(irp, IO_NO_INCREMENT);  // the fault
+              return STATUS_SUCCESS;
+            },
+            nullptr);
+        stack.upperDriver.SetHandler(stack.upper, WatchWith(&stack.lower, Halt));
+        stack.WriteSome();
+      },
+      "BUG CHECK 0x00000044.*driver \\\\Driver\\\\VfLower completed IRP .* again.*driver "
+      "\\\\Driver\\\\VfUpper's completion routine returned STATUS_MORE_PROCESSING_REQUIRED");
+}
+
+// The legal use of STATUS_MORE_PROCESSING_REQUIRED: the filter waits for
+// the lower driver and completes the request itself.
+struct Rendezvous {
+  KEVENT done;
+};
+NTSTATUS NTAPI SignalBack(PDEVICE_OBJECT, PIRP, PVOID context) {
+  KeSetEvent(&static_cast<Rendezvous*>(context)->done, IO_NO_INCREMENT, FALSE);
+  return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+TEST_F(Verifier, FilterThatTakesTheRequestBackAndCompletesItPasses) {
+  Stack stack(PendAndCompleteFromDpc(), nullptr);
+  stack.upperDriver.SetHandler(stack.upper, [&stack](PDEVICE_OBJECT, PIRP irp) {
+    Rendezvous r;
+    KeInitializeEvent(&r.done, NotificationEvent, FALSE);
+    IoCopyCurrentIrpStackLocationToNext(irp);
+    IoSetCompletionRoutine(irp, SignalBack, &r, TRUE, TRUE, TRUE);
+    if (IoCallDriver(stack.lower, irp) == STATUS_PENDING)
+      KeWaitForSingleObject(&r.done, Executive, KernelMode, FALSE, nullptr);
+    NTSTATUS status = irp->IoStatus.Status;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+  });
+  EXPECT_EQ(stack.WriteSome().status, STATUS_SUCCESS);
+  EXPECT_EQ(emu::LiveIrpCount(), 0);
+}
+
+TEST_F(Verifier, PowerRequestPassedOnWithoutStartNextPowerIrp) {
+  POWER_STATE state;
+  state.DeviceState = PowerDeviceD3;
+  EXPECT_DEATH(
+      {
+        Stack stack([](PDEVICE_OBJECT, PIRP irp) {
+          PoStartNextPowerIrp(irp);
+          return Complete(irp, STATUS_SUCCESS);
+        },
+                    nullptr);
+        PDEVICE_OBJECT* lower = &stack.lower;
+        stack.upperDriver.SetHandler(stack.upper, [lower](PDEVICE_OBJECT, PIRP irp) {
+          IoSkipCurrentIrpStackLocation(irp);  // passed on, PoStartNextPowerIrp forgotten
+          return PoCallDriver(*lower, irp);
+        });
+        emu::SendPower(stack.lower, IRP_MN_SET_POWER, DevicePowerState, state);
+      },
+      "BUG CHECK 0x000000C9.*power IRP .* completed, but driver \\\\Driver\\\\VfUpper .*, which it "
+      "passed, did not call PoStartNextPowerIrp");
+}
+
+// ---------------------------------------------------------------------------
+// The system buffer is pool.
+
+TEST_F(Verifier, SystemBufferIsPoolWithTheIoManagersTag) {
+  size_t during = 0;
+  Stack stack(
+      [&](PDEVICE_OBJECT, PIRP irp) {
+        during = emu::Pool::Report(emu::MakePoolTag("IoSB")).blocks;
+        return Complete(irp, STATUS_SUCCESS);
+      },
+      iotest::PassDown(nullptr));
+  stack.upperDriver.SetHandler(stack.upper, iotest::PassDown(&stack.lower));
+  size_t before = emu::Pool::Report(emu::MakePoolTag("IoSB")).blocks;
+  EXPECT_EQ(stack.WriteSome().status, STATUS_SUCCESS);
+  EXPECT_EQ(during, before + 1);
+  EXPECT_EQ(emu::Pool::Report(emu::MakePoolTag("IoSB")).blocks, before);
+  EXPECT_DEATH(
+      {
+        stack.lowerDriver.SetHandler(stack.lower, [](PDEVICE_OBJECT, PIRP irp) {
+          static_cast<char*>(irp->AssociatedIrp.SystemBuffer)[4] = 0;  // one past the write
+          return Complete(irp, STATUS_SUCCESS);
+        });
+        stack.WriteSome();
+      },
+      "BUG CHECK 0x00000019: BAD_POOL_HEADER|AddressSanitizer");
+}
+
+}  // namespace
