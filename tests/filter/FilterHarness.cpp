@@ -34,6 +34,11 @@ void LowerCapi::SetCompletion(UCHAR major, Completion how) {
   completion_[major] = how;
 }
 
+void LowerCapi::FailKernelOpens(NTSTATUS status) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  kernelOpenStatus_ = status;
+}
+
 void LowerCapi::QueueMessage(std::vector<uint8_t> message, std::vector<uint8_t> payload) {
   std::lock_guard<std::mutex> lock(mutex_);
   messages_.emplace_back(std::move(message), std::move(payload));
@@ -87,6 +92,7 @@ NTSTATUS LowerCapi::Handle(PIRP irp) {
   seen.parameter3 = stack->Parameters.DeviceIoControl.IoControlCode;
   seen.parameter4 = stack->Parameters.DeviceIoControl.Type3InputBuffer;
   seen.file = stack->FileObject;
+  seen.watched = stack->CompletionRoutine != nullptr;
   NTSTATUS status = STATUS_SUCCESS;
   ULONG_PTR information = 0;
   Answer(irp, stack, &status, &information);
@@ -128,8 +134,10 @@ void LowerCapi::Answer(PIRP irp, PIO_STACK_LOCATION stack, NTSTATUS* status,
   ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
   switch (stack->MajorFunction) {
     case IRP_MJ_CREATE:
-      if (irp->RequestorMode == KernelMode && !NT_SUCCESS(config_.kernelOpenStatus))
-        *status = config_.kernelOpenStatus;
+      if (irp->RequestorMode == KernelMode) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        *status = kernelOpenStatus_;
+      }
       return;
     case IRP_MJ_WRITE:
       *information = stack->Parameters.Write.Length;

@@ -46,8 +46,6 @@ struct LowerConfig {
   ULONG failCode = 0;
   ULONG failController = 0;
   NTSTATUS failStatus = STATUS_SUCCESS;
-  // Kernel-mode opens fail with this status when it is a failure.
-  NTSTATUS kernelOpenStatus = STATUS_SUCCESS;
 };
 
 // What the lower device saw of one request and how it answered it.
@@ -58,6 +56,8 @@ struct Seen {
   ULONG parameter1, parameter2, parameter3;  // lengths and code
   PVOID parameter4;                          // Type3InputBuffer
   PFILE_OBJECT file;
+  // The filter above set a completion routine for it.
+  bool watched;
   NTSTATUS status;
   ULONG_PTR information;
 };
@@ -75,6 +75,8 @@ class LowerCapi {
   void SetCompletion(UCHAR major, Completion how);
   // Messages that reads and kernel-mode get-message requests hand out, in
   // order; without one a read gives 0 bytes and a get-message no message.
+  // Kernel-mode opens fail with `status` from now on (when it is a failure).
+  void FailKernelOpens(NTSTATUS status);
   void QueueMessage(std::vector<uint8_t> message, std::vector<uint8_t> payload = {});
 
   // Waits until `count` requests are held; completes every held request
@@ -99,6 +101,7 @@ class LowerCapi {
   std::mutex mutex_;
   std::condition_variable changed_;
   std::map<UCHAR, Completion> completion_;
+  NTSTATUS kernelOpenStatus_ = STATUS_SUCCESS;
   std::deque<std::pair<std::vector<uint8_t>, std::vector<uint8_t>>> messages_;
   std::vector<PIRP> held_;
   std::vector<Seen> seen_;

@@ -61,8 +61,8 @@ class Tracing : public ::testing::Test {
 
   // One user-mode call: register, put a CONNECT_REQ, read its confirmation,
   // a DATA_B3_REQ write, release.
-  void UserCall(uint16_t payload = 40) {
-    HANDLE handle = OpenUser();
+  void UserCall(HANDLE file = nullptr, uint16_t payload = 40) {
+    HANDLE handle = file != nullptr ? file : OpenUser();
     uint8_t params[12] = {2, 0, 0, 0, 7, 0, 0, 0, 0, 8, 0, 0};
     uint8_t id[4] = {};
     emu::IoResult result = emu::DeviceIoControl(handle, CAPI_REGISTER, params, 12, id, 4);
@@ -87,7 +87,8 @@ class Tracing : public ::testing::Test {
     result = emu::DeviceIoControl(handle, CAPI_RELEASE, app, 4, nullptr, 0);
     ExpectPassedThrough(result, Lower().Last(IRP_MJ_DEVICE_CONTROL), IRP_MJ_DEVICE_CONTROL, 0, 4,
                         CAPI_RELEASE);
-    EXPECT_EQ(emu::Close(handle), STATUS_SUCCESS);
+    if (file == nullptr)
+      EXPECT_EQ(emu::Close(handle), STATUS_SUCCESS);
   }
 
   // One kernel-mode client's call through internal I/O controls, its
@@ -267,12 +268,16 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(Tracing, StartWhileTracingAddsOnlyAStartBlock) {
   StartTrace();
-  UserCall();
+  // One file for both calls: a file object's address may be reused once it
+  // is freed, and the log names files by address.
+  HANDLE handle = OpenUser();
+  UserCall(handle);
   SetFlags(0x0001);
   SetB3Bytes(8);
   EXPECT_EQ(system.Driver()->RestartTracing(), STATUS_SUCCESS);
   EXPECT_EQ(system.Driver()->TraceState(), 1u);
-  UserCall();
+  UserCall(handle);
+  EXPECT_EQ(emu::Close(handle), STATUS_SUCCESS);
   std::string log = StopAndReadLog();
   EXPECT_EQ(log, Golden("start_while_tracing.log", log));
 }
@@ -292,13 +297,14 @@ TEST_F(Tracing, StopWithoutForceWhileARequestIsPendingKeepsTheDevice) {
   reader.join();
   ExpectPassedThrough(read, Lower().Last(IRP_MJ_READ), IRP_MJ_READ, sizeof buffer);
   EXPECT_EQ(read.information, 14u);
-  EXPECT_EQ(emu::Close(handle), STATUS_SUCCESS);
   Lower().SetCompletion(IRP_MJ_READ, Completion::kAtOnce);
 
-  // The same device and log again: no banner, no query.
+  // The same device and log again: no banner, no query. (The first file
+  // stays open, so that the second has an address of its own in the log.)
   EXPECT_EQ(system.Driver()->RestartTracing(), STATUS_SUCCESS);
   EXPECT_EQ(system.Driver()->TraceState(), 1u);
   UserCall();
+  EXPECT_EQ(emu::Close(handle), STATUS_SUCCESS);
   std::string log = StopAndReadLog();
   EXPECT_EQ(log, Golden("stop_pending_restart.log", log));
 }
@@ -313,7 +319,10 @@ TEST_F(Tracing, ForcedStopWaitsForThePendingRequest) {
   std::thread reader([&] { read = emu::Read(handle, buffer, sizeof buffer); });
   Lower().WaitHeld(1);
   std::thread stopper([&] { EXPECT_EQ(system.Driver()->StopTraceDevice(1), STATUS_SUCCESS); });
-  // The destruction waits for the held read before the log writer goes.
+  // Once the stop block has reached the log, the destruction is waiting
+  // for the held read, with the log writer still there.
+  while (system.Drive().Read("pellinor.log").find("Stop Tracing") == std::string::npos)
+    std::this_thread::yield();
   Lower().ReleaseHeld();
   reader.join();
   stopper.join();

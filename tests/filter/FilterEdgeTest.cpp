@@ -1,0 +1,463 @@
+// The filter's edge cases: which requests are recorded and watched per
+// kind, mode and flags; kernel-mode opens and Detach waiting for them;
+// removal; power requests; pending completions; and the start at load with
+// its retry, on the emulated clock.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <memory>
+#include <thread>
+
+#include "emu/Io.h"
+#include "emu/Kernel.h"
+#include "emu/Pool.h"
+#include "emu/Registry.h"
+#include "emu/SystemStartStage.h"
+#include "emu/Timers.h"
+#include "tests/filter/FilterHarness.h"
+
+#include "framework/Pool.h"
+#include "framework/SystemStartStage.h"
+#include "framework/Timer.h"
+#include "framework/TraceDriver.h"
+#include "trace/CapiIoctl.h"
+
+namespace filtertest {
+namespace {
+
+const char kConnectConf[] = "0e 00 01 00 02 81 01 00 01 01 00 00 00 00";
+const char kManufacturerReq[] =
+    "1a 00 01 00 ff 80 02 00 01 00 00 00 44 33 22 11 01 00 00 00 02 00 00 00 00 00";
+
+// IRP_MN_QUERY_CAPABILITIES, a Plug and Play request that needs no special
+// handling.
+constexpr UCHAR kQueryCapabilities = 0x09;
+
+// The completion routine of the device above: notes whether the request came
+// back up marked pending.
+NTSTATUS NTAPI NotePending(PDEVICE_OBJECT, PIRP irp, PVOID context) {
+  static_cast<std::atomic<int>*>(context)->store(irp->PendingReturned ? 1 : 0);
+  if (irp->PendingReturned)
+    IoMarkIrpPending(irp);
+  return STATUS_SUCCESS;
+}
+
+size_t Occurrences(const std::string& text, const std::string& what) {
+  size_t count = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+    ++count;
+  return count;
+}
+
+class FilterEdge : public ::testing::Test {
+ protected:
+  void TearDown() override {
+    system.Unload();
+    lower.reset();
+    emu::Timers::SetManual(false);
+    emu::SetSystemStartStage(SYSTEM_START_STAGE_READY);
+    EXPECT_EQ(emu::Pool::Report(POOL_TAG).blocks, 0u);
+    EXPECT_EQ(emu::LiveIrpCount(), 0);
+  }
+
+  void Start(uint32_t flags) {
+    SetFlags(flags);
+    lower = std::make_unique<LowerCapi>();
+    ASSERT_EQ(system.Load(), STATUS_SUCCESS);
+    ASSERT_EQ(system.Driver()->CreateTraceDevice(), STATUS_SUCCESS);
+  }
+
+  HANDLE Open(KPROCESSOR_MODE mode) {
+    HANDLE handle = nullptr;
+    EXPECT_EQ(emu::Open(u"\\Device\\CAPI201", mode, &handle), STATUS_SUCCESS);
+    return handle;
+  }
+
+  // Stops tracing for good and returns the requests' part of the log: what
+  // follows the "Start Tracing" block.
+  std::string Records() {
+    EXPECT_EQ(system.Driver()->StopTraceDevice(1), STATUS_SUCCESS);
+    std::string log = system.Log();
+    size_t start = log.find("UserMode Appls");
+    return start == std::string::npos ? log : log.substr(start);
+  }
+
+  TracedSystem system;
+  std::unique_ptr<LowerCapi> lower;
+};
+
+// ---------------------------------------------------------------------------
+// Selection and watching.
+
+TEST_F(FilterEdge, UserModeRequestsAreLeftAloneWhenUserModeIsHidden) {
+  Start(0x0803);
+  HANDLE handle = Open(UserMode);
+  CAPI_PARAMETER_BLOCK block = {0x1000, 0};
+  emu::IoResult result = emu::DeviceIoControl(handle, CAPI_PUT_MESSAGE, &block, 8, nullptr, 0);
+  Seen seen = lower->Last(IRP_MJ_DEVICE_CONTROL);
+  ExpectPassedThrough(result, seen, IRP_MJ_DEVICE_CONTROL, 0, 8, CAPI_PUT_MESSAGE);
+  EXPECT_FALSE(seen.watched);
+  EXPECT_EQ(emu::Close(handle), STATUS_SUCCESS);
+  EXPECT_EQ(Occurrences(Records(), "CAPI_PUT_MESSAGE"), 0u);
+}
+
+TEST_F(FilterEdge, KernelModeGetMessageWithMessagesOnlyIsWatchedAndRecordedAtCompletion) {
+  Start(0x0001);
+  HANDLE handle = Open(KernelMode);
+  lower->QueueMessage(Message(kConnectConf));
+  uint8_t message[64] = {};
+  CAPI_PARAMETER_BLOCK get = {ULONG(ULONG_PTR(message)), 0};
+  emu::IoResult result =
+      emu::InternalDeviceIoControl(handle, CAPI_GET_MESSAGE, &get, 8, nullptr, 0);
+  Seen seen = lower->Last(IRP_MJ_INTERNAL_DEVICE_CONTROL);
+  ExpectPassedThrough(result, seen, IRP_MJ_INTERNAL_DEVICE_CONTROL, 0, 8, CAPI_GET_MESSAGE);
+  EXPECT_TRUE(seen.watched);
+  EXPECT_EQ(emu::Close(handle), STATUS_SUCCESS);
+  std::string records = Records();
+  // The message only, as it came up: no summary of the request itself.
+  EXPECT_EQ(Occurrences(records, "CONNECT_CONF"), 1u);
+  EXPECT_EQ(Occurrences(records, "MJ_INTL_DEVICE_CONTROL"), 0u);
+}
+
+TEST_F(FilterEdge, KernelModePutMessageWithMessagesOnlyIsRecordedNotWatched) {
+  Start(0x0001);
+  HANDLE handle = Open(KernelMode);
+  std::vector<uint8_t> conf = Message(kConnectConf);
+  CAPI_PARAMETER_BLOCK put = {ULONG(ULONG_PTR(conf.data())), 0};
+  emu::IoResult result =
+      emu::InternalDeviceIoControl(handle, CAPI_PUT_MESSAGE, &put, 8, nullptr, 0);
+  Seen seen = lower->Last(IRP_MJ_INTERNAL_DEVICE_CONTROL);
+  ExpectPassedThrough(result, seen, IRP_MJ_INTERNAL_DEVICE_CONTROL, 0, 8, CAPI_PUT_MESSAGE);
+  EXPECT_FALSE(seen.watched);
+  EXPECT_EQ(emu::Close(handle), STATUS_SUCCESS);
+  EXPECT_EQ(Occurrences(Records(), "CONNECT_CONF"), 1u);
+}
+
+TEST_F(FilterEdge, AShortReadIsWatchedButNotRecorded) {
+  Start(0x0001);
+  HANDLE handle = Open(UserMode);
+  lower->QueueMessage(Message("01 02 03 04 05 06 07"));
+  uint8_t buffer[64] = {};
+  emu::IoResult result = emu::Read(handle, buffer, sizeof buffer);
+  Seen seen = lower->Last(IRP_MJ_READ);
+  ExpectPassedThrough(result, seen, IRP_MJ_READ, sizeof buffer);
+  EXPECT_EQ(result.information, 7u);
+  EXPECT_TRUE(seen.watched);
+  // A whole message in a read is recorded at completion.
+  lower->QueueMessage(Message(kConnectConf));
+  result = emu::Read(handle, buffer, sizeof buffer);
+  ExpectPassedThrough(result, lower->Last(IRP_MJ_READ), IRP_MJ_READ, sizeof buffer);
+  EXPECT_EQ(emu::Close(handle), STATUS_SUCCESS);
+  std::string records = Records();
+  EXPECT_EQ(Occurrences(records, "MJ_READ"), 0u);
+  EXPECT_EQ(Occurrences(records, "CONNECT_CONF"), 1u);
+}
+
+TEST_F(FilterEdge, UserModeGetMessageIoctlWithMessagesOnlyIsNeitherRecordedNorWatched) {
+  Start(0x0001);
+  HANDLE handle = Open(UserMode);
+  CAPI_PARAMETER_BLOCK block = {};
+  emu::IoResult result =
+      emu::DeviceIoControl(handle, CAPI_GET_MESSAGE, nullptr, 0, &block, sizeof block);
+  Seen seen = lower->Last(IRP_MJ_DEVICE_CONTROL);
+  ExpectPassedThrough(result, seen, IRP_MJ_DEVICE_CONTROL, 8, 0, CAPI_GET_MESSAGE);
+  EXPECT_FALSE(seen.watched);
+  // Another I/O control, with the CAPI functions traced: neither either
+  // (other I/O controls are never selected).
+  EXPECT_EQ(emu::Close(handle), STATUS_SUCCESS);
+  EXPECT_EQ(Occurrences(Records(), "CAPI_GET_MESSAGE"), 0u);
+}
+
+TEST_F(FilterEdge, OtherIoctlsOpensAndPlugAndPlayAreNeverRecorded) {
+  Start(0xFFFF);  // every flag the registry can carry
+  HANDLE handle = Open(UserMode);
+  EXPECT_FALSE(lower->Last(IRP_MJ_CREATE).watched);
+  uint8_t out[4] = {};
+  emu::IoResult result = emu::DeviceIoControl(handle, 0x00222000, nullptr, 0, out, 4);
+  Seen seen = lower->Last(IRP_MJ_DEVICE_CONTROL);
+  ExpectPassedThrough(result, seen, IRP_MJ_DEVICE_CONTROL, 4, 0, 0x00222000);
+  EXPECT_FALSE(seen.watched);
+  emu::IoResult pnp = emu::SendPnp(lower->Device(), kQueryCapabilities);
+  Seen pnpSeen = lower->Last(IRP_MJ_PNP);
+  EXPECT_EQ(pnpSeen.minor, kQueryCapabilities);
+  EXPECT_FALSE(pnpSeen.watched);
+  EXPECT_EQ(pnp.status, pnpSeen.status);
+  EXPECT_EQ(emu::Close(handle), STATUS_SUCCESS);
+  std::string records = Records();
+  EXPECT_EQ(Occurrences(records, "COMPLETION"), 0u);
+  EXPECT_EQ(Occurrences(records, "MJ_"), 0u);
+}
+
+TEST_F(FilterEdge, ManufacturerMessagesAreLeftOutWhenHidden) {
+  Start(0x0201);
+  HANDLE handle = Open(UserMode);
+  std::vector<uint8_t> manufacturer = Message(kManufacturerReq);
+  emu::IoResult result = emu::Write(handle, manufacturer.data(), ULONG(manufacturer.size()));
+  ExpectPassedThrough(result, lower->Last(IRP_MJ_WRITE), IRP_MJ_WRITE,
+                      ULONG(manufacturer.size()));
+  EXPECT_FALSE(lower->Last(IRP_MJ_WRITE).watched);
+  // A write too short for a message header is recorded without a look.
+  uint8_t shortWrite[5] = {0x0c, 0, 1, 0, 0xff};
+  result = emu::Write(handle, shortWrite, sizeof shortWrite);
+  ExpectPassedThrough(result, lower->Last(IRP_MJ_WRITE), IRP_MJ_WRITE, sizeof shortWrite);
+  EXPECT_EQ(emu::Close(handle), STATUS_SUCCESS);
+  std::string records = Records();
+  EXPECT_EQ(Occurrences(records, "MANUFACTURER_REQ"), 0u);
+  EXPECT_EQ(Occurrences(records, "Error: invalid CAPI message!"), 1u);
+}
+
+TEST_F(FilterEdge, AHiddenManufacturerWriteIsStillSummarisedWithTheFunctions) {
+  Start(0x0203);
+  HANDLE handle = Open(UserMode);
+  std::vector<uint8_t> manufacturer = Message(kManufacturerReq);
+  emu::IoResult result = emu::Write(handle, manufacturer.data(), ULONG(manufacturer.size()));
+  ExpectPassedThrough(result, lower->Last(IRP_MJ_WRITE), IRP_MJ_WRITE,
+                      ULONG(manufacturer.size()));
+  EXPECT_TRUE(lower->Last(IRP_MJ_WRITE).watched);
+  EXPECT_EQ(emu::Close(handle), STATUS_SUCCESS);
+  std::string records = Records();
+  EXPECT_EQ(Occurrences(records, "CAPI_PUT_MESSAGE            (MJ_WRITE"), 1u);
+  EXPECT_EQ(Occurrences(records, "MANUFACTURER_REQ"), 0u);
+}
+
+// A device above the trace device that sees whether the request came back
+// up marked pending.
+TEST_F(FilterEdge, APendingCompletionIsMarkedPendingOnTheWayUp) {
+  Start(0x0003);
+  lower->SetCompletion(IRP_MJ_READ, Completion::kFromDpc);
+  iotest::TestDriver aboveDriver("FilterTestAbove");
+  PDEVICE_OBJECT below = nullptr;
+  std::atomic<int> pendingSeen{-1};
+  PDEVICE_OBJECT above = aboveDriver.CreateDevice(u"", DO_BUFFERED_IO, [&](PDEVICE_OBJECT, PIRP irp) {
+    IoCopyCurrentIrpStackLocationToNext(irp);
+    IoSetCompletionRoutine(irp, NotePending, &pendingSeen, TRUE, TRUE, TRUE);
+    return IoCallDriver(below, irp);
+  });
+  below = aboveDriver.Attach(above, lower->Device());
+  HANDLE handle = Open(UserMode);
+  lower->QueueMessage(Message(kConnectConf));
+  uint8_t buffer[64] = {};
+  emu::IoResult result = emu::Read(handle, buffer, sizeof buffer);
+  ExpectPassedThrough(result, lower->Last(IRP_MJ_READ), IRP_MJ_READ, sizeof buffer);
+  EXPECT_TRUE(lower->Last(IRP_MJ_READ).watched);
+  EXPECT_EQ(pendingSeen.load(), 1);
+  EXPECT_EQ(emu::Close(handle), STATUS_SUCCESS);
+  aboveDriver.Detach(above);
+  EXPECT_EQ(Occurrences(Records(), "COMPLETION CAPI_GET_MESSAGE"), 1u);
+}
+
+// ---------------------------------------------------------------------------
+// Opens, closes, removal and power.
+
+TEST_F(FilterEdge, UserModeOpensAreNotOutstanding) {
+  Start(0x0003);
+  HANDLE handle = Open(UserMode);
+  // Idle: a stop without force destroys the device although a user-mode
+  // file is open; its later close goes to the CAPI device alone.
+  EXPECT_EQ(system.Driver()->StopTraceDevice(0), STATUS_SUCCESS);
+  EXPECT_EQ(system.Driver()->TraceState(), 0u);
+  size_t closes = lower->Count(IRP_MJ_CLOSE);
+  EXPECT_EQ(emu::Close(handle), STATUS_SUCCESS);
+  EXPECT_EQ(lower->Count(IRP_MJ_CLOSE), closes + 1);
+}
+
+TEST_F(FilterEdge, AKernelModeOpenIsOutstandingUntilItsClose) {
+  Start(0x0003);
+  HANDLE handle = Open(KernelMode);
+  EXPECT_EQ(lower->Last(IRP_MJ_CREATE).mode, KernelMode);
+  EXPECT_EQ(system.Driver()->StopTraceDevice(0), STATUS_SUCCESS);
+  EXPECT_EQ(system.Driver()->TraceState(), 2u);  // kept, quiet
+  EXPECT_EQ(emu::Close(handle), STATUS_SUCCESS);
+  EXPECT_EQ(system.Driver()->StopTraceDevice(0), STATUS_SUCCESS);
+  EXPECT_EQ(system.Driver()->TraceState(), 0u);
+}
+
+TEST_F(FilterEdge, DestructionWaitsForKernelModeClientsToClose) {
+  Start(0x0003);
+  HANDLE handle = Open(KernelMode);
+  std::atomic<bool> stopped{false};
+  std::thread stopper([&] {
+    EXPECT_EQ(system.Driver()->StopTraceDevice(1), STATUS_SUCCESS);
+    stopped = true;
+  });
+  // The client can still work while the device waits for it.
+  std::vector<uint8_t> conf = Message(kConnectConf);
+  CAPI_PARAMETER_BLOCK put = {ULONG(ULONG_PTR(conf.data())), 0};
+  emu::IoResult result =
+      emu::InternalDeviceIoControl(handle, CAPI_PUT_MESSAGE, &put, 8, nullptr, 0);
+  ExpectPassedThrough(result, lower->Last(IRP_MJ_INTERNAL_DEVICE_CONTROL),
+                      IRP_MJ_INTERNAL_DEVICE_CONTROL, 0, 8, CAPI_PUT_MESSAGE);
+  EXPECT_FALSE(stopped.load());
+  EXPECT_EQ(emu::Close(handle), STATUS_SUCCESS);
+  stopper.join();
+  EXPECT_EQ(system.Driver()->TraceState(), 0u);
+  EXPECT_EQ(emu::StackTop(lower->Device()), lower->Device());
+}
+
+TEST_F(FilterEdge, AKernelModeOpenThatTheCapiDeviceFailsIsForgotten) {
+  Start(0x0003);
+  lower->FailKernelOpens(STATUS_ACCESS_DENIED);
+  HANDLE handle = nullptr;
+  EXPECT_EQ(emu::Open(u"\\Device\\CAPI201", KernelMode, &handle), STATUS_ACCESS_DENIED);
+  EXPECT_TRUE(lower->Last(IRP_MJ_CREATE).watched);
+  // Nothing outstanding: no close will ever come for it.
+  EXPECT_EQ(system.Driver()->StopTraceDevice(0), STATUS_SUCCESS);
+  EXPECT_EQ(system.Driver()->TraceState(), 0u);
+}
+
+TEST_F(FilterEdge, AKernelModeOpenWhoseEntryCannotBeAllocatedFailsAndHoldsNothing) {
+  Start(0x0003);
+  size_t creates = lower->Count(IRP_MJ_CREATE);
+  emu::PoolFault fault;
+  fault.poolType = NonPagedPool;
+  fault.tag = POOL_TAG;
+  emu::Pool::InjectFault(fault);
+  HANDLE handle = nullptr;
+  EXPECT_EQ(emu::Open(u"\\Device\\CAPI201", KernelMode, &handle), STATUS_INSUFFICIENT_RESOURCES);
+  emu::Pool::ClearFaults();
+  EXPECT_EQ(lower->Count(IRP_MJ_CREATE), creates);
+  EXPECT_EQ(system.Driver()->StopTraceDevice(0), STATUS_SUCCESS);
+  EXPECT_EQ(system.Driver()->TraceState(), 0u);
+}
+
+TEST_F(FilterEdge, RemovalDetachesAfterKernelModeClientsCloseAndKeepsTheDevice) {
+  Start(0x0003);
+  HANDLE handle = Open(KernelMode);
+  std::atomic<bool> removed{false};
+  emu::IoResult remove{};
+  std::thread remover([&] {
+    remove = emu::SendPnp(lower->Device(), IRP_MN_REMOVE_DEVICE);
+    removed = true;
+  });
+  EXPECT_FALSE(removed.load());
+  EXPECT_EQ(emu::Close(handle), STATUS_SUCCESS);
+  remover.join();
+  Seen seen = lower->Last(IRP_MJ_PNP);
+  EXPECT_EQ(seen.minor, IRP_MN_REMOVE_DEVICE);
+  EXPECT_EQ(remove.status, seen.status);
+  EXPECT_EQ(emu::StackTop(lower->Device()), lower->Device());
+  // Tracing still reads as on, but nothing reaches the device any more,
+  // and it cannot attach again.
+  EXPECT_EQ(system.Driver()->TraceState(), 1u);
+  EXPECT_EQ(system.Driver()->RestartTracing(), STATUS_DELETE_PENDING);
+  HANDLE user = Open(UserMode);
+  uint8_t data[14] = {0x0e, 0, 1, 0, 2, 0x81, 1, 0};
+  emu::IoResult write = emu::Write(user, data, sizeof data);
+  ExpectPassedThrough(write, lower->Last(IRP_MJ_WRITE), IRP_MJ_WRITE, sizeof data);
+  EXPECT_FALSE(lower->Last(IRP_MJ_WRITE).watched);
+  EXPECT_EQ(emu::Close(user), STATUS_SUCCESS);
+  EXPECT_EQ(Occurrences(Records(), "MJ_WRITE"), 0u);
+}
+
+TEST_F(FilterEdge, PowerRequestsStartTheNextPowerRequestOnceTracedOrNot) {
+  Start(0x0003);
+  POWER_STATE d0;
+  d0.DeviceState = PowerDeviceD0;
+  emu::PowerResult traced = emu::SendPower(lower->Device(), IRP_MN_SET_POWER, DevicePowerState, d0);
+  EXPECT_EQ(traced.status, lower->Last(IRP_MJ_POWER).status);
+  // Once by the trace device, once by the CAPI device.
+  EXPECT_EQ(traced.startNextPowerIrpCalls, 2);
+  // Quiet (kept alive by a kernel-mode open).
+  HANDLE handle = Open(KernelMode);
+  EXPECT_EQ(system.Driver()->StopTraceDevice(0), STATUS_SUCCESS);
+  ASSERT_EQ(system.Driver()->TraceState(), 2u);
+  emu::PowerResult quiet = emu::SendPower(lower->Device(), IRP_MN_SET_POWER, DevicePowerState, d0);
+  EXPECT_EQ(quiet.status, lower->Last(IRP_MJ_POWER).status);
+  EXPECT_EQ(quiet.startNextPowerIrpCalls, 2);
+  EXPECT_EQ(lower->Count(IRP_MJ_POWER), 2u);
+  EXPECT_EQ(emu::Close(handle), STATUS_SUCCESS);
+}
+
+// ---------------------------------------------------------------------------
+// The start at load.
+
+TEST_F(FilterEdge, DemandStartLoadsWithoutATraceDeviceOrTimer) {
+  emu::Timers::SetManual(true);
+  lower = std::make_unique<LowerCapi>();
+  ASSERT_EQ(system.Load(), STATUS_SUCCESS);
+  EXPECT_EQ(system.Driver()->TraceState(), 0u);
+  EXPECT_EQ(emu::Timers::Pending(), 0u);
+  EXPECT_EQ(emu::StackTop(lower->Device()), lower->Device());
+}
+
+TEST_F(FilterEdge, AMissingStartValueFailsTheLoad) {
+  emu::Registry::DeleteValue(kServiceKey, u"Start");
+  EXPECT_EQ(system.Load(), STATUS_OBJECT_NAME_NOT_FOUND);
+  EXPECT_EQ(theDriver, nullptr);
+}
+
+TEST_F(FilterEdge, AutomaticStartTracesAtOnceWhenTheTargetExists) {
+  SetStart(2);
+  emu::Timers::SetManual(true);
+  lower = std::make_unique<LowerCapi>();
+  ASSERT_EQ(system.Load(), STATUS_SUCCESS);
+  EXPECT_EQ(system.Driver()->TraceState(), 1u);
+  EXPECT_EQ(emu::Timers::Pending(), 0u);
+}
+
+TEST_F(FilterEdge, AutomaticStartRetriesUntilTheTargetAppears) {
+  SetStart(2);
+  emu::Timers::SetManual(true);
+  ASSERT_EQ(system.Load(), STATUS_SUCCESS);
+  EXPECT_EQ(system.Driver()->TraceState(), 0u);
+  EXPECT_EQ(emu::Timers::Pending(), 1u);
+  // Still missing at the first retry: armed again.
+  emu::Timers::Advance(Timer::DueTime(RETRY_MILLISECONDS) * -1);
+  emu::Kernel::Quiesce();
+  EXPECT_EQ(system.Driver()->TraceState(), 0u);
+  EXPECT_EQ(emu::Timers::Pending(), 1u);
+  // The target appears; the next retry, within 5 seconds, finds it.
+  lower = std::make_unique<LowerCapi>();
+  emu::Timers::Advance(Timer::DueTime(RETRY_MILLISECONDS - 1) * -1);
+  emu::Kernel::Quiesce();
+  EXPECT_EQ(system.Driver()->TraceState(), 0u);
+  emu::Timers::Advance(Timer::DueTime(1) * -1);
+  emu::Kernel::Quiesce();
+  EXPECT_EQ(system.Driver()->TraceState(), 1u);
+  EXPECT_EQ(emu::Timers::Pending(), 0u);
+}
+
+TEST_F(FilterEdge, AutomaticStartWaitsForTheSystemToStart) {
+  SetStart(2);
+  emu::Timers::SetManual(true);
+  emu::SetSystemStartStage(SYSTEM_START_STAGE_READY - 1);
+  lower = std::make_unique<LowerCapi>();
+  ASSERT_EQ(system.Load(), STATUS_SUCCESS);
+  EXPECT_EQ(system.Driver()->TraceState(), 0u);
+  emu::Timers::Advance(Timer::DueTime(RETRY_MILLISECONDS) * -1);
+  emu::Kernel::Quiesce();
+  EXPECT_EQ(system.Driver()->TraceState(), 0u);
+  EXPECT_EQ(emu::Timers::Pending(), 1u);
+  emu::SetSystemStartStage(SYSTEM_START_STAGE_READY);
+  emu::Timers::Advance(Timer::DueTime(RETRY_MILLISECONDS) * -1);
+  emu::Kernel::Quiesce();
+  EXPECT_EQ(system.Driver()->TraceState(), 1u);
+}
+
+TEST_F(FilterEdge, StopRetryingEndsTheRetriesForGood) {
+  SetStart(2);
+  emu::Timers::SetManual(true);
+  ASSERT_EQ(system.Load(), STATUS_SUCCESS);
+  ASSERT_EQ(emu::Timers::Pending(), 1u);
+  system.Driver()->StopRetrying();
+  EXPECT_EQ(emu::Timers::Pending(), 0u);
+  lower = std::make_unique<LowerCapi>();
+  emu::Timers::Advance(Timer::DueTime(2 * RETRY_MILLISECONDS) * -1);
+  emu::Kernel::Quiesce();
+  EXPECT_EQ(system.Driver()->TraceState(), 0u);
+  // The tool may still start tracing.
+  EXPECT_EQ(system.Driver()->RestartTracing(), STATUS_SUCCESS);
+  EXPECT_EQ(system.Driver()->TraceState(), 1u);
+}
+
+TEST_F(FilterEdge, UnloadWithARetryPendingCancelsIt) {
+  SetStart(2);
+  emu::Timers::SetManual(true);
+  ASSERT_EQ(system.Load(), STATUS_SUCCESS);
+  ASSERT_EQ(emu::Timers::Pending(), 1u);
+  system.Unload();
+  EXPECT_EQ(emu::Timers::Pending(), 0u);
+}
+
+}  // namespace
+}  // namespace filtertest
