@@ -1,0 +1,325 @@
+// The driver around the provider: its entry point, unload routine and
+// dispatch routine, and when requests complete: at once, or pending and
+// completed from a DPC (queued at once, or by a timer) at DISPATCH_LEVEL.
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+#include <mutex>
+
+#include "sim/CapiDevice.h"
+
+#include "emu/Io.h"
+#include "sim/CapiProvider.h"
+#include "sim/SimPool.h"
+
+namespace sim {
+namespace {
+
+// Lives as long as the device object: after unload, a file still open
+// brings its cleanup and close here, and they must find out that the
+// provider is gone without touching it.
+struct DeviceExtension {
+  CapiProvider* provider;
+  KSPIN_LOCK lock;
+  // Dispatch routines under way, plus one while a completion pass is
+  // scheduled (timer or DPC armed, or the DPC running). Unload waits for 0.
+  LONG busy;
+  BOOLEAN unloading;
+  BOOLEAN scheduled;
+  KEVENT idle;  // set when busy drops to 0 during unload
+  KDPC dpc;
+  KTIMER timer;
+  LIST_ENTRY pending;  // requests marked pending, by Tail.Overlay.ListEntry
+  ULONG pendingCount;
+  ULONG completedLater;
+};
+
+// The host's view of the loaded driver.
+struct Loaded {
+  std::mutex mutex;
+  CapiDeviceConfig config;
+  PDRIVER_OBJECT driver = nullptr;
+  PDEVICE_OBJECT device = nullptr;
+  uint32_t cancelledAtUnload = 0;
+};
+
+Loaded& State() {
+  static auto* state = new Loaded;
+  return *state;
+}
+
+DeviceExtension* ExtensionOf(PDEVICE_OBJECT device) {
+  return static_cast<DeviceExtension*>(device->DeviceExtension);
+}
+
+UNICODE_STRING Unicode(const char16_t* text) {
+  UNICODE_STRING unicode;
+  RtlInitUnicodeString(&unicode, reinterpret_cast<PCWSTR>(text));
+  return unicode;
+}
+
+bool Enter(DeviceExtension* ext) {
+  KIRQL irql;
+  KeAcquireSpinLock(&ext->lock, &irql);
+  bool open = !ext->unloading;
+  if (open)
+    ++ext->busy;
+  KeReleaseSpinLock(&ext->lock, irql);
+  return open;
+}
+
+// Gives back one count of `busy` (lock held). True when unload waits for
+// exactly this one: the caller then sets `idle` after releasing the lock,
+// as the last thing it does with the extension.
+bool LeaveLocked(DeviceExtension* ext) {
+  --ext->busy;
+  return ext->unloading && ext->busy == 0;
+}
+
+void Leave(DeviceExtension* ext) {
+  KIRQL irql;
+  KeAcquireSpinLock(&ext->lock, &irql);
+  bool last = LeaveLocked(ext);
+  KeReleaseSpinLock(&ext->lock, irql);
+  if (last)
+    KeSetEvent(&ext->idle, IO_NO_INCREMENT, FALSE);
+}
+
+VOID NTAPI CompletePending(PKDPC, PVOID context, PVOID, PVOID) {
+  auto* ext = static_cast<DeviceExtension*>(context);
+  for (;;) {
+    KeAcquireSpinLockAtDpcLevel(&ext->lock);
+    if (IsListEmpty(&ext->pending)) {
+      ext->scheduled = FALSE;
+      bool last = LeaveLocked(ext);
+      KeReleaseSpinLockFromDpcLevel(&ext->lock);
+      if (last)
+        KeSetEvent(&ext->idle, IO_NO_INCREMENT, FALSE);
+      return;
+    }
+    PIRP irp = CONTAINING_RECORD(RemoveHeadList(&ext->pending), IRP, Tail.Overlay.ListEntry);
+    --ext->pendingCount;
+    ++ext->completedLater;
+    KeReleaseSpinLockFromDpcLevel(&ext->lock);
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+  }
+}
+
+// Queues a request whose status and information are set, marked pending,
+// for the completion DPC. Armed under the lock, so that unload always
+// finds the timer or DPC it has to cancel.
+void QueuePending(DeviceExtension* ext, PIRP irp, ULONG delayMs) {
+  KIRQL irql;
+  KeAcquireSpinLock(&ext->lock, &irql);
+  InsertTailList(&ext->pending, &irp->Tail.Overlay.ListEntry);
+  ++ext->pendingCount;
+  if (!ext->scheduled) {
+    ext->scheduled = TRUE;
+    ++ext->busy;
+    if (delayMs == 0) {
+      KeInsertQueueDpc(&ext->dpc, nullptr, nullptr);
+    } else {
+      LARGE_INTEGER due;
+      due.QuadPart = -LONGLONG(delayMs) * 10000;
+      KeSetTimer(&ext->timer, due, &ext->dpc);
+    }
+  }
+  KeReleaseSpinLock(&ext->lock, irql);
+}
+
+NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information = 0) {
+  irp->IoStatus.Status = status;
+  irp->IoStatus.Information = information;
+  IoCompleteRequest(irp, IO_NO_INCREMENT);
+  return status;
+}
+
+NTSTATUS NTAPI Dispatch(PDEVICE_OBJECT device, PIRP irp) {
+  DeviceExtension* ext = ExtensionOf(device);
+  UCHAR major = IoGetCurrentIrpStackLocation(irp)->MajorFunction;
+  if (major == IRP_MJ_POWER) {
+    // The bottom of the stack: nothing to power, the next power request
+    // may come.
+    PoStartNextPowerIrp(irp);
+    return Complete(irp, STATUS_SUCCESS);
+  }
+  if (major == IRP_MJ_PNP)
+    return Complete(irp, irp->IoStatus.Status, irp->IoStatus.Information);
+  if (!Enter(ext)) {
+    bool closing = major == IRP_MJ_CLEANUP || major == IRP_MJ_CLOSE;
+    return Complete(irp, closing ? STATUS_SUCCESS : STATUS_DELETE_PENDING);
+  }
+  CapiProvider* provider = ext->provider;
+  ULONG_PTR information = 0;
+  int kind = -1;
+  NTSTATUS status = provider->Handle(irp, &information, &kind);
+  irp->IoStatus.Status = status;
+  irp->IoStatus.Information = information;
+  const CapiDeviceConfig& config = provider->Config();
+  if (kind >= 0 && config.pending[size_t(kind)]) {
+    IoMarkIrpPending(irp);
+    QueuePending(ext, irp, config.pendingDelayMs);
+    Leave(ext);
+    return STATUS_PENDING;
+  }
+  IoCompleteRequest(irp, IO_NO_INCREMENT);
+  Leave(ext);
+  return status;
+}
+
+VOID NTAPI Unload(PDRIVER_OBJECT driver) {
+  PDEVICE_OBJECT device = driver->DeviceObject;
+  DeviceExtension* ext = ExtensionOf(device);
+
+  // No new request gets in; the pending ones are taken over, and the
+  // completion pass is cancelled if it has not started.
+  LIST_ENTRY cancelled;
+  InitializeListHead(&cancelled);
+  KIRQL irql;
+  KeAcquireSpinLock(&ext->lock, &irql);
+  ext->unloading = TRUE;
+  while (!IsListEmpty(&ext->pending)) InsertTailList(&cancelled, RemoveHeadList(&ext->pending));
+  ext->pendingCount = 0;
+  if (ext->scheduled && (KeCancelTimer(&ext->timer) || KeRemoveQueueDpc(&ext->dpc))) {
+    ext->scheduled = FALSE;
+    --ext->busy;
+  }
+  KeReleaseSpinLock(&ext->lock, irql);
+
+  uint32_t count = 0;
+  while (!IsListEmpty(&cancelled)) {
+    PIRP irp = CONTAINING_RECORD(RemoveHeadList(&cancelled), IRP, Tail.Overlay.ListEntry);
+    Complete(irp, STATUS_CANCELLED);
+    ++count;
+  }
+  State().cancelledAtUnload = count;
+
+  // A dispatch routine still under way, or a DPC that had already started,
+  // finishes before the provider goes.
+  KeAcquireSpinLock(&ext->lock, &irql);
+  bool wait = ext->busy != 0;
+  KeReleaseSpinLock(&ext->lock, irql);
+  if (wait)
+    KeWaitForSingleObject(&ext->idle, Executive, KernelMode, FALSE, nullptr);
+
+  SimDelete(ext->provider);
+  ext->provider = nullptr;
+  UNICODE_STRING link = Unicode(kCapiLinkName);
+  IoDeleteSymbolicLink(&link);
+  IoDeleteDevice(device);
+}
+
+NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+  for (auto& major : driver->MajorFunction) major = Dispatch;
+  driver->DriverUnload = Unload;
+
+  UNICODE_STRING name = Unicode(kCapiDeviceName);
+  PDEVICE_OBJECT device = nullptr;
+  NTSTATUS status = IoCreateDevice(driver, sizeof(DeviceExtension), &name, FILE_DEVICE_UNKNOWN, 0,
+                                   FALSE, &device);
+  if (!NT_SUCCESS(status))
+    return status;
+  DeviceExtension* ext = ExtensionOf(device);
+  RtlZeroMemory(ext, sizeof(*ext));
+  KeInitializeSpinLock(&ext->lock);
+  KeInitializeEvent(&ext->idle, NotificationEvent, FALSE);
+  KeInitializeDpc(&ext->dpc, CompletePending, ext);
+  KeInitializeTimer(&ext->timer);
+  InitializeListHead(&ext->pending);
+  ext->provider = SimNew<CapiProvider>(&State().config);
+  if (ext->provider == nullptr) {
+    IoDeleteDevice(device);
+    return STATUS_INSUFFICIENT_RESOURCES;
+  }
+  UNICODE_STRING link = Unicode(kCapiLinkName);
+  status = IoCreateSymbolicLink(&link, &name);
+  if (!NT_SUCCESS(status)) {
+    SimDelete(ext->provider);
+    IoDeleteDevice(device);
+    return status;
+  }
+  device->Flags |= DO_BUFFERED_IO;
+  State().device = device;
+  return STATUS_SUCCESS;
+}
+
+}  // namespace
+
+NTSTATUS LoadCapiDevice(const CapiDeviceConfig& config) {
+  Loaded& state = State();
+  std::lock_guard<std::mutex> guard(state.mutex);
+  if (state.driver != nullptr)
+    return STATUS_IMAGE_ALREADY_LOADED;
+  if (config.controllers.size() > kMaxControllers)
+    return STATUS_INVALID_PARAMETER;
+  state.config = config;
+  state.device = nullptr;
+  PDRIVER_OBJECT driver = nullptr;
+  NTSTATUS status = emu::LoadDriver(kCapiDriverName, DriverEntry, kSimPoolTag, &driver);
+  if (NT_SUCCESS(status)) {
+    state.driver = driver;
+  } else {
+    state.device = nullptr;
+  }
+  return status;
+}
+
+NTSTATUS UnloadCapiDevice() {
+  Loaded& state = State();
+  std::lock_guard<std::mutex> guard(state.mutex);
+  if (state.driver == nullptr)
+    return STATUS_INVALID_DEVICE_STATE;
+  NTSTATUS status = emu::UnloadDriver(state.driver);
+  state.driver = nullptr;
+  state.device = nullptr;
+  return status;
+}
+
+bool CapiDeviceLoaded() {
+  std::lock_guard<std::mutex> guard(State().mutex);
+  return State().driver != nullptr;
+}
+
+PDRIVER_OBJECT CapiDriverObject() {
+  std::lock_guard<std::mutex> guard(State().mutex);
+  return State().driver;
+}
+
+PDEVICE_OBJECT CapiDeviceObject() {
+  std::lock_guard<std::mutex> guard(State().mutex);
+  return State().device;
+}
+
+uint32_t InjectIncomingCall(const IncomingCall& call, NTSTATUS* status) {
+  NTSTATUS ignored;
+  if (status == nullptr)
+    status = &ignored;
+  Loaded& state = State();
+  std::lock_guard<std::mutex> guard(state.mutex);
+  if (state.device == nullptr) {
+    *status = STATUS_DEVICE_DOES_NOT_EXIST;
+    return 0;
+  }
+  return ExtensionOf(state.device)->provider->Offer(call, status);
+}
+
+CapiDeviceCounters GetCapiDeviceCounters() {
+  Loaded& state = State();
+  std::lock_guard<std::mutex> guard(state.mutex);
+  CapiDeviceCounters counters;
+  counters.cancelledAtUnload = state.cancelledAtUnload;
+  if (state.device == nullptr)
+    return counters;
+  DeviceExtension* ext = ExtensionOf(state.device);
+  ext->provider->AddCounters(&counters);
+  KIRQL irql;
+  KeAcquireSpinLock(&ext->lock, &irql);
+  counters.pendingRequests = ext->pendingCount;
+  counters.completedLater = ext->completedLater;
+  KeReleaseSpinLock(&ext->lock, irql);
+  return counters;
+}
+
+}  // namespace sim

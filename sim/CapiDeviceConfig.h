@@ -1,0 +1,91 @@
+// What the simulated CAPI 2.0 provider is, set before it loads: its
+// controllers and what the information I/O controls report about them, how
+// it completes each kind of request, and injected failures.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+// The kinds of request the provider tells apart for completion: the nine
+// CAPI I/O controls (as I/O control or internal I/O control) and the reads
+// and writes that get and put messages.
+enum class RequestKind : uint8_t {
+  kRegister,
+  kRelease,
+  kPutMessage,
+  kGetMessage,
+  kGetManufacturer,
+  kGetVersion,
+  kGetSerial,
+  kGetProfile,
+  kManufacturer,
+  kRead,
+  kWrite,
+};
+inline constexpr size_t kRequestKindCount = 11;
+
+struct ControllerConfig {
+  // At most 8 bytes are returned; a serial of 8 characters or more fills
+  // the answer without a terminating zero (cut at 8).
+  std::string serial = "0000001";
+  uint16_t capiMajor = 2;
+  uint16_t capiMinor = 0;
+  uint16_t manufacturerMajor = 3;
+  uint16_t manufacturerMinor = 11;
+  // The profile's fields (bytes 2 to 23); byte 0 always holds the number of
+  // controllers. `rawProfile`, when set, is returned as it is instead (its
+  // bytes 0-1 included), for tests of odd profiles.
+  uint16_t bChannels = 2;
+  uint32_t globalOptions = 0x00000001;  // internal controller
+  uint32_t b1Protocols = 0x00000003;    // 64 kbit/s with HDLC framing, transparent
+  uint32_t b2Protocols = 0x00000003;    // ISO 7776 (X.75 SLP), transparent
+  uint32_t b3Protocols = 0x00000001;    // transparent
+  std::optional<std::array<uint8_t, 64>> rawProfile;
+};
+
+// The `status` is returned, with information 0 and no output, for every
+// request with I/O control `code` whose controller number (the input's
+// first word AND 0x7F, 0 without input) is `controller`, or for every
+// controller with kAnyController.
+struct InjectedFailure {
+  static constexpr uint32_t kAnyController = 0xFFFFFFFF;
+  uint32_t code = 0;
+  uint32_t controller = kAnyController;
+  int32_t status = 0;
+};
+
+struct CapiDeviceConfig {
+  // At most 8 controllers.
+  std::vector<ControllerConfig> controllers{ControllerConfig{}};
+  // At most 64 bytes are returned; 64 or more characters fill the answer
+  // without a terminating zero. One starting with "NRX" is the maker's own.
+  std::string manufacturer = "Pellinor CAPI 2.0 simulator";
+  // Applications registered at once (at most 64).
+  uint32_t maxApplications = 32;
+  // Messages queued per application; a put whose answers would not fit is
+  // refused with STATUS_TOO_MANY_COMMANDS (CAPI error 0x1103).
+  uint32_t queueLimit = 64;
+
+  // Per kind: complete at once in the dispatch routine (false), or mark
+  // the request pending, return STATUS_PENDING and complete it from a DPC
+  // at DISPATCH_LEVEL (true), as a provider whose answers come from its
+  // interrupt path does.
+  std::array<bool, kRequestKindCount> pending{};
+  // 0: the DPC is queued at once. Otherwise the pending requests are
+  // completed by the DPC of a timer that expires this many milliseconds of
+  // timer time later (with manual timers, when the test advances them).
+  uint32_t pendingDelayMs = 0;
+
+  std::vector<InjectedFailure> failures;
+
+  void SetPending(RequestKind kind, bool pend = true) { pending[size_t(kind)] = pend; }
+  void SetAllPending(bool pend = true) { pending.fill(pend); }
+};
+
+}  // namespace sim

@@ -1,0 +1,30 @@
+// A CAPI application in user mode: opens \\.\CAPI20 and sends I/O
+// controls, writes and reads as a program does. The messages it puts by
+// I/O control, and their payloads, lie in its user memory; so do the
+// messages it gets, in the area the provider fills.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "sim/CapiApplication.h"
+
+namespace sim {
+
+class UserApplication : public CapiApplication {
+ public:
+  UserApplication();
+  RequestResult Ioctl(uint32_t code, const void* input, uint32_t inputLength, void* output,
+                      uint32_t outputLength) override;
+
+ protected:
+  RequestResult PutByIoctl(const std::vector<uint8_t>& message,
+                           const std::vector<uint8_t>& payload) override;
+  RequestResult GetByIoctl(ReceivedMessage* message) override;
+
+ private:
+  RequestResult Send(uint32_t code, const void* input, uint32_t inputLength, void* output,
+                     uint32_t outputLength);
+};
+
+}  // namespace sim

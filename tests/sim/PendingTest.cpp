@@ -1,0 +1,161 @@
+// Completion later, from a DPC at DISPATCH_LEVEL; unload with requests
+// still pending; many applications at once.
+#include "tests/sim/SimTestSupport.h"
+
+namespace simtest {
+namespace {
+
+// Waits (without the emulated clock) until the provider holds `count`
+// pending requests; the requests are sent from other host threads.
+bool WaitForPending(uint32_t count) {
+  for (int i = 0; i < 200000; ++i) {
+    if (sim::GetCapiDeviceCounters().pendingRequests == count)
+      return true;
+    std::this_thread::yield();
+  }
+  return false;
+}
+
+TEST_F(ProviderTest, PendingRequestsCompleteFromTheDpcAtDispatchLevel) {
+  sim::CapiDeviceConfig config;
+  config.SetAllPending();
+  Load(config);
+  CompletionWatcher watcher;
+  for (KPROCESSOR_MODE mode : {UserMode, KernelMode}) {
+    for (sim::Transport transport : {sim::Transport::kIoctl, sim::Transport::kReadWrite}) {
+      auto app = MakeApplication(mode);
+      app->SetTransport(transport);
+      sim::CallReport report = app->RunCall(sim::CallOptions());
+      ASSERT_TRUE(report.ok) << report.failure;
+    }
+  }
+  std::vector<CompletionWatcher::Seen> seen = watcher.Completions();
+  sim::CapiDeviceCounters counters = sim::GetCapiDeviceCounters();
+  size_t capi = 0;
+  for (const auto& s : seen) {
+    // Create, cleanup and close complete at once at PASSIVE_LEVEL; every
+    // CAPI request later, from the DPC.
+    if (s.irql == DISPATCH_LEVEL) {
+      EXPECT_TRUE(s.pendingReturned);
+      ++capi;
+    } else {
+      EXPECT_FALSE(s.pendingReturned);
+    }
+  }
+  EXPECT_EQ(capi, counters.completedLater);
+  EXPECT_GT(capi, 4u * 20);
+  EXPECT_EQ(counters.pendingRequests, 0u);
+}
+
+TEST_F(ProviderTest, OnlyTheChosenKindsPend) {
+  sim::CapiDeviceConfig config;
+  config.SetPending(sim::RequestKind::kGetVersion);
+  config.SetPending(sim::RequestKind::kWrite);
+  Load(config);
+  CompletionWatcher watcher;
+  sim::UserApplication app;
+  ASSERT_EQ(app.Open(), STATUS_SUCCESS);
+  std::array<uint16_t, 4> version{};
+  std::string serial;
+  EXPECT_EQ(app.GetVersion(1, &version).status, STATUS_SUCCESS);
+  EXPECT_EQ(version[0], 2);
+  EXPECT_EQ(app.GetSerial(1, &serial).status, STATUS_SUCCESS);
+  EXPECT_EQ(sim::GetCapiDeviceCounters().completedLater, 1u);
+  std::vector<CompletionWatcher::Seen> seen = watcher.Completions();
+  ASSERT_EQ(seen.size(), 3u);  // create, version, serial
+  EXPECT_TRUE(seen[1].pendingReturned);
+  EXPECT_EQ(seen[1].irql, DISPATCH_LEVEL);
+  EXPECT_FALSE(seen[2].pendingReturned);
+}
+
+TEST_F(ProviderTest, ATimerDelaysPendingCompletionByTimerTime) {
+  emu::Timers::SetManual(true);
+  sim::CapiDeviceConfig config;
+  config.SetPending(sim::RequestKind::kGetProfile);
+  config.pendingDelayMs = 1000;
+  Load(config);
+  sim::KernelApplication app;
+  ASSERT_EQ(app.Open(), STATUS_SUCCESS);
+  sim::RequestResult result{STATUS_UNSUCCESSFUL, 0};
+  std::array<uint8_t, 64> profile{};
+  std::thread caller([&] { result = app.GetProfile(1, &profile); });
+  ASSERT_TRUE(WaitForPending(1));
+  emu::Timers::Advance(1000 * 10000 - 1);
+  emu::Kernel::Quiesce();
+  EXPECT_EQ(sim::GetCapiDeviceCounters().pendingRequests, 1u);
+  emu::Timers::Advance(1);
+  caller.join();
+  EXPECT_EQ(result.status, STATUS_SUCCESS);
+  EXPECT_EQ(result.information, 64u);
+  EXPECT_EQ(profile[2], 2);
+}
+
+TEST_F(ProviderTest, UnloadCancelsWhatIsStillPending) {
+  emu::Timers::SetManual(true);
+  sim::CapiDeviceConfig config;
+  config.SetAllPending();
+  config.pendingDelayMs = 5000;
+  Load(config);
+  sim::UserApplication user;
+  sim::KernelApplication kernel;
+  ASSERT_EQ(user.Open(), STATUS_SUCCESS);
+  ASSERT_EQ(kernel.Open(), STATUS_SUCCESS);
+  sim::RequestResult userResult{STATUS_UNSUCCESSFUL, 0};
+  sim::RequestResult kernelResult{STATUS_UNSUCCESSFUL, 0};
+  std::thread a([&] { userResult = user.Register(); });
+  std::thread b([&] {
+    std::array<uint16_t, 4> version{};
+    kernelResult = kernel.GetVersion(1, &version);
+  });
+  ASSERT_TRUE(WaitForPending(2));
+  EXPECT_EQ(sim::UnloadCapiDevice(), STATUS_SUCCESS);
+  a.join();
+  b.join();
+  EXPECT_EQ(userResult.status, STATUS_CANCELLED);
+  EXPECT_EQ(kernelResult.status, STATUS_CANCELLED);
+  EXPECT_EQ(sim::GetCapiDeviceCounters().cancelledAtUnload, 2u);
+  EXPECT_EQ(emu::Timers::Pending(), 0u);
+  // The files outlive the driver: their requests are refused, their
+  // cleanup and close still succeed.
+  std::string text;
+  EXPECT_EQ(kernel.GetManufacturer(&text).status, STATUS_DELETE_PENDING);
+  user.Close();
+  kernel.Close();
+}
+
+TEST_F(ProviderTest, ManyApplicationsAtOnce) {
+  sim::CapiDeviceConfig config;
+  config.SetPending(sim::RequestKind::kPutMessage);
+  config.SetPending(sim::RequestKind::kRead);
+  config.SetPending(sim::RequestKind::kGetMessage);
+  Load(config);
+  constexpr int kThreads = 8;
+  std::vector<std::string> failures(kThreads);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([t, &failures] {
+      auto app = MakeApplication(t % 2 == 0 ? UserMode : KernelMode);
+      app->SetTransport(t % 4 < 2 ? sim::Transport::kIoctl : sim::Transport::kReadWrite);
+      for (int call = 0; call < 3; ++call) {
+        sim::CallOptions options;
+        options.incoming = (t + call) % 3 == 0;
+        options.dataBlocks = 5;
+        options.blockSize = uint16_t(100 + t);
+        sim::CallReport report = app->RunCall(options);
+        if (!report.ok) {
+          failures[t] = "call " + std::to_string(call) + ": " + report.failure;
+          return;
+        }
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  for (int t = 0; t < kThreads; ++t) EXPECT_EQ(failures[t], "") << "thread " << t;
+  sim::CapiDeviceCounters counters = sim::GetCapiDeviceCounters();
+  EXPECT_EQ(counters.applications, 0u);
+  EXPECT_EQ(counters.plcisInUse, 0u);
+  EXPECT_EQ(counters.pendingRequests, 0u);
+}
+
+}  // namespace
+}  // namespace simtest
