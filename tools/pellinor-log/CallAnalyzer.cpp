@@ -522,9 +522,9 @@ void CallAnalyzer::Message(const LogRecord& record, const MessageView& m) {
     c.ended = true;
     bool normal = IsNormalReason(value);
     if (!wasFailed && c.outcome.empty()) {
-      std::string who = c.clearedByApplication ? "by the application" : "by the network";
-      c.outcome = std::string(normal ? "cleared " : "failed ") + who + ", Reason " + Hex(value, 4) +
-                  ": " + ExplainReason(value);
+      std::string who = c.clearedByApplication ? "cleared by the application" : "cleared by the network";
+      c.outcome = std::string(normal ? "" : "failed, ") + who + ", Reason " + Hex(value, 4) + ": " +
+                  ExplainReason(value);
       c.failed = !normal;
     }
     if (!normal)

@@ -1,0 +1,361 @@
+#include "tools/pellinor-log/CallAnalyzer.h"
+#include "tools/pellinor-log/LogCommand.h"
+#include "tools/pellinor-log/LogReader.h"
+#include "tests/pellinorlog/SampleLogs.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace pellinorlog {
+namespace {
+
+struct Result {
+  int status;
+  std::string out;
+  std::string err;
+};
+
+Result RunTool(const std::vector<std::string>& args, const std::string& input = "") {
+  std::istringstream in(input);
+  std::ostringstream out;
+  std::ostringstream err;
+  LogCommand command;
+  int status = command.Run(args, in, out, err);
+  return Result{status, out.str(), err.str()};
+}
+
+// Compared whole; PELLINOR_UPDATE_GOLDEN=1 rewrites the file.
+void ExpectGolden(const std::string& name, const std::string& text) {
+  std::string path = SourcePath("tests/pellinorlog/data/" + name);
+  const char* update = std::getenv("PELLINOR_UPDATE_GOLDEN");
+  if (update != nullptr && std::string(update) == "1") {
+    std::ofstream(path, std::ios::binary) << text;
+    return;
+  }
+  EXPECT_EQ(text, ReadFile(path)) << "differs from " << path;
+}
+
+// Enough of a JSON parser to tell that a document is well formed.
+class JsonCheck {
+ public:
+  explicit JsonCheck(const std::string& text) : s_(text) {}
+  bool Document() {
+    Blanks();
+    if (!Value())
+      return false;
+    Blanks();
+    return i_ == s_.size();
+  }
+
+ private:
+  void Blanks() {
+    while (i_ < s_.size() && (s_[i_] == ' ' || s_[i_] == '\n')) ++i_;
+  }
+  bool Literal(const char* word) {
+    std::string w(word);
+    if (s_.compare(i_, w.size(), w) != 0)
+      return false;
+    i_ += w.size();
+    return true;
+  }
+  bool String() {
+    if (s_[i_] != '"')
+      return false;
+    for (++i_; i_ < s_.size(); ++i_) {
+      unsigned char c = static_cast<unsigned char>(s_[i_]);
+      if (c == '"') {
+        ++i_;
+        return true;
+      }
+      if (c < 0x20)
+        return false;
+      if (c == '\\')
+        ++i_;
+    }
+    return false;
+  }
+  bool Value() {
+    if (i_ >= s_.size())
+      return false;
+    char c = s_[i_];
+    if (c == '"')
+      return String();
+    if (c == '{' || c == '[') {
+      char close = c == '{' ? '}' : ']';
+      ++i_;
+      if (i_ < s_.size() && s_[i_] == close) {
+        ++i_;
+        return true;
+      }
+      for (;;) {
+        if (c == '{') {
+          if (!String() || i_ >= s_.size() || s_[i_++] != ':')
+            return false;
+        }
+        if (!Value() || i_ >= s_.size())
+          return false;
+        if (s_[i_] == close) {
+          ++i_;
+          return true;
+        }
+        if (s_[i_++] != ',')
+          return false;
+      }
+    }
+    if (c == '-' || (c >= '0' && c <= '9')) {
+      ++i_;
+      while (i_ < s_.size() && s_[i_] >= '0' && s_[i_] <= '9') ++i_;
+      return true;
+    }
+    return Literal("true") || Literal("false") || Literal("null");
+  }
+  const std::string& s_;
+  size_t i_ = 0;
+};
+
+TEST(LogCommand, UsageAndExitStatuses) {
+  EXPECT_EQ(RunTool({}).status, LogCommand::kFailed);
+  EXPECT_EQ(RunTool({"frobnicate", "-"}).status, LogCommand::kFailed);
+  EXPECT_EQ(RunTool({"summary"}).status, LogCommand::kFailed);
+  EXPECT_EQ(RunTool({"summary", "--appl", "1", "-"}).status, LogCommand::kFailed);
+  EXPECT_EQ(RunTool({"grep", "--plci", "xyz", "-"}).status, LogCommand::kFailed);
+  EXPECT_EQ(RunTool({"grep", "--from", "25:00", "-"}).status, LogCommand::kFailed);
+  EXPECT_EQ(RunTool({"grep", "--to"}).status, LogCommand::kFailed);
+  Result missing = RunTool({"summary", "/nonexistent/pellinor.log"});
+  EXPECT_EQ(missing.status, LogCommand::kFailed);
+  EXPECT_EQ(missing.err, "pellinor-log: cannot read /nonexistent/pellinor.log\n");
+  EXPECT_EQ(RunTool({"--help"}).status, LogCommand::kOk);
+  EXPECT_EQ(RunTool({"summary", "-"}, "").status, LogCommand::kOk);
+}
+
+TEST(LogCommand, TimeOptions) {
+  long long ms = 0;
+  bool ofDay = false;
+  ASSERT_TRUE(ParseTimeOption("2003-01-05 14:03:07.123", &ms, &ofDay));
+  EXPECT_EQ(ms, 1041775387123LL);
+  EXPECT_FALSE(ofDay);
+  ASSERT_TRUE(ParseTimeOption("2003-01-05T14:03", &ms, &ofDay));
+  EXPECT_EQ(ms, 1041775380000LL);
+  ASSERT_TRUE(ParseTimeOption("14:03:07", &ms, &ofDay));
+  EXPECT_TRUE(ofDay);
+  EXPECT_EQ(ms, (14 * 3600 + 3 * 60 + 7) * 1000LL);
+  EXPECT_FALSE(ParseTimeOption("14:3", &ms, &ofDay));
+  EXPECT_FALSE(ParseTimeOption("2003-13-05 14:03", &ms, &ofDay));
+  EXPECT_FALSE(ParseTimeOption("14:03:07.1", &ms, &ofDay));
+}
+
+TEST(LogCommand, ReportsOfAWholeSessionAreStable) {
+  std::string log = OneSession();
+  for (const char* command : {"summary", "calls", "errors"}) {
+    SCOPED_TRACE(command);
+    Result text = RunTool({command, "-"}, log);
+    EXPECT_EQ(text.status, 0);
+    EXPECT_EQ(text.err, "");
+    ExpectGolden(std::string("session.") + command, text.out);
+    Result json = RunTool({command, "--json", "-"}, log);
+    EXPECT_EQ(json.status, 0);
+    EXPECT_TRUE(JsonCheck(json.out).Document()) << json.out;
+    ExpectGolden(std::string("session.") + command + ".json", json.out);
+  }
+}
+
+// The blocks a filter should pick, found by reading the log independently.
+class BlockSink : public LogSink {
+ public:
+  explicit BlockSink(bool (*pick)(const LogRecord&)) : pick_(pick) {}
+  void OnRecord(const LogRecord& r, std::string_view raw) override {
+    if (pick_(r))
+      picked += raw;
+  }
+  std::string picked;
+
+ private:
+  bool (*pick_)(const LogRecord&);
+};
+
+std::string Pick(const std::string& log, bool (*pick)(const LogRecord&)) {
+  BlockSink sink(pick);
+  LogReader reader(sink);
+  reader.Read(log);
+  return sink.picked;
+}
+
+TEST(LogCommand, GrepPrintsTheMatchingBlocksExactlyAsTheyStand) {
+  std::string log = OneSession();
+  Result data = RunTool({"grep", "--command", "DATA_B3", "-"}, log);
+  EXPECT_EQ(data.status, 0);
+  EXPECT_EQ(data.err, "");
+  EXPECT_EQ(data.out, Pick(log, [](const LogRecord& r) {
+              for (const MessageView& m : r.messages)
+                if (m.name.substr(0, 8) == "DATA_B3_")
+                  return true;
+              return false;
+            }));
+  EXPECT_NE(data.out.find("\r\n"), std::string::npos);
+
+  // A whole message name, and a CAPI function.
+  Result ind = RunTool({"grep", "--command", "DISCONNECT_IND", "-"}, log);
+  EXPECT_EQ(ind.out, Pick(log, [](const LogRecord& r) {
+              return !r.messages.empty() && r.messages[0].name == "DISCONNECT_IND";
+            }));
+  Result reg = RunTool({"grep", "--command", "CAPI_REGISTER", "-"}, log);
+  EXPECT_EQ(reg.out, Pick(log, [](const LogRecord& r) { return r.function == "CAPI_REGISTER"; }));
+
+  // The incoming call's PLCI, and its NCCI.
+  Result plci = RunTool({"grep", "--plci", "0201", "-"}, log);
+  std::string expected = Pick(log, [](const LogRecord& r) {
+    for (const MessageView& m : r.messages) {
+      const ParamValue* a = m.Find(r.params, 0x03);
+      if (a != nullptr && (a->value & 0xFFFF) == 0x0201)
+        return true;
+    }
+    return false;
+  });
+  EXPECT_FALSE(expected.empty());
+  EXPECT_EQ(plci.out, expected);
+  Result ncci = RunTool({"grep", "--ncci", "0x00020201", "--command", "DATA_B3_IND", "-"}, log);
+  EXPECT_EQ(ncci.out, Pick(log, [](const LogRecord& r) {
+              return !r.messages.empty() && r.messages[0].name == "DATA_B3_IND" &&
+                     r.messages[0].Find(r.params, 0x03)->value == 0x00020201;
+            }));
+
+  // An application: its messages and, by its file object, its registration
+  // and release, but not the failed registration of another file object.
+  Result appl = RunTool({"grep", "--appl", "1", "--command", "CAPI_RELEASE", "-"}, log);
+  EXPECT_EQ(appl.out, Pick(log, [](const LogRecord& r) { return r.function == "CAPI_RELEASE"; }));
+  EXPECT_FALSE(appl.out.empty());
+  Result other = RunTool({"grep", "--appl", "2", "-"}, log);
+  EXPECT_EQ(other.status, LogCommand::kNoMatch);
+  EXPECT_EQ(other.out, "");
+
+  // Time: the session starts at 14:03:07.123; the refused call's
+  // DISCONNECT_IND comes at 14:03:11.155.
+  Result late = RunTool({"grep", "--from", "14:03:11.155", "--to", "2003-01-05 14:03:11.155", "--command",
+                     "DISCONNECT_IND", "-"},
+                    log);
+  EXPECT_EQ(late.status, 0);
+  EXPECT_NE(late.out.find("Reason                          = 0x34a2"), std::string::npos);
+  EXPECT_EQ(late.out.find("0x3490"), std::string::npos);
+
+  Result json = RunTool({"grep", "--json", "--command", "DISCONNECT_IND", "-"}, log);
+  EXPECT_TRUE(JsonCheck(json.out).Document()) << json.out;
+  EXPECT_NE(json.out.find("\"matches\":3"), std::string::npos);
+}
+
+TEST(LogCommand, LinesNotUnderstoodAreReportedAtTheEnd) {
+  std::string log = OneSession(false);
+  log.insert(log.find("\nStart Tracing"), "\nscribbled by hand");
+  log += "trailing words";
+  Result r = RunTool({"summary", "-"}, log);
+  EXPECT_EQ(r.status, 0);
+  std::string tail = r.out.substr(r.out.rfind("Errors:"));
+  EXPECT_NE(tail.find("2 lines not understood (-:"), std::string::npos) << tail;
+  EXPECT_NE(tail.find("1 file ends in the middle of a line"), std::string::npos) << tail;
+  // grep keeps standard output for the blocks.
+  Result g = RunTool({"grep", "--command", "CONNECT_REQ", "-"}, log);
+  EXPECT_EQ(g.err.substr(0, 24), "2 lines not understood (");
+}
+
+// Every whole-session log that the other tests of the project leave: the
+// reader understands each line, and the blocks are the file.
+TEST(LogCommand, EveryBundledSessionLogIsUnderstood) {
+  namespace fs = std::filesystem;
+  size_t logs = 0;
+  for (const char* folder : {"tests/data/filter", "tests/data/scenarios", "tests/data/trace"}) {
+    fs::path dir = SourcePath(folder);
+    if (!fs::exists(dir))
+      continue;
+    for (const auto& entry : fs::recursive_directory_iterator(dir)) {
+      if (!entry.is_regular_file() || entry.path().extension() != ".log")
+        continue;
+      if (entry.path().filename() == "text_records.log")
+        continue;  // texts of a unit test, not of the driver
+      SCOPED_TRACE(entry.path().string());
+      ++logs;
+      std::string text = ReadFile(entry.path().string());
+      CallAnalyzer analysis;
+      LogReader reader(analysis);
+      reader.Read(text);
+      analysis.Finish();
+      EXPECT_EQ(reader.Stats().unknownLines, 0u);
+      EXPECT_EQ(reader.Stats().mismatchedMessages, 0u);
+      Result r = RunTool({"summary", entry.path().string()});
+      EXPECT_EQ(r.status, 0);
+      EXPECT_NE(r.out.find("\n0 lines not understood\n"), std::string::npos);
+    }
+  }
+  EXPECT_GE(logs, 12u);
+}
+
+TEST(LogCommand, WholeSessionLogsOfTheFilterTests) {
+  auto analyse = [](const std::string& name, CallAnalyzer& analysis) {
+    std::string text = ReadFile(SourcePath("tests/data/filter/" + name));
+    LogReader reader(analysis);
+    reader.Read(text);
+    analysis.Finish();
+    return !text.empty();
+  };
+  {
+    CallAnalyzer a;
+    if (!analyse("user_call_default.log", a))
+      GTEST_SKIP() << "the filter's logs are not there";
+    ASSERT_EQ(a.Sessions().size(), 1u);
+    EXPECT_EQ(a.Sessions()[0].target, "CAPI201");
+    EXPECT_EQ(a.Sessions()[0].controllers, 1);
+    EXPECT_TRUE(a.Sessions()[0].starts.at(0).stopped);
+    ASSERT_FALSE(a.Applications().empty());
+    EXPECT_TRUE(a.Applications()[0].registered);
+    EXPECT_TRUE(a.Applications()[0].released);
+    ASSERT_FALSE(a.Connections().empty());
+    EXPECT_EQ(a.Connections()[0].direction, Connection::kOutgoing);
+    EXPECT_EQ(a.Connections()[0].plci, 0x0101u);
+  }
+  {
+    CallAnalyzer a;
+    ASSERT_TRUE(analyse("maker_three_controllers.log", a));
+    EXPECT_EQ(a.Sessions()[0].controllers, 3);
+    EXPECT_EQ(a.Sessions()[0].bChannels, 34);
+  }
+  {
+    CallAnalyzer a;
+    ASSERT_TRUE(analyse("query_serial_fails.log", a));
+    EXPECT_EQ(a.Sessions()[0].queryErrors, 1u);
+  }
+  {
+    CallAnalyzer a;
+    ASSERT_TRUE(analyse("start_while_tracing.log", a));
+    ASSERT_EQ(a.Sessions()[0].starts.size(), 2u);
+    EXPECT_FALSE(a.Sessions()[0].starts[0].stopped);
+    EXPECT_FALSE(a.Sessions()[0].starts[1].settings.functions);
+    EXPECT_EQ(a.Sessions()[0].starts[1].settings.b3Bytes, 8u);
+  }
+}
+
+std::string Program() {
+  std::string runner = PELLINOR_LOG_RUNNER;
+  return (runner.empty() ? "" : runner + " ") + PELLINOR_LOG_PROGRAM;
+}
+
+TEST(LogCommand, TheBuiltProgram) {
+  std::string out = ::testing::TempDir() + "pellinor-log-out.txt";
+  std::string golden = SourcePath("tests/data/trace/register_release.log");
+  ASSERT_EQ(std::system((Program() + " errors " + golden + " > " + out).c_str()), 0);
+  std::string text = ReadFile(out);
+  EXPECT_NE(text.find("COMPLETION CAPI_REGISTER 0xC0000023 STATUS_BUFFER_TOO_SMALL"),
+            std::string::npos);
+  EXPECT_NE(text.find("\n1 error, 0 records lost\n0 lines not understood\n"), std::string::npos);
+  int status = std::system((Program() + " grep --appl 9 " + golden + " > " + out).c_str());
+  EXPECT_EQ(WEXITSTATUS(status), LogCommand::kNoMatch);
+  status = std::system((Program() + " summary 2> " + out).c_str());
+  EXPECT_EQ(WEXITSTATUS(status), LogCommand::kFailed);
+  EXPECT_EQ(ReadFile(out).substr(0, 40), "pellinor-log: no log file given\nusage: p");
+}
+
+}  // namespace
+}  // namespace pellinorlog
