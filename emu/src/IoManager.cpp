@@ -11,6 +11,7 @@
 #include "KernelInternal.h"
 #include "PoolInternal.h"
 #include "emu/Io.h"
+#include "emu/UserMemory.h"
 
 #if defined(__SANITIZE_ADDRESS__)
 #include <sanitizer/asan_interface.h>
@@ -999,6 +1000,10 @@ extern "C" PVOID NTAPI MmMapLockedPages(PMDL MemoryDescriptorList, KPROCESSOR_MO
   if (AccessMode == KernelMode) {
     if (mdl->MdlFlags & MDL_SOURCE_IS_NONPAGED_POOL)
       return mdl->MappedSystemVa;
+    // Locked user pages get a system address of their own, valid in any
+    // context; the user address itself stays out of a driver's reach.
+    if (IsUserAddress(address, mdl->ByteCount == 0 ? 1 : mdl->ByteCount))
+      address = UserAccess(address, mdl->ByteCount == 0 ? 1 : mdl->ByteCount);
     mdl->MdlFlags |= MDL_MAPPED_TO_SYSTEM_VA;
     mdl->MappedSystemVa = address;
   }

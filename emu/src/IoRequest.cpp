@@ -8,6 +8,7 @@
 #include "KernelInternal.h"
 #include "PoolInternal.h"
 #include "emu/Io.h"
+#include "emu/UserMemory.h"
 
 namespace emu {
 namespace {
@@ -43,6 +44,48 @@ bool Lookup(HANDLE handle, HandleEntry* entry) {
 bool IsError(NTSTATUS status) {
   return (static_cast<ULONG>(status) >> 30) == 3;
 }
+
+// The bytes at `address`, as the I/O manager reaches them in the
+// requester's context: a user address through the requester's view of user
+// memory, any other (a kernel-mode caller's buffer) as it is.
+void* Reach(const void* address, size_t length) {
+  if (address == nullptr || length == 0)
+    return const_cast<void*>(address);
+  if (IsUserAddress(address, length))
+    return UserAccess(address, length);
+  return const_cast<void*>(address);
+}
+
+// A user-mode caller's buffer, placed in user memory for the time of one
+// request: the driver sees its user address only. The bytes go in at the
+// start (also for an output buffer: what the driver does not write stays
+// as the caller left it) and come back at the end.
+class UserBuffer {
+ public:
+  UserBuffer(const void* host, ULONG length) : host_(host), length_(length) {
+    if (host == nullptr || length == 0)
+      return;
+    user_ = UserAlloc(length);
+    memcpy(UserAccess(user_, length), host, length);
+  }
+  ~UserBuffer() {
+    if (user_ != nullptr)
+      UserFree(user_);
+  }
+  UserBuffer(const UserBuffer&) = delete;
+  UserBuffer& operator=(const UserBuffer&) = delete;
+
+  void* user() const { return user_; }
+  void CopyBack() {
+    if (user_ != nullptr)
+      memcpy(const_cast<void*>(host_), UserAccess(user_, length_), length_);
+  }
+
+ private:
+  const void* host_;
+  ULONG length_;
+  void* user_ = nullptr;
+};
 
 // One request on an open file: the file is referenced while the request is
 // under way, the IRP goes to the top of the file's stack. The IRP is freed
@@ -87,7 +130,7 @@ class FileRequest {
     // The kernel does not clear the part the input does not fill; neither
     // does the emulated pool (its fill shows what a driver reads unset).
     if (inputLength != 0)
-      memcpy(buffer, input, inputLength);
+      memcpy(buffer, Reach(input, inputLength), inputLength);
     irp_->AssociatedIrp.SystemBuffer = buffer;
     irp_->Flags |= IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
     if (output)
@@ -121,8 +164,10 @@ class FileRequest {
                    static_cast<unsigned long>(information),
                    static_cast<unsigned long>(outputLength));
         }
-        if (information != 0)
-          memcpy(irp->UserBuffer, irp->AssociatedIrp.SystemBuffer, information);
+        if (information != 0) {
+          memcpy(Reach(irp->UserBuffer, information), irp->AssociatedIrp.SystemBuffer,
+                 information);
+        }
       }
       Unwind(irp);
     });
@@ -223,8 +268,10 @@ PFILE_OBJECT FileObjectOf(HANDLE handle) {
   return Lookup(handle, &entry) ? entry.file : nullptr;
 }
 
-IoResult Read(HANDLE handle, void* buffer, ULONG length, LONGLONG byteOffset) {
-  FileRequest request(RequireHandle(handle, "Read"), IRP_MJ_READ);
+namespace {
+
+IoResult ReadCore(const HandleEntry& entry, void* buffer, ULONG length, LONGLONG byteOffset) {
+  FileRequest request(entry, IRP_MJ_READ);
   request.irp()->Flags |= IRP_READ_OPERATION;
   request.irp()->UserBuffer = buffer;
   request.sp()->Parameters.Read.Length = length;
@@ -238,8 +285,9 @@ IoResult Read(HANDLE handle, void* buffer, ULONG length, LONGLONG byteOffset) {
   return request.Send(length);
 }
 
-IoResult Write(HANDLE handle, const void* buffer, ULONG length, LONGLONG byteOffset) {
-  FileRequest request(RequireHandle(handle, "Write"), IRP_MJ_WRITE);
+IoResult WriteCore(const HandleEntry& entry, const void* buffer, ULONG length,
+                   LONGLONG byteOffset) {
+  FileRequest request(entry, IRP_MJ_WRITE);
   request.irp()->Flags |= IRP_WRITE_OPERATION;
   request.irp()->UserBuffer = const_cast<void*>(buffer);
   request.sp()->Parameters.Write.Length = length;
@@ -253,9 +301,9 @@ IoResult Write(HANDLE handle, const void* buffer, ULONG length, LONGLONG byteOff
   return request.Send(0);
 }
 
-IoResult DeviceIoControl(HANDLE handle, ULONG code, const void* input, ULONG inputLength,
-                         void* output, ULONG outputLength) {
-  FileRequest request(RequireHandle(handle, "DeviceIoControl"), IRP_MJ_DEVICE_CONTROL);
+IoResult ControlCore(const HandleEntry& entry, ULONG code, const void* input, ULONG inputLength,
+                     void* output, ULONG outputLength) {
+  FileRequest request(entry, IRP_MJ_DEVICE_CONTROL);
   PIO_STACK_LOCATION sp = request.sp();
   sp->Parameters.DeviceIoControl.OutputBufferLength = outputLength;
   sp->Parameters.DeviceIoControl.InputBufferLength = inputLength;
@@ -280,6 +328,66 @@ IoResult DeviceIoControl(HANDLE handle, ULONG code, const void* input, ULONG inp
       break;
   }
   return request.Send(outputLength);
+}
+
+}  // namespace
+
+// A user-mode caller's buffers are copied into user memory for the request
+// and back after it; a kernel-mode caller's are passed as they are.
+IoResult Read(HANDLE handle, void* buffer, ULONG length, LONGLONG byteOffset) {
+  HandleEntry entry = RequireHandle(handle, "Read");
+  if (entry.mode == KernelMode)
+    return ReadCore(entry, buffer, length, byteOffset);
+  UserBuffer user(buffer, length);
+  IoResult result = ReadCore(entry, user.user(), length, byteOffset);
+  user.CopyBack();
+  return result;
+}
+
+IoResult Write(HANDLE handle, const void* buffer, ULONG length, LONGLONG byteOffset) {
+  HandleEntry entry = RequireHandle(handle, "Write");
+  if (entry.mode == KernelMode)
+    return WriteCore(entry, buffer, length, byteOffset);
+  UserBuffer user(buffer, length);
+  return WriteCore(entry, user.user(), length, byteOffset);
+}
+
+IoResult DeviceIoControl(HANDLE handle, ULONG code, const void* input, ULONG inputLength,
+                         void* output, ULONG outputLength) {
+  HandleEntry entry = RequireHandle(handle, "DeviceIoControl");
+  if (entry.mode == KernelMode)
+    return ControlCore(entry, code, input, inputLength, output, outputLength);
+  UserBuffer userInput(input, inputLength);
+  UserBuffer userOutput(output, outputLength);
+  IoResult result =
+      ControlCore(entry, code, userInput.user(), inputLength, userOutput.user(), outputLength);
+  userOutput.CopyBack();
+  return result;
+}
+
+IoResult DeviceIoControlUser(HANDLE handle, ULONG code, const void* userInput, ULONG inputLength,
+                             void* userOutput, ULONG outputLength) {
+  HandleEntry entry = RequireHandle(handle, "DeviceIoControlUser");
+  if (entry.mode != UserMode) {
+    BugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION,
+             "DeviceIoControlUser on a handle opened in kernel mode");
+  }
+  if ((inputLength != 0 && !IsUserAddress(userInput, inputLength)) ||
+      (outputLength != 0 && !IsUserAddress(userOutput, outputLength))) {
+    BugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION,
+             "DeviceIoControlUser: the buffers %p (%lu bytes) and %p (%lu bytes) must be user "
+             "memory (UserAlloc)",
+             userInput, static_cast<unsigned long>(inputLength), userOutput,
+             static_cast<unsigned long>(outputLength));
+  }
+  return ControlCore(entry, code, userInput, inputLength, userOutput, outputLength);
+}
+
+void* UserCopy(const void* bytes, size_t length) {
+  void* user = UserAlloc(length);
+  if (length != 0)
+    memcpy(UserAccess(user, length), bytes, length);
+  return user;
 }
 
 IoResult InternalDeviceIoControl(HANDLE handle, ULONG code, void* type3Input, ULONG inputLength,

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "IoTestDriver.h"
+#include "emu/UserMemory.h"
 #include "emu/Files.h"
 #include "emu/Kernel.h"
 #include "emu/Pool.h"
@@ -30,6 +31,7 @@ struct Seen {
   CSHORT mdlFlags = 0;
   CSHORT mappedFlags = 0;
   PVOID mapped = nullptr;
+  PVOID mdlAddress = nullptr;  // the virtual address the MDL describes
   ULONG flags = 0;
   KPROCESSOR_MODE mode = 0;
   IO_STACK_LOCATION sp;
@@ -72,6 +74,7 @@ class IoRequest : public ::testing::Test {
     char* data = nullptr;
     if (irp->MdlAddress != nullptr) {
       seen.mdlFlags = irp->MdlAddress->MdlFlags;
+      seen.mdlAddress = MmGetMdlVirtualAddress(irp->MdlAddress);
       seen.mapped = MmMapLockedPages(irp->MdlAddress, KernelMode);
       seen.mappedFlags = irp->MdlAddress->MdlFlags;
       data = static_cast<char*>(seen.mapped);
@@ -117,7 +120,8 @@ TEST_F(IoRequest, BufferedIoCopiesInAndOutThroughASystemBuffer) {
   EXPECT_EQ(std::string(out, 6), "reply.");
   EXPECT_NE(seen.systemBuffer, nullptr);
   EXPECT_NE(seen.systemBuffer, out);
-  EXPECT_EQ(seen.userBuffer, out);
+  // An application's buffer: its user address, out of the driver's reach.
+  EXPECT_TRUE(emu::IsUserAddress(seen.userBuffer, 5));
   EXPECT_EQ(seen.mdl, nullptr);
   EXPECT_EQ(seen.mode, UserMode);
   EXPECT_EQ(seen.flags & (IRP_BUFFERED_IO | IRP_INPUT_OPERATION),
@@ -154,7 +158,9 @@ TEST_F(IoRequest, DirectIoLocksTheCallersPagesInAnMdl) {
   EXPECT_EQ(seen.systemBuffer, nullptr);
   EXPECT_EQ(seen.mdlFlags & (MDL_PAGES_LOCKED | MDL_MAPPED_TO_SYSTEM_VA), MDL_PAGES_LOCKED);
   EXPECT_TRUE(seen.mappedFlags & MDL_MAPPED_TO_SYSTEM_VA);
-  EXPECT_EQ(seen.mapped, out);
+  // The caller's pages mapped to a system address, not the user address.
+  EXPECT_FALSE(emu::IsUserAddress(seen.mapped, 1));
+  EXPECT_TRUE(emu::IsUserAddress(seen.mdlAddress, 1));
 
   EXPECT_EQ(emu::Write(handle, "direct", 6).status, STATUS_SUCCESS);
   EXPECT_EQ(seen.input, "direct");

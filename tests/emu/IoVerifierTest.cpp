@@ -7,12 +7,14 @@
 
 #include <atomic>
 #include <functional>
+#include <string>
 #include <thread>
 
 #include "IoTestDriver.h"
 #include "emu/Kernel.h"
 #include "emu/Pool.h"
 #include "emu/Timers.h"
+#include "emu/UserMemory.h"
 
 namespace {
 
@@ -559,3 +561,96 @@ TEST_F(Verifier, SystemBufferIsPoolWithTheIoManagersTag) {
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------------------
+// A user-mode request's buffers are user memory.
+
+namespace user {
+
+constexpr ULONG kNeither = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x801, METHOD_NEITHER, FILE_ANY_ACCESS);
+constexpr ULONG kBuffered = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x802, METHOD_BUFFERED, FILE_ANY_ACCESS);
+constexpr ULONG kOutDirect =
+    CTL_CODE(FILE_DEVICE_UNKNOWN, 0x803, METHOD_OUT_DIRECT, FILE_ANY_ACCESS);
+
+struct Seen {
+  void* type3 = nullptr;
+  void* userBuffer = nullptr;
+  char systemByte = 0;
+};
+
+}  // namespace user
+
+TEST_F(Verifier, UserModeBuffersAreUserMemory) {
+  user::Seen seen;
+  Stack stack(
+      [&](PDEVICE_OBJECT, PIRP irp) {
+        PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
+        seen.type3 = sp->Parameters.DeviceIoControl.Type3InputBuffer;
+        seen.userBuffer = irp->UserBuffer;
+        ULONG_PTR information = 0;
+        switch (sp->Parameters.DeviceIoControl.IoControlCode) {
+          case user::kBuffered:
+            seen.systemByte = static_cast<char*>(irp->AssociatedIrp.SystemBuffer)[0];
+            static_cast<char*>(irp->AssociatedIrp.SystemBuffer)[0] = 'b';
+            information = 1;
+            break;
+          case user::kOutDirect:
+            // The MDL's system mapping is the legal way to the caller's pages.
+            static_cast<char*>(MmMapLockedPages(irp->MdlAddress, KernelMode))[0] = 'd';
+            information = 1;
+            break;
+          default:
+            break;
+        }
+        return Complete(irp, STATUS_SUCCESS, information);
+      },
+      nullptr);
+  stack.upperDriver.SetHandler(stack.upper, iotest::PassDown(&stack.lower));
+
+  char in[4] = {'i', 'n', 'p', 't'};
+  char out[4] = {'x', 'x', 'x', 'x'};
+  EXPECT_EQ(emu::DeviceIoControl(stack.handle, user::kNeither, in, 4, out, 4).status,
+            STATUS_SUCCESS);
+  EXPECT_TRUE(emu::IsUserAddress(seen.type3, 4));
+  EXPECT_TRUE(emu::IsUserAddress(seen.userBuffer, 4));
+  EXPECT_EQ(emu::DeviceIoControl(stack.handle, user::kBuffered, in, 4, out, 4).status,
+            STATUS_SUCCESS);
+  EXPECT_EQ(seen.systemByte, 'i');
+  EXPECT_EQ(std::string(out, 4), "bxxx");
+  EXPECT_EQ(emu::DeviceIoControl(stack.handle, user::kOutDirect, in, 4, out, 4).status,
+            STATUS_SUCCESS);
+  EXPECT_EQ(std::string(out, 4), "dxxx");
+
+  // A parameter block already in user memory, holding a user pointer: the
+  // provider reaches the message through the requester's view.
+  const char message[] = "MSG";
+  void* userMessage = emu::UserCopy(message, sizeof message);
+  void* block = emu::UserCopy(&userMessage, sizeof userMessage);
+  EXPECT_EQ(emu::DeviceIoControlUser(stack.handle, user::kNeither, block, 4, nullptr, 0).status,
+            STATUS_SUCCESS);
+  EXPECT_EQ(seen.type3, block);
+  void* pointer = *static_cast<void**>(emu::UserAccess(seen.type3, 4));
+  EXPECT_STREQ(static_cast<const char*>(emu::UserAccess(pointer, 4)), "MSG");
+  emu::UserFree(block);
+  emu::UserFree(userMessage);
+
+  // Kernel-mode callers' buffers stay ordinary memory.
+  HANDLE kernel;
+  ASSERT_EQ(emu::Open(u"\\Device\\VfLowerDevice", KernelMode, &kernel), STATUS_SUCCESS);
+  EXPECT_EQ(emu::DeviceIoControl(kernel, user::kNeither, in, 4, out, 4).status, STATUS_SUCCESS);
+  EXPECT_EQ(seen.type3, static_cast<void*>(in));
+  EXPECT_EQ(emu::Close(kernel), STATUS_SUCCESS);
+
+  // A driver that dereferences the caller's pointer faults.
+  EXPECT_DEATH(
+      {
+        stack.lowerDriver.SetHandler(stack.lower, [](PDEVICE_OBJECT, PIRP irp) {
+          volatile char c = *static_cast<char*>(
+              IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.Type3InputBuffer);
+          (void)c;
+          return Complete(irp, STATUS_SUCCESS);
+        });
+        emu::DeviceIoControl(stack.handle, user::kNeither, in, 4, out, 4);
+      },
+      "PAGE_FAULT_IN_NONPAGED_AREA");
+}

@@ -91,6 +91,25 @@ IoResult Write(HANDLE handle, const void* buffer, ULONG length, LONGLONG byteOff
 IoResult DeviceIoControl(HANDLE handle, ULONG code, const void* input, ULONG inputLength,
                          void* output, ULONG outputLength);
 
+// For a handle opened in user mode the caller's buffers are placed in user
+// memory (emu/UserMemory.h) for the time of the request, as an
+// application's buffers are: UserBuffer, the METHOD_NEITHER input pointer
+// and the pages of a direct I/O MDL are user addresses that a driver may
+// not dereference (the MDL's system mapping and the system buffer it may).
+// What the driver wrote comes back to the caller's buffer at the end. For a
+// handle opened in kernel mode the buffers are passed as they are.
+
+// A user-mode device I/O control whose buffers are user memory already
+// (UserAlloc, UserCopy), such as a parameter block that holds user
+// pointers to further user memory. Nothing is copied back: the caller reads
+// the output through UserAccess.
+IoResult DeviceIoControlUser(HANDLE handle, ULONG code, const void* userInput, ULONG inputLength,
+                             void* userOutput, ULONG outputLength);
+
+// A new block of user memory holding a copy of `bytes` (free it with
+// UserFree).
+void* UserCopy(const void* bytes, size_t length);
+
 // Internal device I/O control, which only kernel components can send (the
 // handle must have been opened in kernel mode, or this bug-checks). The
 // parameters are passed as given: Type3InputBuffer = `type3Input`,
