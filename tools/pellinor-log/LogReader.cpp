@@ -140,7 +140,20 @@ bool ParseMessageHeader(string_view line, MessageView* m) {
   SkipBlanks(s);
   if (!Decimal(s, &appl) || !Eat(s, "   MsgNr: ") || !Decimal(s, &number) || !s.empty())
     return false;
-  m->entry = MessageByName(name);
+  // Busy logs repeat a handful of messages: a small cache by name spares
+  // most lookups in the table of all names.
+  static struct {
+    string_view name;
+    const CapiMessage* entry;
+  } recent[16];
+  size_t slot = (name.size() * 7 + uint8_t(name[name.size() - 1]) + uint8_t(name[name.size() / 2])) & 15;
+  if (recent[slot].entry != nullptr && recent[slot].name == name) {
+    m->entry = recent[slot].entry;
+  } else {
+    m->entry = MessageByName(name);
+    if (m->entry != nullptr)
+      recent[slot] = {m->entry->name, m->entry};
+  }
   if (m->entry != nullptr) {
     m->command = m->entry->command;
     m->subcommand = m->entry->subcommand;
@@ -258,6 +271,18 @@ bool YesNo(string_view s, bool* value) {
   return false;
 }
 
+// The parameter names of the decoder's table with their lengths, so that a
+// line's name compares without measuring the table's string each time.
+struct ParamNames {
+  string_view name[kCapiParamCount];
+  constexpr ParamNames() : name() {
+    for (size_t i = 0; i < kCapiParamCount; ++i)
+      if (CapiParamTable[i].name != nullptr)
+        name[i] = CapiParamTable[i].name;
+  }
+};
+constexpr ParamNames kParamNames;
+
 // Walks a parameter sequence the way the decoder does: every code with the
 // depth at which the decoder prints it, groups entered.
 struct SequenceWalk {
@@ -285,25 +310,37 @@ struct SequenceWalk {
 
 }  // namespace
 
-bool ParseStamp(string_view line, int64_t* ms) {
-  // "14:03:07.123 Sun, Jan 05 2003"
-  if (line.size() != 29 || line[2] != ':' || line[5] != ':' || line[8] != '.' || line[12] != ' ' ||
-      line[16] != ',' || line[17] != ' ' || line[21] != ' ' || line[24] != ' ')
+namespace {
+
+bool Digits(string_view line, size_t at, size_t n, int* v) {
+  int x = 0;
+  for (size_t i = 0; i < n; ++i) {
+    char c = line[at + i];
+    if (c < '0' || c > '9')
+      return false;
+    x = x * 10 + (c - '0');
+  }
+  *v = x;
+  return true;
+}
+
+// "14:03:07.123 " of a 29-character stamp: milliseconds of the day.
+bool StampClock(string_view line, int64_t* ms) {
+  int hour, minute, second, milli;
+  if (line[2] != ':' || line[5] != ':' || line[8] != '.' || line[12] != ' ' ||
+      !Digits(line, 0, 2, &hour) || !Digits(line, 3, 2, &minute) || !Digits(line, 6, 2, &second) ||
+      !Digits(line, 9, 3, &milli) || hour > 23 || minute > 59 || second > 59)
     return false;
-  auto digits = [&](size_t at, size_t n, int* v) {
-    int x = 0;
-    for (size_t i = 0; i < n; ++i) {
-      char c = line[at + i];
-      if (c < '0' || c > '9')
-        return false;
-      x = x * 10 + (c - '0');
-    }
-    *v = x;
-    return true;
-  };
-  int hour, minute, second, milli, day, year;
-  if (!digits(0, 2, &hour) || !digits(3, 2, &minute) || !digits(6, 2, &second) ||
-      !digits(9, 3, &milli) || !digits(22, 2, &day) || !digits(25, 4, &year))
+  *ms = ((hour * 60LL + minute) * 60 + second) * 1000 + milli;
+  return true;
+}
+
+// "Sun, Jan 05 2003" of a 29-character stamp: days since 1970. The weekday
+// is not checked; the writer prints the one of the date.
+bool StampDate(string_view line, int64_t* days) {
+  int day, year;
+  if (line[16] != ',' || line[17] != ' ' || line[21] != ' ' || line[24] != ' ' ||
+      !Digits(line, 22, 2, &day) || !Digits(line, 25, 4, &year))
     return false;
   static constexpr char kMonths[] = "JanFebMarAprMayJunJulAugSepOctNovDec";
   int month = 0;
@@ -311,7 +348,7 @@ bool ParseStamp(string_view line, int64_t* ms) {
     if (kMonths[3 * i] == line[18] && kMonths[3 * i + 1] == line[19] &&
         kMonths[3 * i + 2] == line[20])
       month = i + 1;
-  if (month == 0 || hour > 23 || minute > 59 || second > 59 || day < 1 || day > 31)
+  if (month == 0 || day < 1 || day > 31)
     return false;
   // Days since 1970-01-01 of a proleptic Gregorian date.
   int y = year - (month <= 2 ? 1 : 0);
@@ -319,8 +356,19 @@ bool ParseStamp(string_view line, int64_t* ms) {
   int yoe = y - era * 400;
   int doy = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
   int doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  int64_t days = int64_t(era) * 146097 + doe - 719468;
-  *ms = ((days * 24 + hour) * 60 + minute) * 60000LL + second * 1000LL + milli;
+  *days = int64_t(era) * 146097 + doe - 719468;
+  return true;
+}
+
+}  // namespace
+
+bool ParseStamp(string_view line, int64_t* ms) {
+  // "14:03:07.123 Sun, Jan 05 2003"
+  int64_t clock = 0;
+  int64_t days = 0;
+  if (line.size() != 29 || !StampClock(line, &clock) || !StampDate(line, &days))
+    return false;
+  *ms = days * 86400000 + clock;
   return true;
 }
 
@@ -390,7 +438,7 @@ void LogReader::HandleLine(string_view line, size_t at) {
   }
 
   int64_t ms = 0;
-  if (ParseStamp(line, &ms)) {
+  if (line.size() == 29 && ParseStampCached(line, &ms)) {
     StartRecord(at);
     record_.stamp.valid = true;
     record_.stamp.ms = ms;
@@ -424,6 +472,21 @@ void LogReader::HandleLine(string_view line, size_t at) {
       FirstLine(line);
       return;
   }
+}
+
+// Time stamps of one day share their date part: it is read once.
+bool LogReader::ParseStampCached(string_view line, int64_t* ms) {
+  int64_t clock = 0;
+  if (!StampClock(line, &clock))
+    return false;
+  if (!stampKnown_ || std::memcmp(stampDate_, line.data() + 13, sizeof(stampDate_)) != 0) {
+    if (!StampDate(line, &stampDays_))
+      return false;
+    std::memcpy(stampDate_, line.data() + 13, sizeof(stampDate_));
+    stampKnown_ = true;
+  }
+  *ms = stampDays_ * 86400000 + clock;
+  return true;
 }
 
 void LogReader::StartRecord(size_t at) {
@@ -725,8 +788,9 @@ bool LogReader::ParamLine(string_view line) {
   }
   SequenceWalk walk{sequence_, step_, depth_};
   auto matches = [&](const SequenceWalk& w) {
-    const CapiParam& p = CapiParamLookup(w.sequence[w.step]);
-    return p.type != ParamEnd && w.depth == depth && p.name != nullptr && name == p.name;
+    uint8_t code = w.sequence[w.step];
+    return code < kCapiParamCount && CapiParamTable[code].type != ParamEnd && w.depth == depth &&
+           name == kParamNames.name[code];
   };
   if (!matches(walk)) {
     // A line missing or out of order: find the name further on, so one

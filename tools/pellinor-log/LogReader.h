@@ -67,6 +67,7 @@ class LogReader {
   bool ParamLine(std::string_view line);
   void BeginMessage(const MessageView& header);
   void EndMessage();
+  bool ParseStampCached(std::string_view line, int64_t* ms);
   void Unknown();
   void Mismatched(uint32_t line);
 
@@ -93,6 +94,11 @@ class LogReader {
   uint32_t textStage_ = 0;
   uint32_t textLines_ = 0;
   bool afterDump_ = false;  // hex lines here belong to a raw dump or a profile
+
+  // The date part of the last time stamp, "Sun, Jan 05 2003", and its day.
+  bool stampKnown_ = false;
+  char stampDate_[16] = {};
+  int64_t stampDays_ = 0;
 };
 
 // Time stamp line to milliseconds since 1970; false when the line is not one.

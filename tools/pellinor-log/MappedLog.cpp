@@ -38,7 +38,7 @@ bool MappedLog::Open(const std::string& path) {
   if (p == MAP_FAILED)
     return false;
   // Read front to back, once.
-  madvise(p, size_t(st.st_size), MADV_SEQUENTIAL);
+  madvise(p, size_t(st.st_size), MADV_WILLNEED);
   data_ = static_cast<const char*>(p);
   size_ = size_t(st.st_size);
   mapped_ = true;
