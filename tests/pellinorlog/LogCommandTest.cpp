@@ -359,3 +359,93 @@ TEST(LogCommand, TheBuiltProgram) {
 
 }  // namespace
 }  // namespace pellinorlog
+
+namespace pellinorlog {
+namespace {
+
+struct ScenarioLog {
+  explicit ScenarioLog(const std::string& name)
+      : text(ReadFile(SourcePath("tests/data/scenarios/" + name + ".log"))), reader(analysis) {
+    reader.Read(text);
+    analysis.Finish();
+  }
+  std::string text;
+  CallAnalyzer analysis;
+  LogReader reader;
+};
+
+// What each bundled scenario (scenarios/*.pel) did, as the summary tells it.
+TEST(BundledScenarios, TheSummaryTellsWhatTheScenarioDid) {
+  ScenarioLog demo("demo");
+  if (demo.text.empty())
+    GTEST_SKIP() << "the scenarios' logs are not there";
+  {
+    const CallAnalyzer& a = demo.analysis;
+    EXPECT_EQ(demo.reader.Stats().unknownLines, 0u);
+    ASSERT_EQ(a.Sessions().size(), 1u);
+    EXPECT_EQ(a.Sessions()[0].target, "CAPI201");
+    ASSERT_EQ(a.Sessions()[0].starts.size(), 1u);
+    EXPECT_TRUE(a.Sessions()[0].starts[0].stopped);
+    ASSERT_EQ(a.Applications().size(), 1u);
+    EXPECT_TRUE(a.Applications()[0].registered);
+    EXPECT_TRUE(a.Applications()[0].released);
+    ASSERT_EQ(a.Connections().size(), 1u);
+    const Connection& c = a.Connections()[0];
+    EXPECT_EQ(c.direction, Connection::kOutgoing);
+    EXPECT_EQ(c.called, "5551234");
+    EXPECT_EQ(c.calling, "5550001");
+    EXPECT_TRUE(c.active);
+    EXPECT_EQ(c.b3Out, 3u);
+    EXPECT_EQ(c.b3OutBytes, 96u);
+    EXPECT_EQ(c.b3In, 3u);
+    EXPECT_EQ(c.b3InBytes, 96u);
+    EXPECT_FALSE(c.failed);
+    EXPECT_TRUE(c.clearedByApplication);
+    EXPECT_TRUE(a.Errors().empty());
+  }
+  {
+    // A kernel-mode client: its ApplID comes from its first message.
+    ScenarioLog k("kernel-client");
+    ASSERT_EQ(k.analysis.Applications().size(), 1u);
+    EXPECT_TRUE(k.analysis.Applications()[0].registered);
+    EXPECT_TRUE(k.analysis.Applications()[0].hasRegisterParams);
+    EXPECT_TRUE(k.analysis.Applications()[0].released);
+    ASSERT_EQ(k.analysis.Connections().size(), 1u);
+    EXPECT_EQ(k.analysis.Connections()[0].b3Out, 2u);
+    EXPECT_EQ(k.analysis.Connections()[0].b3InBytes, 32u);
+  }
+  {
+    ScenarioLog m("maker-target");
+    EXPECT_EQ(m.analysis.Sessions()[0].controllers, 3);
+    EXPECT_EQ(m.analysis.Sessions()[0].bChannels, 34);
+    ASSERT_EQ(m.analysis.Connections().size(), 1u);
+    EXPECT_EQ(m.analysis.Connections()[0].plci & 0x7F, 3u);  // on controller 3
+  }
+  {
+    // Restarted with other settings: the user-mode application of the
+    // second start is hidden, the kernel-mode one is traced.
+    ScenarioLog s("settings-restart");
+    const Session& session = s.analysis.Sessions()[0];
+    ASSERT_EQ(session.starts.size(), 2u);
+    EXPECT_EQ(session.starts[1].settings.b3Bytes, 8u);
+    EXPECT_FALSE(session.starts[1].settings.userMode);
+    EXPECT_EQ(s.analysis.Applications().size(), 2u);
+    EXPECT_EQ(s.analysis.Connections().size(), 2u);
+  }
+  {
+    ScenarioLog f("forced-stop");
+    ASSERT_EQ(f.analysis.Sessions()[0].starts.size(), 2u);
+    EXPECT_TRUE(f.analysis.Sessions()[0].starts[1].stopped);
+    ASSERT_EQ(f.analysis.Applications().size(), 1u);
+    EXPECT_FALSE(f.analysis.Applications()[0].released);  // released after the forced stop
+  }
+  {
+    // Tracing began only when the retry found the target, ten seconds on.
+    ScenarioLog r("retry-target");
+    EXPECT_EQ(r.analysis.Sessions()[0].firstMs - 1041775387123LL, 10000);
+    EXPECT_EQ(r.analysis.Connections().size(), 1u);
+  }
+}
+
+}  // namespace
+}  // namespace pellinorlog

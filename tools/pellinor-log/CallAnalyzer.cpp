@@ -275,22 +275,22 @@ void CallAnalyzer::OnRecord(const LogRecord& record, std::string_view) {
           record.registerParams[3]};
     }
     if (record.kind == RecordKind::kCompletion) {
-      if (record.function == "CAPI_REGISTER" && record.hasApplId && !failed) {
-        appl = record.applId;
-        // An ApplID given again after its release is a new application.
-        auto it = applIndex_.find(Key(session.number, record.applId));
-        if (it != applIndex_.end() && applications_[it->second].released)
-          applIndex_.erase(it);
-        Application& a = FindApplication(record.applId);
-        a.registered = true;
-        a.registerMs = nowMs_;
-        a.fileObject = fileObject;
-        fileObjects_[{session.number, fileObject}] = record.applId;
+      if (record.function == "CAPI_REGISTER" && !failed) {
+        Unnamed reg;
+        reg.ms = nowMs_;
         auto params = registering_.find({session.number, std::string(record.irp)});
         if (params != registering_.end()) {
-          a.hasRegisterParams = true;
-          std::copy(params->second.begin(), params->second.end(), a.registerParams);
+          reg.hasParams = true;
+          std::copy(params->second.begin(), params->second.end(), reg.params);
           registering_.erase(params);
+        }
+        if (record.hasApplId) {
+          appl = record.applId;
+          Registered(record.applId, fileObject, reg);
+        } else {
+          // A kernel-mode caller's ApplID is not in the log: the first
+          // message on its file object tells it.
+          unnamed_[{session.number, fileObject}] = reg;
         }
       }
       if (record.function == "CAPI_RELEASE" && !failed && appl >= 0) {
@@ -323,11 +323,37 @@ void CallAnalyzer::OnRecord(const LogRecord& record, std::string_view) {
           "the captured bytes do not cover the message's length (and payload); the log shows "
           "them raw");
   }
+  if (!unnamed_.empty() && !record.messages.empty() &&
+      (record.kind == RecordKind::kRequest || record.kind == RecordKind::kCompletion)) {
+    auto it = unnamed_.find({session.number, std::string(record.fileObject)});
+    if (it != unnamed_.end()) {
+      Unnamed reg = it->second;
+      unnamed_.erase(it);
+      Registered(record.messages.front().appl, std::string(record.fileObject), reg);
+    }
+  }
   for (const MessageView& m : record.messages) {
     session.messages += 1;
     recordAppls_.push_back(m.appl);
     Message(record, m);
   }
+}
+
+void CallAnalyzer::Registered(uint32_t appl, const std::string& fileObject, const Unnamed& reg) {
+  uint32_t session = sessions_.back().number;
+  // An ApplID given again after its release is a new application.
+  auto it = applIndex_.find(Key(session, appl));
+  if (it != applIndex_.end() && applications_[it->second].released)
+    applIndex_.erase(it);
+  Application& a = FindApplication(appl);
+  a.registered = true;
+  a.registerMs = reg.ms;
+  a.fileObject = fileObject;
+  if (reg.hasParams) {
+    a.hasRegisterParams = true;
+    std::copy(reg.params, reg.params + 4, a.registerParams);
+  }
+  fileObjects_[{session, fileObject}] = appl;
 }
 
 int64_t CallAnalyzer::ConnectionFor(uint32_t appl, uint32_t plci, bool create,

@@ -154,7 +154,15 @@ class CallAnalyzer : public LogSink {
     int64_t connection = -1;
   };
 
+  // A successful CAPI_REGISTER: when, and with which parameters.
+  struct Unnamed {
+    int64_t ms = 0;
+    bool hasParams = false;
+    uint32_t params[4] = {0, 0, 0, 0};
+  };
+
   Session& CurrentSession(const LogRecord& record);
+  void Registered(uint32_t appl, const std::string& fileObject, const Unnamed& reg);
   Application& FindApplication(uint32_t appl);
   void Message(const LogRecord& record, const MessageView& m);
   void Connect(const LogRecord& record, const MessageView& m, uint32_t address);
@@ -176,6 +184,7 @@ class CallAnalyzer : public LogSink {
   std::unordered_map<uint64_t, uint32_t> plciIndex_;                    // (session, appl, plci)
   std::unordered_map<uint64_t, Pending> pending_;                       // (session, appl, command, MsgNr)
   std::map<std::pair<uint32_t, std::string>, std::vector<uint32_t>> registering_;  // (session, Irp)
+  std::map<std::pair<uint32_t, std::string>, Unnamed> unnamed_;  // (session, FileObj), ApplID unknown
 
   std::vector<uint32_t> recordAppls_;
   bool trackFileObjects_ = false;
