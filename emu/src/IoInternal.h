@@ -218,8 +218,8 @@ void CheckDriverIrps(PDRIVER_OBJECT driver, const char* name);
 // Device deletion: no IRP may still have a completion routine to run for
 // the device. Lock held.
 void CheckDeviceHasNoCompletionPending(PDEVICE_OBJECT device, const char* name);
-// Shutdown: every IRP still in the hands of drivers is stuck; bug-checks
-// with its owners.
+// Shutdown: every request of the I/O manager still in the hands of
+// drivers is stuck; bug-checks with its owners.
 void CheckNoRequestStuck(const char* when);
 void SetRequestWaitLimitMs(int milliseconds);
 

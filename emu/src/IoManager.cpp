@@ -660,7 +660,10 @@ void CheckNoRequestStuck(const char* when) {
   std::lock_guard<std::mutex> guard(Lock());
   for (const auto& item : Irps()) {
     const IrpRecord* record = item.second.get();
-    if (record->haltedAt >= 0 || (record->ioManager && record->withDrivers)) {
+    // A driver's own IRP that its completion routine took back is simply
+    // the driver's again (it may keep it for reuse); one that is pending
+    // is found at the driver's unload.
+    if (record->ioManager && (record->haltedAt >= 0 || record->withDrivers)) {
       BugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION,
                "%s: IRP %p (major function 0x%X) was never completed; its stack: %s", when,
                static_cast<void*>(record->irp), record->major, DescribeIrpOwners(record).c_str());

@@ -209,6 +209,54 @@ TEST_F(Verifier, UnloadWithActivityLeftBehindNamesTheDriver) {
       "BUG CHECK 0x000000CE.*driver VFIRP unloaded without freeing IRP");
 }
 
+// The legal way out: the unload stops its thread and waits for the thread
+// object, cancels its timer, and lets its work item finish first.
+KEVENT stopThread;
+KEVENT workDone;
+VOID NTAPI RunUntilStopped(PVOID) {
+  KeWaitForSingleObject(&stopThread, Executive, KernelMode, FALSE, nullptr);
+  PsTerminateSystemThread(STATUS_SUCCESS);
+}
+VOID NTAPI SignalWork(PVOID) {
+  KeSetEvent(&workDone, IO_NO_INCREMENT, FALSE);
+}
+
+TEST_F(Verifier, UnloadThatStopsEverythingFirstPasses) {
+  emu::Timers::SetManual(true);
+  static KTIMER timer;
+  static KDPC dpc;
+  static WORK_QUEUE_ITEM item;
+  static PVOID thread;
+  KeInitializeEvent(&stopThread, NotificationEvent, FALSE);
+  KeInitializeEvent(&workDone, NotificationEvent, FALSE);
+  auto* driver = new TestDriver("VfClean");
+  RunAs(driver->object(), [] {
+    HANDLE handle;
+    ASSERT_EQ(PsCreateSystemThread(&handle, 0, nullptr, nullptr, nullptr, RunUntilStopped,
+                                   nullptr),
+              STATUS_SUCCESS);
+    ASSERT_EQ(ObReferenceObjectByHandle(handle, 0, nullptr, KernelMode, &thread, nullptr),
+              STATUS_SUCCESS);
+    ZwClose(handle);
+    KeInitializeTimer(&timer);
+    KeInitializeDpc(&dpc, NoDpc, nullptr);
+    LARGE_INTEGER due;
+    due.QuadPart = -10000000;
+    KeSetTimer(&timer, due, &dpc);
+    ExInitializeWorkItem(&item, SignalWork, nullptr);
+    ExQueueWorkItem(&item, DelayedWorkQueue);
+  });
+  RunAs(driver->object(), [] {
+    KeSetEvent(&stopThread, IO_NO_INCREMENT, FALSE);
+    KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr);
+    ObDereferenceObject(thread);
+    KeCancelTimer(&timer);
+    KeWaitForSingleObject(&workDone, Executive, KernelMode, FALSE, nullptr);
+  });
+  delete driver;  // unloads: nothing of it is left to run
+  SUCCEED();
+}
+
 TEST_F(Verifier, TimerInsideADeletedDeviceExtension) {
   EXPECT_DEATH(
       {

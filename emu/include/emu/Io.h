@@ -5,7 +5,12 @@
 //
 // Every call here runs at PASSIVE_LEVEL in the calling host thread and is
 // synchronous: a request that a driver leaves pending is waited for, as the
-// I/O manager waits for a request on a file opened for synchronous I/O.
+// I/O manager waits for a request on a file opened for synchronous I/O (for
+// at most the request wait limit, SetRequestWaitLimit). The IRP of a request
+// is freed as soon as it completes to the top, as the kernel frees it: a
+// driver must not touch it after completing it or after IoCallDriver
+// returned. Freed IRPs stay poisoned for a while (unaddressable under
+// AddressSanitizer).
 #pragma once
 
 #include <cstdint>
@@ -28,10 +33,16 @@ namespace emu {
 NTSTATUS LoadDriver(const std::string& name, PDRIVER_INITIALIZE entry, ULONG poolTag,
                     PDRIVER_OBJECT* driverObject = nullptr);
 
-// Unloads a loaded driver: calls its unload routine, then bug-checks if the
-// driver left a device object, a symbolic link to one of its devices, or a
-// pool block with its tag. A driver without an unload routine cannot be
-// unloaded: STATUS_INVALID_DEVICE_REQUEST, and nothing happens.
+// Unloads a loaded driver: calls its unload routine, then bug-checks
+// (DRIVER_UNLOADED_WITHOUT_CANCELLING_PENDING_OPERATIONS, naming the
+// driver) if anything of the driver can still run or be touched: a system
+// thread it created that has not ended, a timer it set, a DPC it queued (or
+// its timer did), a work item it queued, an IRP it allocated and did not
+// free, an IRP pending in one of its devices; then if it left a device
+// object, a symbolic link to one of its devices, or a pool block. A DPC,
+// work item or thread already running is given a short grace to end. A
+// driver without an unload routine cannot be unloaded:
+// STATUS_INVALID_DEVICE_REQUEST, and nothing happens.
 NTSTATUS UnloadDriver(PDRIVER_OBJECT driverObject);
 
 // The loaded driver of that name, or null.
