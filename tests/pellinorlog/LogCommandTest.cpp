@@ -152,6 +152,8 @@ TEST(LogCommand, TimeOptions) {
 
 TEST(LogCommand, ReportsOfAWholeSessionAreStable) {
   std::string log = OneSession();
+  // The log itself, for reading by eye and for the README's examples.
+  ExpectGolden("session.log", log);
   for (const char* command : {"summary", "calls", "errors"}) {
     SCOPED_TRACE(command);
     Result text = RunTool({command, "-"}, log);
