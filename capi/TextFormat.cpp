@@ -18,7 +18,15 @@ class Output {
     }
   }
   void Repeat(char c, size_t count) {
-    for (size_t i = 0; i < count; ++i) Put(c);
+    size_t fits = Room(count);
+    for (size_t i = 0; i < fits; ++i) buffer_[length_ + i] = c;
+    length_ += fits;
+  }
+  // count characters of text at once, as count calls of Put would.
+  void Append(const char* text, size_t count) {
+    size_t fits = Room(count);
+    for (size_t i = 0; i < fits; ++i) buffer_[length_ + i] = text[i];
+    length_ += fits;
   }
   FormatResult Finish() {
     if (size_ != 0)
@@ -27,6 +35,16 @@ class Output {
   }
 
  private:
+  // How many of count characters fit before the NUL's place; the cut when
+  // not all do.
+  size_t Room(size_t count) {
+    size_t room = size_ != 0 ? size_ - 1 - length_ : 0;
+    if (count <= room)
+      return count;
+    cut_ = true;
+    return room;
+  }
+
   char* buffer_;
   size_t size_;
   size_t length_ = 0;
@@ -63,10 +81,24 @@ void PutNumber(Output& out, const Spec& spec, uint64_t value, bool negative, uns
   size_t count = 0;
   // A precision of 0 prints no digits for the value 0, as in C.
   if (value != 0 || !spec.hasPrecision || spec.precision != 0) {
-    do {
-      digits[count++] = digitSet[value % base];
-      value /= base;
-    } while (value != 0);
+    if (base == 16) {
+      do {
+        digits[count++] = digitSet[value & 15];
+        value >>= 4;
+      } while (value != 0);
+    } else {
+      // 64-bit division only for what needs it: on i386 it is a library
+      // call, and nearly every number fits 32 bits.
+      while (value > 0xFFFFFFFFu) {
+        digits[count++] = digitSet[value % base];
+        value /= base;
+      }
+      uint32_t low = uint32_t(value);
+      do {
+        digits[count++] = digitSet[low % base];
+        low /= base;
+      } while (low != 0);
+    }
   }
   char sign = negative ? '-' : spec.plus ? '+' : spec.space ? ' ' : '\0';
   size_t prefixLength = 0;
@@ -81,9 +113,11 @@ void PutNumber(Output& out, const Spec& spec, uint64_t value, bool negative, uns
   PadBefore(out, spec, length);
   if (sign != '\0')
     out.Put(sign);
-  for (size_t i = 0; i < prefixLength; ++i) out.Put(prefix[i]);
+  out.Append(prefix, prefixLength);
   out.Repeat('0', zeros);
-  while (count != 0) out.Put(digits[--count]);
+  char ordered[24];
+  for (size_t i = 0; i < count; ++i) ordered[i] = digits[count - 1 - i];
+  out.Append(ordered, count);
   PadAfter(out, spec, length);
 }
 
@@ -95,7 +129,7 @@ void PutString(Output& out, const Spec& spec, const char* text) {
   size_t length = 0;
   while ((!spec.hasPrecision || length < spec.precision) && text[length] != '\0') ++length;
   PadBefore(out, spec, length);
-  for (size_t i = 0; i < length; ++i) out.Put(text[i]);
+  out.Append(text, length);
   PadAfter(out, spec, length);
 }
 
@@ -168,7 +202,10 @@ FormatResult FormatTextV(char* buffer, size_t size, const char* format, va_list 
   const char* p = format;
   while (*p != '\0') {
     if (*p != '%') {
-      out.Put(*p++);
+      // The run of plain characters up to the next conversion, at once.
+      const char* run = p;
+      while (*p != '\0' && *p != '%') ++p;
+      out.Append(run, size_t(p - run));
       continue;
     }
     const char* start = p++;

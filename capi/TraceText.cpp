@@ -55,6 +55,19 @@ void Put(const char* text, size_t length) {
     Cut();
 }
 
+// The length of text, counted no further than one past what still fits:
+// beyond that it makes no difference, since the text is cut there. (A
+// bounded count, which also keeps the compiler from calling strlen, an
+// import the driver does not have.)
+size_t FittingLength(const char* text) {
+  if (state.buffer == nullptr || state.cut)
+    return 0;
+  size_t limit = state.size - kCutRoom - state.length + 1;
+  size_t length = 0;
+  while (length < limit && text[length] != '\0') ++length;
+  return length;
+}
+
 constexpr char kBlanks[] = "                                                                ";
 constexpr size_t kBlankRun = sizeof(kBlanks) - 1;
 static_assert(kBlankRun == 64, "a run of 64 blanks");
@@ -124,7 +137,7 @@ void TraceAppendText(const char* text, size_t length) {
 void TraceAppendString(const char* text) {
   if (text == nullptr)
     text = "(null)";
-  Put(text, __builtin_strlen(text));
+  Put(text, FittingLength(text));
 }
 
 void TraceAppendBlanks(size_t count) {
@@ -138,7 +151,7 @@ void TraceAppendBlanks(size_t count) {
 void TraceAppendPadded(const char* text, size_t width) {
   if (text == nullptr)
     text = "(null)";
-  size_t length = __builtin_strlen(text);
+  size_t length = FittingLength(text);
   Put(text, length);
   if (width > length)
     TraceAppendBlanks(width - length);
@@ -155,6 +168,16 @@ void TraceAppendHex(uint32_t value, uint32_t digits, bool upper) {
   uint32_t wanted = digits < 8 ? digits : 8;
   while (count < wanted) text[7 - count++] = '0';
   Put(text + 8 - count, count);
+}
+
+void TraceAppendAddress(const void* address) {
+  uintptr_t value = reinterpret_cast<uintptr_t>(address);
+  char text[2 * sizeof(value)];
+  for (size_t i = sizeof(text); i != 0; --i) {
+    text[i - 1] = kUpperDigits[value & 15];
+    value >>= 4;
+  }
+  Put(text, sizeof(text));
 }
 
 void TraceAppendDecimal(uint32_t value, size_t width) {

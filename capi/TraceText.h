@@ -53,6 +53,9 @@ void TraceAppendPadded(const char* text, size_t width);
 // The value in hexadecimal, lower or upper case, with zeros in front to at
 // least digits digits ("%02x", "%04x", "%08lx", "%08X", "%X" with 1).
 void TraceAppendHex(uint32_t value, uint32_t digits, bool upper);
+// An address as "%p" prints it: upper-case hexadecimal, two digits per
+// byte of a pointer (eight on i386), no prefix.
+void TraceAppendAddress(const void* address);
 // The value in decimal, right-justified in a field of width characters
 // ("%u", "%4u").
 void TraceAppendDecimal(uint32_t value, size_t width);

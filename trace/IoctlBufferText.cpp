@@ -21,9 +21,19 @@ void PrintReturnedText(const char* format, const CapturedBlock& buffer) {
   TracePrint(format, int(length), reinterpret_cast<const char*>(buffer.data));
 }
 
+// TracePrint of label, "0x%p" of the pointer and a line end.
+template <size_t N>
+void PrintPointerLine(const char (&label)[N], uint32_t pointer) {
+  TraceTextReset();
+  TraceAppendText(label, N - 1);
+  TraceAppendAddress(reinterpret_cast<PVOID>(pointer));
+  TraceAppendText("\n", 1);
+  TraceTextEmit(TextKindPlain, nullptr);
+}
+
 void PrintParameterBlock(const CapturedBlock& buffer) {
-  TracePrint("  MessagePointer: 0x%p\n", reinterpret_cast<PVOID>(buffer.Dword(0)));
-  TracePrint("  B3DataPointer:  0x%p\n", reinterpret_cast<PVOID>(buffer.Dword(4)));
+  PrintPointerLine("  MessagePointer: 0x", buffer.Dword(0));
+  PrintPointerLine("  B3DataPointer:  0x", buffer.Dword(4));
 }
 
 void DecodeRequest(const LogWriter& writer, const TraceRecord* record, uint32_t code) {
@@ -34,8 +44,14 @@ void DecodeRequest(const LogWriter& writer, const TraceRecord* record, uint32_t 
   const CapturedBlock& buffer = record->ioBuffer;
 
   if (functions) {
-    TracePrint("    InputBufferLength:  %u (0x%X)    OutputBufferLength: %u (0x%X)\n", in, in, out,
-               out);
+    // "    InputBufferLength:  %u (0x%X)    OutputBufferLength: %u (0x%X)\n"
+    TraceTextReset();
+    TraceAppendText("    InputBufferLength:  ", 24);
+    appendLength(in);
+    TraceAppendText("    OutputBufferLength: ", 24);
+    appendLength(out);
+    TraceAppendText("\n", 1);
+    TraceTextEmit(TextKindPlain, nullptr);
   }
   switch (code) {
     case CAPI_REGISTER:

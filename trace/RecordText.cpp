@@ -58,8 +58,37 @@ USHORT LookUpError(const StatusError (&table)[N], NTSTATUS status, USHORT otherF
 }
 
 // The capture time as the trace prints it; `text` holds TimeStamp::kTextSize.
-void FormatCaptureTime(const TraceRecord* record, char* text) {
+// Returns the length of the text.
+size_t FormatCaptureTime(const TraceRecord* record, char* text) {
   record->captureTime.Format(text, kTraceStampFormat);
+  size_t length = 0;
+  while (length < TimeStamp::kTextSize - 1 && text[length] != '\0') ++length;
+  return length;
+}
+
+// TracePrint of `lineEnds` line ends, then the time stamp and a line end:
+// "\n%s\n" or "\n\n%s\n".
+void PrintStampLine(const TraceRecord* record, size_t lineEnds) {
+  char line[2 + TimeStamp::kTextSize + 1];
+  for (size_t i = 0; i < lineEnds; ++i) line[i] = '\n';
+  size_t length = FormatCaptureTime(record, line + lineEnds);
+  line[lineEnds + length] = '\n';
+  TracePrintText(line, lineEnds + length + 1);
+}
+
+template <size_t N>
+void Append(const char (&text)[N]) {
+  TraceAppendText(text, N - 1);
+}
+
+// "    ReadBufferLength: %u (0x%X)\n" and its kin, as one print.
+template <size_t N>
+void PrintLengthLine(const char (&label)[N], uint32_t length) {
+  TraceTextReset();
+  Append(label);
+  appendLength(length);
+  Append("\n");
+  TraceTextEmit(TextKindPlain, nullptr);
 }
 
 // The CAPI message a GET_MESSAGE completion returned is missing when no
@@ -71,6 +100,13 @@ bool NoMessageReturned(const TraceRecord* record) {
 
 }  // namespace
 
+void appendLength(uint32_t length) {
+  TraceAppendDecimal(length, 0);
+  TraceAppendText(" (0x", 4);
+  TraceAppendHex(length, 1, true);
+  TraceAppendText(")", 1);
+}
+
 USHORT capiMessageError(NTSTATUS status) {
   return LookUpError(kMessageErrors, status, 0x1108);
 }
@@ -81,15 +117,13 @@ USHORT capiRegisterError(NTSTATUS status) {
 
 void writeRecordHeader(const TraceRecord* record) {
   ULONG flags = record->Flags();
-  char stamp[TimeStamp::kTextSize];
 
   if (record->kind == TRACE_RECORD_TEXT) {
     if (flags & TRACE_NO_TIMESTAMP) {
-      TracePrint("\n");
+      TracePrintText("\n", 1);
       return;
     }
-    FormatCaptureTime(record, stamp);
-    TracePrint("\n%s\n", stamp);
+    PrintStampLine(record, 1);
     return;
   }
   if (record->kind != TRACE_RECORD_REQUEST && record->kind != TRACE_RECORD_COMPLETION) {
@@ -140,25 +174,50 @@ void writeRecordHeader(const TraceRecord* record) {
   if (!show && !dump) {
     return;
   }
-  FormatCaptureTime(record, stamp);
-  TracePrint("\n\n%s\n", stamp);
+  PrintStampLine(record, 2);
   if (!show) {
     return;
   }
 
   const char* mode = record->requestorMode == UserMode ? "User" : "Kernel";
   PVOID fileObject = reinterpret_cast<PVOID>(record->StackWord(STACK_FILE_OBJECT));
-  if (!completion) {
-    TracePrint("%s            (%s (%sMode, FileObj %p, Irp %p))\n", name, majorName(major), mode,
-               fileObject, record->irp);
-    return;
+  // "%s            (%s (%sMode, FileObj %p, Irp %p))\n" for a request;
+  // "COMPLETION %s (%s (%sMode, FileObj %p, Irp %p))\n   %s 0x%04X (0x%08X:
+  // %s, Information: %u (0x%X))\n" for a completion: one print each.
+  TraceTextReset();
+  if (completion) {
+    Append("COMPLETION ");
   }
-  TracePrint(
-      "COMPLETION %s (%s (%sMode, FileObj %p, Irp %p))\n   %s 0x%04X (0x%08X: %s, "
-      "Information: %u (0x%X))\n",
-      name, majorName(major), mode, fileObject, record->irp, capiError != 0 ? "CAPIError" : "",
-      unsigned(capiError), uint32_t(record->status), ntStatusName(uint32_t(record->status)),
-      record->information, record->information);
+  TraceAppendString(name);
+  if (completion) {
+    Append(" (");
+  } else {
+    Append("            (");
+  }
+  TraceAppendString(majorName(major));
+  Append(" (");
+  TraceAppendString(mode);
+  Append("Mode, FileObj ");
+  TraceAppendAddress(fileObject);
+  Append(", Irp ");
+  TraceAppendAddress(record->irp);
+  Append("))\n");
+  if (completion) {
+    Append("   ");
+    if (capiError != 0) {
+      Append("CAPIError");
+    }
+    Append(" 0x");
+    TraceAppendHex(capiError, 4, true);
+    Append(" (0x");
+    TraceAppendHex(uint32_t(record->status), 8, true);
+    Append(": ");
+    TraceAppendString(ntStatusName(uint32_t(record->status)));
+    Append(", Information: ");
+    appendLength(record->information);
+    Append(")\n");
+  }
+  TraceTextEmit(TextKindPlain, nullptr);
 }
 
 // The writer is part of the signature for the formatting context; the
@@ -196,8 +255,7 @@ void formatRecord(const LogWriter& writer, const TraceRecord* record) {
   if (record->kind == TRACE_RECORD_TEXT) {
     if (record->ioBuffer.Present()) {
       // The text is printed verbatim, never taken as a format.
-      TracePrint("%.*s", int(record->ioBuffer.size),
-                 reinterpret_cast<const char*>(record->ioBuffer.data));
+      TracePrintText(reinterpret_cast<const char*>(record->ioBuffer.data), record->ioBuffer.size);
     }
     return;
   }
@@ -212,8 +270,7 @@ void formatRecord(const LogWriter& writer, const TraceRecord* record) {
     case IRP_MJ_READ:
       if (request) {
         if (record->Flags() & TRACE_CAPI_FUNCTIONS) {
-          uint32_t length = record->StackWord(STACK_PARAMETER_1);
-          TracePrint("    ReadBufferLength: %u (0x%X)\n", length, length);
+          PrintLengthLine("    ReadBufferLength: ", record->StackWord(STACK_PARAMETER_1));
         }
         return;
       }
@@ -224,8 +281,7 @@ void formatRecord(const LogWriter& writer, const TraceRecord* record) {
         return;
       }
       if (record->Flags() & TRACE_CAPI_FUNCTIONS) {
-        uint32_t length = record->StackWord(STACK_PARAMETER_1);
-        TracePrint("    WriteBufferLength: %u (0x%X)\n", length, length);
+        PrintLengthLine("    WriteBufferLength: ", record->StackWord(STACK_PARAMETER_1));
       }
       dumpCapiMessage(writer, record);
       return;

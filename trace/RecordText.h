@@ -3,6 +3,8 @@
 // decoded CAPI message. All text leaves through TracePrint.
 #pragma once
 
+#include <stdint.h>
+
 #include <ntddk.h>
 
 class LogWriter;
@@ -22,6 +24,9 @@ USHORT capiMessageError(NTSTATUS status);
 // The CAPI error (class 0x10xx) of a failed CAPI_REGISTER; 0 for a status
 // that is not negative.
 USHORT capiRegisterError(NTSTATUS status);
+
+// Appends a length as the request tracing prints lengths, "%u (0x%X)".
+void appendLength(uint32_t length);
 
 // Checks the captured CAPI message against the length the request made
 // available and decodes it, followed by the start of its DATA_B3 payload;

@@ -14,9 +14,11 @@
 #include "bench/baseline/CapiDecoder.h"
 #include "bench/baseline/CapiMessageCheck.h"
 #include "bench/baseline/HexDump.h"
+#include "bench/baseline/TextFormat.h"
 #include "bench/baseline/TraceText.h"
 #include "capi/CapiDecoder.h"
 #include "capi/CapiTables.h"
+#include "capi/TextFormat.h"
 #include "capi/TraceText.h"
 #include "trace/CapiMessageCheck.h"
 #include "trace/HexDump.h"
@@ -359,6 +361,75 @@ TEST(TextDifferential, HexDumpsOfEveryLength) {
       pellinor_baseline::hexDump(bytes.data(), count);
       ASSERT_EQ(newTexts, oldTexts) << "count " << count << ", buffer " << size;
     }
+  }
+}
+
+TEST(TextDifferential, FormatterConversionsAndCuts) {
+  // Every conversion with random flags, widths, precisions and sizes, with
+  // values of every magnitude (64-bit ones too), into buffers of every
+  // size up to past the text.
+  std::mt19937 random(17);
+  const char* flagSets[] = {"", "-", "0", "+", " ", "#", "-0", "0#", "+ ", "-#"};
+  const char* conversions[] = {"d", "i", "u", "x", "X", "lu", "lx", "llu", "llX", "lld", "hx", "hhu"};
+  for (int i = 0; i < 20000; ++i) {
+    std::string spec = std::string("ab%") + flagSets[random() % 10];
+    if (random() % 2)
+      spec += std::to_string(random() % 24);
+    if (random() % 3 == 0)
+      spec += "." + std::to_string(random() % 12);
+    const char* conversion = conversions[random() % 12];
+    spec += conversion;
+    spec += " cd";
+    uint64_t value = uint64_t(random()) << 32 | random();
+    value >>= random() % 64;
+    if (random() % 4 == 0)
+      value = uint64_t(0) - value;
+    char newText[64];
+    char oldText[64];
+    size_t size = random() % 50;
+    FormatResult a;
+    pellinor_baseline::FormatResult b;
+    if (conversion[0] == 'l' && conversion[1] == 'l') {
+      a = FormatText(newText, size, spec.c_str(), static_cast<unsigned long long>(value));
+      b = pellinor_baseline::FormatText(oldText, size, spec.c_str(), static_cast<unsigned long long>(value));
+    } else if (conversion[0] == 'l') {
+      a = FormatText(newText, size, spec.c_str(), static_cast<unsigned long>(value));
+      b = pellinor_baseline::FormatText(oldText, size, spec.c_str(), static_cast<unsigned long>(value));
+    } else {
+      a = FormatText(newText, size, spec.c_str(), static_cast<unsigned>(value));
+      b = pellinor_baseline::FormatText(oldText, size, spec.c_str(), static_cast<unsigned>(value));
+    }
+    ASSERT_EQ(a.length, b.length) << spec << " " << value << " size " << size;
+    ASSERT_EQ(a.cut, b.cut) << spec << " " << value << " size " << size;
+    if (size != 0)
+      ASSERT_STREQ(newText, oldText) << spec << " " << value << " size " << size;
+  }
+}
+
+TEST(TextDifferential, FormatterStringsAndTheTraceFormats) {
+  // The formats the trace prints with, and strings padded and cut.
+  std::mt19937 random(23);
+  for (int i = 0; i < 5000; ++i) {
+    char newText[200];
+    char oldText[200];
+    size_t size = random() % 200;
+    uint32_t a = random() >> (random() % 32);
+    uint32_t b = random() >> (random() % 32);
+    int width = int(random() % 40) - 10;
+    const char* name = i % 3 == 0 ? "CAPI_GET_MESSAGE" : i % 3 == 1 ? "" : nullptr;
+    FormatResult x = FormatText(newText, size,
+                                "COMPLETION %s (%-*s, %p)\n   %s 0x%04X (0x%08X: %.*s, %u (0x%X))\n",
+                                name, width, "MJ_READ", reinterpret_cast<void*>(uintptr_t(a)),
+                                a & 1 ? "CAPIError" : "", a & 0xFFFF, b, width, "STATUS_SUCCESS",
+                                a, a);
+    pellinor_baseline::FormatResult y = pellinor_baseline::FormatText(
+        oldText, size, "COMPLETION %s (%-*s, %p)\n   %s 0x%04X (0x%08X: %.*s, %u (0x%X))\n", name,
+        width, "MJ_READ", reinterpret_cast<void*>(uintptr_t(a)), a & 1 ? "CAPIError" : "",
+        a & 0xFFFF, b, width, "STATUS_SUCCESS", a, a);
+    ASSERT_EQ(x.length, y.length) << size;
+    ASSERT_EQ(x.cut, y.cut) << size;
+    if (size != 0)
+      ASSERT_STREQ(newText, oldText) << size;
   }
 }
 
