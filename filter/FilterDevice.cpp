@@ -1,5 +1,6 @@
 #include "filter/FilterDevice.h"
 
+#include "filter/RetiredFilter.h"
 #include "framework/Interlocked.h"
 
 namespace {
@@ -28,7 +29,8 @@ FilterDevice::FilterDevice(PCWSTR deviceName, PCWSTR target, NTSTATUS* status)
       tracing(FALSE),
       outstanding(0),
       detaching(0),
-      detached(NotificationEvent, false) {
+      detached(NotificationEvent, false),
+      everAttached(FALSE) {
   targetName.Assign(target != NULL ? target : L"");
   if (!NT_SUCCESS(targetName.Status())) {
     *status = targetName.Status();
@@ -73,8 +75,16 @@ FilterDevice::~FilterDevice() {
     targetFile = NULL;
   }
   attachGuard.ReleaseAndWait();
+  // A device object that has been in the stack may still be called by a
+  // request that found it there before the detach: it stays, passing
+  // requests on, until the driver unloads.
+  if (everAttached && deviceObject != NULL) {
+    RetiredFilter::Retire(deviceObject, lowerDevice);
+    deviceObject = NULL;
+  }
   // Then, as members go: kernelOpens (empty once Detach has waited),
-  // targetName; then the Device part deletes the device object.
+  // targetName; then the Device part, which deletes the device object if
+  // it is still ours.
 }
 
 void FilterDevice::Attach() {
@@ -97,6 +107,7 @@ void FilterDevice::Attach() {
   // devices made there.
   deviceObject->Flags &= ~DO_DEVICE_INITIALIZING;
   attached = TRUE;
+  everAttached = TRUE;
   if (targetFile != NULL) {
     ObfDereferenceObject(targetFile);
     targetFile = NULL;

@@ -89,4 +89,5 @@ class FilterDevice : public Device {
   // does it, a later one waits until it is done.
   volatile LONG detaching;
   Event detached;
+  BOOLEAN everAttached;
 };

@@ -2,6 +2,7 @@
 
 #include "control/TraceDevice.h"
 #include "control/TraceSettings.h"
+#include "filter/RetiredFilter.h"
 #include "framework/ExitTable.h"
 #include "framework/Interlocked.h"
 #include "framework/RegistryValue.h"
@@ -66,6 +67,7 @@ void TraceDriver::Cleanup() {
   UnlockTracing();
   if (trace != NULL)
     delete trace;
+  RetiredFilter::DestroyAll();
   // Unfinished: the control device, once it exists, is taken out and
   // destroyed here, after the trace device.
 }

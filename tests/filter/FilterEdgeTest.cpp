@@ -16,6 +16,7 @@
 #include "emu/Timers.h"
 #include "tests/filter/FilterHarness.h"
 
+#include "filter/RetiredFilter.h"
 #include "framework/Pool.h"
 #include "framework/SystemStartStage.h"
 #include "framework/Timer.h"
@@ -366,6 +367,33 @@ TEST_F(FilterEdge, PowerRequestsStartTheNextPowerRequestOnceTracedOrNot) {
   EXPECT_EQ(quiet.startNextPowerIrpCalls, 2);
   EXPECT_EQ(lower->Count(IRP_MJ_POWER), 2u);
   EXPECT_EQ(emu::Close(handle), STATUS_SUCCESS);
+}
+
+NTSTATUS NTAPI KeepIrp(PDEVICE_OBJECT, PIRP, PVOID) {
+  return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// A request that found the filter at the top of the stack just before it
+// went still reaches the CAPI device, through the device object that the
+// driver keeps until it unloads.
+TEST_F(FilterEdge, ARequestForAStoppedFilterStillGoesDown) {
+  Start(0x0003);
+  PDEVICE_OBJECT filter = emu::StackTop(lower->Device());
+  ASSERT_NE(filter, lower->Device());
+  EXPECT_EQ(system.Driver()->StopTraceDevice(0), STATUS_SUCCESS);
+  EXPECT_EQ(emu::StackTop(lower->Device()), lower->Device());
+  EXPECT_EQ(RetiredFilter::Count(), 1u);
+  PIRP irp = IoAllocateIrp(filter->StackSize, FALSE);
+  IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_FLUSH_BUFFERS;
+  IoSetCompletionRoutine(irp, KeepIrp, nullptr, TRUE, TRUE, TRUE);
+  EXPECT_EQ(IoCallDriver(filter, irp), STATUS_SUCCESS);
+  EXPECT_EQ(lower->Last(IRP_MJ_FLUSH_BUFFERS).status, STATUS_SUCCESS);
+  IoFreeIrp(irp);
+  // A new trace device has a device object of its own.
+  ASSERT_EQ(system.Driver()->CreateTraceDevice(), STATUS_SUCCESS);
+  EXPECT_NE(emu::StackTop(lower->Device()), filter);
+  system.Unload();
+  EXPECT_EQ(RetiredFilter::Count(), 0u);
 }
 
 // ---------------------------------------------------------------------------

@@ -39,6 +39,11 @@ void LowerCapi::FailKernelOpens(NTSTATUS status) {
   kernelOpenStatus_ = status;
 }
 
+void LowerCapi::SetDefaultMessage(std::vector<uint8_t> message) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  defaultMessage_ = std::move(message);
+}
+
 void LowerCapi::QueueMessage(std::vector<uint8_t> message, std::vector<uint8_t> payload) {
   std::lock_guard<std::mutex> lock(mutex_);
   messages_.emplace_back(std::move(message), std::move(payload));
@@ -144,10 +149,11 @@ void LowerCapi::Answer(PIRP irp, PIO_STACK_LOCATION stack, NTSTATUS* status,
       return;
     case IRP_MJ_READ: {
       std::lock_guard<std::mutex> lock(mutex_);
-      if (messages_.empty())
-        return;
-      std::vector<uint8_t> message = messages_.front().first;
-      messages_.pop_front();
+      std::vector<uint8_t> message = defaultMessage_;
+      if (!messages_.empty()) {
+        message = messages_.front().first;
+        messages_.pop_front();
+      }
       ULONG n = std::min<ULONG>(ULONG(message.size()), stack->Parameters.Read.Length);
       memcpy(system, message.data(), n);
       *information = n;
@@ -158,8 +164,13 @@ void LowerCapi::Answer(PIRP irp, PIO_STACK_LOCATION stack, NTSTATUS* status,
         return;
       auto* block = static_cast<CAPI_PARAMETER_BLOCK*>(stack->Parameters.DeviceIoControl.Type3InputBuffer);
       std::lock_guard<std::mutex> lock(mutex_);
-      if (block == nullptr || messages_.empty())
+      if (block == nullptr)
         return;
+      if (messages_.empty()) {
+        if (defaultMessage_.empty())
+          return;
+        messages_.emplace_back(defaultMessage_, std::vector<uint8_t>());
+      }
       auto& next = messages_.front();
       memcpy(reinterpret_cast<void*>(block->message), next.first.data(), next.first.size());
       if (!next.second.empty() && block->b3Data != 0)

@@ -77,6 +77,9 @@ class LowerCapi {
   // order; without one a read gives 0 bytes and a get-message no message.
   // Kernel-mode opens fail with `status` from now on (when it is a failure).
   void FailKernelOpens(NTSTATUS status);
+  // The message that reads and get-message requests hand out when none is
+  // queued (none by default).
+  void SetDefaultMessage(std::vector<uint8_t> message);
   void QueueMessage(std::vector<uint8_t> message, std::vector<uint8_t> payload = {});
 
   // Waits until `count` requests are held; completes every held request
@@ -102,6 +105,7 @@ class LowerCapi {
   std::condition_variable changed_;
   std::map<UCHAR, Completion> completion_;
   NTSTATUS kernelOpenStatus_ = STATUS_SUCCESS;
+  std::vector<uint8_t> defaultMessage_;
   std::deque<std::pair<std::vector<uint8_t>, std::vector<uint8_t>>> messages_;
   std::vector<PIRP> held_;
   std::vector<Seen> seen_;

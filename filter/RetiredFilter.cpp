@@ -1,0 +1,40 @@
+#include "filter/RetiredFilter.h"
+
+RetiredFilter* RetiredFilter::retired;
+
+RetiredFilter::RetiredFilter(PDEVICE_OBJECT device, PDEVICE_OBJECT lower)
+    : lowerDevice(lower), next(retired) {
+  deviceObject = device;
+}
+
+void RetiredFilter::Retire(PDEVICE_OBJECT device, PDEVICE_OBJECT lower) {
+  RetiredFilter* owner = new RetiredFilter(device, lower);
+  if (owner == NULL) {
+    IoDeleteDevice(device);
+    return;
+  }
+  *static_cast<Device**>(device->DeviceExtension) = owner;
+  retired = owner;
+}
+
+void RetiredFilter::DestroyAll() {
+  while (retired != NULL) {
+    RetiredFilter* owner = retired;
+    retired = owner->next;
+    delete owner;
+  }
+}
+
+ULONG RetiredFilter::Count() {
+  ULONG count = 0;
+  for (RetiredFilter* owner = retired; owner != NULL; owner = owner->next) ++count;
+  return count;
+}
+
+NTSTATUS RetiredFilter::Dispatch(PIRP irp) {
+  bool power = IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_POWER;
+  if (power)
+    PoStartNextPowerIrp(irp);
+  IoSkipCurrentIrpStackLocation(irp);
+  return power ? PoCallDriver(lowerDevice, irp) : IofCallDriver(lowerDevice, irp);
+}
