@@ -167,14 +167,13 @@ TEST(PellinorSim, AFailingStepStopsTheRunWithItsLine) {
 }
 
 TEST(PellinorSim, ABugCheckIsAFailingStep) {
-  REQUIRE_CONTROL_DEVICE();
   const fs::path dir = Workspace();
   // Only kernel components can send an internal I/O control: the emulated
   // kernel stops the machine.
   const std::string s = Write(dir, "s.pel",
-                              "registry set Pellinor Start dword 3\n"
-                              "driver load\n"
-                              "ioctl control user internal 0x222003\n")
+                              "capi load\n"
+                              "\n"
+                              "ioctl capi user internal 0x80012004 0c0002000200080000020000 4\n")
                             .string();
   SimRun run = Sim(dir, "--fresh --drive " + (dir / "drive").string() + " " + s);
   EXPECT_EQ(run.status, 1);
