@@ -95,11 +95,10 @@ TEST(CallAnalyzer, WholeSessionIsFollowedCallByCall) {
             "cleared by the application, Reason 0x3490: network cause 16: normal call clearing");
   std::vector<std::string> flow;
   for (const FlowStep& f : calls[0].flow) flow.push_back(f.name);
-  EXPECT_EQ(flow, (std::vector<std::string>{"CONNECT_REQ", "CONNECT_CONF", "CONNECT_ACTIVE_IND",
-                                            "CONNECT_B3_REQ", "CONNECT_B3_CONF",
-                                            "CONNECT_B3_ACTIVE_IND", "DISCONNECT_REQ",
-                                            "DISCONNECT_CONF", "DISCONNECT_B3_IND",
-                                            "DISCONNECT_IND"}));
+  EXPECT_EQ(flow, (std::vector<std::string>{
+                      "CONNECT_REQ", "CONNECT_CONF", "CONNECT_ACTIVE_IND", "CONNECT_B3_REQ",
+                      "CONNECT_B3_CONF", "CONNECT_B3_ACTIVE_IND", "DISCONNECT_REQ",
+                      "DISCONNECT_CONF", "DISCONNECT_B3_IND", "DISCONNECT_IND"}));
   EXPECT_EQ(calls[0].endMs - calls[0].startMs, 1648);
 
   EXPECT_EQ(calls[1].direction, Connection::kIncoming);
@@ -219,7 +218,8 @@ TEST(CallAnalyzer, RegistrationsAndReleasesOfTheGoldenLog) {
 TEST(CallAnalyzer, FailedCompletionsAndInvalidBuffersOfTheGoldenLogs) {
   Analysed k({Golden("kernel_failure_messages_only.log")});
   ASSERT_EQ(k.analysis.Errors().size(), 2u);
-  EXPECT_EQ(k.analysis.Errors()[0].what, "COMPLETION CAPI_GET_MESSAGE 0xC0000008 STATUS_INVALID_HANDLE");
+  EXPECT_EQ(k.analysis.Errors()[0].what,
+            "COMPLETION CAPI_GET_MESSAGE 0xC0000008 STATUS_INVALID_HANDLE");
   EXPECT_EQ(k.analysis.Errors()[0].explanation, "CAPI error 0x1101: illegal application number");
   EXPECT_EQ(k.analysis.Errors()[1].what, "CONNECT_REQ MsgNr 7 never confirmed");
 
@@ -234,8 +234,12 @@ TEST(CallAnalyzer, FailedCompletionsAndInvalidBuffersOfTheGoldenLogs) {
 }
 
 TEST(CallAnalyzer, PartyNumbersComeBackFromTheirStructText) {
-  EXPECT_EQ(StructBytes("<81>123"), "\x81" "123");
-  EXPECT_EQ(StructBytes("<00 80>45"), std::string("\x00\x80" "45", 4));
+  EXPECT_EQ(StructBytes("<81>123"),
+            "\x81"
+            "123");
+  EXPECT_EQ(StructBytes("<00 80>45"), std::string("\x00\x80"
+                                                  "45",
+                                                  4));
   EXPECT_EQ(PartyNumber("<81>123"), "123");
   EXPECT_EQ(PartyNumber("<00 80>45"), "45");
   EXPECT_EQ(PartyNumber("<a1>0<2a>1"), "0*1");

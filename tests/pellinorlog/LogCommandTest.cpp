@@ -238,9 +238,9 @@ TEST(LogCommand, GrepPrintsTheMatchingBlocksExactlyAsTheyStand) {
 
   // Time: the session starts at 14:03:07.123; the refused call's
   // DISCONNECT_IND comes at 14:03:11.155.
-  Result late = RunTool({"grep", "--from", "14:03:11.155", "--to", "2003-01-05 14:03:11.155", "--command",
-                     "DISCONNECT_IND", "-"},
-                    log);
+  Result late = RunTool({"grep", "--from", "14:03:11.155", "--to", "2003-01-05 14:03:11.155",
+                         "--command", "DISCONNECT_IND", "-"},
+                        log);
   EXPECT_EQ(late.status, 0);
   EXPECT_NE(late.out.find("Reason                          = 0x34a2"), std::string::npos);
   EXPECT_EQ(late.out.find("0x3490"), std::string::npos);

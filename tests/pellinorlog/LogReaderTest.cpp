@@ -76,8 +76,8 @@ class Collect : public LogSink {
            r.applId,
            {}};
     for (const MessageView& m : r.messages) {
-      Seen::Msg msg{std::string(m.name), m.appl, m.number, m.paramCount, m.payloadBytes,
-                    m.complete, m.cut, {}};
+      Seen::Msg msg{std::string(m.name), m.appl,     m.number, m.paramCount,
+                    m.payloadBytes,      m.complete, m.cut,    {}};
       for (uint32_t i = m.firstParam; i < m.firstParam + m.paramCount; ++i)
         if (r.params[i].number)
           msg.numbers.emplace_back(r.params[i].code, r.params[i].value);
@@ -101,10 +101,18 @@ Result ReadText(const std::vector<std::string>& files) {
 }
 
 const char* const kGoldenLogs[] = {
-    "allocation_failures.log", "controller_queries.log",     "direct_io.log",
-    "kernel_failure_messages_only.log", "kernel_internal_ioctls.log", "makers_device.log",
-    "messages_only.log",       "parameter_block_ioctls.log", "payload_limit.log",
-    "pending_read.log",        "register_release.log",       "write_read.log",
+    "allocation_failures.log",
+    "controller_queries.log",
+    "direct_io.log",
+    "kernel_failure_messages_only.log",
+    "kernel_internal_ioctls.log",
+    "makers_device.log",
+    "messages_only.log",
+    "parameter_block_ioctls.log",
+    "payload_limit.log",
+    "pending_read.log",
+    "register_release.log",
+    "write_read.log",
 };
 
 TEST(LogReader, StampsReadAsUtcMilliseconds) {
@@ -252,7 +260,8 @@ TEST(LogReader, UnknownLinesAreCountedWithTheirPlaceAndTheRestIsRead) {
   // A stranger inside a block, one between blocks, one inside a message.
   std::string edited = text;
   edited.insert(edited.find("    WriteBufferLength: 40"), "some note\n");
-  edited.insert(edited.find("\n\n14:03:07.123 Sun, Jan 05 2003\nCOMPLETION CAPI_PUT_MESSAGE (MJ_WRITE (UserMode, FileObj ADDR1, Irp IRP2))"),
+  edited.insert(edited.find("\n\n14:03:07.123 Sun, Jan 05 2003\nCOMPLETION CAPI_PUT_MESSAGE "
+                            "(MJ_WRITE (UserMode, FileObj ADDR1, Irp IRP2))"),
                 "\nstray line");
   Result r = ReadText({edited});
   EXPECT_EQ(r.stats.unknownLines, 2u);
@@ -301,23 +310,24 @@ TEST(LogReader, HandEditedParameterCountIsFoundAndTheOtherParametersKept) {
 
 TEST(LogReader, SessionBlocksOfTheDriver) {
   const std::string rule(80, '-');
-  std::string text = "\n" + rule +
-                     "\nPellinor CAPI 2.0 Kernel Trace Driver v2.0  Build Date 10:00:00 Dec  7 2026\n"
-                     "\nOwner's notice.\n" +
-                     rule +
-                     "\nTracing CAPI device \"CAPI201\"\n"
-                     "\n14:03:07.123 Sun, Jan 05 2003\n=== Target Device Query ===\n"
-                     "Manufacturer:          Pellinor Test CAPI\nNumber of Controllers: 1\n"
-                     "\n--- Controller Nr. 1 ---\nSerial Number:              1234567\n"
-                     "CAPI Version:               2.0\nError calling target device:\n"
-                     "     (0xC0000002: STATUS_NOT_IMPLEMENTED)\n"
-                     "\nTotal Number of BChannels: 0\n-------------------------------------------------\n"
-                     "\n14:03:07.123 Sun, Jan 05 2003\n" +
-                     rule +
-                     "\nStart Tracing\nSettings:\n  CAPI functions: YES\n  CAPI messages:  NO\n"
-                     "  MaxDataB3Bytes: 8\n  CAPI ManuMessages:   YES\n  UserMode Appls: NO\n\n" +
-                     rule + "\n\n14:03:08.000 Sun, Jan 05 2003\n*** 3 trace records lost ***\n" +
-                     "\n14:03:09.000 Sun, Jan 05 2003\n" + rule + "\nStop Tracing\n" + rule + "\n";
+  std::string text =
+      "\n" + rule +
+      "\nPellinor CAPI 2.0 Kernel Trace Driver v2.0  Build Date 10:00:00 Dec  7 2026\n"
+      "\nOwner's notice.\n" +
+      rule +
+      "\nTracing CAPI device \"CAPI201\"\n"
+      "\n14:03:07.123 Sun, Jan 05 2003\n=== Target Device Query ===\n"
+      "Manufacturer:          Pellinor Test CAPI\nNumber of Controllers: 1\n"
+      "\n--- Controller Nr. 1 ---\nSerial Number:              1234567\n"
+      "CAPI Version:               2.0\nError calling target device:\n"
+      "     (0xC0000002: STATUS_NOT_IMPLEMENTED)\n"
+      "\nTotal Number of BChannels: 0\n-------------------------------------------------\n"
+      "\n14:03:07.123 Sun, Jan 05 2003\n" +
+      rule +
+      "\nStart Tracing\nSettings:\n  CAPI functions: YES\n  CAPI messages:  NO\n"
+      "  MaxDataB3Bytes: 8\n  CAPI ManuMessages:   YES\n  UserMode Appls: NO\n\n" +
+      rule + "\n\n14:03:08.000 Sun, Jan 05 2003\n*** 3 trace records lost ***\n" +
+      "\n14:03:09.000 Sun, Jan 05 2003\n" + rule + "\nStop Tracing\n" + rule + "\n";
   Collect sink;
   LogReader reader(sink);
   reader.Read(text);

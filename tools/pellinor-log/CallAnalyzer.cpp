@@ -177,9 +177,10 @@ void CallAnalyzer::Error(const LogRecord& record, int64_t appl, std::string what
 void CallAnalyzer::NoteSlow(const SlowConfirmation& s) {
   if (slowest_.size() == kSlowestKept && s.durationMs <= slowest_.back().durationMs)
     return;
-  auto at = std::upper_bound(
-      slowest_.begin(), slowest_.end(), s,
-      [](const SlowConfirmation& a, const SlowConfirmation& b) { return a.durationMs > b.durationMs; });
+  auto at = std::upper_bound(slowest_.begin(), slowest_.end(), s,
+                             [](const SlowConfirmation& a, const SlowConfirmation& b) {
+                               return a.durationMs > b.durationMs;
+                             });
   slowest_.insert(at, s);
   if (slowest_.size() > kSlowestKept)
     slowest_.pop_back();
@@ -255,8 +256,8 @@ void CallAnalyzer::OnRecord(const LogRecord& record, std::string_view) {
   if (record.kind == RecordKind::kRequest || record.kind == RecordKind::kCompletion) {
     // Which application a file object belongs to matters for registering,
     // releasing, failures and for grep; the busy rest goes without it.
-    bool failed = record.kind == RecordKind::kCompletion && record.hasStatus &&
-                  int32_t(record.status) < 0;
+    bool failed =
+        record.kind == RecordKind::kCompletion && record.hasStatus && int32_t(record.status) < 0;
     bool lookUp = trackFileObjects_ || failed || record.function == "CAPI_REGISTER" ||
                   record.function == "CAPI_RELEASE" || record.invalidInput ||
                   record.invalidOutput || record.invalidMessage;
@@ -318,8 +319,7 @@ void CallAnalyzer::OnRecord(const LogRecord& record, std::string_view) {
             "no message came back in the parameter block");
   }
   if (record.invalidMessage) {
-    Error(record, recordAppls_.empty() ? -1 : int64_t(recordAppls_.front()),
-          "invalid CAPI message",
+    Error(record, recordAppls_.empty() ? -1 : int64_t(recordAppls_.front()), "invalid CAPI message",
           "the captured bytes do not cover the message's length (and payload); the log shows "
           "them raw");
   }
@@ -414,16 +414,16 @@ void CallAnalyzer::Message(const LogRecord& record, const MessageView& m) {
       pendingConnection = it->second.connection;
       int64_t duration = nowMs_ - it->second.ms;
       if (slowest_.size() < kSlowestKept || duration > slowest_.back().durationMs) {
-      SlowConfirmation s;
-      s.durationMs = duration;
-      s.requestMs = it->second.ms;
-      s.session = session;
-      s.appl = m.appl;
-      s.number = m.number;
-      s.request = it->second.name;
-      s.file = it->second.file;
-      s.line = it->second.line;
-      NoteSlow(s);
+        SlowConfirmation s;
+        s.durationMs = duration;
+        s.requestMs = it->second.ms;
+        s.session = session;
+        s.appl = m.appl;
+        s.number = m.number;
+        s.request = it->second.name;
+        s.file = it->second.file;
+        s.line = it->second.line;
+        NoteSlow(s);
       }
       pending_.erase(it);
     }
@@ -486,8 +486,7 @@ void CallAnalyzer::Message(const LogRecord& record, const MessageView& m) {
     c.line = m.line;
 
   uint32_t ncci = address->value;
-  if ((ncci & 0xFFFF0000) != 0 &&
-      std::find(c.nccis.begin(), c.nccis.end(), ncci) == c.nccis.end())
+  if ((ncci & 0xFFFF0000) != 0 && std::find(c.nccis.begin(), c.nccis.end(), ncci) == c.nccis.end())
     c.nccis.push_back(ncci);
 
   if (m.command == kDataB3) {
@@ -512,11 +511,12 @@ void CallAnalyzer::Message(const LogRecord& record, const MessageView& m) {
       c.ended = true;
       c.failed = true;
       c.endMs = nowMs_;
-      c.outcome = "connect failed, Info " + Hex(info->value, 4) + ": " +
-                  ExplainInfo(uint16_t(info->value));
+      c.outcome =
+          "connect failed, Info " + Hex(info->value, 4) + ": " + ExplainInfo(uint16_t(info->value));
     }
   } else if (m.command == kConnect && m.subcommand == kResp) {
-    if (const ParamValue* reject = m.Find(params, kParamReject); reject != nullptr && reject->number) {
+    if (const ParamValue* reject = m.Find(params, kParamReject);
+        reject != nullptr && reject->number) {
       detail = "Reject " + std::to_string(reject->value);
       if (reject->value != 0)
         c.outcome = "rejected, Reject " + std::to_string(reject->value) + ": " +
@@ -548,14 +548,14 @@ void CallAnalyzer::Message(const LogRecord& record, const MessageView& m) {
     c.ended = true;
     bool normal = IsNormalReason(value);
     if (!wasFailed && c.outcome.empty()) {
-      std::string who = c.clearedByApplication ? "cleared by the application" : "cleared by the network";
+      std::string who =
+          c.clearedByApplication ? "cleared by the application" : "cleared by the network";
       c.outcome = std::string(normal ? "" : "failed, ") + who + ", Reason " + Hex(value, 4) + ": " +
                   ExplainReason(value);
       c.failed = !normal;
     }
     if (!normal)
-      Error(record, m.appl,
-            "DISCONNECT_IND Reason " + Hex(value, 4) + ", PLCI " + Hex(plci, 4),
+      Error(record, m.appl, "DISCONNECT_IND Reason " + Hex(value, 4) + ", PLCI " + Hex(plci, 4),
             ExplainReason(value));
   }
   if (ncci != plci && (m.command == kConnectB3 || m.command == kConnectB3Active ||

@@ -48,7 +48,7 @@ struct Session {
 struct FlowStep {
   int64_t ms = 0;
   const char* name = "";  // "CONNECT_CONF", the decoder's table entry's name
-  std::string detail;  // "Info 0x0000", "Reason 0x3490", "NCCI 0x00010101"
+  std::string detail;     // "Info 0x0000", "Reason 0x3490", "NCCI 0x00010101"
 };
 
 struct Connection {
@@ -99,7 +99,7 @@ struct ErrorEntry {
   uint32_t file = 0;
   uint32_t line = 0;
   uint32_t session = 0;
-  int64_t appl = -1;  // -1: no application known
+  int64_t appl = -1;        // -1: no application known
   std::string what;         // "COMPLETION CAPI_REGISTER 0xC0000023 STATUS_BUFFER_TOO_SMALL"
   std::string explanation;  // "CAPI error 0x1004: message buffer size too small, ..."
 };
@@ -179,12 +179,14 @@ class CallAnalyzer : public LogSink {
   uint64_t lost_ = 0;
 
   // Keys pack the session, the ApplID and what follows into 64 bits.
-  std::unordered_map<uint64_t, uint32_t> applIndex_;                    // (session, appl)
-  std::map<std::pair<uint32_t, std::string>, uint32_t> fileObjects_;    // (session, FileObj) to ApplID
-  std::unordered_map<uint64_t, uint32_t> plciIndex_;                    // (session, appl, plci)
-  std::unordered_map<uint64_t, Pending> pending_;                       // (session, appl, command, MsgNr)
+  std::unordered_map<uint64_t, uint32_t> applIndex_;  // (session, appl)
+  std::map<std::pair<uint32_t, std::string>, uint32_t>
+      fileObjects_;                                   // (session, FileObj) to ApplID
+  std::unordered_map<uint64_t, uint32_t> plciIndex_;  // (session, appl, plci)
+  std::unordered_map<uint64_t, Pending> pending_;     // (session, appl, command, MsgNr)
   std::map<std::pair<uint32_t, std::string>, std::vector<uint32_t>> registering_;  // (session, Irp)
-  std::map<std::pair<uint32_t, std::string>, Unnamed> unnamed_;  // (session, FileObj), ApplID unknown
+  std::map<std::pair<uint32_t, std::string>, Unnamed>
+      unnamed_;  // (session, FileObj), ApplID unknown
 
   std::vector<uint32_t> recordAppls_;
   bool trackFileObjects_ = false;

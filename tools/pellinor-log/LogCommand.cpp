@@ -196,7 +196,6 @@ class GrepSink : public LogSink {
   long long day_ = 0;
 };
 
-
 }  // namespace
 
 bool ParseTimeOption(const std::string& text, long long* ms, bool* timeOfDay) {

@@ -163,13 +163,15 @@ uint16_t LogGenerator::NextNumber(uint32_t appl) {
 }
 
 void LogGenerator::Banner(const std::string& target) {
-  Text(std::string(kRule80) + "\nPellinor CAPI 2.0 Kernel Trace Driver v2.0  Build Date 10:00:00 Dec  7 2026\n\n" +
+  Text(std::string(kRule80) +
+           "\nPellinor CAPI 2.0 Kernel Trace Driver v2.0  Build Date 10:00:00 Dec  7 2026\n\n" +
            "Test build of the trace driver, not for release.\n" + kRule80 +
            "\nTracing CAPI device \"" + target + "\"\n",
        false);
 }
 
-void LogGenerator::Query(const std::string& manufacturer, uint32_t controllers, uint32_t bChannels) {
+void LogGenerator::Query(const std::string& manufacturer, uint32_t controllers,
+                         uint32_t bChannels) {
   Text("=== Target Device Query ===\nManufacturer:          " + manufacturer +
            "\nNumber of Controllers: " + std::to_string(controllers) + "\n",
        true);
@@ -207,7 +209,8 @@ void LogGenerator::Register(uint32_t appl, uint32_t bufferSize) {
   std::string fo = FileObject(appl);
   std::string irp = NextIrp();
   Stamp();
-  Line("CAPI_REGISTER            (MJ_DEVICE_CONTROL (UserMode, FileObj " + fo + ", Irp " + irp + "))");
+  Line("CAPI_REGISTER            (MJ_DEVICE_CONTROL (UserMode, FileObj " + fo + ", Irp " + irp +
+       "))");
   Line("    InputBufferLength:  8 (0x8)    OutputBufferLength: 4 (0x4)");
   Line("  MessageBufferSize:    " + std::to_string(bufferSize));
   Line("  maxLogicalConnection: 2");
@@ -215,7 +218,8 @@ void LogGenerator::Register(uint32_t appl, uint32_t bufferSize) {
   Line("  maxBDataLength:       2048");
   Advance(1);
   Stamp();
-  Line("COMPLETION CAPI_REGISTER (MJ_DEVICE_CONTROL (UserMode, FileObj " + fo + ", Irp " + irp + "))");
+  Line("COMPLETION CAPI_REGISTER (MJ_DEVICE_CONTROL (UserMode, FileObj " + fo + ", Irp " + irp +
+       "))");
   Line("    0x0000 (0x00000000: STATUS_SUCCESS, Information: 4 (0x4))");
   Line("  ApplID: " + std::to_string(appl) + " (additional return value)");
 }
@@ -225,7 +229,8 @@ void LogGenerator::RegisterFails(uint32_t appl, uint32_t status, const char* sta
   std::string fo = FileObject(appl);
   std::string irp = NextIrp();
   Stamp();
-  Line("CAPI_REGISTER            (MJ_DEVICE_CONTROL (UserMode, FileObj " + fo + ", Irp " + irp + "))");
+  Line("CAPI_REGISTER            (MJ_DEVICE_CONTROL (UserMode, FileObj " + fo + ", Irp " + irp +
+       "))");
   Line("    InputBufferLength:  8 (0x8)    OutputBufferLength: 4 (0x4)");
   Line("  MessageBufferSize:    512");
   Line("  maxLogicalConnection: 2");
@@ -236,7 +241,8 @@ void LogGenerator::RegisterFails(uint32_t appl, uint32_t status, const char* sta
   char line[160];
   std::snprintf(line, sizeof(line), "   CAPIError 0x%04X (0x%08X: %s, Information: 0 (0x0))",
                 capiError, status, statusName);
-  Line("COMPLETION CAPI_REGISTER (MJ_DEVICE_CONTROL (UserMode, FileObj " + fo + ", Irp " + irp + "))");
+  Line("COMPLETION CAPI_REGISTER (MJ_DEVICE_CONTROL (UserMode, FileObj " + fo + ", Irp " + irp +
+       "))");
   Line(line);
 }
 
@@ -244,15 +250,18 @@ void LogGenerator::Release(uint32_t appl) {
   std::string fo = FileObject(appl);
   std::string irp = NextIrp();
   Stamp();
-  Line("CAPI_RELEASE            (MJ_DEVICE_CONTROL (UserMode, FileObj " + fo + ", Irp " + irp + "))");
+  Line("CAPI_RELEASE            (MJ_DEVICE_CONTROL (UserMode, FileObj " + fo + ", Irp " + irp +
+       "))");
   Line("    InputBufferLength:  4 (0x4)    OutputBufferLength: 0 (0x0)");
   Advance(1);
   Stamp();
-  Line("COMPLETION CAPI_RELEASE (MJ_DEVICE_CONTROL (UserMode, FileObj " + fo + ", Irp " + irp + "))");
+  Line("COMPLETION CAPI_RELEASE (MJ_DEVICE_CONTROL (UserMode, FileObj " + fo + ", Irp " + irp +
+       "))");
   Line("    0x0000 (0x00000000: STATUS_SUCCESS, Information: 0 (0x0))");
 }
 
-void LogGenerator::Decoded(const std::vector<uint8_t>& message, const std::vector<uint8_t>& payload) {
+void LogGenerator::Decoded(const std::vector<uint8_t>& message,
+                           const std::vector<uint8_t>& payload) {
   std::string text;
   decoded = &text;
   TraceTextInit(textBuffer, sizeof(textBuffer), CollectText);
@@ -274,15 +283,16 @@ void LogGenerator::Decoded(const std::vector<uint8_t>& message, const std::vecto
 
 void LogGenerator::Put(uint32_t appl, const std::vector<uint8_t>& message,
                        const std::vector<uint8_t>& payload) {
-  std::string head = "(MJ_WRITE (UserMode, FileObj " + FileObject(appl) + ", Irp " + NextIrp() + "))";
+  std::string head =
+      "(MJ_WRITE (UserMode, FileObj " + FileObject(appl) + ", Irp " + NextIrp() + "))";
   size_t length = message.size() + payload.size();
   Stamp();
   Line("CAPI_PUT_MESSAGE            " + head);
   Line("    WriteBufferLength: " + std::to_string(length) + " (0x" + [&] {
-         char hex[16];
-         std::snprintf(hex, sizeof(hex), "%zX", length);
-         return std::string(hex);
-       }() + ")");
+    char hex[16];
+    std::snprintf(hex, sizeof(hex), "%zX", length);
+    return std::string(hex);
+  }() + ")");
   Decoded(message, payload);
   Stamp();
   Line("COMPLETION CAPI_PUT_MESSAGE " + head);
@@ -291,7 +301,8 @@ void LogGenerator::Put(uint32_t appl, const std::vector<uint8_t>& message,
 
 void LogGenerator::Get(uint32_t appl, const std::vector<uint8_t>& message,
                        const std::vector<uint8_t>& payload) {
-  std::string head = "(MJ_READ (UserMode, FileObj " + FileObject(appl) + ", Irp " + NextIrp() + "))";
+  std::string head =
+      "(MJ_READ (UserMode, FileObj " + FileObject(appl) + ", Irp " + NextIrp() + "))";
   size_t length = message.size() + payload.size();
   Stamp();
   Line("CAPI_GET_MESSAGE            " + head);
@@ -300,7 +311,8 @@ void LogGenerator::Get(uint32_t appl, const std::vector<uint8_t>& message,
   Line("COMPLETION CAPI_GET_MESSAGE " + head);
   char status[96];
   std::snprintf(status, sizeof(status),
-                "    0x0000 (0x00000000: STATUS_SUCCESS, Information: %zu (0x%zX))", length, length);
+                "    0x0000 (0x00000000: STATUS_SUCCESS, Information: %zu (0x%zX))", length,
+                length);
   Line(status);
   Decoded(message, payload);
 }

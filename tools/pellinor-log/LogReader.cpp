@@ -14,7 +14,8 @@ using std::string_view;
 constexpr string_view kRule80 =
     "--------------------------------------------------------------------------------";
 constexpr string_view kRule49 = "-------------------------------------------------";
-static_assert(kRule80.size() == 80 && kRule49.size() == 49, "the rules of the start and query blocks");
+static_assert(kRule80.size() == 80 && kRule49.size() == 49,
+              "the rules of the start and query blocks");
 
 // Where the decoder puts " = " on a parameter line: two blanks, the name
 // padded to 31 (depth 1), or three blanks and 30 (depth 2).
@@ -146,7 +147,8 @@ bool ParseMessageHeader(string_view line, MessageView* m) {
     string_view name;
     const CapiMessage* entry;
   } recent[16];
-  size_t slot = (name.size() * 7 + uint8_t(name[name.size() - 1]) + uint8_t(name[name.size() / 2])) & 15;
+  size_t slot =
+      (name.size() * 7 + uint8_t(name[name.size() - 1]) + uint8_t(name[name.size() / 2])) & 15;
   if (recent[slot].entry != nullptr && recent[slot].name == name) {
     m->entry = recent[slot].entry;
   } else {
@@ -386,7 +388,8 @@ void LogReader::Read(string_view text) {
   while (pos < text.size()) {
     const char* start = text.data() + pos;
     const void* nl = std::memchr(start, '\n', text.size() - pos);
-    size_t lineEnd = nl != nullptr ? size_t(static_cast<const char*>(nl) - text.data()) : text.size();
+    size_t lineEnd =
+        nl != nullptr ? size_t(static_cast<const char*>(nl) - text.data()) : text.size();
     size_t next = nl != nullptr ? lineEnd + 1 : text.size();
     size_t contentEnd = lineEnd;
     if (contentEnd > pos && text[contentEnd - 1] == '\r')

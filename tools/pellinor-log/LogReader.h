@@ -35,9 +35,9 @@ struct ReadStats {
   uint64_t bytes = 0;
   uint64_t lines = 0;
   uint64_t records = 0;
-  uint64_t unknownLines = 0;           // lines the reader could not place
+  uint64_t unknownLines = 0;            // lines the reader could not place
   std::vector<LinePlace> firstUnknown;  // the first kPlacesKept of them
-  uint64_t mismatchedMessages = 0;     // parameter lines not those of the decoder's table
+  uint64_t mismatchedMessages = 0;      // parameter lines not those of the decoder's table
   std::vector<LinePlace> firstMismatched;
   uint32_t cutFiles = 0;  // files whose last line has no line end
 };
@@ -76,8 +76,8 @@ class LogReader {
   LogRecord record_;
   std::string_view text_;
   State state_ = State::kIdle;
-  bool open_ = false;     // record_ holds a record not yet handed on
-  bool closed_ = false;   // its content has ended; only its hand-over waits
+  bool open_ = false;    // record_ holds a record not yet handed on
+  bool closed_ = false;  // its content has ended; only its hand-over waits
   bool pendingEmpty_ = false;
   size_t emptyBegin_ = 0;
   uint32_t emptyLine_ = 0;

@@ -42,10 +42,10 @@ struct Stamp {
 
 // One parameter line of a decoded message.
 struct ParamValue {
-  uint8_t code = 0;   // the parameter code of the decoder's table
-  uint8_t depth = 1;  // 1, or 2 for a member of a group
-  bool number = false;  // a word or double word, value in `value`
-  bool cut = false;     // the decoder ran out of bytes here ("[cut]")
+  uint8_t code = 0;        // the parameter code of the decoder's table
+  uint8_t depth = 1;       // 1, or 2 for a member of a group
+  bool number = false;     // a word or double word, value in `value`
+  bool cut = false;        // the decoder ran out of bytes here ("[cut]")
   bool groupOpen = false;  // a group's own line, its members follow
   uint32_t value = 0;
   std::string_view text;  // what follows " = " ("default", "<81>123", "0x0010")
@@ -60,8 +60,8 @@ struct MessageView {
   uint32_t length = 0;
   uint32_t appl = 0;
   uint32_t number = 0;
-  uint32_t line = 0;          // of the header line
-  uint32_t firstParam = 0;    // index into LogRecord::params
+  uint32_t line = 0;        // of the header line
+  uint32_t firstParam = 0;  // index into LogRecord::params
   uint32_t paramCount = 0;
   bool cut = false;           // the decoder marked a cut
   bool complete = true;       // the parameter lines are the table's, in its order
@@ -92,11 +92,11 @@ struct LogRecord {
   uint32_t firstLine = 0;  // the block's first line, its leading empty lines included
   uint32_t lastLine = 0;
   uint32_t contentLine = 0;  // its first line that is not empty
-  size_t begin = 0;  // the block's bytes in the file, line ends included
+  size_t begin = 0;          // the block's bytes in the file, line ends included
   size_t end = 0;
   bool truncated = false;  // the file ends inside the block
 
-  Stamp stamp;                // this block's own time stamp, if it has one
+  Stamp stamp;  // this block's own time stamp, if it has one
   std::string_view stampText;
 
   // Summary line of a request or completion.
@@ -131,15 +131,15 @@ struct LogRecord {
   std::vector<ParamValue> params;
 
   // Text blocks.
-  std::string_view target;       // banner: the traced device's name
-  std::string_view buildDate;    // banner: what follows "Build Date "
-  int32_t controllers = -1;      // query: "Number of Controllers"
-  int32_t controllerNumber = -1; // controller block
-  int32_t bChannels = -1;        // total block
-  bool queryError = false;       // controller block: "Error calling target device:"
-  SettingsView settings;         // start block
-  uint32_t lost = 0;             // "*** N trace records lost ***"
-  std::string_view note;         // the notice's name or status text
+  std::string_view target;        // banner: the traced device's name
+  std::string_view buildDate;     // banner: what follows "Build Date "
+  int32_t controllers = -1;       // query: "Number of Controllers"
+  int32_t controllerNumber = -1;  // controller block
+  int32_t bChannels = -1;         // total block
+  bool queryError = false;        // controller block: "Error calling target device:"
+  SettingsView settings;          // start block
+  uint32_t lost = 0;              // "*** N trace records lost ***"
+  std::string_view note;          // the notice's name or status text
 
   void Clear() {
     std::vector<MessageView> m;

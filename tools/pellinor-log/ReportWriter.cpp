@@ -100,7 +100,8 @@ void ReportWriter::NotUnderstoodText(std::ostream& out) const {
   out << stats_.unknownLines << (stats_.unknownLines == 1 ? " line" : " lines")
       << " not understood";
   for (size_t i = 0; i < stats_.firstUnknown.size(); ++i)
-    out << (i == 0 ? " (" : ", ") << Place(stats_.firstUnknown[i].file, stats_.firstUnknown[i].line);
+    out << (i == 0 ? " (" : ", ")
+        << Place(stats_.firstUnknown[i].file, stats_.firstUnknown[i].line);
   if (!stats_.firstUnknown.empty())
     out << (stats_.unknownLines > stats_.firstUnknown.size() ? ", ...)" : ")");
   out << "\n";
@@ -243,8 +244,8 @@ void ReportWriter::SummaryText() {
          << sc.appl << "  MsgNr " << sc.number << "  at " << FormatTime(sc.requestMs) << " ("
          << Place(sc.file, sc.line) << ")\n";
   }
-  out_ << "\nErrors: " << analysis_.Errors().size() << ", records lost: "
-       << analysis_.LostRecords() << "\n";
+  out_ << "\nErrors: " << analysis_.Errors().size() << ", records lost: " << analysis_.LostRecords()
+       << "\n";
   NotUnderstoodText(out_);
 }
 
@@ -256,9 +257,10 @@ void ReportWriter::ConnectionJson(JsonWriter& json, const Connection& c) const {
   json.Key("nccis").BeginArray();
   for (uint32_t n : c.nccis) json.Unsigned(n);
   json.EndArray();
-  json.Key("direction").String(c.direction == Connection::kOutgoing   ? "outgoing"
-                               : c.direction == Connection::kIncoming ? "incoming"
-                                                                      : "unknown");
+  json.Key("direction")
+      .String(c.direction == Connection::kOutgoing   ? "outgoing"
+              : c.direction == Connection::kIncoming ? "incoming"
+                                                     : "unknown");
   json.Key("called").String(c.called);
   json.Key("calling").String(c.calling);
   int64_t end = c.ended ? c.endMs : (c.flow.empty() ? c.startMs : c.flow.back().ms);

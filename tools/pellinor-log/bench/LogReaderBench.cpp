@@ -145,7 +145,8 @@ int main(int argc, char** argv) {
               grepCpuBest);
   std::printf("%-24s %12.3f %12.1f %14.3f\n", "read and summarise", readBest, mb / readBest,
               readCpuBest);
-  std::printf("summary / grep: %.2f times in time, %.2f times in processor time (target: at most 3)\n",
-              readBest / grepBest, readCpuBest / grepCpuBest);
+  std::printf(
+      "summary / grep: %.2f times in time, %.2f times in processor time (target: at most 3)\n",
+      readBest / grepBest, readCpuBest / grepCpuBest);
   return 0;
 }
