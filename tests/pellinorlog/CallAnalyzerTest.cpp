@@ -184,6 +184,25 @@ TEST(CallAnalyzer, LostRecordsAreCountedAndReported) {
   EXPECT_EQ(a.analysis.Errors()[0].what, "*** 5 trace records lost ***");
 }
 
+TEST(CallAnalyzer, TheWritersOwnNotices) {
+  Analysed lost({Golden("allocation_failures.log")});
+  EXPECT_EQ(lost.analysis.LostRecords(), 2u);
+  EXPECT_EQ(lost.analysis.Sessions()[0].lostNotices, 2u);
+
+  // A fresh file after the size limit begins with its notice, without an
+  // empty line; a failed rename is told once.
+  std::string next =
+      "14:03:07.123 Sun, Jan 05 2003\r\n*** log continued from C:\\Pellinor.log.old ***\r\n"
+      "\r\n14:03:08.000 Sun, Jan 05 2003\r\n"
+      "*** log limit reached, could not rename: 0xC0000043 ***\r\n";
+  Analysed a({next});
+  EXPECT_EQ(a.reader.Stats().unknownLines, 0u);
+  ASSERT_EQ(a.analysis.Sessions().size(), 1u);
+  EXPECT_EQ(a.analysis.Sessions()[0].continuedFrom, "C:\\Pellinor.log.old");
+  ASSERT_EQ(a.analysis.Errors().size(), 1u);
+  EXPECT_EQ(a.analysis.Errors()[0].what, "log limit reached, could not rename: 0xC0000043");
+}
+
 TEST(CallAnalyzer, ALogCutAfterARequestShowsItUnconfirmedAndTheCallOpen) {
   std::string text = OneSession();
   size_t at = text.find("CONNECT_B3_REQ");

@@ -244,6 +244,10 @@ void CallAnalyzer::OnRecord(const LogRecord& record, std::string_view) {
             "the driver could not record these requests or completions (out of memory or disk "
             "full); the log misses them");
       break;
+    case TextKind::kContinued:
+      if (session.continuedFrom.empty())
+        session.continuedFrom = std::string(record.note);
+      break;
     case TextKind::kLimitReached:
       Error(record, -1, "log limit reached, could not rename: " + std::string(record.note),
             "the log file grows past its size limit");

@@ -32,6 +32,7 @@ struct Session {
   std::string target;
   std::string buildDate;
   std::string manufacturer;
+  std::string continuedFrom;  // "*** log continued from NAME ***" of a fresh file
   int32_t controllers = -1;
   int32_t bChannels = -1;
   uint32_t queryErrors = 0;

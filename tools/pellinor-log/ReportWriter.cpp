@@ -152,6 +152,8 @@ void ReportWriter::SummaryText() {
     out_ << "\nSession " << s.number << " (" << Place(s.file, s.line) << "): ";
     if (s.banner)
       out_ << "device \"" << s.target << "\", driver built " << s.buildDate << "\n";
+    else if (!s.continuedFrom.empty())
+      out_ << "no banner, log continued from " << s.continuedFrom << "\n";
     else
       out_ << "no banner\n";
     if (s.hasTime)
@@ -308,6 +310,7 @@ void ReportWriter::SummaryJson() {
     json.Key("line").Unsigned(s.line);
     json.Key("target").String(s.target);
     json.Key("buildDate").String(s.buildDate);
+    json.Key("continuedFrom").String(s.continuedFrom);
     json.Key("manufacturer").String(s.manufacturer);
     json.Key("controllers").Number(s.controllers);
     json.Key("bChannels").Number(s.bChannels);
