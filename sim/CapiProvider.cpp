@@ -58,6 +58,11 @@ void CopyText(UCHAR* to, ULONG size, const std::string& text) {
   std::memcpy(to, text.data(), text.size() < size ? text.size() : size);
 }
 
+// An I/O control's kind is its function's place among the nine.
+static_assert(int(RequestKind::kRegister) == 0 && int(RequestKind::kManufacturer) == 8 &&
+                  int(RequestKind::kGetProfile) == int((kCapiGetProfile - kCapiRegister) >> 2),
+              "request kinds follow the I/O control functions");
+
 bool IsDataB3Req(const UCHAR* message, ULONG length) {
   return length >= kDataB3Bytes && message[kCapiMessageCommand] == kDataB3 &&
          message[kCapiMessageSubcommand] == kReq;
