@@ -48,7 +48,14 @@ void Put(const char* text, size_t length) {
     return;
   size_t room = state.size - kCutRoom - state.length;
   size_t fits = length <= room ? length : room;
-  __builtin_memcpy(state.buffer + state.length, text, fits);
+  char* out = state.buffer + state.length;
+  if (fits <= 16) {
+    // Most pieces are a few characters: a call to a block copy would cost
+    // more than the copy.
+    for (size_t i = 0; i < fits; ++i) out[i] = text[i];
+  } else {
+    __builtin_memcpy(out, text, fits);
+  }
   state.length += fits;
   state.buffer[state.length] = '\0';
   if (fits != length)

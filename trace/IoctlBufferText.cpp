@@ -1,6 +1,7 @@
 #include "trace/IoctlBufferText.h"
 
 #include "capi/CapiMessage.h"
+#include "capi/TextLine.h"
 #include "capi/TraceText.h"
 #include "control/TraceSettings.h"
 #include "log/LogWriter.h"
@@ -25,9 +26,12 @@ void PrintReturnedText(const char* format, const CapturedBlock& buffer) {
 template <size_t N>
 void PrintPointerLine(const char (&label)[N], uint32_t pointer) {
   TraceTextReset();
-  TraceAppendText(label, N - 1);
-  TraceAppendAddress(reinterpret_cast<PVOID>(pointer));
-  TraceAppendText("\n", 1);
+  {
+    TextLine line(48);
+    line.Text(label);
+    line.Address(reinterpret_cast<PVOID>(pointer));
+    line.Text("\n");
+  }
   TraceTextEmit(TextKindPlain, nullptr);
 }
 
@@ -46,11 +50,14 @@ void DecodeRequest(const LogWriter& writer, const TraceRecord* record, uint32_t 
   if (functions) {
     // "    InputBufferLength:  %u (0x%X)    OutputBufferLength: %u (0x%X)\n"
     TraceTextReset();
-    TraceAppendText("    InputBufferLength:  ", 24);
-    appendLength(in);
-    TraceAppendText("    OutputBufferLength: ", 24);
-    appendLength(out);
-    TraceAppendText("\n", 1);
+    {
+      TextLine line(96);
+      line.Text("    InputBufferLength:  ");
+      appendLength(line, in);
+      line.Text("    OutputBufferLength: ");
+      appendLength(line, out);
+      line.Text("\n");
+    }
     TraceTextEmit(TextKindPlain, nullptr);
   }
   switch (code) {

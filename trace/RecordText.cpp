@@ -1,5 +1,6 @@
 #include "trace/RecordText.h"
 
+#include "capi/TextLine.h"
 #include "capi/TraceText.h"
 #include "control/TraceSettings.h"
 #include "log/LogWriter.h"
@@ -57,13 +58,37 @@ USHORT LookUpError(const StatusError (&table)[N], NTSTATUS status, USHORT otherF
   return otherFailure;
 }
 
+// The last time stamp text made, and the time it is for. The system time
+// advances by whole clock ticks (10 to 15.6 ms on NT), so the records of a
+// burst share their capture time, and its text is made once. Writer thread
+// only, like the text sink; plain data, zero at load.
+// Room for the lines made in place: a length line, and a summary with
+// its names (longer names go on through the sink's appends).
+constexpr size_t kLengthLineRoom = 64;
+constexpr size_t kSummaryRoom = 256;
+
+struct StampCache {
+  LONGLONG time;
+  bool valid;
+  size_t length;
+  char text[TimeStamp::kTextSize];
+};
+StampCache stampCache;
+
 // The capture time as the trace prints it; `text` holds TimeStamp::kTextSize.
 // Returns the length of the text.
 size_t FormatCaptureTime(const TraceRecord* record, char* text) {
-  record->captureTime.Format(text, kTraceStampFormat);
-  size_t length = 0;
-  while (length < TimeStamp::kTextSize - 1 && text[length] != '\0') ++length;
-  return length;
+  LONGLONG time = record->captureTime.Time();
+  if (!stampCache.valid || stampCache.time != time) {
+    record->captureTime.Format(stampCache.text, kTraceStampFormat);
+    size_t length = 0;
+    while (length < TimeStamp::kTextSize - 1 && stampCache.text[length] != '\0') ++length;
+    stampCache.length = length;
+    stampCache.time = time;
+    stampCache.valid = true;
+  }
+  __builtin_memcpy(text, stampCache.text, stampCache.length);
+  return stampCache.length;
 }
 
 // TracePrint of `lineEnds` line ends, then the time stamp and a line end:
@@ -76,18 +101,16 @@ void PrintStampLine(const TraceRecord* record, size_t lineEnds) {
   TracePrintText(line, lineEnds + length + 1);
 }
 
-template <size_t N>
-void Append(const char (&text)[N]) {
-  TraceAppendText(text, N - 1);
-}
-
 // "    ReadBufferLength: %u (0x%X)\n" and its kin, as one print.
 template <size_t N>
 void PrintLengthLine(const char (&label)[N], uint32_t length) {
   TraceTextReset();
-  Append(label);
-  appendLength(length);
-  Append("\n");
+  {
+    TextLine line(kLengthLineRoom);
+    line.Text(label);
+    appendLength(line, length);
+    line.Text("\n");
+  }
   TraceTextEmit(TextKindPlain, nullptr);
 }
 
@@ -100,11 +123,11 @@ bool NoMessageReturned(const TraceRecord* record) {
 
 }  // namespace
 
-void appendLength(uint32_t length) {
-  TraceAppendDecimal(length, 0);
-  TraceAppendText(" (0x", 4);
-  TraceAppendHex(length, 1, true);
-  TraceAppendText(")", 1);
+void appendLength(TextLine& line, uint32_t length) {
+  line.Decimal(length);
+  line.Text(" (0x");
+  line.Hex(length, 1, true);
+  line.Text(")");
 }
 
 USHORT capiMessageError(NTSTATUS status) {
@@ -185,37 +208,40 @@ void writeRecordHeader(const TraceRecord* record) {
   // "COMPLETION %s (%s (%sMode, FileObj %p, Irp %p))\n   %s 0x%04X (0x%08X:
   // %s, Information: %u (0x%X))\n" for a completion: one print each.
   TraceTextReset();
-  if (completion) {
-    Append("COMPLETION ");
-  }
-  TraceAppendString(name);
-  if (completion) {
-    Append(" (");
-  } else {
-    Append("            (");
-  }
-  TraceAppendString(majorName(major));
-  Append(" (");
-  TraceAppendString(mode);
-  Append("Mode, FileObj ");
-  TraceAppendAddress(fileObject);
-  Append(", Irp ");
-  TraceAppendAddress(record->irp);
-  Append("))\n");
-  if (completion) {
-    Append("   ");
-    if (capiError != 0) {
-      Append("CAPIError");
+  {
+    TextLine line(kSummaryRoom);
+    if (completion) {
+      line.Text("COMPLETION ");
     }
-    Append(" 0x");
-    TraceAppendHex(capiError, 4, true);
-    Append(" (0x");
-    TraceAppendHex(uint32_t(record->status), 8, true);
-    Append(": ");
-    TraceAppendString(ntStatusName(uint32_t(record->status)));
-    Append(", Information: ");
-    appendLength(record->information);
-    Append(")\n");
+    line.String(name);
+    if (completion) {
+      line.Text(" (");
+    } else {
+      line.Text("            (");
+    }
+    line.String(majorName(major));
+    line.Text(" (");
+    line.String(mode);
+    line.Text("Mode, FileObj ");
+    line.Address(fileObject);
+    line.Text(", Irp ");
+    line.Address(record->irp);
+    line.Text("))\n");
+    if (completion) {
+      line.Text("   ");
+      if (capiError != 0) {
+        line.Text("CAPIError");
+      }
+      line.Text(" 0x");
+      line.Hex(capiError, 4, true);
+      line.Text(" (0x");
+      line.Hex(uint32_t(record->status), 8, true);
+      line.Text(": ");
+      line.String(ntStatusName(uint32_t(record->status)));
+      line.Text(", Information: ");
+      appendLength(line, record->information);
+      line.Text(")\n");
+    }
   }
   TraceTextEmit(TextKindPlain, nullptr);
 }

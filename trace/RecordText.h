@@ -8,6 +8,7 @@
 #include <ntddk.h>
 
 class LogWriter;
+class TextLine;
 class TraceRecord;
 
 // Formats one record taken from the queue. Of the writer only NrxTarget is
@@ -26,7 +27,7 @@ USHORT capiMessageError(NTSTATUS status);
 USHORT capiRegisterError(NTSTATUS status);
 
 // Appends a length as the request tracing prints lengths, "%u (0x%X)".
-void appendLength(uint32_t length);
+void appendLength(TextLine& line, uint32_t length);
 
 // Checks the captured CAPI message against the length the request made
 // available and decodes it, followed by the start of its DATA_B3 payload;

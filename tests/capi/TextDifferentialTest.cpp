@@ -19,6 +19,7 @@
 #include "capi/CapiDecoder.h"
 #include "capi/CapiTables.h"
 #include "capi/TextFormat.h"
+#include "capi/TextLine.h"
 #include "capi/TraceText.h"
 #include "trace/CapiMessageCheck.h"
 #include "trace/HexDump.h"
@@ -346,6 +347,43 @@ TEST(TextDifferential, AppendsMatchTheirFormatsAtEveryCut) {
       TraceAppendText("end\n", 4);
       pellinor_baseline::TraceAppend("end\n");
       ASSERT_EQ(sinks.NewText(), sinks.OldText()) << "fill " << fill << ", round " << round;
+    }
+  }
+}
+
+TEST(TextDifferential, LinesInPlaceMatchTheirFormatsAtEveryCut) {
+  // A line written in place with room for all, some or none of it, with
+  // the text already filled to every length near the buffer's limit: the
+  // same text as the format, cut at the same character.
+  std::mt19937 random(13);
+  const size_t size = 128;
+  for (size_t fill = 0; fill < size; ++fill) {
+    for (size_t room : {size_t(0), size_t(10), size_t(40), size_t(200)}) {
+      BothSinks sinks(size);
+      std::string prefix(fill, 'p');
+      TraceAppendText(prefix.data(), prefix.size());
+      pellinor_baseline::TraceAppend("%s", prefix.c_str());
+      uint32_t value = random() >> (random() % 32);
+      const void* address = reinterpret_cast<const void*>(uintptr_t(random()));
+      const char* name = room == 40 ? nullptr : "STATUS_INVALID_DEVICE_REQUEST";
+      {
+        TextLine line(room);
+        line.Text("COMPLETION ");
+        line.String(name);
+        line.Text(" 0x");
+        line.Hex(value, 4, true);
+        line.Text(" ");
+        line.Decimal(value);
+        line.Text(" ");
+        line.Hex(value, 1, false);
+        line.Text(" ");
+        line.Address(address);
+        line.Text("\n");
+      }
+      TraceAppendText("end", 3);
+      pellinor_baseline::TraceAppend("COMPLETION %s 0x%04X %u %x %p\nend", name, value, value,
+                                     value, address);
+      ASSERT_EQ(sinks.NewText(), sinks.OldText()) << "fill " << fill << ", room " << room;
     }
   }
 }
