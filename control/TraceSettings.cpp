@@ -20,6 +20,10 @@ TraceSettings LoadTraceSettings() {
   return (b3Bytes << 16) | (flags & SETTINGS_FLAG_MASK & 0xFFFF);
 }
 
+ULONG LoadLogLimit() {
+  return LimitLogLimitValue(ReadNumber(LOG_LIMIT_VALUE_NAME, DEFAULT_LOG_LIMIT_MB));
+}
+
 ULONG DescribeSettings(TraceSettings settings, char* text) {
   int n = 0;
   n += sprintf(text + n, "Settings:\n");

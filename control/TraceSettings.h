@@ -32,6 +32,7 @@ constexpr ULONG DEFAULT_MAX_DATA_B3_BYTES = 32;
 #define B3_BYTES_VALUE_NAME L"Pellinor_B3Bytes"
 #define LOG_VALUE_NAME L"Pellinor_Log"
 #define TARGET_VALUE_NAME L"Pellinor_Target"
+#define LOG_LIMIT_VALUE_NAME L"Pellinor_LogLimit"
 #define DEFAULT_LOG_PATH L"C:\\Pellinor.log"
 #define DEFAULT_TARGET_NAME L"CAPI201"
 
@@ -54,6 +55,20 @@ constexpr ULONG MaskFlagsValue(ULONG value) {
 constexpr ULONG LimitB3BytesValue(ULONG value) {
   return value > MAX_DATA_B3_BYTES_LIMIT ? MAX_DATA_B3_BYTES_LIMIT : value;
 }
+
+// The log size limit in megabytes: 0 (or a missing value) is no limit, and
+// no value reads as more than MAX_LOG_LIMIT_MB.
+constexpr ULONG MAX_LOG_LIMIT_MB = 4095;
+constexpr ULONG DEFAULT_LOG_LIMIT_MB = 0;
+// What a Pellinor_LogLimit value becomes when it is stored or read.
+constexpr ULONG LimitLogLimitValue(ULONG value) {
+  return value > MAX_LOG_LIMIT_MB ? MAX_LOG_LIMIT_MB : value;
+}
+
+// Reads Pellinor_LogLimit (0 when the read fails), limited as above; read
+// with the other settings when a trace device is built. PASSIVE_LEVEL;
+// never fails.
+ULONG LoadLogLimit();
 
 // Reads Pellinor_Flags and Pellinor_B3Bytes (defaults 3 and 32 when a read
 // fails) into a settings word. PASSIVE_LEVEL; never fails.

@@ -1,7 +1,12 @@
 #include "log/LogFile.h"
 
+#include <stddef.h>
+
+#include <ntifs.h>
+
 #include "framework/CountedString.h"
 #include "framework/ExitTable.h"
+#include "framework/Pool.h"
 
 namespace {
 
@@ -58,6 +63,12 @@ NTSTATUS LogFile::Open(PCWSTR name, bool truncate) {
     return status;
   }
   isOpen = true;
+  endOfFile = 0;
+  FILE_STANDARD_INFORMATION info;
+  if (NT_SUCCESS(ZwQueryInformationFile(handle, &ioStatus, &info, sizeof(info),
+                                        FileStandardInformation))) {
+    endOfFile = ULONGLONG(info.EndOfFile.QuadPart);
+  }
   return status;
 }
 
@@ -73,8 +84,61 @@ NTSTATUS LogFile::Append(const void* data, ULONG length, ULONG* written) {
     LARGE_INTEGER offset = info.EndOfFile;
     status = ZwWriteFile(handle, NULL, NULL, NULL, &ioStatus, const_cast<PVOID>(data), length,
                          &offset, NULL);
+    endOfFile = ULONGLONG(offset.QuadPart);
+    if (NT_SUCCESS(status)) {
+      endOfFile += ioStatus.Information;
+    }
   }
   *written = ULONG(ioStatus.Information);
+  return status;
+}
+
+NTSTATUS LogFile::Write(const void* data, ULONG length) {
+  ULONG written = 0;
+  NTSTATUS status = Append(data, length, &written);
+  if (NT_SUCCESS(status) && written < length) {
+    status = STATUS_DISK_FULL;
+  }
+  return status;
+}
+
+NTSTATUS LogFile::Rename(PCWSTR name, PCWSTR suffix) {
+  CountedString path(L"\\DosDevices\\");
+  path.Append(name);
+  CountedString newPath(path.Text() != NULL ? path.Text() : L"");
+  newPath.Append(suffix);
+  if (!NT_SUCCESS(path.Status())) {
+    return path.Status();
+  }
+  if (!NT_SUCCESS(newPath.Status())) {
+    return newPath.Status();
+  }
+  // The rename information: its fixed part and the new name behind it,
+  // without a terminating zero.
+  ULONG size = ULONG(offsetof(FILE_RENAME_INFORMATION, FileName)) + newPath.Length();
+  PFILE_RENAME_INFORMATION rename =
+      static_cast<PFILE_RENAME_INFORMATION>(PoolAlloc(size, PagedPool));
+  if (rename == NULL) {
+    return STATUS_INSUFFICIENT_RESOURCES;
+  }
+  rename->ReplaceIfExists = TRUE;
+  rename->RootDirectory = NULL;
+  rename->FileNameLength = newPath.Length();
+  RtlCopyMemory(rename->FileName, newPath.Text(), newPath.Length());
+
+  OBJECT_ATTRIBUTES attributes;
+  InitializeObjectAttributes(&attributes, path.Unicode(), OBJ_CASE_INSENSITIVE, NULL, NULL);
+  IO_STATUS_BLOCK ioStatus;
+  HANDLE file = NULL;
+  // Renaming takes the right to delete; readers may keep the file open.
+  NTSTATUS status = ZwCreateFile(&file, DELETE | SYNCHRONIZE, &attributes, &ioStatus, NULL,
+                                 FILE_ATTRIBUTE_NORMAL, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                                 FILE_OPEN, FILE_SYNCHRONOUS_IO_NONALERT, NULL, 0);
+  if (NT_SUCCESS(status)) {
+    status = ZwSetInformationFile(file, &ioStatus, rename, size, FileRenameInformation);
+    ZwClose(file);
+  }
+  PoolFree(rename);
   return status;
 }
 
@@ -91,29 +155,5 @@ NTSTATUS LogFile::Close() {
 void LogFile::CloseIfOpen() {
   if (isOpen) {
     Close();
-  }
-}
-
-void WriteLogLines(const char* text, uint32_t kind, const void* message) {
-  UNREFERENCED_PARAMETER(kind);
-  UNREFERENCED_PARAMETER(message);
-  static const char kLineEnd[2] = {'\r', '\n'};
-  LogFile& file = LogFile::Instance();
-  const char* piece = text;
-  for (;;) {
-    const char* end = piece;
-    while (*end != '\0' && *end != '\n') {
-      ++end;
-    }
-    bool lineEnd = *end == '\n';
-    ULONG written;
-    if (end != piece) {
-      file.Append(piece, ULONG(end - piece), &written);
-    }
-    if (!lineEnd) {
-      return;
-    }
-    file.Append(kLineEnd, sizeof(kLineEnd), &written);
-    piece = end + 1;
   }
 }

@@ -11,7 +11,7 @@
 
 class LogFile : public PoolObject {
  public:
-  LogFile() : isOpen(false), handle(NULL) {}
+  LogFile() : isOpen(false), handle(NULL), endOfFile(0) {}
   LogFile(const LogFile&) = delete;
   LogFile& operator=(const LogFile&) = delete;
 
@@ -31,6 +31,15 @@ class LogFile : public PoolObject {
   // Writes `length` bytes at the end the file has now. *written gets the
   // byte count of the last I/O status block. PASSIVE_LEVEL.
   NTSTATUS Append(const void* data, ULONG length, ULONG* written);
+  // Append that counts a short write as failed (STATUS_DISK_FULL).
+  NTSTATUS Write(const void* data, ULONG length);
+
+  // The file's size as last seen: at Open, and after each Append.
+  ULONGLONG EndOfFile() const { return endOfFile; }
+
+  // Renames the closed file "\DosDevices\" + name to the same name with
+  // `suffix` appended, replacing a file of that name. PASSIVE_LEVEL.
+  static NTSTATUS Rename(PCWSTR name, PCWSTR suffix);
 
   // Closes the handle; a failed close leaves the file open, so that
   // CloseIfOpen at unload tries again.
@@ -45,9 +54,5 @@ class LogFile : public PoolObject {
 
   bool isOpen;
   HANDLE handle;
+  ULONGLONG endOfFile;
 };
-
-// The text sink of the log writer: appends the sink's text to the log file,
-// each "\n" becoming CR LF. `kind` and `message` are not used. The text is
-// written piece by piece; a piece that cannot be written is lost.
-void WriteLogLines(const char* text, uint32_t kind, const void* message);

@@ -8,7 +8,40 @@
 #include "trace/RecordText.h"
 #include "trace/TraceRecord.h"
 
-LogWriter::LogWriter(NTSTATUS* status, PCWSTR logFileName)
+namespace {
+
+// The writer whose thread has installed the text sink. The sink is global
+// and has no context of its own; at most one writer runs at a time.
+LogWriter* sinkWriter;
+
+constexpr ULONGLONG kMegabyte = 0x100000;
+
+void CopyBytes(char* to, const char* from, ULONG count) {
+  for (ULONG i = 0; i < count; ++i) {
+    to[i] = from[i];
+  }
+}
+
+// Appends `text` to `to` (n characters so far, room for `room`) as 8-bit
+// text: a character beyond 7 bits shows as '?'; what does not fit is cut.
+void AppendNarrow(char* to, ULONG room, ULONG* n, const WCHAR* text) {
+  for (ULONG i = 0; text[i] != 0 && *n < room; ++i) {
+    to[(*n)++] = text[i] < 0x80 ? char(text[i]) : '?';
+  }
+  to[*n] = '\0';
+}
+
+}  // namespace
+
+void WriteLogLines(const char* text, uint32_t kind, const void* message) {
+  UNREFERENCED_PARAMETER(kind);
+  UNREFERENCED_PARAMETER(message);
+  if (sinkWriter != NULL) {
+    sinkWriter->Gather(text);
+  }
+}
+
+LogWriter::LogWriter(NTSTATUS* status, PCWSTR logFileName, ULONG limitMegabytes)
     : thread(NULL),
       items(0, 0x7FFFFFFF),
       opened(NotificationEvent, false),
@@ -18,7 +51,14 @@ LogWriter::LogWriter(NTSTATUS* status, PCWSTR logFileName)
       textBuffer(NULL),
       nrxTarget(0),
       logFileName(logFileName),
-      lostRecords(0) {
+      lostRecords(0),
+      limitBytes(limitMegabytes * kMegabyte),
+      recordText(NULL),
+      gathered(0),
+      recordWritten(false),
+      writeFailed(false),
+      renameFailed(false),
+      writeLost(0) {
   *status = STATUS_INSUFFICIENT_RESOURCES;
   // Without its copy of the name the thread would have no file to open.
   if (!NT_SUCCESS(this->logFileName.Status())) {
@@ -26,6 +66,10 @@ LogWriter::LogWriter(NTSTATUS* status, PCWSTR logFileName)
   }
   textBuffer = static_cast<char*>(PoolAlloc(LOG_TEXT_BUFFER_SIZE, NonPagedPool));
   if (textBuffer == NULL) {
+    return;
+  }
+  recordText = static_cast<char*>(PoolAlloc(LOG_RECORD_BUFFER_SIZE, PagedPool));
+  if (recordText == NULL) {
     return;
   }
   SystemThread* created = new SystemThread(&LogWriter::ThreadEntry, this, status);
@@ -53,6 +97,8 @@ LogWriter::~LogWriter() {
   }
   // A writer whose file never opened had no thread to drain its queue.
   DiscardQueued();
+  PoolFree(recordText);
+  recordText = NULL;
   PoolFree(textBuffer);
   textBuffer = NULL;
 }
@@ -103,6 +149,7 @@ void LogWriter::Run() {
   openStatus = file.Open(logFileName.Text(), false);
   opened.Set(0);
   if (NT_SUCCESS(openStatus)) {
+    sinkWriter = this;
     TraceTextInit(textBuffer, LOG_TEXT_BUFFER_SIZE, &WriteLogLines);
     for (;;) {
       items.Wait();
@@ -111,17 +158,137 @@ void LogWriter::Run() {
         break;
       }
       TraceRecord* record = CONTAINING_RECORD(entry, TraceRecord, link);
-      ReportLost(record->lostBefore);
-      formatRecord(*this, record);
+      WriteRecord(record);
       delete record;
     }
     // Losses after the last record are still told before the file closes.
-    ReportLost(ULONG(Interlocked::Exchange(&lostRecords, 0)));
+    recordWritten = false;
+    ReportLost(ULONG(Interlocked::Exchange(&lostRecords, 0)) + writeLost);
+    writeLost = 0;
+    WriteGathered();
     // The sink's buffer belongs to this writer and is freed with it.
     TraceTextInit(NULL, 0, NULL);
-    file.Close();
+    sinkWriter = NULL;
+    file.CloseIfOpen();
   }
   thread->Exit();
+}
+
+void LogWriter::WriteRecord(TraceRecord* record) {
+  ULONG lost = record->lostBefore + writeLost;
+  writeLost = 0;
+  recordWritten = false;
+  writeFailed = false;
+  ReportLost(lost);
+  formatRecord(*this, record);
+  WriteGathered();
+  if (writeFailed) {
+    // The text is gone, and with it the line that told earlier losses: they
+    // are told with this record once a write succeeds again.
+    writeLost = lost + 1;
+  }
+}
+
+void LogWriter::Gather(const char* text) {
+  if (recordText == NULL) {
+    return;
+  }
+  for (const char* piece = text;;) {
+    const char* end = piece;
+    while (*end != '\0' && *end != '\n') {
+      ++end;
+    }
+    ULONG length = ULONG(end - piece);
+    bool lineEnd = *end == '\n';
+    ULONG need = length + (lineEnd ? 2 : 0);
+    // A record longer than the buffer is written in pieces, to one file.
+    if (need > LOG_RECORD_BUFFER_SIZE - gathered) {
+      WriteGathered();
+    }
+    while (length > LOG_RECORD_BUFFER_SIZE - 2) {
+      ULONG part = LOG_RECORD_BUFFER_SIZE - 2;
+      CopyBytes(recordText + gathered, piece, part);
+      gathered += part;
+      WriteGathered();
+      piece += part;
+      length -= part;
+    }
+    CopyBytes(recordText + gathered, piece, length);
+    gathered += length;
+    if (!lineEnd) {
+      return;
+    }
+    recordText[gathered++] = '\r';
+    recordText[gathered++] = '\n';
+    piece = end + 1;
+  }
+}
+
+void LogWriter::WriteGathered() {
+  if (gathered == 0) {
+    return;
+  }
+  LogFile& file = LogFile::Instance();
+  if (!file.IsOpen()) {
+    // A rotation that could not open the fresh file: try again now.
+    file.Open(logFileName.Text(), false);
+  }
+  if (!recordWritten && PastLimit(gathered)) {
+    Rotate();
+  }
+  recordWritten = true;
+  if (!file.IsOpen() || !NT_SUCCESS(file.Write(recordText, gathered))) {
+    writeFailed = true;
+  }
+  gathered = 0;
+}
+
+bool LogWriter::PastLimit(ULONG pending) const {
+  if (limitBytes == 0 || renameFailed) {
+    return false;
+  }
+  const LogFile& file = LogFile::Instance();
+  // An empty file takes the record whatever its size: a fresh file cannot
+  // be made any emptier.
+  return file.IsOpen() && file.EndOfFile() != 0 && file.EndOfFile() + pending > limitBytes;
+}
+
+void LogWriter::Rotate() {
+  LogFile& file = LogFile::Instance();
+  NTSTATUS status = file.Close();
+  if (NT_SUCCESS(status)) {
+    status = LogFile::Rename(logFileName.Text(), LOG_OLD_SUFFIX);
+    // Afresh after a rename; the same file again when the rename failed.
+    NTSTATUS reopened = file.Open(logFileName.Text(), false);
+    if (!NT_SUCCESS(reopened)) {
+      // Nothing to write to: the records are counted lost until an open
+      // succeeds (tried again before each later write).
+      renameFailed = !NT_SUCCESS(status);
+      return;
+    }
+  }
+  char notice[300];
+  if (!NT_SUCCESS(status)) {
+    // Never a loop of failed renames: the limit is given up for this log.
+    renameFailed = true;
+    sprintf(notice, "*** log limit reached, could not rename: 0x%08X ***", unsigned(status));
+    WriteNotice(notice, false);
+    return;
+  }
+  ULONG n = ULONG(sprintf(notice, "*** log continued from "));
+  AppendNarrow(notice, sizeof(notice) - 8, &n, logFileName.Text());
+  AppendNarrow(notice, sizeof(notice) - 8, &n, LOG_OLD_SUFFIX);
+  sprintf(notice + n, " ***");
+  WriteNotice(notice, true);
+}
+
+void LogWriter::WriteNotice(const char* notice, bool first) {
+  char stamp[TimeStamp::kTextSize];
+  TimeStamp().Format(stamp, kTraceStampFormat);
+  char line[400];
+  int n = sprintf(line, "%s%s\r\n%s\r\n", first ? "" : "\r\n", stamp, notice);
+  // A notice that cannot be written is not a record: nothing is counted.
+  LogFile::Instance().Write(line, ULONG(n));
 }
 
 void LogWriter::DiscardQueued() {

@@ -4,9 +4,17 @@
 // spin-locked list insert and one semaphore release; all formatting and file
 // output happen on the writer thread.
 //
+// The text of one record is gathered (line ends made CR LF) and written to
+// the file in one piece, so that a record is never split between two files
+// when the log reaches its size limit: before a record whose text would take
+// the file past the limit, the file is renamed to NAME.old (replacing an
+// older one) and a fresh file is started with a line naming the old one.
+//
 // The text sink and the log file are single global objects, so at most one
 // LogWriter may exist at a time.
 #pragma once
+
+#include <stdint.h>
 
 #include <ntddk.h>
 
@@ -21,14 +29,21 @@ class TraceRecord;
 
 // The writer's text buffer: every text of one record part is formatted here.
 constexpr ULONG LOG_TEXT_BUFFER_SIZE = 9216;
+// Where a record's text is gathered before it is written (paged: only the
+// writer thread touches it). A record longer than this is written in
+// several pieces, to the same file.
+constexpr ULONG LOG_RECORD_BUFFER_SIZE = 0x8000;
+// What LogFile::Rename appends to the log's name for the older generation.
+#define LOG_OLD_SUFFIX L".old"
 
 class LogWriter : public PoolObject {
  public:
   // Starts the writer thread and returns once it has tried to open the log
   // file `logFileName` (a DOS path such as "C:\Pellinor.log"). *status: the
-  // open's status, or why there is no thread. The caller keeps the object
-  // whatever the status and destroys it later. PASSIVE_LEVEL.
-  LogWriter(NTSTATUS* status, PCWSTR logFileName);
+  // open's status, or why there is no thread. `limitMegabytes`: the log's
+  // size limit (0: none, the file grows for ever). The caller keeps the
+  // object whatever the status and destroys it later. PASSIVE_LEVEL.
+  LogWriter(NTSTATUS* status, PCWSTR logFileName, ULONG limitMegabytes = 0);
 
   // Stops the thread after every record queued before has been formatted
   // and written, then closes the file. PASSIVE_LEVEL.
@@ -43,7 +58,9 @@ class LogWriter : public PoolObject {
   // A record that could not be built (its allocation failed): counted, and
   // told in one time-stamped line "*** N trace records lost ***" in front of
   // the next record queued (or before the file closes), so that a reader can
-  // tell a quiet line from a lost record. Up to DISPATCH_LEVEL.
+  // tell a quiet line from a lost record. Records whose text could not be
+  // written (a full disk) are counted the same way, and told once writing
+  // succeeds again. Up to DISPATCH_LEVEL.
   void CountLost();
   // Queue for what a capture returned: the record, or null when it could
   // not be allocated, which is counted as lost. STATUS_SUCCESS when
@@ -55,6 +72,10 @@ class LogWriter : public PoolObject {
   bool NrxTarget() const { return nrxTarget != 0; }
   void SetNrxTarget() { nrxTarget = 1; }
 
+  // The text sink's text, gathered for the record being formatted. Writer
+  // thread only.
+  void Gather(const char* text);
+
  private:
   static VOID NTAPI ThreadEntry(PVOID context);
   void Run();
@@ -62,6 +83,19 @@ class LogWriter : public PoolObject {
   void DiscardQueued();
   // The lost-records line for `lost` records, if any.
   static void ReportLost(ULONG lost);
+  // Formats one record (after the line of the losses before it) and writes
+  // its text; a record whose text could not be written is counted lost.
+  void WriteRecord(TraceRecord* record);
+  // Writes what is gathered; before the first write of a record, rotates
+  // the file when the text would take it past the limit.
+  void WriteGathered();
+  bool PastLimit(ULONG pending) const;
+  // Close, rename to NAME.old, open afresh, and say so at the top of the new
+  // file; a failed rename keeps the file and says so once.
+  void Rotate();
+  // A time-stamped notice written straight to the file: "\n" (unless first
+  // in the file), the stamp, the notice; line ends CR LF.
+  static void WriteNotice(const char* notice, bool first);
 
   SystemThread* thread;
   Semaphore items;
@@ -73,6 +107,18 @@ class LogWriter : public PoolObject {
   UCHAR nrxTarget;
   CountedString logFileName;
   // Records lost since the last lost-records line; bumped by any thread,
-  // taken by the writer thread with one exchange.
+  // taken by Queue with one exchange.
   LONG volatile lostRecords;
+  // The rest belongs to the writer thread.
+  ULONGLONG limitBytes;
+  char* recordText;
+  ULONG gathered;
+  bool recordWritten;  // some of the record's text is in the file already
+  bool writeFailed;    // some of the record's text could not be written
+  bool renameFailed;   // the limit no longer applies: said so once
+  ULONG writeLost;     // records whose text was lost, not yet told
 };
+
+// The text sink of the log writer: gathers the sink's text for the running
+// writer, each "\n" becoming CR LF. `kind` and `message` are not used.
+void WriteLogLines(const char* text, uint32_t kind, const void* message);

@@ -93,3 +93,26 @@ TEST_F(Settings, FailedOrEmptyReadsGiveTheDefaults) {
 }
 
 }  // namespace
+
+namespace {
+
+// Pellinor_LogLimit: megabytes, 0 or missing (or unreadable) is no limit,
+// and no value reads as more than 4095 (the largest that fits 32 bits of
+// bytes).
+TEST_F(Settings, LogLimitInMegabytes) {
+  EXPECT_EQ(LoadLogLimit(), 0u);
+  for (ULONG value : {0u, 1u, 4095u}) {
+    emu::Registry::SetDword(kService16, u"Pellinor_LogLimit", value);
+    EXPECT_EQ(LoadLogLimit(), value);
+  }
+  for (ULONG value : {4096u, 100000u, 0xFFFFFFFFu}) {
+    emu::Registry::SetDword(kService16, u"Pellinor_LogLimit", value);
+    EXPECT_EQ(LoadLogLimit(), 4095u) << value;
+  }
+  emu::Registry::FailValue(u"Pellinor_LogLimit", STATUS_ACCESS_DENIED, emu::Registry::kRead);
+  EXPECT_EQ(LoadLogLimit(), 0u);
+  // The limit is apart from the settings word: it changes nothing there.
+  EXPECT_EQ(LoadTraceSettings(), 0x00200003u);
+}
+
+}  // namespace

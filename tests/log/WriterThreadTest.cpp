@@ -4,6 +4,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <future>
 #include <sstream>
@@ -59,10 +60,10 @@ class TempDriveC {
   }
   ~TempDriveC() {
     emu::SetDriveC(previous_);
-    std::string command = "rm -rf '" + path_ + "'";
-    if (std::system(command.c_str()) != 0) {
-      // Leftover temporary files are harmless.
-    }
+    // No shell: forking a process whose other threads may hold locks can hang
+    // the child (under qemu-i386 it does, now and then).
+    std::error_code ignored;  // leftover temporary files are harmless
+    std::filesystem::remove_all(path_, ignored);
   }
   std::string Read(const std::string& name) const {
     std::ifstream in(path_ + "/" + name, std::ios::binary);

@@ -119,18 +119,42 @@ TEST_F(LogPipeline, AnUnbuildableLogPathFails) {
   delete writer;
 }
 
-TEST_F(LogPipeline, WritesThatFailLoseOnlyTheirText) {
+// A record's text is written in one piece; a write that fails (a full
+// disk) loses that record, which is counted and told as soon as a write
+// succeeds again.
+TEST_F(LogPipeline, ARecordWhoseWriteFailsIsCountedAndToldWhenWritingSucceeds) {
+  emu::Clock::Fix(tracetest::GoldenTime());
   NTSTATUS status;
   auto* writer = new LogWriter(&status, L"C:\\lossy.log");
   ASSERT_EQ(status, STATUS_SUCCESS);
-  // A text record "X\n" costs three writes: its leading line end, X and the
-  // line end after it. The fifth write is the second record's "lost".
-  emu::FailFileWrite(5, STATUS_DISK_FULL);
+  emu::FailFileWrite(2, STATUS_DISK_FULL);
   Queue(*writer, "kept\n");
   Queue(*writer, "lost\n");
   Queue(*writer, "again\n");
   delete writer;
-  EXPECT_EQ(drive_.Read("lossy.log"), "\r\nkept\r\n\r\n\r\n\r\nagain\r\n");
+  EXPECT_EQ(drive_.Read("lossy.log"),
+            "\r\nkept\r\n"
+            "\r\n14:03:07.123 Sun, Jan 05 2003\r\n*** 1 trace records lost ***\r\n"
+            "\r\nagain\r\n");
+  emu::Clock::Release();
+}
+
+// A write that fails takes the line of earlier losses with it: those are
+// told again, with the lost record added, by the next write.
+TEST_F(LogPipeline, LossesWhoseLineIsLostAreToldAgain) {
+  emu::Clock::Fix(tracetest::GoldenTime());
+  NTSTATUS status;
+  auto* writer = new LogWriter(&status, L"C:\\full.log");
+  ASSERT_EQ(status, STATUS_SUCCESS);
+  emu::FailFileWrite(1, STATUS_DISK_FULL);
+  writer->CountLost();      // a record never built ...
+  Queue(*writer, "one\n");  // ... told in front of this one, whose write fails
+  Queue(*writer, "two\n");
+  delete writer;
+  EXPECT_EQ(drive_.Read("full.log"),
+            "\r\n14:03:07.123 Sun, Jan 05 2003\r\n*** 2 trace records lost ***\r\n"
+            "\r\ntwo\r\n");
+  emu::Clock::Release();
 }
 
 TEST_F(LogPipeline, WithoutAThreadObjectTheWriterReportsNoResources) {
