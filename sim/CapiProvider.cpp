@@ -481,9 +481,15 @@ NTSTATUS CapiProvider::GetToBlock(PFILE_OBJECT file, const Buffers& buffers,
         next->Destroy();
       }
     }
+    UCHAR* area = static_cast<UCHAR*>(app->UserArea());
+    if (message != nullptr && area == nullptr) {
+      // Registered from kernel mode: there is no user area to put it in.
+      message->Destroy();
+      Dereference(app);
+      return STATUS_INVALID_DEVICE_STATE;
+    }
     if (message != nullptr) {
       // The caller's context: its user memory is reachable here.
-      UCHAR* area = static_cast<UCHAR*>(app->UserArea());
       UCHAR* view = static_cast<UCHAR*>(UserSpaceView(area, app->UserAreaSize()));
       std::memcpy(view, message->bytes, message->length);
       std::memcpy(view + Application::kUserMessageBytes, message->Payload(),

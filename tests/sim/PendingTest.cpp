@@ -159,3 +159,38 @@ TEST_F(ProviderTest, ManyApplicationsAtOnce) {
 
 }  // namespace
 }  // namespace simtest
+
+namespace simtest {
+namespace {
+
+// Every allocation of the provider refused in turn, during a whole call:
+// the call fails cleanly where it meets the refusal (or not at all), and
+// unloading finds none of the provider's pool left.
+TEST_F(ProviderTest, RefusedPoolLeavesNothingBehind) {
+  for (unsigned nth = 1; nth <= 40; ++nth) {
+    SCOPED_TRACE("allocation " + std::to_string(nth));
+    Load();
+    emu::PoolFault fault;
+    fault.n = nth;
+    fault.tag = sim::kSimPoolTag;
+    emu::Pool::InjectFault(fault);
+    for (KPROCESSOR_MODE mode : {UserMode, KernelMode}) {
+      auto app = MakeApplication(mode);
+      sim::CallOptions options;
+      options.dataBlocks = 2;
+      sim::CallReport report = app->RunCall(options);
+      if (!report.ok) {
+        // The refusal shows as the status of the request that met it.
+        bool refused = false;
+        for (const auto& r : app->Requests()) refused |= r.status == STATUS_INSUFFICIENT_RESOURCES;
+        EXPECT_TRUE(refused) << report.failure;
+      }
+    }
+    emu::Pool::ClearFaults();
+    ASSERT_EQ(sim::UnloadCapiDevice(), STATUS_SUCCESS);
+    ASSERT_EQ(emu::Pool::Report(sim::kSimPoolTag).blocks, 0u);
+  }
+}
+
+}  // namespace
+}  // namespace simtest
