@@ -80,10 +80,31 @@ run_tests() {
 
 run_benchmarks() {
   configure_and_build host
+  local runner how="i386"
+  runner="$(cat "$build/host/i386-runner" 2>/dev/null || true)"
+  [[ -n "$runner" ]] && how="i386, under qemu-i386"
   for bench in "$build/host"/bench/*_bench; do
-    echo "== $(basename "$bench")"
+    echo "== $(basename "$bench") ($how)"
     run_i386 "$build/host" "$bench"
   done
+  # The kernel-free benchmarks also natively (x86-64), and under qemu-i386,
+  # which inflates computation more than system calls: each figure says
+  # which build it is, and these headers say how it ran.
+  configure_and_build native -DPELLINOR_NATIVE=ON
+  for bench in "$build/native"/bench/*_bench; do
+    echo "== $(basename "$bench") (x86-64, native)"
+    "$bench"
+  done
+  if [[ -z "$runner" ]] && command -v qemu-i386 >/dev/null; then
+    for bench in "$build/native"/bench/*_bench; do
+      local name
+      name="$(basename "$bench")"
+      if [[ -x "$build/host/bench/$name" ]]; then
+        echo "== $name (i386, under qemu-i386)"
+        qemu-i386 "$build/host/bench/$name"
+      fi
+    done
+  fi
 }
 
 case "${1:-}" in
