@@ -6,7 +6,9 @@
 #include <unordered_set>
 
 #include "emu/Object.h"
+#include "IoInternal.h"
 #include "KernelInternal.h"
+#include "ObjectInternal.h"
 #include "emu/BugCheck.h"
 
 struct _OBJECT_TYPE {
@@ -47,7 +49,52 @@ ObjectHeader* Checked(PVOID body, const char* service) {
   return HeaderOf(body);
 }
 
+// Device objects are built by the I/O manager outside this object table, but
+// drivers may reference and dereference them like any object (a filter keeps
+// the device it attached to). A pointer reference keeps the device object's
+// memory after IoDeleteDevice: it counts in DEVICE_OBJECT.ReferenceCount,
+// which the I/O manager checks before it frees a deleted device, and in
+// deviceReferences, which tells them apart from the opens that share that
+// count. Both are guarded by the I/O manager's lock.
+std::map<PDEVICE_OBJECT, LONG>& DeviceReferences() {
+  static auto* references = new std::map<PDEVICE_OBJECT, LONG>;
+  return *references;
+}
+
+// Takes or drops a pointer reference to a device object. False when `body`
+// is no device object (the caller then reports it).
+bool ReferenceDevice(PVOID body, int delta, const char* service, LONG_PTR* left) {
+  auto* device = static_cast<PDEVICE_OBJECT>(body);
+  std::lock_guard<std::mutex> guard(io::Lock());
+  io::DeviceRecord* record = io::FindDeviceRecord(device);
+  if (record == nullptr)
+    return false;
+  LONG& mine = DeviceReferences()[device];
+  if (delta < 0 && mine == 0) {
+    DeviceReferences().erase(device);
+    BugCheck(REFERENCE_BY_POINTER,
+             "%s of device object %p, which holds no reference taken by ObReferenceObject "
+             "(dereferenced more often than referenced)",
+             service, body);
+  }
+  mine += delta;
+  device->ReferenceCount += delta;
+  *left = mine;
+  if (mine == 0)
+    DeviceReferences().erase(device);
+  if (delta < 0)
+    io::ReleaseDeviceIfUnused(device);
+  return true;
+}
+
 }  // namespace
+
+namespace internal {
+LONG DeviceObjectReferences(PDEVICE_OBJECT device) {
+  auto it = DeviceReferences().find(device);
+  return it == DeviceReferences().end() ? 0 : it->second;
+}
+}  // namespace internal
 
 POBJECT_TYPE CreateObjectType(const char* name, ObjectDeleteProcedure deleteProcedure) {
   return new _OBJECT_TYPE{name, deleteProcedure};
@@ -122,12 +169,28 @@ extern "C" NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK D
 }
 
 extern "C" LONG_PTR FASTCALL ObfReferenceObject(PVOID Object) {
+  {
+    std::lock_guard<std::mutex> guard(emu::S().lock);
+    if (emu::S().live.count(Object) != 0)
+      return emu::HeaderOf(Object)->references.fetch_add(1) + 1;
+  }
+  LONG_PTR left;
+  if (emu::ReferenceDevice(Object, +1, "ObReferenceObject", &left))
+    return left;
   std::lock_guard<std::mutex> guard(emu::S().lock);
   return emu::Checked(Object, "ObReferenceObject")->references.fetch_add(1) + 1;
 }
 
 extern "C" LONG_PTR FASTCALL ObfDereferenceObject(PVOID Object) {
   emu::internal::RequireIrqlAtMost(DISPATCH_LEVEL, "ObDereferenceObject");
+  bool isObject;
+  {
+    std::lock_guard<std::mutex> guard(emu::S().lock);
+    isObject = emu::S().live.count(Object) != 0;
+  }
+  LONG_PTR deviceLeft;
+  if (!isObject && emu::ReferenceDevice(Object, -1, "ObDereferenceObject", &deviceLeft))
+    return deviceLeft;
   emu::ObjectHeader* header;
   LONG left;
   {

@@ -24,6 +24,10 @@
 #include <map>
 #include <mutex>
 
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#endif
+
 #include "emu/UserMemory.h"
 #include "PoolInternal.h"
 #include "emu/BugCheck.h"
@@ -81,7 +85,21 @@ void PassOn(int signal, siginfo_t* info, void* context) {
   sigaction(signal, &fallback, nullptr);
 }
 
-void OnFault(int signal, siginfo_t* info, void* context) {
+#if defined(__SANITIZE_ADDRESS__)
+// The handler's frames may land on stack whose shadow still marks the
+// redzones of frames that were there before the fault (the emulated signal
+// frame of qemu-user does): clear it, so that the report below does not
+// trip AddressSanitizer.
+__attribute__((no_sanitize_address, noinline)) void ClearStackShadow() {
+  constexpr size_t kBelow = 64 * 1024;
+  auto* here = static_cast<char*>(__builtin_frame_address(0));
+  ASAN_UNPOISON_MEMORY_REGION(here - kBelow, kBelow);
+}
+#else
+void ClearStackShadow() {}
+#endif
+
+__attribute__((no_sanitize_address)) void OnFault(int signal, siginfo_t* info, void* context) {
   uintptr_t base = userBaseSeen.load(std::memory_order_relaxed);
   auto address = reinterpret_cast<uintptr_t>(info->si_addr);
   if (base == 0 || address < base || address - base >= kRangeBytes) {
@@ -90,6 +108,7 @@ void OnFault(int signal, siginfo_t* info, void* context) {
   }
   // The process ends here; what is printed need not be signal-safe, only
   // must not wait for a lock the faulting thread may hold.
+  ClearStackShadow();
   const char* driver = internal::CurrentDriverName();
   char where[160] = "";
   if (driver != nullptr)

@@ -1,11 +1,14 @@
 // Pool reports and fault injection.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <vector>
 
 #include <ntddk.h>
 
+#include "emu/Kernel.h"
 #include "emu/Pool.h"
+#include "emu/src/PoolInternal.h"
 
 namespace {
 
@@ -88,6 +91,153 @@ TEST(Pool, FaultInjectionHitsExactlyTheNamedAllocations) {
 
   EXPECT_EQ(emu::Pool::Report(tag).injectedFailures, 4u);
   EXPECT_EQ(emu::Pool::Report(other).injectedFailures, 3u);
+}
+
+// Guard bytes, the freed fill and leak checks by driver. Misuse is a death
+// test (fast style with the emulator's threads stopped, as in
+// BugCheckTest.cpp).
+class PoolChecks : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    GTEST_FLAG_SET(death_test_style, "fast");
+    emu::Kernel::Shutdown();
+  }
+  static PDRIVER_OBJECT Driver(const wchar_t* name) {
+    auto* driver = new DRIVER_OBJECT{};
+    RtlInitUnicodeString(&driver->DriverName, name);
+    return driver;
+  }
+  const ULONG kTag = emu::MakePoolTag("Test");
+};
+
+TEST_F(PoolChecks, UseAfterFreeReadsTheFreedFill) {
+  auto* p = static_cast<unsigned char*>(ExAllocatePoolWithTag(NonPagedPool, 40, kTag));
+  memset(p, 0x11, 40);
+  ExFreePool(p);
+#if defined(__SANITIZE_ADDRESS__)
+  EXPECT_DEATH(static_cast<void>(*static_cast<volatile unsigned char*>(p + 20)),
+               "AddressSanitizer: use-after-poison");
+#else
+  // The fill is stored before the block goes to the quarantine, not before
+  // a free the optimiser can see, so it is still there in an -O2 build.
+  for (int i = 0; i < 40; i += 13)
+    EXPECT_EQ(static_cast<volatile unsigned char*>(p)[i], 0xDF) << "at " << i;
+#endif
+}
+
+TEST_F(PoolChecks, WritesOutsideABlockAreCaught) {
+  // Seen at free by the emulator, or at once by AddressSanitizer.
+  EXPECT_DEATH(
+      {
+        auto* p = static_cast<char*>(ExAllocatePoolWithTag(NonPagedPool, 10, kTag));
+        static_cast<volatile char*>(p)[-1] = 1;
+        ExFreePool(p);
+      },
+      "BUG CHECK 0x00000019: BAD_POOL_HEADER: pool block .* \\(tag 'Test', 10 bytes, allocation "
+      "#[0-9]+\\) was written before its start \\(1 bytes before it\\)|"
+      "AddressSanitizer: use-after-poison");
+  EXPECT_DEATH(
+      {
+        auto* p = static_cast<char*>(ExAllocatePoolWithTag(NonPagedPool, 13, kTag));
+        static_cast<volatile char*>(p)[15] = 1;
+        ExFreePool(p);
+      },
+      "BAD_POOL_HEADER: .* was written past its end \\(at byte 15 of it\\)|"
+      "AddressSanitizer: use-after-poison");
+  // A block its driver never frees is checked when the driver goes.
+  EXPECT_DEATH(
+      {
+        PDRIVER_OBJECT driver = Driver(L"\\Driver\\Over");
+        emu::internal::DriverContext context(driver);
+        auto* p = static_cast<char*>(ExAllocatePoolWithTag(NonPagedPool, 8, kTag));
+        static_cast<volatile char*>(p)[8] = 1;
+        emu::internal::CheckDriverPool(driver, 0, "Over", "unloaded");
+      },
+      "BAD_POOL_HEADER: .* was written past its end|AddressSanitizer: use-after-poison");
+  // So is a block written after it was freed.
+  EXPECT_DEATH(
+      {
+        PDRIVER_OBJECT driver = Driver(L"\\Driver\\Late");
+        emu::internal::DriverContext context(driver);
+        auto* p = static_cast<char*>(ExAllocatePoolWithTag(NonPagedPool, 8, kTag));
+        ExFreePool(p);
+        static_cast<volatile char*>(p)[3] = 0x42;
+        emu::internal::CheckDriverPool(driver, 0, "Late", "unloaded");
+      },
+      "BUG CHECK 0x000000C5: DRIVER_CORRUPTED_EXPOOL: pool block .* \\(tag 'Test', 8 bytes, "
+      "allocation #[0-9]+\\) was written after it was freed \\(byte 3 holds 0x42\\)|"
+      "AddressSanitizer: use-after-poison");
+}
+
+TEST_F(PoolChecks, LeaksAreFoundByDriverWhateverTheTag) {
+  // A driver loaded without a tag of its own allocates with any tag; what it
+  // leaves behind is still its leak.
+  EXPECT_DEATH(
+      {
+        PDRIVER_OBJECT driver = Driver(L"\\Driver\\Untagged");
+        {
+          emu::internal::DriverContext context(driver);
+          ExAllocatePoolWithTag(PagedPool, 24, emu::MakePoolTag("Abcd"));
+          ExFreePool(ExAllocatePoolWithTag(PagedPool, 8, emu::MakePoolTag("Abcd")));
+          ExAllocatePoolWithTag(NonPagedPool, 7, emu::MakePoolTag("Wxyz"));
+        }
+        emu::internal::CheckDriverPool(driver, 0, "UNTAGGED", "unloaded");
+      },
+      "BUG CHECK 0x000000C4: DRIVER_VERIFIER_DETECTED_VIOLATION: driver UNTAGGED unloaded without "
+      "freeing its pool: 2 blocks, 31 bytes are still allocated, among them 0x[0-9a-f]+ \\(tag "
+      "'Abcd', 24 bytes, paged, allocation #([0-9]+)\\), 0x[0-9a-f]+ \\(tag 'Wxyz', 7 bytes, "
+      "non-paged, allocation #[0-9]+\\)");
+}
+
+TEST_F(PoolChecks, DriversThatFreeEverythingPass) {
+  PDRIVER_OBJECT a = Driver(L"\\Driver\\A");
+  PDRIVER_OBJECT b = Driver(L"\\Driver\\B");
+  void* handedOver;
+  void* kept;
+  {
+    emu::internal::DriverContext context(a);
+    handedOver = ExAllocatePoolWithTag(NonPagedPool, 16, kTag);
+    {
+      emu::internal::DriverContext nested(b);
+      kept = ExAllocatePoolWithTag(NonPagedPool, 16, kTag);
+      EXPECT_EQ(emu::internal::CurrentDriverObject(), b);
+    }
+    EXPECT_EQ(emu::internal::CurrentDriverObject(), a);
+    EXPECT_STREQ(emu::internal::CurrentDriverName(), "\\Driver\\A");
+  }
+  EXPECT_EQ(emu::internal::CurrentDriverObject(), nullptr);
+  // A block another driver frees is gone for its owner too.
+  {
+    emu::internal::DriverContext context(b);
+    ExFreePool(handedOver);
+  }
+  emu::internal::CheckDriverPool(a, 0, "A", "unloaded");
+  ExFreePool(kept);
+  emu::internal::CheckDriverPool(b, 0, "B", "unloaded");
+}
+
+TEST_F(PoolChecks, SystemBuffersArePoolOfTheIoManager) {
+  PDRIVER_OBJECT driver = Driver(L"\\Driver\\Sb");
+  emu::internal::DriverContext context(driver);
+  auto* buffer = static_cast<unsigned char*>(emu::internal::AllocateSystemBuffer(12));
+  ASSERT_NE(buffer, nullptr);
+  EXPECT_EQ(emu::Pool::Report(emu::MakePoolTag("IoSB")).blocks, 1u);
+  // Charged to no driver, though allocated while a driver runs.
+  emu::internal::CheckDriverPool(driver, 0, "Sb", "unloaded");
+  EXPECT_DEATH(ExFreePool(buffer),
+               "BUG CHECK 0x000000C2: BAD_POOL_CALLER: ExFreePool of .* the I/O manager's system "
+               "buffer of a request; only the I/O manager frees it");
+  EXPECT_DEATH(
+      {
+        static_cast<volatile unsigned char*>(buffer)[12] = 0;
+        emu::internal::FreeSystemBuffer(buffer);
+      },
+      "BAD_POOL_HEADER: pool block .* \\(tag 'IoSB', 12 bytes, .* written past its end|"
+      "AddressSanitizer: use-after-poison");
+  EXPECT_DEATH(emu::internal::FreeSystemBuffer(ExAllocatePoolWithTag(NonPagedPool, 4, kTag)),
+               "BAD_POOL_CALLER");
+  emu::internal::FreeSystemBuffer(buffer);
+  EXPECT_EQ(emu::Pool::Report(emu::MakePoolTag("IoSB")).blocks, 0u);
 }
 
 }  // namespace
