@@ -23,9 +23,12 @@ struct Deleter {
 };
 using Record = std::unique_ptr<TraceRecord, Deleter>;
 
-class Capture : public ::testing::Test {
+// Each capture test runs with the lower device completing in the dispatch
+// call and from a DPC at DISPATCH_LEVEL.
+class Capture : public ::testing::TestWithParam<tracetest::CompletionMode> {
  protected:
   Capture() {
+    stack_.SetCompletionMode(GetParam());
     stack_.SetRecordSink([this](TraceRecord* record) { records_.emplace_back(record); });
     stack_.SetResponder([](PIRP irp, PIO_STACK_LOCATION) {
       irp->IoStatus.Status = STATUS_SUCCESS;
@@ -51,7 +54,7 @@ class Capture : public ::testing::Test {
   std::vector<Record> records_;
 };
 
-TEST_F(Capture, KernelPutBoundsThePayloadByMaxDataB3Bytes) {
+TEST_P(Capture, KernelPutBoundsThePayloadByMaxDataB3Bytes) {
   PutDataB3(0x00200003, true);
   ASSERT_EQ(records_.size(), 2u);
   const TraceRecord& request = *records_[0];
@@ -65,7 +68,7 @@ TEST_F(Capture, KernelPutBoundsThePayloadByMaxDataB3Bytes) {
   EXPECT_FALSE(records_[1]->message.Present());
 }
 
-TEST_F(Capture, KernelPutWithoutPayloadLimitOrPointerCopiesTheMessageAlone) {
+TEST_P(Capture, KernelPutWithoutPayloadLimitOrPointerCopiesTheMessageAlone) {
   PutDataB3(0x00000003, true);
   PutDataB3(0x00200003, false);
   ASSERT_EQ(records_.size(), 4u);
@@ -73,7 +76,7 @@ TEST_F(Capture, KernelPutWithoutPayloadLimitOrPointerCopiesTheMessageAlone) {
   EXPECT_EQ(records_[2]->message.size, 22u);
 }
 
-TEST_F(Capture, UserWriteCopiesTheWholeWrittenBuffer) {
+TEST_P(Capture, UserWriteCopiesTheWholeWrittenBuffer) {
   HANDLE h = stack_.Open(UserMode);
   std::vector<uint8_t> data = DataB3(0x80, 2048);
   data.resize(22 + 2048, 0x33);
@@ -84,7 +87,7 @@ TEST_F(Capture, UserWriteCopiesTheWholeWrittenBuffer) {
   EXPECT_EQ(records_[0]->StackWord(STACK_PARAMETER_1), 2070u);
 }
 
-TEST_F(Capture, HiddenManufacturerMessagesAreNotCopied) {
+TEST_P(Capture, HiddenManufacturerMessagesAreNotCopied) {
   stack_.SetSettings(0x00200203);
   HANDLE h = stack_.Open(UserMode);
   std::vector<uint8_t> manufacturer = Hex("0C 00 01 00 FF 80 01 00 00 00 00 00");
@@ -97,7 +100,7 @@ TEST_F(Capture, HiddenManufacturerMessagesAreNotCopied) {
   EXPECT_TRUE(records_[2]->message.Present());
 }
 
-TEST_F(Capture, FailedCompletionCarriesNoBuffers) {
+TEST_P(Capture, FailedCompletionCarriesNoBuffers) {
   stack_.SetResponder([](PIRP irp, PIO_STACK_LOCATION stack) {
     std::memset(stack->Parameters.DeviceIoControl.Type3InputBuffer, 0x11, 8);
     irp->IoStatus.Status = STATUS_INVALID_HANDLE;
@@ -115,7 +118,7 @@ TEST_F(Capture, FailedCompletionCarriesNoBuffers) {
   EXPECT_FALSE(completion.message.Present());
 }
 
-TEST_F(Capture, KernelGetWithoutParameterBlockKeepsAZeroBlock) {
+TEST_P(Capture, KernelGetWithoutParameterBlockKeepsAZeroBlock) {
   HANDLE h = stack_.Open(KernelMode);
   emu::InternalDeviceIoControl(h, CAPI_GET_MESSAGE, nullptr, 0, nullptr, 12);
   ASSERT_EQ(records_.size(), 2u);
@@ -128,7 +131,7 @@ TEST_F(Capture, KernelGetWithoutParameterBlockKeepsAZeroBlock) {
 // A kernel-mode caller's lengths say nothing about the parameter block,
 // which is 8 bytes whatever they claim: larger lengths must not make the
 // capture read past it.
-TEST_F(Capture, KernelPutAndGetCopyTheEightByteBlockWhateverTheLengths) {
+TEST_P(Capture, KernelPutAndGetCopyTheEightByteBlockWhateverTheLengths) {
   HANDLE h = stack_.Open(KernelMode);
   std::vector<uint8_t> message = DataB3(0x80, 0);
   uint8_t put[8] = {};
@@ -170,9 +173,10 @@ TEST(CaptureBounds, BufferedReadReportingMoreThanAskedIsBoundByTheReadLength) {
 // the command byte: only when the bytes held reach that far. Direct I/O,
 // so that the bytes behind the request's data are the caller's and show
 // whether they were looked at.
-class CaptureDirect : public ::testing::Test {
+class CaptureDirect : public ::testing::TestWithParam<tracetest::CompletionMode> {
  protected:
   CaptureDirect() {
+    stack_.SetCompletionMode(GetParam());
     stack_.SetRecordSink([this](TraceRecord* record) { records_.emplace_back(record); });
     stack_.SetSettings(0x00200203);
   }
@@ -181,7 +185,7 @@ class CaptureDirect : public ::testing::Test {
   std::vector<Record> records_;
 };
 
-TEST_F(CaptureDirect, ShortWritesAndReadsAreNeverTakenForManufacturerMessages) {
+TEST_P(CaptureDirect, ShortWritesAndReadsAreNeverTakenForManufacturerMessages) {
   HANDLE h = stack_.Open(KernelMode);
   // A MANUFACTURER message of which only the first 1, 4 and 11 bytes are
   // written: what lies behind them belongs to no request.
@@ -216,7 +220,7 @@ TEST_F(CaptureDirect, ShortWritesAndReadsAreNeverTakenForManufacturerMessages) {
   EXPECT_FALSE(records_[12]->message.Present());
 }
 
-TEST_F(Capture, IoControlCopiesTheInputDownAndTheReturnedBytesUp) {
+TEST_P(Capture, IoControlCopiesTheInputDownAndTheReturnedBytesUp) {
   stack_.SetResponder([](PIRP irp, PIO_STACK_LOCATION) {
     std::memset(irp->AssociatedIrp.SystemBuffer, 0x44, 3);
     irp->IoStatus.Status = STATUS_SUCCESS;
@@ -234,7 +238,16 @@ TEST_F(Capture, IoControlCopiesTheInputDownAndTheReturnedBytesUp) {
   EXPECT_EQ(records_[1]->ioBuffer.data[2], 0x44);
 }
 
-TEST_F(Capture, TextRecords) {
+TEST_P(Capture, CompletionsAreCapturedInTheContextOfTheMode) {
+  HANDLE h = stack_.Open(UserMode);
+  uint8_t in[4] = {1, 2, 3, 4};
+  emu::DeviceIoControl(h, CAPI_GET_VERSION, in, 4, nullptr, 0);
+  ASSERT_EQ(records_.size(), 2u);
+  EXPECT_EQ(stack_.CompletionIrql(),
+            GetParam() == tracetest::CompletionMode::kFromDpc ? DISPATCH_LEVEL : PASSIVE_LEVEL);
+}
+
+TEST_P(Capture, TextRecords) {
   Record plain(makeTextRecord("Banner\n"));
   ASSERT_TRUE(plain);
   EXPECT_EQ(plain->kind, TRACE_RECORD_TEXT);
@@ -256,5 +269,8 @@ TEST(CaptureManufacturer, Predicate) {
   m[4] = 0x86;
   EXPECT_FALSE(isManufacturerMessage(m.data()));
 }
+
+INSTANTIATE_TEST_SUITE_P(Completions, Capture, TRACE_COMPLETION_MODES);
+INSTANTIATE_TEST_SUITE_P(Completions, CaptureDirect, TRACE_COMPLETION_MODES);
 
 }  // namespace

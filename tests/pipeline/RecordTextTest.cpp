@@ -29,9 +29,12 @@ const char kDisconnectInd[] = "0E 00 01 00 04 82 05 00 01 01 00 00 90 34";
 
 constexpr TraceSettings kDefaults = 0x00200003;
 
-class RecordText : public ::testing::Test {
+// Every text test runs twice: the lower device completing in the dispatch
+// call, and from a DPC at DISPATCH_LEVEL. The text is the same.
+class RecordText : public ::testing::TestWithParam<tracetest::CompletionMode> {
  protected:
   void SetUp() override {
+    stack_.SetCompletionMode(GetParam());
     emu::Clock::Fix(tracetest::GoldenTime());
     ASSERT_EQ(stack_.StartWriter(), STATUS_SUCCESS);
   }
@@ -76,7 +79,7 @@ class RecordText : public ::testing::Test {
   TracedStack stack_;
 };
 
-TEST_F(RecordText, TextRecordsWithAndWithoutTimeStamp) {
+TEST_P(RecordText, TextRecordsWithAndWithoutTimeStamp) {
   stack_.Writer()->Queue(makeTextRecord("Banner line one\nline two\n"));
   stack_.Writer()->Queue(makeTextRecord("Start Tracing\n", kDefaults));
   // A text is printed verbatim, never taken as a format.
@@ -84,7 +87,7 @@ TEST_F(RecordText, TextRecordsWithAndWithoutTimeStamp) {
   ExpectGolden("text_records.log");
 }
 
-TEST_F(RecordText, RegisterAndRelease) {
+TEST_P(RecordText, RegisterAndRelease) {
   HANDLE h = stack_.Open(UserMode);
   uint8_t in[8] = {0x00, 0x04, 0x02, 0x00, 0x07, 0x00, 0x00, 0x08};
   uint8_t out[4] = {};
@@ -102,7 +105,7 @@ TEST_F(RecordText, RegisterAndRelease) {
   ExpectGolden("register_release.log");
 }
 
-TEST_F(RecordText, ControllerQueries) {
+TEST_P(RecordText, ControllerQueries) {
   HANDLE h = stack_.Open(UserMode);
   uint8_t controller[4] = {0x81, 0, 0, 0};  // printed as 1
   uint8_t out[80] = {};
@@ -132,7 +135,7 @@ TEST_F(RecordText, ControllerQueries) {
   ExpectGolden("controller_queries.log");
 }
 
-TEST_F(RecordText, MakersDeviceShowsItsVersionAndManufacturerBuffers) {
+TEST_P(RecordText, MakersDeviceShowsItsVersionAndManufacturerBuffers) {
   stack_.Writer()->SetNrxTarget();
   HANDLE h = stack_.Open(UserMode);
   uint8_t controller[4] = {0x02, 0, 0, 0};
@@ -145,7 +148,7 @@ TEST_F(RecordText, MakersDeviceShowsItsVersionAndManufacturerBuffers) {
   ExpectGolden("makers_device.log");
 }
 
-TEST_F(RecordText, MessagesByWriteAndRead) {
+TEST_P(RecordText, MessagesByWriteAndRead) {
   HANDLE h = stack_.Open(UserMode);
   std::vector<uint8_t> connect = Hex(kConnectReq);
   stack_.SetResponder(Returns({}));
@@ -171,7 +174,7 @@ TEST_F(RecordText, MessagesByWriteAndRead) {
   ExpectGolden("write_read.log");
 }
 
-TEST_F(RecordText, PayloadLimitIsTheOneInForceAtCapture) {
+TEST_P(RecordText, PayloadLimitIsTheOneInForceAtCapture) {
   HANDLE h = stack_.Open(UserMode);
   std::vector<uint8_t> data = DataB3(0x80, 40);
   for (int i = 0; i < 40; ++i) data.push_back(uint8_t(0x80 + i));
@@ -183,7 +186,7 @@ TEST_F(RecordText, PayloadLimitIsTheOneInForceAtCapture) {
   ExpectGolden("payload_limit.log");
 }
 
-TEST_F(RecordText, MessagesOnlyShowTheDecodeWithoutSummaries) {
+TEST_P(RecordText, MessagesOnlyShowTheDecodeWithoutSummaries) {
   stack_.SetSettings(0x00200001);
   HANDLE h = stack_.Open(UserMode);
   std::vector<uint8_t> connect = Hex(kConnectReq);
@@ -198,7 +201,7 @@ TEST_F(RecordText, MessagesOnlyShowTheDecodeWithoutSummaries) {
   ExpectGolden("messages_only.log");
 }
 
-TEST_F(RecordText, ParameterBlockIoctlsFromUserMode) {
+TEST_P(RecordText, ParameterBlockIoctlsFromUserMode) {
   HANDLE h = stack_.Open(UserMode);
   uint8_t block[8] = {};
   PutDword(block, 0x00123450);
@@ -216,7 +219,7 @@ TEST_F(RecordText, ParameterBlockIoctlsFromUserMode) {
   ExpectGolden("parameter_block_ioctls.log");
 }
 
-TEST_F(RecordText, KernelModeInternalIoctls) {
+TEST_P(RecordText, KernelModeInternalIoctls) {
   HANDLE h = stack_.Open(KernelMode);
   // PUT: DATA_B3_REQ with 2048 bytes of payload lying apart from it.
   static uint8_t payload[2048];
@@ -248,7 +251,7 @@ TEST_F(RecordText, KernelModeInternalIoctls) {
   ExpectGolden("kernel_internal_ioctls.log");
 }
 
-TEST_F(RecordText, KernelGetMessageFailureShowsWithMessagesOnly) {
+TEST_P(RecordText, KernelGetMessageFailureShowsWithMessagesOnly) {
   stack_.SetSettings(0x00200001);
   HANDLE h = stack_.Open(KernelMode);
   uint8_t getBlock[8] = {};
@@ -263,7 +266,7 @@ TEST_F(RecordText, KernelGetMessageFailureShowsWithMessagesOnly) {
   ExpectGolden("kernel_failure_messages_only.log");
 }
 
-TEST_F(RecordText, AsynchronousCompletionFromAnotherThread) {
+TEST_P(RecordText, AsynchronousCompletionFromAnotherThread) {
   HANDLE h = stack_.Open(UserMode);
   stack_.SetPending(true);
   uint8_t buffer[64] = {};
@@ -272,7 +275,7 @@ TEST_F(RecordText, AsynchronousCompletionFromAnotherThread) {
   ExpectGolden("pending_read.log");
 }
 
-TEST_F(RecordText, InjectedAllocationFailuresDropARecordOrABlock) {
+TEST_P(RecordText, InjectedAllocationFailuresDropARecordOrABlock) {
   HANDLE h = stack_.Open(UserMode);
   std::vector<uint8_t> connect = Hex(kConnectReq);
   stack_.SetResponder(Returns({}));
@@ -300,13 +303,14 @@ TEST_F(RecordText, InjectedAllocationFailuresDropARecordOrABlock) {
   ExpectGolden("allocation_failures.log");
 }
 
-class DirectIo : public ::testing::Test {
+class DirectIo : public ::testing::TestWithParam<tracetest::CompletionMode> {
  protected:
+  DirectIo() { stack_.SetCompletionMode(GetParam()); }
   tracetest::TempDriveC drive_;
   TracedStack stack_{DO_DIRECT_IO};
 };
 
-TEST_F(DirectIo, MessagesAreReadThroughTheRequestsMdl) {
+TEST_P(DirectIo, MessagesAreReadThroughTheRequestsMdl) {
   emu::Clock::Fix(tracetest::GoldenTime());
   ASSERT_EQ(stack_.StartWriter(), STATUS_SUCCESS);
   HANDLE h = stack_.Open(UserMode);
@@ -332,5 +336,8 @@ TEST_F(DirectIo, MessagesAreReadThroughTheRequestsMdl) {
   EXPECT_EQ(actual, tracetest::Golden("direct_io.log", actual));
   emu::Clock::Release();
 }
+
+INSTANTIATE_TEST_SUITE_P(Completions, RecordText, TRACE_COMPLETION_MODES);
+INSTANTIATE_TEST_SUITE_P(Completions, DirectIo, TRACE_COMPLETION_MODES);
 
 }  // namespace

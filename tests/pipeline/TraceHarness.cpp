@@ -146,6 +146,7 @@ NTSTATUS NTAPI TracedStack::CaptureCompletion(PDEVICE_OBJECT, PIRP irp, PVOID co
   auto* self = static_cast<TracedStack*>(context);
   if (irp->PendingReturned)
     IoMarkIrpPending(irp);
+  self->completionIrql_ = KeGetCurrentIrql();
   self->Deliver(captureCompletion(irp, self->settings_.load()));
   return STATUS_SUCCESS;
 }
@@ -184,6 +185,13 @@ NTSTATUS TracedStack::Answer(PIRP irp) {
   }
   if (!pending_) {
     NTSTATUS status = responder_ ? responder_(irp, stack) : STATUS_SUCCESS;
+    if (mode_ == CompletionMode::kFromDpc) {
+      // The completion routines above run at DISPATCH_LEVEL on the DPC
+      // thread, as they do when a device completes from its interrupt path.
+      IoMarkIrpPending(irp);
+      emu::CompleteFromDpc(irp);
+      return STATUS_PENDING;
+    }
     IoCompleteRequest(irp, IO_NO_INCREMENT);
     return status;
   }
@@ -195,6 +203,10 @@ NTSTATUS TracedStack::Answer(PIRP irp) {
     IoCompleteRequest(irp, IO_NO_INCREMENT);
   }).detach();
   return STATUS_PENDING;
+}
+
+std::string CompletionModeName(CompletionMode mode) {
+  return mode == CompletionMode::kFromDpc ? "FromDpc" : "InCall";
 }
 
 std::vector<uint8_t> Hex(const std::string& text) {

@@ -60,6 +60,19 @@ std::string Golden(const std::string& name, const std::string& actual);
 // later from another thread instead of in the call.
 using Responder = std::function<NTSTATUS(PIRP irp, PIO_STACK_LOCATION stack)>;
 
+// Where the lower device completes the requests it answers at once: in
+// the dispatch call (at the caller's IRQL), or as a device completes from
+// its interrupt path, in a DPC at DISPATCH_LEVEL (the request pending).
+enum class CompletionMode { kInCall, kFromDpc };
+// The name of a mode in parameterised test names.
+std::string CompletionModeName(CompletionMode mode);
+// Both modes, for INSTANTIATE_TEST_SUITE_P.
+#define TRACE_COMPLETION_MODES                                                      \
+  ::testing::Values(tracetest::CompletionMode::kInCall, tracetest::CompletionMode::kFromDpc), \
+      [](const ::testing::TestParamInfo<tracetest::CompletionMode>& info) {         \
+        return tracetest::CompletionModeName(info.param);                           \
+      }
+
 class TracedStack {
  public:
   // lowerFlags: DO_BUFFERED_IO or DO_DIRECT_IO for reads and writes.
@@ -79,11 +92,15 @@ class TracedStack {
   void SetRecordSink(std::function<void(TraceRecord*)> sink) { sink_ = std::move(sink); }
   // Answers later, from another thread (STATUS_PENDING in the call).
   void SetPending(bool pending) { pending_ = pending; }
+  // How answers given at once are completed.
+  void SetCompletionMode(CompletionMode mode) { mode_ = mode; }
 
   // Opens the stack's top in user or kernel mode.
   HANDLE Open(KPROCESSOR_MODE mode);
 
   PDEVICE_OBJECT Lower() const { return lower_; }
+  // The IRQL at which the last completion was captured.
+  KIRQL CompletionIrql() const { return completionIrql_.load(); }
 
  private:
   static NTSTATUS NTAPI CaptureCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID context);
@@ -100,6 +117,8 @@ class TracedStack {
   Responder responder_;
   std::function<void(TraceRecord*)> sink_;
   bool pending_ = false;
+  CompletionMode mode_ = CompletionMode::kInCall;
+  std::atomic<KIRQL> completionIrql_{PASSIVE_LEVEL};
   std::vector<HANDLE> handles_;
 };
 
