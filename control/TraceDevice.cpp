@@ -53,6 +53,7 @@ TraceDevice::~TraceDevice() {
     StopTracing();
   if (IsAttached())
     Detach();
+  RetireDeviceObject();
   // Every Dispatch and every watched request may use the log writer: they
   // end before it goes.
   deviceGuard.ReleaseAndWait();

@@ -1,6 +1,7 @@
 #include "filter/FilterDevice.h"
 
 #include "filter/RetiredFilter.h"
+#include "framework/Driver.h"
 #include "framework/Interlocked.h"
 
 namespace {
@@ -30,7 +31,8 @@ FilterDevice::FilterDevice(PCWSTR deviceName, PCWSTR target, NTSTATUS* status)
       outstanding(0),
       detaching(0),
       detached(NotificationEvent, false),
-      everAttached(FALSE) {
+      everAttached(FALSE),
+      retired(FALSE) {
   targetName.Assign(target != NULL ? target : L"");
   if (!NT_SUCCESS(targetName.Status())) {
     *status = targetName.Status();
@@ -67,6 +69,7 @@ FilterDevice::FilterDevice(PCWSTR deviceName, PCWSTR target, NTSTATUS* status)
 }
 
 FilterDevice::~FilterDevice() {
+  RetireDeviceObject();
   deviceGuard.ReleaseAndWait();
   if (attached)
     Detach();
@@ -75,16 +78,24 @@ FilterDevice::~FilterDevice() {
     targetFile = NULL;
   }
   attachGuard.ReleaseAndWait();
-  // A device object that has been in the stack may still be called by a
-  // request that found it there before the detach: it stays, passing
-  // requests on, until the driver unloads.
-  if (everAttached && deviceObject != NULL) {
-    RetiredFilter::Retire(deviceObject, lowerDevice);
-    deviceObject = NULL;
-  }
   // Then, as members go: kernelOpens (empty once Detach has waited),
   // targetName; then the Device part, which deletes the device object if
   // it is still ours.
+}
+
+void FilterDevice::RetireDeviceObject() {
+  if (retired)
+    return;
+  retired = TRUE;
+  // A device object that has been in the stack may still be called by a
+  // request that found it there before the detach: it stays, passing
+  // requests on, until the driver unloads. One that never was can be
+  // reached by nobody.
+  if (!everAttached || deviceObject == NULL)
+    return;
+  if (RetiredFilter::Retire(deviceObject, lowerDevice))
+    deviceObject = NULL;
+  theDriver->WaitForDispatchers();
 }
 
 void FilterDevice::Attach() {

@@ -62,6 +62,15 @@ class FilterDevice : public Device {
   // The file object of the target's open, held until the filter attaches.
   PFILE_OBJECT TargetFile() const { return targetFile; }
 
+ protected:
+  // Hands the device object, once it has been in the stack, to a
+  // RetiredFilter that keeps it until unload, and waits until no request
+  // can still be about to take a reference on this object's deviceGuard
+  // without having it: after this, deviceGuard's ReleaseAndWait covers
+  // every request that can reach this object. Called by the destruction,
+  // after Detach and before the wait on deviceGuard. PASSIVE_LEVEL.
+  void RetireDeviceObject();
+
  private:
   // The completion routine of a watched request.
   static NTSTATUS NTAPI FilterCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID context);
@@ -90,4 +99,5 @@ class FilterDevice : public Device {
   volatile LONG detaching;
   Event detached;
   BOOLEAN everAttached;
+  BOOLEAN retired;
 };

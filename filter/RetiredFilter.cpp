@@ -7,14 +7,16 @@ RetiredFilter::RetiredFilter(PDEVICE_OBJECT device, PDEVICE_OBJECT lower)
   deviceObject = device;
 }
 
-void RetiredFilter::Retire(PDEVICE_OBJECT device, PDEVICE_OBJECT lower) {
+bool RetiredFilter::Retire(PDEVICE_OBJECT device, PDEVICE_OBJECT lower) {
   RetiredFilter* owner = new RetiredFilter(device, lower);
+  Device* volatile* extension = static_cast<Device* volatile*>(device->DeviceExtension);
   if (owner == NULL) {
-    IoDeleteDevice(device);
-    return;
+    *extension = NULL;
+    return false;
   }
-  *static_cast<Device**>(device->DeviceExtension) = owner;
+  *extension = owner;
   retired = owner;
+  return true;
 }
 
 void RetiredFilter::DestroyAll() {

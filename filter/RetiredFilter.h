@@ -17,11 +17,13 @@
 class RetiredFilter : public Device {
  public:
   // Takes over `device`, detached from above `lower`, and points its
-  // extension here. If no owner can be allocated the device object is
-  // deleted at once, as it would be without this. PASSIVE_LEVEL; called
-  // only under the driver's tracing lock or by its clean-up, so retirements
-  // never overlap with each other or with DestroyAll.
-  static void Retire(PDEVICE_OBJECT device, PDEVICE_OBJECT lower);
+  // extension here; true then. If no owner can be allocated, the extension
+  // is cleared instead (a late request then fails rather than reach the
+  // object being destroyed) and the caller keeps the device object: false.
+  // PASSIVE_LEVEL; called only under the driver's tracing lock or by its
+  // clean-up, so retirements never overlap with each other or with
+  // DestroyAll.
+  static bool Retire(PDEVICE_OBJECT device, PDEVICE_OBJECT lower);
   // Deletes every retired device object (at unload). PASSIVE_LEVEL.
   static void DestroyAll();
   // How many device objects are kept.

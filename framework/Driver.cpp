@@ -7,7 +7,13 @@
 
 Driver* theDriver;
 
-Driver::Driver() : driverObject(NULL), deviceCount(0) {
+Driver::Driver()
+    : driverObject(NULL),
+      deviceCount(0),
+      dispatchEpoch(0),
+      ownerReaders{0, 0},
+      drainWaiting(0),
+      drained(SynchronizationEvent, false) {
   theDriver = this;
 }
 
@@ -32,7 +38,14 @@ void Driver::SetDispatch() {
 }
 
 NTSTATUS Driver::DispatchRequest(PDEVICE_OBJECT deviceObject, PIRP irp) {
+  // From reading the owner to holding (or being refused) its guard, this
+  // request is counted, so that an owner being replaced can wait for it.
+  LONG parity = __atomic_load_n(&dispatchEpoch, __ATOMIC_SEQ_CST) & 1;
+  Interlocked::Increment(&ownerReaders[parity]);
   Device* device = Device::FromDeviceObject(deviceObject);
+  NTSTATUS acquired = device != NULL ? device->Guard().Acquire() : STATUS_DELETE_PENDING;
+  if (Interlocked::Decrement(&ownerReaders[parity]) == 0 && drainWaiting)
+    drained.Set();
   if (device == NULL) {
     // A device object whose owner is not stored yet (or not ours): there is
     // nobody to hand the request to.
@@ -45,11 +58,19 @@ NTSTATUS Driver::DispatchRequest(PDEVICE_OBJECT deviceObject, PIRP irp) {
   }
   // Dispatch runs even when the guard refuses (the device is going): the
   // device decides what to do with the request then.
-  NTSTATUS acquired = device->Guard().Acquire();
   NTSTATUS status = device->Dispatch(irp);
   if (NT_SUCCESS(acquired))
     device->Guard().Release();
   return status;
+}
+
+void Driver::WaitForDispatchers() {
+  LONG old = Interlocked::ExchangeAdd(&dispatchEpoch, 1) & 1;
+  Interlocked::Exchange(&drainWaiting, 1);
+  // The event may hold a set left from an earlier wait: every wake-up looks
+  // at the count again.
+  while (__atomic_load_n(&ownerReaders[old], __ATOMIC_SEQ_CST) != 0) drained.Wait();
+  Interlocked::Exchange(&drainWaiting, 0);
 }
 
 NTSTATUS Driver::Load(PDRIVER_OBJECT kernelDriver, PUNICODE_STRING path) {

@@ -7,6 +7,7 @@
 #include <ntddk.h>
 
 #include "framework/CountedString.h"
+#include "framework/Event.h"
 #include "framework/PoolObject.h"
 
 class Driver : public PoolObject {
@@ -43,6 +44,14 @@ class Driver : public PoolObject {
   // brings the count back to 0 cleans up as unloading does.
   NTSTATUS AddDeviceCounted(PDEVICE_OBJECT physicalDevice);
 
+  // Returns once every DispatchRequest that may have read a device object's
+  // owner before the caller replaced it has taken its reference on that
+  // owner's deviceGuard (or been refused it). An owner that is replaced and
+  // then waited for here sees, in its deviceGuard's ReleaseAndWait, every
+  // request that can still reach it. PASSIVE_LEVEL; never from a
+  // DispatchRequest that is itself between the two steps.
+  void WaitForDispatchers();
+
   PDRIVER_OBJECT DriverObject() const { return driverObject; }
   const CountedString& RegistryPath() const { return registryPath; }
   LONG DeviceCount() const { return deviceCount; }
@@ -54,6 +63,16 @@ class Driver : public PoolObject {
   PDRIVER_OBJECT driverObject;
   CountedString registryPath;
   volatile LONG deviceCount;
+
+ private:
+  // The gate between reading a device object's owner and acquiring its
+  // deviceGuard: two counts of requests in that window, by the parity of
+  // the epoch they entered in. WaitForDispatchers moves the epoch on and
+  // waits until the old parity's count is 0.
+  volatile LONG dispatchEpoch;
+  volatile LONG ownerReaders[2];
+  volatile LONG drainWaiting;
+  Event drained;
 };
 
 // The one driver object, or null before its construction and after its
