@@ -328,7 +328,7 @@ bool Digits(string_view line, size_t at, size_t n, int* v) {
 
 // "14:03:07.123 " of a 29-character stamp: milliseconds of the day.
 bool StampClock(string_view line, int64_t* ms) {
-  int hour, minute, second, milli;
+  int hour = 0, minute = 0, second = 0, milli = 0;
   if (line[2] != ':' || line[5] != ':' || line[8] != '.' || line[12] != ' ' ||
       !Digits(line, 0, 2, &hour) || !Digits(line, 3, 2, &minute) || !Digits(line, 6, 2, &second) ||
       !Digits(line, 9, 3, &milli) || hour > 23 || minute > 59 || second > 59)
@@ -340,7 +340,7 @@ bool StampClock(string_view line, int64_t* ms) {
 // "Sun, Jan 05 2003" of a 29-character stamp: days since 1970. The weekday
 // is not checked; the writer prints the one of the date.
 bool StampDate(string_view line, int64_t* days) {
-  int day, year;
+  int day = 0, year = 0;
   if (line[16] != ',' || line[17] != ' ' || line[21] != ' ' || line[24] != ' ' ||
       !Digits(line, 22, 2, &day) || !Digits(line, 25, 4, &year))
     return false;
