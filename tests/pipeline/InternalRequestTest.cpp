@@ -85,6 +85,26 @@ TEST_F(InternalIoctl, ARequestCompletedLaterFromAnotherThreadIsWaitedFor) {
   EXPECT_EQ(emu::LiveIrpCount(), 0);
 }
 
+// A device that completes from its DPC: the completion routine signals the
+// waiting caller at DISPATCH_LEVEL and keeps the request for it to free.
+TEST_F(InternalIoctl, ARequestCompletedFromADpcIsWaitedFor) {
+  PDEVICE_OBJECT target = Target([&](PDEVICE_OBJECT, PIRP irp) {
+    IoMarkIrpPending(irp);
+    std::memcpy(irp->AssociatedIrp.SystemBuffer, "\x03\x00\x00\x00", 4);
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    irp->IoStatus.Information = 4;
+    emu::CompleteFromDpc(irp);
+    return STATUS_PENDING;
+  });
+  InternalRequest request(target, nullptr);
+  for (int round = 0; round < 2; ++round) {
+    ULONG buffer = 0;
+    EXPECT_EQ(sendInternalIoctl(&request, CAPI_GET_SERIAL, &buffer, 4, 1), STATUS_SUCCESS);
+    EXPECT_EQ(buffer, 3u);
+  }
+  EXPECT_EQ(emu::LiveIrpCount(), 0);
+}
+
 TEST_F(InternalIoctl, NoRequestNoCall) {
   bool called = false;
   PDEVICE_OBJECT target = Target([&](PDEVICE_OBJECT, PIRP irp) {
