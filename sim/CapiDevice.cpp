@@ -23,17 +23,18 @@ namespace {
 struct DeviceExtension {
   CapiProvider* provider;
   KSPIN_LOCK lock;
-  // Dispatch routines under way, plus one while a completion pass is
-  // scheduled (timer or DPC armed, or the DPC running). Unload waits for 0.
+  // Dispatch routines under way, plus one per completion pass armed (timer
+  // or DPC) or running. Unload waits for 0.
   LONG busy;
   BOOLEAN unloading;
-  BOOLEAN scheduled;
-  KEVENT idle;  // set when busy drops to 0 during unload
+  BOOLEAN scheduled;  // a pass is armed and has not taken the pending list yet
+  KEVENT idle;        // set when busy drops to 0 during unload
   KDPC dpc;
   KTIMER timer;
   LIST_ENTRY pending;  // requests marked pending, by Tail.Overlay.ListEntry
   ULONG pendingCount;
   ULONG completedLater;
+  ULONG cancelled;  // by unload, or refused while it ran
 };
 
 // The host's view of the loaded driver.
@@ -87,32 +88,47 @@ void Leave(DeviceExtension* ext) {
     KeSetEvent(&ext->idle, IO_NO_INCREMENT, FALSE);
 }
 
+// One completion pass: the requests pending when it starts are completed;
+// those that arrive meanwhile schedule a pass of their own, so that each
+// waits for its own timer.
 VOID NTAPI CompletePending(PKDPC, PVOID context, PVOID, PVOID) {
   auto* ext = static_cast<DeviceExtension*>(context);
-  for (;;) {
-    KeAcquireSpinLockAtDpcLevel(&ext->lock);
-    if (IsListEmpty(&ext->pending)) {
-      ext->scheduled = FALSE;
-      bool last = LeaveLocked(ext);
-      KeReleaseSpinLockFromDpcLevel(&ext->lock);
-      if (last)
-        KeSetEvent(&ext->idle, IO_NO_INCREMENT, FALSE);
-      return;
-    }
-    PIRP irp = CONTAINING_RECORD(RemoveHeadList(&ext->pending), IRP, Tail.Overlay.ListEntry);
-    --ext->pendingCount;
-    ++ext->completedLater;
-    KeReleaseSpinLockFromDpcLevel(&ext->lock);
+  LIST_ENTRY batch;
+  InitializeListHead(&batch);
+  KeAcquireSpinLockAtDpcLevel(&ext->lock);
+  while (!IsListEmpty(&ext->pending)) InsertTailList(&batch, RemoveHeadList(&ext->pending));
+  // Counted before they complete, so that a caller woken by its completion
+  // finds itself counted.
+  ext->completedLater += ext->pendingCount;
+  ext->pendingCount = 0;
+  ext->scheduled = FALSE;
+  KeReleaseSpinLockFromDpcLevel(&ext->lock);
+
+  while (!IsListEmpty(&batch)) {
+    PIRP irp = CONTAINING_RECORD(RemoveHeadList(&batch), IRP, Tail.Overlay.ListEntry);
     IoCompleteRequest(irp, IO_NO_INCREMENT);
   }
+
+  KeAcquireSpinLockAtDpcLevel(&ext->lock);
+  bool last = LeaveLocked(ext);
+  KeReleaseSpinLockFromDpcLevel(&ext->lock);
+  if (last)
+    KeSetEvent(&ext->idle, IO_NO_INCREMENT, FALSE);
 }
 
 // Queues a request whose status and information are set, marked pending,
-// for the completion DPC. Armed under the lock, so that unload always
-// finds the timer or DPC it has to cancel.
-void QueuePending(DeviceExtension* ext, PIRP irp, ULONG delayMs) {
+// for the completion DPC, and schedules a pass unless one is scheduled.
+// Armed under the lock, so that unload always finds the timer or DPC it
+// has to cancel. False once unload has begun: nothing is armed then, and
+// the caller completes the request itself.
+bool QueuePending(DeviceExtension* ext, PIRP irp, ULONG delayMs) {
   KIRQL irql;
   KeAcquireSpinLock(&ext->lock, &irql);
+  if (ext->unloading) {
+    ++ext->cancelled;
+    KeReleaseSpinLock(&ext->lock, irql);
+    return false;
+  }
   InsertTailList(&ext->pending, &irp->Tail.Overlay.ListEntry);
   ++ext->pendingCount;
   if (!ext->scheduled) {
@@ -127,6 +143,7 @@ void QueuePending(DeviceExtension* ext, PIRP irp, ULONG delayMs) {
     }
   }
   KeReleaseSpinLock(&ext->lock, irql);
+  return true;
 }
 
 NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information = 0) {
@@ -160,7 +177,8 @@ NTSTATUS NTAPI Dispatch(PDEVICE_OBJECT device, PIRP irp) {
   const CapiDeviceConfig& config = provider->Config();
   if (kind >= 0 && config.pending[size_t(kind)]) {
     IoMarkIrpPending(irp);
-    QueuePending(ext, irp, config.pendingDelayMs);
+    if (!QueuePending(ext, irp, config.pendingDelayMs))
+      Complete(irp, STATUS_CANCELLED);  // unload has begun: no DPC will come
     Leave(ext);
     return STATUS_PENDING;
   }
@@ -188,13 +206,12 @@ VOID NTAPI Unload(PDRIVER_OBJECT driver) {
   }
   KeReleaseSpinLock(&ext->lock, irql);
 
-  uint32_t count = 0;
+  ULONG count = 0;
   while (!IsListEmpty(&cancelled)) {
     PIRP irp = CONTAINING_RECORD(RemoveHeadList(&cancelled), IRP, Tail.Overlay.ListEntry);
     Complete(irp, STATUS_CANCELLED);
     ++count;
   }
-  State().cancelledAtUnload = count;
 
   // A dispatch routine still under way, or a DPC that had already started,
   // finishes before the provider goes.
@@ -203,6 +220,7 @@ VOID NTAPI Unload(PDRIVER_OBJECT driver) {
   KeReleaseSpinLock(&ext->lock, irql);
   if (wait)
     KeWaitForSingleObject(&ext->idle, Executive, KernelMode, FALSE, nullptr);
+  State().cancelledAtUnload = count + ext->cancelled;
 
   SimDelete(ext->provider);
   ext->provider = nullptr;

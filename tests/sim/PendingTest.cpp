@@ -194,3 +194,57 @@ TEST_F(ProviderTest, RefusedPoolLeavesNothingBehind) {
 
 }  // namespace
 }  // namespace simtest
+
+namespace simtest {
+namespace {
+
+// Unload in the middle of calls: each application is blocked on a pending
+// request, after the line and the queues have been used for a while. Every
+// request completes once (the emulated kernel checks), the blocked ones with
+// STATUS_CANCELLED, and nothing of the provider remains.
+TEST_F(ProviderTest, UnloadInTheMiddleOfCallsCancelsAndFreesEverything) {
+  emu::Timers::SetManual(true);
+  sim::CapiDeviceConfig config;
+  config.SetAllPending();
+  config.pendingDelayMs = 10;
+  Load(config);
+  constexpr uint32_t kThreads = 6;
+  std::vector<std::unique_ptr<sim::CapiApplication>> apps;
+  for (uint32_t t = 0; t < kThreads; ++t) {
+    apps.push_back(MakeApplication(t % 2 == 0 ? UserMode : KernelMode));
+    apps.back()->SetTransport(t % 3 == 0 ? sim::Transport::kReadWrite : sim::Transport::kIoctl);
+    ASSERT_EQ(apps.back()->Open(), STATUS_SUCCESS);
+  }
+  std::vector<std::thread> threads;
+  for (uint32_t t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      sim::CallOptions options;
+      options.incoming = t % 2 == 1;
+      while (apps[t]->RunCall(options).ok) {
+      }
+    });
+  }
+  // Each step lets every application's one pending request complete; so
+  // the applications stand at different points of their calls.
+  for (uint32_t step = 0; step < 37; ++step) {
+    ASSERT_TRUE(WaitForPending(kThreads)) << "step " << step;
+    emu::Timers::Advance(10 * 10000);
+    emu::Kernel::Quiesce();
+  }
+  ASSERT_TRUE(WaitForPending(kThreads));
+  EXPECT_GT(sim::GetCapiDeviceCounters().plcisInUse, 0u);
+  ASSERT_EQ(sim::UnloadCapiDevice(), STATUS_SUCCESS);
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(sim::GetCapiDeviceCounters().cancelledAtUnload, kThreads);
+  for (uint32_t t = 0; t < kThreads; ++t) {
+    const auto& requests = apps[t]->Requests();
+    ASSERT_FALSE(requests.empty());
+    EXPECT_EQ(requests.back().status, STATUS_CANCELLED) << "application " << t;
+    for (size_t r = 0; r + 1 < requests.size(); ++r)
+      EXPECT_EQ(requests[r].status, STATUS_SUCCESS) << requests[r].what;
+    apps[t]->Close();
+  }
+}
+
+}  // namespace
+}  // namespace simtest
