@@ -82,6 +82,30 @@ class ControlDeviceTest : public ::testing::Test {
     return reply;
   }
 
+  // A device I/O control built by hand and sent to the control device, with
+  // `system` as its system buffer: what lies in the buffer past the input is
+  // the test's to choose.
+  Reply SendBuilt(ULONG code, std::vector<uint8_t>* system, ULONG inputLength,
+                  ULONG outputLength) {
+    PDEVICE_OBJECT device = emu::FindDevice(u"\\Device\\PellinorIOCTL");
+    PIRP irp = IoAllocateIrp(device->StackSize, FALSE);
+    irp->RequestorMode = UserMode;
+    irp->AssociatedIrp.SystemBuffer = system->data();
+    IoSetCompletionRoutine(irp, KeepIrp, nullptr, TRUE, TRUE, TRUE);
+    PIO_STACK_LOCATION sp = IoGetNextIrpStackLocation(irp);
+    sp->MajorFunction = IRP_MJ_DEVICE_CONTROL;
+    sp->Parameters.DeviceIoControl.IoControlCode = code;
+    sp->Parameters.DeviceIoControl.InputBufferLength = inputLength;
+    sp->Parameters.DeviceIoControl.OutputBufferLength = outputLength;
+    IoCallDriver(device, irp);
+    Reply reply{irp->IoStatus.Status, irp->IoStatus.Information, {}};
+    IoFreeIrp(irp);
+    return reply;
+  }
+  static NTSTATUS NTAPI KeepIrp(PDEVICE_OBJECT, PIRP, PVOID) {
+    return STATUS_MORE_PROCESSING_REQUIRED;
+  }
+
   static bool Value(const std::u16string& name, uint32_t* type, std::vector<uint8_t>* data) {
     return emu::Registry::GetValue(kService, name, type, data);
   }
@@ -237,10 +261,18 @@ TEST_F(ControlDeviceTest, AStringMustEndInsideTheInput) {
   emu::Registry::DeleteValue(kService, u"Pellinor_Log");
 
   // The terminator lies outside the input but inside the shared system
-  // buffer (a longer output): refused, measured, nothing written.
-  reply = ControlLengths(IOCTL_TRACE_SET_LOG, Text(path), 14, 64);
+  // buffer (a longer output; the I/O manager leaves that part as it
+  // finds it, here a zero): refused, measured, nothing written.
+  std::vector<uint8_t> system(64, 0xEE);
+  std::memcpy(system.data(), path.c_str(), path.size() + 1);
+  reply = SendBuilt(IOCTL_TRACE_SET_LOG, &system, 14, 64);
   EXPECT_EQ(reply.status, STATUS_INVALID_USER_BUFFER);
   EXPECT_EQ(reply.information, 15u);
+  EXPECT_TRUE(Missing(u"Pellinor_Log"));
+  // The same through the I/O manager: whatever lies past the input, the
+  // string is refused and nothing is written.
+  reply = ControlLengths(IOCTL_TRACE_SET_LOG, Text(path), 14, 64);
+  EXPECT_EQ(reply.status, STATUS_INVALID_USER_BUFFER);
   EXPECT_TRUE(Missing(u"Pellinor_Log"));
 
   // No terminator inside the system buffer at all: refused without a read
