@@ -23,10 +23,20 @@
 #                        above)
 #   the kernel-free benchmarks (bench/CMakeLists.txt, PELLINOR_NATIVE set)
 #
+# -DPELLINOR_SANITIZE=ON works here as in the host build (and LeakSanitizer
+# too, since nothing runs under qemu).
+#
 # Layout assertions that hold only on i386 are written under
 # `#if defined(__i386__)`; everything else must build here unchanged.
 
 set(PELLINOR_NATIVE_TOOLS pellinor-log)
+
+option(PELLINOR_SANITIZE "Build with AddressSanitizer and UndefinedBehaviorSanitizer" OFF)
+if(PELLINOR_SANITIZE)
+  add_compile_options(-fsanitize=address,undefined -fno-sanitize=vptr -fno-sanitize-recover=all
+                      -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined)
+endif()
 set(PELLINOR_NATIVE_TESTS capi pellinorlog)
 
 include(cmake/Pellinor.cmake)
