@@ -46,7 +46,16 @@
 // and for dispatch routines under way, then frees everything. Requests that
 // reach the device after that (cleanup and close of files still open)
 // are answered without touching freed state: cleanup and close succeed,
-// everything else fails with STATUS_DELETE_PENDING.
+// everything else fails with STATUS_DELETE_PENDING. (A real system does not
+// unload a driver whose files are open; the emulated one lets a test do it
+// to see the pending requests drained.) Applications must not keep sending
+// while the provider unloads: a request on its way into the driver as it
+// goes is caught by the emulated kernel, and a message got just before the
+// unload is freed with the provider.
+//
+// The DPC signals the unload's wait as the last thing it does with the
+// extension; on Windows the unload would also call KeFlushQueuedDpcs before
+// deleting the device.
 #pragma once
 
 #include <cstdint>
