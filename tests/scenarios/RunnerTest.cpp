@@ -253,6 +253,23 @@ INSTANTIATE_TEST_SUITE_P(Scenarios, BundledScenario,
                            return name;
                          });
 
+// The test scenario of the machine's knobs (start stage, failures of the
+// log file, the pool and the CAPI device, an incoming call, single
+// requests) runs clean, and its log is the golden one.
+TEST(PellinorSim, MachineScenario) {
+  const fs::path dir = Workspace();
+  const fs::path drive = dir / "drive";
+  const std::string scenario = std::string(PELLINOR_SOURCE_DIR) + "/tests/scenarios/machine.pel";
+  SimRun run = Sim(dir, "--fresh --drive " + drive.string() + " " + scenario);
+  ASSERT_EQ(run.status, 0) << run.err << run.out;
+  EXPECT_NE(run.out.find("ioctl 0x80012018 to \\Device\\CAPI201: 0x00000000 STATUS_SUCCESS, "
+                         "information 8, output 02 00 00 00 03 00 0B 00\n"),
+            std::string::npos)
+      << run.out;
+  const std::string actual = NormalisedLog(drive / "Pellinor.log");
+  EXPECT_EQ(actual, Golden("machine.log", actual));
+}
+
 // --print shows what this run appended to the log, after its path.
 TEST(PellinorSim, PrintShowsWhatTheRunAppended) {
   REQUIRE_CONTROL_DEVICE();
