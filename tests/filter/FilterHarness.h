@@ -135,8 +135,9 @@ class TracedSystem {
   void Unload();
   TraceDriver* Driver();
   PDRIVER_OBJECT DriverObject() const { return driver_; }
-  // The log file, every address replaced by a stable name and the build
-  // date of the banner by "(build date)".
+  // The log file, every address replaced by a stable name (message and
+  // payload pointers by "(address)") and the build date of the banner by
+  // "(build date)".
   std::string Log(const std::string& name = "pellinor.log");
   const tracetest::TempDriveC& Drive() const { return drive_; }
 
