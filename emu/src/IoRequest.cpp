@@ -152,7 +152,8 @@ class FileRequest {
   // is stopped), the system buffer freed, the MDLs unlocked and freed.
   IoResult Send(ULONG outputLength) {
     sent_ = true;
-    Outcome outcome = SendAndWait(top_, irp_, [outputLength](PIRP irp) {
+    UCHAR major = sp_->MajorFunction;
+    Outcome outcome = SendAndWait(top_, irp_, [outputLength, major](PIRP irp) {
       ULONG_PTR information = irp->IoStatus.Information;
       if ((irp->Flags & IRP_BUFFERED_IO) && (irp->Flags & IRP_INPUT_OPERATION) &&
           !IsError(irp->IoStatus.Status)) {
@@ -160,7 +161,7 @@ class FileRequest {
           BugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION,
                    "IRP %p (major function 0x%X) reports %lu bytes transferred into a %lu-byte "
                    "buffer",
-                   static_cast<void*>(irp), IoGetCurrentIrpStackLocation(irp)->MajorFunction,
+                   static_cast<void*>(irp), major,
                    static_cast<unsigned long>(information),
                    static_cast<unsigned long>(outputLength));
         }
