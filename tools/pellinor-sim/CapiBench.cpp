@@ -285,7 +285,7 @@ void CapiBench::Command(const Step& step, bool run, std::ostream& out) {
 // app NAME release [=> S] | app NAME put HEX [PAYLOAD] [=> S] |
 // app NAME get [=> S] | app NAME ioctl CODE [INPUT [OUTLEN]] [=> S] |
 // app NAME call [incoming] [controller C] [blocks N] [size N] [=> ok|failed]
-void CapiBench::App(const Step& step, bool run, std::ostream& out) {
+void CapiBench::App(const Step& step, bool run, std::ostream& out, RequestOutcome* outcome) {
   Words words(step);
   const std::string name = words.Take("application name");
   const std::string verb = words.Take("what the application does");
@@ -408,6 +408,7 @@ void CapiBench::App(const Step& step, bool run, std::ostream& out) {
     const StatusExpectation expected(words);
     if (!run) return;
     result = app().Put(message, payload);
+    *outcome = RequestOutcome{true, uint32_t(result.status), result.information, {}};
     out << label << ": " << Result(result) << "\n";
     expected.Check(label, uint32_t(result.status));
     return;
@@ -418,6 +419,7 @@ void CapiBench::App(const Step& step, bool run, std::ostream& out) {
     if (!run) return;
     sim::ReceivedMessage message;
     result = app().Get(&message);
+    *outcome = RequestOutcome{true, uint32_t(result.status), result.information, message.message};
     out << label << ": " << Result(result) << ", message "
         << HexText(message.message.data(), message.message.size());
     if (!message.payload.empty()) {
@@ -442,6 +444,8 @@ void CapiBench::App(const Step& step, bool run, std::ostream& out) {
     const uint32_t status = uint32_t(result.status);
     size_t shown = 0;
     if ((status & 0xC0000000u) != 0xC0000000u) shown = std::min<size_t>(result.information, outLength);
+    *outcome = RequestOutcome{true, status, result.information,
+                              std::vector<uint8_t>(output.begin(), output.begin() + shown)};
     out << label << " " << capiIoctlName(code) << ": " << Result(result) << ", output "
         << HexText(output.data(), shown) << "\n";
     expected.Check(label, status);

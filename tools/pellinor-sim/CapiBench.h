@@ -4,6 +4,7 @@
 // Play removal.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <ostream>
 #include <vector>
@@ -11,6 +12,15 @@
 #include "tools/pellinor-sim/ScenarioScript.h"
 
 namespace pellinorsim {
+
+// What a single request of an application ended with, for the expect steps
+// that follow it.
+struct RequestOutcome {
+  bool set = false;
+  uint32_t status = 0;
+  uint64_t information = 0;
+  std::vector<uint8_t> output;
+};
 
 class CapiBench {
  public:
@@ -22,7 +32,8 @@ class CapiBench {
   // The steps "capi ..." and "app ...": with `run` false only their words
   // are checked (BadWord); run, a failure is a StepFailure.
   void Command(const Step& step, bool run, std::ostream& out);
-  void App(const Step& step, bool run, std::ostream& out);
+  // A single request (put, get, ioctl) leaves its outcome in *outcome.
+  void App(const Step& step, bool run, std::ostream& out, RequestOutcome* outcome);
   // A Plug and Play removal sent to the CAPI device's stack.
   void Remove(std::ostream& out);
   // Waits (in real time, at most a minute) until the device holds `count`

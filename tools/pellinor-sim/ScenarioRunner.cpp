@@ -368,7 +368,18 @@ void ScenarioRunner::Capi(const Step& step, bool run) {
   capi->Command(step, run, Out());
 }
 
-void ScenarioRunner::App(const Step& step, bool run) { capi->App(step, run, Out()); }
+void ScenarioRunner::App(const Step& step, bool run) {
+  RequestOutcome outcome;
+  capi->App(step, run, Out(), &outcome);
+  if (!outcome.set) return;
+  // expect info and expect output look at the request's outcome (for a get
+  // the output is the message got).
+  Last() = LastResult();
+  Last().kind = LastResult::kRequest;
+  Last().status = outcome.status;
+  Last().information = outcome.information;
+  Last().output = outcome.output;
+}
 
 void ScenarioRunner::Pnp(const Step& step, bool run) {
   Words words(step);
@@ -411,7 +422,7 @@ void ScenarioRunner::Pellinorctl(const Step& step, bool run) {
 }
 
 // expect stdout|stderr|stdout-contains|stderr-contains TEXT (after pellinorctl)
-// expect info N | expect output HEX (after a single request)
+// expect info N | expect output HEX (after ioctl, app put, get or ioctl)
 void ScenarioRunner::Expect(const Step& step, bool run) {
   Words words(step);
   words.NoExpectation();
