@@ -201,15 +201,16 @@ NTSTATUS ControlDevice::Dispatch(PIRP irp) {
   const UCHAR major = view.MajorFunction();
   if (major == IRP_MJ_POWER)
     PoStartNextPowerIrp(irp);
-  // The driver's dispatch routine calls Dispatch even when it could not hold
-  // the device: once destruction has begun nothing is done any more (a start
-  // now would build a trace device after unload destroyed the last one).
-  // Closing a handle still succeeds: it changes nothing.
+  // Closing a handle changes nothing and always succeeds, also while the
+  // device goes away.
   if (major == IRP_MJ_CLOSE || major == IRP_MJ_CLEANUP) {
     NTSTATUS status = view.SetResult(STATUS_SUCCESS, 0);
     view.Complete();
     return status;
   }
+  // The driver's dispatch routine calls Dispatch even when it could not hold
+  // the device: once destruction has begun nothing is done any more (a start
+  // now would build a trace device after unload destroyed the last one).
   if (!NT_SUCCESS(deviceGuard.Acquire())) {
     NTSTATUS status = view.SetResult(STATUS_DELETE_PENDING, 0);
     view.Complete();
