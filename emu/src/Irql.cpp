@@ -4,6 +4,7 @@
 #include <atomic>
 
 #include "KernelInternal.h"
+#include "LockOrder.h"
 #include "emu/BugCheck.h"
 
 namespace emu {
@@ -42,6 +43,7 @@ void Acquire(PKSPIN_LOCK lock, const char* service) {
              "this would deadlock)",
              service, static_cast<void*>(lock));
   }
+  internal::LockOrderAcquiring(lock, service);
   for (unsigned spins = 0;; ++spins) {
     expected = 0;
     if (__atomic_compare_exchange_n(lock, &expected, me, false, __ATOMIC_ACQUIRE,
@@ -60,6 +62,7 @@ void Release(PKSPIN_LOCK lock, const char* service) {
     BugCheck(SPIN_LOCK_NOT_OWNED, "%s: spin lock %p is %s", service, static_cast<void*>(lock),
              held == 0 ? "not held" : "held by another thread");
   }
+  internal::LockOrderReleased(lock);
   __atomic_store_n(lock, 0, __ATOMIC_RELEASE);
 }
 
@@ -101,6 +104,9 @@ extern "C" VOID FASTCALL KfLowerIrql(KIRQL NewIrql) {
 }
 
 extern "C" VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock) {
+  // A lock initialised anew has no order yet (its memory may have held
+  // another lock before, e.g. on a stack).
+  emu::internal::LockOrderForget(SpinLock, sizeof *SpinLock);
   *SpinLock = 0;
 }
 

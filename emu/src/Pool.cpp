@@ -27,6 +27,7 @@
 #include "emu/Pool.h"
 #include "IoInternal.h"
 #include "KernelInternal.h"
+#include "LockOrder.h"
 #include "PoolInternal.h"
 #include "emu/BugCheck.h"
 
@@ -280,6 +281,7 @@ void Free(void* p, bool checkTag, uint32_t expectedTag, const char* service,
   internal::CheckFreedTimersAndDpcs(p, block.size, block.tag);
   internal::CheckFreedWorkItems(p, block.size, block.tag);
   detail::CheckFreedRange(p, block.size);
+  internal::LockOrderForget(p, block.size);
   // The block stays in the quarantine, so this fill is read by whoever uses
   // the block after it was freed (it is not a store before free that the
   // optimiser may drop).
