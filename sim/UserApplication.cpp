@@ -26,24 +26,33 @@ RequestResult UserApplication::Ioctl(uint32_t code, const void* input, uint32_t 
 
 RequestResult UserApplication::PutByIoctl(const std::vector<uint8_t>& message,
                                           const std::vector<uint8_t>& payload) {
-  // The message and its payload in user memory, the block pointing there.
-  size_t total = message.size() + payload.size();
+  // As a program holds them: the parameter block, the message and its
+  // payload in its user memory, the block pointing at the other two.
+  size_t total = sizeof(ParameterBlock) + message.size() + payload.size();
   uint8_t* user = static_cast<uint8_t*>(UserSpaceAlloc(total));
   uint8_t* view = static_cast<uint8_t*>(UserSpaceView(user, total));
-  std::memcpy(view, message.data(), message.size());
+  uint8_t* userMessage = user + sizeof(ParameterBlock);
+  std::memcpy(view + sizeof(ParameterBlock), message.data(), message.size());
   if (!payload.empty())
-    std::memcpy(view + message.size(), payload.data(), payload.size());
+    std::memcpy(view + sizeof(ParameterBlock) + message.size(), payload.data(), payload.size());
   ParameterBlock block;
-  block.message = uint32_t(uintptr_t(user));
-  block.b3Data = payload.empty() ? 0 : uint32_t(uintptr_t(user + message.size()));
-  RequestResult result = Send(kCapiPutMessage, &block, sizeof(block), nullptr, 0);
+  block.message = uint32_t(uintptr_t(userMessage));
+  block.b3Data = payload.empty() ? 0 : uint32_t(uintptr_t(userMessage + message.size()));
+  std::memcpy(view, &block, sizeof(block));
+  emu::IoResult io =
+      emu::DeviceIoControlUser(handle_, kCapiPutMessage, user, sizeof(block), nullptr, 0);
   UserSpaceFree(user);
-  return result;
+  return RequestResult{io.status, io.information};
 }
 
 RequestResult UserApplication::GetByIoctl(ReceivedMessage* message) {
-  ParameterBlock block = {0, 0};
-  RequestResult result = Send(kCapiGetMessage, nullptr, 0, &block, sizeof(block));
+  void* user = UserSpaceAlloc(sizeof(ParameterBlock));
+  emu::IoResult io =
+      emu::DeviceIoControlUser(handle_, kCapiGetMessage, nullptr, 0, user, sizeof(ParameterBlock));
+  ParameterBlock block;
+  std::memcpy(&block, UserSpaceView(user, sizeof(block)), sizeof(block));
+  UserSpaceFree(user);
+  RequestResult result{io.status, io.information};
   if (!NT_SUCCESS(result.status) || result.information < sizeof(block) || block.message == 0)
     return result;
   // The provider's answer lies in this application's user memory.

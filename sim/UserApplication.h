@@ -1,7 +1,7 @@
 // A CAPI application in user mode: opens \\.\CAPI20 and sends I/O
-// controls, writes and reads as a program does. The messages it puts by
-// I/O control, and their payloads, lie in its user memory; so do the
-// messages it gets, in the area the provider fills.
+// controls, writes and reads as a program does. The parameter blocks of
+// put and get, the messages it puts and their payloads lie in its user
+// memory; so do the messages it gets, in the area the provider fills.
 #pragma once
 
 #include <string>
