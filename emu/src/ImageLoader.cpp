@@ -1,9 +1,12 @@
 // The image loader: maps a driver's PE file as the system loader does and
 // hands its entry point to the driver loader.
+#include <signal.h>
 #include <sys/mman.h>
+#include <ucontext.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -11,6 +14,7 @@
 #include <vector>
 
 #include "emu/Image.h"
+#include "framework/SystemStartStage.h"
 
 namespace emu {
 namespace {
@@ -130,6 +134,111 @@ uint32_t ComputeChecksum(const uint8_t* file, size_t size, size_t checksumOffset
   }
   total = (total & 0xFFFF) + (total >> 16);
   return uint32_t(total + size);
+}
+
+// ---------------------------------------------------------------------------
+// Faults in image code.
+//
+// The emulated kernel runs driver code in a user-mode code segment. A
+// driver that tells Windows NT from Windows 98/Me by its code selector (NT
+// runs ring-0 code in selector 0x08) therefore takes the Windows 98/Me
+// branch here, and that branch asks the virtual machine manager for the
+// system start stage with INT 20h and the service word 0x00010111 behind
+// it. In user mode the instruction faults; the handler answers it as the
+// VMM would (the stage in EAX, execution going on behind the service word),
+// with the stage the emulated machine reports to host-built drivers, so
+// both kinds of driver see the same machine. Any other fault in an image's
+// code is reported with the image's name and offset before the process
+// stops as it would have.
+
+constexpr size_t kMaxImages = 16;
+struct ImageSlot {
+  std::atomic<uintptr_t> base{0};
+  std::atomic<uintptr_t> size{0};
+};
+ImageSlot imageSlots[kMaxImages];
+struct sigaction previousSegv;
+std::atomic<bool> handlerInstalled{false};
+
+constexpr uint8_t kVmmCall[] = {0xCD, 0x20, 0x11, 0x01, 0x01, 0x00};  // int 20h; dd 00010111h
+
+bool InImage(uintptr_t address, uintptr_t* base) {
+  for (ImageSlot& slot : imageSlots) {
+    const uintptr_t start = slot.base.load();
+    if (start != 0 && address - start < slot.size.load()) {
+      *base = start;
+      return true;
+    }
+  }
+  return false;
+}
+
+void WriteHex(char* out, uint32_t value) {
+  for (int i = 7; i >= 0; --i, value >>= 4) out[i] = "0123456789ABCDEF"[value & 0xF];
+}
+
+void OnSegv(int signal, siginfo_t* info, void* context) {
+  auto* registers = static_cast<ucontext_t*>(context)->uc_mcontext.gregs;
+  const uintptr_t eip = uintptr_t(registers[REG_EIP]);
+  uintptr_t base = 0;
+  if (InImage(eip, &base)) {
+    if (InImage(eip + sizeof kVmmCall - 1, &base) &&
+        memcmp(reinterpret_cast<const void*>(eip), kVmmCall, sizeof kVmmCall) == 0) {
+      registers[REG_EAX] = greg_t(SystemStartStage());
+      registers[REG_EIP] = greg_t(eip + sizeof kVmmCall);
+      return;
+    }
+    char text[] = "driver image fault: code at image base 0x00000000 + 0x00000000\n";
+    WriteHex(text + sizeof text - 21, uint32_t(base));
+    WriteHex(text + sizeof text - 10, uint32_t(eip - base));
+    ssize_t written = write(STDERR_FILENO, text, sizeof text - 1);
+    (void)written;
+  }
+  if (previousSegv.sa_flags & SA_SIGINFO) {
+    if (previousSegv.sa_sigaction != nullptr) {
+      previousSegv.sa_sigaction(signal, info, context);
+      return;
+    }
+  } else if (previousSegv.sa_handler != SIG_DFL && previousSegv.sa_handler != SIG_IGN) {
+    previousSegv.sa_handler(signal);
+    return;
+  }
+  // The default action: returning re-runs the instruction, which now
+  // faults with the default disposition.
+  struct sigaction reset {};
+  reset.sa_handler = SIG_DFL;
+  sigaction(SIGSEGV, &reset, nullptr);
+}
+
+void InstallFaultHandler() {
+  if (handlerInstalled.exchange(true))
+    return;
+  struct sigaction action {};
+  action.sa_sigaction = OnSegv;
+  action.sa_flags = SA_SIGINFO | SA_NODEFER;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGSEGV, &action, &previousSegv);
+}
+
+bool RegisterImage(const void* base, size_t size) {
+  InstallFaultHandler();
+  for (ImageSlot& slot : imageSlots) {
+    uintptr_t expected = 0;
+    if (slot.base.compare_exchange_strong(expected, uintptr_t(base))) {
+      slot.size.store(size);
+      return true;
+    }
+  }
+  return false;
+}
+
+void UnregisterImage(const void* base) {
+  for (ImageSlot& slot : imageSlots) {
+    if (slot.base.load() == uintptr_t(base)) {
+      slot.size.store(0);
+      slot.base.store(0);
+    }
+  }
 }
 
 }  // namespace
@@ -438,6 +547,9 @@ NTSTATUS ImageMapper::Run(std::unique_ptr<Image>* image) {
   status = Protect();
   if (!NT_SUCCESS(status))
     return status;
+  if (!RegisterImage(mapped->base, mapped->size))
+    return Fail(STATUS_INSUFFICIENT_RESOURCES, "too many driver images mapped at once");
+  mapped->registered = true;
   mapped->entry = reinterpret_cast<PDRIVER_INITIALIZE>(At(optional.AddressOfEntryPoint));
   *image = std::move(mapped);
   return STATUS_SUCCESS;
@@ -464,6 +576,10 @@ NTSTATUS Image::MapFile(const std::string& path, std::unique_ptr<Image>* image,
   return Map(path, file.data(), file.size(), image, message);
 }
 
-Image::~Image() { munmap(base, size); }
+Image::~Image() {
+  if (registered)
+    UnregisterImage(base);
+  munmap(base, size);
+}
 
 }  // namespace emu

@@ -3,6 +3,7 @@
 // DDK gives it (stdcall, fastcall for the Iof/Kf/Kef/Obf/Exf functions and
 // the interlocked operations, cdecl for the run-time library), so its address
 // is the import target as it stands.
+#include <setjmp.h>
 #include <strings.h>
 
 #include <cstring>
@@ -18,6 +19,58 @@ const char kHal[] = "hal.dll";
 
 // The C library's strchr is overloaded in C++; the kernel exports the C one.
 char* KernelStrchr(const char* string, int c) { return const_cast<char*>(::strchr(string, c)); }
+
+// System threads of images. The emulated PsTerminateSystemThread leaves the
+// thread's frames by throwing to where the thread began, and the C++
+// unwinder cannot pass frames of code built without unwind tables, as a
+// driver's is. So an image's threads start in ImageThreadStart, which marks
+// the point to return to; the image's PsTerminateSystemThread jumps back
+// there over the image's frames (leaving them as the kernel does, without
+// running anything in them) and ends the thread from host code.
+struct ImageThread {
+  PKSTART_ROUTINE routine;
+  PVOID context;
+};
+struct ImageThreadExit {
+  jmp_buf resume;
+  NTSTATUS status;
+  bool armed;
+};
+thread_local ImageThreadExit imageThreadExit;
+
+VOID NTAPI ImageThreadStart(PVOID parameter) {
+  const ImageThread start = *static_cast<ImageThread*>(parameter);
+  delete static_cast<ImageThread*>(parameter);
+  imageThreadExit.armed = true;
+  if (setjmp(imageThreadExit.resume) == 0) {
+    start.routine(start.context);
+    imageThreadExit.armed = false;
+    return;
+  }
+  imageThreadExit.armed = false;
+  PsTerminateSystemThread(imageThreadExit.status);
+}
+
+NTSTATUS NTAPI ImagePsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess,
+                                         struct _OBJECT_ATTRIBUTES* ObjectAttributes,
+                                         HANDLE ProcessHandle, PCLIENT_ID ClientId,
+                                         PKSTART_ROUTINE StartRoutine, PVOID StartContext) {
+  auto* start = new ImageThread{StartRoutine, StartContext};
+  const NTSTATUS status = PsCreateSystemThread(ThreadHandle, DesiredAccess, ObjectAttributes,
+                                               ProcessHandle, ClientId, ImageThreadStart, start);
+  if (!NT_SUCCESS(status))
+    delete start;
+  return status;
+}
+
+NTSTATUS NTAPI ImagePsTerminateSystemThread(NTSTATUS ExitStatus) {
+  // Outside a thread an image started (a misuse), the kernel's own check
+  // speaks.
+  if (!imageThreadExit.armed)
+    PsTerminateSystemThread(ExitStatus);
+  imageThreadExit.status = ExitStatus;
+  longjmp(imageThreadExit.resume, 1);
+}
 
 #define EXPORT(module, function) {module, #function, reinterpret_cast<const void*>(&function)}
 
@@ -100,8 +153,8 @@ const KernelExport kExports[] = {
     EXPORT(kNt, KeReadStateTimer),
     EXPORT(kNt, ExQueueWorkItem),
     // Threads and objects.
-    EXPORT(kNt, PsCreateSystemThread),
-    EXPORT(kNt, PsTerminateSystemThread),
+    {kNt, "PsCreateSystemThread", reinterpret_cast<const void*>(&ImagePsCreateSystemThread)},
+    {kNt, "PsTerminateSystemThread", reinterpret_cast<const void*>(&ImagePsTerminateSystemThread)},
     EXPORT(kNt, PsGetCurrentThread),
     EXPORT(kNt, KeGetCurrentThread),
     EXPORT(kNt, PsThreadType),

@@ -327,8 +327,21 @@ void ScenarioRunner::System(const Step& step, bool run) {
 
 bool ScenarioRunner::LoadTraceDriver(uint32_t* status) {
   PDRIVER_OBJECT object = nullptr;
-  *status = uint32_t(emu::LoadDriver(kTraceDriverName, DriverEntry, POOL_TAG, &object));
-  if (NT_SUCCESS(NTSTATUS(*status))) traceDriver = object;
+  PDRIVER_INITIALIZE entry = DriverEntry;
+  if (!options.driverImage.empty()) {
+    // A fresh mapping for every load, as Windows maps a driver afresh; an
+    // image the loader refuses stops the run with the loader's reason.
+    std::string why;
+    const NTSTATUS mapped = emu::Image::MapFile(options.driverImage, &traceImage, &why);
+    if (!NT_SUCCESS(mapped)) throw StepFailure("loading the trace driver: " + why);
+    entry = traceImage->Entry();
+  }
+  *status = uint32_t(emu::LoadDriver(kTraceDriverName, entry, POOL_TAG, &object));
+  if (NT_SUCCESS(NTSTATUS(*status))) {
+    traceDriver = object;
+  } else {
+    traceImage.reset();
+  }
   return traceDriver != nullptr;
 }
 
@@ -338,6 +351,9 @@ void ScenarioRunner::UnloadTraceDriver() {
   traceDriver = nullptr;
   const NTSTATUS status = emu::UnloadDriver(object);
   if (!NT_SUCCESS(status)) throw StepFailure("unloading the trace driver: " + DescribeStatus(status));
+  // Unloaded clean (no thread, timer, work item or device of it left): its
+  // code and data can go.
+  traceImage.reset();
 }
 
 // driver load [=> STATUS] | driver unload

@@ -15,6 +15,7 @@
 
 #include <ntddk.h>
 
+#include "emu/Image.h"
 #include "tools/pellinor-sim/ScenarioScript.h"
 
 namespace pellinorsim {
@@ -26,6 +27,9 @@ class ScenarioRunner {
   struct Options {
     std::string drive = "drive_c";
     bool fresh = false;
+    // The trace driver from this PE file (the Windows build's pellinor.sys)
+    // instead of the host build's; empty for the host build's.
+    std::string driverImage;
   };
 
   // `out` receives the run's transcript: what the control tool prints and
@@ -101,6 +105,8 @@ class ScenarioRunner {
   std::ostream& out;
   uint64_t logSizeAtBoot = 0;
   PDRIVER_OBJECT traceDriver = nullptr;
+  // The trace driver's image while it is loaded, with driverImage.
+  std::unique_ptr<emu::Image> traceImage;
   std::unique_ptr<CapiBench> capi;
 
   struct BackgroundStep;

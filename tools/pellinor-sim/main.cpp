@@ -2,7 +2,7 @@
 // what is still loaded and prints the log file's path (--print: also what
 // the run appended to the log).
 //
-//   pellinor-sim [--print] [--fresh] [--drive DIR] SCENARIO
+//   pellinor-sim [--print] [--fresh] [--drive DIR] [--driver FILE] SCENARIO
 //
 // Exit status: 0 the scenario ran clean; 1 a step failed (a bug check, an
 // unexpected status, an unmet expectation), reported as SCENARIO:LINE:
@@ -28,10 +28,12 @@ std::string scenarioName;
 std::atomic<int> currentLine{0};
 
 const char kUsage[] =
-    "usage: pellinor-sim [--print] [--fresh] [--drive DIR] SCENARIO\n"
+    "usage: pellinor-sim [--print] [--fresh] [--drive DIR] [--driver FILE] SCENARIO\n"
     "  --print      also print what the run appended to the log file\n"
     "  --fresh      start from an empty registry\n"
-    "  --drive DIR  the host folder of drive C: (default ./drive_c)\n";
+    "  --drive DIR  the host folder of drive C: (default ./drive_c)\n"
+    "  --driver FILE  load the trace driver from this image (the Windows\n"
+    "               build's pellinor.sys) instead of the built-in one\n";
 
 int Usage(const std::string& message) {
   std::fprintf(stderr, "pellinor-sim: %s\n%s", message.c_str(), kUsage);
@@ -70,6 +72,9 @@ int main(int argc, char** argv) {
     } else if (arg == "--drive") {
       if (++i == argc) return Usage("--drive needs a folder");
       options.drive = argv[i];
+    } else if (arg == "--driver") {
+      if (++i == argc) return Usage("--driver needs a file");
+      options.driverImage = argv[i];
     } else if (arg == "--help" || arg == "-h") {
       std::fputs(kUsage, stdout);
       return 0;

@@ -90,6 +90,7 @@ class Image {
   size_t size;
   ptrdiff_t delta = 0;
   PDRIVER_INITIALIZE entry = nullptr;
+  bool registered = false;
   friend class ImageMapper;
 };
 
