@@ -22,9 +22,3 @@ static_assert(offsetof(FILE_RENAME_INFORMATION, RootDirectory) == 4, "i386 layou
 static_assert(offsetof(FILE_RENAME_INFORMATION, FileNameLength) == 8, "i386 layout");
 static_assert(offsetof(FILE_RENAME_INFORMATION, FileName) == 12, "i386 layout");
 static_assert(sizeof(FILE_RENAME_INFORMATION) == 16, "i386 layout");
-
-// The DDK declares it in <ntddk.h> (wdm.h); the emulated <ntddk.h> does not
-// yet, so it is declared here, with the same type.
-NTSYSAPI NTSTATUS NTAPI ZwSetInformationFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock,
-                                             PVOID FileInformation, ULONG Length,
-                                             FILE_INFORMATION_CLASS FileInformationClass);

@@ -652,6 +652,9 @@ NTSYSAPI NTSTATUS NTAPI ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAcce
 NTSYSAPI NTSTATUS NTAPI ZwQueryInformationFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock,
                                                PVOID FileInformation, ULONG Length,
                                                FILE_INFORMATION_CLASS FileInformationClass);
+NTSYSAPI NTSTATUS NTAPI ZwSetInformationFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock,
+                                             PVOID FileInformation, ULONG Length,
+                                             FILE_INFORMATION_CLASS FileInformationClass);
 NTSYSAPI NTSTATUS NTAPI ZwWriteFile(HANDLE FileHandle, PKEVENT Event, PIO_APC_ROUTINE ApcRoutine,
                                     PVOID ApcContext, PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer,
                                     ULONG Length, PLARGE_INTEGER ByteOffset, PULONG Key);
