@@ -6,6 +6,7 @@
 
 #include <ntddk.h>
 
+#include "emu/Io.h"
 #include "emu/Kernel.h"
 #include "emu/Pool.h"
 #include "emu/src/PoolInternal.h"
@@ -187,6 +188,45 @@ TEST_F(PoolChecks, LeaksAreFoundByDriverWhateverTheTag) {
       "freeing its pool: 2 blocks, 31 bytes are still allocated, among them 0x[0-9a-f]+ \\(tag "
       "'Abcd', 24 bytes, paged, allocation #([0-9]+)\\), 0x[0-9a-f]+ \\(tag 'Wxyz', 7 bytes, "
       "non-paged, allocation #[0-9]+\\)");
+}
+
+PVOID leftInDispatch = nullptr;
+NTSTATUS NTAPI LeakingDispatch(PDEVICE_OBJECT, PIRP irp) {
+  leftInDispatch = ExAllocatePoolWithTag(NonPagedPool, 5, emu::MakePoolTag("Disp"));
+  irp->IoStatus.Status = STATUS_SUCCESS;
+  IoCompleteRequest(irp, IO_NO_INCREMENT);
+  return STATUS_SUCCESS;
+}
+VOID NTAPI DeletingUnload(PDRIVER_OBJECT driver) {
+  IoDeleteDevice(driver->DeviceObject);
+}
+NTSTATUS NTAPI UntaggedEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+  driver->DriverUnload = DeletingUnload;
+  driver->MajorFunction[IRP_MJ_CREATE] = LeakingDispatch;
+  driver->MajorFunction[IRP_MJ_CLOSE] = LeakingDispatch;
+  UNICODE_STRING name;
+  RtlInitUnicodeString(&name, L"\\Device\\PoolUntagged");
+  PDEVICE_OBJECT device;
+  return IoCreateDevice(driver, 0, &name, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
+}
+
+// The loader's own check: a driver loaded without a pool tag, leaking from
+// a dispatch routine.
+TEST_F(PoolChecks, LoadedDriverWithoutATagIsCheckedAtUnload) {
+  EXPECT_DEATH(
+      {
+        PDRIVER_OBJECT driver;
+        if (emu::LoadDriver("PoolUntagged", UntaggedEntry, 0, &driver) != STATUS_SUCCESS)
+          abort();
+        HANDLE file;
+        emu::Open(u"\\Device\\PoolUntagged", KernelMode, &file);
+        emu::Close(file);
+        ExFreePool(leftInDispatch);  // the close's; the create's stays
+        emu::UnloadDriver(driver);
+      },
+      "BUG CHECK 0x000000C4: DRIVER_VERIFIER_DETECTED_VIOLATION: driver POOLUNTAGGED unloaded "
+      "without freeing its pool: 1 blocks, 5 bytes are still allocated, among them .* \\(tag "
+      "'Disp', 5 bytes, non-paged, allocation #[0-9]+\\)");
 }
 
 TEST_F(PoolChecks, DriversThatFreeEverythingPass) {
