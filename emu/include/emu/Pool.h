@@ -1,17 +1,25 @@
 // Host-side control of the emulated pool: driver tags, per-tag reports, the
 // modelled cost of a block, and fault injection.
 //
-// Every block of ExAllocatePoolWithTag is tracked with its tag, size and pool
-// type. Freeing an unknown or already freed block, freeing null, writing past
-// a block's end (seen at free), paged pool above PASSIVE_LEVEL, non-paged
-// pool above DISPATCH_LEVEL and an allocation with a tag that no loaded
-// driver owns all stop the process with a bug check.
+// Every block of ExAllocatePoolWithTag is tracked with its tag, size, pool
+// type, allocation number and the driver running when it was allocated.
+// Freeing an unknown or already freed block, freeing null, paged pool above
+// PASSIVE_LEVEL, non-paged pool above DISPATCH_LEVEL and an allocation with a
+// tag that no loaded driver owns all stop the process with a bug check.
+//
+// Each block lies between guard bytes, checked when it is freed and when its
+// driver goes (and, under AddressSanitizer, poisoned so the stray write is
+// reported where it happens). A freed block is filled with 0xDF and kept in a
+// quarantine for a while: a read after free sees the fill, a write after
+// free is reported when the block leaves the quarantine or its driver goes.
 //
 // Tags: the I/O manager registers a driver's tag when it loads the driver
 // and unregisters it at unload, which bug-checks if the tag still holds
 // blocks. While no tag is registered (unit tests of driver pieces without a
 // loaded driver) every tag is accepted except the untagged ones (0 and
-// "None", the tag of ExAllocatePool), which are always refused.
+// "None", the tag of ExAllocatePool), which are always refused. A driver's
+// leaks are found at its unload by the driver that allocated each block too,
+// so a driver loaded without a tag of its own is checked all the same.
 #pragma once
 
 #include <cstddef>
