@@ -6,3 +6,16 @@ set(PELLINOR_WINDOWS_IMAGE "" CACHE FILEPATH
 if(TARGET emu_tests)
   target_compile_definitions(emu_tests PRIVATE PELLINOR_WINDOWS_IMAGE="${PELLINOR_WINDOWS_IMAGE}")
 endif()
+
+# The bundled scenarios run with the host build and with pellinor.sys, and
+# compared (tests/image/).
+pellinor_test(image_tests image pellinor_driver)
+if(TARGET image_tests)
+  add_dependencies(image_tests pellinor-sim)
+  # The address naming of the trace's golden logs.
+  target_sources(image_tests PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/pipeline/TraceHarness.cpp)
+  target_compile_definitions(image_tests PRIVATE
+                             PELLINOR_WINDOWS_IMAGE="${PELLINOR_WINDOWS_IMAGE}"
+                             PELLINOR_SIM_PROGRAM="$<TARGET_FILE:pellinor-sim>"
+                             PELLINOR_SIM_RUNNER="${CMAKE_CROSSCOMPILING_EMULATOR}")
+endif()
