@@ -52,8 +52,24 @@ run_demo() {
 }
 
 run_tests() {
+  # The Windows build first: the host tests load its pellinor.sys into the
+  # emulated kernel and run every bundled scenario with it as well.
+  local image_args=()
+  if [[ -f "$root/windows/Windows.cmake" ]]; then
+    echo "== Windows build (mingw-w64, i386): pellinor.sys and pellinorctl.exe"
+    configure_and_build windows -DCMAKE_TOOLCHAIN_FILE="$root/windows/toolchain-i686-mingw32.cmake"
+    echo "== Windows checks: image, imports, kernel structure layouts"
+    (cd "$build/windows" && ctest --output-on-failure -j "$jobs")
+    image_args=(-DPELLINOR_WINDOWS_IMAGE="$build/windows/pellinor.sys")
+  fi
+
   echo "== host build (i386), all tests"
-  configure_and_build host
+  configure_and_build host "${image_args[@]}"
+  # A folder configured before knows nothing of the image yet.
+  if ((${#image_args[@]})); then
+    cmake "$build/host" "${image_args[@]}" >/dev/null
+    cmake --build "$build/host" -j "$jobs"
+  fi
   (cd "$build/host" && ctest --output-on-failure -j "$jobs")
 
   echo "== host build under AddressSanitizer and UndefinedBehaviorSanitizer"
@@ -61,20 +77,17 @@ run_tests() {
   # never finishes); leaks of driver pool are caught by the emulated pool's
   # own checks at unload instead.
   export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=0}"
-  configure_and_build asan -DPELLINOR_SANITIZE=ON
+  configure_and_build asan -DPELLINOR_SANITIZE=ON "${image_args[@]}"
+  if ((${#image_args[@]})); then
+    cmake "$build/asan" "${image_args[@]}" >/dev/null
+    cmake --build "$build/asan" -j "$jobs"
+  fi
   (cd "$build/asan" && ctest --output-on-failure -j "$jobs")
 
   if [[ -f "$root/fuzz/CMakeLists.txt" ]]; then
     echo "== fuzz targets (libFuzzer, ${PELLINOR_FUZZ_SECONDS:-60} s each)"
     configure_and_build fuzz -DPELLINOR_FUZZ=ON -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang
     (cd "$build/fuzz" && PELLINOR_FUZZ_SECONDS="${PELLINOR_FUZZ_SECONDS:-60}" ctest --output-on-failure)
-  fi
-
-  if [[ -f "$root/windows/Windows.cmake" ]]; then
-    echo "== Windows build (mingw-w64, i386): pellinor.sys and pellinorctl.exe"
-    configure_and_build windows -DCMAKE_TOOLCHAIN_FILE="$root/windows/toolchain-i686-mingw32.cmake"
-    echo "== Windows checks: image, imports, kernel structure layouts"
-    (cd "$build/windows" && ctest --output-on-failure -j "$jobs")
   fi
 }
 
