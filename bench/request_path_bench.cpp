@@ -10,7 +10,7 @@
 // The trace device's writer thread runs throughout (c) and (d), formatting
 // and writing what the requests queue.
 //
-//   request_path_bench [samples per state and round, default 300] [rounds, default 6]
+//   request_path_bench [samples per state and round, default 100] [rounds, default 20]
 //
 // Three requests:
 //   - a user-mode write of a DATA_B3_REQ with 2048 bytes of payload (the
@@ -24,8 +24,9 @@
 // timed by the processor time of the sending thread (the provider completes
 // at once, so the whole request runs there; the writer thread and other
 // work on the machine do not count), less the timer's own cost. The rounds
-// cycle through the four states so that drift of the machine falls on all
-// of them alike; the figure is the median of every sample of a state.
+// cycle through the four states ((c) and (d) in turns) so that drift of the
+// machine falls on all of them alike; the figure is the median of every
+// sample of a state.
 //
 // Then the driver's own share: captureRequest and LogWriter::Queue of the
 // request, and captureCompletion and Queue of its completion, called
@@ -48,6 +49,7 @@
 
 #include "tests/pipeline/TraceHarness.h"
 #include "emu/Io.h"
+#include "emu/Pool.h"
 #include "emu/Registry.h"
 #include "sim/CapiCodes.h"
 #include "sim/CapiDevice.h"
@@ -352,34 +354,107 @@ class BuiltRequest {
   CAPI_PARAMETER_BLOCK block_ = {0, 0};
 };
 
-// The median ns of captureRequest + Queue and captureCompletion + Queue of
-// one request, into the running writer.
-int64_t DriverShare(Kind kind, TraceSettings settings, LogWriter* writer, int count,
-                    int64_t timerCost) {
+// The medians, in ns, of the driver's own work for one request and its
+// completion: captureRequest + Queue and captureCompletion + Queue
+// (`whole`), and of the two captures alone and the two queueings alone,
+// into the running writer.
+struct Share {
+  int64_t whole, capture, queue;
+  double allocations;  // pool blocks the two captures allocate
+};
+
+Share DriverShare(Kind kind, TraceSettings settings, LogWriter* writer, int count,
+                  int64_t timerCost) {
   BuiltRequest request(kind);
-  std::vector<int64_t> samples;
+  std::vector<int64_t> whole, capture, queue;
+  size_t allocationsBefore = emu::Pool::Report(POOL_TAG).allocations;
   for (int i = 0; i < count; ++i) {
     PIRP down = request.Down();
     int64_t start = ThreadNs();
     TraceRecord* record = captureRequest(down, settings);
+    int64_t captured = ThreadNs();
     if (record != nullptr)
       writer->Queue(record);
-    int64_t elapsed = ThreadNs() - start - timerCost;
+    int64_t queued = ThreadNs();
     PIRP up = request.Up();
-    start = ThreadNs();
+    int64_t start2 = ThreadNs();
     record = captureCompletion(up, settings);
+    int64_t captured2 = ThreadNs();
     if (record != nullptr)
       writer->Queue(record);
-    samples.push_back(elapsed + ThreadNs() - start - timerCost);
+    int64_t queued2 = ThreadNs();
+    // Four timer readings in each pair of pieces: one timer cost a piece.
+    capture.push_back(captured - start + captured2 - start2 - 2 * timerCost);
+    queue.push_back(queued - captured + queued2 - captured2 - 2 * timerCost);
+    whole.push_back(queued - start + queued2 - start2 - 3 * timerCost);
+  }
+  double allocations =
+      double(emu::Pool::Report(POOL_TAG).allocations - allocationsBefore) / double(count);
+  return Share{Median(whole), Median(capture), Median(queue), allocations};
+}
+
+// The emulated kernel's own price for the services the request path uses,
+// ns per call pair (median), so that its share can be told from the
+// driver's.
+struct ServiceCost {
+  const char* name;
+  int64_t ns;
+};
+
+template <typename F>
+int64_t Price(F call, int64_t timerCost) {
+  std::vector<int64_t> samples;
+  for (int i = 0; i < 2000; ++i) {
+    int64_t start = ThreadNs();
+    call();
+    samples.push_back(ThreadNs() - start - timerCost);
   }
   return Median(samples);
+}
+
+std::vector<ServiceCost> ServiceCosts(int64_t timerCost) {
+  std::vector<ServiceCost> costs;
+  // Allocations and frees apart: records are allocated on the request
+  // path and freed by the writer.
+  std::vector<int64_t> allocate, free;
+  std::vector<PVOID> blocks;
+  for (int i = 0; i < 2000; ++i) {
+    int64_t start = ThreadNs();
+    blocks.push_back(PoolAlloc(64, NonPagedPool));
+    allocate.push_back(ThreadNs() - start - timerCost);
+  }
+  for (PVOID block : blocks) {
+    int64_t start = ThreadNs();
+    PoolFree(block);
+    free.push_back(ThreadNs() - start - timerCost);
+  }
+  costs.push_back({"PoolAlloc, 64 bytes", Median(allocate)});
+  costs.push_back({"PoolFree, 64 bytes", Median(free)});
+  costs.push_back({"PoolAlloc + PoolFree, 2070 bytes",
+                   Price([] { PoolFree(PoolAlloc(2070, NonPagedPool)); }, timerCost)});
+  static KSPIN_LOCK lock;
+  KeInitializeSpinLock(&lock);
+  costs.push_back({"KfAcquireSpinLock + KfReleaseSpinLock", Price([] {
+                     KIRQL irql = KfAcquireSpinLock(&lock);
+                     KfReleaseSpinLock(&lock, irql);
+                   }, timerCost)});
+  static KSEMAPHORE semaphore;
+  KeInitializeSemaphore(&semaphore, 0, 0x7FFFFFFF);
+  costs.push_back({"KeReleaseSemaphore (nobody waiting)",
+                   Price([] { KeReleaseSemaphore(&semaphore, 0, 1, FALSE); }, timerCost)});
+  costs.push_back({"KeQuerySystemTime", Price([] {
+                     LARGE_INTEGER now;
+                     KeQuerySystemTime(&now);
+                   }, timerCost)});
+  costs.push_back({"IoAllocateIrp(2) + IoFreeIrp", Price([] { IoFreeIrp(IoAllocateIrp(2, FALSE)); }, timerCost)});
+  return costs;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  int count = argc > 1 ? std::atoi(argv[1]) : 300;
-  int rounds = argc > 2 ? std::atoi(argv[2]) : 6;
+  int count = argc > 1 ? std::atoi(argv[1]) : 100;
+  int rounds = argc > 2 ? std::atoi(argv[2]) : 20;
   if (count <= 0 || rounds <= 0) {
     std::fprintf(stderr, "usage: request_path_bench [samples per state and round] [rounds]\n");
     return 2;
@@ -409,19 +484,21 @@ int main(int argc, char** argv) {
     TraceDevice* device = AttachedTraceDevice(traceDriverObject);
     device->StopTracing();
     sampler.Run(count, samples[kAttached]);
-    if (!NT_SUCCESS(device->StartTracing(kDefaultSettings)))
-      Fail("StartTracing");
-    sampler.Run(count, samples[kDefault]);
-    if (!NT_SUCCESS(device->StartTracing(kAllSettings)))
-      Fail("StartTracing");
-    sampler.Run(count, samples[kAllDecoding]);
+    // (c) and (d) take turns to go first: the writer still busy with the
+    // records of the one before falls on both alike.
+    for (int turn = 0; turn < 2; ++turn) {
+      State state = (turn + round) % 2 == 0 ? kDefault : kAllDecoding;
+      if (!NT_SUCCESS(device->StartTracing(state == kDefault ? kDefaultSettings : kAllSettings)))
+        Fail("StartTracing");
+      sampler.Run(count, samples[state]);
+    }
     status = driver->StopTraceDevice(1);
     if (!NT_SUCCESS(status))
       Fail("StopTraceDevice", status);
   }
 
   // The driver's own share, into a running writer.
-  int64_t share[kStates][kKinds] = {};
+  Share share[kStates][kKinds] = {};
   status = driver->CreateTraceDevice();
   if (!NT_SUCCESS(status))
     Fail("CreateTraceDevice", status);
@@ -433,6 +510,7 @@ int main(int argc, char** argv) {
     share[kAllDecoding][kind] =
         DriverShare(Kind(kind), kAllSettings, device->Writer(), shareCount, timerCost);
   }
+  std::vector<ServiceCost> services = ServiceCosts(timerCost);
   status = driver->StopTraceDevice(1);
   if (!NT_SUCCESS(status))
     Fail("StopTraceDevice", status);
@@ -471,15 +549,24 @@ int main(int argc, char** argv) {
 
   std::printf("Driver's own share: captureRequest + Queue and captureCompletion + Queue of one\n");
   std::printf("request, into the running writer (median of %d, ns)\n", shareCount);
-  std::printf("%-40s %9s %9s %12s %12s\n", "request", "(c)", "(d)", "(c)-(a)", "(d)-(a)");
+  std::printf("%-40s %7s %7s %7s %7s %7s %7s %7s\n", "request", "(c)", "capture", "blocks",
+              "queue", "(d)", "(c)-(a)", "(d)-(a)");
   for (int kind = 0; kind < kKinds; ++kind) {
-    std::printf("%-40s %9lld %9lld %12lld %12lld\n", kKindNames[kind],
-                static_cast<long long>(share[kDefault][kind]),
-                static_cast<long long>(share[kAllDecoding][kind]),
+    std::printf("%-40s %7lld %7lld %7.1f %7lld %7lld %7lld %7lld\n", kKindNames[kind],
+                static_cast<long long>(share[kDefault][kind].whole),
+                static_cast<long long>(share[kDefault][kind].capture),
+                share[kDefault][kind].allocations,
+                static_cast<long long>(share[kDefault][kind].queue),
+                static_cast<long long>(share[kAllDecoding][kind].whole),
                 static_cast<long long>(median[kDefault][kind] - median[kPlain][kind]),
                 static_cast<long long>(median[kAllDecoding][kind] - median[kPlain][kind]));
   }
+  std::printf("capture, queue: the two captures alone and the two Queue calls alone, under (c);\n");
+  std::printf("blocks: pool blocks the two captures allocate (see PoolAlloc below)\n");
   std::printf("(c)-(a), (d)-(a): what tracing added to the whole request, for comparison\n");
-  std::printf("log written: %zu bytes\n", logBytes);
+  std::printf("\nThe emulated kernel's price of the services on that path (ns a call, median)\n");
+  for (const ServiceCost& cost : services)
+    std::printf("%-40s %9lld\n", cost.name, static_cast<long long>(cost.ns));
+  std::printf("\nlog written: %zu bytes\n", logBytes);
   return 0;
 }
