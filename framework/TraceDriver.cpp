@@ -1,5 +1,6 @@
 #include "framework/TraceDriver.h"
 
+#include "control/ControlDevice.h"
 #include "control/TraceDevice.h"
 #include "control/TraceSettings.h"
 #include "filter/RetiredFilter.h"
@@ -14,10 +15,6 @@ namespace {
 
 // The Start value of automatic start: trace from the driver's load on.
 constexpr ULONG AUTOMATIC_START = 2;
-// Tracing states as the control device reports them.
-constexpr ULONG TRACE_STATE_NO_DEVICE = 0;
-constexpr ULONG TRACE_STATE_TRACING = 1;
-constexpr ULONG TRACE_STATE_QUIET = 2;
 
 // The static storage of the driver object; StaticInitTable constructs it.
 alignas(TraceDriver) unsigned char traceDriverStorage[sizeof(TraceDriver)];
@@ -50,8 +47,13 @@ TraceDriver::~TraceDriver() {
 }
 
 NTSTATUS TraceDriver::OnLoad() {
-  // Unfinished: creating the ControlDevice ("PellinorIOCTL", link
-  // "PellinorWin32CTL") comes with the control device.
+  // A control device that cannot be built fails the load; one that cannot
+  // even be allocated leaves the driver running without it.
+  ControlDevice* device = NULL;
+  NTSTATUS status = CreateControlDevice(&device);
+  if (!NT_SUCCESS(status))
+    return status;
+  Interlocked::ExchangePointer(&controlDevice, device);
   return STATUS_SUCCESS;
 }
 
@@ -68,8 +70,10 @@ void TraceDriver::Cleanup() {
   if (trace != NULL)
     delete trace;
   RetiredFilter::DestroyAll();
-  // Unfinished: the control device, once it exists, is taken out and
-  // destroyed here, after the trace device.
+  ControlDevice* control =
+      Interlocked::ExchangePointer(&controlDevice, static_cast<ControlDevice*>(NULL));
+  if (control != NULL)
+    DestroyControlDevice(control);
 }
 
 NTSTATUS TraceDriver::AddDevice(PDEVICE_OBJECT physicalDevice) {
@@ -231,8 +235,8 @@ NTSTATUS TraceDriver::StopTraceDevice(UCHAR force) {
 ULONG TraceDriver::TraceState() {
   LockTracing();
   TraceDevice* device = traceDevice;
-  ULONG state = device == NULL ? TRACE_STATE_NO_DEVICE
-                               : (device->IsTracing() ? TRACE_STATE_TRACING : TRACE_STATE_QUIET);
+  ULONG state = device == NULL ? TRACE_STATE_NONE
+                               : (device->IsTracing() ? TRACE_STATE_RUNNING : TRACE_STATE_STOPPED);
   UnlockTracing();
   return state;
 }

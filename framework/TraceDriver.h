@@ -5,9 +5,7 @@
 // Start, stop and unload are serialised by one lock (tracingLock): a stop
 // never destroys a trace device that a start is using, and the old trace
 // device's log writer has closed the one log file before a new one opens
-// it. Unfinished here: OnLoad does not create the ControlDevice yet (it
-// succeeds without one, as it does when the control device cannot be
-// allocated), and Cleanup therefore destroys none.
+// it.
 #pragma once
 
 #include <ntddk.h>
@@ -30,7 +28,11 @@ class TraceDriver : public FilterDriver {
   // Waits until no retry is pending and StartFilter has finished.
   virtual ~TraceDriver();
 
+  // Creates the control device ("\Device\PellinorIOCTL", link
+  // "\DosDevices\PellinorWin32CTL"); its construction failure fails the load.
   virtual NTSTATUS OnLoad();
+  // Stops retrying, then destroys the trace device, the retired filter
+  // device objects and the control device, in that order.
   virtual void Cleanup();
   virtual NTSTATUS AddDevice(PDEVICE_OBJECT physicalDevice);
   // Every major function from create to Plug and Play.
@@ -75,7 +77,7 @@ class TraceDriver : public FilterDriver {
 
   // Swapped only by interlocked exchange.
   TraceDevice* volatile traceDevice;
-  [[maybe_unused]] ControlDevice* volatile controlDevice;
+  ControlDevice* volatile controlDevice;
   Timer RetryTimer;
   WorkItem RetryWorkItem;
   RemoveGuard driverGuard;

@@ -58,10 +58,16 @@ TEST_F(Framework, LoadStoresTheEntryPointsAndTheRegistryPath) {
   const CountedString& path = theDriver->RegistryPath();
   EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t*>(path.Text()), path.Length() / 2),
             u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\Pellinor");
-  // The copy is the driver's own: the I/O manager's string is gone.
-  EXPECT_EQ(emu::Pool::Report(POOL_TAG).blocks, 1u);
-  // No control or trace device yet: the driver created no device.
-  EXPECT_EQ(driver->DeviceObject, nullptr);
+  // The copy is the driver's own: the I/O manager's string is gone. Besides
+  // it the driver holds only its control device and that device's link name.
+  EXPECT_EQ(emu::Pool::Report(POOL_TAG).blocks, 3u);
+  // The control device is the one device of a driver that does not trace.
+  PDEVICE_OBJECT control = emu::FindDevice(u"\\Device\\PellinorIOCTL");
+  ASSERT_NE(control, nullptr);
+  EXPECT_EQ(driver->DeviceObject, control);
+  EXPECT_EQ(control->NextDevice, nullptr);
+  EXPECT_EQ(emu::SymbolicLinkTarget(u"\\DosDevices\\PellinorWin32CTL"),
+            u"\\Device\\PellinorIOCTL");
 }
 
 // The driver routes every major function to the owning Device, whose
@@ -189,6 +195,7 @@ TEST_F(Framework, TraceDriverAddsNoDeviceAndUnloadsClean) {
   EXPECT_EQ(emu::CallAddDevice(driver, nullptr), STATUS_NOT_IMPLEMENTED);
   EXPECT_EQ(theDriver->DeviceCount(), 0);
   EXPECT_EQ(stopRetrying, 1);  // the failed AddDevice cleaned up as unloading does
+  EXPECT_EQ(driver->DeviceObject, nullptr);  // the control device with it
   // The static destructors are registered once each: the driver object's
   // and the log file object's.
   EXPECT_EQ(ExitTable::Count(), 2);
