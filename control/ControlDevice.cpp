@@ -121,6 +121,10 @@ NTSTATUS WriteStringValue(const ValueRequest& request, PVOID buffer,
   *information = length + 1;
   if (inputLength < length + 1)
     return STATUS_INVALID_USER_BUFFER;
+  // As for numbers: the I/O manager copies `information` bytes into an
+  // output buffer the caller gave, so never claim more than it holds.
+  if (outputLength != 0 && outputLength < length + 1)
+    *information = 0;
   // A counted string holds at most 0xFFFE characters; the conversion refuses
   // a longer one the same way.
   if (length > MAX_COUNTED_CHARS)
