@@ -32,7 +32,16 @@
 // request, and captureCompletion and Queue of its completion, called
 // directly on requests built as the filter sees them, queued to the trace
 // device's running writer: the part of (c) and (d) that is the tracer's
-// copying and queueing, whatever the emulated I/O manager costs around it.
+// copying and queueing, whatever the emulated I/O manager costs around it;
+// and the emulated kernel's own price of the services that path calls
+// (PoolAlloc above all), so that the driver's work can be told from the
+// emulator's checks.
+//
+// The states are set on the trace device directly (StopTracing, and
+// StartTracing with the settings word), as the control device's requests
+// do: (d)'s TRACE_DETAILS and TRACE_ALL_REQUESTS are bits that the registry
+// values cannot switch on. For these three requests, which
+// TRACE_CAPI_FUNCTIONS already selects, (d) records what (c) records.
 //
 // The i386 build runs under qemu-i386 where the kernel cannot execute i386
 // programs: those are qemu figures, which inflate computation more than
