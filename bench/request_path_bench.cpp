@@ -10,7 +10,7 @@
 // The trace device's writer thread runs throughout (c) and (d), formatting
 // and writing what the requests queue.
 //
-//   request_path_bench [samples per state and round, default 100] [rounds, default 20]
+//   request_path_bench [samples per state and round, default 40] [rounds, default 50]
 //
 // Three requests:
 //   - a user-mode write of a DATA_B3_REQ with 2048 bytes of payload (the
@@ -24,9 +24,10 @@
 // timed by the processor time of the sending thread (the provider completes
 // at once, so the whole request runs there; the writer thread and other
 // work on the machine do not count), less the timer's own cost. The rounds
-// cycle through the four states ((c) and (d) in turns) so that drift of the
-// machine falls on all of them alike; the figure is the median of every
-// sample of a state.
+// cycle through the four states ((c) and (d) in turns), many short rounds
+// rather than a few long ones, so that drift of a shared machine's load
+// falls on all of them alike; the figure is the median of every sample of
+// a state.
 //
 // Then the driver's own share: captureRequest and LogWriter::Queue of the
 // request, and captureCompletion and Queue of its completion, called
@@ -461,8 +462,8 @@ std::vector<ServiceCost> ServiceCosts(int64_t timerCost) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  int count = argc > 1 ? std::atoi(argv[1]) : 100;
-  int rounds = argc > 2 ? std::atoi(argv[2]) : 20;
+  int count = argc > 1 ? std::atoi(argv[1]) : 40;
+  int rounds = argc > 2 ? std::atoi(argv[2]) : 50;
   if (count <= 0 || rounds <= 0) {
     std::fprintf(stderr, "usage: request_path_bench [samples per state and round] [rounds]\n");
     return 2;
