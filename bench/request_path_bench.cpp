@@ -371,14 +371,20 @@ class BuiltRequest {
 struct Share {
   int64_t whole, capture, queue;
   double allocations;  // pool blocks the two captures allocate
+  int64_t allocation;  // one PoolAlloc of 64 bytes, taken among the captures
 };
 
 Share DriverShare(Kind kind, TraceSettings settings, LogWriter* writer, int count,
                   int64_t timerCost) {
   BuiltRequest request(kind);
-  std::vector<int64_t> whole, capture, queue;
+  std::vector<int64_t> whole, capture, queue, allocation;
   size_t allocationsBefore = emu::Pool::Report(POOL_TAG).allocations;
   for (int i = 0; i < count; ++i) {
+    // The pool's price as the captures meet it (the writer busy alongside).
+    int64_t start0 = ThreadNs();
+    PVOID block = PoolAlloc(64, NonPagedPool);
+    allocation.push_back(ThreadNs() - start0 - timerCost);
+    PoolFree(block);
     PIRP down = request.Down();
     int64_t start = ThreadNs();
     TraceRecord* record = captureRequest(down, settings);
@@ -398,9 +404,10 @@ Share DriverShare(Kind kind, TraceSettings settings, LogWriter* writer, int coun
     queue.push_back(queued - captured + queued2 - captured2 - 2 * timerCost);
     whole.push_back(queued - start + queued2 - start2 - 3 * timerCost);
   }
+  // Less the probe's own allocation.
   double allocations =
-      double(emu::Pool::Report(POOL_TAG).allocations - allocationsBefore) / double(count);
-  return Share{Median(whole), Median(capture), Median(queue), allocations};
+      double(emu::Pool::Report(POOL_TAG).allocations - allocationsBefore) / double(count) - 1;
+  return Share{Median(whole), Median(capture), Median(queue), allocations, Median(allocation)};
 }
 
 // The emulated kernel's own price for the services the request path uses,
@@ -519,10 +526,11 @@ int main(int argc, char** argv) {
     share[kAllDecoding][kind] =
         DriverShare(Kind(kind), kAllSettings, device->Writer(), shareCount, timerCost);
   }
-  std::vector<ServiceCost> services = ServiceCosts(timerCost);
   status = driver->StopTraceDevice(1);
   if (!NT_SUCCESS(status))
     Fail("StopTraceDevice", status);
+  // With the writer gone: the prices alone.
+  std::vector<ServiceCost> services = ServiceCosts(timerCost);
   size_t logBytes = drive.Read("pellinor.log").size();
   status = emu::UnloadDriver(traceDriverObject);
   if (!NT_SUCCESS(status))
@@ -558,28 +566,29 @@ int main(int argc, char** argv) {
 
   std::printf("Driver's own share: captureRequest + Queue and captureCompletion + Queue of one\n");
   std::printf("request, into the running writer (median of %d, ns)\n", shareCount);
-  // What the captures cost beyond the emulated pool's allocations (PoolAlloc is
-  // the first price).
-  int64_t allocation = services[0].ns;
+  // How much of the captures the emulated pool's allocations are.
   std::printf("%-40s %7s %7s %7s %7s %7s %7s %7s %7s\n", "request", "(c)", "capture", "blocks",
-              "copying", "queue", "(d)", "(c)-(a)", "(d)-(a)");
+              "pool", "queue", "(d)", "(c)-(a)", "(d)-(a)");
   for (int kind = 0; kind < kKinds; ++kind) {
     std::printf("%-40s %7lld %7lld %7.1f %7lld %7lld %7lld %7lld %7lld\n", kKindNames[kind],
                 static_cast<long long>(share[kDefault][kind].whole),
                 static_cast<long long>(share[kDefault][kind].capture),
                 share[kDefault][kind].allocations,
-                static_cast<long long>(share[kDefault][kind].capture -
-                                       int64_t(share[kDefault][kind].allocations * allocation)),
+                static_cast<long long>(share[kDefault][kind].allocations *
+                                       double(share[kDefault][kind].allocation)),
                 static_cast<long long>(share[kDefault][kind].queue),
                 static_cast<long long>(share[kAllDecoding][kind].whole),
                 static_cast<long long>(median[kDefault][kind] - median[kPlain][kind]),
                 static_cast<long long>(median[kAllDecoding][kind] - median[kPlain][kind]));
   }
   std::printf("capture, queue: the two captures alone and the two Queue calls alone, under (c);\n");
-  std::printf("blocks: pool blocks the two captures allocate; copying: capture less that many\n");
-  std::printf("PoolAlloc calls (price below), the driver's own selection, copying and clock\n");
+  std::printf("blocks: pool blocks the two captures allocate; pool: that many PoolAlloc calls\n");
+  std::printf("at the price met among the captures (%lld ns under (c)): the emulated pool's part\n",
+              static_cast<long long>(share[kDefault][kWrite].allocation));
+  std::printf("of the capture, an estimate (the rest: selection, copying, clock)\n");
   std::printf("(c)-(a), (d)-(a): what tracing added to the whole request, for comparison\n");
-  std::printf("\nThe emulated kernel's price of the services on that path (ns a call, median)\n");
+  std::printf("\nThe emulated kernel's price of the services on that path (ns a call, median;\n");
+  std::printf("no writer running)\n");
   for (const ServiceCost& cost : services)
     std::printf("%-40s %9lld\n", cost.name, static_cast<long long>(cost.ns));
   std::printf("\nlog written: %zu bytes\n", logBytes);
