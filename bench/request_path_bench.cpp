@@ -211,7 +211,7 @@ TraceDevice* AttachedTraceDevice(PDRIVER_OBJECT traceDriver) {
 // The samples of one state: each kind's requests, timed one by one.
 class Sampler {
  public:
-  Sampler(int64_t timerCost) : timerCost_(timerCost), payload_(Payload()) {}
+  explicit Sampler(int64_t timerCost) : timerCost_(timerCost), payload_(Payload()) {}
 
   void Run(int count, std::vector<int64_t> (&samples)[kKinds]) {
     sim::UserApplication user;
