@@ -1,6 +1,6 @@
 #!/bin/bash
 # Pellinor's one entry point on a Debian 12 machine (run as root):
-#   ./build.sh demo   install what is missing, build, run the demo
+#   ./build.sh demo   install what is missing, build, run the demo scenario
 #   ./build.sh test   install what is missing, build, run every test
 #   ./build.sh bench  build and run the benchmarks (by hand; not part of CI)
 # Both are idempotent: packages already present are not installed again, and
@@ -46,9 +46,12 @@ run_i386() {
   $runner "$@"
 }
 
+# The demo scenario on the emulated machine; it prints the log it wrote. A
+# fresh registry each time, so that the scenario's install always works.
 run_demo() {
   configure_and_build host
-  run_i386 "$build/host" "$build/host/tools/capidecode" "$root/samples/messages.txt"
+  run_i386 "$build/host" "$build/host/tools/pellinor-sim/pellinor-sim" --fresh --print \
+    --drive "$build/demo_drive_c" "$root/scenarios/demo.pel"
 }
 
 run_tests() {

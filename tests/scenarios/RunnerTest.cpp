@@ -3,7 +3,6 @@
 // the bundled scenarios, whose logs are compared whole with the golden files
 // in tests/data/scenarios/ (PELLINOR_UPDATE_GOLDEN=1 rewrites them).
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -60,33 +59,6 @@ fs::path Write(const fs::path& dir, const std::string& name, const std::string& 
   std::ofstream(dir / name, std::ios::binary) << text;
   return dir / name;
 }
-
-// Whether the trace driver builds its control device when it loads. Until
-// the driver's load does, the scenarios that talk to it through the control
-// tool cannot run; they are skipped, not failed.
-bool ControlDeviceAtLoad() {
-  static const bool built = [] {
-    const fs::path dir =
-        fs::path(::testing::TempDir()) / "pellinor-sim" / ("probe-" + std::to_string(getpid()));
-    fs::remove_all(dir);
-    fs::create_directories(dir);
-    std::ofstream(dir / "probe.pel") << "registry set Pellinor Start dword 3\n"
-                                        "driver load\n"
-                                        "ioctl control user ioctl 0x223C00 - 4\n";
-    const bool ran = Sim(dir, "--fresh --drive " + (dir / "drive").string() + " " +
-                                  (dir / "probe.pel").string())
-                         .status == 0;
-    fs::remove_all(dir);
-    return ran;
-  }();
-  return built;
-}
-
-#define REQUIRE_CONTROL_DEVICE()                                                  \
-  do {                                                                            \
-    if (!ControlDeviceAtLoad())                                                   \
-      GTEST_SKIP() << "the trace driver's load does not build the control device"; \
-  } while (0)
 
 TEST(PellinorSim, SyntaxErrorsNameTheLineAndExitWithTwo) {
   const fs::path dir = Workspace();
@@ -225,7 +197,6 @@ class BundledScenario : public ::testing::TestWithParam<const char*> {};
 // Each bundled scenario runs clean on a fresh machine, and the log it
 // leaves is the golden one.
 TEST_P(BundledScenario, WritesItsGoldenLog) {
-  REQUIRE_CONTROL_DEVICE();
   const std::string name = GetParam();
   const fs::path dir = Workspace();
   const fs::path drive = dir / "drive";
@@ -272,7 +243,6 @@ TEST(PellinorSim, MachineScenario) {
 
 // --print shows what this run appended to the log, after its path.
 TEST(PellinorSim, PrintShowsWhatTheRunAppended) {
-  REQUIRE_CONTROL_DEVICE();
   const fs::path dir = Workspace();
   const fs::path drive = dir / "drive";
   const std::string scenario = std::string(PELLINOR_SOURCE_DIR) + "/scenarios/demo.pel";
@@ -301,7 +271,6 @@ TEST(PellinorSim, PrintShowsWhatTheRunAppended) {
 // The test scenario of the control tool: every command, output and exit
 // status, checked by its own expectations.
 TEST(PellinorSim, ControlToolScenario) {
-  REQUIRE_CONTROL_DEVICE();
   const fs::path dir = Workspace();
   const std::string scenario = std::string(PELLINOR_SOURCE_DIR) + "/tests/scenarios/pellinorctl.pel";
   SimRun run = Sim(dir, "--fresh --drive " + (dir / "drive").string() + " " + scenario);
