@@ -396,6 +396,40 @@ TEST_F(FilterEdge, ARequestForAStoppedFilterStillGoesDown) {
   EXPECT_EQ(RetiredFilter::Count(), 0u);
 }
 
+// Every non-paged allocation of building a trace device failing in turn: a
+// start either gives a trace device or fails, never reports success without
+// one, and leaves nothing behind.
+TEST_F(FilterEdge, AStartThatCannotAllocateFailsCleanly) {
+  lower = std::make_unique<LowerCapi>();
+  ASSERT_EQ(system.Load(), STATUS_SUCCESS);
+  size_t base = emu::Pool::Report(POOL_TAG).blocks;
+  int failures = 0;
+  for (unsigned n = 1; n <= 30; ++n) {
+    emu::PoolFault fault;
+    fault.n = n;
+    fault.poolType = NonPagedPool;
+    fault.tag = POOL_TAG;
+    emu::Pool::InjectFault(fault);
+    NTSTATUS status = system.Driver()->CreateTraceDevice();
+    emu::Pool::ClearFaults();
+    // Without the trace device itself the start fails, rather than report
+    // success with nothing built.
+    if (n == 1)
+      EXPECT_EQ(status, STATUS_INSUFFICIENT_RESOURCES);
+    if (NT_SUCCESS(status)) {
+      EXPECT_NE(system.Driver()->TraceState(), 0u) << n;
+      EXPECT_EQ(system.Driver()->StopTraceDevice(1), STATUS_SUCCESS);
+    } else {
+      ++failures;
+      EXPECT_EQ(system.Driver()->TraceState(), 0u) << n;
+    }
+    EXPECT_EQ(emu::StackTop(lower->Device()), lower->Device()) << n;
+    // What stays is one owner block per retired device object.
+    EXPECT_EQ(emu::Pool::Report(POOL_TAG).blocks, base + RetiredFilter::Count()) << n;
+  }
+  EXPECT_GT(failures, 1);
+}
+
 // ---------------------------------------------------------------------------
 // The start at load.
 
