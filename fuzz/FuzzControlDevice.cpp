@@ -80,6 +80,20 @@ bool StoredDword(const std::u16string& name, uint32_t* value) {
   return true;
 }
 
+// The values the control device reads and writes, as stored.
+std::vector<std::vector<uint8_t>> Settings() {
+  std::vector<std::vector<uint8_t>> values;
+  for (const char16_t* name : {u"Start", u"Pellinor_Flags", u"Pellinor_B3Bytes", u"Pellinor_Log",
+                               u"Pellinor_Target"}) {
+    uint32_t type = 0;
+    std::vector<uint8_t> data;
+    if (emu::Registry::GetValue(kService, name, &type, &data))
+      data.push_back(uint8_t(type));
+    values.push_back(data);
+  }
+  return values;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -105,12 +119,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     input.resize(inputLength, data[9]);
   std::vector<uint8_t> output(outputLength, 0xEE);
 
-  const std::string before = emu::Registry::SaveText();
+  const std::vector<std::vector<uint8_t>> before = Settings();
   emu::IoResult result =
       emu::DeviceIoControl(handle, code, inputLength != 0 ? input.data() : nullptr, inputLength,
                            outputLength != 0 ? output.data() : nullptr, outputLength);
   bool error = (ULONG(result.status) >> 30) == 3;
-  if (error && code != IOCTL_TRACE_STOP && emu::Registry::SaveText() != before)
+  if (error && code != IOCTL_TRACE_STOP && Settings() != before)
     __builtin_trap();  // a refused request changed the settings
   uint32_t value;
   if (StoredDword(u"Pellinor_Flags", &value) && value != MaskFlagsValue(value))
