@@ -208,6 +208,23 @@ INSTANTIATE_TEST_SUITE_P(Pool, ImageFaultSweep, ::testing::ValuesIn(FaultCases()
                                   std::to_string(info.param.nth);
                          });
 
+// Start, stop and forced stop while an application calls: with threads
+// racing, the log is not the same twice, so each run only has to end clean
+// (no bug check, no fault, every step as expected, nothing left at unload).
+TEST(ImageConcurrency, StartAndStopUnderTrafficRunClean) {
+  REQUIRE_IMAGE();
+  const std::string scenario =
+      std::string(PELLINOR_SOURCE_DIR) + "/tests/image/start-stop-traffic.pel";
+  for (int round = 0; round < 5; ++round) {
+    const fs::path dir = fs::path(::testing::TempDir()) / "pellinor-image" /
+                         ("traffic-" + std::to_string(round));
+    const SimRun run = Sim(dir, scenario, kImage);
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.err, "");
+    EXPECT_NE(run.log.find("Stop Tracing"), std::string::npos);
+  }
+}
+
 // The comparison itself: a difference names its first line.
 TEST(ImageScenarioCompare, NamesTheFirstDifferingLine) {
   EXPECT_EQ(FirstDifference("a\nb\nc\n", "a\nb\nc\n"), "");
