@@ -15,9 +15,9 @@
 //   0       code: below 0xC0 one of the device's codes; 0xC0-0xDF one of
 //           them with the method bits replaced; 0xE0 and above, bytes 1-4
 //   1-4     an arbitrary code
-//   5-6     input length, 7-8 output length (bit 0 of byte 9 set: the
-//           input length is the content's size)
-//   9       flags
+//   5-6     input length, 7-8 output length
+//   9       bit 0: the input length is the content's size; bits 2 and 3:
+//           input and output lengths over the whole range (else up to 255)
 //   10-     input content
 #include <cstddef>
 #include <cstdint>
@@ -112,10 +112,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     code = Dword(data + 1);
   }
   std::vector<uint8_t> input(data + 10, data + size);
+  // Lengths up to 255 unless bit 2 (input) or bit 3 (output) of byte 9
+  // asks for the whole range: every large request costs the I/O manager a
+  // copy in and out of user memory.
   ULONG inputLength = (data[9] & 1) ? ULONG(input.size())
                                     : (ULONG(data[5]) | ULONG(data[6]) << 8) * 2 % kMaxLength;
   ULONG outputLength = (ULONG(data[7]) | ULONG(data[8]) << 8) * 2 % kMaxLength;
-  if (data[9] & 2)
+  if (!(data[9] & 5))
+    inputLength &= 0xFF;
+  if (!(data[9] & 8))
     outputLength &= 0xFF;
   if (input.size() < inputLength)
     input.resize(inputLength, data[9]);
