@@ -61,15 +61,21 @@ constexpr ValueRequest valueRequests[] = {
     {IOCTL_TRACE_SET_B3BYTES, WRITE_NUMBER, B3_BYTES_VALUE_NAME, 0, NULL, LimitB3Bytes},
     {IOCTL_TRACE_SET_LOG, WRITE_STRING, LOG_VALUE_NAME, 0, NULL, NULL},
     {IOCTL_TRACE_SET_TARGET, WRITE_STRING, TARGET_VALUE_NAME, 0, NULL, NULL},
+    // Stored limited, as B3Bytes is: the caller sees the megabytes that will
+    // be in force, and the registry never holds what the reader would change.
+    {IOCTL_TRACE_SET_LOGLIMIT, WRITE_NUMBER, LOG_LIMIT_VALUE_NAME, 0, NULL, LimitLogLimitValue},
     {IOCTL_TRACE_GET_FLAGS, READ_NUMBER, FLAGS_VALUE_NAME, DEFAULT_TRACE_FLAGS, NULL,
      MaskFlagsValue},
     {IOCTL_TRACE_GET_B3BYTES, READ_NUMBER, B3_BYTES_VALUE_NAME, DEFAULT_MAX_DATA_B3_BYTES, NULL,
      LimitB3Bytes},
     {IOCTL_TRACE_GET_LOG, READ_STRING, LOG_VALUE_NAME, 0, DEFAULT_LOG_PATH, NULL},
     {IOCTL_TRACE_GET_TARGET, READ_STRING, TARGET_VALUE_NAME, 0, DEFAULT_TARGET_NAME, NULL},
+    // A value stored by hand above the limit reads as the writer uses it.
+    {IOCTL_TRACE_GET_LOGLIMIT, READ_NUMBER, LOG_LIMIT_VALUE_NAME, DEFAULT_LOG_LIMIT_MB, NULL,
+     LimitLogLimitValue},
 };
-static_assert(sizeof(valueRequests) / sizeof(valueRequests[0]) == 8,
-              "a write and a read for each of the four settings");
+static_assert(sizeof(valueRequests) / sizeof(valueRequests[0]) == 10,
+              "a write and a read for each of the five settings");
 static_assert(sizeof(ValueRequest) == 24, "ValueRequest layout (i386)");
 
 NTSTATUS WriteNumberValue(const ValueRequest& request, PVOID buffer,

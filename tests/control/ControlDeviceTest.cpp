@@ -14,6 +14,7 @@
 #include "framework/Pool.h"
 #include "framework/TraceDriver.h"
 #include "control/ControlDevice.h"
+#include "control/TraceSettings.h"
 
 namespace {
 
@@ -156,7 +157,7 @@ TEST_F(ControlDeviceTest, OpeningEndsTheRetriesAndOtherRequestsAreNotImplemented
   result = emu::Write(handle, buffer, sizeof buffer);
   EXPECT_EQ(result.status, STATUS_NOT_IMPLEMENTED);
   // Between the groups, below them and above them, and another method.
-  for (ULONG code : {0x223C40u, 0x223C0Cu, 0x223C54u, 0x223C94u, 0x223BFCu, 0x223C01u}) {
+  for (ULONG code : {0x223C40u, 0x223C0Cu, 0x223C58u, 0x223C98u, 0x223BFCu, 0x223C01u}) {
     Reply reply = Control(code, Number(1), 4);
     EXPECT_EQ(reply.status, STATUS_NOT_IMPLEMENTED) << std::hex << code;
     EXPECT_EQ(reply.information, 0u) << std::hex << code;
@@ -197,6 +198,30 @@ TEST_F(ControlDeviceTest, DataB3BytesAreLimitedTo32) {
   EXPECT_EQ(NumberAt(reply.output.data()), 32u);
 }
 
+TEST_F(ControlDeviceTest, LogLimitIsStoredAndReadAsAtMost4095Megabytes) {
+  const std::pair<uint32_t, uint32_t> cases[] = {{64, 64},     {0, 0},           {4095, 4095},
+                                                 {4096, 4095}, {0x10000, 4095}, {0xFFFFFFFF, 4095},
+                                                 {1, 1}};
+  for (const auto& c : cases) {
+    Reply reply = Control(IOCTL_TRACE_SET_LOGLIMIT, Number(c.first), 4);
+    EXPECT_EQ(reply.status, STATUS_SUCCESS) << c.first;
+    EXPECT_EQ(reply.information, 4u);
+    EXPECT_EQ(NumberAt(reply.output.data()), c.second) << c.first;
+    EXPECT_EQ(Dword(u"Pellinor_LogLimit"), c.second) << c.first;
+    reply = Control(IOCTL_TRACE_GET_LOGLIMIT, {}, 4);
+    EXPECT_EQ(reply.status, STATUS_SUCCESS);
+    EXPECT_EQ(reply.information, 4u);
+    EXPECT_EQ(NumberAt(reply.output.data()), c.second) << c.first;
+    // What the next trace device's writer will use.
+    EXPECT_EQ(LoadLogLimit(), c.second) << c.first;
+  }
+  // Stored by hand above the limit: read as the writer reads it.
+  emu::Registry::SetDword(kService, u"Pellinor_LogLimit", 100000);
+  Reply reply = Control(IOCTL_TRACE_GET_LOGLIMIT, {}, 4);
+  EXPECT_EQ(reply.status, STATUS_SUCCESS);
+  EXPECT_EQ(NumberAt(reply.output.data()), 4095u);
+}
+
 TEST_F(ControlDeviceTest, MissingValuesReadAsTheirDefaults) {
   Reply reply = Control(IOCTL_TRACE_GET_B3BYTES, {}, 4);
   EXPECT_EQ(reply.status, STATUS_SUCCESS);
@@ -205,6 +230,11 @@ TEST_F(ControlDeviceTest, MissingValuesReadAsTheirDefaults) {
   reply = Control(IOCTL_TRACE_GET_FLAGS, {}, 4);
   EXPECT_EQ(reply.status, STATUS_SUCCESS);
   EXPECT_EQ(NumberAt(reply.output.data()), 3u);
+  // No limit.
+  reply = Control(IOCTL_TRACE_GET_LOGLIMIT, {}, 4);
+  EXPECT_EQ(reply.status, STATUS_SUCCESS);
+  EXPECT_EQ(reply.information, 4u);
+  EXPECT_EQ(NumberAt(reply.output.data()), 0u);
 
   reply = Control(IOCTL_TRACE_GET_TARGET, {}, 64);
   EXPECT_EQ(reply.status, STATUS_SUCCESS);
@@ -221,6 +251,12 @@ TEST_F(ControlDeviceTest, MissingValuesReadAsTheirDefaults) {
   reply = Control(IOCTL_TRACE_GET_FLAGS, {}, 4);
   EXPECT_EQ(reply.status, STATUS_SUCCESS);
   EXPECT_EQ(NumberAt(reply.output.data()), 3u);
+  emu::Registry::SetDword(kService, u"Pellinor_LogLimit", 64);
+  emu::Registry::FailValue(u"Pellinor_LogLimit", STATUS_INSUFFICIENT_RESOURCES,
+                           emu::Registry::kRead);
+  reply = Control(IOCTL_TRACE_GET_LOGLIMIT, {}, 4);
+  EXPECT_EQ(reply.status, STATUS_SUCCESS);
+  EXPECT_EQ(NumberAt(reply.output.data()), 0u);
 }
 
 TEST_F(ControlDeviceTest, StringsAreStoredAsUtf16AndReadBack) {
@@ -308,16 +344,20 @@ TEST_F(ControlDeviceTest, ShortBuffersAreRefusedAndWriteNothing) {
   EXPECT_EQ(reply.information, 4u);
   EXPECT_EQ(NumberAt(reply.output.data()), TRACE_STATE_NONE);
 
-  for (ULONG code : {IOCTL_TRACE_SET_FLAGS, IOCTL_TRACE_SET_B3BYTES}) {
+  for (ULONG code : {IOCTL_TRACE_SET_FLAGS, IOCTL_TRACE_SET_B3BYTES, IOCTL_TRACE_SET_LOGLIMIT}) {
     reply = Control(code, {1, 2, 3}, 4);
-    EXPECT_EQ(reply.status, STATUS_INVALID_USER_BUFFER);
+    EXPECT_EQ(reply.status, STATUS_INVALID_USER_BUFFER) << std::hex << code;
     EXPECT_EQ(reply.information, 4u);
+    // No buffer at all.
+    reply = Control(code, {}, 0);
+    EXPECT_EQ(reply.status, STATUS_INVALID_USER_BUFFER) << std::hex << code;
   }
   EXPECT_TRUE(Missing(u"Pellinor_Flags"));
   EXPECT_TRUE(Missing(u"Pellinor_B3Bytes"));
-  for (ULONG code : {IOCTL_TRACE_GET_FLAGS, IOCTL_TRACE_GET_B3BYTES}) {
+  EXPECT_TRUE(Missing(u"Pellinor_LogLimit"));
+  for (ULONG code : {IOCTL_TRACE_GET_FLAGS, IOCTL_TRACE_GET_B3BYTES, IOCTL_TRACE_GET_LOGLIMIT}) {
     reply = Control(code, {}, 3);
-    EXPECT_EQ(reply.status, STATUS_INVALID_USER_BUFFER);
+    EXPECT_EQ(reply.status, STATUS_INVALID_USER_BUFFER) << std::hex << code;
     EXPECT_EQ(reply.information, 4u);
   }
 
@@ -327,6 +367,10 @@ TEST_F(ControlDeviceTest, ShortBuffersAreRefusedAndWriteNothing) {
   EXPECT_EQ(reply.status, STATUS_SUCCESS);
   EXPECT_EQ(reply.information, 0u);
   EXPECT_EQ(Dword(u"Pellinor_Flags"), 0x0A03u);
+  reply = Control(IOCTL_TRACE_SET_LOGLIMIT, Number(5000), 0);
+  EXPECT_EQ(reply.status, STATUS_SUCCESS);
+  EXPECT_EQ(reply.information, 0u);
+  EXPECT_EQ(Dword(u"Pellinor_LogLimit"), 4095u);
 }
 
 TEST_F(ControlDeviceTest, StringReadsStayInsideTheOutputBuffer) {
@@ -357,8 +401,13 @@ TEST_F(ControlDeviceTest, RegistryWriteFailuresAreTheRequestsStatus) {
   reply = Control(IOCTL_TRACE_SET_LOG, Text("C:\\x"), 0);
   EXPECT_EQ(reply.status, STATUS_INSUFFICIENT_RESOURCES);
   EXPECT_EQ(reply.information, 5u);
+  emu::Registry::FailValue(u"Pellinor_LogLimit", STATUS_ACCESS_DENIED, emu::Registry::kWrite);
+  reply = Control(IOCTL_TRACE_SET_LOGLIMIT, Number(64), 4);
+  EXPECT_EQ(reply.status, STATUS_ACCESS_DENIED);
+  EXPECT_EQ(reply.information, 4u);
   EXPECT_TRUE(Missing(u"Pellinor_Flags"));
   EXPECT_TRUE(Missing(u"Pellinor_Log"));
+  EXPECT_TRUE(Missing(u"Pellinor_LogLimit"));
   // The conversion's temporary copy was freed on the failure path too.
   EXPECT_EQ(emu::Pool::Report(emu::MakePoolTag("Strg")).blocks, 0u);
 }
