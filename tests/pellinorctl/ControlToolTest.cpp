@@ -200,6 +200,19 @@ TEST_F(ControlToolTest, SetNumbersPrintWhatTheDriverStored) {
   EXPECT_EQ(Number(0xFFFFFFFF), backend.calls[2].input);
   EXPECT_EQ(kExitOk, Run({"set", "flags", "0XfAcF"}));
   EXPECT_EQ(Number(0xFACF), backend.calls[3].input);
+
+  // The log size limit in megabytes, in decimal: the driver's 4095 at most.
+  backend.Script(IOCTL_TRACE_SET_LOGLIMIT, {{0, Number(4095)}});
+  EXPECT_EQ(kExitOk, Run({"set", "loglimit", "100000"}));
+  EXPECT_EQ("loglimit: 4095\n", out);
+  ASSERT_EQ(5u, backend.calls.size());
+  EXPECT_EQ(IOCTL_TRACE_SET_LOGLIMIT, backend.calls[4].code);
+  EXPECT_EQ(Number(100000), backend.calls[4].input);
+  EXPECT_EQ(4u, backend.calls[4].outLength);
+  // A driver that returns nothing: what was asked for is what is shown.
+  backend.Script(IOCTL_TRACE_SET_LOGLIMIT, {{0, {}, 0}});
+  EXPECT_EQ(kExitOk, Run({"set", "loglimit", "64"}));
+  EXPECT_EQ("loglimit: 64\n", out);
 }
 
 TEST_F(ControlToolTest, SetStringsSendTheirTerminator) {
@@ -217,6 +230,7 @@ TEST_F(ControlToolTest, GetPrintsEachSettingInItsForm) {
   backend.Script(IOCTL_TRACE_GET_FLAGS, {{0, Number(3)}});
   backend.Script(IOCTL_TRACE_GET_B3BYTES, {{0, Number(32)}});
   backend.Script(IOCTL_TRACE_GET_TARGET, {{0, Text("CAPI201")}});
+  backend.Script(IOCTL_TRACE_GET_LOGLIMIT, {{0, Number(64)}});
   EXPECT_EQ(kExitOk, Run({"get", "flags"}));
   EXPECT_EQ("0x00000003\n", out);
   EXPECT_EQ(kExitOk, Run({"get", "b3bytes"}));
@@ -225,6 +239,15 @@ TEST_F(ControlToolTest, GetPrintsEachSettingInItsForm) {
   EXPECT_EQ("CAPI201\n", out);
   EXPECT_EQ(IOCTL_TRACE_GET_TARGET, backend.calls[2].code);
   EXPECT_TRUE(backend.calls[2].input.empty());
+  EXPECT_EQ(kExitOk, Run({"get", "loglimit"}));
+  EXPECT_EQ("64\n", out);
+  EXPECT_EQ(IOCTL_TRACE_GET_LOGLIMIT, backend.calls[3].code);
+  EXPECT_EQ(4u, backend.calls[3].outLength);
+  // A short answer is a failure, not a number made of what was there.
+  backend.Script(IOCTL_TRACE_GET_LOGLIMIT, {{0, Number(64), 2}});
+  EXPECT_EQ(kExitFailed, Run({"get", "loglimit"}));
+  EXPECT_EQ("", out);
+  EXPECT_EQ("pellinorctl: get loglimit: the driver returned 2 bytes instead of 4\n", err);
 }
 
 TEST_F(ControlToolTest, GetStringAsksAgainWithTheLargestBufferWhenTooSmall) {
@@ -256,14 +279,18 @@ TEST_F(ControlToolTest, ShowPrintsTheStateAndEverySettingWithOneOpen) {
   backend.Script(IOCTL_TRACE_GET_B3BYTES, {{0, Number(16)}});
   backend.Script(IOCTL_TRACE_GET_LOG, {{0, Text("C:\\Pellinor.log")}});
   backend.Script(IOCTL_TRACE_GET_TARGET, {{0, Text("CAPI201")}});
+  backend.Script(IOCTL_TRACE_GET_LOGLIMIT, {{0, Number(64)}});
   EXPECT_EQ(kExitOk, Run({"show"}));
   EXPECT_EQ(
-      "state:   stopped\n"
-      "flags:   0x00000A03\n"
-      "b3bytes: 16\n"
-      "log:     C:\\Pellinor.log\n"
-      "target:  CAPI201\n",
+      "state:    stopped\n"
+      "flags:    0x00000A03\n"
+      "b3bytes:  16\n"
+      "log:      C:\\Pellinor.log\n"
+      "target:   CAPI201\n"
+      "loglimit: 64\n",
       out);
+  ASSERT_EQ(6u, backend.calls.size());
+  EXPECT_EQ(IOCTL_TRACE_GET_LOGLIMIT, backend.calls[5].code);
   EXPECT_EQ("", err);
   EXPECT_EQ(1, backend.opens);
   EXPECT_EQ(1, backend.closes);
@@ -300,6 +327,10 @@ TEST_F(ControlToolTest, UsageErrorsExitWithTwoAndTouchNothing) {
       {"set", "b3bytes", "4294967296"},
       {"set", "b3bytes", "12k"},
       {"set", "log", ""},
+      {"set", "loglimit"},
+      {"set", "loglimit", "64MB"},
+      {"set", "loglimit", "-1"},
+      {"get", "LogLimit"},
       {"set", "state", "1"},
       {"install", "--start"},
       {"install", "--start", "boot"},

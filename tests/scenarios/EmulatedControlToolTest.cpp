@@ -72,11 +72,12 @@ TEST_F(EmulatedControlTool, ReadsAndWritesEverySetting) {
   Outcome o = Run({"show"});
   EXPECT_EQ(o.status, 0);
   EXPECT_EQ(o.out,
-            "state:   none\n"
-            "flags:   0x00000003\n"
-            "b3bytes: 32\n"
-            "log:     C:\\Pellinor.log\n"
-            "target:  CAPI201\n");
+            "state:    none\n"
+            "flags:    0x00000003\n"
+            "b3bytes:  32\n"
+            "log:      C:\\Pellinor.log\n"
+            "target:   CAPI201\n"
+            "loglimit: 0\n");
   EXPECT_EQ(o.err, "");
 
   o = Run({"set", "flags", "0xFFFFFFFF"});

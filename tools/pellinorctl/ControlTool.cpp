@@ -30,8 +30,13 @@ constexpr Setting settings[] = {
     {"b3bytes", IOCTL_TRACE_SET_B3BYTES, IOCTL_TRACE_GET_B3BYTES, true},
     {"log", IOCTL_TRACE_SET_LOG, IOCTL_TRACE_GET_LOG, false},
     {"target", IOCTL_TRACE_SET_TARGET, IOCTL_TRACE_GET_TARGET, false},
+    {"loglimit", IOCTL_TRACE_SET_LOGLIMIT, IOCTL_TRACE_GET_LOGLIMIT, true},
 };
-static_assert(sizeof(settings) / sizeof(settings[0]) == 4, "four settings");
+static_assert(sizeof(settings) / sizeof(settings[0]) == 5, "five settings");
+
+// show prints "name:" and the value from this column on.
+constexpr size_t kShowValueColumn = 10;
+static_assert(sizeof("loglimit:") <= kShowValueColumn, "the longest name and a blank");
 
 const Setting* FindSetting(const std::string& name) {
   for (const Setting& setting : settings) {
@@ -118,14 +123,17 @@ const char* ControlTool::Usage() {
          "  state                      tracing state: running, stopped or none\n"
          "  start                      start tracing (and at every later load)\n"
          "  stop [--force]             stop tracing; --force also while requests are pending\n"
-         "  set flags|b3bytes NUMBER   store a setting (decimal or 0x hexadecimal)\n"
+         "  set flags|b3bytes|loglimit NUMBER\n"
+         "                             store a setting (decimal or 0x hexadecimal)\n"
          "  set log|target TEXT        store the log file path or the traced device's name\n"
-         "  get flags|b3bytes|log|target\n"
+         "  get flags|b3bytes|log|target|loglimit\n"
          "                             print a stored setting\n"
          "  show                       print the state and every setting\n"
          "  install [--start auto|demand]\n"
          "                             register the kernel service (default: demand)\n"
          "  uninstall                  stop and remove the kernel service\n"
+         "loglimit is the log file's size in megabytes (0: no limit, at most 4095); past\n"
+         "it the log is renamed to NAME.old and a new one begun.\n"
          "Settings take effect at the next start. Exit status: 0 done, 1 failed, 2 usage.\n";
 }
 
@@ -161,13 +169,13 @@ int ControlTool::Dispatch(const std::vector<std::string>& args, std::string& out
   }
   if (command == "get") {
     if (extra != 1 || !FindSetting(args[1])) {
-      return UsageError(err, "get needs one of flags, b3bytes, log, target");
+      return UsageError(err, "get needs one of flags, b3bytes, log, target, loglimit");
     }
     return Get(args[1], out, err);
   }
   if (command == "set") {
     if (extra != 2 || !FindSetting(args[1])) {
-      return UsageError(err, "set needs one of flags, b3bytes, log, target and a value");
+      return UsageError(err, "set needs one of flags, b3bytes, log, target, loglimit and a value");
     }
     return Set(args[1], args[2], out, err);
   }
@@ -340,7 +348,10 @@ int ControlTool::Show(std::string& out, std::string& err) {
   uint32_t state = 0;
   if (!ReadNumber("state", IOCTL_TRACE_GET_STATE, &state, err)) return kExitFailed;
   const char* name = StateName(state);
-  text += std::string("state:   ") + (name ? name : "unknown " + std::to_string(state)) + "\n";
+  auto line = [&text](const std::string& label, const std::string& value) {
+    text += label + ":" + std::string(kShowValueColumn - label.size() - 1, ' ') + value + "\n";
+  };
+  line("state", name ? name : "unknown " + std::to_string(state));
   for (const Setting& setting : settings) {
     const std::string command = std::string("get ") + setting.name;
     std::string value;
@@ -351,8 +362,7 @@ int ControlTool::Show(std::string& out, std::string& err) {
     } else if (!ReadString(command.c_str(), setting.getCode, &value, err)) {
       return kExitFailed;
     }
-    text += std::string(setting.name) + ":" + std::string(8 - std::strlen(setting.name), ' ') +
-            value + "\n";
+    line(setting.name, value);
   }
   out += text;
   return kExitOk;
