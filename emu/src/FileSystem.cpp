@@ -27,6 +27,9 @@ struct State {
   std::string driveC = "./drive_c";
   Fault createFault;
   Fault writeFault;
+  // Every ZwCreateFile and ZwWriteFile counted by Injected, failed or not.
+  unsigned createCalls = 0;
+  unsigned writeCalls = 0;
 };
 
 State& S() {
@@ -37,6 +40,7 @@ State& S() {
 // Counts a call against a fault; the status to fail with, or success.
 NTSTATUS Injected(Fault& fault) {
   std::lock_guard<std::mutex> guard(S().lock);
+  ++(&fault == &S().createFault ? S().createCalls : S().writeCalls);
   if (fault.nth == 0)
     return STATUS_SUCCESS;
   if (fault.nth > 1) {
@@ -148,6 +152,16 @@ void FailFileCreate(int nth, NTSTATUS status, bool repeat) {
 void FailFileWrite(int nth, NTSTATUS status, bool repeat) {
   std::lock_guard<std::mutex> guard(S().lock);
   S().writeFault = Fault{nth, status, repeat};
+}
+
+unsigned FileCreateCalls() {
+  std::lock_guard<std::mutex> guard(S().lock);
+  return S().createCalls;
+}
+
+unsigned FileWriteCalls() {
+  std::lock_guard<std::mutex> guard(S().lock);
+  return S().writeCalls;
 }
 
 namespace io {

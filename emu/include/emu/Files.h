@@ -25,4 +25,10 @@ std::string HostPathOf(const std::u16string& objectPath);
 void FailFileCreate(int nth, NTSTATUS status = STATUS_ACCESS_DENIED, bool repeat = false);
 void FailFileWrite(int nth, NTSTATUS status = STATUS_DISK_FULL, bool repeat = false);
 
+// The ZwCreateFile and ZwWriteFile calls of the process so far, failed ones
+// included: a fault sweep counts a clean run's calls to know how many runs
+// it takes for each call to fail once.
+unsigned FileCreateCalls();
+unsigned FileWriteCalls();
+
 }  // namespace emu
