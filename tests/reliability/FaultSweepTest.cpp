@@ -1,0 +1,158 @@
+// Fault sweeps over the bundled scenarios: a clean run counts the trace
+// driver's pool allocations, log-file creations and writes; then the
+// scenario runs once for each of them with that one failing (and with each
+// registry value the driver reads or writes failing). Every run must end
+// without a bug check, without a pool block of the driver left and without a
+// hang; the applications and single requests must see exactly what they see
+// untraced; the log may lose records, never hold a cut or mixed one.
+//
+// The default run samples each sweep; PELLINOR_SWEEP=full (the CTest label
+// `sweep`) runs every index.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <map>
+#include <string>
+
+#include "emu/Files.h"
+#include "emu/Pool.h"
+#include "emu/Registry.h"
+#include "tests/reliability/Sweep.h"
+
+namespace reliability {
+namespace {
+
+struct Figures {
+  unsigned scenarios = 0, runs = 0, injected = 0, clean = 0;
+};
+
+const RunResult& CleanRun(const Scenario& scenario) {
+  static std::map<std::string, RunResult> runs;
+  auto found = runs.find(scenario.name);
+  if (found == runs.end()) {
+    found = runs.emplace(scenario.name, RunScenario(scenario, scenario.name + " clean", [] {})).first;
+  }
+  return found->second;
+}
+
+// Checks one faulted run; true if clean.
+bool CheckRun(const RunResult& run, const RunResult& clean, LogRule rule, const std::string& label) {
+  std::vector<std::string> problems = run.problems;
+  // A control command that failed leaves other settings in force, and with
+  // them other records: the log can then only be checked for its shape.
+  if (!run.excused.empty()) rule = LogRule::kShapeOnly;
+  for (const std::string& problem : CheckLog(run.log, clean.log, rule)) problems.push_back(problem);
+  for (const std::string& problem : problems) ADD_FAILURE() << label << ": " << problem;
+  return problems.empty();
+}
+
+void Report(const char* sweep, const Figures& figures) {
+  std::printf("fault sweep %-18s %u scenarios, %u runs, %u failures injected, %u runs clean%s\n",
+              sweep, figures.scenarios, figures.runs, figures.injected, figures.clean,
+              FullSweep() ? "" : " (sampled; PELLINOR_SWEEP=full for all)");
+  std::fflush(stdout);
+}
+
+TEST(FaultSweep, CleanRunsOfEveryScenario) {
+  ASSERT_FALSE(BundledScenarios().empty());
+  for (const Scenario& scenario : BundledScenarios()) {
+    const RunResult& clean = CleanRun(scenario);
+    EXPECT_TRUE(clean.problems.empty()) << scenario.name << ": " << clean.problems.front();
+    EXPECT_TRUE(clean.excused.empty()) << scenario.name << ": " << clean.excused.front();
+    EXPECT_GT(clean.poolCalls, 0u) << scenario.name;
+    std::printf("%-18s clean: %u pool allocations, %u log-file creations, %u log-file writes\n",
+                scenario.name.c_str(), clean.poolCalls, clean.fileCreates, clean.fileWrites);
+  }
+}
+
+TEST(FaultSweep, EachPoolAllocationFailing) {
+  Figures figures;
+  for (const Scenario& scenario : BundledScenarios()) {
+    const RunResult& clean = CleanRun(scenario);
+    ++figures.scenarios;
+    for (unsigned k : SweepIndices(clean.poolCalls, 12)) {
+      const std::string label = scenario.name + " pool allocation " + std::to_string(k);
+      const RunResult run = RunScenario(scenario, label, [k] {
+        emu::PoolFault fault;
+        fault.mode = emu::PoolFault::kNth;
+        fault.n = k;
+        fault.tag = emu::MakePoolTag("NRXc");
+        emu::Pool::InjectFault(fault);
+      });
+      ++figures.runs;
+      figures.injected += run.poolInjected;
+      figures.clean += CheckRun(run, clean, LogRule::kSubsetOfClean, label);
+    }
+  }
+  Report("pool allocations", figures);
+}
+
+TEST(FaultSweep, EachLogFileWriteFailing) {
+  Figures figures;
+  for (const Scenario& scenario : BundledScenarios()) {
+    const RunResult& clean = CleanRun(scenario);
+    ++figures.scenarios;
+    for (unsigned k : SweepIndices(clean.fileWrites, 4)) {
+      const std::string label = scenario.name + " log-file write " + std::to_string(k);
+      const RunResult run = RunScenario(scenario, label, [k] { emu::FailFileWrite(int(k)); });
+      ++figures.runs;
+      figures.injected += run.fileWrites >= k;
+      figures.clean += CheckRun(run, clean, LogRule::kWholeRecordsOfClean, label);
+    }
+  }
+  Report("log-file writes", figures);
+}
+
+TEST(FaultSweep, EachLogFileCreationFailing) {
+  Figures figures;
+  for (const Scenario& scenario : BundledScenarios()) {
+    const RunResult& clean = CleanRun(scenario);
+    ++figures.scenarios;
+    for (unsigned k : SweepIndices(clean.fileCreates, 3)) {
+      const std::string label = scenario.name + " log-file creation " + std::to_string(k);
+      const RunResult run = RunScenario(scenario, label, [k] { emu::FailFileCreate(int(k)); });
+      ++figures.runs;
+      figures.injected += run.fileCreates >= k;
+      figures.clean += CheckRun(run, clean, LogRule::kWholeRecordsOfClean, label);
+    }
+  }
+  Report("log-file creations", figures);
+}
+
+// The values the driver reads from its service key and writes back to it.
+constexpr const char16_t* kRegistryValues[] = {u"Start",           u"Pellinor_Flags",
+                                               u"Pellinor_B3Bytes", u"Pellinor_Log",
+                                               u"Pellinor_Target",  u"Pellinor_LogLimit"};
+
+TEST(FaultSweep, EachRegistryValueFailing) {
+  Figures figures;
+  const bool full = FullSweep();
+  unsigned turn = 0;
+  for (const Scenario& scenario : BundledScenarios()) {
+    const RunResult& clean = CleanRun(scenario);
+    ++figures.scenarios;
+    for (const char16_t* name : kRegistryValues) {
+      for (int access : {emu::Registry::kRead, emu::Registry::kWrite}) {
+        for (int count : {1, -1}) {
+          // Sampled: each scenario takes its turn of the combinations.
+          if (!full && turn++ % 4 != 0) continue;
+          const std::string text(name, name + std::char_traits<char16_t>::length(name));
+          const std::string label = scenario.name + " registry " + text +
+                                    (access == emu::Registry::kRead ? " read" : " write") +
+                                    (count == 1 ? " once" : " always");
+          const RunResult run = RunScenario(scenario, label, [=] {
+            emu::Registry::FailValue(name, int32_t(0xC000009A) /* STATUS_INSUFFICIENT_RESOURCES */,
+                                     access, count);
+          });
+          ++figures.runs;
+          ++figures.injected;
+          figures.clean += CheckRun(run, clean, LogRule::kShapeOnly, label);
+        }
+      }
+    }
+  }
+  Report("registry values", figures);
+}
+
+}  // namespace
+}  // namespace reliability
