@@ -11,6 +11,7 @@
 
 #include "IoInternal.h"
 #include "KernelInternal.h"
+#include "ObjectInternal.h"
 #include "emu/Object.h"
 
 POBJECT_TYPE* IoFileObjectType;
@@ -162,7 +163,10 @@ NTSTATUS OpenDeviceFile(const std::u16string& path, KPROCESSOR_MODE mode, ACCESS
     if (record->deleted || record->driver->gone || (device->Flags & DO_DEVICE_INITIALIZING)) {
       return STATUS_NO_SUCH_DEVICE;
     }
-    if ((device->Flags & DO_EXCLUSIVE) && device->ReferenceCount != 0) {
+    // Pointer references (ObReferenceObject) count in ReferenceCount too,
+    // but an exclusive device refuses a second open, not a reference.
+    if ((device->Flags & DO_EXCLUSIVE) &&
+        device->ReferenceCount - internal::DeviceObjectReferences(device) != 0) {
       return STATUS_ACCESS_DENIED;
     }
     device->ReferenceCount++;

@@ -38,6 +38,9 @@ void CheckFreedWorkItems(const void* block, size_t size, unsigned long tag);
 // 81F2C3A8 of driver \Driver\X").
 void CheckFreedMemory(const void* block, size_t size, const char* what);
 void CheckFreedWorkItemsIn(const void* block, size_t size, const char* what);
+// Whether [block, block + size) holds any of them (no message, no bug check).
+bool AnyTimerOrDpcIn(const void* block, size_t size);
+bool AnyWorkItemIn(const void* block, size_t size);
 
 // The name of a driver object ("\Driver\X") for messages; takes no lock.
 const char* DriverNameOf(PDRIVER_OBJECT driver);

@@ -185,9 +185,27 @@ void ValidateTimer(const KTIMER* timer, const char* service) {
 namespace internal {
 
 void CheckFreedTimersAndDpcs(const void* block, size_t size, unsigned long tag) {
+  if (!AnyTimerOrDpcIn(block, size) && !AnyWorkItemIn(block, size))
+    return;
   char what[64];
   snprintf(what, sizeof what, "pool block %p (tag '%s')", block, FormatTag(tag).text);
   CheckFreedMemory(block, size, what);
+}
+
+bool AnyTimerOrDpcIn(const void* block, size_t size) {
+  auto inside = [&](const void* p) {
+    return p >= block && static_cast<const char*>(p) < static_cast<const char*>(block) + size;
+  };
+  std::lock_guard<std::mutex> guard(DispatcherLock());
+  for (const auto& entry : S().pending) {
+    if (inside(entry.first))
+      return true;
+  }
+  for (PKDPC dpc : S().dpcs) {
+    if (inside(dpc))
+      return true;
+  }
+  return false;
 }
 
 void CheckFreedMemory(const void* block, size_t size, const char* what) {

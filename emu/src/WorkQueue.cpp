@@ -96,6 +96,18 @@ void CheckFreedWorkItems(const void* block, size_t size, unsigned long tag) {
   CheckFreedWorkItemsIn(block, size, what);
 }
 
+bool AnyWorkItemIn(const void* block, size_t size) {
+  std::lock_guard<std::mutex> guard(S().lock);
+  for (const Queue& q : S().queues) {
+    for (PWORK_QUEUE_ITEM item : q.items) {
+      if (static_cast<const void*>(item) >= block &&
+          reinterpret_cast<const char*>(item) < static_cast<const char*>(block) + size)
+        return true;
+    }
+  }
+  return false;
+}
+
 void CheckFreedWorkItemsIn(const void* block, size_t size, const char* what) {
   std::lock_guard<std::mutex> guard(S().lock);
   for (const Queue& q : S().queues) {
