@@ -49,9 +49,7 @@ USHORT Word(const UCHAR* data, ULONG offset) {
 }
 
 void QueueBlock(LogWriter* writer, const char* text, bool timeStamped, TraceSettings settings) {
-  TraceRecord* record = timeStamped ? makeTextRecord(text, settings) : makeTextRecord(text);
-  if (record != NULL)
-    writer->Queue(record);
+  writer->Submit(timeStamped ? makeTextRecord(text, settings) : makeTextRecord(text));
 }
 
 // One controller's block, as far as its requests succeed. Returns its B

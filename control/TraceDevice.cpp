@@ -71,7 +71,7 @@ NTSTATUS TraceDevice::OpenLog() {
   NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES;
   // Without a writer nothing could be logged: that is a failure, not a
   // device that silently traces into nothing.
-  logWriter = new LogWriter(&status, name);
+  logWriter = new LogWriter(&status, name, LoadLogLimit());
   if (logWriter == NULL)
     return STATUS_INSUFFICIENT_RESOURCES;
   return status;
@@ -81,8 +81,8 @@ void TraceDevice::QueueText(const char* text, bool timeStamped) {
   if (logWriter == NULL)
     return;
   TraceRecord* record = timeStamped ? makeTextRecord(text, Settings()) : makeTextRecord(text);
-  if (record != NULL)
-    logWriter->Queue(record);
+  // A record that could not be built is counted, and told in the log.
+  logWriter->Submit(record);
 }
 
 void TraceDevice::WriteBanner(PCWSTR target) {
@@ -143,9 +143,7 @@ bool TraceDevice::OnRequest(PIRP irp) {
     watch = wantsCompletion(irp);
   }
   if (capture && logWriter != NULL) {
-    TraceRecord* record = captureRequest(irp, current);
-    if (record != NULL)
-      logWriter->Queue(record);
+    logWriter->Submit(captureRequest(irp, current));
   }
   return watch;
 }
@@ -153,9 +151,7 @@ bool TraceDevice::OnRequest(PIRP irp) {
 NTSTATUS TraceDevice::OnCompletion(PIRP irp) {
   TraceSettings current = Settings();
   if (logWriter != NULL && (shouldTrace(irp, current) || carriesCapiMessage(irp, current, true))) {
-    TraceRecord* record = captureCompletion(irp, current);
-    if (record != NULL)
-      logWriter->Queue(record);
+    logWriter->Submit(captureCompletion(irp, current));
   }
   return STATUS_SUCCESS;
 }
