@@ -24,6 +24,11 @@ SystemThread::~SystemThread() {
   created = false;
   if (thread == NULL)
     return;
+  // The event is set just before the thread's last call into the kernel:
+  // only the thread object, signalled when the thread has terminated, says
+  // that no instruction of the driver is still running on it (unload may
+  // follow at once).
+  KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, NULL);
   ObfDereferenceObject(thread);
   thread = NULL;
 }
