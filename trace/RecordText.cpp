@@ -116,9 +116,11 @@ void PrintLengthLine(const char (&label)[N], uint32_t length) {
 
 // The CAPI message a GET_MESSAGE completion returned is missing when no
 // bytes came back or the parameter block's message pointer is absent or null.
+// A block that could not be copied (its allocation failed) says nothing
+// about the queue: only a copied block with a null message pointer does.
 bool NoMessageReturned(const TraceRecord* record) {
-  return record->information == 0 || !record->ioBuffer.Holds(0, 4) ||
-         record->ioBuffer.Dword(0) == 0;
+  return record->information == 0 ||
+         (record->ioBuffer.Holds(0, 4) && record->ioBuffer.Dword(0) == 0);
 }
 
 }  // namespace
@@ -265,9 +267,13 @@ void dumpCapiMessage(const LogWriter&, const TraceRecord* record) {
       if (code != CAPI_PUT_MESSAGE && code != CAPI_GET_MESSAGE) {
         return;
       }
-      // A kernel-mode caller's message was captured to its own length.
-      available =
-          record->ioBuffer.Holds(0, 4) && record->ioBuffer.Dword(0) != 0 ? kKernelCallerLength : 0;
+      // A kernel-mode caller's message was captured to its own length. A
+      // captured message had a pointer, even when the copy of the block
+      // that held it could not be allocated.
+      available = !record->ioBuffer.Present() ||
+                          (record->ioBuffer.Holds(0, 4) && record->ioBuffer.Dword(0) != 0)
+                      ? kKernelCallerLength
+                      : 0;
       break;
     }
     default:
