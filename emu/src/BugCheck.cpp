@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "emu/BugCheck.h"
+#include "emu/Chaos.h"
 #include <ntddk.h>
 
 namespace emu {
@@ -66,8 +67,15 @@ void BugCheck(uint32_t code, const char* format, ...) {
   va_start(args, format);
   vsnprintf(message, sizeof message, format, args);
   va_end(args);
+  // Under chaos mode the seed goes with the message: the run can be
+  // repeated with the same decisions.
+  char chaos[48] = "";
+  if (Chaos::Enabled())
+    snprintf(chaos, sizeof chaos, " (chaos seed %llu)",
+             static_cast<unsigned long long>(Chaos::Seed()));
   char line[1024];
-  snprintf(line, sizeof line, "*** BUG CHECK 0x%08X: %s: %s\n", code, BugCheckName(code), message);
+  snprintf(line, sizeof line, "*** BUG CHECK 0x%08X: %s: %s%s\n", code, BugCheckName(code), message,
+           chaos);
   fputs(line, stderr);
   fflush(stderr);
   // A second bug check while the first is stopping the machine (another

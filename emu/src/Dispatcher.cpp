@@ -4,6 +4,7 @@
 
 #include "KernelInternal.h"
 #include "emu/BugCheck.h"
+#include "emu/Chaos.h"
 #include "emu/Clock.h"
 
 namespace emu {
@@ -111,10 +112,16 @@ extern "C" LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wa
   emu::internal::RequireIrqlAtMost(DISPATCH_LEVEL, "KeSetEvent");
   emu::ValidateType(&Event->Header, EventNotificationObject, EventSynchronizationObject,
                     "KeSetEvent");
-  std::lock_guard<std::mutex> guard(DispatcherLock());
-  LONG previous = Event->Header.SignalState;
-  Event->Header.SignalState = 1;
-  DispatcherChanged().notify_all();
+  LONG previous;
+  {
+    std::lock_guard<std::mutex> guard(DispatcherLock());
+    previous = Event->Header.SignalState;
+    Event->Header.SignalState = 1;
+    DispatcherChanged().notify_all();
+  }
+  // Chaos mode: the woken waiter may run before the signalling thread goes
+  // on (it does on another processor).
+  emu::Chaos::At(emu::Chaos::kSignal);
   return previous;
 }
 
@@ -148,19 +155,23 @@ extern "C" LONG NTAPI KeReleaseSemaphore(PRKSEMAPHORE Semaphore, KPRIORITY Incre
   (void)Wait;
   emu::internal::RequireIrqlAtMost(DISPATCH_LEVEL, "KeReleaseSemaphore");
   emu::ValidateType(&Semaphore->Header, SemaphoreObject, SemaphoreObject, "KeReleaseSemaphore");
-  std::lock_guard<std::mutex> guard(DispatcherLock());
-  LONG previous = Semaphore->Header.SignalState;
-  // The kernel raises STATUS_SEMAPHORE_LIMIT_EXCEEDED here; nothing in a
-  // driver handles it, so the system stops.
-  if (Adjustment <= 0 || previous > Semaphore->Limit - Adjustment) {
-    emu::BugCheck(emu::KMODE_EXCEPTION_NOT_HANDLED,
-                  "exception 0x%08lX (STATUS_SEMAPHORE_LIMIT_EXCEEDED): KeReleaseSemaphore of %p "
-                  "by %ld with count %ld and limit %ld",
-                  (unsigned long)STATUS_SEMAPHORE_LIMIT_EXCEEDED, static_cast<void*>(Semaphore),
-                  Adjustment, previous, Semaphore->Limit);
+  LONG previous;
+  {
+    std::lock_guard<std::mutex> guard(DispatcherLock());
+    previous = Semaphore->Header.SignalState;
+    // The kernel raises STATUS_SEMAPHORE_LIMIT_EXCEEDED here; nothing in a
+    // driver handles it, so the system stops.
+    if (Adjustment <= 0 || previous > Semaphore->Limit - Adjustment) {
+      emu::BugCheck(emu::KMODE_EXCEPTION_NOT_HANDLED,
+                    "exception 0x%08lX (STATUS_SEMAPHORE_LIMIT_EXCEEDED): KeReleaseSemaphore of "
+                    "%p by %ld with count %ld and limit %ld",
+                    (unsigned long)STATUS_SEMAPHORE_LIMIT_EXCEEDED, static_cast<void*>(Semaphore),
+                    Adjustment, previous, Semaphore->Limit);
+    }
+    Semaphore->Header.SignalState = previous + Adjustment;
+    DispatcherChanged().notify_all();
   }
-  Semaphore->Header.SignalState = previous + Adjustment;
-  DispatcherChanged().notify_all();
+  emu::Chaos::At(emu::Chaos::kSignal);
   return previous;
 }
 

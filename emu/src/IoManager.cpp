@@ -10,6 +10,7 @@
 #include "IoInternal.h"
 #include "KernelInternal.h"
 #include "PoolInternal.h"
+#include "emu/Chaos.h"
 #include "emu/Io.h"
 #include "emu/UserMemory.h"
 
@@ -355,6 +356,9 @@ NTSTATUS CallDriver(PDEVICE_OBJECT device, PIRP irp, bool power) {
     driver = device->DriverObject;
     dispatch = driver->MajorFunction[major];
   }
+  // Chaos mode: the request reaches the next driver late; whoever holds
+  // it already (a cancel, a completion from below) may get there first.
+  Chaos::At(Chaos::kCallDriver);
   KIRQL irql = internal::CurrentIrql();
   NTSTATUS status;
   {
@@ -458,6 +462,9 @@ void CompleteRequest(PIRP irp) {
     }
     record->haltedAt = -1;
   }
+  // Chaos mode: the completion routines run late, while the sender may be
+  // deciding what to do with the request it saw pending.
+  Chaos::At(Chaos::kCompleteRequest);
 
   // Each stack location from the completing driver's upwards: its
   // completion routine runs if its control bits ask for the final status;

@@ -6,6 +6,7 @@
 #include "KernelInternal.h"
 #include "LockOrder.h"
 #include "emu/BugCheck.h"
+#include "emu/Chaos.h"
 
 namespace emu {
 namespace internal {
@@ -44,6 +45,8 @@ void Acquire(PKSPIN_LOCK lock, const char* service) {
              service, static_cast<void*>(lock));
   }
   internal::LockOrderAcquiring(lock, service);
+  // Chaos mode: another processor may get there first.
+  Chaos::At(Chaos::kSpinLockAcquire);
   for (unsigned spins = 0;; ++spins) {
     expected = 0;
     if (__atomic_compare_exchange_n(lock, &expected, me, false, __ATOMIC_ACQUIRE,
@@ -64,6 +67,9 @@ void Release(PKSPIN_LOCK lock, const char* service) {
   }
   internal::LockOrderReleased(lock);
   __atomic_store_n(lock, 0, __ATOMIC_RELEASE);
+  // Chaos mode: a waiter on another processor takes the lock before this
+  // thread goes on.
+  Chaos::At(Chaos::kSpinLockRelease);
 }
 
 }  // namespace

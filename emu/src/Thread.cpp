@@ -10,6 +10,7 @@
 #include "KernelInternal.h"
 #include "PoolInternal.h"
 #include "emu/BugCheck.h"
+#include "emu/Chaos.h"
 #include "emu/Object.h"
 
 // The thread object's body. Only the dispatcher header is known to drivers
@@ -31,6 +32,8 @@ size_t RunningSystemThreads();
 namespace {
 
 std::atomic<size_t> runningSystemThreads{0};
+// System threads created so far: the n-th one has chaos stream n.
+std::atomic<uint64_t> createdSystemThreads{0};
 
 // System threads that have not ended; guarded by the dispatcher lock.
 std::set<_KTHREAD*>& LiveThreads() {
@@ -66,7 +69,8 @@ struct Termination {
   NTSTATUS status;
 };
 
-void RunSystemThread(_KTHREAD* thread) {
+void RunSystemThread(_KTHREAD* thread, uint64_t number) {
+  Chaos::SetThreadStream(Chaos::SystemThreadStream(number));
   Current() = thread;
   internal::CurrentIrql() = PASSIVE_LEVEL;
   NTSTATUS status = STATUS_SUCCESS;
@@ -153,7 +157,7 @@ extern "C" NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG Desir
     ClientId->UniqueThread = *ThreadHandle;
   }
   ++emu::runningSystemThreads;
-  std::thread(emu::RunSystemThread, thread).detach();
+  std::thread(emu::RunSystemThread, thread, emu::createdSystemThreads++).detach();
   return STATUS_SUCCESS;
 }
 

@@ -13,6 +13,7 @@
 #include "KernelInternal.h"
 #include "PoolInternal.h"
 #include "emu/BugCheck.h"
+#include "emu/Chaos.h"
 #include "emu/Clock.h"
 #include "emu/Kernel.h"
 #include "emu/Timers.h"
@@ -113,8 +114,12 @@ size_t ExpireDueLocked(int64_t now, bool all) {
 }
 
 void TimerThread() {
+  Chaos::SetThreadStream(Chaos::kTimerStream);
   State& s = S();
   std::unique_lock<std::mutex> lock(DispatcherLock());
+  // Chaos mode delays an expiry once (outside the lock), then looks again:
+  // the timer may have been cancelled or set anew meanwhile.
+  bool delayed = false;
   while (!s.stopTimers) {
     if (s.manual || s.pending.empty()) {
       s.timerWake.wait(lock);
@@ -124,6 +129,14 @@ void TimerThread() {
     int64_t next = INT64_MAX;
     for (const auto& entry : s.pending) next = std::min(next, entry.second);
     if (next <= now) {
+      if (!delayed && Chaos::Enabled()) {
+        delayed = true;
+        lock.unlock();
+        Chaos::At(Chaos::kTimerExpiry);
+        lock.lock();
+        continue;
+      }
+      delayed = false;
       ExpireDueLocked(now, false);
       continue;
     }
@@ -132,6 +145,7 @@ void TimerThread() {
 }
 
 void DpcThread() {
+  Chaos::SetThreadStream(Chaos::kDpcStream);
   State& s = S();
   internal::CurrentIrql() = DISPATCH_LEVEL;
   std::unique_lock<std::mutex> lock(DispatcherLock());
@@ -153,6 +167,9 @@ void DpcThread() {
     s.runningRoutine = routine;
     s.runningOwner = owner;
     lock.unlock();
+    // Chaos mode: the DPC starts late, as behind an interrupt or another
+    // DPC on a real processor.
+    Chaos::At(Chaos::kRunDpc);
     {
       internal::DriverContext driver(owner);
       routine(dpc, context, argument1, argument2);
@@ -379,9 +396,16 @@ extern "C" BOOLEAN NTAPI KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1,
                   "KeInsertQueueDpc of %p, which is not an initialised DPC",
                   static_cast<void*>(Dpc));
   }
-  std::lock_guard<std::mutex> guard(DispatcherLock());
-  return emu::QueueDpcLocked(Dpc, SystemArgument1, SystemArgument2,
-                             emu::internal::CurrentDriverObject());
+  BOOLEAN queued;
+  {
+    std::lock_guard<std::mutex> guard(DispatcherLock());
+    queued = emu::QueueDpcLocked(Dpc, SystemArgument1, SystemArgument2,
+                                 emu::internal::CurrentDriverObject());
+  }
+  // Chaos mode: the DPC may run (on another processor) before the queueing
+  // thread goes on.
+  emu::Chaos::At(emu::Chaos::kQueueDpc);
+  return queued;
 }
 
 extern "C" BOOLEAN NTAPI KeRemoveQueueDpc(PRKDPC Dpc) {

@@ -11,6 +11,7 @@
 #include "KernelInternal.h"
 #include "PoolInternal.h"
 #include "emu/BugCheck.h"
+#include "emu/Chaos.h"
 
 namespace emu {
 namespace {
@@ -47,7 +48,9 @@ State& S() {
   return *state;
 }
 
-void Worker(int type) {
+// Worker thread `index` of queue `type`.
+void Worker(int type, int index) {
+  Chaos::SetThreadStream(Chaos::WorkerStream(type, index));
   State& s = S();
   Queue& q = s.queues[type];
   std::unique_lock<std::mutex> lock(s.lock);
@@ -66,6 +69,7 @@ void Worker(int type) {
     ++q.running;
     s.running.push_back(Running{item, routine, owner});
     lock.unlock();
+    Chaos::At(Chaos::kRunWorkItem);
     {
       internal::DriverContext driver(owner);
       routine(parameter);
@@ -207,13 +211,17 @@ extern "C" VOID NTAPI ExQueueWorkItem(PWORK_QUEUE_ITEM WorkItem, WORK_QUEUE_TYPE
                   static_cast<void*>(WorkItem));
   }
   emu::State& s = emu::S();
-  std::lock_guard<std::mutex> guard(s.lock);
-  emu::Queue& q = s.queues[QueueType];
-  WorkItem->List.Flink = &WorkItem->List;
-  q.items.push_back(WorkItem);
-  s.owner[WorkItem] = emu::internal::CurrentDriverObject();
-  while (int(q.threads.size()) < emu::kThreadsPerQueue[QueueType]) {
-    q.threads.emplace_back(emu::Worker, int(QueueType));
+  {
+    std::lock_guard<std::mutex> guard(s.lock);
+    emu::Queue& q = s.queues[QueueType];
+    WorkItem->List.Flink = &WorkItem->List;
+    q.items.push_back(WorkItem);
+    s.owner[WorkItem] = emu::internal::CurrentDriverObject();
+    while (int(q.threads.size()) < emu::kThreadsPerQueue[QueueType]) {
+      q.threads.emplace_back(emu::Worker, int(QueueType), int(q.threads.size()));
+    }
+    s.wake.notify_all();
   }
-  s.wake.notify_all();
+  // Chaos mode: the item may run before the queueing thread goes on.
+  emu::Chaos::At(emu::Chaos::kQueueWorkItem);
 }
