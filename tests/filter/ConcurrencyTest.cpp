@@ -2,10 +2,13 @@
 // user-mode and kernel-mode clients keep sending traffic that the CAPI
 // device completes from DPCs. Afterwards every request has been completed
 // once with the CAPI device's answer, the log holds whole records, each
-// request's record before its completion's, and no pool is left.
+// request's record before its completion's, and no pool is left. The race
+// runs with the host build and again with the shipped pellinor.sys.
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <fstream>
+#include <functional>
 #include <memory>
 #include <set>
 #include <sstream>
@@ -17,6 +20,7 @@
 #include "tests/filter/FilterHarness.h"
 
 #include "framework/Pool.h"
+#include "control/ControlDevice.h"
 #include "framework/TraceDriver.h"
 #include "trace/CapiIoctl.h"
 
@@ -116,16 +120,69 @@ void CheckLog(const std::string& log, size_t starts, size_t stops) {
   EXPECT_GT(completions, 0u);
 }
 
-TEST(FilterConcurrency, StartsAndStopsWhileClientsSendTraffic) {
-  TracedSystem system;
+// What the control loop needs of the trace driver: the host build's
+// methods called directly, or the control device's requests, which are all
+// a driver loaded from its image offers.
+class Controller {
+ public:
+  virtual ~Controller() = default;
+  virtual NTSTATUS Start() = 0;
+  virtual NTSTATUS Stop(UCHAR force) = 0;
+  virtual ULONG State() = 0;
+};
+
+class DirectController : public Controller {
+ public:
+  explicit DirectController(TraceDriver* driver) : driver_(driver) {}
+  NTSTATUS Start() override { return driver_->RestartTracing(); }
+  NTSTATUS Stop(UCHAR force) override { return driver_->StopTraceDevice(force); }
+  ULONG State() override { return driver_->TraceState(); }
+
+ private:
+  TraceDriver* driver_;
+};
+
+// Through \\.\PellinorWin32CTL, as the control tool reaches the driver.
+class DeviceController : public Controller {
+ public:
+  DeviceController() {
+    EXPECT_EQ(emu::Open("\\\\.\\PellinorWin32CTL", UserMode, &handle_), STATUS_SUCCESS);
+  }
+  ~DeviceController() override {
+    if (handle_ != nullptr)
+      EXPECT_EQ(emu::Close(handle_), STATUS_SUCCESS);
+  }
+  NTSTATUS Start() override {
+    return emu::DeviceIoControl(handle_, IOCTL_TRACE_START, nullptr, 0, nullptr, 0).status;
+  }
+  NTSTATUS Stop(UCHAR force) override {
+    uint8_t input[4] = {force, 0, 0, 0};
+    return emu::DeviceIoControl(handle_, IOCTL_TRACE_STOP, input, 4, nullptr, 0).status;
+  }
+  ULONG State() override {
+    uint8_t state[4] = {0xEE, 0xEE, 0xEE, 0xEE};
+    emu::IoResult result = emu::DeviceIoControl(handle_, IOCTL_TRACE_GET_STATE, nullptr, 0, state, 4);
+    EXPECT_EQ(result.status, STATUS_SUCCESS);
+    return ULONG(state[0]) | ULONG(state[1]) << 8 | ULONG(state[2]) << 16 | ULONG(state[3]) << 24;
+  }
+
+ private:
+  HANDLE handle_ = nullptr;
+};
+
+// The driver loaded, by `load`, into `system`; then clients and the control
+// loop race until the rounds are done, the driver unloads, and everything
+// is checked.
+void RunConcurrency(TracedSystem* system, const std::function<NTSTATUS()>& load,
+                    const std::function<std::unique_ptr<Controller>()>& controller) {
   auto lower = std::make_unique<LowerCapi>();
   lower->SetDefaultMessage(Message(kConnectConf));
   for (UCHAR major : {UCHAR(IRP_MJ_READ), UCHAR(IRP_MJ_WRITE), UCHAR(IRP_MJ_DEVICE_CONTROL),
                       UCHAR(IRP_MJ_INTERNAL_DEVICE_CONTROL)}) {
     lower->SetCompletion(major, Completion::kFromDpc);
   }
-  ASSERT_EQ(system.Load(), STATUS_SUCCESS);
-  TraceDriver* driver = system.Driver();
+  ASSERT_EQ(load(), STATUS_SUCCESS);
+  std::unique_ptr<Controller> control = controller();
 
   Failures failures;
   std::atomic<bool> controlDone{false};
@@ -147,28 +204,29 @@ TEST(FilterConcurrency, StartsAndStopsWhileClientsSendTraffic) {
   size_t starts = 0;
   size_t stops = 0;
   for (int round = 0; round < kControlRounds; ++round) {
-    NTSTATUS status = driver->RestartTracing();
+    NTSTATUS status = control->Start();
     EXPECT_EQ(status, STATUS_SUCCESS);
     starts += NT_SUCCESS(status);
-    status = driver->RestartTracing();
+    status = control->Start();
     EXPECT_EQ(status, STATUS_SUCCESS);
     starts += NT_SUCCESS(status);
-    EXPECT_EQ(driver->StopTraceDevice(0), STATUS_SUCCESS);
+    EXPECT_EQ(control->Stop(0), STATUS_SUCCESS);
     ++stops;
-    status = driver->RestartTracing();
+    status = control->Start();
     EXPECT_EQ(status, STATUS_SUCCESS);
     starts += NT_SUCCESS(status);
-    EXPECT_EQ(driver->StopTraceDevice(1), STATUS_SUCCESS);
+    EXPECT_EQ(control->Stop(1), STATUS_SUCCESS);
     ++stops;
-    EXPECT_EQ(driver->TraceState(), 0u);
+    EXPECT_EQ(control->State(), 0u);
   }
   // One more device, still tracing when the driver unloads.
-  EXPECT_EQ(driver->RestartTracing(), STATUS_SUCCESS);
+  EXPECT_EQ(control->Start(), STATUS_SUCCESS);
   ++starts;
   ++stops;  // written at unload
   controlDone = true;
   for (std::thread& client : clients) client.join();
-  system.Unload();
+  control.reset();
+  system->Unload();
 
   EXPECT_EQ(failures.count.load(), 0);
   EXPECT_EQ(emu::Pool::Report(POOL_TAG).blocks, 0u);
@@ -176,7 +234,32 @@ TEST(FilterConcurrency, StartsAndStopsWhileClientsSendTraffic) {
   // Every request the CAPI device saw was answered as it was sent.
   for (const Seen& seen : lower->SeenRequests()) EXPECT_EQ(seen.status, STATUS_SUCCESS);
   lower.reset();
-  CheckLog(system.Log(), starts, stops);
+  CheckLog(system->Log(), starts, stops);
+}
+
+TEST(FilterConcurrency, StartsAndStopsWhileClientsSendTraffic) {
+  TracedSystem system;
+  RunConcurrency(
+      &system, [&] { return system.Load(); },
+      [&] { return std::unique_ptr<Controller>(new DirectController(system.Driver())); });
+}
+
+// The same race with the shipped pellinor.sys (the Windows build, loaded by
+// the emulated kernel's image loader), driven through its control device.
+TEST(FilterConcurrency, ShippedImageStartsAndStopsWhileClientsSendTraffic) {
+  const std::string image = PELLINOR_WINDOWS_IMAGE;
+  if (image.empty() || !std::ifstream(image).good())
+    GTEST_SKIP() << "no pellinor.sys (configure with -DPELLINOR_WINDOWS_IMAGE=FILE)";
+  TracedSystem system;
+  std::string message;
+  RunConcurrency(
+      &system,
+      [&] {
+        NTSTATUS status = system.LoadImage(image, &message);
+        EXPECT_TRUE(message.empty()) << message;
+        return status;
+      },
+      [] { return std::unique_ptr<Controller>(new DeviceController()); });
 }
 
 }  // namespace

@@ -301,15 +301,27 @@ NTSTATUS TracedSystem::Load() {
   return emu::LoadDriver("Pellinor", DriverEntry, POOL_TAG, &driver_);
 }
 
+NTSTATUS TracedSystem::LoadImage(const std::string& path, std::string* message) {
+  NTSTATUS status = emu::Image::MapFile(path, &image_, message);
+  if (!NT_SUCCESS(status))
+    return status;
+  status = emu::LoadDriver("Pellinor", image_->Entry(), POOL_TAG, &driver_);
+  // A driver whose entry point failed is gone: its image may go too.
+  if (!NT_SUCCESS(status))
+    image_.reset();
+  return status;
+}
+
 void TracedSystem::Unload() {
-  if (driver_ == nullptr)
-    return;
-  EXPECT_EQ(emu::UnloadDriver(driver_), STATUS_SUCCESS);
+  if (driver_ != nullptr)
+    EXPECT_EQ(emu::UnloadDriver(driver_), STATUS_SUCCESS);
   driver_ = nullptr;
+  // Only once its driver has unloaded may an image be unmapped.
+  image_.reset();
 }
 
 TraceDriver* TracedSystem::Driver() {
-  return static_cast<TraceDriver*>(theDriver);
+  return image_ != nullptr ? nullptr : static_cast<TraceDriver*>(theDriver);
 }
 
 std::string TracedSystem::Log(const std::string& name) {

@@ -17,10 +17,12 @@
 #include <cstdint>
 #include <deque>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "emu/Image.h"
 #include "emu/Io.h"
 #include "tests/emu/IoTestDriver.h"
 #include "tests/pipeline/TraceHarness.h"
@@ -132,7 +134,12 @@ class TracedSystem {
   TracedSystem();
   ~TracedSystem();
   NTSTATUS Load();
+  // Loads the trace driver from a PE image (the Windows build's
+  // pellinor.sys) instead; *message says why a refused image was refused.
+  NTSTATUS LoadImage(const std::string& path, std::string* message);
   void Unload();
+  // The host build's driver object; null for a driver from an image, which
+  // is reached only through its devices.
   TraceDriver* Driver();
   PDRIVER_OBJECT DriverObject() const { return driver_; }
   // The log file, every address replaced by a stable name (message and
@@ -144,6 +151,7 @@ class TracedSystem {
  private:
   tracetest::TempDriveC drive_;
   PDRIVER_OBJECT driver_ = nullptr;
+  std::unique_ptr<emu::Image> image_;
 };
 
 // The golden file tests/data/filter/NAME (rewritten with

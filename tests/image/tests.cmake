@@ -3,9 +3,13 @@
 # without it, or while the file is absent, these tests are skipped.
 set(PELLINOR_WINDOWS_IMAGE "" CACHE FILEPATH
     "pellinor.sys of the Windows build, for the tests that load the shipped image")
-if(TARGET emu_tests)
-  target_compile_definitions(emu_tests PRIVATE PELLINOR_WINDOWS_IMAGE="${PELLINOR_WINDOWS_IMAGE}")
-endif()
+# The image loader's own tests, and the concurrency test of the filter run
+# once more with the image.
+foreach(target emu_tests filter_tests)
+  if(TARGET ${target})
+    target_compile_definitions(${target} PRIVATE PELLINOR_WINDOWS_IMAGE="${PELLINOR_WINDOWS_IMAGE}")
+  endif()
+endforeach()
 
 # The bundled scenarios run with the host build and with pellinor.sys, and
 # compared (tests/image/).
