@@ -8,44 +8,20 @@
 
 #include <ntddk.h>
 
+#include "control/TraceControlCodes.h"
 #include "framework/SymlinkDevice.h"
 
-// CTL_CODE(FILE_DEVICE_UNKNOWN, function, METHOD_BUFFERED, FILE_ANY_ACCESS):
-// input and output share the request's one system buffer.
-constexpr ULONG TraceControlCode(ULONG function) {
-  return (ULONG(FILE_DEVICE_UNKNOWN) << 16) | (ULONG(FILE_ANY_ACCESS) << 14) | (function << 2) |
-         ULONG(METHOD_BUFFERED);
-}
-
-// Control requests 0xF0x, value writes 0xF1x, value reads 0xF2x; the log
-// size limit (megabytes) came last, after the four first settings.
-constexpr ULONG IOCTL_TRACE_GET_STATE = TraceControlCode(0xF00);
-constexpr ULONG IOCTL_TRACE_START = TraceControlCode(0xF01);
-constexpr ULONG IOCTL_TRACE_STOP = TraceControlCode(0xF02);
-constexpr ULONG IOCTL_TRACE_SET_FLAGS = TraceControlCode(0xF11);
-constexpr ULONG IOCTL_TRACE_SET_B3BYTES = TraceControlCode(0xF12);
-constexpr ULONG IOCTL_TRACE_SET_LOG = TraceControlCode(0xF13);
-constexpr ULONG IOCTL_TRACE_SET_TARGET = TraceControlCode(0xF14);
-constexpr ULONG IOCTL_TRACE_SET_LOGLIMIT = TraceControlCode(0xF15);
-constexpr ULONG IOCTL_TRACE_GET_FLAGS = TraceControlCode(0xF21);
-constexpr ULONG IOCTL_TRACE_GET_B3BYTES = TraceControlCode(0xF22);
-constexpr ULONG IOCTL_TRACE_GET_LOG = TraceControlCode(0xF23);
-constexpr ULONG IOCTL_TRACE_GET_TARGET = TraceControlCode(0xF24);
-constexpr ULONG IOCTL_TRACE_GET_LOGLIMIT = TraceControlCode(0xF25);
-
-static_assert(IOCTL_TRACE_GET_STATE == 0x223C00, "IOCTL_TRACE_GET_STATE");
-static_assert(IOCTL_TRACE_STOP == 0x223C08, "IOCTL_TRACE_STOP");
-static_assert(IOCTL_TRACE_SET_FLAGS == 0x223C44, "IOCTL_TRACE_SET_FLAGS");
-static_assert(IOCTL_TRACE_SET_TARGET == 0x223C50, "IOCTL_TRACE_SET_TARGET");
-static_assert(IOCTL_TRACE_GET_FLAGS == 0x223C84, "IOCTL_TRACE_GET_FLAGS");
-static_assert(IOCTL_TRACE_GET_TARGET == 0x223C90, "IOCTL_TRACE_GET_TARGET");
-static_assert(IOCTL_TRACE_SET_LOGLIMIT == 0x223C54, "IOCTL_TRACE_SET_LOGLIMIT");
-static_assert(IOCTL_TRACE_GET_LOGLIMIT == 0x223C94, "IOCTL_TRACE_GET_LOGLIMIT");
-
-// The state word of IOCTL_TRACE_GET_STATE.
-constexpr ULONG TRACE_STATE_NONE = 0;     // no trace device
-constexpr ULONG TRACE_STATE_RUNNING = 1;  // the trace device traces
-constexpr ULONG TRACE_STATE_STOPPED = 2;  // the trace device exists, quiet
+// The codes and the state word are shared with the control tool
+// (TraceControlCodes.h); here they are held to the kernel's own definitions.
+static_assert(kTraceControlDeviceType == FILE_DEVICE_UNKNOWN, "device type");
+static_assert(kTraceControlAccess == FILE_ANY_ACCESS, "access");
+static_assert(kTraceControlMethod == METHOD_BUFFERED, "transfer method");
+static_assert(IOCTL_TRACE_GET_STATE ==
+                  CTL_CODE(FILE_DEVICE_UNKNOWN, 0xF00, METHOD_BUFFERED, FILE_ANY_ACCESS),
+              "IOCTL_TRACE_GET_STATE");
+static_assert(IOCTL_TRACE_GET_LOGLIMIT ==
+                  CTL_CODE(FILE_DEVICE_UNKNOWN, 0xF25, METHOD_BUFFERED, FILE_ANY_ACCESS),
+              "IOCTL_TRACE_GET_LOGLIMIT");
 
 class ControlDevice : public SymlinkDevice {
  public:
