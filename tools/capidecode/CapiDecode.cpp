@@ -5,10 +5,13 @@
 #include <ostream>
 
 #include "capi/TraceText.h"
+#include "tools/common/Digits.h"
 #include "trace/CapiMessageCheck.h"
 
 namespace capidecode {
 namespace {
+
+using pellinortools::HexDigit;
 
 const char kUsage[] =
     "usage: capidecode [--b3bytes N] [--crlf] [FILE...]\n"
@@ -24,16 +27,6 @@ std::string* collected = nullptr;
 void Collect(const char* text, uint32_t /*kind*/, const void* /*message*/) {
   if (collected != nullptr)
     collected->append(text);
-}
-
-int HexValue(char c) {
-  if (c >= '0' && c <= '9')
-    return c - '0';
-  if (c >= 'a' && c <= 'f')
-    return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F')
-    return c - 'A' + 10;
-  return -1;
 }
 
 bool IsSeparator(char c) {
@@ -167,7 +160,7 @@ LineKind ParseLine(const std::string& raw, std::vector<uint8_t>* bytes, std::str
       ++i;
       continue;
     }
-    int high = HexValue(c);
+    int high = HexDigit(c);
     if (high < 0) {
       *reason = "column " + std::to_string(i + 1) + ": not a hexadecimal digit: '" +
                 std::string(1, c) + "'";
@@ -177,7 +170,7 @@ LineKind ParseLine(const std::string& raw, std::vector<uint8_t>* bytes, std::str
       *reason = "column " + std::to_string(i + 1) + ": a byte needs two hexadecimal digits";
       return LineKind::kBad;
     }
-    int low = HexValue(line[i + 1]);
+    int low = HexDigit(line[i + 1]);
     if (low < 0) {
       *reason = "column " + std::to_string(i + 2) + ": not a hexadecimal digit: '" +
                 std::string(1, line[i + 1]) + "'";

@@ -1,6 +1,7 @@
 #include "tools/pellinor-log/CallAnalyzer.h"
 
 #include "capi/CapiTables.h"
+#include "tools/common/Digits.h"
 #include "tools/pellinor-log/CapiExplain.h"
 
 #include <algorithm>
@@ -8,6 +9,8 @@
 
 namespace pellinorlog {
 namespace {
+
+using pellinortools::HexDigit;
 
 // Parameter codes of the decoder's table that the analysis reads.
 constexpr uint8_t kParamAddress = 0x03;
@@ -74,16 +77,6 @@ std::string Hex(uint32_t value, int digits) {
 uint64_t Key(uint32_t session, uint32_t appl, uint32_t a = 0, uint32_t b = 0) {
   return uint64_t(session & 0xFFFF) << 48 | uint64_t(appl & 0xFFFF) << 32 |
          uint64_t(a & 0xFFFF) << 16 | uint64_t(b & 0xFFFF);
-}
-
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9')
-    return c - '0';
-  if (c >= 'a' && c <= 'f')
-    return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F')
-    return c - 'A' + 10;
-  return -1;
 }
 
 }  // namespace

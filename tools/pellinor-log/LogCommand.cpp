@@ -1,5 +1,6 @@
 #include "tools/pellinor-log/LogCommand.h"
 
+#include "tools/common/Digits.h"
 #include "tools/pellinor-log/CallAnalyzer.h"
 #include "tools/pellinor-log/JsonWriter.h"
 #include "tools/pellinor-log/LogReader.h"
@@ -15,6 +16,8 @@
 namespace pellinorlog {
 namespace {
 
+using pellinortools::DecimalDigits;
+
 constexpr char kUsage[] =
     "usage: pellinor-log COMMAND [--json] [options] LOGFILE...\n"
     "  summary   sessions, applications, connections with their flow and outcome\n"
@@ -25,33 +28,19 @@ constexpr char kUsage[] =
     "  X is hexadecimal (0x0101 or 0101); TIME is YYYY-MM-DD HH:MM[:SS[.mmm]] or\n"
     "  HH:MM[:SS[.mmm]] on the day of the log's first time stamp.\n";
 
-bool ParseDigits(const std::string& s, size_t at, size_t n, int* value) {
-  if (at + n > s.size())
-    return false;
-  int v = 0;
-  for (size_t i = 0; i < n; ++i) {
-    char c = s[at + i];
-    if (c < '0' || c > '9')
-      return false;
-    v = v * 10 + (c - '0');
-  }
-  *value = v;
-  return true;
-}
-
 // "HH:MM[:SS[.mmm]]" from `at` to the end.
 bool ParseClock(const std::string& s, size_t at, long long* ms) {
   int hour = 0, minute = 0, second = 0, milli = 0;
-  if (!ParseDigits(s, at, 2, &hour) || at + 2 >= s.size() || s[at + 2] != ':' ||
-      !ParseDigits(s, at + 3, 2, &minute))
+  if (!DecimalDigits(s, at, 2, &hour) || at + 2 >= s.size() || s[at + 2] != ':' ||
+      !DecimalDigits(s, at + 3, 2, &minute))
     return false;
   size_t end = at + 5;
   if (end < s.size()) {
-    if (s[end] != ':' || !ParseDigits(s, end + 1, 2, &second))
+    if (s[end] != ':' || !DecimalDigits(s, end + 1, 2, &second))
       return false;
     end += 3;
     if (end < s.size()) {
-      if (s[end] != '.' || !ParseDigits(s, end + 1, 3, &milli) || end + 4 != s.size())
+      if (s[end] != '.' || !DecimalDigits(s, end + 1, 3, &milli) || end + 4 != s.size())
         return false;
       end += 4;
     }
@@ -204,8 +193,8 @@ bool ParseTimeOption(const std::string& text, long long* ms, bool* timeOfDay) {
     return ParseClock(text, 0, ms);
   }
   int year = 0, month = 0, day = 0;
-  if (text.size() < 16 || !ParseDigits(text, 0, 4, &year) || text[4] != '-' ||
-      !ParseDigits(text, 5, 2, &month) || text[7] != '-' || !ParseDigits(text, 8, 2, &day) ||
+  if (text.size() < 16 || !DecimalDigits(text, 0, 4, &year) || text[4] != '-' ||
+      !DecimalDigits(text, 5, 2, &month) || text[7] != '-' || !DecimalDigits(text, 8, 2, &day) ||
       (text[10] != ' ' && text[10] != 'T') || month < 1 || month > 12 || day < 1 || day > 31)
     return false;
   long long clock = 0;

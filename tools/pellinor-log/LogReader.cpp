@@ -1,6 +1,7 @@
 #include "tools/pellinor-log/LogReader.h"
 
 #include "capi/CapiTables.h"
+#include "tools/common/Digits.h"
 
 #include <cstring>
 #include <string>
@@ -9,6 +10,8 @@
 namespace pellinorlog {
 namespace {
 
+using pellinortools::DecimalDigits;
+using pellinortools::HexDigit;
 using std::string_view;
 
 constexpr string_view kRule80 =
@@ -55,16 +58,6 @@ bool Decimal(string_view& s, uint32_t* value) {
   *value = uint32_t(v);
   s.remove_prefix(i);
   return true;
-}
-
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9')
-    return c - '0';
-  if (c >= 'a' && c <= 'f')
-    return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F')
-    return c - 'A' + 10;
-  return -1;
 }
 
 bool Hex(string_view& s, uint32_t* value) {
@@ -314,24 +307,13 @@ struct SequenceWalk {
 
 namespace {
 
-bool Digits(string_view line, size_t at, size_t n, int* v) {
-  int x = 0;
-  for (size_t i = 0; i < n; ++i) {
-    char c = line[at + i];
-    if (c < '0' || c > '9')
-      return false;
-    x = x * 10 + (c - '0');
-  }
-  *v = x;
-  return true;
-}
-
 // "14:03:07.123 " of a 29-character stamp: milliseconds of the day.
 bool StampClock(string_view line, int64_t* ms) {
   int hour = 0, minute = 0, second = 0, milli = 0;
   if (line[2] != ':' || line[5] != ':' || line[8] != '.' || line[12] != ' ' ||
-      !Digits(line, 0, 2, &hour) || !Digits(line, 3, 2, &minute) || !Digits(line, 6, 2, &second) ||
-      !Digits(line, 9, 3, &milli) || hour > 23 || minute > 59 || second > 59)
+      !DecimalDigits(line, 0, 2, &hour) || !DecimalDigits(line, 3, 2, &minute) ||
+      !DecimalDigits(line, 6, 2, &second) || !DecimalDigits(line, 9, 3, &milli) || hour > 23 ||
+      minute > 59 || second > 59)
     return false;
   *ms = ((hour * 60LL + minute) * 60 + second) * 1000 + milli;
   return true;
@@ -342,7 +324,7 @@ bool StampClock(string_view line, int64_t* ms) {
 bool StampDate(string_view line, int64_t* days) {
   int day = 0, year = 0;
   if (line[16] != ',' || line[17] != ' ' || line[21] != ' ' || line[24] != ' ' ||
-      !Digits(line, 22, 2, &day) || !Digits(line, 25, 4, &year))
+      !DecimalDigits(line, 22, 2, &day) || !DecimalDigits(line, 25, 4, &year))
     return false;
   static constexpr char kMonths[] = "JanFebMarAprMayJunJulAugSepOctNovDec";
   int month = 0;

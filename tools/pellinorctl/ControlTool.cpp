@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "tools/common/Digits.h"
 #include "tools/pellinorctl/ControlCodes.h"
 #include "tools/pellinorctl/StatusNames.h"
 
@@ -48,29 +49,9 @@ const Setting* FindSetting(const std::string& name) {
 // Decimal or 0x-prefixed hexadecimal, the whole unsigned 32-bit range,
 // nothing else (no sign, no blanks, no trailing characters).
 bool ParseNumber(const std::string& text, uint32_t* value) {
-  size_t i = 0;
-  unsigned base = 10;
-  if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
-    base = 16;
-    i = 2;
-  }
-  if (i == text.size()) return false;
   uint64_t result = 0;
-  for (; i < text.size(); i++) {
-    const char c = text[i];
-    unsigned digit;
-    if (c >= '0' && c <= '9') {
-      digit = static_cast<unsigned>(c - '0');
-    } else if (base == 16 && c >= 'a' && c <= 'f') {
-      digit = static_cast<unsigned>(c - 'a' + 10);
-    } else if (base == 16 && c >= 'A' && c <= 'F') {
-      digit = static_cast<unsigned>(c - 'A' + 10);
-    } else {
-      return false;
-    }
-    result = result * base + digit;
-    if (result > 0xFFFFFFFFu) return false;
-  }
+  if (pellinortools::ParseUnsigned(text, 0xFFFFFFFFu, &result) != pellinortools::NumberText::kNumber)
+    return false;
   *value = static_cast<uint32_t>(result);
   return true;
 }
