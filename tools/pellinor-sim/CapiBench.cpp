@@ -431,10 +431,9 @@ void CapiBench::App(const Step& step, bool run, std::ostream& out, RequestOutcom
   }
   if (verb == "ioctl") {
     const uint32_t code = ParseCapiCode(words.Take("CAPI I/O control"));
-    std::vector<uint8_t> input;
-    uint32_t outLength = 0;
-    if (words.More()) input = ParseHex(words.Take("input bytes"));
-    if (words.More()) outLength = ParseNumber(words.Take("output length"), "output length");
+    const IoctlBuffers buffers = TakeIoctlBuffers(words);
+    const std::vector<uint8_t>& input = buffers.input;
+    const uint32_t outLength = buffers.outputLength;
     words.Done();
     const StatusExpectation expected(words);
     if (!run) return;
@@ -442,8 +441,7 @@ void CapiBench::App(const Step& step, bool run, std::ostream& out, RequestOutcom
     result = app().Ioctl(code, input.empty() ? nullptr : input.data(), uint32_t(input.size()),
                          output.empty() ? nullptr : output.data(), outLength);
     const uint32_t status = uint32_t(result.status);
-    size_t shown = 0;
-    if ((status & 0xC0000000u) != 0xC0000000u) shown = std::min<size_t>(result.information, outLength);
+    const size_t shown = ReturnedBytes(status, result.information, outLength);
     *outcome = RequestOutcome{true, status, result.information,
                               std::vector<uint8_t>(output.begin(), output.begin() + shown)};
     out << label << " " << capiIoctlName(code) << ": " << Result(result) << ", output "

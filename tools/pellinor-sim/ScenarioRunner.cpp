@@ -2,7 +2,6 @@
 
 #include <sys/stat.h>
 
-#include <algorithm>
 #include <cctype>
 #include <cstring>
 #include <filesystem>
@@ -499,10 +498,10 @@ void ScenarioRunner::Ioctl(const Step& step, bool run) {
     throw BadWord("kind is ioctl or internal, not '" + kind + "'");
   }
   const uint32_t code = ParseNumber(words.Take("control code"), "control code");
-  std::vector<uint8_t> input;
-  uint32_t outLength = 0;
-  if (words.More()) input = ParseHex(words.Take("input bytes"));
-  if (words.More()) outLength = ParseNumber(words.Take("output length"), "output length");
+  // Not const: an internal I/O control's input may be written back.
+  IoctlBuffers buffers = TakeIoctlBuffers(words);
+  std::vector<uint8_t>& input = buffers.input;
+  const uint32_t outLength = buffers.outputLength;
   words.Done();
   const StatusExpectation expected(words);
   if (!run) return;
@@ -542,10 +541,8 @@ void ScenarioRunner::Ioctl(const Step& step, bool run) {
   Last().status = uint32_t(result.status);
   Last().information = result.information;
   // Output bytes count only where the request succeeded or warned.
-  if ((Last().status & 0xC0000000u) != 0xC0000000u) {
-    output.resize(std::min<uint64_t>(result.information, outLength));
-    Last().output = output;
-  }
+  output.resize(ReturnedBytes(Last().status, result.information, outLength));
+  Last().output = output;
   Out() << "ioctl " << codeText << " to " << path << ": " << DescribeStatus(Last().status)
       << ", information " << Last().information << ", output "
       << HexText(Last().output.data(), Last().output.size()) << "\n";

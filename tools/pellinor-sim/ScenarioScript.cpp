@@ -1,12 +1,14 @@
 #include "tools/pellinor-sim/ScenarioScript.h"
 
-#include <cctype>
 #include <cstdio>
 #include <cstring>
 
+#include "tools/common/Digits.h"
 #include "trace/NameTables.h"
 
 namespace pellinorsim {
+
+using pellinortools::HexDigit;
 
 Words::Words(const Step& step, size_t first) : step(step), next(first) {
   const auto& w = step.words;
@@ -116,37 +118,29 @@ std::vector<Step> SplitScript(const std::string& text) {
   return steps;
 }
 
-uint64_t ParseNumber64(const std::string& word, const char* what) {
-  size_t i = 0;
-  unsigned base = 10;
-  if (word.size() > 2 && word[0] == '0' && (word[1] == 'x' || word[1] == 'X')) {
-    base = 16;
-    i = 2;
-  }
-  if (i == word.size()) throw BadWord(std::string("'") + word + "' is not a " + what);
+namespace {
+
+uint64_t NumberUpTo(const std::string& word, const char* what, uint64_t largest) {
   uint64_t value = 0;
-  for (; i < word.size(); ++i) {
-    const char c = word[i];
-    unsigned digit;
-    if (c >= '0' && c <= '9') {
-      digit = unsigned(c - '0');
-    } else if (base == 16 && std::isxdigit(static_cast<unsigned char>(c))) {
-      digit = unsigned(std::tolower(static_cast<unsigned char>(c)) - 'a' + 10);
-    } else {
-      throw BadWord(std::string("'") + word + "' is not a " + what);
-    }
-    if (value > (UINT64_MAX - digit) / base) {
+  switch (pellinortools::ParseUnsigned(word, largest, &value)) {
+    case pellinortools::NumberText::kNumber:
+      return value;
+    case pellinortools::NumberText::kTooLarge:
       throw BadWord(std::string("'") + word + "' is too large for a " + what);
-    }
-    value = value * base + digit;
+    case pellinortools::NumberText::kNotANumber:
+      break;
   }
-  return value;
+  throw BadWord(std::string("'") + word + "' is not a " + what);
+}
+
+}  // namespace
+
+uint64_t ParseNumber64(const std::string& word, const char* what) {
+  return NumberUpTo(word, what, UINT64_MAX);
 }
 
 uint32_t ParseNumber(const std::string& word, const char* what) {
-  const uint64_t value = ParseNumber64(word, what);
-  if (value > 0xFFFFFFFFu) throw BadWord(std::string("'") + word + "' is too large for a " + what);
-  return uint32_t(value);
+  return uint32_t(NumberUpTo(word, what, 0xFFFFFFFFu));
 }
 
 uint32_t ParseStatus(const std::string& word) {
@@ -168,12 +162,10 @@ std::vector<uint8_t> ParseHex(const std::string& word) {
       if (high >= 0) throw BadWord("'" + word + "': a byte needs two hexadecimal digits");
       continue;
     }
-    if (!std::isxdigit(static_cast<unsigned char>(c))) {
+    const int digit = HexDigit(c);
+    if (digit < 0) {
       throw BadWord("'" + word + "' is not hexadecimal bytes");
     }
-    const int digit = std::isdigit(static_cast<unsigned char>(c))
-                          ? c - '0'
-                          : std::tolower(static_cast<unsigned char>(c)) - 'a' + 10;
     if (high < 0) {
       high = digit;
     } else {
@@ -183,6 +175,20 @@ std::vector<uint8_t> ParseHex(const std::string& word) {
   }
   if (high >= 0) throw BadWord("'" + word + "': a byte needs two hexadecimal digits");
   return bytes;
+}
+
+IoctlBuffers TakeIoctlBuffers(Words& words) {
+  IoctlBuffers buffers;
+  if (words.More()) buffers.input = ParseHex(words.Take("input bytes"));
+  if (words.More()) {
+    buffers.outputLength = ParseNumber(words.Take("output length"), "output length");
+  }
+  return buffers;
+}
+
+size_t ReturnedBytes(uint32_t status, uint64_t information, uint32_t outputLength) {
+  if ((status & 0xC0000000u) == 0xC0000000u) return 0;
+  return size_t(information < outputLength ? information : outputLength);
 }
 
 std::string DescribeStatus(uint32_t status) {

@@ -93,6 +93,17 @@ uint32_t ParseStatus(const std::string& word);
 // them; "-" is no bytes. Throws BadWord.
 std::vector<uint8_t> ParseHex(const std::string& word);
 
+// The buffers of an I/O control step: optional input bytes (as ParseHex)
+// and, after them, an optional output length. Throws BadWord.
+struct IoctlBuffers {
+  std::vector<uint8_t> input;
+  uint32_t outputLength = 0;
+};
+IoctlBuffers TakeIoctlBuffers(Words& words);
+// The output bytes a request returned: its information, at most the output
+// length; none when its status is an error (a warning's count).
+size_t ReturnedBytes(uint32_t status, uint64_t information, uint32_t outputLength);
+
 // "0xC00000C0 STATUS_DEVICE_DOES_NOT_EXIST" ("STATUS_???" without a name).
 std::string DescribeStatus(uint32_t status);
 // "01 00 00 00"; "(none)" for no bytes.
