@@ -130,6 +130,11 @@ RequestResult CapiApplication::Note(const std::string& what, RequestResult resul
   return result;
 }
 
+RequestResult CapiApplication::Ioctl(uint32_t code, const void* input, uint32_t inputLength,
+                                     void* output, uint32_t outputLength) {
+  return Note(IoctlName(code), Send(code, input, inputLength, output, outputLength));
+}
+
 RequestResult CapiApplication::Register(uint16_t messageBufferSize, uint16_t maxLogicalConnections,
                                         uint16_t maxBDataBlocks, uint16_t maxBDataLength) {
   uint8_t input[kRegisterBytes];

@@ -99,9 +99,9 @@ class CapiApplication {
   // Any I/O control with buffers as given: for the user-mode application
   // an I/O control with these input and output buffers; for the
   // kernel-mode one an internal I/O control with the input behind
-  // Type3InputBuffer and the output at UserBuffer.
-  virtual RequestResult Ioctl(uint32_t code, const void* input, uint32_t inputLength, void* output,
-                              uint32_t outputLength) = 0;
+  // Type3InputBuffer and the output at UserBuffer. Kept in Requests().
+  RequestResult Ioctl(uint32_t code, const void* input, uint32_t inputLength, void* output,
+                      uint32_t outputLength);
 
   // Register, connect (or listen and answer), connect B3, exchange the data
   // blocks, disconnect B3, disconnect, release; checks every answer.
@@ -115,6 +115,10 @@ class CapiApplication {
 
  protected:
   CapiApplication(KPROCESSOR_MODE mode, std::u16string path);
+
+  // The I/O control itself, as Ioctl describes it, not kept.
+  virtual RequestResult Send(uint32_t code, const void* input, uint32_t inputLength, void* output,
+                             uint32_t outputLength) = 0;
 
   virtual RequestResult PutByIoctl(const std::vector<uint8_t>& message,
                                    const std::vector<uint8_t>& payload) = 0;

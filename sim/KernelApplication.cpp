@@ -19,11 +19,6 @@ RequestResult KernelApplication::Send(uint32_t code, const void* input, uint32_t
   return RequestResult{io.status, io.information};
 }
 
-RequestResult KernelApplication::Ioctl(uint32_t code, const void* input, uint32_t inputLength,
-                                       void* output, uint32_t outputLength) {
-  return Note(IoctlName(code), Send(code, input, inputLength, output, outputLength));
-}
-
 RequestResult KernelApplication::PutByIoctl(const std::vector<uint8_t>& message,
                                             const std::vector<uint8_t>& payload) {
   ParameterBlock block;

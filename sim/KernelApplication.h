@@ -15,17 +15,13 @@ namespace sim {
 class KernelApplication : public CapiApplication {
  public:
   KernelApplication();
-  RequestResult Ioctl(uint32_t code, const void* input, uint32_t inputLength, void* output,
-                      uint32_t outputLength) override;
 
  protected:
+  RequestResult Send(uint32_t code, const void* input, uint32_t inputLength, void* output,
+                     uint32_t outputLength) override;
   RequestResult PutByIoctl(const std::vector<uint8_t>& message,
                            const std::vector<uint8_t>& payload) override;
   RequestResult GetByIoctl(ReceivedMessage* message) override;
-
- private:
-  RequestResult Send(uint32_t code, const void* input, uint32_t inputLength, void* output,
-                     uint32_t outputLength);
 };
 
 }  // namespace sim

@@ -19,11 +19,6 @@ RequestResult UserApplication::Send(uint32_t code, const void* input, uint32_t i
   return RequestResult{io.status, io.information};
 }
 
-RequestResult UserApplication::Ioctl(uint32_t code, const void* input, uint32_t inputLength,
-                                     void* output, uint32_t outputLength) {
-  return Note(IoctlName(code), Send(code, input, inputLength, output, outputLength));
-}
-
 RequestResult UserApplication::PutByIoctl(const std::vector<uint8_t>& message,
                                           const std::vector<uint8_t>& payload) {
   // As a program holds them: the parameter block, the message and its

@@ -14,17 +14,13 @@ namespace sim {
 class UserApplication : public CapiApplication {
  public:
   UserApplication();
-  RequestResult Ioctl(uint32_t code, const void* input, uint32_t inputLength, void* output,
-                      uint32_t outputLength) override;
 
  protected:
+  RequestResult Send(uint32_t code, const void* input, uint32_t inputLength, void* output,
+                     uint32_t outputLength) override;
   RequestResult PutByIoctl(const std::vector<uint8_t>& message,
                            const std::vector<uint8_t>& payload) override;
   RequestResult GetByIoctl(ReceivedMessage* message) override;
-
- private:
-  RequestResult Send(uint32_t code, const void* input, uint32_t inputLength, void* output,
-                     uint32_t outputLength);
 };
 
 }  // namespace sim
