@@ -29,15 +29,13 @@
 #include <cstring>
 #include <vector>
 
-#include "emu/Clock.h"
 #include "emu/Io.h"
 #include "emu/UserMemory.h"
 
 #include <ntddk.h>
 
 #include "capi/CapiMessage.h"
-#include "capi/TraceText.h"
-#include "log/LogWriter.h"
+#include "fuzz/FuzzWriters.h"
 #include "trace/CapiIoctl.h"
 #include "trace/NameTables.h"
 #include "trace/RecordText.h"
@@ -58,36 +56,7 @@ constexpr uint32_t kCapiCodes[] = {
 constexpr UCHAR kMajors[] = {IRP_MJ_READ,    IRP_MJ_WRITE,   IRP_MJ_DEVICE_CONTROL,
                              IRP_MJ_INTERNAL_DEVICE_CONTROL, IRP_MJ_CREATE, IRP_MJ_CLEANUP};
 
-size_t textLength = 0;
-
-void Sink(const char* text, uint32_t, const void*) {
-  textLength += std::strlen(text);
-}
-
-uint32_t Dword(const uint8_t* bytes) {
-  return uint32_t(bytes[0]) | uint32_t(bytes[1]) << 8 | uint32_t(bytes[2]) << 16 |
-         uint32_t(bytes[3]) << 24;
-}
-
-struct Writers {
-  LogWriter* plain;
-  LogWriter* nrx;
-};
-
-// As in FuzzFormatRecord.cpp: formatRecord reads only NrxTarget, and one
-// writer may exist, so the maker's-target writer is a read-only byte copy.
-Writers MakeWriters() {
-  emu::Clock::Fix(emu::MakeSystemTime(2026, 3, 14, 15, 9, 26, 535));
-  NTSTATUS status;
-  LogWriter* plain = new LogWriter(&status, L"Q:\\no-such-drive.log");
-  alignas(LogWriter) static unsigned char copy[sizeof(LogWriter)];
-  std::memcpy(copy, static_cast<void*>(plain), sizeof(LogWriter));
-  LogWriter* nrx = reinterpret_cast<LogWriter*>(copy);
-  nrx->SetNrxTarget();
-  static char buffer[kTraceTextSize];
-  TraceTextInit(buffer, sizeof buffer, Sink);
-  return Writers{plain, nrx};
-}
+using fuzzing::Dword;
 
 // Bytes from the input, as many as asked for, zero past its end.
 class Source {
@@ -144,7 +113,7 @@ ULONG Cut(ULONG length) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static Writers writers = MakeWriters();
+  static fuzzing::FuzzWriters writers = fuzzing::MakeWriters();
   if (size < kFixedSize)
     return 0;
   const uint8_t control = data[0];
