@@ -30,12 +30,12 @@ class ControlDevice : public SymlinkDevice {
   explicit ControlDevice(NTSTATUS* status);
   // Slot 0 (Destroy): waits until no request is inside Dispatch, deletes the
   // link if it was created, then the device object.
-  virtual ~ControlDevice();
+  ~ControlDevice() override;
 
   // Slot 1. Completes every request here, at PASSIVE_LEVEL in the caller's
   // thread. A request that arrives once the device's destruction has begun
   // is refused with STATUS_DELETE_PENDING and changes nothing.
-  virtual NTSTATUS Dispatch(PIRP irp);
+  NTSTATUS Dispatch(PIRP irp) override;
 
  private:
   NTSTATUS DeviceControl(PIRP irp, ULONG_PTR* information);

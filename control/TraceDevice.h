@@ -17,19 +17,19 @@ class TraceDevice : public FilterDevice {
  public:
   // Opens the target (`targetName` as Pellinor_Target names it), the log,
   // writes the banner and the target query and starts tracing with
-  // `settings`. *status: the target's or the log's failure, else success
+  // `initial`. *status: the target's or the log's failure, else success
   // (also when the attach is refused: tracing is off then). The creator
   // destroys the object whatever the status. PASSIVE_LEVEL.
-  TraceDevice(PCWSTR targetName, TraceSettings settings, NTSTATUS* status);
+  TraceDevice(PCWSTR targetName, TraceSettings initial, NTSTATUS* status);
   // Stops tracing, detaches (waiting for kernel-mode opens to close), waits
   // until no request is dispatched or watched here, and only then shuts the
   // log writer down, which writes everything still queued.
-  virtual ~TraceDevice();
+  ~TraceDevice() override;
 
   // Slot 2: records the request if selected; whether to watch it.
-  virtual bool OnRequest(PIRP irp);
+  bool OnRequest(PIRP irp) override;
   // Slot 3: records the completion if selected; always STATUS_SUCCESS.
-  virtual NTSTATUS OnCompletion(PIRP irp);
+  NTSTATUS OnCompletion(PIRP irp) override;
 
   // Starts the log writer on Pellinor_Log (or C:\Pellinor.log).
   NTSTATUS OpenLog();

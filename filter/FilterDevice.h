@@ -31,10 +31,10 @@ class FilterDevice : public Device {
   FilterDevice(PCWSTR deviceName, PCWSTR targetName, NTSTATUS* status);
   // Waits until no Dispatch runs and no watched request is pending, detaches
   // (waiting for kernel-mode opens to close) and releases the target.
-  virtual ~FilterDevice();
+  ~FilterDevice() override;
 
   // Slot 1: the pass-through.
-  virtual NTSTATUS Dispatch(PIRP irp);
+  NTSTATUS Dispatch(PIRP irp) override;
   // Slot 2: whether to watch the request's completion. The plain filter
   // watches nothing.
   virtual bool OnRequest(PIRP) { return false; }

@@ -29,9 +29,9 @@ class RetiredFilter : public Device {
   // How many device objects are kept.
   static ULONG Count();
 
-  virtual ~RetiredFilter() {}
+  ~RetiredFilter() override {}
   // Passes the request on to the device below, as an untraced filter does.
-  virtual NTSTATUS Dispatch(PIRP irp);
+  NTSTATUS Dispatch(PIRP irp) override;
 
  private:
   RetiredFilter(PDEVICE_OBJECT device, PDEVICE_OBJECT lower);

@@ -8,10 +8,10 @@
 class FilterDriver : public Driver {
  public:
   FilterDriver() {}
-  virtual ~FilterDriver() {}
+  ~FilterDriver() override {}
 
   // Slot 4: StartFilter.
-  virtual NTSTATUS StartDriver() { return StartFilter(); }
+  NTSTATUS StartDriver() override { return StartFilter(); }
   // Slot 8: the driver object of the filtered device, or null.
   virtual PDRIVER_OBJECT TargetDriverObject() { return NULL; }
   // Slot 9: finding and attaching the filter.

@@ -86,8 +86,9 @@ NTSTATUS RegistryValue::WriteDword(PCWSTR name, ULONG value) {
 }
 
 NTSTATUS RegistryValue::WriteString(PCWSTR name, PCWSTR text) {
-  return WriteValue(name, REG_SZ, const_cast<PWSTR>(text),
-                    ULONG((wcslen(text) + 1) * sizeof(WCHAR)));
+  // The text and its terminating null; size_t and ULONG are both 32 bits wide on i386.
+  size_t bytes = (wcslen(text) + 1) * sizeof(WCHAR);
+  return WriteValue(name, REG_SZ, const_cast<PWSTR>(text), ULONG(bytes));
 }
 
 NTSTATUS RegistryValue::WriteValue(PCWSTR name, ULONG type, PVOID bytes, ULONG length) {

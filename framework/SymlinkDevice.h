@@ -15,7 +15,7 @@ class SymlinkDevice : public Device {
   SymlinkDevice(PCWSTR deviceName, PCWSTR linkName, DEVICE_TYPE type, ULONG characteristics,
                 BOOLEAN exclusive, ULONG flags, NTSTATUS* status);
   // Deletes the link if it was created, then the device.
-  virtual ~SymlinkDevice();
+  ~SymlinkDevice() override;
 
  protected:
   CountedString linkName;

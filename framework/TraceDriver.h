@@ -26,21 +26,21 @@ class TraceDriver : public FilterDriver {
  public:
   TraceDriver();
   // Waits until no retry is pending and StartFilter has finished.
-  virtual ~TraceDriver();
+  ~TraceDriver() override;
 
   // Creates the control device ("\Device\PellinorIOCTL", link
   // "\DosDevices\PellinorWin32CTL"); its construction failure fails the load.
-  virtual NTSTATUS OnLoad();
+  NTSTATUS OnLoad() override;
   // Stops retrying, then destroys the trace device, the retired filter
   // device objects and the control device, in that order.
-  virtual void Cleanup();
-  virtual NTSTATUS AddDevice(PDEVICE_OBJECT physicalDevice);
+  void Cleanup() override;
+  NTSTATUS AddDevice(PDEVICE_OBJECT physicalDevice) override;
   // Every major function from create to Plug and Play.
-  virtual void SetDispatch();
+  void SetDispatch() override;
   // The driver object of the traced device while a trace device exists.
   // PASSIVE_LEVEL.
-  virtual PDRIVER_OBJECT TargetDriverObject();
-  virtual NTSTATUS StartFilter();
+  PDRIVER_OBJECT TargetDriverObject() override;
+  NTSTATUS StartFilter() override;
 
   // Ends the retries for good: sets stopRetrying, cancels the timer and
   // gives back the cancelled retry's reference on driverGuard.
