@@ -167,6 +167,7 @@ bool ReadStructPrefix(const DecodeCursor& cursor, uint32_t* prefix, uint32_t* le
 }
 
 // One parameter line; returns false when the decoding has to stop.
+// NOLINTNEXTLINE(misc-no-recursion): a group recurses once; SequenceIsValid rules out nested groups
 bool DecodeOne(DecodeCursor& cursor, const CapiParam& param, uint32_t depth, int width) {
   const uint8_t* at = cursor.message + cursor.offset;
   uint32_t code = uint32_t(&param - CapiParamTable);
@@ -334,6 +335,7 @@ void SkipGroup(DecodeCursor& cursor) {
   }
 }
 
+// NOLINTNEXTLINE(misc-no-recursion): a group recurses once; SequenceIsValid rules out nested groups
 void DecodeParams(DecodeCursor& cursor, uint32_t depth) {
   if (CapiParamLookup(cursor.sequence[cursor.step]).type == ParamEnd)
     return;

@@ -173,6 +173,7 @@ void TraceAppendHex(uint32_t value, uint32_t digits, bool upper) {
     value >>= 4;
   } while (value != 0);
   uint32_t wanted = digits < 8 ? digits : 8;
+  // cppcheck-suppress knownConditionTrueFalse ; true when the value has fewer digits than wanted
   while (count < wanted) text[7 - count++] = '0';
   Put(text + 8 - count, count);
 }

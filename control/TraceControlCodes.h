@@ -14,6 +14,7 @@ constexpr uint32_t kTraceControlAccess = 0;         // FILE_ANY_ACCESS
 constexpr uint32_t kTraceControlMethod = 0;         // METHOD_BUFFERED
 
 constexpr uint32_t TraceControlCode(uint32_t function) {
+  // cppcheck-suppress badBitmaskCheck ; every field of the layout, the zero ones too
   return (kTraceControlDeviceType << 16) | (kTraceControlAccess << 14) | (function << 2) |
          kTraceControlMethod;
 }

@@ -31,4 +31,5 @@ void operator delete[](void* block, size_t) noexcept { PoolFree(block); }
 // or destruction, or after it was freed. Stop at once with an invalid-opcode
 // trap, which the kernel turns into a bug check naming this address, rather
 // than run on with a broken object.
+// NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp): the C++ ABI's name
 extern "C" void __cxa_pure_virtual() { __builtin_trap(); }

@@ -29,6 +29,8 @@ NTSTATUS Device::CreateDeviceObject(PCWSTR name, DEVICE_TYPE type, ULONG charact
     if (!NT_SUCCESS(path.Status()))
       return path.Status();
   }
+  // The device extension is one pointer, back to this Device.
+  // NOLINTNEXTLINE(bugprone-sizeof-expression): the extension is that pointer, not the object
   NTSTATUS status = IoCreateDevice(theDriver->DriverObject(), sizeof(Device*),
                                    name != NULL ? path.Unicode() : NULL, type, characteristics,
                                    exclusive, &deviceObject);

@@ -47,6 +47,7 @@ uint32_t formatHexLines(char* buffer, const uint8_t* bytes, uint32_t count) {
     // ".. " for every position, "- " before the ninth, two blanks, and a
     // column of dots.
     __builtin_memcpy(out, kEmptyLine, kHexLineChars);
+    // cppcheck-suppress knownConditionTrueFalse ; left is 1 to 16 here, never 0
     for (uint32_t i = 0; i < left; ++i) {
       char* pair = out + 3 * i + (i < 8 ? 0 : 2);
       pair[0] = kByteTexts.digits[bytes[i]][0];
@@ -55,6 +56,7 @@ uint32_t formatHexLines(char* buffer, const uint8_t* bytes, uint32_t count) {
     }
     out += kHexLineChars;
     *out = '\0';
+    // cppcheck-suppress knownConditionTrueFalse ; true on a last line of fewer than 16 bytes
     if (left < 16)
       break;
     bytes += 16;
