@@ -67,6 +67,7 @@ struct Block {
   unsigned long long sequence;  // allocations counted from 1 since the process started
   PDRIVER_OBJECT driver;        // the driver current at the allocation, or null
   bool systemBuffer;
+  PoolTagReport* stats;         // the report of `tag` (a node of State::tags, never erased)
 };
 
 struct Freed {
@@ -83,6 +84,10 @@ struct State {
   std::mutex lock;
   std::unordered_map<const void*, Block> blocks;
   std::map<uint32_t, PoolTagReport> tags;
+  // The report of the tag allocated with last: nearly every allocation of a
+  // run carries the same tag, so that the map is searched only on a change.
+  uint32_t lastTag = 0;
+  PoolTagReport* lastStats = nullptr;
   std::set<uint32_t> driverTags;
   std::set<uint32_t> kernelTags{MakePoolTag("Strg"), kSystemBufferTag};
   std::vector<Fault> faults;
@@ -107,8 +112,12 @@ const char* TypeName(int type) {
 }
 
 PoolTagReport& TagStats(State& s, uint32_t tag) {
+  if (s.lastStats != nullptr && s.lastTag == tag)
+    return *s.lastStats;
   PoolTagReport& r = s.tags[tag];
   r.tag = tag;
+  s.lastTag = tag;
+  s.lastStats = &r;
   return r;
 }
 
@@ -130,6 +139,33 @@ bool FaultHits(Fault& f, int type, uint32_t tag) {
   return false;
 }
 
+// The offset of the first byte of [p, p + n) that is not `fill`, or n when
+// all are. Every byte of a block is read when it leaves the quarantine, so
+// this compares 32 bytes at a time and looks at single bytes only at the
+// end or where a difference was found.
+size_t FirstNotFilled(const uint8_t* p, size_t n, uint8_t fill) {
+  const uint32_t word = fill * 0x01010101u;
+  size_t i = 0;
+  for (; i + 32 <= n; i += 32) {
+    uint32_t w[8];
+    memcpy(w, p + i, sizeof w);
+    if (((w[0] ^ word) | (w[1] ^ word) | (w[2] ^ word) | (w[3] ^ word) | (w[4] ^ word) |
+         (w[5] ^ word) | (w[6] ^ word) | (w[7] ^ word)) != 0)
+      break;
+  }
+  for (; i + 4 <= n; i += 4) {
+    uint32_t w;
+    memcpy(&w, p + i, sizeof w);
+    if (w != word)
+      break;
+  }
+  for (; i < n; ++i) {
+    if (p[i] != fill)
+      return i;
+  }
+  return n;
+}
+
 uint8_t* Base(void* p) {
   return static_cast<uint8_t*>(p) - kFrontGuard;
 }
@@ -141,26 +177,23 @@ size_t Footprint(size_t size) {
 // Bug-checks when a guard byte of the live block at p changed.
 void CheckGuards(void* p, const Block& block) {
   uint8_t* base = Base(p);
-  auto tagText = internal::FormatTag(block.tag);
   EMU_UNPOISON(base, kFrontGuard);
-  for (size_t i = 0; i < kFrontGuard; ++i) {
-    if (base[i] != kGuardFill) {
-      BugCheck(BAD_POOL_HEADER,
-               "pool block %p (tag '%s', %zu bytes, allocation #%llu) was written before its "
-               "start (%zu bytes before it)",
-               p, tagText.text, block.size, block.sequence, kFrontGuard - i);
-    }
+  size_t i = FirstNotFilled(base, kFrontGuard, kGuardFill);
+  if (i != kFrontGuard) {
+    BugCheck(BAD_POOL_HEADER,
+             "pool block %p (tag '%s', %zu bytes, allocation #%llu) was written before its "
+             "start (%zu bytes before it)",
+             p, internal::FormatTag(block.tag).text, block.size, block.sequence, kFrontGuard - i);
   }
   EMU_POISON(base, kFrontGuard);
   uint8_t* back = base + kFrontGuard + block.size;
   EMU_UNPOISON(back, BackGuard(block.size));
-  for (size_t i = 0; i < BackGuard(block.size); ++i) {
-    if (back[i] != kGuardFill) {
-      BugCheck(BAD_POOL_HEADER,
-               "pool block %p (tag '%s', %zu bytes, allocation #%llu) was written past its end "
-               "(at byte %zu of it)",
-               p, tagText.text, block.size, block.sequence, block.size + i);
-    }
+  i = FirstNotFilled(back, BackGuard(block.size), kGuardFill);
+  if (i != BackGuard(block.size)) {
+    BugCheck(BAD_POOL_HEADER,
+             "pool block %p (tag '%s', %zu bytes, allocation #%llu) was written past its end "
+             "(at byte %zu of it)",
+             p, internal::FormatTag(block.tag).text, block.size, block.sequence, block.size + i);
   }
   EMU_POISON(back, BackGuard(block.size));
 }
@@ -170,14 +203,13 @@ void CheckFreedFill(const Freed& f) {
   uint8_t* base = Base(f.p);
   size_t bytes = Footprint(f.block.size);
   EMU_UNPOISON(base, bytes);
-  for (size_t i = 0; i < f.block.size; ++i) {
-    if (f.p[i] != kFreedFill) {
-      BugCheck(DRIVER_CORRUPTED_EXPOOL,
-               "pool block %p (tag '%s', %zu bytes, allocation #%llu) was written after it was "
-               "freed (byte %zu holds 0x%02X)",
-               static_cast<void*>(f.p), internal::FormatTag(f.block.tag).text, f.block.size,
-               f.block.sequence, i, f.p[i]);
-    }
+  size_t i = FirstNotFilled(f.p, f.block.size, kFreedFill);
+  if (i != f.block.size) {
+    BugCheck(DRIVER_CORRUPTED_EXPOOL,
+             "pool block %p (tag '%s', %zu bytes, allocation #%llu) was written after it was "
+             "freed (byte %zu holds 0x%02X)",
+             static_cast<void*>(f.p), internal::FormatTag(f.block.tag).text, f.block.size,
+             f.block.sequence, i, f.p[i]);
   }
   EMU_POISON(base, bytes);
 }
@@ -203,7 +235,6 @@ void* Allocate(int type, size_t size, uint32_t tag, const char* service,
   PDRIVER_OBJECT driver = systemBuffer ? nullptr : internal::CurrentDriverObject();
   State& s = S();
   std::lock_guard<std::mutex> guard(s.lock);
-  auto tagText = internal::FormatTag(tag);
   if (tag == 0 || tag == kNoneTag) {
     BugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION,
              "%s of %zu bytes without a pool tag; every allocation must carry the driver's tag",
@@ -212,7 +243,7 @@ void* Allocate(int type, size_t size, uint32_t tag, const char* service,
   if (!s.driverTags.empty() && s.driverTags.count(tag) == 0 && s.kernelTags.count(tag) == 0) {
     BugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION,
              "%s of %zu bytes with the tag '%s', which no loaded driver owns", service, size,
-             tagText.text);
+             internal::FormatTag(tag).text);
   }
   bool fail = false;
   for (Fault& f : s.faults) fail = FaultHits(f, type, tag) || fail;
@@ -230,7 +261,7 @@ void* Allocate(int type, size_t size, uint32_t tag, const char* service,
   memset(p + size, kGuardFill, BackGuard(size));
   EMU_POISON(base, kFrontGuard);
   EMU_POISON(p + size, BackGuard(size));
-  s.blocks[p] = Block{tag, size, type, ++s.sequence, driver, systemBuffer};
+  s.blocks[p] = Block{tag, size, type, ++s.sequence, driver, systemBuffer, &stats};
   ++stats.allocations;
   ++stats.blocks;
   stats.bytes += size;
@@ -259,7 +290,6 @@ void Free(void* p, bool checkTag, uint32_t expectedTag, const char* service,
     }
     block = it->second;
     internal::RequireIrqlAtMost(IsPaged(block.type) ? PASSIVE_LEVEL : DISPATCH_LEVEL, service);
-    auto tagText = internal::FormatTag(block.tag);
     if (block.systemBuffer != systemBuffer) {
       BugCheck(BAD_POOL_CALLER,
                "%s of %p, the I/O manager's system buffer of a request; only the I/O manager "
@@ -268,11 +298,11 @@ void Free(void* p, bool checkTag, uint32_t expectedTag, const char* service,
     }
     if (checkTag && block.tag != expectedTag) {
       BugCheck(BAD_POOL_CALLER, "%s of %p with the tag '%s'; the block has the tag '%s'", service,
-               p, internal::FormatTag(expectedTag).text, tagText.text);
+               p, internal::FormatTag(expectedTag).text, internal::FormatTag(block.tag).text);
     }
     CheckGuards(p, block);
     s.blocks.erase(it);
-    PoolTagReport& stats = TagStats(s, block.tag);
+    PoolTagReport& stats = *block.stats;
     ++stats.frees;
     --stats.blocks;
     stats.bytes -= block.size;

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include <ntddk.h>
@@ -167,6 +168,43 @@ TEST_F(PoolChecks, WritesOutsideABlockAreCaught) {
       },
       "BUG CHECK 0x000000C5: DRIVER_CORRUPTED_EXPOOL: pool block .* \\(tag 'Test', 8 bytes, "
       "allocation #[0-9]+\\) was written after it was freed \\(byte 3 holds 0x42\\)|"
+      "AddressSanitizer: use-after-poison");
+}
+
+// The checks compare many bytes at a time: a stray byte deep inside a large
+// block, in its last byte, or in the last byte of a guard is found all the
+// same, and named exactly.
+TEST_F(PoolChecks, EveryByteOfALargeBlockAndItsGuardsIsChecked) {
+  for (int at : {1000, 2069}) {
+    SCOPED_TRACE(at);
+    EXPECT_DEATH(
+        {
+          PDRIVER_OBJECT driver = Driver(L"\\Driver\\Deep");
+          emu::internal::DriverContext context(driver);
+          auto* p = static_cast<char*>(ExAllocatePoolWithTag(NonPagedPool, 2070, kTag));
+          ExFreePool(p);
+          static_cast<volatile char*>(p)[at] = 0x42;
+          emu::internal::CheckDriverPool(driver, 0, "Deep", "unloaded");
+        },
+        "DRIVER_CORRUPTED_EXPOOL: pool block .* \\(tag 'Test', 2070 bytes, allocation #[0-9]+\\) "
+        "was written after it was freed \\(byte " + std::to_string(at) + " holds 0x42\\)|"
+        "AddressSanitizer: use-after-poison");
+  }
+  EXPECT_DEATH(
+      {
+        auto* p = static_cast<char*>(ExAllocatePoolWithTag(NonPagedPool, 2070, kTag));
+        static_cast<volatile char*>(p)[2079] = 1;  // the back guard's last byte
+        ExFreePool(p);
+      },
+      "BAD_POOL_HEADER: .* \\(tag 'Test', 2070 bytes, .* was written past its end \\(at byte "
+      "2079 of it\\)|AddressSanitizer: use-after-poison");
+  EXPECT_DEATH(
+      {
+        auto* p = static_cast<char*>(ExAllocatePoolWithTag(NonPagedPool, 2070, kTag));
+        static_cast<volatile char*>(p)[-16] = 1;  // the front guard's first byte
+        ExFreePool(p);
+      },
+      "BAD_POOL_HEADER: .* was written before its start \\(16 bytes before it\\)|"
       "AddressSanitizer: use-after-poison");
 }
 
