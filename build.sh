@@ -13,7 +13,7 @@ jobs="$(nproc)"
 
 packages=(cmake ninja-build g++ g++-multilib googletest clang libclang-rt-14-dev
           g++-mingw-w64-i686 mingw-w64-i686-dev mingw-w64-common
-          binutils-mingw-w64-i686 python3 qemu-user)
+          binutils-mingw-w64-i686 python3 qemu-user clang-tidy cppcheck)
 
 install_missing() {
   local missing=()
@@ -73,6 +73,8 @@ run_tests() {
     cmake "$build/host" "${image_args[@]}" >/dev/null
     cmake --build "$build/host" -j "$jobs"
   fi
+  echo "== static analysis of the kernel code (clang-tidy, cppcheck)"
+  "$root/tools/static-analysis/run.sh" "$build/host" "$jobs"
   (cd "$build/host" && ctest --output-on-failure -j "$jobs")
 
   echo "== host build under AddressSanitizer and UndefinedBehaviorSanitizer"
