@@ -200,13 +200,7 @@ bool ParseTimeOption(const std::string& text, long long* ms, bool* timeOfDay) {
   long long clock = 0;
   if (!ParseClock(text, 11, &clock))
     return false;
-  int y = year - (month <= 2 ? 1 : 0);
-  int era = (y >= 0 ? y : y - 399) / 400;
-  int yoe = y - era * 400;
-  int doy = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
-  int doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  long long days = (long long)era * 146097 + doe - 719468;
-  *ms = days * 86400000 + clock;
+  *ms = (long long)DaysSince1970(year, month, day) * 86400000 + clock;
   *timeOfDay = false;
   return true;
 }

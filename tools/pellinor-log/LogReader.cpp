@@ -334,17 +334,22 @@ bool StampDate(string_view line, int64_t* days) {
       month = i + 1;
   if (month == 0 || day < 1 || day > 31)
     return false;
-  // Days since 1970-01-01 of a proleptic Gregorian date.
+  *days = DaysSince1970(year, month, day);
+  return true;
+}
+
+}  // namespace
+
+int64_t DaysSince1970(int year, int month, int day) {
+  // Years counted from March, so that the leap day ends a year; 400-year
+  // eras of 146097 days; 719468 days from 0000-03-01 to 1970-01-01.
   int y = year - (month <= 2 ? 1 : 0);
   int era = (y >= 0 ? y : y - 399) / 400;
   int yoe = y - era * 400;
   int doy = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
   int doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  *days = int64_t(era) * 146097 + doe - 719468;
-  return true;
+  return int64_t(era) * 146097 + doe - 719468;
 }
-
-}  // namespace
 
 bool ParseStamp(string_view line, int64_t* ms) {
   // "14:03:07.123 Sun, Jan 05 2003"

@@ -104,4 +104,8 @@ class LogReader {
 // Time stamp line to milliseconds since 1970; false when the line is not one.
 bool ParseStamp(std::string_view line, int64_t* ms);
 
+// Days since 1970-01-01 of a date of the proleptic Gregorian calendar
+// (month 1 to 12; the day is not checked against the month).
+int64_t DaysSince1970(int year, int month, int day);
+
 }  // namespace pellinorlog
