@@ -14,7 +14,7 @@
 # usage or a missing tool.
 set -euo pipefail
 
-if (($# < 1 || $# > 2)); then
+if (($# < 1 || $# > 2)) || [[ ! -d "$1" ]]; then
   echo "usage: $0 BUILD_DIR [JOBS]" >&2
   exit 2
 fi
