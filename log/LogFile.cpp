@@ -62,32 +62,36 @@ NTSTATUS LogFile::Open(PCWSTR name, bool truncate) {
     handle = NULL;
     return status;
   }
-  isOpen = true;
-  endOfFile = 0;
+  // Appends go to the end measured here: without it a write could land on
+  // what the file holds already, so a file that cannot be measured is not
+  // kept open.
   FILE_STANDARD_INFORMATION info;
-  if (NT_SUCCESS(ZwQueryInformationFile(handle, &ioStatus, &info, sizeof(info),
-                                        FileStandardInformation))) {
-    endOfFile = ULONGLONG(info.EndOfFile.QuadPart);
+  status = ZwQueryInformationFile(handle, &ioStatus, &info, sizeof(info), FileStandardInformation);
+  if (!NT_SUCCESS(status)) {
+    ZwClose(handle);
+    handle = NULL;
+    return status;
   }
-  return status;
+  isOpen = true;
+  endOfFile = ULONGLONG(info.EndOfFile.QuadPart);
+  return STATUS_SUCCESS;
 }
 
 NTSTATUS LogFile::Append(const void* data, ULONG length, ULONG* written) {
   IO_STATUS_BLOCK ioStatus;
   ioStatus.Status = STATUS_SUCCESS;
   ioStatus.Information = 0;
-  FILE_STANDARD_INFORMATION info;
-  NTSTATUS status =
-      ZwQueryInformationFile(handle, &ioStatus, &info, sizeof(info), FileStandardInformation);
+  // The end is known without asking the file system: it was measured at
+  // Open, and while the handle is open nobody else may write (the file is
+  // shared for reading only), so only these writes move it. One call a
+  // write, at an explicit offset, which every WDM platform honours (unlike
+  // FILE_WRITE_TO_END_OF_FILE).
+  LARGE_INTEGER offset;
+  offset.QuadPart = LONGLONG(endOfFile);
+  NTSTATUS status = ZwWriteFile(handle, NULL, NULL, NULL, &ioStatus, const_cast<PVOID>(data),
+                                length, &offset, NULL);
   if (NT_SUCCESS(status)) {
-    // Every write goes to the end the file has at this moment.
-    LARGE_INTEGER offset = info.EndOfFile;
-    status = ZwWriteFile(handle, NULL, NULL, NULL, &ioStatus, const_cast<PVOID>(data), length,
-                         &offset, NULL);
-    endOfFile = ULONGLONG(offset.QuadPart);
-    if (NT_SUCCESS(status)) {
-      endOfFile += ioStatus.Information;
-    }
+    endOfFile += ioStatus.Information;
   }
   *written = ULONG(ioStatus.Information);
   return status;

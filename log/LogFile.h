@@ -24,17 +24,20 @@ class LogFile : public PoolObject {
 
   // Opens or creates "\DosDevices\" + name for synchronous writing; others
   // may read it meanwhile. With truncate the file is emptied; the driver
-  // never asks for that. While the file is open, refuses with
-  // STATUS_SHARING_VIOLATION and leaves it as it is. PASSIVE_LEVEL.
+  // never asks for that. The file's size is read at once (writes go there);
+  // a file whose size cannot be read is closed again with that status.
+  // While the file is open, refuses with STATUS_SHARING_VIOLATION and
+  // leaves it as it is. PASSIVE_LEVEL.
   NTSTATUS Open(PCWSTR name, bool truncate);
 
-  // Writes `length` bytes at the end the file has now. *written gets the
-  // byte count of the last I/O status block. PASSIVE_LEVEL.
+  // Writes `length` bytes at the end of the file: its size at Open plus
+  // what this handle wrote since. *written gets the byte count of the I/O
+  // status block. PASSIVE_LEVEL.
   NTSTATUS Append(const void* data, ULONG length, ULONG* written);
   // Append that counts a short write as failed (STATUS_DISK_FULL).
   NTSTATUS Write(const void* data, ULONG length);
 
-  // The file's size as last seen: at Open, and after each Append.
+  // The file's size: measured at Open, moved by each Append.
   ULONGLONG EndOfFile() const { return endOfFile; }
 
   // Renames the closed file "\DosDevices\" + name to the same name with

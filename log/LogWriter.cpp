@@ -16,12 +16,6 @@ LogWriter* sinkWriter;
 
 constexpr ULONGLONG kMegabyte = 0x100000;
 
-void CopyBytes(char* to, const char* from, ULONG count) {
-  for (ULONG i = 0; i < count; ++i) {
-    to[i] = from[i];
-  }
-}
-
 // Appends `text` to `to` (n characters so far, room for `room`) as 8-bit
 // text: a character beyond 7 bits shows as '?'; what does not fit is cut.
 void AppendNarrow(char* to, ULONG room, ULONG* n, const WCHAR* text) {
@@ -207,13 +201,13 @@ void LogWriter::Gather(const char* text) {
     }
     while (length > LOG_RECORD_BUFFER_SIZE - 2) {
       ULONG part = LOG_RECORD_BUFFER_SIZE - 2;
-      CopyBytes(recordText + gathered, piece, part);
+      RtlCopyMemory(recordText + gathered, piece, part);
       gathered += part;
       WriteGathered();
       piece += part;
       length -= part;
     }
-    CopyBytes(recordText + gathered, piece, length);
+    RtlCopyMemory(recordText + gathered, piece, length);
     gathered += length;
     if (!lineEnd) {
       return;

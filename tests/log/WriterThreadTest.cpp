@@ -1,6 +1,6 @@
 // The writer's thread and its start: a thread that runs although no
-// reference to it could be taken, and a writer whose copy of the log name
-// cannot be made.
+// reference to it could be taken, a log file whose size cannot be read,
+// and a writer whose copy of the log name cannot be made.
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -129,6 +129,22 @@ TEST(WriterThread, AWriterWhoseThreadCannotBeReferencedStillDrainsAndCloses) {
   for (int i = 0; i < 50; ++i) expected += "\r\nrecord\r\n";
   EXPECT_EQ(drive.Read("unreferenced.log"), expected);
   EXPECT_EQ(emu::Pool::Report(emu::MakePoolTag("NRXc")).blocks, 0u);
+}
+
+// Appends go to the end measured at the open, so a file whose size cannot
+// be read is not kept: the open fails and leaves no handle behind (the
+// next open of the file, sharing only reading, would fail against one).
+TEST(WriterThread, ALogWhoseSizeCannotBeReadIsNotKeptOpen) {
+  TempDriveC drive;
+  LogFile& file = LogFile::Instance();
+  failReferences = 1;  // the size query's reference of the new handle
+  EXPECT_EQ(file.Open(L"C:\\unmeasured.log", false), kReferenceFailure);
+  failReferences = 0;
+  EXPECT_FALSE(file.IsOpen());
+  ASSERT_EQ(file.Open(L"C:\\unmeasured.log", false), STATUS_SUCCESS);
+  EXPECT_EQ(file.Write("x", 1), STATUS_SUCCESS);
+  file.CloseIfOpen();
+  EXPECT_EQ(drive.Read("unmeasured.log"), "x");
 }
 
 // The writer's first allocation is its copy of the log name (paged pool).
