@@ -1,10 +1,11 @@
 // Fuzz target for formatRecord: the writer thread's text of any record the
 // queue could hold. Every field of the record is taken from the input (kind,
 // settings word, status, information, capture time, requestor mode, the
-// 36-byte stack copy with its major function and I/O control code), and the
-// I/O buffer and message blocks are pool blocks of exactly the size the
-// input gives, so that a read past what was captured is caught by
-// AddressSanitizer. The text goes to a sink that reads it whole.
+// 36-byte stack location whose words the record keeps, with its major
+// function and I/O control code), and the I/O buffer and message blocks are
+// pool blocks of exactly the size the input gives, so that a read past what
+// was captured is caught by AddressSanitizer. The text goes to a sink that
+// reads it whole.
 //
 // Input:
 //   0       control: bits 0-1 kind (3 is no kind), bit 2 the maker's own
@@ -16,7 +17,7 @@
 //   9-12    information
 //   13-20   capture time
 //   21      where the rest splits between I/O buffer and message (of 255)
-//   22-57   stack copy
+//   22-57   stack location (i386 layout), kept by TraceRecord::CopyStack
 //   58-     I/O buffer bytes, then message bytes
 #include <cstddef>
 #include <cstdint>
@@ -35,7 +36,9 @@
 namespace {
 
 constexpr size_t kHeaderSize = 22;
-constexpr size_t kFixedSize = kHeaderSize + STACK_COPY_SIZE;
+constexpr size_t kStackSize = 36;
+static_assert(sizeof(IO_STACK_LOCATION) == kStackSize, "the i386 stack location");
+constexpr size_t kFixedSize = kHeaderSize + kStackSize;
 
 size_t textLength = 0;
 
@@ -100,10 +103,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   record->requestorMode = (control & 0x10) ? UserMode : KernelMode;
   record->irp = reinterpret_cast<PVOID>(uintptr_t(Dword(data + 1) ^ Dword(data + 9)));
-  bool ok = true;
   if (!(control & 0x08)) {
-    ok = Block(&record->stack, data + kHeaderSize, STACK_COPY_SIZE);
+    IO_STACK_LOCATION location;
+    std::memcpy(&location, data + kHeaderSize, kStackSize);
+    record->CopyStack(&location);
   }
+  bool ok = true;
   const uint8_t* rest = data + kFixedSize;
   size_t restSize = size - kFixedSize;
   size_t ioSize = restSize * data[21] / 255;

@@ -2,6 +2,7 @@
 
 #include "capi/CapiMessage.h"
 #include "trace/CapiIoctl.h"
+#include "trace/CapiMessageCheck.h"
 #include "trace/TraceRecord.h"
 
 namespace {
@@ -19,8 +20,9 @@ void CaptureBlock(CapturedBlock* block, const void* from, ULONG count) {
   }
 }
 
-// The first step of both captures: the record with the request's stack
-// location, mode, address, status and information.
+// The first step of both captures: the record with what the text reads of
+// the request's stack location, its mode, address, status and information.
+// Only the record's own allocation can fail here.
 TraceRecord* NewRecord(PIRP irp, TraceSettings settings, TraceRecordKind kind) {
   TraceRecord* record = new TraceRecord(settings, kind);
   if (record == NULL) {
@@ -30,15 +32,32 @@ TraceRecord* NewRecord(PIRP irp, TraceSettings settings, TraceRecordKind kind) {
   record->requestorMode = UCHAR(irp->RequestorMode);
   record->status = irp->IoStatus.Status;
   record->information = ULONG(irp->IoStatus.Information);
-  CaptureBlock(&record->stack, IoGetCurrentIrpStackLocation(irp), STACK_COPY_SIZE);
-  // Every line of a request's or completion's text reads the stack copy:
-  // without it the record would print nothing, a loss nobody could see.
-  // Returned as not allocated, it is counted as lost.
-  if (!record->stack.Present()) {
-    delete record;
-    return NULL;
-  }
+  record->CopyStack(IoGetCurrentIrpStackLocation(irp));
   return record;
+}
+
+// How many DATA_B3 payload bytes the text dumps at most.
+ULONG PayloadShown(TraceSettings settings) {
+  ULONG bytes = MaxDataB3Bytes(settings);
+  return bytes < kMaxPayloadDump ? bytes : kMaxPayloadDump;
+}
+
+// Of the `held` bytes of a read or write that start with a CAPI message, the
+// ones its text can read: the message to its own length (its header at
+// least, which the check and the decoder read whatever the length says),
+// and behind it the DATA_B3 payload as far as the dump goes. A write or read
+// of a DATA_B3 message carries its whole payload (2048 bytes are usual)
+// behind the message, of which the log shows at most 32.
+ULONG ShownBytes(const UCHAR* data, ULONG held, TraceSettings settings) {
+  if (held < 2) {
+    return held;
+  }
+  ULONG length = ReadWord(data + kCapiMessageLength);
+  if (length < kCapiMessageHeaderSize) {
+    length = kCapiMessageHeaderSize;
+  }
+  ULONG shown = length + PayloadShown(settings);
+  return shown < held ? shown : held;
 }
 
 bool HideManufacturer(TraceSettings settings, const void* message) {
@@ -52,10 +71,11 @@ bool HideManufacturer(TraceSettings settings, const UCHAR* data, ULONG held) {
   return held >= kCapiMinimumMessage && HideManufacturer(settings, data);
 }
 
-// The message of a kernel-mode caller's parameter block, followed by at
-// most MaxDataB3Bytes of its DATA_B3 payload when the message is a DATA_B3
-// of `subcommand` (REQ going down, IND coming up). The payload lies apart
-// from the message, so the bound applies here.
+// The message of a kernel-mode caller's parameter block, followed by as
+// much of its DATA_B3 payload as the dump shows (MaxDataB3Bytes, at most
+// 32) when the message is a DATA_B3 of `subcommand` (REQ going down, IND
+// coming up). The payload lies apart from the message, so the bound applies
+// here.
 void CaptureBlockMessage(TraceRecord* record, const CAPI_PARAMETER_BLOCK& block,
                          TraceSettings settings, UCHAR subcommand) {
   const UCHAR* message = reinterpret_cast<const UCHAR*>(block.message);
@@ -71,8 +91,8 @@ void CaptureBlockMessage(TraceRecord* record, const CAPI_PARAMETER_BLOCK& block,
       message[kCapiMessageCommand] == kCapiCommandDataB3 &&
       message[kCapiMessageSubcommand] == subcommand) {
     payload = ReadWord(message + kCapiDataB3Length);
-    if (payload > MaxDataB3Bytes(settings)) {
-      payload = MaxDataB3Bytes(settings);
+    if (payload > PayloadShown(settings)) {
+      payload = PayloadShown(settings);
     }
   }
   if (length == 0) {
@@ -85,11 +105,12 @@ void CaptureBlockMessage(TraceRecord* record, const CAPI_PARAMETER_BLOCK& block,
   CopyBytes(record->message.data + length, b3Data, payload);
 }
 
-// The message a read or write carries in its data buffer: the first n bytes
-// (the written length, or the bytes a read returned), the message and any
-// DATA_B3 payload behind it, as far as the request's buffer reaches. The
-// buffer is `requestLength` bytes (the read's or write's own length): a
-// lower driver may report more bytes read than were asked for.
+// The message a read or write carries in its data buffer: of the first n
+// bytes (the written length, or the bytes a read returned), as far as the
+// request's buffer reaches, the message and what its text shows of any
+// DATA_B3 payload behind it. The buffer is `requestLength` bytes (the
+// read's or write's own length): a lower driver may report more bytes read
+// than were asked for.
 void CaptureDataMessage(TraceRecord* record, PIRP irp, LONG n, ULONG requestLength,
                         TraceSettings settings) {
   if (n <= 0) {
@@ -106,7 +127,7 @@ void CaptureDataMessage(TraceRecord* record, PIRP irp, LONG n, ULONG requestLeng
   if (held == 0 || HideManufacturer(settings, data, held)) {
     return;
   }
-  CaptureBlock(&record->message, data, held);
+  CaptureBlock(&record->message, data, ShownBytes(data, held, settings));
 }
 
 bool IsMessageCode(ULONG code) {

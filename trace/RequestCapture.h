@@ -11,9 +11,11 @@
 class TraceRecord;
 
 // A request on its way down (kind 1) or its completion (kind 2), with the
-// settings word in force. Null when the record itself or its stack copy
-// cannot be allocated (the caller counts it lost: LogWriter::Submit); any
-// other block that cannot be allocated stays absent.
+// settings word in force. Null when the record cannot be allocated (the
+// caller counts it lost: LogWriter::Submit); a block that cannot be
+// allocated stays absent. A read's or write's message is copied as far as
+// its text reads it: the message, and of a DATA_B3 payload behind it at
+// most MaxDataB3Bytes (never more than 32).
 TraceRecord* captureRequest(PIRP irp, TraceSettings settings);
 TraceRecord* captureCompletion(PIRP irp, TraceSettings settings);
 

@@ -3,21 +3,20 @@
 #include "framework/Pool.h"
 
 TraceRecord::TraceRecord(TraceSettings settings, TraceRecordKind kind)
-    : settings(settings),
-      kind(kind),
+    : link{NULL, NULL},
+      settings(settings),
+      status(STATUS_SUCCESS),
+      captureTime(),
       ioBuffer{NULL, 0},
       message{NULL, 0},
-      link{NULL, NULL},
-      status(STATUS_SUCCESS),
       information(0),
-      stack{NULL, 0},
-      captureTime(),
       irp(NULL),
+      stack{{0, 0, 0, 0}, 0, 0},
+      kind(kind),
       requestorMode(KernelMode),
       lostBefore(0) {}
 
 TraceRecord::~TraceRecord() {
-  PoolFree(stack.data);
   PoolFree(ioBuffer.data);
   PoolFree(message.data);
 }
@@ -28,10 +27,29 @@ bool TraceRecord::AllocateBlock(CapturedBlock* block, ULONG size) {
   return block->data != NULL;
 }
 
-UCHAR TraceRecord::MajorFunction() const {
-  return stack.Holds(STACK_MAJOR_FUNCTION, 1) ? stack.data[STACK_MAJOR_FUNCTION] : 0;
-}
+// The union's plain arguments share their places with the named parameters
+// the text reads.
+static_assert(offsetof(IO_STACK_LOCATION, Parameters.Others.Argument1) ==
+                  offsetof(IO_STACK_LOCATION, Parameters.Read.Length),
+              "argument 1: read length");
+static_assert(offsetof(IO_STACK_LOCATION, Parameters.Others.Argument1) ==
+                  offsetof(IO_STACK_LOCATION, Parameters.Write.Length),
+              "argument 1: write length");
+static_assert(offsetof(IO_STACK_LOCATION, Parameters.Others.Argument1) ==
+                  offsetof(IO_STACK_LOCATION, Parameters.DeviceIoControl.OutputBufferLength),
+              "argument 1: output length");
+static_assert(offsetof(IO_STACK_LOCATION, Parameters.Others.Argument2) ==
+                  offsetof(IO_STACK_LOCATION, Parameters.DeviceIoControl.InputBufferLength),
+              "argument 2: input length");
+static_assert(offsetof(IO_STACK_LOCATION, Parameters.Others.Argument3) ==
+                  offsetof(IO_STACK_LOCATION, Parameters.DeviceIoControl.IoControlCode),
+              "argument 3: I/O control code");
 
-uint32_t TraceRecord::StackWord(ULONG offset) const {
-  return stack.Holds(offset, 4) ? stack.Dword(offset) : 0;
+void TraceRecord::CopyStack(const IO_STACK_LOCATION* location) {
+  stack.words[STACK_PARAMETER_1] = uint32_t(uintptr_t(location->Parameters.Others.Argument1));
+  stack.words[STACK_PARAMETER_2] = uint32_t(uintptr_t(location->Parameters.Others.Argument2));
+  stack.words[STACK_PARAMETER_3] = uint32_t(uintptr_t(location->Parameters.Others.Argument3));
+  stack.words[STACK_FILE_OBJECT] = uint32_t(uintptr_t(location->FileObject));
+  stack.majorFunction = location->MajorFunction;
+  stack.present = 1;
 }

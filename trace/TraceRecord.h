@@ -5,6 +5,7 @@
 // been completed and freed; the request's address is kept only to be printed.
 #pragma once
 
+#include <stddef.h>
 #include <stdint.h>
 
 #include <ntddk.h>
@@ -30,27 +31,39 @@ struct CapturedBlock {
   uint32_t Dword(ULONG offset) const { return ReadDword(data + offset); }
 };
 
-enum TraceRecordKind : ULONG {
+enum TraceRecordKind : UCHAR {
   TRACE_RECORD_TEXT = 0,
   TRACE_RECORD_REQUEST = 1,
   TRACE_RECORD_COMPLETION = 2,
 };
 
-// The copy of the request's current I/O stack location, read as the kernel
-// lays it out on i386.
-constexpr ULONG STACK_COPY_SIZE = 36;
-constexpr ULONG STACK_MAJOR_FUNCTION = 0;
-constexpr ULONG STACK_PARAMETER_1 = 4;   // read/write length; I/O control output length
-constexpr ULONG STACK_PARAMETER_2 = 8;   // I/O control input length
-constexpr ULONG STACK_PARAMETER_3 = 12;  // I/O control code
-constexpr ULONG STACK_PARAMETER_4 = 16;  // the caller's parameter pointer
-constexpr ULONG STACK_FILE_OBJECT = 24;
+// The words of the request's current I/O stack location that the text
+// reads. They are kept in the record itself: a pool block of their own
+// would cost a pool header, rounding and an allocation that can fail, for
+// the sake of 17 bytes.
+enum StackWordIndex : ULONG {
+  STACK_PARAMETER_1 = 0,  // read/write length; I/O control output length
+  STACK_PARAMETER_2 = 1,  // I/O control input length
+  STACK_PARAMETER_3 = 2,  // I/O control code
+  STACK_FILE_OBJECT = 3,
+  STACK_WORD_COUNT = 4,
+};
+
+struct StackCopy {
+  uint32_t words[STACK_WORD_COUNT];
+  UCHAR majorFunction;
+  // Zero until CopyStack has run: a text record has no stack location.
+  UCHAR present;
+
+  bool Present() const { return present != 0; }
+};
+static_assert(sizeof(StackCopy) == 20, "StackCopy: four words, the major function and its mark");
 
 class TraceRecord : public PoolObject {
  public:
   // Zero-filled by the pool; the capture time is taken now.
   TraceRecord(TraceSettings settings, TraceRecordKind kind);
-  // Frees the stack copy, the I/O buffer and the message, each if present.
+  // Frees the I/O buffer and the message, each if present.
   ~TraceRecord();
   TraceRecord(const TraceRecord&) = delete;
   TraceRecord& operator=(const TraceRecord&) = delete;
@@ -59,25 +72,38 @@ class TraceRecord : public PoolObject {
   // record; the block stays absent when that fails.
   static bool AllocateBlock(CapturedBlock* block, ULONG size);
 
+  // Keeps what the text reads of a request's stack location.
+  void CopyStack(const IO_STACK_LOCATION* location);
+
   // Read from the stack copy; 0 when the record has none.
-  UCHAR MajorFunction() const;
-  uint32_t StackWord(ULONG offset) const;
+  UCHAR MajorFunction() const { return stack.Present() ? stack.majorFunction : 0; }
+  uint32_t StackWord(StackWordIndex which) const {
+    return stack.Present() && which < STACK_WORD_COUNT ? stack.words[which] : 0;
+  }
 
   ULONG Flags() const { return SettingsFlags(settings); }
 
+  // The fields lie so that a record is 72 bytes in both builds (an
+  // 80-byte pool block with its header); the time stamp's 64-bit value
+  // sits on an 8-byte boundary, where the Windows build aligns it.
+  LIST_ENTRY link;
   TraceSettings settings;
-  ULONG kind;
+  NTSTATUS status;
+  TimeStamp captureTime;
   CapturedBlock ioBuffer;
   CapturedBlock message;
-  LIST_ENTRY link;
-  NTSTATUS status;
   uint32_t information;
-  CapturedBlock stack;
-  TimeStamp captureTime;
   PVOID irp;
+  StackCopy stack;
+  TraceRecordKind kind;
   UCHAR requestorMode;
   // Records lost (not allocated) since the record queued before this one;
-  // set by LogWriter::Queue, told in front of this record's text. In what
-  // was padding, so the record is no larger for it.
+  // set by LogWriter::Queue, told in front of this record's text.
   USHORT lostBefore;
 };
+
+static_assert(sizeof(CapturedBlock) == 8, "CapturedBlock: a pointer and a size");
+static_assert(offsetof(TraceRecord, captureTime) % 8 == 0, "the time stamp on an 8-byte boundary");
+static_assert(offsetof(TraceRecord, stack) == 48, "TraceRecord: the stack copy behind the blocks");
+static_assert(offsetof(TraceRecord, kind) == 72 - 4, "TraceRecord: the small fields last");
+static_assert(sizeof(TraceRecord) == 72, "TraceRecord: 72 bytes, an 80-byte pool block");

@@ -76,15 +76,19 @@ TEST_P(Capture, KernelPutWithoutPayloadLimitOrPointerCopiesTheMessageAlone) {
   EXPECT_EQ(records_[2]->message.size, 22u);
 }
 
-TEST_P(Capture, UserWriteCopiesTheWholeWrittenBuffer) {
+TEST_P(Capture, UserWriteCopiesTheMessageAndThePayloadTheLogShows) {
   HANDLE h = stack_.Open(UserMode);
   std::vector<uint8_t> data = DataB3(0x80, 2048);
   data.resize(22 + 2048, 0x33);
   emu::Write(h, data.data(), ULONG(data.size()));
-  ASSERT_EQ(records_.size(), 2u);
-  EXPECT_EQ(records_[0]->message.size, 2070u);
+  stack_.SetSettings(0x00080003);
+  emu::Write(h, data.data(), ULONG(data.size()));
+  ASSERT_EQ(records_.size(), 4u);
+  EXPECT_EQ(records_[0]->message.size, 22u + 32u);
+  EXPECT_EQ(records_[0]->message.data[22 + 31], 0x33);
   EXPECT_EQ(records_[0]->requestorMode, UserMode);
   EXPECT_EQ(records_[0]->StackWord(STACK_PARAMETER_1), 2070u);
+  EXPECT_EQ(records_[2]->message.size, 22u + 8u);
 }
 
 TEST_P(Capture, HiddenManufacturerMessagesAreNotCopied) {

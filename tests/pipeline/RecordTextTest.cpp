@@ -279,11 +279,11 @@ TEST_P(RecordText, InjectedAllocationFailuresDropARecordOrABlock) {
   HANDLE h = stack_.Open(UserMode);
   std::vector<uint8_t> connect = Hex(kConnectReq);
   stack_.SetResponder(Returns({}));
-  // The request's allocations are: record, stack copy, message; then the
-  // completion's record and stack copy. Fail the message block.
+  // The request's allocations are: record, message; then the completion's
+  // record. Fail the message block.
   emu::PoolFault fault;
   fault.mode = emu::PoolFault::kPattern;
-  fault.pattern = "..x";
+  fault.pattern = ".x";
   fault.tag = emu::MakePoolTag("NRXc");
   emu::Pool::InjectFault(fault);
   emu::Write(h, connect.data(), ULONG(connect.size()));
@@ -294,9 +294,8 @@ TEST_P(RecordText, InjectedAllocationFailuresDropARecordOrABlock) {
   emu::Pool::InjectFault(fault);
   emu::Write(h, connect.data(), ULONG(connect.size()));
   emu::Pool::ClearFaults();
-  // Fail the completion's stack copy: a record without it would print
-  // nothing, so it is not built and is counted lost (told at the end).
-  fault.pattern = "....x";
+  // Fail the completion's record: counted lost, told at the end.
+  fault.pattern = "..x";
   emu::Pool::InjectFault(fault);
   emu::Write(h, connect.data(), ULONG(connect.size()));
   emu::Pool::ClearFaults();
