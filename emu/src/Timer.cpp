@@ -122,6 +122,7 @@ void TimerThread() {
   bool delayed = false;
   while (!s.stopTimers) {
     if (s.manual || s.pending.empty()) {
+      delayed = false;
       s.timerWake.wait(lock);
       continue;
     }
@@ -140,6 +141,7 @@ void TimerThread() {
       ExpireDueLocked(now, false);
       continue;
     }
+    delayed = false;
     s.timerWake.wait_for(lock, std::chrono::nanoseconds((next - now) * 100));
   }
 }
