@@ -2,6 +2,7 @@
 // DISPATCH_LEVEL on the DPC thread; a timer thread expires timers on real
 // time unless timer time is manual (emu/Timers.h).
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <chrono>
 #include <deque>
@@ -46,11 +47,21 @@ struct State {
   std::thread dpcThread;
   bool stopTimers = false;
   bool stopDpcs = false;
+  // pending.size() + dpcs.size(), stored under the lock after each change
+  // and read without it by the pool, which asks at every free whether the
+  // block holds a pending timer or a queued DPC: with none at all, the
+  // answer needs no lock.
+  std::atomic<size_t> armed{0};
 };
 
 State& S() {
   static State* state = new State;
   return *state;
+}
+
+// After a change of the pending timers or queued DPCs; the lock is held.
+void CountArmed(State& s) {
+  s.armed.store(s.pending.size() + s.dpcs.size(), std::memory_order_release);
 }
 
 int64_t SteadyTicks() {
@@ -77,6 +88,7 @@ bool QueueDpcLocked(PKDPC dpc, PVOID argument1, PVOID argument2, PDRIVER_OBJECT 
   dpc->SystemArgument2 = argument2;
   dpc->DpcData = &s;  // marks the DPC as queued
   s.dpcs.push_back(dpc);
+  CountArmed(s);
   if (!s.dpcThread.joinable()) {
     s.stopDpcs = false;
     s.dpcThread = std::thread(DpcThread);
@@ -90,6 +102,7 @@ bool QueueDpcLocked(PKDPC dpc, PVOID argument1, PVOID argument2, PDRIVER_OBJECT 
 void ExpireLocked(PKTIMER timer) {
   State& s = S();
   s.pending.erase(timer);
+  CountArmed(s);
   PDRIVER_OBJECT owner = s.timerOwner[timer];
   s.timerOwner.erase(timer);
   timer->Header.Inserted = 0;
@@ -157,6 +170,7 @@ void DpcThread() {
       return;
     PKDPC dpc = s.dpcs.front();
     s.dpcs.pop_front();
+    CountArmed(s);
     dpc->DpcData = nullptr;
     PKDEFERRED_ROUTINE routine = dpc->DeferredRoutine;
     PVOID context = dpc->DeferredContext;
@@ -212,14 +226,17 @@ void CheckFreedTimersAndDpcs(const void* block, size_t size, unsigned long tag) 
 }
 
 bool AnyTimerOrDpcIn(const void* block, size_t size) {
+  if (S().armed.load(std::memory_order_acquire) == 0)
+    return false;
   auto inside = [&](const void* p) {
     return p >= block && static_cast<const char*>(p) < static_cast<const char*>(block) + size;
   };
   std::lock_guard<std::mutex> guard(DispatcherLock());
-  for (const auto& entry : S().pending) {
-    if (inside(entry.first))
-      return true;
-  }
+  // The pending timers are ordered by address: the first at or after the
+  // block's start is the only one that can lie inside it.
+  auto timer = S().pending.lower_bound(static_cast<PKTIMER>(const_cast<void*>(block)));
+  if (timer != S().pending.end() && inside(timer->first))
+    return true;
   for (PKDPC dpc : S().dpcs) {
     if (inside(dpc))
       return true;
@@ -317,6 +334,7 @@ void ResetTimers() {
   std::lock_guard<std::mutex> guard(DispatcherLock());
   for (auto& entry : S().pending) entry.first->Header.Inserted = 0;
   S().pending.clear();
+  CountArmed(S());
   S().timerOwner.clear();
   S().requested.clear();
 }
@@ -417,6 +435,7 @@ extern "C" BOOLEAN NTAPI KeRemoveQueueDpc(PRKDPC Dpc) {
   if (it == dpcs.end())
     return FALSE;
   dpcs.erase(it);
+  emu::CountArmed(emu::S());
   emu::S().dpcOwner.erase(Dpc);
   Dpc->DpcData = nullptr;
   return TRUE;
@@ -461,6 +480,7 @@ extern "C" BOOLEAN NTAPI KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC 
   Timer->Dpc = Dpc;
   Timer->Period = 0;
   s.pending[Timer] = due;
+  emu::CountArmed(s);
   if (!s.timerThread.joinable()) {
     s.stopTimers = false;
     s.timerThread = std::thread(emu::TimerThread);
@@ -474,6 +494,7 @@ extern "C" BOOLEAN NTAPI KeCancelTimer(PKTIMER Timer) {
   emu::ValidateTimer(Timer, "KeCancelTimer");
   std::lock_guard<std::mutex> guard(DispatcherLock());
   bool wasPending = emu::S().pending.erase(Timer) != 0;
+  emu::CountArmed(emu::S());
   emu::S().timerOwner.erase(Timer);
   Timer->Header.Inserted = 0;
   return wasPending ? TRUE : FALSE;

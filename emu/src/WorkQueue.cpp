@@ -1,5 +1,6 @@
 // The system worker threads: a critical, a delayed and a hypercritical work
 // queue, each served by its own threads at PASSIVE_LEVEL.
+#include <atomic>
 #include <deque>
 #include <thread>
 #include <vector>
@@ -41,6 +42,10 @@ struct State {
   // kernel or a test).
   std::unordered_map<const WORK_QUEUE_ITEM*, PDRIVER_OBJECT> owner;
   std::vector<Running> running;
+  // The items queued in all queues, changed under the lock and read without
+  // it by the pool's free path: with none queued, no lock is needed to know
+  // that a freed block holds none.
+  std::atomic<size_t> queued{0};
 };
 
 State& S() {
@@ -60,6 +65,7 @@ void Worker(int type, int index) {
       return;
     PWORK_QUEUE_ITEM item = q.items.front();
     q.items.pop_front();
+    s.queued.fetch_sub(1, std::memory_order_release);
     // Out of the queue: the routine may queue the item again.
     item->List.Flink = nullptr;
     PWORKER_THREAD_ROUTINE routine = item->WorkerRoutine;
@@ -101,6 +107,8 @@ void CheckFreedWorkItems(const void* block, size_t size, unsigned long tag) {
 }
 
 bool AnyWorkItemIn(const void* block, size_t size) {
+  if (S().queued.load(std::memory_order_acquire) == 0)
+    return false;
   std::lock_guard<std::mutex> guard(S().lock);
   for (const Queue& q : S().queues) {
     for (PWORK_QUEUE_ITEM item : q.items) {
@@ -216,6 +224,7 @@ extern "C" VOID NTAPI ExQueueWorkItem(PWORK_QUEUE_ITEM WorkItem, WORK_QUEUE_TYPE
     emu::Queue& q = s.queues[QueueType];
     WorkItem->List.Flink = &WorkItem->List;
     q.items.push_back(WorkItem);
+    s.queued.fetch_add(1, std::memory_order_release);
     s.owner[WorkItem] = emu::internal::CurrentDriverObject();
     while (int(q.threads.size()) < emu::kThreadsPerQueue[QueueType]) {
       q.threads.emplace_back(emu::Worker, int(QueueType), int(q.threads.size()));

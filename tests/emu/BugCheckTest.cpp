@@ -2,6 +2,8 @@
 // stop, with its code and a clear message.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <ntddk.h>
 
 #include "emu/Kernel.h"
@@ -31,6 +33,16 @@ VOID NTAPI DpcThatLowers(PKDPC, PVOID, PVOID, PVOID) {
 VOID NTAPI WorkThatRaises(PVOID) {
   KIRQL old;
   KeRaiseIrql(DISPATCH_LEVEL, &old);
+}
+// Occupy the DPC thread or a worker for good, so that what is queued behind
+// stays queued (the death test's child ends at the bug check).
+VOID NTAPI DpcThatNeverEnds(PKDPC, PVOID, PVOID, PVOID) {
+  for (volatile bool forever = true; forever;) {
+  }
+}
+VOID NTAPI WorkThatNeverEnds(PVOID) {
+  for (volatile bool forever = true; forever;) {
+  }
 }
 
 TEST_F(BugCheck, PoolMisuse) {
@@ -217,6 +229,52 @@ TEST_F(BugCheck, QueuesAndHandles) {
       "BUG CHECK 0x00000018: REFERENCE_BY_POINTER");
   EXPECT_DEATH(PsTerminateSystemThread(STATUS_SUCCESS),
                "BUG CHECK 0x000000C4.*PsTerminateSystemThread called outside a system thread");
+}
+
+// A freed block is checked for what it holds, whatever else is armed
+// elsewhere: a pending timer inside it while others are pending below and
+// above it, a queued DPC, a queued work item.
+TEST_F(BugCheck, FreedPoolHoldingATimerDpcOrWorkItem) {
+  EXPECT_DEATH(
+      {
+        emu::Timers::SetManual(true);
+        char* blocks[3];
+        for (char*& block : blocks) {
+          block = static_cast<char*>(ExAllocatePoolWithTag(NonPagedPool, 64, kTag));
+          auto* timer = reinterpret_cast<PKTIMER>(block + 16);
+          KeInitializeTimer(timer);
+          LARGE_INTEGER due;
+          due.QuadPart = -10000000;
+          KeSetTimer(timer, due, nullptr);
+        }
+        std::sort(blocks, blocks + 3);
+        ExFreePool(blocks[1]);
+      },
+      "BUG CHECK 0x000000C7: TIMER_OR_DPC_INVALID: pool block .* holds the pending timer");
+  EXPECT_DEATH(
+      {
+        static KDPC busy;
+        KeInitializeDpc(&busy, DpcThatNeverEnds, nullptr);
+        KeInsertQueueDpc(&busy, nullptr, nullptr);
+        auto* block = static_cast<char*>(ExAllocatePoolWithTag(NonPagedPool, 100, kTag));
+        auto* dpc = reinterpret_cast<PKDPC>(block + 24);
+        KeInitializeDpc(dpc, NoDpc, nullptr);
+        KeInsertQueueDpc(dpc, nullptr, nullptr);
+        ExFreePool(block);
+      },
+      "BUG CHECK 0x000000C7: TIMER_OR_DPC_INVALID: pool block .* holds the queued DPC");
+  EXPECT_DEATH(
+      {
+        static WORK_QUEUE_ITEM busy;
+        ExInitializeWorkItem(&busy, WorkThatNeverEnds, nullptr);
+        ExQueueWorkItem(&busy, HyperCriticalWorkQueue);
+        auto* block = static_cast<char*>(ExAllocatePoolWithTag(NonPagedPool, 100, kTag));
+        auto* item = reinterpret_cast<PWORK_QUEUE_ITEM>(block + 20);
+        ExInitializeWorkItem(item, NoWork, nullptr);
+        ExQueueWorkItem(item, HyperCriticalWorkQueue);
+        ExFreePool(block);
+      },
+      "BUG CHECK 0x000000E4: WORKER_INVALID: pool block .* holds the queued work item");
 }
 
 TEST_F(BugCheck, DpcAndWorkerMustKeepTheirIrql) {
