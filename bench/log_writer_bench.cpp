@@ -189,10 +189,12 @@ int main(int argc, char** argv) {
   for (TraceRecord* record : records) delete record;
 
   std::printf("where it goes (i386 pool: 8-byte header, 8-byte granules):\n");
-  std::printf("  record object               %zu bytes (sizeof %zu)\n",
-              emu::Pool::BlockCost(sizeof(TraceRecord)), sizeof(TraceRecord));
-  std::printf("  stack location copy         %zu bytes (36 copied)\n", emu::Pool::BlockCost(36));
-  std::printf("  each message or buffer      8-byte header and up to 7 bytes of rounding\n");
+  std::printf("  record object               %zu bytes (sizeof %zu; the %zu bytes of the stack location\n"
+              "                              that the text reads are kept inside it)\n",
+              emu::Pool::BlockCost(sizeof(TraceRecord)), sizeof(TraceRecord), sizeof(StackCopy));
+  std::printf("  each message or buffer      8-byte header and up to 7 bytes of rounding; a read's\n"
+              "                              or write's message is copied with at most\n"
+              "                              MaxDataB3Bytes of its payload, as far as the log shows it\n");
 
   // The burst: 100,000 records queued at once.
   int burstRounds = (100000 + 239) / 240;
