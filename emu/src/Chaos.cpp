@@ -115,6 +115,21 @@ uint64_t NextRandom(ThreadGenerator& g) {
   return Mix(g.state);
 }
 
+// At exit under chaos: the seed again (after the test output, where a
+// failure is read) with how much was perturbed.
+void PrintSummary() {
+  if (!Chaos::Enabled())
+    return;
+  uint64_t drawn = 0, acted = 0;
+  for (int p = 0; p < Chaos::kPointCount; ++p) {
+    drawn += decisions[p].load(std::memory_order_relaxed);
+    acted += perturbations[p].load(std::memory_order_relaxed);
+  }
+  fprintf(stderr, "chaos seed %" PRIu64 ": %" PRIu64 " decisions, %" PRIu64 " yields or sleeps\n",
+          seed.load(std::memory_order_relaxed), drawn, acted);
+  fflush(stderr);
+}
+
 // PELLINOR_CHAOS_SEED, read once when the process starts. A value that is
 // not a number stops the process: a run meant to be under chaos must not
 // pass quietly without it.
@@ -148,6 +163,8 @@ void Chaos::Enable(uint64_t newSeed) {
   }
   fprintf(stderr, "chaos seed %" PRIu64 "\n", newSeed);
   fflush(stderr);
+  static std::once_flag summary;
+  std::call_once(summary, [] { atexit(PrintSummary); });
   enabled.store(true, std::memory_order_release);
 }
 
