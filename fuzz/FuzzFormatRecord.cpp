@@ -26,9 +26,7 @@
 
 #include <ntddk.h>
 
-#include "capi/TraceText.h"
-#include "emu/Clock.h"
-#include "log/LogWriter.h"
+#include "fuzz/FuzzWriters.h"
 #include "log/TimeStamp.h"
 #include "trace/RecordText.h"
 #include "trace/TraceRecord.h"
@@ -40,40 +38,7 @@ constexpr size_t kStackSize = 36;
 static_assert(sizeof(IO_STACK_LOCATION) == kStackSize, "the i386 stack location");
 constexpr size_t kFixedSize = kHeaderSize + kStackSize;
 
-size_t textLength = 0;
-
-// Reading the whole text checks that it is NUL-terminated inside the buffer.
-void Sink(const char* text, uint32_t, const void*) {
-  textLength += std::strlen(text);
-}
-
-uint32_t Dword(const uint8_t* bytes) {
-  return uint32_t(bytes[0]) | uint32_t(bytes[1]) << 8 | uint32_t(bytes[2]) << 16 |
-         uint32_t(bytes[3]) << 24;
-}
-
-struct Writers {
-  LogWriter* plain;
-  LogWriter* nrx;
-};
-
-// formatRecord reads only the writer's NrxTarget. One writer may exist at a
-// time, and its target mark cannot be cleared, so the maker's-target writer
-// is a byte copy of the plain one with the mark set: it is only ever read,
-// never queued to or destroyed.
-Writers MakeWriters() {
-  emu::Clock::Fix(emu::MakeSystemTime(2026, 3, 14, 15, 9, 26, 535));
-  NTSTATUS status;
-  // A log that cannot be opened: the writer installs no sink of its own.
-  LogWriter* plain = new LogWriter(&status, L"Q:\\no-such-drive.log");
-  alignas(LogWriter) static unsigned char copy[sizeof(LogWriter)];
-  std::memcpy(copy, static_cast<void*>(plain), sizeof(LogWriter));
-  LogWriter* nrx = reinterpret_cast<LogWriter*>(copy);
-  nrx->SetNrxTarget();
-  static char buffer[kTraceTextSize];
-  TraceTextInit(buffer, sizeof buffer, Sink);
-  return Writers{plain, nrx};
-}
+using fuzzing::Dword;
 
 bool Block(CapturedBlock* block, const uint8_t* bytes, size_t size) {
   if (!TraceRecord::AllocateBlock(block, ULONG(size))) {
@@ -86,7 +51,7 @@ bool Block(CapturedBlock* block, const uint8_t* bytes, size_t size) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static Writers writers = MakeWriters();
+  static fuzzing::FuzzWriters writers = fuzzing::MakeWriters();
   if (size < kFixedSize) {
     return 0;
   }
