@@ -25,14 +25,67 @@ void AppendNarrow(char* to, ULONG room, ULONG* n, const WCHAR* text) {
   to[*n] = '\0';
 }
 
+// Copies `count` bytes, four at a time. The pieces gathered are lines of
+// tens of bytes, for which a call of the run-time library's memcpy costs
+// more than the copy itself; no loop here is one a compiler would turn into
+// such a call.
+void CopyText(char* to, const char* from, ULONG count) {
+  ULONG i = 0;
+  for (; count - i >= 4; i += 4) {
+    uint32_t word;
+    __builtin_memcpy(&word, from + i, sizeof word);
+    __builtin_memcpy(to + i, &word, sizeof word);
+  }
+  if (count - i >= 2) {
+    to[i] = from[i];
+    to[i + 1] = from[i + 1];
+    i += 2;
+  }
+  if (i < count) {
+    to[i] = from[i];
+  }
+}
+
+// The first '\n' or NUL in [from, to), or `to`. Whole 32-bit words are
+// tested while they lie inside the range: a word holds neither when no byte
+// of it, nor of it XOR "\n\n\n\n", is zero. Lines run to tens of
+// characters, so most of the text is passed four bytes at a time.
+const char* FindLineEnd(const char* from, const char* to) {
+  const char* p = from;
+  while (to - p >= 4) {
+    uint32_t word;
+    __builtin_memcpy(&word, p, sizeof word);
+    uint32_t newlines = word ^ 0x0A0A0A0Au;
+    if ((((word - 0x01010101u) & ~word) | ((newlines - 0x01010101u) & ~newlines)) & 0x80808080u) {
+      break;
+    }
+    p += 4;
+  }
+  while (p < to && *p != '\n' && *p != '\0') {
+    ++p;
+  }
+  return p;
+}
+
 }  // namespace
 
 void WriteLogLines(const char* text, uint32_t kind, const void* message) {
   UNREFERENCED_PARAMETER(kind);
   UNREFERENCED_PARAMETER(message);
-  if (sinkWriter != NULL) {
-    sinkWriter->Gather(text);
+  if (sinkWriter == NULL) {
+    return;
   }
+  // The sink is handed the text buffer: TraceTextLength characters and the
+  // NUL behind them. Any other text is measured here.
+  ULONG length = 0;
+  if (text == TraceTextBuffer()) {
+    length = ULONG(TraceTextLength());
+  } else {
+    while (text[length] != '\0') {
+      ++length;
+    }
+  }
+  sinkWriter->Gather(text, length);
 }
 
 LogWriter::LogWriter(NTSTATUS* status, PCWSTR logFileName, ULONG limitMegabytes)
@@ -183,17 +236,15 @@ void LogWriter::WriteRecord(TraceRecord* record) {
   }
 }
 
-void LogWriter::Gather(const char* text) {
+void LogWriter::Gather(const char* text, ULONG textLength) {
   if (recordText == NULL) {
     return;
   }
+  const char* limit = text + textLength;
   for (const char* piece = text;;) {
-    const char* end = piece;
-    while (*end != '\0' && *end != '\n') {
-      ++end;
-    }
+    const char* end = FindLineEnd(piece, limit);
     ULONG length = ULONG(end - piece);
-    bool lineEnd = *end == '\n';
+    bool lineEnd = end != limit && *end == '\n';
     ULONG need = length + (lineEnd ? 2 : 0);
     // A record longer than the buffer is written in pieces, to one file.
     if (need > LOG_RECORD_BUFFER_SIZE - gathered) {
@@ -201,13 +252,13 @@ void LogWriter::Gather(const char* text) {
     }
     while (length > LOG_RECORD_BUFFER_SIZE - 2) {
       ULONG part = LOG_RECORD_BUFFER_SIZE - 2;
-      RtlCopyMemory(recordText + gathered, piece, part);
+      CopyText(recordText + gathered, piece, part);
       gathered += part;
       WriteGathered();
       piece += part;
       length -= part;
     }
-    RtlCopyMemory(recordText + gathered, piece, length);
+    CopyText(recordText + gathered, piece, length);
     gathered += length;
     if (!lineEnd) {
       return;

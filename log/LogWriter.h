@@ -72,9 +72,10 @@ class LogWriter : public PoolObject {
   bool NrxTarget() const { return nrxTarget != 0; }
   void SetNrxTarget() { nrxTarget = 1; }
 
-  // The text sink's text, gathered for the record being formatted. Writer
-  // thread only.
-  void Gather(const char* text);
+  // The text sink's text (`length` characters; it ends at the first NUL
+  // among them), gathered for the record being formatted. Writer thread
+  // only.
+  void Gather(const char* text, ULONG length);
 
  private:
   static VOID NTAPI ThreadEntry(PVOID context);

@@ -50,6 +50,29 @@ TEST_F(LogPipeline, LineBreaksBecomeCrLfAndAnOpenLineContinues) {
   EXPECT_EQ(drive_.Read("lines.log"), "\r\nA\r\nB\r\n\r\nC\r\n\r\nD\r\nE");
 }
 
+// The text is searched for line ends four bytes at a time: a "\n" at any
+// offset, among bytes next to it in value or with the top bit set, becomes
+// CR LF, and every other byte is written as it is.
+TEST_F(LogPipeline, ALineEndIsFoundWhereverItFalls) {
+  NTSTATUS status;
+  auto* writer = new LogWriter(&status, L"C:\\offsets.log");
+  ASSERT_EQ(status, STATUS_SUCCESS);
+  const std::string bytes = "a\x01\x0B\x09\x80\xFF\x8A\x7F" "bcdefghijklmnopqrstuvwxyz";
+  std::string expected;
+  for (size_t length = 1; length <= 20; ++length) {
+    for (size_t at = 0; at < length; ++at) {
+      std::string text = bytes.substr(0, length);
+      text[at] = '\n';
+      Queue(*writer, text);
+      std::string written = "\r\n";
+      for (char c : text) written += c == '\n' ? std::string("\r\n") : std::string(1, c);
+      expected += written;
+    }
+  }
+  delete writer;
+  EXPECT_EQ(drive_.Read("offsets.log"), expected);
+}
+
 TEST_F(LogPipeline, AnExistingLogIsAppendedToNeverTruncated) {
   drive_.Write("old.log", "earlier session\r\n");
   NTSTATUS status;
