@@ -27,6 +27,11 @@ struct State {
   std::map<const void*, std::map<const void*, Origin>> taken;
   // heldWhile[b]: the locks a of the edges a -> b, to forget b quickly.
   std::map<const void*, std::set<const void*>> heldWhile;
+  // taken.size(), stored under the lock after each change and read without
+  // it by LockOrderForget, which every pool free calls: while no spin lock
+  // was ever taken inside another, there is nothing to forget and no lock
+  // to take.
+  std::atomic<size_t> sources{0};
 };
 
 State& S() {
@@ -104,6 +109,7 @@ void LockOrderAcquiring(const void* lock, const char* service) {
       s.taken[h].emplace(lock, Origin{me, service});
       s.heldWhile[lock].insert(h);
     }
+    s.sources.store(s.taken.size(), std::memory_order_release);
   }
   held.push_back(lock);
 }
@@ -122,6 +128,8 @@ void LockOrderReleased(const void* lock) {
 void LockOrderForget(const void* start, size_t bytes) {
   auto* first = static_cast<const char*>(start);
   State& s = S();
+  if (s.sources.load(std::memory_order_acquire) == 0)
+    return;
   std::lock_guard<std::mutex> guard(s.lock);
   if (s.taken.empty())
     return;
@@ -144,6 +152,7 @@ void LockOrderForget(const void* start, size_t bytes) {
        it != s.heldWhile.end() && it->first < first + bytes; ++it)
     gone.push_back(it->first);
   for (const void* lock : gone) forget(lock);
+  s.sources.store(s.taken.size(), std::memory_order_release);
 }
 
 }  // namespace internal
