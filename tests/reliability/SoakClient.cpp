@@ -1,5 +1,6 @@
 #include "tests/reliability/SoakClient.h"
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cstdio>
@@ -7,8 +8,10 @@
 #include <thread>
 
 #include "emu/Clock.h"
+#include "emu/Io.h"
 #include "sim/CapiApplication.h"
 #include "sim/CapiCodes.h"
+#include "sim/CapiDevice.h"
 #include "sim/KernelApplication.h"
 #include "sim/MessageBuilder.h"
 #include "sim/UserApplication.h"
@@ -22,6 +25,13 @@ constexpr uint32_t kDataBlocks = 3;
 // settings' b3bytes values, and the largest block registered.
 constexpr uint16_t kPayloadSizes[] = {1, 7, 16, 31, 32, 33, 200, 2048};
 constexpr size_t kFailuresKept = 10;
+// What a read asks for: the longest message and the longest DATA_B3 block
+// the client registers for (maxBDataLength), as an application sizes its
+// buffer. (sim::CapiApplication reads with room for any payload, 66 KB a
+// read, twice over with the system buffer: at the soak's rate that is most
+// of what it allocates.)
+constexpr uint16_t kMaxBDataLength = 2048;
+constexpr ULONG kReadBytes = sim::kMaxPutMessage + kMaxBDataLength;
 
 std::vector<uint8_t> Bytes(sim::MessageBuilder& message) {
   return std::vector<uint8_t>(message.Bytes(), message.Bytes() + message.Length());
@@ -134,7 +144,7 @@ void SoakClient::Session() {
     app->SetTransport(sim::Transport::kReadWrite);
 
   ++requests_;
-  const sim::RequestResult registered = app->Register(3072, 2, 7, 2048);
+  const sim::RequestResult registered = app->Register(3072, 2, 7, kMaxBDataLength);
   if (Check(registered.status == STATUS_SUCCESS && registered.information == 4 &&
                 app->ApplicationId() != 0,
             "CAPI_REGISTER: " + Outcome(registered))) {
@@ -194,8 +204,22 @@ bool SoakClient::Put(sim::CapiApplication& app, const std::vector<uint8_t>& mess
 
 bool SoakClient::Get(sim::CapiApplication& app, sim::ReceivedMessage* message, const char* what) {
   ++requests_;
-  const sim::RequestResult result = app.Get(message);
   const bool read = app.GetTransport() == sim::Transport::kReadWrite;
+  sim::RequestResult result;
+  if (read) {
+    message->message.clear();
+    message->payload.clear();
+    std::vector<uint8_t> buffer(kReadBytes);
+    const emu::IoResult io = emu::Read(app.Handle(), buffer.data(), kReadBytes);
+    result = sim::RequestResult{io.status, io.information};
+    if (NT_SUCCESS(io.status) && io.information >= 2 && io.information <= kReadBytes) {
+      const size_t length = std::min<size_t>(WordAt(buffer, 0), io.information);
+      message->message.assign(buffer.begin(), buffer.begin() + length);
+      message->payload.assign(buffer.begin() + length, buffer.begin() + io.information);
+    }
+  } else {
+    result = app.Get(message);
+  }
   const ULONG_PTR information =
       read ? message->message.size() + message->payload.size() : sim::kParameterBlockBytes;
   return Check(result.status == STATUS_SUCCESS && !message->message.empty() &&
