@@ -94,7 +94,7 @@ uint16_t SoakClient::NextNumber(uint8_t command, uint16_t applId, uint16_t paylo
   sent.payload = payload;
   sent.command = command;
   std::lock_guard<std::mutex> lock(sentMutex_);
-  const uint32_t sequence = uint32_t(sent_.size());
+  const uint64_t sequence = forgotten_ + sent_.size();
   sent_.push_back(sent);
   return uint16_t(index_ << kSoakSequenceBits | (sequence % kSoakSequenceSpan));
 }
@@ -102,11 +102,16 @@ uint16_t SoakClient::NextNumber(uint8_t command, uint16_t applId, uint16_t paylo
 unsigned SoakClient::Find(uint32_t low, int64_t atMs, uint64_t* sequence,
                           SoakSentMessage* message) const {
   std::lock_guard<std::mutex> lock(sentMutex_);
+  // The first sequence kept that has these low bits.
+  uint64_t s = low;
+  if (s < forgotten_)
+    s += (forgotten_ - s + kSoakSequenceSpan - 1) / kSoakSequenceSpan * kSoakSequenceSpan;
   unsigned matches = 0;
-  for (uint64_t s = low; s < sent_.size(); s += kSoakSequenceSpan) {
-    if (int64_t(sent_[s].beginMs) <= atMs && atMs <= int64_t(sent_[s].endMs)) {
+  for (; s < forgotten_ + sent_.size(); s += kSoakSequenceSpan) {
+    const SoakSentMessage& sent = sent_[size_t(s - forgotten_)];
+    if (int64_t(sent.beginMs) <= atMs && atMs <= int64_t(sent.endMs)) {
       *sequence = s;
-      *message = sent_[s];
+      *message = sent;
       ++matches;
     }
   }
@@ -115,7 +120,16 @@ unsigned SoakClient::Find(uint32_t low, int64_t atMs, uint64_t* sequence,
 
 uint64_t SoakClient::MessagesSent() const {
   std::lock_guard<std::mutex> lock(sentMutex_);
-  return sent_.size();
+  return forgotten_ + sent_.size();
+}
+
+void SoakClient::ForgetBefore(uint32_t ms) {
+  std::lock_guard<std::mutex> lock(sentMutex_);
+  // A margin of a millisecond for the time stamps' rounding.
+  while (!sent_.empty() && sent_.front().endMs != kSoakUnderWay && sent_.front().endMs + 1 < ms) {
+    sent_.pop_front();
+    ++forgotten_;
+  }
 }
 
 void SoakClient::Session() {

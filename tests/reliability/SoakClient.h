@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -64,6 +65,9 @@ class SoakClient {
   // of them. Callable while the client runs.
   unsigned Find(uint32_t low, int64_t atMs, uint64_t* sequence, SoakSentMessage* message) const;
   uint64_t MessagesSent() const;
+  // Drops the messages done before `ms`: no record captured after that
+  // will be looked up (a long run keeps only what the next check needs).
+  void ForgetBefore(uint32_t ms);
   uint64_t Requests() const { return requests_; }
   uint64_t Sessions() const { return sessions_; }
   // Kernel-mode opens that a trace device on its way out refused.
@@ -95,7 +99,8 @@ class SoakClient {
   int64_t baseTime_;
   // Written by the client's thread, read by the log's check meanwhile.
   mutable std::mutex sentMutex_;
-  std::vector<SoakSentMessage> sent_;
+  std::deque<SoakSentMessage> sent_;  // from sequence forgotten_ on
+  uint64_t forgotten_ = 0;
   uint64_t requests_ = 0;
   uint64_t sessions_ = 0;
   uint64_t refusedOpens_ = 0;
