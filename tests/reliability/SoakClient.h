@@ -55,7 +55,8 @@ class SoakClient {
   SoakClient(const SoakClient&) = delete;
   SoakClient& operator=(const SoakClient&) = delete;
 
-  // Sessions until `stop`; between sessions it passes `gate`.
+  // Sessions until `stop`; between sessions it passes `gate`. The counts
+  // and failures below are read once the thread has ended.
   void Run(const std::atomic<bool>& stop, SoakGate& gate);
 
   unsigned Index() const { return index_; }
@@ -83,8 +84,9 @@ class SoakClient {
   // answers. *conf receives the confirmation.
   bool Request(sim::CapiApplication& app, const std::vector<uint8_t>& message,
                const std::vector<uint8_t>& payload, size_t infoOffset, sim::ReceivedMessage* conf);
-  // Gets the indication that must come next and answers it with `resp`'s
-  // parameters (the indication's number).
+  // Gets the indication that must come next: `command` to this
+  // application. The caller answers it (its RESP takes the indication's
+  // number).
   bool Indication(sim::CapiApplication& app, uint8_t command, sim::ReceivedMessage* ind);
   bool Put(sim::CapiApplication& app, const std::vector<uint8_t>& message,
            const std::vector<uint8_t>& payload, const char* what);
