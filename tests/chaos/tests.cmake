@@ -12,7 +12,7 @@
 
 # The filter's start, stop and forced stop while clients of both modes send
 # traffic completed from DPCs: about a second a seed under qemu-i386.
-set(PELLINOR_CHAOS_FILTER_SEEDS 24 CACHE STRING
+set(PELLINOR_CHAOS_FILTER_SEEDS 16 CACHE STRING
     "How many chaos seeds (1..N) the filter's concurrency tests run under")
 foreach(seed RANGE 1 ${PELLINOR_CHAOS_FILTER_SEEDS})
   if(seed EQUAL 0)
