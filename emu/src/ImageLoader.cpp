@@ -137,19 +137,24 @@ uint32_t ComputeChecksum(const uint8_t* file, size_t size, size_t checksumOffset
 }
 
 // ---------------------------------------------------------------------------
-// Faults in image code.
+// The Windows 98/Me service call, and faults in image code.
 //
 // The emulated kernel runs driver code in a user-mode code segment. A
 // driver that tells Windows NT from Windows 98/Me by its code selector (NT
 // runs ring-0 code in selector 0x08) therefore takes the Windows 98/Me
 // branch here, and that branch asks the virtual machine manager for the
 // system start stage with INT 20h and the service word 0x00010111 behind
-// it. In user mode the instruction faults; the handler answers it as the
-// VMM would (the stage in EAX, execution going on behind the service word),
-// with the stage the emulated machine reports to host-built drivers, so
-// both kinds of driver see the same machine. Any other fault in an image's
-// code is reported with the image's name and offset before the process
-// stops as it would have.
+// it. The VMM replaces such a call site by a direct call the first time it
+// runs; the loader does the same when it maps the image (see
+// PatchVmmCalls), so the call never faults. It must not fault: a signal
+// handler that answered it would work natively, but qemu-i386 reloads the
+// thread-pointer segment from its process-wide descriptor table at the
+// handler's return, and the thread then goes on with another thread's
+// thread-local data (its IRQL, its spin-lock owner token). The answer is the
+// stage the emulated machine reports to host-built drivers, so both kinds of
+// driver see the same machine. Any fault in an image's code is reported
+// with the image's name and offset before the process stops as it would
+// have.
 
 constexpr size_t kMaxImages = 16;
 struct ImageSlot {
@@ -173,6 +178,13 @@ bool InImage(uintptr_t address, uintptr_t* base) {
   return false;
 }
 
+// What a patched VMM call site calls: the service's result in EAX, ECX and
+// EDX free to clobber (the call site's contract), and a stack that image
+// code need not have aligned for a call.
+__attribute__((force_align_arg_pointer)) ULONG VmmGetSystemStartStage() {
+  return SystemStartStage();
+}
+
 void WriteHex(char* out, uint32_t value) {
   for (int i = 7; i >= 0; --i, value >>= 4) out[i] = "0123456789ABCDEF"[value & 0xF];
 }
@@ -182,12 +194,6 @@ void OnSegv(int signal, siginfo_t* info, void* context) {
   const uintptr_t eip = uintptr_t(registers[REG_EIP]);
   uintptr_t base = 0;
   if (InImage(eip, &base)) {
-    if (InImage(eip + sizeof kVmmCall - 1, &base) &&
-        memcmp(reinterpret_cast<const void*>(eip), kVmmCall, sizeof kVmmCall) == 0) {
-      registers[REG_EAX] = greg_t(SystemStartStage());
-      registers[REG_EIP] = greg_t(eip + sizeof kVmmCall);
-      return;
-    }
     char text[] = "driver image fault: code at image base 0x00000000 + 0x00000000\n";
     WriteHex(text + sizeof text - 21, uint32_t(base));
     WriteHex(text + sizeof text - 10, uint32_t(eip - base));
@@ -271,6 +277,7 @@ class ImageMapper {
   NTSTATUS CopySections();
   NTSTATUS Relocate();
   NTSTATUS BindImports();
+  void PatchVmmCalls();
   NTSTATUS Protect();
 
   const std::string& name;
@@ -487,6 +494,31 @@ NTSTATUS ImageMapper::BindImports() {
   }
 }
 
+// Each VMM service call of a code section (INT 20h with the service word
+// 0x00010111 behind it) becomes a direct call of VmmGetSystemStartStage and
+// a NOP, six bytes for six, after relocation, which never touches them.
+void ImageMapper::PatchVmmCalls() {
+  for (const SectionHeader& section : sections) {
+    if ((section.Characteristics & kSectionExecute) == 0)
+      continue;
+    const uint32_t extent = std::max(section.VirtualSize, section.SizeOfRawData);
+    if (!ImageHas(section.VirtualAddress, extent) || extent < sizeof kVmmCall)
+      continue;
+    uint8_t* code = At(section.VirtualAddress);
+    for (uint32_t at = 0; at + sizeof kVmmCall <= extent; ++at) {
+      if (memcmp(code + at, kVmmCall, sizeof kVmmCall) != 0)
+        continue;
+      const uintptr_t next = uintptr_t(code + at + 5);
+      const uint32_t displacement =
+          uint32_t(reinterpret_cast<uintptr_t>(&VmmGetSystemStartStage) - next);
+      code[at] = 0xE8;  // call rel32
+      memcpy(code + at + 1, &displacement, 4);
+      code[at + 5] = 0x90;  // nop
+      at += sizeof kVmmCall - 1;
+    }
+  }
+}
+
 // Protections go on after relocation and binding, which write into code and
 // constants. Where sections share a page (an alignment below the page
 // size), the page gets what any of them needs.
@@ -531,6 +563,7 @@ NTSTATUS ImageMapper::Run(std::unique_ptr<Image>* image) {
   status = BindImports();
   if (!NT_SUCCESS(status))
     return status;
+  PatchVmmCalls();
   // The entry point must be code of the image.
   bool inCode = false;
   for (const SectionHeader& section : sections) {

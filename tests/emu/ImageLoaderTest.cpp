@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -19,6 +20,8 @@
 #include "emu/Kernel.h"
 #include "emu/Pool.h"
 #include "emu/Registry.h"
+#include "emu/SystemStartStage.h"
+#include "framework/SystemStartStage.h"
 #include "framework/Pool.h"
 
 #ifndef PELLINOR_WINDOWS_IMAGE
@@ -184,6 +187,39 @@ TEST_F(ShippedImage, LoadsRunsAndUnloadsCleanEveryTimeInAFreshMapping) {
     EXPECT_EQ(emu::Pool::Report(POOL_TAG).blocks, 0u);
     image.reset();
   }
+}
+
+// The image takes the Windows 98/Me branch here and asks the VMM for the
+// system start stage with INT 20h. That must never fault: under qemu-i386 a
+// signal handler's return gave the thread another thread's thread-local
+// data (its IRQL, its spin-lock token), and the driver then bug-checked at
+// random. The loader turns every such call site into a direct call.
+TEST_F(ShippedImage, VmmServiceCallsBecomeDirectCallsThatNeverFault) {
+  const uint8_t vmmCall[] = {0xCD, 0x20, 0x11, 0x01, 0x01, 0x00};
+  auto calls = [&](const uint8_t* bytes, size_t size) {
+    size_t count = 0;
+    for (const uint8_t* at = bytes; (at = std::search(at, bytes + size, vmmCall, vmmCall + 6)) !=
+                                    bytes + size;
+         ++at)
+      ++count;
+    return count;
+  };
+  ASSERT_GT(calls(file.data(), file.size()), 0u) << "the image no longer asks the VMM";
+  ASSERT_EQ(Map(file), STATUS_SUCCESS) << message;
+  EXPECT_EQ(calls(static_cast<const uint8_t*>(image->Base()), image->Size()), 0u);
+  // The automatic start asks for the stage in DriverEntry: through the
+  // patched call, which must run (an INT 20h left in place would stop the
+  // process here).
+  const std::u16string key = u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\Pellinor";
+  emu::Registry::SetDword(key, u"Start", 2);
+  emu::SetSystemStartStage(0);
+  PDRIVER_OBJECT driver = nullptr;
+  ASSERT_EQ(emu::LoadDriver("Pellinor", image->Entry(), POOL_TAG, &driver), STATUS_SUCCESS);
+  emu::SetSystemStartStage(SYSTEM_START_STAGE_READY);
+  ASSERT_EQ(emu::UnloadDriver(driver), STATUS_SUCCESS);
+  EXPECT_EQ(emu::Pool::Report(POOL_TAG).blocks, 0u);
+  image.reset();
+  emu::Registry::SetDword(key, u"Start", 3);
 }
 
 TEST_F(ShippedImage, CodeIsNotWritableAfterLoading) {
