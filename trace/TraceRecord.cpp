@@ -2,7 +2,7 @@
 
 #include "framework/Pool.h"
 
-TraceRecord::TraceRecord(TraceSettings settings, TraceRecordKind kind)
+TraceRecord::TraceRecord(TraceSettings settings, TraceRecordKind recordKind)
     : link{NULL, NULL},
       settings(settings),
       status(STATUS_SUCCESS),
@@ -12,7 +12,7 @@ TraceRecord::TraceRecord(TraceSettings settings, TraceRecordKind kind)
       information(0),
       irp(NULL),
       stack{{0, 0, 0, 0}, 0, 0},
-      kind(kind),
+      kind(recordKind),
       requestorMode(KernelMode),
       lostBefore(0) {}
 

@@ -62,7 +62,7 @@ static_assert(sizeof(StackCopy) == 20, "StackCopy: four words, the major functio
 class TraceRecord : public PoolObject {
  public:
   // Zero-filled by the pool; the capture time is taken now.
-  TraceRecord(TraceSettings settings, TraceRecordKind kind);
+  TraceRecord(TraceSettings settings, TraceRecordKind recordKind);
   // Frees the I/O buffer and the message, each if present.
   ~TraceRecord();
   TraceRecord(const TraceRecord&) = delete;
