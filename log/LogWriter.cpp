@@ -176,13 +176,12 @@ NTSTATUS LogWriter::Submit(TraceRecord* record) {
   return Queue(record);
 }
 
-void LogWriter::ReportLost(ULONG lost) {
+void LogWriter::ReportLost(ULONG lost, const TimeStamp& when) {
   if (lost == 0) {
     return;
   }
-  // Stamped with the time it is written: the losses happened before it.
   char stamp[TimeStamp::kTextSize];
-  TimeStamp().Format(stamp, kTraceStampFormat);
+  when.Format(stamp, kTraceStampFormat);
   TracePrint("\n%s\n*** %u trace records lost ***\n", stamp, unsigned(lost));
 }
 
@@ -210,7 +209,8 @@ void LogWriter::Run() {
     }
     // Losses after the last record are still told before the file closes.
     recordWritten = false;
-    ReportLost(ULONG(Interlocked::Exchange(&lostRecords, 0)) + writeLost);
+    // No record follows: these are stamped with the time they are told.
+    ReportLost(ULONG(Interlocked::Exchange(&lostRecords, 0)) + writeLost, TimeStamp());
     writeLost = 0;
     WriteGathered();
     // The sink's buffer belongs to this writer and is freed with it.
@@ -226,7 +226,7 @@ void LogWriter::WriteRecord(TraceRecord* record) {
   writeLost = 0;
   recordWritten = false;
   writeFailed = false;
-  ReportLost(lost);
+  ReportLost(lost, record->captureTime);
   formatRecord(*this, record);
   WriteGathered();
   if (writeFailed) {

@@ -24,6 +24,7 @@
 #include "framework/PoolObject.h"
 #include "framework/Semaphore.h"
 #include "framework/SystemThread.h"
+#include "log/TimeStamp.h"
 
 class TraceRecord;
 
@@ -82,8 +83,11 @@ class LogWriter : public PoolObject {
   void Run();
   // Destroys every record still queued (only after the thread is gone).
   void DiscardQueued();
-  // The lost-records line for `lost` records, if any.
-  static void ReportLost(ULONG lost);
+  // The lost-records line for `lost` records, if any, stamped with `when`:
+  // the capture time of the record it stands in front of (the losses came
+  // before that record was queued), so that the line does not depend on how
+  // far behind the writer runs.
+  static void ReportLost(ULONG lost, const TimeStamp& when);
   // Formats one record (after the line of the losses before it) and writes
   // its text; a record whose text could not be written is counted lost.
   void WriteRecord(TraceRecord* record);

@@ -180,6 +180,28 @@ TEST_F(LogPipeline, LossesWhoseLineIsLostAreToldAgain) {
   emu::Clock::Release();
 }
 
+// The line of losses carries the capture time of the record it precedes,
+// not the time the writer got to it: a writer running behind must not move
+// it (the shipped image and the host build wrote different logs of the same
+// scenario when it did).
+TEST_F(LogPipeline, LossesAreStampedWithTheNextRecordsCaptureTimeNotTheWritersTime) {
+  emu::Clock::Fix(tracetest::GoldenTime());
+  NTSTATUS status;
+  auto* writer = new LogWriter(&status, L"C:\\late.log");
+  ASSERT_EQ(status, STATUS_SUCCESS);
+  writer->CountLost();
+  TraceRecord* record = makeTextRecord("next\n", TraceSettings(0));
+  ASSERT_NE(record, nullptr);
+  // The writer only sees the record a second later.
+  emu::Clock::Advance(10000000);
+  writer->Queue(record);
+  delete writer;
+  EXPECT_EQ(drive_.Read("late.log"),
+            "\r\n14:03:07.123 Sun, Jan 05 2003\r\n*** 1 trace records lost ***\r\n"
+            "\r\n14:03:07.123 Sun, Jan 05 2003\r\nnext\r\n");
+  emu::Clock::Release();
+}
+
 TEST_F(LogPipeline, WithoutAThreadObjectTheWriterReportsNoResources) {
   // The writer's allocations: its log name (paged), its text buffer, then the
   // thread object. Fail the thread object.
