@@ -69,7 +69,12 @@ void BugCheck(uint32_t code, const char* format, ...) {
   va_end(args);
   // Under chaos mode the seed goes with the message: the run can be
   // repeated with the same decisions.
-  char chaos[48] = "";
+  // Not on the stack: a bug check from a fault handler runs on stack whose
+  // shadow may still hold the redzones of the frames that were there before
+  // the fault (qemu-user's signal frame), and AddressSanitizer would stop
+  // the report at a buffer that the compiler does not lay out afresh.
+  thread_local char chaos[48];
+  chaos[0] = '\0';
   if (Chaos::Enabled())
     snprintf(chaos, sizeof chaos, " (chaos seed %llu)",
              static_cast<unsigned long long>(Chaos::Seed()));
