@@ -3,11 +3,13 @@
 #include "framework/Driver.h"
 #include "framework/ExitTable.h"
 #include "framework/StaticInitTable.h"
+#include "framework/SystemRoutines.h"
 
 NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
   // One image is one driver: a second entry while the first lives is refused.
   if (theDriver != NULL)
     return STATUS_IMAGE_ALREADY_LOADED;
+  SystemRoutines::Resolve();
   RunStaticInitTable();
   if (theDriver == NULL)
     return STATUS_INSUFFICIENT_RESOURCES;
@@ -18,6 +20,7 @@ NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Registry
     // behind once the image is gone.
     theDriver->Cleanup();
     ExitTable::Run();
+    SystemRoutines::Forget();
   }
   return status;
 }
@@ -27,6 +30,7 @@ VOID NTAPI DriverUnloadRoutine(PDRIVER_OBJECT driverObject) {
   theDriver->OnUnload();
   theDriver->Cleanup();
   ExitTable::Run();
+  SystemRoutines::Forget();
 }
 
 NTSTATUS NTAPI AddDeviceRoutine(PDRIVER_OBJECT driverObject, PDEVICE_OBJECT physicalDevice) {

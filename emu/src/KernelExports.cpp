@@ -101,6 +101,9 @@ const KernelExport kExports[] = {
     EXPORT(kNt, MmUnlockPages),
     EXPORT(kNt, MmMapLockedPages),
     EXPORT(kNt, MmUnmapLockedPages),
+    // What the system is, and the routines that not every system has.
+    EXPORT(kNt, IoIsWdmVersionAvailable),
+    EXPORT(kNt, MmGetSystemRoutineAddress),
     // File services.
     EXPORT(kNt, ZwCreateFile),
     EXPORT(kNt, ZwQueryInformationFile),

@@ -1,0 +1,32 @@
+#include "framework/SystemRoutines.h"
+
+namespace {
+
+// WDM 1.10: Windows 2000, the first NT with the WDM version query's answer
+// above 1.0x and with MmGetSystemRoutineAddress.
+constexpr UCHAR NT_WDM_MAJOR = 1;
+constexpr UCHAR NT_WDM_MINOR = 0x10;
+
+PVOID Find(PCWSTR name) {
+  UNICODE_STRING routine;
+  RtlInitUnicodeString(&routine, name);
+  return MmGetSystemRoutineAddress(&routine);
+}
+
+}  // namespace
+
+bool SystemRoutines::nt;
+SystemRoutines::FlushQueuedDpcsRoutine SystemRoutines::flushQueuedDpcs;
+
+void SystemRoutines::Resolve() {
+  Forget();
+  nt = IoIsWdmVersionAvailable(NT_WDM_MAJOR, NT_WDM_MINOR) != FALSE;
+  if (!nt)
+    return;
+  flushQueuedDpcs = reinterpret_cast<FlushQueuedDpcsRoutine>(Find(L"KeFlushQueuedDpcs"));
+}
+
+void SystemRoutines::Forget() {
+  nt = false;
+  flushQueuedDpcs = NULL;
+}

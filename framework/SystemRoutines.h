@@ -1,0 +1,34 @@
+// Kernel routines that not every supported system exports.
+//
+// pellinor.sys loads on Windows 98/Me, 2000 and XP. An import that one of
+// them lacks keeps the driver from loading there at all, so a routine that
+// is not exported everywhere is never imported: it is looked up once, at
+// load, with MmGetSystemRoutineAddress, and the driver asks here whether it
+// was found. Where it was not, the caller takes the older way and says in a
+// comment what that leaves open.
+//
+// The family is told apart first by the WDM version the system reports
+// (1.10 and later only on NT, Windows 2000 on); Windows 98/Me get no lookup
+// at all.
+#pragma once
+
+#include <ntddk.h>
+
+class SystemRoutines {
+ public:
+  // PASSIVE_LEVEL, once, at load, before anything below is asked.
+  static void Resolve();
+  // Forgets what Resolve found (at unload and after a failed load).
+  static void Forget();
+
+  // True on Windows 2000 and later (WDM 1.10 and later).
+  static bool IsNt() { return nt; }
+
+  // The routines; null where the system does not export them.
+  using FlushQueuedDpcsRoutine = VOID(NTAPI*)(VOID);
+  static FlushQueuedDpcsRoutine FlushQueuedDpcs() { return flushQueuedDpcs; }
+
+ private:
+  static bool nt;
+  static FlushQueuedDpcsRoutine flushQueuedDpcs;
+};
