@@ -139,6 +139,24 @@ class ObjectNamespace {
 // IofCallDriver, and the completion routine that the driver above had left
 // in it at that moment (the routine runs for the device above, so nobody
 // below may change it).
+// One IofCallDriver in progress for a stack location: what the completion
+// saw of the location's pending mark when it left the location, for the
+// check of the pending contract when the dispatch routine returns (the IRP
+// may be completed and freed by then).
+struct CallFrame {
+  bool unwound = false;
+  bool marked = false;
+};
+
+// A dispatch routine that returned STATUS_PENDING before the location it
+// was called with carried the pending mark: the mark must be there when the
+// completion leaves the location (set by a completion routine of the
+// driver's when PendingReturned).
+struct AwaitedMark {
+  PDRIVER_OBJECT driver = nullptr;
+  PDEVICE_OBJECT device = nullptr;
+};
+
 struct LocationOwner {
   bool handed = false;
   PDEVICE_OBJECT device = nullptr;
@@ -146,6 +164,10 @@ struct LocationOwner {
   PIO_COMPLETION_ROUTINE routine = nullptr;
   PVOID context = nullptr;
   UCHAR invoke = 0;  // the SL_INVOKE_ON_* bits
+  // The calls made with this location (a filter that skips its location
+  // and the driver below it share one) and the marks awaited for it.
+  std::vector<std::shared_ptr<CallFrame>> calls;
+  std::vector<AwaitedMark> awaited;
 };
 
 // What the requester of one of the I/O manager's own IRPs learns at its
@@ -221,6 +243,9 @@ void CheckDeviceHasNoCompletionPending(PDEVICE_OBJECT device, const char* name);
 // Shutdown: every request of the I/O manager still in the hands of
 // drivers is stuck; bug-checks with its owners.
 void CheckNoRequestStuck(const char* when);
+// Bug-checks (DRIVER_CORRUPTED_EXPOOL) when an IRP still held back after
+// its free was written since; `when` ends the message.
+void CheckFreedIrps(const char* when);
 void SetRequestWaitLimitMs(int milliseconds);
 
 // ---------------------------------------------------------------------------

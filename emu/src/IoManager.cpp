@@ -178,16 +178,22 @@ PIRP AllocateIrp(CCHAR stackSize, bool ioManager, bool mustSucceed) {
 namespace {
 
 // Freed IRPs are not given back to the host at once: their memory stays
-// poisoned (and unaddressable under AddressSanitizer) while the next
+// filled and poisoned (unaddressable under AddressSanitizer) while the next
 // kQuarantine IRPs are freed, so that a driver still writing a request it
 // handed on, or reading its stack location after completing it, meets
 // poison instead of a fresh IRP that happens to lie at the same address.
+// The fill is compared when an IRP leaves the quarantine, when a driver
+// unloads and at shutdown, so that the plain build finds a stray write
+// too (AddressSanitizer stops it at the write).
 constexpr size_t kQuarantine = 64;
 constexpr unsigned char kFreedIrpFill = 0xD1;
 
 struct FreedIrp {
   PIRP irp;
   size_t size;
+  // Who held it, for the report: the allocator and the drivers it was
+  // handed to, in order.
+  std::string holders;
 };
 
 std::deque<FreedIrp>& Quarantine() {
@@ -203,19 +209,95 @@ bool InQuarantine(PIRP irp) {
   return false;
 }
 
+const char* NameOrNone(PDRIVER_OBJECT driver) {
+  return driver != nullptr ? internal::DriverNameOf(driver) : "(none)";
+}
+
+std::string HoldersOf(const IrpRecord* record) {
+  std::string text;
+  if (record->allocator != nullptr) {
+    text += "allocated by ";
+    text += NameOrNone(record->allocator);
+  } else if (record->ioManager) {
+    text += "the I/O manager's";
+  }
+  for (const auto& seen : record->seenBy) {
+    text += text.empty() ? "handed to " : (&seen == &record->seenBy.front() ? ", handed to " : ", ");
+    text += NameOrNone(seen.second);
+  }
+  return text.empty() ? std::string("never handed to a driver") : text;
+}
+
+// The name of the IRP field at `offset`, for the report.
+const char* IrpFieldAt(size_t offset) {
+  struct Field {
+    size_t offset;
+    const char* name;
+  };
+  static const Field fields[] = {
+      {offsetof(IRP, MdlAddress), "MdlAddress"},
+      {offsetof(IRP, Flags), "Flags"},
+      {offsetof(IRP, AssociatedIrp), "AssociatedIrp"},
+      {offsetof(IRP, IoStatus), "IoStatus"},
+      {offsetof(IRP, RequestorMode), "RequestorMode"},
+      {offsetof(IRP, PendingReturned), "PendingReturned"},
+      {offsetof(IRP, StackCount), "StackCount"},
+      {offsetof(IRP, Cancel), "Cancel"},
+      {offsetof(IRP, UserBuffer), "UserBuffer"},
+      {offsetof(IRP, Tail), "Tail"},
+      {sizeof(IRP), "a stack location"},
+  };
+  const char* name = "the header";
+  for (const Field& field : fields) {
+    if (offset >= field.offset)
+      name = field.name;
+  }
+  return name;
+}
+
+// Bug-checks when a freed IRP's fill changed; lock held.
+void CheckFreedIrp(const FreedIrp& f, const char* when) {
+  const auto* bytes = reinterpret_cast<const unsigned char*>(f.irp);
+  EMU_UNPOISON_IRP(f.irp, f.size);
+  for (size_t i = 0; i < f.size; ++i) {
+    if (bytes[i] == kFreedIrpFill)
+      continue;
+    size_t location = i >= sizeof(IRP) ? (i - sizeof(IRP)) / sizeof(IO_STACK_LOCATION) : 0;
+    char where[64] = "";
+    if (i >= sizeof(IRP))
+      snprintf(where, sizeof where, " %zu", location);
+    BugCheck(DRIVER_CORRUPTED_EXPOOL,
+             "IRP %p was written after it was completed and freed (offset %zu, in %s%s: "
+             "0x%02X where the fill 0x%02X was; %s); found %s",
+             static_cast<void*>(f.irp), i, IrpFieldAt(i), where, bytes[i], kFreedIrpFill,
+             f.holders.c_str(), when);
+  }
+  EMU_POISON_IRP(f.irp, f.size);
+}
+
 // Lock held.
-void QuarantineIrp(PIRP irp) {
+void QuarantineIrp(PIRP irp, const IrpRecord* record) {
   size_t size = irp->Size;
   memset(irp, kFreedIrpFill, size);
   EMU_POISON_IRP(irp, size);
-  Quarantine().push_back(FreedIrp{irp, size});
+  Quarantine().push_back(FreedIrp{irp, size, HoldersOf(record)});
   if (Quarantine().size() > kQuarantine) {
     FreedIrp oldest = Quarantine().front();
     Quarantine().pop_front();
+    CheckFreedIrp(oldest, "when it left the quarantine");
     EMU_UNPOISON_IRP(oldest.irp, oldest.size);
     free(oldest.irp);
   }
 }
+
+}  // namespace
+
+void CheckFreedIrps(const char* when) {
+  std::lock_guard<std::mutex> guard(Lock());
+  for (const FreedIrp& f : Quarantine()) CheckFreedIrp(f, when);
+}
+
+namespace {
 
 int IndexOf(PIRP irp, PIO_STACK_LOCATION sp) {
   return static_cast<int>(sp - reinterpret_cast<PIO_STACK_LOCATION>(irp + 1));
@@ -228,10 +310,6 @@ PDRIVER_OBJECT RoutineOwner(const IrpRecord* record, int index) {
   if (index + 1 < static_cast<int>(record->locations.size()))
     return record->locations[index + 1].driver;
   return record->allocator;
-}
-
-const char* NameOrNone(PDRIVER_OBJECT driver) {
-  return driver != nullptr ? internal::DriverNameOf(driver) : "(none)";
 }
 
 }  // namespace
@@ -280,9 +358,80 @@ void FreeIrp(PIRP irp) {
              "IoFreeIrp: IRP %p is still with a driver (sent down and not completed back): %s",
              static_cast<void*>(irp), DescribeIrpOwners(record).c_str());
   }
+  QuarantineIrp(irp, record);
   Irps().erase(irp);
-  QuarantineIrp(irp);
 }
+
+namespace {
+
+// The pending contract, checked at every return of a dispatch routine for
+// every IRP (the I/O manager's own and those drivers allocate): a routine
+// that returns STATUS_PENDING has marked the location it was called with
+// pending (IoMarkIrpPending), and one that marked it returns STATUS_PENDING.
+// Where the request is still below when the routine returns, a mark that a
+// completion routine of the driver must still set is awaited until the
+// completion leaves the location.
+void CheckPendingContract(PIRP irp, const std::shared_ptr<CallFrame>& frame, int index,
+                          NTSTATUS status, PDRIVER_OBJECT driver, PDEVICE_OBJECT device,
+                          UCHAR major) {
+  std::lock_guard<std::mutex> guard(Lock());
+  bool marked;
+  IrpRecord* record = frame->unwound ? nullptr : FindIrpRecord(irp);
+  if (frame->unwound) {
+    marked = frame->marked;
+  } else {
+    if (record == nullptr)
+      return;
+    std::vector<std::shared_ptr<CallFrame>>& calls = record->locations[index].calls;
+    for (auto it = calls.begin(); it != calls.end(); ++it) {
+      if (*it == frame) {
+        calls.erase(it);
+        break;
+      }
+    }
+    marked = (reinterpret_cast<PIO_STACK_LOCATION>(irp + 1)[index].Control &
+              SL_PENDING_RETURNED) != 0;
+  }
+  if (status == STATUS_PENDING && !marked) {
+    if (record != nullptr) {
+      record->locations[index].awaited.push_back(AwaitedMark{driver, device});
+      return;
+    }
+    BugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION,
+             "dispatch routine of driver %s (device %p, major function 0x%X) returned "
+             "STATUS_PENDING without marking IRP %p pending (IoMarkIrpPending)",
+             NameOrNone(driver), static_cast<void*>(device), major, static_cast<void*>(irp));
+  }
+  if (status != STATUS_PENDING && marked) {
+    BugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION,
+             "dispatch routine of driver %s (device %p, major function 0x%X): IRP %p was marked "
+             "pending but its dispatch returned 0x%08lX, not STATUS_PENDING",
+             NameOrNone(driver), static_cast<void*>(device), major, static_cast<void*>(irp),
+             static_cast<unsigned long>(status));
+  }
+}
+
+// The completion leaves location `index`, whose pending mark is `marked`;
+// lock held. Tells the calls in progress and checks the awaited marks.
+void LeaveLocation(PIRP irp, IrpRecord* record, int index, bool marked) {
+  LocationOwner& owner = record->locations[index];
+  for (const auto& frame : owner.calls) {
+    frame->unwound = true;
+    frame->marked = marked;
+  }
+  if (!marked && !owner.awaited.empty()) {
+    const AwaitedMark& awaited = owner.awaited.front();
+    BugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION,
+             "dispatch routine of driver %s (device %p) returned STATUS_PENDING without marking "
+             "IRP %p pending (IoMarkIrpPending): its stack location %d was still not marked when "
+             "the request completed (a completion routine must mark it when PendingReturned)",
+             NameOrNone(awaited.driver), static_cast<void*>(awaited.device),
+             static_cast<void*>(irp), index);
+  }
+  owner = LocationOwner();
+}
+
+}  // namespace
 
 NTSTATUS CallDriver(PDEVICE_OBJECT device, PIRP irp, bool power) {
   const char* service = power ? "PoCallDriver" : "IofCallDriver";
@@ -290,6 +439,8 @@ NTSTATUS CallDriver(PDEVICE_OBJECT device, PIRP irp, bool power) {
   PDRIVER_DISPATCH dispatch;
   PDRIVER_OBJECT driver;
   UCHAR major;
+  std::shared_ptr<CallFrame> frame;
+  int frameIndex;
   {
     std::lock_guard<std::mutex> guard(Lock());
     IrpRecord* record = FindIrpRecord(irp);
@@ -338,6 +489,9 @@ NTSTATUS CallDriver(PDEVICE_OBJECT device, PIRP irp, bool power) {
                reinterpret_cast<void*>(next->CompletionRoutine));
     }
     owner.handed = true;
+    frame = std::make_shared<CallFrame>();
+    owner.calls.push_back(frame);
+    frameIndex = index;
     owner.device = device;
     owner.driver = device->DriverObject;
     owner.routine = next->CompletionRoutine;
@@ -372,6 +526,7 @@ NTSTATUS CallDriver(PDEVICE_OBJECT device, PIRP irp, bool power) {
              reinterpret_cast<void*>(dispatch), internal::DriverNameOf(driver), major,
              static_cast<void*>(device), internal::CurrentIrql(), irql);
   }
+  CheckPendingContract(irp, frame, frameIndex, status, driver, device, major);
   return status;
 }
 
@@ -416,8 +571,8 @@ void FinishAtTop(PIRP irp) {
   if (finish)
     finish(irp);
   std::lock_guard<std::mutex> guard(Lock());
+  QuarantineIrp(irp, FindIrpRecord(irp));
   Irps().erase(irp);
-  QuarantineIrp(irp);
   result->done = true;
   result->completed.notify_all();
 }
@@ -460,6 +615,29 @@ void CompleteRequest(PIRP irp) {
       BugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION,
                "IofCompleteRequest: IRP %p completed with STATUS_PENDING", static_cast<void*>(irp));
     }
+    // The current location belongs to the driver the IRP was last handed
+    // to. A driver above it that completes the IRP while that driver still
+    // holds it (pending, not completed) takes it away from under it: the
+    // lower driver's own completion later is the second one, and would be
+    // blamed. Reported here, at the first completion, naming the driver
+    // that made it.
+    if (completer != nullptr && record->haltedAt < 0) {
+      int current = irp->CurrentLocation - 1;
+      if (current >= 0 && current < static_cast<int>(record->locations.size())) {
+        const LocationOwner& holder = record->locations[current];
+        if (holder.handed && holder.driver != nullptr && holder.driver != completer) {
+          BugCheck(MULTIPLE_IRP_COMPLETE_REQUESTS,
+                   "IofCompleteRequest: driver %s completed IRP %p, which driver %s (device %p) "
+                   "below it still holds%s and has not completed",
+                   NameOrNone(completer), static_cast<void*>(irp), NameOrNone(holder.driver),
+                   static_cast<void*>(holder.device),
+                   (reinterpret_cast<PIO_STACK_LOCATION>(irp + 1)[current].Control &
+                    SL_PENDING_RETURNED)
+                       ? " marked pending"
+                       : "");
+        }
+      }
+    }
     record->haltedAt = -1;
   }
   // Chaos mode: the completion routines run late, while the sender may be
@@ -495,8 +673,8 @@ void CompleteRequest(PIRP irp) {
       {
         std::lock_guard<std::mutex> guard(Lock());
         IrpRecord* record = FindIrpRecord(irp);
-        record->locations[index] = LocationOwner();
         owner = RoutineOwner(record, index);
+        LeaveLocation(irp, record, index, irp->PendingReturned != FALSE);
         // The routine's device and driver must still be there: a filter
         // deleted or unloaded while a request it watches is pending below
         // would run freed code against a freed device.
@@ -554,7 +732,7 @@ void CompleteRequest(PIRP irp) {
         IoMarkIrpPending(irp);
       ZeroStackLocation(sp);
       std::lock_guard<std::mutex> guard(Lock());
-      FindIrpRecord(irp)->locations[index] = LocationOwner();
+      LeaveLocation(irp, FindIrpRecord(irp), index, irp->PendingReturned != FALSE);
     }
     sp++;
     irp->CurrentLocation++;

@@ -35,6 +35,10 @@ KSPIN_LOCK OwnerToken() {
   return reinterpret_cast<KSPIN_LOCK>(&marker) | 1;
 }
 
+// The spin locks this thread holds: how many, and the last one taken.
+thread_local int heldSpinLocks = 0;
+thread_local PKSPIN_LOCK lastSpinLock = nullptr;
+
 void Acquire(PKSPIN_LOCK lock, const char* service) {
   KSPIN_LOCK me = OwnerToken();
   KSPIN_LOCK expected = __atomic_load_n(lock, __ATOMIC_RELAXED);
@@ -51,6 +55,8 @@ void Acquire(PKSPIN_LOCK lock, const char* service) {
     expected = 0;
     if (__atomic_compare_exchange_n(lock, &expected, me, false, __ATOMIC_ACQUIRE,
                                     __ATOMIC_RELAXED)) {
+      ++heldSpinLocks;
+      lastSpinLock = lock;
       return;
     }
     if (spins > 64)
@@ -66,6 +72,7 @@ void Release(PKSPIN_LOCK lock, const char* service) {
              held == 0 ? "not held" : "held by another thread");
   }
   internal::LockOrderReleased(lock);
+  --heldSpinLocks;
   __atomic_store_n(lock, 0, __ATOMIC_RELEASE);
   // Chaos mode: a waiter on another processor takes the lock before this
   // thread goes on.
@@ -75,6 +82,9 @@ void Release(PKSPIN_LOCK lock, const char* service) {
 }  // namespace
 
 namespace internal {
+int HeldSpinLocks() { return heldSpinLocks; }
+PKSPIN_LOCK LastSpinLock() { return lastSpinLock; }
+
 void AcquireSpinLockRaw(PKSPIN_LOCK lock, const char* service) {
   Acquire(lock, service);
 }

@@ -31,6 +31,7 @@ void Kernel::Shutdown() {
   // Nothing is left to complete a request that drivers still hold: it
   // would hang its requester for ever.
   io::CheckNoRequestStuck("Kernel::Shutdown");
+  io::CheckFreedIrps("at shutdown");
   internal::ResetTimers();
   internal::StopDpcThread();
   internal::StopWorkerThreads();

@@ -368,12 +368,20 @@ void ReportLeaks(const std::map<unsigned long long, std::pair<const void*, Block
 
 namespace internal {
 
-DriverContext::DriverContext(PDRIVER_OBJECT driver) : previous_(currentDriver) {
+DriverContext::DriverContext(PDRIVER_OBJECT driver)
+    : previous_(currentDriver), driver_(driver), heldSpinLocks_(HeldSpinLocks()) {
   currentDriver = driver;
 }
 
 DriverContext::~DriverContext() {
   currentDriver = previous_;
+  if (HeldSpinLocks() > heldSpinLocks_) {
+    BugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION,
+             "a routine of driver %s returned holding %d spin lock(s) it acquired (the last "
+             "taken: %p); the next acquirer would spin for ever",
+             driver_ != nullptr ? DriverNameOf(driver_) : "(none)",
+             HeldSpinLocks() - heldSpinLocks_, static_cast<void*>(LastSpinLock()));
+  }
 }
 
 PDRIVER_OBJECT CurrentDriverObject() {

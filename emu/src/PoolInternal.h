@@ -17,6 +17,10 @@ namespace internal {
 // a driver: DriverEntry, AddDevice, dispatch, completion, cancel and unload
 // routines, and the DPC, timer, work item and system thread routines.
 // Contexts nest; the destructor restores the one before.
+//
+// A routine of a driver returns holding no spin lock it took (the next
+// acquirer would spin for ever; at DISPATCH_LEVEL, in a DPC, the IRQL does
+// not tell): checked when the context ends.
 class DriverContext {
  public:
   explicit DriverContext(PDRIVER_OBJECT driver);
@@ -26,7 +30,13 @@ class DriverContext {
 
  private:
   PDRIVER_OBJECT previous_;
+  PDRIVER_OBJECT driver_;
+  int heldSpinLocks_;
 };
+
+// The spin locks the calling thread holds now, and the last one it took.
+int HeldSpinLocks();
+PKSPIN_LOCK LastSpinLock();
 
 // The driver of the calling thread, or null (the kernel itself, or a test
 // calling the kernel directly).

@@ -243,6 +243,50 @@ NTSTATUS NTAPI ForgetPending(PDEVICE_OBJECT, PIRP, PVOID) {
   return STATUS_SUCCESS;
 }
 
+NTSTATUS NTAPI SignalOwnIrp(PDEVICE_OBJECT, PIRP, PVOID context) {
+  KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
+  return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// The pending contract holds at every IofCallDriver of every request, not
+// only where the I/O manager's own request returns at the top: here the
+// upper driver sends an IRP of its own (as a filter's query of its target
+// does) to a lower driver that breaks the contract, and the lower driver is
+// named.
+TEST_F(IoCompletionDeath, PendingContractIsCheckedForRequestsDriversAllocate) {
+  std::vector<std::thread> completers;
+  bool markIt = false;
+  Build(
+      [&](PDEVICE_OBJECT, PIRP irp) {
+        if (markIt) {
+          IoMarkIrpPending(irp);
+          return Complete(irp, STATUS_SUCCESS);
+        }
+        completers.emplace_back([irp] { Complete(irp, STATUS_SUCCESS); });
+        return STATUS_PENDING;
+      },
+      [&](PDEVICE_OBJECT, PIRP irp) {
+        KEVENT done;
+        KeInitializeEvent(&done, NotificationEvent, FALSE);
+        PIRP own = IoAllocateIrp(lower->StackSize, FALSE);
+        PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(own);
+        next->MajorFunction = IRP_MJ_DEVICE_CONTROL;
+        IoSetCompletionRoutine(own, SignalOwnIrp, &done, TRUE, TRUE, TRUE);
+        if (IoCallDriver(lower, own) == STATUS_PENDING)
+          KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+        IoFreeIrp(own);
+        return Complete(irp, STATUS_SUCCESS);
+      });
+  EXPECT_DEATH(WriteSome(),
+               "BUG CHECK 0x000000C9.*driver \\\\Driver\\\\IoLower .*returned "
+               "STATUS_PENDING without marking IRP .* pending");
+  markIt = true;
+  EXPECT_DEATH(WriteSome(),
+               "BUG CHECK 0x000000C9.*driver \\\\Driver\\\\IoLower .*was marked pending "
+               "but its dispatch returned 0x00000000");
+  for (auto& thread : completers) thread.join();
+}
+
 TEST_F(IoCompletionDeath, DriverContractsAreEnforced) {
   PendingLower pending;
   Build(pending.Handler(), [&](PDEVICE_OBJECT, PIRP irp) {

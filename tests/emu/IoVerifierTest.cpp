@@ -352,6 +352,35 @@ TEST_F(Verifier, CompletedRequestIsPoisonedAndQuarantined) {
       "BUG CHECK 0x000000C9.*IoFreeIrp: .* freed already");
 }
 
+// A filter that writes to the request after IoCallDriver returned for it:
+// the request completed below and was freed meanwhile. The plain build
+// finds the write in the freed fill when the request leaves the quarantine
+// (here: at shutdown); AddressSanitizer stops the write itself.
+TEST_F(Verifier, WriteToARequestAfterItWasHandedOnIsFound) {
+  EXPECT_DEATH(
+      {
+        Stack stack([](PDEVICE_OBJECT, PIRP irp) { return Complete(irp, STATUS_SUCCESS); },
+                    nullptr);
+        PDEVICE_OBJECT lower = stack.lower;
+        stack.upperDriver.SetHandler(stack.upper, [lower](PDEVICE_OBJECT, PIRP irp) {
+          IoSkipCurrentIrpStackLocation(irp);
+          NTSTATUS status = IoCallDriver(lower, irp);
+          irp->IoStatus.Information = 7;
+          return status;
+        });
+        stack.WriteSome();
+        emu::Kernel::Shutdown();
+      },
+#if defined(__SANITIZE_ADDRESS__)
+      "AddressSanitizer: use-after-poison"
+#else
+      "BUG CHECK 0x000000C5: DRIVER_CORRUPTED_EXPOOL: IRP .* was written after it was completed "
+      "and freed \\(offset .*, in IoStatus: .*handed to \\\\Driver\\\\VfUpper, "
+      "\\\\Driver\\\\VfLower\\); found at shutdown"
+#endif
+  );
+}
+
 #if defined(__SANITIZE_ADDRESS__)
 TEST_F(Verifier, StrayAccessToACompletedRequestIsReportedWhereItHappens) {
   // A dispatch routine that reads its stack location after completing.
@@ -403,6 +432,11 @@ NTSTATUS NTAPI RaiseAtCompletion(PDEVICE_OBJECT, PIRP irp, PVOID) {
   if (irp->PendingReturned)
     IoMarkIrpPending(irp);
   return STATUS_SUCCESS;
+}
+
+KSPIN_LOCK heldByDpc;
+VOID NTAPI TakeLockAndReturn(PKDPC, PVOID, PVOID, PVOID) {
+  KeAcquireSpinLockAtDpcLevel(&heldByDpc);
 }
 
 iotest::Handler PendAndCompleteFromDpc() {
@@ -484,6 +518,22 @@ TEST_F(Verifier, WrongIrqlAtCompletionOrReturnIsCaughtWhereItHappens) {
       },
       "BUG CHECK 0x0000000A.*dispatch routine .* of driver \\\\Driver\\\\VfLower \\(major function "
       "0x4, device .*\\) returned at IRQL 1; it was called at IRQL 0");
+
+  // A DPC that returns holding the spin lock it took: at DISPATCH_LEVEL the
+  // IRQL says nothing, and the next acquirer would spin for ever.
+  EXPECT_DEATH(
+      {
+        auto* driver = new TestDriver("VfLock");
+        RunAs(driver->object(), [] {
+          static KDPC dpc;
+          KeInitializeSpinLock(&heldByDpc);
+          KeInitializeDpc(&dpc, TakeLockAndReturn, nullptr);
+          KeInsertQueueDpc(&dpc, nullptr, nullptr);
+        });
+        emu::Kernel::Quiesce();
+      },
+      "BUG CHECK 0x000000C4.*a routine of driver \\\\Driver\\\\VfLock returned holding 1 spin "
+      "lock\\(s\\) it acquired");
 }
 
 // ---------------------------------------------------------------------------
@@ -541,6 +591,31 @@ struct Rendezvous {
 NTSTATUS NTAPI SignalBack(PDEVICE_OBJECT, PIRP, PVOID context) {
   KeSetEvent(&static_cast<Rendezvous*>(context)->done, IO_NO_INCREMENT, FALSE);
   return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// A filter that completes a request the driver below still holds pending:
+// the filter is named at once, not the lower driver when it completes the
+// request later.
+TEST_F(Verifier, CompletingARequestThatALowerDriverHoldsPendingIsBlamedOnTheCompleter) {
+  EXPECT_DEATH(
+      {
+        Stack stack(
+            [](PDEVICE_OBJECT, PIRP irp) {
+              IoMarkIrpPending(irp);
+              return STATUS_PENDING;  // kept, to be completed later
+            },
+            nullptr);
+        PDEVICE_OBJECT lower = stack.lower;
+        stack.upperDriver.SetHandler(stack.upper, [lower](PDEVICE_OBJECT, PIRP irp) {
+          IoCopyCurrentIrpStackLocationToNext(irp);
+          IoCallDriver(lower, irp);
+          return Complete(irp, STATUS_SUCCESS);
+        });
+        stack.WriteSome();
+      },
+      "BUG CHECK 0x00000044: MULTIPLE_IRP_COMPLETE_REQUESTS: IofCompleteRequest: driver "
+      "\\\\Driver\\\\VfUpper completed IRP .*, which driver \\\\Driver\\\\VfLower \\(device .*\\) "
+      "below it still holds marked pending and has not completed");
 }
 
 TEST_F(Verifier, FilterThatTakesTheRequestBackAndCompletesItPasses) {
