@@ -5,6 +5,7 @@
 
 #include "KernelInternal.h"
 #include "LockOrder.h"
+#include "PoolInternal.h"
 #include "emu/BugCheck.h"
 #include "emu/Chaos.h"
 
@@ -106,6 +107,8 @@ extern "C" KIRQL FASTCALL KfRaiseIrql(KIRQL NewIrql) {
     emu::BugCheck(emu::IRQL_NOT_GREATER_OR_EQUAL, "KeRaiseIrql to %u from the higher IRQL %u",
                   NewIrql, old);
   }
+  if (NewIrql >= DISPATCH_LEVEL && old < DISPATCH_LEVEL)
+    emu::internal::PageOutPageable();
   CurrentIrql() = NewIrql;
   return old;
 }
@@ -129,6 +132,8 @@ extern "C" VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock) {
 extern "C" KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK SpinLock) {
   emu::internal::RequireIrqlAtMost(DISPATCH_LEVEL, "KeAcquireSpinLock");
   KIRQL old = CurrentIrql();
+  if (old < DISPATCH_LEVEL)
+    emu::internal::PageOutPageable();
   CurrentIrql() = DISPATCH_LEVEL;
   emu::Acquire(SpinLock, "KeAcquireSpinLock");
   return old;

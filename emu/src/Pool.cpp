@@ -7,6 +7,13 @@
 // quarantine before its memory goes back to the host heap, so a read after
 // free sees the fill, and a write after free is found when the block leaves
 // the quarantine or its driver unloads.
+#include <asm/ldt.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
@@ -69,6 +76,229 @@ struct Block {
   bool systemBuffer;
   PoolTagReport* stats;         // the report of `tag` (a node of State::tags, never erased)
 };
+
+// ---------------------------------------------------------------------------
+// Paging, as the system's verifier forces it (forced IRQL checking): every
+// paged block owns its pages, and whenever a thread raises its IRQL to
+// DISPATCH_LEVEL (and before each DPC) the pageable memory is paged out
+// (made inaccessible). A touch at PASSIVE or APC level pages the block back
+// in and goes on, as a page fault there does; a touch at DISPATCH_LEVEL or
+// above is IRQL_NOT_LESS_OR_EQUAL, naming the driver, as on Windows as soon
+// as the page is out.
+//
+// Blocks of a page or more own their pages too, paged or not. Once freed,
+// such a block's pages are inaccessible until they go back to the host
+// (the holding area), so that a read or write of the freed block stops at
+// the access, as the verifier's special pool does.
+struct PagedRegion {
+  size_t length;
+  bool out;       // inaccessible now
+  bool pageable;  // paged pool: paged out at raises
+  bool freed;     // the block was freed: inaccessible for good
+  uint32_t tag;
+  size_t size;
+};
+
+struct Paging {
+  std::mutex lock;  // never held while touching a block's memory
+  std::map<uintptr_t, PagedRegion> regions;  // base -> region
+  std::atomic<int> resident{0};  // regions paged in; raising costs a load when 0
+  struct sigaction previous {};
+  bool handlerInstalled = false;
+};
+
+Paging& P() {
+  static Paging* paging = new Paging;  // never destroyed: threads may outlive main
+  return *paging;
+}
+
+// Off unless PELLINOR_FORCED_IRQL=1 is in the environment (or a test turns
+// it on): under qemu-i386 the return from a page-in fault reloads the
+// thread's %gs from a descriptor that all threads share, and a thread
+// created or faulting at the same moment can leave its own base there, so
+// that the resumed thread would run with another thread's thread-local
+// data. KeepThreadLocalStorageAcrossReturn narrows that window but cannot
+// close it; a run with many threads faulting at once is only sound where
+// i386 programs run natively.
+bool ForcedIrqlCheckingAtStart() {
+  const char* value = getenv("PELLINOR_FORCED_IRQL");
+  return value != nullptr && strcmp(value, "1") == 0;
+}
+std::atomic<bool> forcedIrqlChecking{ForcedIrqlCheckingAtStart()};
+
+size_t PageSize() {
+  static const size_t size = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  return size;
+}
+
+size_t RoundUpToPages(size_t n) {
+  return (n + PageSize() - 1) / PageSize() * PageSize();
+}
+
+// The region holding `address`; paging lock held.
+std::map<uintptr_t, PagedRegion>::iterator RegionOf(Paging& paging, uintptr_t address) {
+  auto it = paging.regions.upper_bound(address);
+  if (it == paging.regions.begin())
+    return paging.regions.end();
+  --it;
+  return address - it->first < it->second.length ? it : paging.regions.end();
+}
+
+// Pages the region in (readable and writable); paging lock held.
+void PageIn(Paging& paging, uintptr_t base, PagedRegion& region) {
+  if (!region.out || region.freed)
+    return;
+  mprotect(reinterpret_cast<void*>(base), region.length, PROT_READ | PROT_WRITE);
+  region.out = false;
+  if (region.pageable)
+    ++paging.resident;
+}
+
+void PassOnFault(int signal, siginfo_t* info, void* context) {
+  const struct sigaction& previous = P().previous;
+  if (previous.sa_flags & SA_SIGINFO) {
+    if (previous.sa_sigaction != nullptr) {
+      previous.sa_sigaction(signal, info, context);
+      return;
+    }
+  } else if (previous.sa_handler != SIG_DFL && previous.sa_handler != SIG_IGN) {
+    previous.sa_handler(signal);
+    return;
+  }
+  struct sigaction fallback {};
+  fallback.sa_handler = SIG_DFL;
+  sigemptyset(&fallback.sa_mask);
+  sigaction(signal, &fallback, nullptr);
+}
+
+// Returning from a signal handler reloads %gs from the signal frame, and
+// qemu-i386 takes the segment's base from its one descriptor table, where
+// the last thread to set up its thread-local storage left its own base: the
+// thread would go on with another thread's thread-local data (its IRQL, its
+// spin locks). Writing this thread's base back into its descriptor just
+// before the return makes the reload find it. On an i386 Linux kernel the
+// descriptor is the thread's own and this rewrites it with what it holds.
+void KeepThreadLocalStorageAcrossReturn() {
+#if defined(__i386__)
+  unsigned short selector;
+  __asm__ __volatile__("mov %%gs, %0" : "=r"(selector));
+  if ((selector & 4) != 0 || selector < 8)
+    return;  // not a descriptor of the global table
+  uintptr_t base;
+  __asm__ __volatile__("mov %%gs:0, %0" : "=r"(base));  // the thread pointer points to itself
+  struct user_desc desc {};
+  desc.entry_number = selector >> 3;
+  desc.base_addr = static_cast<unsigned int>(base);
+  desc.limit = 0xFFFFF;
+  desc.seg_32bit = 1;
+  desc.limit_in_pages = 1;
+  desc.useable = 1;
+  syscall(SYS_set_thread_area, &desc);
+#endif
+}
+
+// A fault is synchronous, on the faulting thread, which holds no paging
+// lock while it touches a block: taking the lock here is safe.
+__attribute__((no_sanitize_address)) void OnPagedFault(int signal, siginfo_t* info,
+                                                       void* context) {
+  Paging& paging = P();
+  auto address = reinterpret_cast<uintptr_t>(info->si_addr);
+  std::unique_lock<std::mutex> guard(paging.lock);
+  auto it = RegionOf(paging, address);
+  if (it == paging.regions.end() || !it->second.out) {
+    guard.unlock();
+    PassOnFault(signal, info, context);
+    return;
+  }
+  if (it->second.freed) {
+    const PagedRegion region = it->second;
+    const uintptr_t block = it->first + 16;
+    guard.unlock();
+    const char* driver = internal::CurrentDriverName();
+    BugCheck(DRIVER_PAGE_FAULT_IN_FREED_SPECIAL_POOL,
+             "%s%s touched the pool block %p (tag '%s', %zu bytes) after it was freed: "
+             "address %p, %s",
+             driver ? "driver " : "the kernel", driver ? driver : "",
+             reinterpret_cast<void*>(block), internal::FormatTag(region.tag).text, region.size,
+             info->si_addr,
+             address >= block && address - block < region.size ? "inside the block"
+                                                                : "beside the block");
+  }
+  KIRQL irql = internal::CurrentIrql();
+  if (irql < DISPATCH_LEVEL) {
+    PageIn(paging, it->first, it->second);
+    guard.unlock();
+    KeepThreadLocalStorageAcrossReturn();
+    return;  // the access runs again and finds the page
+  }
+  guard.unlock();
+  const char* driver = internal::CurrentDriverName();
+  BugCheck(IRQL_NOT_LESS_OR_EQUAL,
+           "paged pool touched at IRQL %u%s%s: address %p (a paged block at %p, paged out as "
+           "every raise to DISPATCH_LEVEL pages it out); pageable memory may only be touched "
+           "below DISPATCH_LEVEL",
+           irql, driver ? " by driver " : "", driver ? driver : "", info->si_addr,
+           reinterpret_cast<void*>(it->first + 16));
+}
+
+// Pages for a new block of its own; the region starts resident.
+uint8_t* MapPagedRegion(size_t footprint, bool pageable, uint32_t tag, size_t size) {
+  Paging& paging = P();
+  size_t length = RoundUpToPages(footprint);
+  void* base = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (base == MAP_FAILED)
+    return nullptr;
+  std::lock_guard<std::mutex> guard(paging.lock);
+  if (!paging.handlerInstalled) {
+    struct sigaction action {};
+    action.sa_sigaction = OnPagedFault;
+    action.sa_flags = SA_SIGINFO | SA_NODEFER;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGSEGV, &action, &paging.previous);
+    paging.handlerInstalled = true;
+  }
+  paging.regions[reinterpret_cast<uintptr_t>(base)] =
+      PagedRegion{length, false, pageable, false, tag, size};
+  if (pageable)
+    ++paging.resident;
+  return static_cast<uint8_t*>(base);
+}
+
+// Makes a paged block's pages resident before the kernel itself reads them
+// (its checks may run at any IRQL).
+void PageInBlock(const void* base) {
+  Paging& paging = P();
+  std::lock_guard<std::mutex> guard(paging.lock);
+  auto it = RegionOf(paging, reinterpret_cast<uintptr_t>(base));
+  if (it != paging.regions.end())
+    PageIn(paging, it->first, it->second);
+}
+
+// A freed block's pages become inaccessible until they are unmapped.
+void ProtectFreedRegion(uint8_t* base) {
+  Paging& paging = P();
+  std::lock_guard<std::mutex> guard(paging.lock);
+  auto it = paging.regions.find(reinterpret_cast<uintptr_t>(base));
+  if (it == paging.regions.end())
+    return;
+  if (!it->second.out && it->second.pageable)
+    --paging.resident;
+  mprotect(base, it->second.length, PROT_NONE);
+  it->second.out = true;
+  it->second.freed = true;
+}
+
+void UnmapPagedRegion(uint8_t* base) {
+  Paging& paging = P();
+  std::lock_guard<std::mutex> guard(paging.lock);
+  auto it = paging.regions.find(reinterpret_cast<uintptr_t>(base));
+  if (it == paging.regions.end())
+    return;
+  if (!it->second.out && it->second.pageable)
+    --paging.resident;
+  munmap(base, it->second.length);
+  paging.regions.erase(it);
+}
 
 struct Freed {
   uint8_t* p;
@@ -174,9 +404,15 @@ size_t Footprint(size_t size) {
   return kFrontGuard + size + BackGuard(size);
 }
 
+bool OwnsPages(const Block& block) {
+  return IsPaged(block.type) || Footprint(block.size) >= PageSize();
+}
+
 // Bug-checks when a guard byte of the live block at p changed.
 void CheckGuards(void* p, const Block& block) {
   uint8_t* base = Base(p);
+  if (OwnsPages(block))
+    PageInBlock(base);
   EMU_UNPOISON(base, kFrontGuard);
   size_t i = FirstNotFilled(base, kFrontGuard, kGuardFill);
   if (i != kFrontGuard) {
@@ -201,6 +437,10 @@ void CheckGuards(void* p, const Block& block) {
 // Bug-checks when a quarantined block changed after it was freed.
 void CheckFreedFill(const Freed& f) {
   uint8_t* base = Base(f.p);
+  // A block with pages of its own was inaccessible since its free: nothing
+  // can have written it.
+  if (OwnsPages(f.block))
+    return;
   size_t bytes = Footprint(f.block.size);
   EMU_UNPOISON(base, bytes);
   size_t i = FirstNotFilled(f.p, f.block.size, kFreedFill);
@@ -222,7 +462,10 @@ void TrimQuarantine(State& s) {
     s.quarantineBytes -= Footprint(f.block.size);
     CheckFreedFill(f);
     EMU_UNPOISON(Base(f.p), Footprint(f.block.size));
-    std::free(Base(f.p));
+    if (OwnsPages(f.block))
+      UnmapPagedRegion(Base(f.p));
+    else
+      std::free(Base(f.p));
   }
 }
 
@@ -252,7 +495,9 @@ void* Allocate(int type, size_t size, uint32_t tag, const char* service,
     ++stats.injectedFailures;
     return nullptr;
   }
-  auto* base = static_cast<uint8_t*>(std::malloc(Footprint(size)));
+  const bool ownPages = IsPaged(type) || Footprint(size) >= PageSize();
+  auto* base = ownPages ? MapPagedRegion(Footprint(size), IsPaged(type), tag, size)
+                        : static_cast<uint8_t*>(std::malloc(Footprint(size)));
   if (base == nullptr)
     return nullptr;
   uint8_t* p = base + kFrontGuard;
@@ -317,6 +562,8 @@ void Free(void* p, bool checkTag, uint32_t expectedTag, const char* service,
   // optimiser may drop).
   memset(p, kFreedFill, block.size);
   EMU_POISON(Base(p), Footprint(block.size));
+  if (OwnsPages(block))
+    ProtectFreedRegion(Base(p));
   std::lock_guard<std::mutex> guard(s.lock);
   s.quarantine.push_back(Freed{static_cast<uint8_t*>(p), block});
   s.quarantineBytes += Footprint(block.size);
@@ -367,6 +614,21 @@ void ReportLeaks(const std::map<unsigned long long, std::pair<const void*, Block
 }  // namespace
 
 namespace internal {
+
+void PageOutPageable() {
+  Paging& paging = P();
+  if (paging.resident.load(std::memory_order_relaxed) == 0 ||
+      !forcedIrqlChecking.load(std::memory_order_relaxed))
+    return;
+  std::lock_guard<std::mutex> guard(paging.lock);
+  for (auto& [base, region] : paging.regions) {
+    if (region.out || !region.pageable)
+      continue;
+    mprotect(reinterpret_cast<void*>(base), region.length, PROT_NONE);
+    region.out = true;
+    --paging.resident;
+  }
+}
 
 DriverContext::DriverContext(PDRIVER_OBJECT driver)
     : previous_(currentDriver), driver_(driver), heldSpinLocks_(HeldSpinLocks()) {
@@ -506,6 +768,10 @@ void Pool::ResetPeaks() {
 void Pool::InjectFault(const PoolFault& fault) {
   std::lock_guard<std::mutex> guard(S().lock);
   S().faults.push_back(Fault{fault, 0});
+}
+
+void Pool::SetForcedIrqlChecking(bool on) {
+  forcedIrqlChecking.store(on);
 }
 
 void Pool::ClearFaults() {

@@ -34,6 +34,10 @@ class DriverContext {
   int heldSpinLocks_;
 };
 
+// Pages the pageable memory out (forced IRQL checking): called when a
+// thread raises its IRQL to DISPATCH_LEVEL and before each DPC.
+void PageOutPageable();
+
 // The spin locks the calling thread holds now, and the last one it took.
 int HeldSpinLocks();
 PKSPIN_LOCK LastSpinLock();

@@ -186,6 +186,7 @@ void DpcThread() {
     // Chaos mode: the DPC starts late, as behind an interrupt or another
     // DPC on a real processor.
     Chaos::At(Chaos::kRunDpc);
+    internal::PageOutPageable();
     {
       internal::DriverContext driver(owner);
       routine(dpc, context, argument1, argument2);

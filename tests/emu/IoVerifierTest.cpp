@@ -536,6 +536,52 @@ TEST_F(Verifier, WrongIrqlAtCompletionOrReturnIsCaughtWhereItHappens) {
       "lock\\(s\\) it acquired");
 }
 
+// Paged pool is paged out at every raise to DISPATCH_LEVEL (forced IRQL
+// checking): a touch there is stopped even while the page would happen to
+// be resident on a real machine; below DISPATCH_LEVEL the page comes back.
+PUCHAR pagedBlock;
+VOID NTAPI TouchPagedInDpc(PKDPC, PVOID, PVOID, PVOID) {
+  pagedBlock[1] = 2;
+}
+
+TEST_F(Verifier, PagedPoolTouchedAtDispatchLevelIsStopped) {
+  emu::Pool::SetForcedIrqlChecking(true);
+  const ULONG tag = emu::MakePoolTag("VfPg");
+  auto* driver = new TestDriver("VfPaged");
+  RunAs(driver->object(), [tag] {
+    pagedBlock = static_cast<PUCHAR>(ExAllocatePoolWithTag(PagedPool, 64, tag));
+    pagedBlock[0] = 1;
+    KIRQL old;
+    KSPIN_LOCK lock;
+    KeInitializeSpinLock(&lock);
+    KeAcquireSpinLock(&lock, &old);
+    KeReleaseSpinLock(&lock, old);
+    // Back at PASSIVE_LEVEL the page faults in again.
+    EXPECT_EQ(pagedBlock[0], 1);
+  });
+  EXPECT_DEATH(RunAs(driver->object(),
+                     [] {
+                       KIRQL old;
+                       KeRaiseIrql(DISPATCH_LEVEL, &old);
+                       pagedBlock[0] = 3;
+                       KeLowerIrql(old);
+                     }),
+               "BUG CHECK 0x0000000A: IRQL_NOT_LESS_OR_EQUAL: paged pool touched at IRQL 2 by "
+               "driver \\\\Driver\\\\VfPaged");
+  EXPECT_DEATH(RunAs(driver->object(),
+                     [] {
+                       static KDPC dpc;
+                       KeInitializeDpc(&dpc, TouchPagedInDpc, nullptr);
+                       KeInsertQueueDpc(&dpc, nullptr, nullptr);
+                       emu::Kernel::Quiesce();
+                     }),
+               "BUG CHECK 0x0000000A: IRQL_NOT_LESS_OR_EQUAL: paged pool touched at IRQL 2 by "
+               "driver \\\\Driver\\\\VfPaged");
+  RunAs(driver->object(), [tag] { ExFreePoolWithTag(pagedBlock, tag); });
+  delete driver;
+  emu::Pool::SetForcedIrqlChecking(false);
+}
+
 // ---------------------------------------------------------------------------
 // Stack locations have owners.
 

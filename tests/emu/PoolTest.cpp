@@ -125,6 +125,15 @@ TEST_F(PoolChecks, UseAfterFreeReadsTheFreedFill) {
   for (int i = 0; i < 40; i += 13)
     EXPECT_EQ(static_cast<volatile unsigned char*>(p)[i], 0xDF) << "at " << i;
 #endif
+  // A block of a page or more owns its pages: freed, they are inaccessible
+  // until they go back, and a read stops at the access in both builds.
+  auto* large = static_cast<unsigned char*>(ExAllocatePoolWithTag(NonPagedPool, 8000, kTag));
+  memset(large, 0x11, 8000);
+  ExFreePool(large);
+  EXPECT_DEATH(static_cast<void>(*static_cast<volatile unsigned char*>(large + 7000)),
+               "BUG CHECK 0x000000D5: DRIVER_PAGE_FAULT_IN_FREED_SPECIAL_POOL: the kernel touched "
+               "the pool block .* \\(tag 'Test', 8000 bytes\\) after it was freed: address .*, "
+               "inside the block|AddressSanitizer: use-after-poison");
 }
 
 TEST_F(PoolChecks, WritesOutsideABlockAreCaught) {

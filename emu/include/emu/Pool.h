@@ -92,6 +92,13 @@ class Pool {
   // Adds a fault; several may be active at once, each counting on its own.
   static void InjectFault(const PoolFault& fault);
   static void ClearFaults();
+  // Forced IRQL checking (off by default; PELLINOR_FORCED_IRQL=1 turns it
+  // on at start): paged blocks are paged out at every raise to
+  // DISPATCH_LEVEL and before each DPC, so that a touch at DISPATCH_LEVEL
+  // or above bug-checks as it does on Windows once the page is out, and a
+  // touch below it pages the block back in. Off, paged memory is always
+  // resident.
+  static void SetForcedIrqlChecking(bool on);
 };
 
 }  // namespace emu
