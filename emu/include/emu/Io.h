@@ -187,4 +187,14 @@ void FailDeviceCreation(int nth, NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES
 // STATUS_INSUFFICIENT_RESOURCES.
 void FailIrpAllocation(int nth);
 
+// Makes the `nth` kernel-mode mapping of an MDL's pages from now (1 = the
+// next one) find no free system page-table entries, once; 0 disarms. As
+// on NT, MmMapLockedPages then bug-checks NO_MORE_SYSTEM_PTES unless the
+// MDL carries MDL_MAPPING_CAN_FAIL, and MmMapLockedPagesSpecifyCache
+// returns NULL when told not to bug-check. An MDL of non-paged pool needs
+// no mapping and never fails.
+void FailMdlMapping(int nth);
+// The kernel-mode mappings of MDL pages made or attempted so far.
+unsigned MdlMappingCalls();
+
 }  // namespace emu
