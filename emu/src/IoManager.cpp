@@ -40,8 +40,32 @@ std::unordered_map<PIRP, std::unique_ptr<IrpRecord>>& Irps() {
 std::atomic<int> failDeviceCreationIn{0};
 std::atomic<NTSTATUS> failDeviceCreationStatus{STATUS_INSUFFICIENT_RESOURCES};
 std::atomic<int> failIrpAllocationIn{0};
-std::atomic<int> failMdlMappingIn{0};
-std::atomic<unsigned> mdlMappingCalls{0};
+// MDL mappings: counted per driver, and the injected failure, under a lock
+// of their own (a mapping may come at DISPATCH_LEVEL from any thread).
+struct MdlMappings {
+  std::mutex lock;
+  std::map<std::string, unsigned> calls;  // by driver name, "" for none
+  unsigned total = 0;
+  int failIn = 0;
+  std::string failDriver;  // empty: any caller
+};
+MdlMappings& Mappings() {
+  static auto* mappings = new MdlMappings;
+  return *mappings;
+}
+
+// Counts one mapping by the calling driver; true when it is the one to fail.
+bool CountMappingAndFail() {
+  const char* name = internal::CurrentDriverName();
+  const std::string driver = name != nullptr ? name : "";
+  MdlMappings& m = Mappings();
+  std::lock_guard<std::mutex> guard(m.lock);
+  ++m.total;
+  ++m.calls[driver];
+  if (m.failIn <= 0 || (!m.failDriver.empty() && m.failDriver != driver))
+    return false;
+  return --m.failIn == 0;
+}
 
 // Counts down an armed injection; true when this call is the one to fail.
 bool InjectedFailure(std::atomic<int>& counter) {
@@ -710,12 +734,20 @@ void FailIrpAllocation(int nth) {
   io::failIrpAllocationIn = nth;
 }
 
-void FailMdlMapping(int nth) {
-  io::failMdlMappingIn = nth;
+void FailMdlMapping(int nth, const char* driver) {
+  io::MdlMappings& m = io::Mappings();
+  std::lock_guard<std::mutex> guard(m.lock);
+  m.failIn = nth;
+  m.failDriver = driver != nullptr ? driver : "";
 }
 
-unsigned MdlMappingCalls() {
-  return io::mdlMappingCalls.load();
+unsigned MdlMappingCalls(const char* driver) {
+  io::MdlMappings& m = io::Mappings();
+  std::lock_guard<std::mutex> guard(m.lock);
+  if (driver == nullptr)
+    return m.total;
+  auto found = m.calls.find(driver);
+  return found == m.calls.end() ? 0 : found->second;
 }
 
 }  // namespace emu
@@ -1026,8 +1058,7 @@ PVOID MapLockedPages(PMDL mdl, KPROCESSOR_MODE accessMode, bool mayFail, const c
     return mdl->MappedSystemVa;
   // Every other kernel-mode call takes system page-table entries, even for
   // an MDL that is mapped already (NT makes a second mapping then).
-  mdlMappingCalls++;
-  if (InjectedFailure(failMdlMappingIn)) {
+  if (CountMappingAndFail()) {
     if (mayFail)
       return nullptr;
     const char* driver = internal::CurrentDriverName();

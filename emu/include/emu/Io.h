@@ -192,9 +192,11 @@ void FailIrpAllocation(int nth);
 // on NT, MmMapLockedPages then bug-checks NO_MORE_SYSTEM_PTES unless the
 // MDL carries MDL_MAPPING_CAN_FAIL, and MmMapLockedPagesSpecifyCache
 // returns NULL when told not to bug-check. An MDL of non-paged pool needs
-// no mapping and never fails.
-void FailMdlMapping(int nth);
-// The kernel-mode mappings of MDL pages made or attempted so far.
-unsigned MdlMappingCalls();
+// no mapping and never fails. With `driver` ("\\Driver\\Pellinor"), only
+// that driver's mappings count.
+void FailMdlMapping(int nth, const char* driver = nullptr);
+// The kernel-mode mappings of MDL pages made or attempted so far (by
+// `driver` only, when given).
+unsigned MdlMappingCalls(const char* driver = nullptr);
 
 }  // namespace emu
