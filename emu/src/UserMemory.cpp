@@ -244,6 +244,12 @@ void* UserAlloc(size_t bytes) {
   return reinterpret_cast<void*>(s.userBase + offset);
 }
 
+void ReadyUserMemory() {
+  State& s = S();
+  std::lock_guard<std::mutex> guard(s.lock);
+  MapRange(s);
+}
+
 void UserFree(void* userAddress) {
   State& s = S();
   std::lock_guard<std::mutex> guard(s.lock);

@@ -163,6 +163,13 @@ TEST_F(UserMemory, UserAddressesLieBelowMmUserProbeAddress) {
   EXPECT_FALSE(emu::IsUserAddress(MmHighestUserAddress, 2));
   ExFreePool(pool);
   emu::UserFree(user);
+  // Where no block lives, and before any exists once a driver is loaded.
+  EXPECT_DEATH(
+      {
+        emu::ReadyUserMemory();
+        Touch(reinterpret_cast<void*>(emu::kUserRangeBase));
+      },
+      "PAGE_FAULT_IN_NONPAGED_AREA: access to the user address 0x10000 from kernel mode");
 }
 
 // Kernel-mode mappings of locked pages take system page-table entries; when

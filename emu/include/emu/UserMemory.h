@@ -34,6 +34,11 @@ constexpr uintptr_t kUserRangeBytes = uintptr_t(32) << 20;
 // requester's context. Zero-filled. Never returns null: an exhausted user
 // range is a fault of the test, not of the driver, and bug-checks.
 void* UserAlloc(size_t bytes);
+// Installs the handler that turns a driver's touch of the user range into
+// the bug check, if it is not in yet. The first UserAlloc and every driver
+// load do it (after AddressSanitizer's handler, to which it passes on
+// what is not its own).
+void ReadyUserMemory();
 // Releases a block from UserAlloc; its pages become unreachable through
 // UserAccess too. Bug-checks for an address that does not start a live
 // block.
