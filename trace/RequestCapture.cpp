@@ -102,7 +102,7 @@ void CaptureBlockMessage(TraceRecord* record, const CAPI_PARAMETER_BLOCK& block,
     }
     // A message without the payload it announces would read as a broken
     // one: unreadable payload leaves the whole message out.
-    if (!inSystemSpace(b3Data, payload)) {
+    if (payload != 0 && !inSystemSpace(b3Data, payload)) {
       return;
     }
   }
@@ -209,9 +209,8 @@ const UCHAR* MdlSystemAddress(PMDL mdl) {
   const CSHORT flags = mdl->MdlFlags;
   mdl->MdlFlags = CSHORT(flags | MDL_MAPPING_CAN_FAIL);
   PVOID mapped = MmMapLockedPages(mdl, KernelMode);
-  // The mapping sets its own flag; only ours goes again.
-  mdl->MdlFlags = CSHORT(mdl->MdlFlags & ~MDL_MAPPING_CAN_FAIL);
-  mdl->MdlFlags = CSHORT(mdl->MdlFlags | (flags & MDL_MAPPING_CAN_FAIL));
+  // The mapping sets flags of its own; only ours goes again.
+  mdl->MdlFlags = CSHORT((mdl->MdlFlags & ~MDL_MAPPING_CAN_FAIL) | (flags & MDL_MAPPING_CAN_FAIL));
   return static_cast<const UCHAR*>(mapped);
 }
 

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "emu/Io.h"
+#include "emu/SystemVersion.h"
 #include "emu/UserMemory.h"
 #include "tests/pipeline/TraceHarness.h"
 
@@ -361,6 +362,36 @@ TEST_P(CaptureDirect, PagesThatCannotBeMappedLeaveTheMessageOut) {
   EXPECT_EQ(records_[3]->kind, TRACE_RECORD_COMPLETION);
   EXPECT_EQ(records_[3]->information, connect.size());
   EXPECT_FALSE(records_[3]->message.Present());
+}
+
+// Windows 98/Me have no MmMapLockedPagesSpecifyCache: the MDL says for the
+// call that the mapping may fail, and says so no longer afterwards.
+TEST(CaptureOnWindows98, PagesThatCannotBeMappedLeaveTheMessageOut) {
+  emu::SetSystemVersion(emu::SystemVersion::Windows98);
+  {
+    tracetest::TracedStack stack(DO_DIRECT_IO);
+    std::vector<Record> records;
+    stack.SetRecordSink([&records](TraceRecord* record) { records.emplace_back(record); });
+    CSHORT flagsBelow = 0;
+    stack.SetResponder([&flagsBelow](PIRP irp, PIO_STACK_LOCATION) {
+      flagsBelow = irp->MdlAddress->MdlFlags;
+      irp->IoStatus.Status = STATUS_SUCCESS;
+      irp->IoStatus.Information = 0;
+      return STATUS_SUCCESS;
+    });
+    HANDLE h = stack.Open(UserMode);
+    std::vector<uint8_t> connect = Hex("0C 00 01 00 02 80 07 00 01 00 00 00");
+    emu::FailMdlMapping(1);
+    EXPECT_EQ(emu::Write(h, connect.data(), ULONG(connect.size())).status, STATUS_SUCCESS);
+    EXPECT_FALSE(flagsBelow & (MDL_MAPPING_CAN_FAIL | MDL_MAPPED_TO_SYSTEM_VA));
+    emu::Write(h, connect.data(), ULONG(connect.size()));
+    EXPECT_EQ(flagsBelow & (MDL_MAPPING_CAN_FAIL | MDL_MAPPED_TO_SYSTEM_VA),
+              MDL_MAPPED_TO_SYSTEM_VA);
+    ASSERT_EQ(records.size(), 4u);
+    EXPECT_FALSE(records[0]->message.Present());
+    EXPECT_EQ(records[2]->message.size, connect.size());
+  }
+  emu::SetSystemVersion(emu::SystemVersion::WindowsXp);
 }
 
 TEST_P(Capture, IoControlCopiesTheInputDownAndTheReturnedBytesUp) {
