@@ -29,9 +29,14 @@ const void* DataMessage(PIRP irp, ULONG length) {
 const void* BlockMessage(PIO_STACK_LOCATION stack) {
   const CAPI_PARAMETER_BLOCK* block =
       static_cast<const CAPI_PARAMETER_BLOCK*>(stack->Parameters.DeviceIoControl.Type3InputBuffer);
-  if (block == NULL || stack->Parameters.DeviceIoControl.InputBufferLength < sizeof *block)
+  if (block == NULL || stack->Parameters.DeviceIoControl.InputBufferLength < sizeof *block ||
+      !inSystemSpace(block, sizeof *block))
     return NULL;
-  return reinterpret_cast<const void*>(ULONG_PTR(block->message));
+  // Only the length word and the command byte are looked at.
+  const void* message = reinterpret_cast<const void*>(ULONG_PTR(block->message));
+  if (!inSystemSpace(message, MESSAGE_LOOK_BYTES))
+    return NULL;
+  return message;
 }
 
 }  // namespace

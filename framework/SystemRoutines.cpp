@@ -17,6 +17,8 @@ PVOID Find(PCWSTR name) {
 
 bool SystemRoutines::nt;
 SystemRoutines::FlushQueuedDpcsRoutine SystemRoutines::flushQueuedDpcs;
+SystemRoutines::MapLockedPagesSpecifyCacheRoutine SystemRoutines::mapLockedPagesSpecifyCache;
+ULONG_PTR SystemRoutines::userProbeAddress;
 
 void SystemRoutines::Resolve() {
   Forget();
@@ -24,9 +26,17 @@ void SystemRoutines::Resolve() {
   if (!nt)
     return;
   flushQueuedDpcs = reinterpret_cast<FlushQueuedDpcsRoutine>(Find(L"KeFlushQueuedDpcs"));
+  mapLockedPagesSpecifyCache = reinterpret_cast<MapLockedPagesSpecifyCacheRoutine>(
+      Find(L"MmMapLockedPagesSpecifyCache"));
+  // A data export: the address found is the variable's.
+  const ULONG* probe = static_cast<const ULONG*>(Find(L"MmUserProbeAddress"));
+  if (probe != NULL)
+    userProbeAddress = *probe;
 }
 
 void SystemRoutines::Forget() {
   nt = false;
   flushQueuedDpcs = NULL;
+  mapLockedPagesSpecifyCache = NULL;
+  userProbeAddress = 0;
 }

@@ -27,8 +27,21 @@ class SystemRoutines {
   // The routines; null where the system does not export them.
   using FlushQueuedDpcsRoutine = VOID(NTAPI*)(VOID);
   static FlushQueuedDpcsRoutine FlushQueuedDpcs() { return flushQueuedDpcs; }
+  // The mapping that may fail (BugCheckOnFailure FALSE); Windows 2000 on.
+  using MapLockedPagesSpecifyCacheRoutine = PVOID(NTAPI*)(PMDL, KPROCESSOR_MODE,
+                                                          MEMORY_CACHING_TYPE, PVOID, ULONG,
+                                                          MM_PAGE_PRIORITY);
+  static MapLockedPagesSpecifyCacheRoutine MapLockedPagesSpecifyCache() {
+    return mapLockedPagesSpecifyCache;
+  }
+  // The value of MmUserProbeAddress, a data export (every user address lies
+  // below it; it does not change once the system runs); 0 where it is not
+  // exported.
+  static ULONG_PTR UserProbeAddress() { return userProbeAddress; }
 
  private:
   static bool nt;
   static FlushQueuedDpcsRoutine flushQueuedDpcs;
+  static MapLockedPagesSpecifyCacheRoutine mapLockedPagesSpecifyCache;
+  static ULONG_PTR userProbeAddress;
 };

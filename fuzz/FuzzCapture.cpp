@@ -35,6 +35,7 @@
 #include <ntddk.h>
 
 #include "capi/CapiMessage.h"
+#include "framework/SystemRoutines.h"
 #include "fuzz/FuzzWriters.h"
 #include "trace/CapiIoctl.h"
 #include "trace/NameTables.h"
@@ -114,6 +115,10 @@ ULONG Cut(ULONG length) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static fuzzing::FuzzWriters writers = fuzzing::MakeWriters();
+  // What the trace driver's entry finds of the system, which the capture
+  // asks (where user memory ends, the mapping that may fail).
+  static const bool resolved = (SystemRoutines::Resolve(), true);
+  (void)resolved;
   if (size < kFixedSize)
     return 0;
   const uint8_t control = data[0];

@@ -258,7 +258,7 @@ NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
     IoDeleteDevice(device);
     return status;
   }
-  device->Flags |= DO_BUFFERED_IO;
+  device->Flags |= State().config.directIo ? DO_DIRECT_IO : DO_BUFFERED_IO;
   State().device = device;
   return STATUS_SUCCESS;
 }

@@ -84,6 +84,10 @@ struct CapiDeviceConfig {
 
   std::vector<InjectedFailure> failures;
 
+  // Reads and writes by direct I/O (the caller's pages locked in an MDL,
+  // which the provider maps) instead of through a system buffer.
+  bool directIo = false;
+
   void SetPending(RequestKind kind, bool pend = true) { pending[size_t(kind)] = pend; }
   void SetAllPending(bool pend = true) { pending.fill(pend); }
 };

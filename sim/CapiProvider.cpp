@@ -46,9 +46,29 @@ NTSTATUS CopyFromCaller(UCHAR* to, const void* from, ULONG length, KPROCESSOR_MO
     if (!UserSpaceContains(from, length))
       return STATUS_ACCESS_VIOLATION;
     from = UserSpaceView(from, length);
+  } else if (UserSpaceContains(from, 1)) {
+    // A kernel-mode caller's pointer into user memory: whose memory it is
+    // depends on the context, so the provider does not follow it.
+    return STATUS_ACCESS_VIOLATION;
   }
   std::memcpy(to, from, length);
   return STATUS_SUCCESS;
+}
+
+// A read's or write's data: the system buffer of buffered I/O, or the
+// system address of a direct-I/O request's pages, mapped as a provider
+// must (a mapping that fails returns null rather than stopping the
+// system). Null when there is none.
+UCHAR* DataBuffer(PIRP irp) {
+  if (irp->AssociatedIrp.SystemBuffer != nullptr)
+    return static_cast<UCHAR*>(irp->AssociatedIrp.SystemBuffer);
+  PMDL mdl = irp->MdlAddress;
+  if (mdl == nullptr)
+    return nullptr;
+  if (mdl->MdlFlags & (MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL))
+    return static_cast<UCHAR*>(mdl->MappedSystemVa);
+  return static_cast<UCHAR*>(
+      MmMapLockedPagesSpecifyCache(mdl, KernelMode, MmCached, nullptr, FALSE, NormalPagePriority));
 }
 
 // Copies a string into a fixed answer, zero-filled; one that fills it is
@@ -137,13 +157,15 @@ NTSTATUS CapiProvider::Handle(PIRP irp, ULONG_PTR* information, int* kind) {
       Cleanup(file);
       return STATUS_SUCCESS;
     case IRP_MJ_READ:
-      *kind = int(RequestKind::kRead);
-      return GetToRead(file, static_cast<UCHAR*>(irp->AssociatedIrp.SystemBuffer),
-                       stack->Parameters.Read.Length, information);
-    case IRP_MJ_WRITE:
-      *kind = int(RequestKind::kWrite);
-      return PutFromWrite(file, static_cast<const UCHAR*>(irp->AssociatedIrp.SystemBuffer),
-                          stack->Parameters.Write.Length, information);
+    case IRP_MJ_WRITE: {
+      const bool read = stack->MajorFunction == IRP_MJ_READ;
+      *kind = int(read ? RequestKind::kRead : RequestKind::kWrite);
+      UCHAR* data = DataBuffer(irp);
+      if (data == nullptr && irp->MdlAddress != nullptr)
+        return STATUS_INSUFFICIENT_RESOURCES;  // no system mapping to be had now
+      return read ? GetToRead(file, data, stack->Parameters.Read.Length, information)
+                  : PutFromWrite(file, data, stack->Parameters.Write.Length, information);
+    }
     case IRP_MJ_DEVICE_CONTROL:
     case IRP_MJ_INTERNAL_DEVICE_CONTROL: {
       ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;

@@ -1,6 +1,7 @@
 #include "trace/RequestCapture.h"
 
 #include "capi/CapiMessage.h"
+#include "framework/SystemRoutines.h"
 #include "trace/CapiIoctl.h"
 #include "trace/CapiMessageCheck.h"
 #include "trace/TraceRecord.h"
@@ -79,10 +80,15 @@ bool HideManufacturer(TraceSettings settings, const UCHAR* data, ULONG held) {
 void CaptureBlockMessage(TraceRecord* record, const CAPI_PARAMETER_BLOCK& block,
                          TraceSettings settings, UCHAR subcommand) {
   const UCHAR* message = reinterpret_cast<const UCHAR*>(block.message);
-  if (message == NULL || HideManufacturer(settings, message)) {
+  if (message == NULL || !inSystemSpace(message, 2)) {
     return;
   }
   ULONG length = ReadWord(message + kCapiMessageLength);
+  // Everything read below lies inside the message's own length; a shorter
+  // message is read no further than its length word.
+  if (!inSystemSpace(message, length) || HideManufacturer(settings, message)) {
+    return;
+  }
   ULONG payload = 0;
   const UCHAR* b3Data = reinterpret_cast<const UCHAR*>(block.b3Data);
   // The command bytes and the data length lie inside a message of at least
@@ -93,6 +99,11 @@ void CaptureBlockMessage(TraceRecord* record, const CAPI_PARAMETER_BLOCK& block,
     payload = ReadWord(message + kCapiDataB3Length);
     if (payload > PayloadShown(settings)) {
       payload = PayloadShown(settings);
+    }
+    // A message without the payload it announces would read as a broken
+    // one: unreadable payload leaves the whole message out.
+    if (payload != 0 && !inSystemSpace(b3Data, payload)) {
+      return;
     }
   }
   if (length == 0) {
@@ -154,6 +165,57 @@ bool isManufacturerMessage(const void* message) {
          bytes[kCapiMessageCommand] == kCapiCommandManufacturer;
 }
 
+bool inSystemSpace(const void* address, ULONG length) {
+  ULONG_PTR start = reinterpret_cast<ULONG_PTR>(address);
+  ULONG_PTR lowest = SystemRoutines::UserProbeAddress();
+  if (lowest == 0) {
+    // Windows 98/Me export no MmUserProbeAddress. There each process's
+    // private memory lies below 2 GB; above it are the arena all processes
+    // share and, from 3 GB, the system's own memory, where the pool lies.
+    // What lies at 2 GB or higher is the same in every context.
+    lowest = 0x80000000;
+  }
+  if (start < lowest) {
+    return false;
+  }
+  // The range must not wrap past the top of the address space.
+  return length == 0 || length - 1 <= ~ULONG_PTR(0) - start;
+}
+
+namespace {
+
+// The system address of an MDL's pages, or null when no mapping can be
+// made now. An MDL of non-paged pool or one mapped already has it at hand.
+// A new mapping takes system page-table entries, and the traced request's
+// path must not be the one to bug-check when they run out: on NT the
+// mapping is asked for with BugCheckOnFailure FALSE (the routine is
+// Windows 2000's), on Windows 98/Me the MDL says for the call that the
+// mapping may fail, as the DDK has it there.
+const UCHAR* MdlSystemAddress(PMDL mdl) {
+  if (mdl->MdlFlags & (MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL)) {
+    return static_cast<const UCHAR*>(mdl->MappedSystemVa);
+  }
+  SystemRoutines::MapLockedPagesSpecifyCacheRoutine map =
+      SystemRoutines::MapLockedPagesSpecifyCache();
+  if (map != NULL) {
+    return static_cast<const UCHAR*>(
+        map(mdl, KernelMode, MmCached, NULL, FALSE, NormalPagePriority));
+  }
+  if (SystemRoutines::IsNt()) {
+    // Every NT the driver loads on exports the routine; should one not,
+    // no mapping is better than one that may bug-check.
+    return NULL;
+  }
+  const CSHORT flags = mdl->MdlFlags;
+  mdl->MdlFlags = CSHORT(flags | MDL_MAPPING_CAN_FAIL);
+  PVOID mapped = MmMapLockedPages(mdl, KernelMode);
+  // The mapping sets flags of its own; only ours goes again.
+  mdl->MdlFlags = CSHORT((mdl->MdlFlags & ~MDL_MAPPING_CAN_FAIL) | (flags & MDL_MAPPING_CAN_FAIL));
+  return static_cast<const UCHAR*>(mapped);
+}
+
+}  // namespace
+
 const UCHAR* requestDataBuffer(PIRP irp, ULONG requestLength, ULONG* length) {
   *length = 0;
   if (irp->AssociatedIrp.SystemBuffer != NULL) {
@@ -164,12 +226,7 @@ const UCHAR* requestDataBuffer(PIRP irp, ULONG requestLength, ULONG* length) {
   if (mdl == NULL) {
     return NULL;
   }
-  const UCHAR* data;
-  if (mdl->MdlFlags & (MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL)) {
-    data = static_cast<const UCHAR*>(mdl->MappedSystemVa);
-  } else {
-    data = static_cast<const UCHAR*>(MmMapLockedPages(mdl, KernelMode));
-  }
+  const UCHAR* data = MdlSystemAddress(mdl);
   if (data != NULL) {
     *length = mdl->ByteCount;
   }
@@ -202,12 +259,14 @@ TraceRecord* captureRequest(PIRP irp, TraceSettings settings) {
         break;
       }
       ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
-      if (n >= sizeof(CAPI_PARAMETER_BLOCK)) {
-        // A message's parameter block is 8 bytes whatever the caller's
-        // lengths claim; nothing reads more of it.
-        CaptureBlock(&record->ioBuffer, block, IsMessageCode(code) ? ULONG(8) : n);
+      // A message's parameter block is 8 bytes whatever the caller's
+      // lengths claim; nothing reads more of it.
+      ULONG copied = IsMessageCode(code) ? ULONG(8) : n;
+      if (n < sizeof(CAPI_PARAMETER_BLOCK) || !inSystemSpace(block, copied)) {
+        break;
       }
-      if (code != CAPI_PUT_MESSAGE || n < sizeof(CAPI_PARAMETER_BLOCK)) {
+      CaptureBlock(&record->ioBuffer, block, copied);
+      if (code != CAPI_PUT_MESSAGE) {
         break;
       }
       // Read from the caller's block, whether or not its copy could be made.
@@ -254,11 +313,16 @@ TraceRecord* captureCompletion(PIRP irp, TraceSettings settings) {
       if ((out > in ? out : in) < sizeof(CAPI_PARAMETER_BLOCK)) {
         break;
       }
+      const void* block = stack->Parameters.DeviceIoControl.Type3InputBuffer;
+      // A block in user memory, whose bytes this context may not read,
+      // stays absent; a null one reads as a zero block.
+      if (block != NULL && !inSystemSpace(block, sizeof(CAPI_PARAMETER_BLOCK))) {
+        break;
+      }
       // The block is 8 bytes, however large the caller's lengths are.
       if (!TraceRecord::AllocateBlock(&record->ioBuffer, sizeof(CAPI_PARAMETER_BLOCK))) {
         break;
       }
-      const void* block = stack->Parameters.DeviceIoControl.Type3InputBuffer;
       if (block == NULL) {
         break;  // the copy stays zero: a null message pointer
       }

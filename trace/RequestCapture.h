@@ -31,8 +31,15 @@ TraceRecord* makeTextRecord(const char* text, TraceSettings settings);
 // length of at least 12 and the command byte 0xFF.
 bool isManufacturerMessage(const void* message);
 
+// Whether [address, address + length) lies wholly in system space, at or
+// above MmUserProbeAddress: the only pointers of a kernel-mode requester
+// that the capture follows. It runs in whatever context sends or completes
+// the request, where a user address is another process's memory or none.
+bool inSystemSpace(const void* address, ULONG length);
+
 // The memory that carries a read's or write's data: the system buffer, else
-// the MDL's system address (mapped if need be), else null. *length: how many
+// the MDL's system address (mapped if need be; null when the mapping
+// cannot be made now), else null. *length: how many
 // bytes lie there (the MDL's byte count; the request's own length for a
 // system buffer).
 const UCHAR* requestDataBuffer(PIRP irp, ULONG requestLength, ULONG* length);

@@ -6,6 +6,7 @@
 #include "PoolInternal.h"
 #include "emu/Io.h"
 #include "emu/Pool.h"
+#include "emu/UserMemory.h"
 
 namespace emu {
 namespace io {
@@ -146,6 +147,9 @@ NTSTATUS LoadDriver(const std::string& name, PDRIVER_INITIALIZE entry, ULONG poo
                     PDRIVER_OBJECT* driverObject) {
   using namespace io;
   internal::RequireIrqlAtMost(PASSIVE_LEVEL, "LoadDriver");
+  // The user range is there from the start; a driver touching it must
+  // meet the bug check even before any user buffer exists.
+  ReadyUserMemory();
   if (driverObject != nullptr)
     *driverObject = nullptr;
   std::string upper = Upper(name);

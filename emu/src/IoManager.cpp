@@ -40,6 +40,32 @@ std::unordered_map<PIRP, std::unique_ptr<IrpRecord>>& Irps() {
 std::atomic<int> failDeviceCreationIn{0};
 std::atomic<NTSTATUS> failDeviceCreationStatus{STATUS_INSUFFICIENT_RESOURCES};
 std::atomic<int> failIrpAllocationIn{0};
+// MDL mappings: counted per driver, and the injected failure, under a lock
+// of their own (a mapping may come at DISPATCH_LEVEL from any thread).
+struct MdlMappings {
+  std::mutex lock;
+  std::map<std::string, unsigned> calls;  // by driver name, "" for none
+  unsigned total = 0;
+  int failIn = 0;
+  std::string failDriver;  // empty: any caller
+};
+MdlMappings& Mappings() {
+  static auto* mappings = new MdlMappings;
+  return *mappings;
+}
+
+// Counts one mapping by the calling driver; true when it is the one to fail.
+bool CountMappingAndFail() {
+  const char* name = internal::CurrentDriverName();
+  const std::string driver = name != nullptr ? name : "";
+  MdlMappings& m = Mappings();
+  std::lock_guard<std::mutex> guard(m.lock);
+  ++m.total;
+  ++m.calls[driver];
+  if (m.failIn <= 0 || (!m.failDriver.empty() && m.failDriver != driver))
+    return false;
+  return --m.failIn == 0;
+}
 
 // Counts down an armed injection; true when this call is the one to fail.
 bool InjectedFailure(std::atomic<int>& counter) {
@@ -886,6 +912,22 @@ void FailIrpAllocation(int nth) {
   io::failIrpAllocationIn = nth;
 }
 
+void FailMdlMapping(int nth, const char* driver) {
+  io::MdlMappings& m = io::Mappings();
+  std::lock_guard<std::mutex> guard(m.lock);
+  m.failIn = nth;
+  m.failDriver = driver != nullptr ? driver : "";
+}
+
+unsigned MdlMappingCalls(const char* driver) {
+  io::MdlMappings& m = io::Mappings();
+  std::lock_guard<std::mutex> guard(m.lock);
+  if (driver == nullptr)
+    return m.total;
+  auto found = m.calls.find(driver);
+  return found == m.calls.end() ? 0 : found->second;
+}
+
 }  // namespace emu
 
 using namespace emu;
@@ -1176,26 +1218,68 @@ extern "C" VOID NTAPI MmUnlockPages(PMDL MemoryDescriptorList) {
   MemoryDescriptorList->MappedSystemVa = nullptr;
 }
 
-extern "C" PVOID NTAPI MmMapLockedPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode) {
-  internal::RequireIrqlAtMost(AccessMode == KernelMode ? DISPATCH_LEVEL : APC_LEVEL,
-                              "MmMapLockedPages");
-  PMDL mdl = MemoryDescriptorList;
+namespace {
+
+// The mapping both routines make. `mayFail`: a mapping that finds no free
+// system page-table entries returns NULL; otherwise it bug-checks, as NT's
+// MmMapLockedPages does (it has no way to report the failure).
+PVOID MapLockedPages(PMDL mdl, KPROCESSOR_MODE accessMode, bool mayFail, const char* routine) {
+  internal::RequireIrqlAtMost(accessMode == KernelMode ? DISPATCH_LEVEL : APC_LEVEL, routine);
   if (!(mdl->MdlFlags & (MDL_PAGES_LOCKED | MDL_SOURCE_IS_NONPAGED_POOL | MDL_PARTIAL))) {
-    BugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION,
-             "MmMapLockedPages: the pages of MDL %p are not locked", static_cast<void*>(mdl));
+    BugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION, "%s: the pages of MDL %p are not locked",
+             routine, static_cast<void*>(mdl));
   }
   PVOID address = MmGetMdlVirtualAddress(mdl);
-  if (AccessMode == KernelMode) {
-    if (mdl->MdlFlags & MDL_SOURCE_IS_NONPAGED_POOL)
-      return mdl->MappedSystemVa;
-    // Locked user pages get a system address of their own, valid in any
-    // context; the user address itself stays out of a driver's reach.
-    if (IsUserAddress(address, mdl->ByteCount == 0 ? 1 : mdl->ByteCount))
-      address = UserAccess(address, mdl->ByteCount == 0 ? 1 : mdl->ByteCount);
-    mdl->MdlFlags |= MDL_MAPPED_TO_SYSTEM_VA;
-    mdl->MappedSystemVa = address;
+  if (accessMode != KernelMode)
+    return address;
+  if (mdl->MdlFlags & MDL_SOURCE_IS_NONPAGED_POOL)
+    return mdl->MappedSystemVa;
+  // Every other kernel-mode call takes system page-table entries, even for
+  // an MDL that is mapped already (NT makes a second mapping then).
+  if (CountMappingAndFail()) {
+    if (mayFail)
+      return nullptr;
+    const char* driver = internal::CurrentDriverName();
+    BugCheck(NO_MORE_SYSTEM_PTES,
+             "%s of MDL %p (%lu bytes) in kernel mode found no free system page-table entries%s%s; "
+             "a mapping that may fail needs MmMapLockedPagesSpecifyCache with BugCheckOnFailure "
+             "FALSE, or MDL_MAPPING_CAN_FAIL",
+             routine, static_cast<void*>(mdl), static_cast<unsigned long>(mdl->ByteCount),
+             driver != nullptr ? " in driver " : "", driver != nullptr ? driver : "");
   }
+  // Locked user pages get a system address of their own, valid in any
+  // context; the user address itself stays out of a driver's reach.
+  if (IsUserAddress(address, mdl->ByteCount == 0 ? 1 : mdl->ByteCount))
+    address = UserAccess(address, mdl->ByteCount == 0 ? 1 : mdl->ByteCount);
+  mdl->MdlFlags |= MDL_MAPPED_TO_SYSTEM_VA;
+  mdl->MappedSystemVa = address;
   return address;
+}
+
+}  // namespace
+
+extern "C" PVOID NTAPI MmMapLockedPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode) {
+  return MapLockedPages(MemoryDescriptorList, AccessMode,
+                        (MemoryDescriptorList->MdlFlags & MDL_MAPPING_CAN_FAIL) != 0,
+                        "MmMapLockedPages");
+}
+
+extern "C" PVOID NTAPI MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList,
+                                                    KPROCESSOR_MODE AccessMode,
+                                                    MEMORY_CACHING_TYPE CacheType,
+                                                    PVOID BaseAddress, ULONG BugCheckOnFailure,
+                                                    MM_PAGE_PRIORITY Priority) {
+  if (CacheType != MmNonCached && CacheType != MmCached && CacheType != MmWriteCombined) {
+    BugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION,
+             "MmMapLockedPagesSpecifyCache: cache type %d is none of the system's", int(CacheType));
+  }
+  if (AccessMode == KernelMode && BaseAddress != nullptr) {
+    BugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION,
+             "MmMapLockedPagesSpecifyCache: a base address is for user-mode mappings only");
+  }
+  (void)Priority;  // every mapping has the same chance here
+  return MapLockedPages(MemoryDescriptorList, AccessMode, BugCheckOnFailure == FALSE,
+                        "MmMapLockedPagesSpecifyCache");
 }
 
 extern "C" VOID NTAPI MmUnmapLockedPages(PVOID BaseAddress, PMDL MemoryDescriptorList) {

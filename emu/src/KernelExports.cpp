@@ -100,6 +100,10 @@ const KernelExport kExports[] = {
     EXPORT(kNt, MmProbeAndLockPages),
     EXPORT(kNt, MmUnlockPages),
     EXPORT(kNt, MmMapLockedPages),
+    EXPORT(kNt, MmMapLockedPagesSpecifyCache),
+    // Data: the import is the variable's address, as on NT.
+    EXPORT(kNt, MmUserProbeAddress),
+    EXPORT(kNt, MmHighestUserAddress),
     EXPORT(kNt, MmUnmapLockedPages),
     // What the system is, and the routines that not every system has.
     EXPORT(kNt, IoIsWdmVersionAvailable),

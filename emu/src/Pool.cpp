@@ -37,6 +37,7 @@
 #include "LockOrder.h"
 #include "PoolInternal.h"
 #include "emu/BugCheck.h"
+#include "emu/UserMemory.h"
 
 namespace emu {
 namespace detail {
@@ -500,6 +501,13 @@ void* Allocate(int type, size_t size, uint32_t tag, const char* service,
                         : static_cast<uint8_t*>(std::malloc(Footprint(size)));
   if (base == nullptr)
     return nullptr;
+  // Pool is system memory: a driver tells it from user memory by its
+  // address, so the host must never place it in the user range.
+  if (IsUserAddress(base, Footprint(size))) {
+    BugCheck(PAGE_FAULT_IN_NONPAGED_AREA,
+             "the host placed a pool block at %p, inside the emulated user address space",
+             static_cast<void*>(base));
+  }
   uint8_t* p = base + kFrontGuard;
   memset(base, kGuardFill, kFrontGuard);
   memset(p, kFreshFill, size);

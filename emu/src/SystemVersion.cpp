@@ -28,6 +28,9 @@ struct FirstVersion {
 // "Windows XP and later".)
 const FirstVersion kNotEverywhere[] = {
     {"MmGetSystemRoutineAddress", SystemVersion::Windows2000},
+    {"MmMapLockedPagesSpecifyCache", SystemVersion::Windows2000},
+    {"MmUserProbeAddress", SystemVersion::Windows2000},
+    {"MmHighestUserAddress", SystemVersion::Windows2000},
     {"KeFlushQueuedDpcs", SystemVersion::WindowsXp},
     {"IoSetCompletionRoutineEx", SystemVersion::WindowsXp},
 };

@@ -1,8 +1,11 @@
 // The emulated user address space.
 //
-// Two mappings of the same size side by side in the host process:
-//  - the user view, reserved PROT_NONE: the addresses a user-mode request
-//    carries and a driver sees. Any access to it faults;
+// Two mappings of the same size in the host process:
+//  - the user view, reserved PROT_NONE at a fixed place at the bottom of the
+//    address space, as a user process's memory is on NT: every user address
+//    lies below MmUserProbeAddress, everything else (pool, the host's heap
+//    and stacks, images) above it, so a driver tells them apart as it must
+//    on NT. Any access to it faults;
 //  - the alias, read-write: what UserAccess returns, at the same offset.
 // A fault inside the user view is caught by a SIGSEGV handler and turned into
 // the bug check a real system raises for a driver touching memory it may not
@@ -17,6 +20,8 @@
 #include <sys/mman.h>
 #include <unistd.h>
 #include <atomic>
+#include <cerrno>
+#include <cstdlib>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -35,14 +40,15 @@
 namespace emu {
 namespace {
 
-constexpr uintptr_t kRangeBytes = 32u << 20;
+constexpr uintptr_t kRangeBytes = kUserRangeBytes;
 constexpr uintptr_t kAlignment = 16;
 // Unused bytes after every block: a requester's overrun of one block never
 // lands in the next.
 constexpr uintptr_t kGap = 16;
-// Where the user view is asked to go: low addresses, as a user process's
-// buffers are on i386 (a hint only; the host may place it elsewhere).
-const uintptr_t kPreferredBase = 0x10000000;
+// The first 64 KB stay unmapped, as on NT (and the host's mmap_min_addr
+// keeps them so). Below AddressSanitizer's i386 shadow (0x20000000 on) and
+// any executable's usual load address.
+constexpr uintptr_t kUserBase = kUserRangeBase;
 
 struct State {
   std::mutex lock;
@@ -133,19 +139,42 @@ __attribute__((no_sanitize_address)) void OnFault(int signal, siginfo_t* info, v
            info->si_addr, what, where);
 }
 
-// Maps the two views and installs the fault handler; lock held. Done on the
+// The user view is reserved before anything else can be placed there: at
+// process start, ahead of the first pool block. A host that holds anything
+// in the range cannot emulate the machine.
+void ReserveUserView() {
+  void* wanted = reinterpret_cast<void*>(kUserBase);
+  void* user = mmap(wanted, kRangeBytes, PROT_NONE,
+                    MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | MAP_FIXED_NOREPLACE, -1, 0);
+  if (user == wanted)
+    return;
+  // A kernel or emulator that knows no MAP_FIXED_NOREPLACE takes the address
+  // as a hint and may have placed the view elsewhere.
+  if (user != MAP_FAILED)
+    munmap(user, kRangeBytes);
+  std::fprintf(stderr,
+               "the emulated user address space [%#lx, %#lx) cannot be reserved: the host "
+               "already has memory there (%s)\n",
+               static_cast<unsigned long>(kUserBase),
+               static_cast<unsigned long>(kUserBase + kRangeBytes),
+               user == MAP_FAILED ? std::strerror(errno) : "the mapping went elsewhere");
+  std::abort();
+}
+
+__attribute__((constructor(101))) void ReserveAtStart() { ReserveUserView(); }
+
+// Maps the alias and installs the fault handler; lock held. Done on the
 // first allocation, so that the handler goes in after AddressSanitizer's and
 // passes on what is not ours.
 void MapRange(State& s) {
   if (s.userBase != 0)
     return;
-  void* user = mmap(reinterpret_cast<void*>(kPreferredBase), kRangeBytes, PROT_NONE,
-                    MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  void* user = reinterpret_cast<void*>(kUserBase);
   void* alias = mmap(nullptr, kRangeBytes, PROT_READ | PROT_WRITE,
                      MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-  if (user == MAP_FAILED || alias == MAP_FAILED) {
-    BugCheck(PAGE_FAULT_IN_NONPAGED_AREA, "the emulated user address space (%zu bytes) cannot be "
-             "mapped", size_t(kRangeBytes));
+  if (alias == MAP_FAILED) {
+    BugCheck(PAGE_FAULT_IN_NONPAGED_AREA, "the emulated user address space's alias (%zu bytes) "
+             "cannot be mapped", size_t(kRangeBytes));
   }
   struct sigaction action {};
   action.sa_sigaction = OnFault;
@@ -215,6 +244,12 @@ void* UserAlloc(size_t bytes) {
   return reinterpret_cast<void*>(s.userBase + offset);
 }
 
+void ReadyUserMemory() {
+  State& s = S();
+  std::lock_guard<std::mutex> guard(s.lock);
+  MapRange(s);
+}
+
 void UserFree(void* userAddress) {
   State& s = S();
   std::lock_guard<std::mutex> guard(s.lock);
@@ -231,9 +266,8 @@ void UserFree(void* userAddress) {
 }
 
 bool IsUserAddress(const void* address, size_t bytes) {
-  uintptr_t base = userBaseSeen.load();
   auto a = reinterpret_cast<uintptr_t>(address);
-  return base != 0 && a >= base && a - base <= kRangeBytes && bytes <= kRangeBytes - (a - base);
+  return a >= kUserBase && a - kUserBase <= kRangeBytes && bytes <= kRangeBytes - (a - kUserBase);
 }
 
 void* UserAccess(const void* userAddress, size_t bytes) {
@@ -255,3 +289,9 @@ void* UserAccess(const void* userAddress, size_t bytes) {
 }
 
 }  // namespace emu
+
+// What NT exports about its user address space, made to fit the range.
+extern "C" {
+ULONG MmUserProbeAddress = ULONG(emu::kUserRangeBase + emu::kUserRangeBytes);
+PVOID MmHighestUserAddress = reinterpret_cast<PVOID>(emu::kUserRangeBase + emu::kUserRangeBytes - 1);
+}

@@ -5,8 +5,11 @@
 
 #include <csignal>
 #include <cstring>
+#include <string>
 
 #include "emu/Kernel.h"
+#include "emu/Io.h"
+#include "emu/Pool.h"
 #include "emu/UserMemory.h"
 #include "emu/src/PoolInternal.h"
 #include <ntddk.h>
@@ -136,3 +139,107 @@ TEST_F(UserMemory, OtherFaultsAreLeftAlone) {
 }
 
 }  // namespace
+
+// The user range lies at the bottom of the address space, as on NT: a
+// driver tells user from system addresses by MmUserProbeAddress, and pool,
+// stacks and the host's heap all lie above it.
+TEST_F(UserMemory, UserAddressesLieBelowMmUserProbeAddress) {
+  EXPECT_EQ(MmUserProbeAddress, ULONG(emu::kUserRangeBase + emu::kUserRangeBytes));
+  EXPECT_EQ(reinterpret_cast<uintptr_t>(MmHighestUserAddress), uintptr_t(MmUserProbeAddress) - 1);
+  void* user = emu::UserAlloc(100);
+  EXPECT_LT(reinterpret_cast<uintptr_t>(user) + 100, uintptr_t(MmUserProbeAddress));
+  int onStack = 0;
+  void* pool = ExAllocatePoolWithTag(NonPagedPool, 16, emu::MakePoolTag("Test"));
+  std::string heap(1000, 'h');
+  for (const void* system : {static_cast<const void*>(&onStack), static_cast<const void*>(pool),
+                             static_cast<const void*>(heap.data())}) {
+    EXPECT_GE(reinterpret_cast<uintptr_t>(system), uintptr_t(MmUserProbeAddress));
+    EXPECT_FALSE(emu::IsUserAddress(system));
+  }
+  // The whole range counts as user addresses, whether a block lives there
+  // or not.
+  EXPECT_TRUE(emu::IsUserAddress(reinterpret_cast<void*>(emu::kUserRangeBase)));
+  EXPECT_TRUE(emu::IsUserAddress(MmHighestUserAddress));
+  EXPECT_FALSE(emu::IsUserAddress(MmHighestUserAddress, 2));
+  ExFreePool(pool);
+  emu::UserFree(user);
+  // Where no block lives, and before any exists once a driver is loaded.
+  EXPECT_DEATH(
+      {
+        emu::ReadyUserMemory();
+        Touch(reinterpret_cast<void*>(emu::kUserRangeBase));
+      },
+      "PAGE_FAULT_IN_NONPAGED_AREA: access to the user address 0x10000 from kernel mode");
+}
+
+// Kernel-mode mappings of locked pages take system page-table entries; when
+// none are left, NT's MmMapLockedPages bug-checks unless the MDL says the
+// mapping may fail, and MmMapLockedPagesSpecifyCache fails as it is told.
+class MdlMapping : public UserMemory {
+ protected:
+  void SetUp() override {
+    UserMemory::SetUp();
+    user_ = emu::UserAlloc(64);
+    mdl_ = IoAllocateMdl(user_, 64, FALSE, FALSE, nullptr);
+    MmProbeAndLockPages(mdl_, UserMode, IoReadAccess);
+  }
+  void TearDown() override {
+    emu::FailMdlMapping(0);
+    MmUnlockPages(mdl_);
+    IoFreeMdl(mdl_);
+    emu::UserFree(user_);
+  }
+  void* user_ = nullptr;
+  PMDL mdl_ = nullptr;
+};
+
+TEST_F(MdlMapping, AMappingWithoutRoomBugChecksUnlessItMayFail) {
+  EXPECT_DEATH(
+      {
+        static WCHAR name[] = L"\\Driver\\Mapper";
+        static DRIVER_OBJECT driver;
+        RtlInitUnicodeString(&driver.DriverName, name);
+        emu::internal::DriverContext context(&driver);
+        emu::FailMdlMapping(1);
+        MmMapLockedPages(mdl_, KernelMode);
+      },
+      "BUG CHECK 0x0000003F: NO_MORE_SYSTEM_PTES: MmMapLockedPages of MDL .* in driver "
+      "\\\\Driver\\\\Mapper");
+  EXPECT_DEATH(
+      {
+        emu::FailMdlMapping(1);
+        MmMapLockedPagesSpecifyCache(mdl_, KernelMode, MmCached, nullptr, TRUE,
+                                     NormalPagePriority);
+      },
+      "NO_MORE_SYSTEM_PTES: MmMapLockedPagesSpecifyCache");
+
+  const unsigned before = emu::MdlMappingCalls();
+  emu::FailMdlMapping(2);
+  // The first call maps; the second finds no room and says so.
+  void* mapped = MmMapLockedPagesSpecifyCache(mdl_, KernelMode, MmCached, nullptr, FALSE,
+                                              NormalPagePriority);
+  ASSERT_NE(mapped, nullptr);
+  EXPECT_FALSE(emu::IsUserAddress(mapped));
+  EXPECT_TRUE(mdl_->MdlFlags & MDL_MAPPED_TO_SYSTEM_VA);
+  MmUnmapLockedPages(mapped, mdl_);
+  EXPECT_EQ(MmMapLockedPagesSpecifyCache(mdl_, KernelMode, MmCached, nullptr, FALSE,
+                                         NormalPagePriority),
+            nullptr);
+  EXPECT_FALSE(mdl_->MdlFlags & MDL_MAPPED_TO_SYSTEM_VA);
+  // The older call fails too when the MDL carries MDL_MAPPING_CAN_FAIL.
+  emu::FailMdlMapping(1);
+  mdl_->MdlFlags |= MDL_MAPPING_CAN_FAIL;
+  EXPECT_EQ(MmMapLockedPages(mdl_, KernelMode), nullptr);
+  mdl_->MdlFlags &= ~MDL_MAPPING_CAN_FAIL;
+  EXPECT_EQ(emu::MdlMappingCalls() - before, 3u);
+
+  // Non-paged pool needs no mapping: it never fails and is not counted.
+  void* pool = ExAllocatePoolWithTag(NonPagedPool, 32, emu::MakePoolTag("Test"));
+  PMDL poolMdl = IoAllocateMdl(pool, 32, FALSE, FALSE, nullptr);
+  MmBuildMdlForNonPagedPool(poolMdl);
+  emu::FailMdlMapping(1);
+  EXPECT_EQ(MmMapLockedPages(poolMdl, KernelMode), pool);
+  EXPECT_EQ(emu::MdlMappingCalls() - before, 3u);
+  IoFreeMdl(poolMdl);
+  ExFreePool(pool);
+}

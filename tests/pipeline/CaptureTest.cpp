@@ -7,6 +7,9 @@
 
 #include <gtest/gtest.h>
 
+#include "emu/Io.h"
+#include "emu/SystemVersion.h"
+#include "emu/UserMemory.h"
 #include "tests/pipeline/TraceHarness.h"
 
 #include "trace/CapiIoctl.h"
@@ -150,6 +153,103 @@ TEST_P(Capture, KernelPutAndGetCopyTheEightByteBlockWhateverTheLengths) {
   EXPECT_FALSE(records_[3]->message.Present());  // a null message pointer
 }
 
+// Bytes in emulated user memory, as a kernel-mode caller may hand on from
+// the process it acts for; a driver in another context cannot read them.
+void* InUserMemory(const std::vector<uint8_t>& bytes) {
+  void* user = emu::UserAlloc(bytes.size());
+  std::memcpy(emu::UserAccess(user, bytes.size()), bytes.data(), bytes.size());
+  return user;
+}
+
+uint32_t Address(const void* pointer) { return uint32_t(reinterpret_cast<uintptr_t>(pointer)); }
+
+// A kernel-mode requester's parameter block, its message and its payload
+// are followed only where they lie wholly in system space: the capture runs
+// in whatever context sends or completes the request, where a user address
+// is another process's memory or none. The record then lacks what it could
+// not read, and the request goes on as it came.
+TEST_P(Capture, KernelPutPointersIntoUserMemoryAreNotFollowed) {
+  std::vector<uint8_t> message = DataB3(0x80, 4);
+  std::vector<uint8_t> payload = Hex("01 02 03 04");
+  void* userMessage = InUserMemory(message);
+  void* userPayload = InUserMemory(payload);
+  std::vector<uint32_t> seen;
+  stack_.SetResponder([&seen](PIRP irp, PIO_STACK_LOCATION stack) {
+    const auto* words =
+        static_cast<const uint32_t*>(stack->Parameters.DeviceIoControl.Type3InputBuffer);
+    if (!emu::IsUserAddress(words)) seen.assign(words, words + 2);
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    irp->IoStatus.Information = 0;
+    return STATUS_SUCCESS;
+  });
+  // With manufacturer messages hidden, the selection looks at the message
+  // too.
+  for (TraceSettings settings : {TraceSettings(0x00200003), TraceSettings(0x00200203)}) {
+    stack_.SetSettings(settings);
+    records_.clear();
+    HANDLE h = stack_.Open(KernelMode);
+    uint32_t userMessageBlock[2] = {Address(userMessage), 0};
+    uint32_t userPayloadBlock[2] = {Address(message.data()), Address(userPayload)};
+    emu::InternalDeviceIoControl(h, CAPI_PUT_MESSAGE, userMessageBlock, 8, nullptr, 0);
+    EXPECT_EQ(seen, std::vector<uint32_t>(userMessageBlock, userMessageBlock + 2));
+    emu::InternalDeviceIoControl(h, CAPI_PUT_MESSAGE, userPayloadBlock, 8, nullptr, 0);
+    EXPECT_EQ(seen, std::vector<uint32_t>(userPayloadBlock, userPayloadBlock + 2));
+    // The block itself in user memory.
+    void* userBlock = InUserMemory(std::vector<uint8_t>(8, 0));
+    emu::InternalDeviceIoControl(h, CAPI_PUT_MESSAGE, userBlock, 8, nullptr, 0);
+    emu::UserFree(userBlock);
+    ASSERT_EQ(records_.size(), 6u) << settings;
+    for (size_t i : {0u, 2u}) {
+      EXPECT_EQ(records_[i]->ioBuffer.size, 8u) << settings;
+      EXPECT_FALSE(records_[i]->message.Present()) << settings;
+    }
+    EXPECT_FALSE(records_[4]->ioBuffer.Present()) << settings;
+    EXPECT_FALSE(records_[4]->message.Present()) << settings;
+  }
+  emu::UserFree(userMessage);
+  emu::UserFree(userPayload);
+}
+
+TEST_P(Capture, KernelGetCompletionDoesNotFollowPointersIntoUserMemory) {
+  std::vector<uint8_t> message = DataB3(0x82, 4);
+  void* userMessage = InUserMemory(message);
+  // The provider answers with the message where its caller's process sees
+  // it, as a provider sharing a buffer with a user-mode service would.
+  stack_.SetResponder([userMessage](PIRP irp, PIO_STACK_LOCATION stack) {
+    void* block = stack->Parameters.DeviceIoControl.Type3InputBuffer;
+    auto* words = static_cast<uint32_t*>(emu::IsUserAddress(block) ? emu::UserAccess(block, 8)
+                                                                    : block);
+    words[0] = Address(userMessage);
+    words[1] = 0;
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    irp->IoStatus.Information = 0;
+    return STATUS_SUCCESS;
+  });
+  for (TraceSettings settings : {TraceSettings(0x00200001), TraceSettings(0x00200203)}) {
+    stack_.SetSettings(settings);
+    records_.clear();
+    HANDLE h = stack_.Open(KernelMode);
+    uint32_t block[2] = {};
+    emu::IoResult result = emu::InternalDeviceIoControl(h, CAPI_GET_MESSAGE, block, 8, nullptr, 0);
+    EXPECT_EQ(result.status, STATUS_SUCCESS);
+    EXPECT_EQ(block[0], Address(userMessage));
+    void* userBlock = InUserMemory(std::vector<uint8_t>(8, 0));
+    emu::InternalDeviceIoControl(h, CAPI_GET_MESSAGE, userBlock, 8, nullptr, 0);
+    emu::UserFree(userBlock);
+    ASSERT_FALSE(records_.empty()) << settings;
+    const TraceRecord& completion = *records_[records_.size() == 4 ? 1 : 0];
+    EXPECT_EQ(completion.kind, TRACE_RECORD_COMPLETION);
+    ASSERT_EQ(completion.ioBuffer.size, 8u) << settings;
+    EXPECT_EQ(completion.ioBuffer.Dword(0), Address(userMessage));
+    EXPECT_FALSE(completion.message.Present()) << settings;
+    const TraceRecord& second = *records_.back();
+    EXPECT_EQ(second.kind, TRACE_RECORD_COMPLETION);
+    EXPECT_FALSE(second.ioBuffer.Present()) << settings;
+    EXPECT_FALSE(second.message.Present()) << settings;
+  }
+  emu::UserFree(userMessage);
+}
+
 // A lower driver that reports more bytes than the read asked for: only the
 // read's buffer is there to copy. The request is built by hand, because the
 // I/O manager stops such a driver when the read completes.
@@ -222,6 +322,76 @@ TEST_P(CaptureDirect, ShortWritesAndReadsAreNeverTakenForManufacturerMessages) {
   emu::Write(h, manufacturer.data(), ULONG(manufacturer.size()));
   ASSERT_EQ(records_.size(), 14u);
   EXPECT_FALSE(records_[12]->message.Present());
+}
+
+// A mapping of the caller's pages may find no free system page-table
+// entries: the request is traced without its message and goes down as it
+// came.
+TEST_P(CaptureDirect, PagesThatCannotBeMappedLeaveTheMessageOut) {
+  std::vector<uint8_t> connect = Hex("0C 00 01 00 02 80 07 00 01 00 00 00");
+  HANDLE h = stack_.Open(UserMode);
+  std::vector<uint8_t> written;
+  stack_.SetResponder([&written](PIRP irp, PIO_STACK_LOCATION stack) {
+    const auto* data = static_cast<const uint8_t*>(MmMapLockedPagesSpecifyCache(
+        irp->MdlAddress, KernelMode, MmCached, nullptr, FALSE, NormalPagePriority));
+    if (data != nullptr) written.assign(data, data + stack->Parameters.Write.Length);
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    irp->IoStatus.Information = stack->Parameters.Write.Length;
+    return STATUS_SUCCESS;
+  });
+  emu::FailMdlMapping(1);
+  EXPECT_EQ(emu::Write(h, connect.data(), ULONG(connect.size())).status, STATUS_SUCCESS);
+  EXPECT_EQ(written, connect);
+  // A read the driver below fills through a mapping it gives up again.
+  stack_.SetResponder([connect](PIRP irp, PIO_STACK_LOCATION) {
+    void* to = MmMapLockedPages(irp->MdlAddress, KernelMode);
+    std::memcpy(to, connect.data(), connect.size());
+    MmUnmapLockedPages(to, irp->MdlAddress);
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    irp->IoStatus.Information = connect.size();
+    return STATUS_SUCCESS;
+  });
+  emu::FailMdlMapping(2);
+  uint8_t buffer[32] = {};
+  EXPECT_EQ(emu::Read(h, buffer, sizeof buffer).information, connect.size());
+  EXPECT_EQ(std::vector<uint8_t>(buffer, buffer + connect.size()), connect);
+  emu::FailMdlMapping(0);
+  ASSERT_EQ(records_.size(), 4u);
+  EXPECT_EQ(records_[0]->kind, TRACE_RECORD_REQUEST);
+  EXPECT_FALSE(records_[0]->message.Present());
+  EXPECT_EQ(records_[3]->kind, TRACE_RECORD_COMPLETION);
+  EXPECT_EQ(records_[3]->information, connect.size());
+  EXPECT_FALSE(records_[3]->message.Present());
+}
+
+// Windows 98/Me have no MmMapLockedPagesSpecifyCache: the MDL says for the
+// call that the mapping may fail, and says so no longer afterwards.
+TEST(CaptureOnWindows98, PagesThatCannotBeMappedLeaveTheMessageOut) {
+  emu::SetSystemVersion(emu::SystemVersion::Windows98);
+  {
+    tracetest::TracedStack stack(DO_DIRECT_IO);
+    std::vector<Record> records;
+    stack.SetRecordSink([&records](TraceRecord* record) { records.emplace_back(record); });
+    CSHORT flagsBelow = 0;
+    stack.SetResponder([&flagsBelow](PIRP irp, PIO_STACK_LOCATION) {
+      flagsBelow = irp->MdlAddress->MdlFlags;
+      irp->IoStatus.Status = STATUS_SUCCESS;
+      irp->IoStatus.Information = 0;
+      return STATUS_SUCCESS;
+    });
+    HANDLE h = stack.Open(UserMode);
+    std::vector<uint8_t> connect = Hex("0C 00 01 00 02 80 07 00 01 00 00 00");
+    emu::FailMdlMapping(1);
+    EXPECT_EQ(emu::Write(h, connect.data(), ULONG(connect.size())).status, STATUS_SUCCESS);
+    EXPECT_FALSE(flagsBelow & (MDL_MAPPING_CAN_FAIL | MDL_MAPPED_TO_SYSTEM_VA));
+    emu::Write(h, connect.data(), ULONG(connect.size()));
+    EXPECT_EQ(flagsBelow & (MDL_MAPPING_CAN_FAIL | MDL_MAPPED_TO_SYSTEM_VA),
+              MDL_MAPPED_TO_SYSTEM_VA);
+    ASSERT_EQ(records.size(), 4u);
+    EXPECT_FALSE(records[0]->message.Present());
+    EXPECT_EQ(records[2]->message.size, connect.size());
+  }
+  emu::SetSystemVersion(emu::SystemVersion::WindowsXp);
 }
 
 TEST_P(Capture, IoControlCopiesTheInputDownAndTheReturnedBytesUp) {

@@ -1,5 +1,7 @@
 #include "tests/pipeline/TraceHarness.h"
 
+#include "framework/SystemRoutines.h"
+
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -110,6 +112,9 @@ std::string Golden(const std::string& name, const std::string& actual) {
 }
 
 TracedStack::TracedStack(ULONG lowerFlags) : driver_("TraceTest") {
+  // What the trace driver's entry finds of the system, which the capture
+  // asks (where user memory ends, the mapping that may fail).
+  SystemRoutines::Resolve();
   lower_ = driver_.CreateDevice(u"TestCapi", lowerFlags,
                                 [this](PDEVICE_OBJECT, PIRP irp) { return Answer(irp); });
   filter_ = driver_.CreateDevice(u"", 0, [this](PDEVICE_OBJECT, PIRP irp) { return Filter(irp); });

@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "emu/Clock.h"
+#include "framework/SystemRoutines.h"
 #include "emu/Io.h"
 #include "emu/Pool.h"
 #include "tests/emu/IoTestDriver.h"
@@ -275,6 +276,7 @@ class LogWalker {
 class BurstStack {
  public:
   BurstStack() : driver_("BurstTest") {
+    SystemRoutines::Resolve();  // as the trace driver's entry does
     lower_ = driver_.CreateDevice(u"BurstCapi", DO_BUFFERED_IO,
                                   [this](PDEVICE_OBJECT, PIRP irp) { return Answer(irp); });
     filter_ =

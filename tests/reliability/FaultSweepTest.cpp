@@ -15,6 +15,7 @@
 #include <string>
 
 #include "emu/Files.h"
+#include "emu/Io.h"
 #include "emu/Pool.h"
 #include "emu/Registry.h"
 #include "tests/reliability/Sweep.h"
@@ -117,6 +118,28 @@ TEST(FaultSweep, EachLogFileCreationFailing) {
     }
   }
   Report("log-file creations", figures);
+}
+
+// A mapping of a direct-I/O request's pages that finds no system
+// page-table entries: the request is traced without its message.
+TEST(FaultSweep, EachMdlMappingFailing) {
+  Figures figures;
+  unsigned mappings = 0;
+  for (const Scenario& scenario : BundledScenarios()) {
+    const RunResult& clean = CleanRun(scenario);
+    ++figures.scenarios;
+    mappings += clean.mappings;
+    for (unsigned k : SweepIndices(clean.mappings, 6)) {
+      const std::string label = scenario.name + " MDL mapping " + std::to_string(k);
+      const RunResult run =
+          RunScenario(scenario, label, [k] { emu::FailMdlMapping(int(k), kTraceDriver); });
+      ++figures.runs;
+      figures.injected += run.mappings >= k;
+      figures.clean += CheckRun(run, clean, LogRule::kSubsetOfClean, label);
+    }
+  }
+  EXPECT_GT(mappings, 0u) << "no bundled scenario maps a request's pages";
+  Report("MDL mappings", figures);
 }
 
 // The values the driver reads from its service key and writes back to it.

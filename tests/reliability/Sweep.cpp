@@ -15,6 +15,7 @@
 
 #include "emu/BugCheck.h"
 #include "emu/Files.h"
+#include "emu/Io.h"
 #include "emu/Pool.h"
 #include "emu/Registry.h"
 #include "tests/pipeline/TraceHarness.h"
@@ -27,6 +28,11 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr uint32_t kTraceTag = emu::MakePoolTag("NRXc");
+}  // namespace
+
+const char kTraceDriver[] = "\\Driver\\Pellinor";
+
+namespace {
 
 std::string Slurp(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
@@ -78,6 +84,7 @@ void ClearAllFaults() {
   emu::Registry::ClearFaults();
   emu::FailFileCreate(0);
   emu::FailFileWrite(0);
+  emu::FailMdlMapping(0);
 }
 
 const std::regex& TimeStampLine() {
@@ -224,6 +231,7 @@ RunResult RunScenario(const Scenario& scenario, const std::string& label,
   const emu::PoolTagReport poolBefore = emu::Pool::Report(kTraceTag);
   const unsigned createsBefore = emu::FileCreateCalls();
   const unsigned writesBefore = emu::FileWriteCalls();
+  const unsigned mappingsBefore = emu::MdlMappingCalls(kTraceDriver);
   runner.Boot();
   inject();
   for (const pellinorsim::Step& step : steps) {
@@ -247,6 +255,7 @@ RunResult RunScenario(const Scenario& scenario, const std::string& label,
   result.poolCalls = unsigned(poolAfter.allocations - poolBefore.allocations) + result.poolInjected;
   result.fileCreates = emu::FileCreateCalls() - createsBefore;
   result.fileWrites = emu::FileWriteCalls() - writesBefore;
+  result.mappings = emu::MdlMappingCalls(kTraceDriver) - mappingsBefore;
   if (poolAfter.blocks != 0) {
     result.problems.push_back(std::to_string(poolAfter.blocks) +
                               " pool blocks of the trace driver left:\n" +

@@ -30,7 +30,11 @@ struct RunResult {
   unsigned poolInjected = 0;  // of them failed by injection
   unsigned fileCreates = 0;
   unsigned fileWrites = 0;
+  unsigned mappings = 0;  // the trace driver's mappings of MDL pages
 };
+
+// The trace driver's name, as the emulated kernel names a caller.
+extern const char kTraceDriver[];
 
 // Runs the scenario on a fresh machine; `inject` arms the run's faults once
 // the machine has booted. `label` names the run in every message, and in

@@ -131,6 +131,7 @@ void CapiBench::Remove(std::ostream& out) {
 // capi controllers N | manufacturer TEXT | serial C TEXT |
 // version C CAPIMAJOR CAPIMINOR MAKERMAJOR MAKERMINOR | bchannels C N |
 // profile C HEX | complete KIND|all immediate|pending | pending-delay MS |
+// io direct|buffered |
 // fail CODE C|any STATUS | fail off | load [=> S] | unload |
 // incoming [controller C] [app ID] [cip N] [called NUMBER] [calling NUMBER]
 void CapiBench::Command(const Step& step, bool run, std::ostream& out) {
@@ -216,6 +217,15 @@ void CapiBench::Command(const Step& step, bool run, std::ostream& out) {
       }
     }
     throw BadWord("unknown request kind '" + kind + "'");
+  }
+  if (verb == "io") {
+    const std::string how = words.Take("direct or buffered");
+    words.Done();
+    if (how != "direct" && how != "buffered") {
+      throw BadWord("reads and writes go direct or buffered, not '" + how + "'");
+    }
+    if (run) config.directIo = how == "direct";
+    return;
   }
   if (verb == "pending-delay") {
     const uint32_t ms = ParseNumber(words.Take("milliseconds"), "number of milliseconds");

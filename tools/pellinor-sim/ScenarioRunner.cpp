@@ -552,12 +552,12 @@ void ScenarioRunner::Ioctl(const Step& step, bool run) {
 // fail pool nth|every N [paged|nonpaged] [tag TAG] | fail pool pattern P ...
 // fail registry NAME read|write|both STATUS [COUNT]
 // fail file create|write N [STATUS] [repeat]
-// fail device N [STATUS] | fail irp N
-// fail pool|registry|file|device|irp off | fail off
+// fail device N [STATUS] | fail irp N | fail map N (the trace driver's)
+// fail pool|registry|file|device|irp|map off | fail off
 void ScenarioRunner::Fail(const Step& step, bool run) {
   Words words(step);
   words.NoExpectation();
-  const std::string what = words.Take("what to fail (pool, registry, file, device, irp, off)");
+  const std::string what = words.Take("what to fail (pool, registry, file, device, irp, map, off)");
   if (what == "off") {
     words.Done();
     if (!run) return;
@@ -567,6 +567,7 @@ void ScenarioRunner::Fail(const Step& step, bool run) {
     emu::FailFileWrite(0);
     emu::FailDeviceCreation(0);
     emu::FailIrpAllocation(0);
+    emu::FailMdlMapping(0);
     return;
   }
   const bool off = words.Peek() == "off";
@@ -684,7 +685,19 @@ void ScenarioRunner::Fail(const Step& step, bool run) {
     }
     return;
   }
-  throw BadWord("fail takes pool, registry, file, device, irp or off, not '" + what + "'");
+  if (what == "map") {
+    if (off) {
+      if (run) emu::FailMdlMapping(0);
+      return;
+    }
+    // The trace driver's mappings: the CAPI device maps the same requests'
+    // pages, and its failure would change what the applications see.
+    const int nth = int(ParseNumber(words.Take("which mapping (1 = the next)"), "count"));
+    words.Done();
+    if (run) emu::FailMdlMapping(nth, (std::string("\\Driver\\") + kTraceDriverName).c_str());
+    return;
+  }
+  throw BadWord("fail takes pool, registry, file, device, irp, map or off, not '" + what + "'");
 }
 
 // background pellinorctl ARGS... | background app NAME ...: the step runs on

@@ -187,4 +187,16 @@ void FailDeviceCreation(int nth, NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES
 // STATUS_INSUFFICIENT_RESOURCES.
 void FailIrpAllocation(int nth);
 
+// Makes the `nth` kernel-mode mapping of an MDL's pages from now (1 = the
+// next one) find no free system page-table entries, once; 0 disarms. As
+// on NT, MmMapLockedPages then bug-checks NO_MORE_SYSTEM_PTES unless the
+// MDL carries MDL_MAPPING_CAN_FAIL, and MmMapLockedPagesSpecifyCache
+// returns NULL when told not to bug-check. An MDL of non-paged pool needs
+// no mapping and never fails. With `driver` ("\\Driver\\Pellinor"), only
+// that driver's mappings count.
+void FailMdlMapping(int nth, const char* driver = nullptr);
+// The kernel-mode mappings of MDL pages made or attempted so far (by
+// `driver` only, when given).
+unsigned MdlMappingCalls(const char* driver = nullptr);
+
 }  // namespace emu

@@ -11,12 +11,22 @@
 // through UserAccess: the I/O manager copying a caller's buffer into a
 // system buffer, a CAPI provider reading its caller's message.
 //
-// A kernel-mode caller's buffers stay ordinary pool or host memory.
+// A kernel-mode caller's buffers stay ordinary pool or host memory, which
+// lies above the user range (MmUserProbeAddress and MmHighestUserAddress
+// say where it ends, as on NT).
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 namespace emu {
+
+// Where the user range lies: fixed, at the bottom of the address space,
+// reserved at process start. MmUserProbeAddress is its end and
+// MmHighestUserAddress its last byte; pool and every other host memory lie
+// above it.
+constexpr uintptr_t kUserRangeBase = 0x00010000;
+constexpr uintptr_t kUserRangeBytes = uintptr_t(32) << 20;
 
 // A block of the emulated user address space: inaccessible to drivers
 // (a driver dereferencing it is a PAGE_FAULT_IN_NONPAGED_AREA bug check with
@@ -24,6 +34,11 @@ namespace emu {
 // requester's context. Zero-filled. Never returns null: an exhausted user
 // range is a fault of the test, not of the driver, and bug-checks.
 void* UserAlloc(size_t bytes);
+// Installs the handler that turns a driver's touch of the user range into
+// the bug check, if it is not in yet. The first UserAlloc and every driver
+// load do it (after AddressSanitizer's handler, to which it passes on
+// what is not its own).
+void ReadyUserMemory();
 // Releases a block from UserAlloc; its pages become unreachable through
 // UserAccess too. Bug-checks for an address that does not start a live
 // block.

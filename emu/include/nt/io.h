@@ -78,6 +78,19 @@ typedef struct _MDL {
 #define MDL_PARTIAL_HAS_BEEN_MAPPED 0x0020
 #define MDL_IO_PAGE_READ 0x0040
 #define MDL_WRITE_OPERATION 0x0080
+#define MDL_MAPPING_CAN_FAIL 0x2000
+
+typedef enum _MEMORY_CACHING_TYPE {
+  MmNonCached = 0,
+  MmCached = 1,
+  MmWriteCombined = 2,
+} MEMORY_CACHING_TYPE;
+
+typedef enum _MM_PAGE_PRIORITY {
+  LowPagePriority = 0,
+  NormalPagePriority = 16,
+  HighPagePriority = 32,
+} MM_PAGE_PRIORITY;
 
 #define PAGE_SIZE 0x1000
 #define PAGE_SHIFT 12
@@ -640,6 +653,17 @@ NTKERNELAPI VOID NTAPI MmProbeAndLockPages(PMDL MemoryDescriptorList, KPROCESSOR
                                            LOCK_OPERATION Operation);
 NTKERNELAPI VOID NTAPI MmUnlockPages(PMDL MemoryDescriptorList);
 NTKERNELAPI PVOID NTAPI MmMapLockedPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode);
+// Windows 2000 and later: with BugCheckOnFailure FALSE a kernel-mode mapping
+// that cannot be made returns NULL instead of bug-checking.
+NTKERNELAPI PVOID NTAPI MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList,
+                                                     KPROCESSOR_MODE AccessMode,
+                                                     MEMORY_CACHING_TYPE CacheType,
+                                                     PVOID BaseAddress, ULONG BugCheckOnFailure,
+                                                     MM_PAGE_PRIORITY Priority);
+// Data exports of NT (not of Windows 98/Me): every user address lies below
+// MmUserProbeAddress; MmHighestUserAddress is the last of them.
+NTKERNELAPI ULONG MmUserProbeAddress;
+NTKERNELAPI PVOID MmHighestUserAddress;
 NTKERNELAPI VOID NTAPI MmUnmapLockedPages(PVOID BaseAddress, PMDL MemoryDescriptorList);
 NTKERNELAPI PVOID NTAPI MmGetSystemRoutineAddress(PUNICODE_STRING SystemRoutineName);
 NTKERNELAPI BOOLEAN NTAPI IoIsWdmVersionAvailable(UCHAR MajorVersion, UCHAR MinorVersion);
