@@ -4,6 +4,7 @@
 #include "IoInternal.h"
 #include "KernelInternal.h"
 #include "PoolInternal.h"
+#include "emu/Process.h"
 #include "emu/Io.h"
 #include "emu/Pool.h"
 
@@ -190,6 +191,9 @@ NTSTATUS LoadDriver(const std::string& name, PDRIVER_INITIALIZE entry, ULONG poo
   CurrentDriver() = driver;
   NTSTATUS status;
   {
+    // The I/O manager calls DriverEntry and the unload routine in the
+    // system process, whoever asked for the load.
+    ProcessScope inSystem(SystemProcess());
     internal::DriverContext context(&driver->object);
     status = entry(&driver->object, &registryPath);
   }
@@ -232,6 +236,7 @@ NTSTATUS UnloadDriver(PDRIVER_OBJECT driverObject) {
   }
   CurrentDriver() = driver;
   {
+    ProcessScope inSystem(SystemProcess());
     internal::DriverContext context(driverObject);
     driverObject->DriverUnload(driverObject);
   }

@@ -11,6 +11,7 @@
 
 #include "KernelInternal.h"
 #include "PoolInternal.h"
+#include "emu/Process.h"
 #include "emu/BugCheck.h"
 #include "emu/Chaos.h"
 
@@ -56,6 +57,7 @@ State& S() {
 // Worker thread `index` of queue `type`.
 void Worker(int type, int index) {
   Chaos::SetThreadStream(Chaos::WorkerStream(type, index));
+  ProcessScope inSystem(SystemProcess());
   State& s = S();
   Queue& q = s.queues[type];
   std::unique_lock<std::mutex> lock(s.lock);
