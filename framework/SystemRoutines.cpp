@@ -17,6 +17,10 @@ PVOID Find(PCWSTR name) {
 
 bool SystemRoutines::nt;
 SystemRoutines::FlushQueuedDpcsRoutine SystemRoutines::flushQueuedDpcs;
+SystemRoutines::SubjectContextRoutine SystemRoutines::captureSubjectContext;
+SystemRoutines::SubjectContextRoutine SystemRoutines::releaseSubjectContext;
+SystemRoutines::AccessCheckRoutine SystemRoutines::accessCheck;
+POBJECT_TYPE* SystemRoutines::threadType;
 
 void SystemRoutines::Resolve() {
   Forget();
@@ -24,9 +28,21 @@ void SystemRoutines::Resolve() {
   if (!nt)
     return;
   flushQueuedDpcs = reinterpret_cast<FlushQueuedDpcsRoutine>(Find(L"KeFlushQueuedDpcs"));
+  captureSubjectContext =
+      reinterpret_cast<SubjectContextRoutine>(Find(L"SeCaptureSubjectContext"));
+  releaseSubjectContext =
+      reinterpret_cast<SubjectContextRoutine>(Find(L"SeReleaseSubjectContext"));
+  accessCheck = reinterpret_cast<AccessCheckRoutine>(Find(L"SeAccessCheck"));
+  // MmGetSystemRoutineAddress finds data exports as well: the address of
+  // the variable.
+  threadType = static_cast<POBJECT_TYPE*>(Find(L"PsThreadType"));
 }
 
 void SystemRoutines::Forget() {
   nt = false;
   flushQueuedDpcs = NULL;
+  captureSubjectContext = NULL;
+  releaseSubjectContext = NULL;
+  accessCheck = NULL;
+  threadType = NULL;
 }
