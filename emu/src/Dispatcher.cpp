@@ -3,10 +3,10 @@
 #include <chrono>
 
 #include "KernelInternal.h"
-#include "emu/SystemVersion.h"
 #include "emu/BugCheck.h"
 #include "emu/Chaos.h"
 #include "emu/Clock.h"
+#include "emu/SystemVersion.h"
 
 namespace emu {
 namespace internal {

@@ -4,9 +4,9 @@
 #include "IoInternal.h"
 #include "KernelInternal.h"
 #include "PoolInternal.h"
-#include "emu/Process.h"
 #include "emu/Io.h"
 #include "emu/Pool.h"
+#include "emu/Process.h"
 
 namespace emu {
 namespace io {

@@ -13,11 +13,11 @@
 
 #include "KernelInternal.h"
 #include "PoolInternal.h"
-#include "emu/Process.h"
 #include "emu/BugCheck.h"
 #include "emu/Chaos.h"
 #include "emu/Clock.h"
 #include "emu/Kernel.h"
+#include "emu/Process.h"
 #include "emu/Timers.h"
 
 namespace emu {

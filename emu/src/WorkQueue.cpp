@@ -11,9 +11,9 @@
 
 #include "KernelInternal.h"
 #include "PoolInternal.h"
-#include "emu/Process.h"
 #include "emu/BugCheck.h"
 #include "emu/Chaos.h"
+#include "emu/Process.h"
 
 namespace emu {
 namespace {

@@ -9,12 +9,12 @@
 #include <mutex>
 #include <sstream>
 
-#include "emu/Process.h"
 #include "emu/Clock.h"
 #include "emu/Files.h"
 #include "emu/Io.h"
 #include "emu/Kernel.h"
 #include "emu/Pool.h"
+#include "emu/Process.h"
 #include "emu/Registry.h"
 #include "emu/SystemStartStage.h"
 #include "emu/Timers.h"
