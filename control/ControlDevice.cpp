@@ -1,5 +1,6 @@
 #include "control/ControlDevice.h"
 
+#include "control/ControlAccess.h"
 #include "control/TraceSettings.h"
 #include "framework/RegistryValue.h"
 #include "framework/RequestView.h"
@@ -228,6 +229,17 @@ NTSTATUS ControlDevice::Dispatch(PIRP irp) {
   }
   NTSTATUS status;
   ULONG_PTR information = 0;
+  // Every user-mode open and control request is checked, not only the open:
+  // the codes need no access, and a handle may reach another process.
+  if (major == IRP_MJ_CREATE || major == IRP_MJ_DEVICE_CONTROL) {
+    status = ControlAccess::Check(irp);
+    if (!NT_SUCCESS(status)) {
+      deviceGuard.Release();
+      view.SetResult(status, 0);
+      view.Complete();
+      return status;
+    }
+  }
   switch (major) {
     case IRP_MJ_CREATE:
       // A tool has taken over: the load-time start is not retried again.

@@ -19,6 +19,10 @@ bool SystemRoutines::nt;
 SystemRoutines::FlushQueuedDpcsRoutine SystemRoutines::flushQueuedDpcs;
 SystemRoutines::MapLockedPagesSpecifyCacheRoutine SystemRoutines::mapLockedPagesSpecifyCache;
 ULONG_PTR SystemRoutines::userProbeAddress;
+SystemRoutines::SubjectContextRoutine SystemRoutines::captureSubjectContext;
+SystemRoutines::SubjectContextRoutine SystemRoutines::releaseSubjectContext;
+SystemRoutines::AccessCheckRoutine SystemRoutines::accessCheck;
+POBJECT_TYPE* SystemRoutines::threadType;
 
 void SystemRoutines::Resolve() {
   Forget();
@@ -32,6 +36,14 @@ void SystemRoutines::Resolve() {
   const ULONG* probe = static_cast<const ULONG*>(Find(L"MmUserProbeAddress"));
   if (probe != NULL)
     userProbeAddress = *probe;
+  captureSubjectContext =
+      reinterpret_cast<SubjectContextRoutine>(Find(L"SeCaptureSubjectContext"));
+  releaseSubjectContext =
+      reinterpret_cast<SubjectContextRoutine>(Find(L"SeReleaseSubjectContext"));
+  accessCheck = reinterpret_cast<AccessCheckRoutine>(Find(L"SeAccessCheck"));
+  // MmGetSystemRoutineAddress finds data exports as well: the address of
+  // the variable.
+  threadType = static_cast<POBJECT_TYPE*>(Find(L"PsThreadType"));
 }
 
 void SystemRoutines::Forget() {
@@ -39,4 +51,8 @@ void SystemRoutines::Forget() {
   flushQueuedDpcs = NULL;
   mapLockedPagesSpecifyCache = NULL;
   userProbeAddress = 0;
+  captureSubjectContext = NULL;
+  releaseSubjectContext = NULL;
+  accessCheck = NULL;
+  threadType = NULL;
 }

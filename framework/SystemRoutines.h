@@ -39,9 +39,27 @@ class SystemRoutines {
   // exported.
   static ULONG_PTR UserProbeAddress() { return userProbeAddress; }
 
+  // The security reference monitor (NT only: Windows 98/Me have no security).
+  using SubjectContextRoutine = VOID(NTAPI*)(PSECURITY_SUBJECT_CONTEXT);
+  using AccessCheckRoutine = BOOLEAN(NTAPI*)(PSECURITY_DESCRIPTOR, PSECURITY_SUBJECT_CONTEXT,
+                                             BOOLEAN, ACCESS_MASK, ACCESS_MASK, PPRIVILEGE_SET*,
+                                             PGENERIC_MAPPING, KPROCESSOR_MODE, PACCESS_MASK,
+                                             NTSTATUS*);
+  static SubjectContextRoutine CaptureSubjectContext() { return captureSubjectContext; }
+  static SubjectContextRoutine ReleaseSubjectContext() { return releaseSubjectContext; }
+  static AccessCheckRoutine AccessCheck() { return accessCheck; }
+
+  // The thread object type, a data export (PsThreadType holds a pointer to
+  // it); null where it was not found.
+  static POBJECT_TYPE ThreadType() { return threadType != NULL ? *threadType : NULL; }
+
  private:
   static bool nt;
   static FlushQueuedDpcsRoutine flushQueuedDpcs;
   static MapLockedPagesSpecifyCacheRoutine mapLockedPagesSpecifyCache;
   static ULONG_PTR userProbeAddress;
+  static SubjectContextRoutine captureSubjectContext;
+  static SubjectContextRoutine releaseSubjectContext;
+  static AccessCheckRoutine accessCheck;
+  static POBJECT_TYPE* threadType;
 };

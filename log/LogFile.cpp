@@ -7,6 +7,7 @@
 #include "framework/CountedString.h"
 #include "framework/ExitTable.h"
 #include "framework/Pool.h"
+#include "framework/SystemRoutines.h"
 
 namespace {
 
@@ -14,6 +15,14 @@ namespace {
 // global constructors, so StaticInit builds it in place.
 alignas(LogFile) UCHAR instanceStorage[sizeof(LogFile)];
 bool exitDone;
+
+// The writer thread opens and renames the log in the system process, but
+// the handle is kept across calls and closed at unload: a kernel handle (on
+// NT; Windows 98/Me have none) stays valid whichever process a close or a
+// later call runs in, and no user process can reach it.
+ULONG HandleAttributes() {
+  return OBJ_CASE_INSENSITIVE | (SystemRoutines::IsNt() ? OBJ_KERNEL_HANDLE : 0);
+}
 
 }  // namespace
 
@@ -52,7 +61,7 @@ NTSTATUS LogFile::Open(PCWSTR name, bool truncate) {
   }
 
   OBJECT_ATTRIBUTES attributes;
-  InitializeObjectAttributes(&attributes, path.Unicode(), OBJ_CASE_INSENSITIVE, NULL, NULL);
+  InitializeObjectAttributes(&attributes, path.Unicode(), HandleAttributes(), NULL, NULL);
   IO_STATUS_BLOCK ioStatus;
   NTSTATUS status =
       ZwCreateFile(&handle, FILE_GENERIC_WRITE, &attributes, &ioStatus, NULL, FILE_ATTRIBUTE_NORMAL,
@@ -131,7 +140,7 @@ NTSTATUS LogFile::Rename(PCWSTR name, PCWSTR suffix) {
   RtlCopyMemory(rename->FileName, newPath.Text(), newPath.Length());
 
   OBJECT_ATTRIBUTES attributes;
-  InitializeObjectAttributes(&attributes, path.Unicode(), OBJ_CASE_INSENSITIVE, NULL, NULL);
+  InitializeObjectAttributes(&attributes, path.Unicode(), HandleAttributes(), NULL, NULL);
   IO_STATUS_BLOCK ioStatus;
   HANDLE file = NULL;
   // Renaming takes the right to delete; readers may keep the file open.

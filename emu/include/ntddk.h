@@ -7,3 +7,4 @@
 #include "nt/status.h"
 #include "nt/ke.h"
 #include "nt/io.h"
+#include "nt/se.h"

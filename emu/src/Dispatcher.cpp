@@ -6,6 +6,7 @@
 #include "emu/BugCheck.h"
 #include "emu/Chaos.h"
 #include "emu/Clock.h"
+#include "emu/SystemVersion.h"
 
 namespace emu {
 namespace internal {
@@ -204,6 +205,12 @@ extern "C" NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitR
   emu::internal::RequireIrqlAtMost(poll ? DISPATCH_LEVEL : APC_LEVEL, "KeWaitForSingleObject");
   auto* header = static_cast<DISPATCHER_HEADER*>(Object);
   emu::Validate(header, "KeWaitForSingleObject");
+  // Windows 98/Me's thread objects are no dispatcher objects.
+  if (header->Type == ThreadObject && emu::CurrentSystemVersion() == emu::SystemVersion::Windows98) {
+    emu::BugCheck(emu::KMODE_EXCEPTION_NOT_HANDLED,
+                  "KeWaitForSingleObject on thread object %p: Windows 98/Me cannot wait on a thread",
+                  Object);
+  }
   std::unique_lock<std::mutex> lock(DispatcherLock());
   if (Timeout == nullptr) {
     while (!emu::TrySatisfy(header)) DispatcherChanged().wait(lock);

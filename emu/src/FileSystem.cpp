@@ -285,7 +285,7 @@ extern "C" NTSTATUS NTAPI ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAc
     file->Flags &= ~FO_SYNCHRONOUS_IO;
   }
   // The handle holds the file's one reference.
-  *FileHandle = CreateHandle(file);
+  *FileHandle = internal::CreateHandleInContext(file, ObjectAttributes->Attributes);
   ObfDereferenceObject(file);
   SetIosb(IoStatusBlock, STATUS_SUCCESS, information);
   return STATUS_SUCCESS;

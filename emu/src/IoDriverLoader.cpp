@@ -7,6 +7,7 @@
 #include "emu/Io.h"
 #include "emu/Pool.h"
 #include "emu/UserMemory.h"
+#include "emu/Process.h"
 
 namespace emu {
 namespace io {
@@ -195,6 +196,9 @@ NTSTATUS LoadDriver(const std::string& name, PDRIVER_INITIALIZE entry, ULONG poo
   CurrentDriver() = driver;
   NTSTATUS status;
   {
+    // The I/O manager calls DriverEntry and the unload routine in the
+    // system process, whoever asked for the load.
+    ProcessScope inSystem(SystemProcess());
     internal::DriverContext context(&driver->object);
     status = entry(&driver->object, &registryPath);
   }
@@ -237,6 +241,7 @@ NTSTATUS UnloadDriver(PDRIVER_OBJECT driverObject) {
   }
   CurrentDriver() = driver;
   {
+    ProcessScope inSystem(SystemProcess());
     internal::DriverContext context(driverObject);
     driverObject->DriverUnload(driverObject);
   }

@@ -12,6 +12,7 @@
 #include "IoInternal.h"
 #include "KernelInternal.h"
 #include "ObjectInternal.h"
+#include "SecurityInternal.h"
 #include "emu/Object.h"
 
 POBJECT_TYPE* IoFileObjectType;
@@ -167,6 +168,12 @@ NTSTATUS OpenDeviceFile(const std::u16string& path, KPROCESSOR_MODE mode, ACCESS
     // but an exclusive device refuses a second open, not a reference.
     if ((device->Flags & DO_EXCLUSIVE) &&
         device->ReferenceCount - internal::DeviceObjectReferences(device) != 0) {
+      return STATUS_ACCESS_DENIED;
+    }
+    // A user-mode open is checked against the device's security with the
+    // requester's identity (a kernel-mode one, as ZwCreateFile's, is not).
+    if (mode == UserMode && device->SecurityDescriptor != nullptr &&
+        !internal::OpenAllowed(device->SecurityDescriptor, desiredAccess)) {
       return STATUS_ACCESS_DENIED;
     }
     device->ReferenceCount++;

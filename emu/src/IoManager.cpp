@@ -10,6 +10,7 @@
 #include "IoInternal.h"
 #include "KernelInternal.h"
 #include "PoolInternal.h"
+#include "SecurityInternal.h"
 #include "emu/Chaos.h"
 #include "emu/Io.h"
 #include "emu/UserMemory.h"
@@ -987,8 +988,10 @@ extern "C" NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG Devi
   device->Flags = DO_DEVICE_INITIALIZING;
   if (Exclusive)
     device->Flags |= DO_EXCLUSIVE;
-  if (!name.empty())
+  if (!name.empty()) {
     device->Flags |= DO_DEVICE_HAS_NAME;
+    device->SecurityDescriptor = const_cast<void*>(internal::DefaultNamedDeviceSecurity());
+  }
   device->Characteristics = DeviceCharacteristics;
   device->DeviceExtension = DeviceExtensionSize != 0 ? device + 1 : nullptr;
   device->DeviceType = DeviceType;

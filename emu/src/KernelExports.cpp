@@ -168,6 +168,10 @@ const KernelExport kExports[] = {
     EXPORT(kNt, ObReferenceObjectByHandle),
     EXPORT(kNt, ObfReferenceObject),
     EXPORT(kNt, ObfDereferenceObject),
+    // Security.
+    EXPORT(kNt, SeCaptureSubjectContext),
+    EXPORT(kNt, SeReleaseSubjectContext),
+    EXPORT(kNt, SeAccessCheck),
     // Time.
     EXPORT(kNt, KeQuerySystemTime),
     EXPORT(kNt, RtlTimeToTimeFields),

@@ -1,11 +1,15 @@
-// Objects, references and kernel handles.
+// Objects, references and handles: the kernel's table and each user
+// process's.
 #include <atomic>
 #include <cstdlib>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <unordered_set>
+#include <vector>
 
 #include "emu/Object.h"
+#include "emu/Process.h"
 #include "IoInternal.h"
 #include "KernelInternal.h"
 #include "ObjectInternal.h"
@@ -24,12 +28,28 @@ struct alignas(8) ObjectHeader {
   POBJECT_TYPE type;
 };
 
+// A user process's handles take the lowest free value from 4 on, as
+// Windows reuses a closed handle's value for the next one made.
+struct ProcessTable {
+  std::map<HANDLE, PVOID> handles;
+  std::function<void(HANDLE, PVOID)> observer;
+};
+
 struct State {
   std::mutex lock;
   std::unordered_set<PVOID> live;
+  // The kernel's table: its handles have the top bit set, as on i386 NT,
+  // and are found only in kernel mode.
   std::map<HANDLE, PVOID> handles;
   ULONG_PTR nextHandle = 0x80000004;
+  std::map<Process*, ProcessTable> processes;
 };
+
+constexpr ULONG_PTR KERNEL_HANDLE_BIT = 0x80000000;
+
+bool IsKernelHandle(HANDLE handle) {
+  return (reinterpret_cast<ULONG_PTR>(handle) & KERNEL_HANDLE_BIT) != 0;
+}
 
 State& S() {
   static State* state = new State;
@@ -124,6 +144,85 @@ HANDLE CreateHandle(PVOID body) {
   return handle;
 }
 
+HANDLE CreateProcessHandle(Process* process, PVOID body) {
+  std::function<void(HANDLE, PVOID)> observer;
+  HANDLE handle;
+  {
+    std::lock_guard<std::mutex> guard(S().lock);
+    Checked(body, "CreateProcessHandle")->references.fetch_add(1);
+    ProcessTable& table = S().processes[process];
+    ULONG_PTR value = 4;
+    while (table.handles.count(reinterpret_cast<HANDLE>(value)) != 0) value += 4;
+    handle = reinterpret_cast<HANDLE>(value);
+    table.handles[handle] = body;
+    observer = table.observer;
+  }
+  if (observer)
+    observer(handle, body);
+  return handle;
+}
+
+std::vector<HANDLE> ProcessHandles(Process* process) {
+  std::lock_guard<std::mutex> guard(S().lock);
+  std::vector<HANDLE> handles;
+  for (const auto& entry : S().processes[process].handles) handles.push_back(entry.first);
+  return handles;
+}
+
+PVOID ProcessHandleObject(Process* process, HANDLE handle) {
+  std::lock_guard<std::mutex> guard(S().lock);
+  auto& handles = S().processes[process].handles;
+  auto it = handles.find(handle);
+  return it == handles.end() ? nullptr : it->second;
+}
+
+NTSTATUS CloseProcessHandle(Process* process, HANDLE handle) {
+  PVOID body;
+  {
+    std::lock_guard<std::mutex> guard(S().lock);
+    auto& handles = S().processes[process].handles;
+    auto it = handles.find(handle);
+    if (it == handles.end())
+      return STATUS_INVALID_HANDLE;
+    body = it->second;
+    handles.erase(it);
+  }
+  ObfDereferenceObject(body);
+  return STATUS_SUCCESS;
+}
+
+void SetHandleObserver(Process* process, std::function<void(HANDLE, PVOID)> observer) {
+  std::lock_guard<std::mutex> guard(S().lock);
+  S().processes[process].observer = std::move(observer);
+}
+
+namespace internal {
+
+HANDLE CreateHandleInContext(PVOID body, ULONG attributes) {
+  Process* process = CurrentProcess();
+  if ((attributes & OBJ_KERNEL_HANDLE) != 0 || process == SystemProcess())
+    return CreateHandle(body);
+  return CreateProcessHandle(process, body);
+}
+
+}  // namespace internal
+
+namespace {
+
+// The table a handle is looked up in from the current context: a kernel
+// handle in the kernel's (kernel mode only), any other in the current
+// process's. Null when the handle is in neither. The caller holds the lock.
+std::map<HANDLE, PVOID>* TableFor(HANDLE handle, KPROCESSOR_MODE mode) {
+  if (IsKernelHandle(handle))
+    return mode == KernelMode ? &S().handles : nullptr;
+  Process* process = CurrentProcess();
+  if (process == SystemProcess())
+    return nullptr;
+  return &S().processes[process].handles;
+}
+
+}  // namespace
+
 bool IsObject(PVOID body) {
   std::lock_guard<std::mutex> guard(S().lock);
   return S().live.count(body) != 0;
@@ -150,11 +249,13 @@ extern "C" NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK D
                                                     POBJECT_TYPE ObjectType,
                                                     KPROCESSOR_MODE AccessMode, PVOID* Object,
                                                     POBJECT_HANDLE_INFORMATION HandleInformation) {
-  (void)AccessMode;
   emu::internal::RequireIrqlAtMost(PASSIVE_LEVEL, "ObReferenceObjectByHandle");
   std::lock_guard<std::mutex> guard(emu::S().lock);
-  auto it = emu::S().handles.find(Handle);
-  if (it == emu::S().handles.end())
+  std::map<HANDLE, PVOID>* table = emu::TableFor(Handle, AccessMode);
+  if (table == nullptr)
+    return STATUS_INVALID_HANDLE;
+  auto it = table->find(Handle);
+  if (it == table->end())
     return STATUS_INVALID_HANDLE;
   emu::ObjectHeader* header = emu::HeaderOf(it->second);
   if (ObjectType != nullptr && header->type != ObjectType)
@@ -214,14 +315,20 @@ extern "C" NTSTATUS NTAPI ZwClose(HANDLE Handle) {
   emu::internal::RequireIrqlAtMost(PASSIVE_LEVEL, "ZwClose");
   PVOID body;
   {
+    // A kernel-mode close of a handle that is not open in the current
+    // context (the kernel's table, or the current process's) stops the
+    // system, as NT's does for a kernel-mode caller.
     std::lock_guard<std::mutex> guard(emu::S().lock);
-    auto it = emu::S().handles.find(Handle);
-    if (it == emu::S().handles.end()) {
-      emu::BugCheck(emu::INVALID_KERNEL_HANDLE, "ZwClose of %p, which is not an open kernel handle",
-                    Handle);
+    std::map<HANDLE, PVOID>* table = emu::TableFor(Handle, KernelMode);
+    auto it = table != nullptr ? table->find(Handle) : std::map<HANDLE, PVOID>::iterator();
+    if (table == nullptr || it == table->end()) {
+      emu::BugCheck(emu::INVALID_KERNEL_HANDLE,
+                    "ZwClose of %p, which is not a handle open in the current context (process "
+                    "%s)",
+                    Handle, emu::ProcessName(emu::CurrentProcess()));
     }
     body = it->second;
-    emu::S().handles.erase(it);
+    table->erase(it);
   }
   ObfDereferenceObject(body);
   return STATUS_SUCCESS;

@@ -12,6 +12,7 @@
 #include "emu/BugCheck.h"
 #include "emu/Chaos.h"
 #include "emu/Object.h"
+#include "emu/Process.h"
 
 // The thread object's body. Only the dispatcher header is known to drivers
 // (they may wait on a thread); the rest is the emulator's.
@@ -72,6 +73,7 @@ struct Termination {
 void RunSystemThread(_KTHREAD* thread, uint64_t number) {
   Chaos::SetThreadStream(Chaos::SystemThreadStream(number));
   Current() = thread;
+  ProcessScope inSystem(SystemProcess());
   internal::CurrentIrql() = PASSIVE_LEVEL;
   NTSTATUS status = STATUS_SUCCESS;
   try {
@@ -140,7 +142,6 @@ extern "C" NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG Desir
                                                HANDLE ProcessHandle, PCLIENT_ID ClientId,
                                                PKSTART_ROUTINE StartRoutine, PVOID StartContext) {
   (void)DesiredAccess;
-  (void)ObjectAttributes;
   (void)ProcessHandle;
   emu::internal::RequireIrqlAtMost(PASSIVE_LEVEL, "PsCreateSystemThread");
   _KTHREAD* thread = emu::NewThreadObject(true);
@@ -151,7 +152,10 @@ extern "C" NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG Desir
     std::lock_guard<std::mutex> guard(emu::internal::DispatcherLock());
     emu::LiveThreads().insert(thread);
   }
-  *ThreadHandle = emu::CreateHandle(thread);
+  // The thread runs in the system process, but its handle is made for the
+  // caller: in the caller's process unless it asked for a kernel handle.
+  *ThreadHandle = emu::internal::CreateHandleInContext(
+      thread, ObjectAttributes != nullptr ? ObjectAttributes->Attributes : 0);
   if (ClientId != nullptr) {
     ClientId->UniqueProcess = reinterpret_cast<HANDLE>(4);
     ClientId->UniqueThread = *ThreadHandle;

@@ -17,6 +17,7 @@
 #include "emu/Chaos.h"
 #include "emu/Clock.h"
 #include "emu/Kernel.h"
+#include "emu/Process.h"
 #include "emu/Timers.h"
 
 namespace emu {
@@ -128,6 +129,7 @@ size_t ExpireDueLocked(int64_t now, bool all) {
 
 void TimerThread() {
   Chaos::SetThreadStream(Chaos::kTimerStream);
+  ProcessScope inSystem(SystemProcess());
   State& s = S();
   std::unique_lock<std::mutex> lock(DispatcherLock());
   // Chaos mode delays an expiry once (outside the lock), then looks again:
@@ -161,6 +163,7 @@ void TimerThread() {
 
 void DpcThread() {
   Chaos::SetThreadStream(Chaos::kDpcStream);
+  ProcessScope inSystem(SystemProcess());
   State& s = S();
   internal::CurrentIrql() = DISPATCH_LEVEL;
   std::unique_lock<std::mutex> lock(DispatcherLock());

@@ -13,6 +13,7 @@
 #include "PoolInternal.h"
 #include "emu/BugCheck.h"
 #include "emu/Chaos.h"
+#include "emu/Process.h"
 
 namespace emu {
 namespace {
@@ -56,6 +57,7 @@ State& S() {
 // Worker thread `index` of queue `type`.
 void Worker(int type, int index) {
   Chaos::SetThreadStream(Chaos::WorkerStream(type, index));
+  ProcessScope inSystem(SystemProcess());
   State& s = S();
   Queue& q = s.queues[type];
   std::unique_lock<std::mutex> lock(s.lock);

@@ -9,7 +9,9 @@
 
 #include "emu/Io.h"
 #include "emu/Pool.h"
+#include "emu/Process.h"
 #include "emu/Registry.h"
+#include "emu/SystemVersion.h"
 #include "framework/EntryPoints.h"
 #include "framework/Pool.h"
 #include "framework/TraceDriver.h"
@@ -88,9 +90,13 @@ class ControlDeviceTest : public ::testing::Test {
   // the test's to choose.
   Reply SendBuilt(ULONG code, std::vector<uint8_t>* system, ULONG inputLength,
                   ULONG outputLength) {
+    return SendBuiltMode(code, system, inputLength, outputLength, UserMode);
+  }
+  Reply SendBuiltMode(ULONG code, std::vector<uint8_t>* system, ULONG inputLength,
+                      ULONG outputLength, KPROCESSOR_MODE mode) {
     PDEVICE_OBJECT device = emu::FindDevice(u"\\Device\\PellinorIOCTL");
     PIRP irp = IoAllocateIrp(device->StackSize, FALSE);
-    irp->RequestorMode = UserMode;
+    irp->RequestorMode = mode;
     irp->AssociatedIrp.SystemBuffer = system->data();
     IoSetCompletionRoutine(irp, KeepIrp, nullptr, TRUE, TRUE, TRUE);
     PIO_STACK_LOCATION sp = IoGetNextIrpStackLocation(irp);
@@ -145,6 +151,89 @@ TEST_F(ControlDeviceTest, IsAnExclusiveBufferedDeviceBehindItsLink) {
   EXPECT_EQ(emu::Close(handle), STATUS_SUCCESS);
   handle = nullptr;
   EXPECT_EQ(emu::Open("\\\\.\\PellinorWin32CTL", UserMode, &handle), STATUS_SUCCESS);
+}
+
+// Only the local system and administrators control tracing: an ordinary
+// user's open is refused before it counts as the one exclusive handle or
+// ends the retries, and every control code is refused to an ordinary user
+// also through a handle an administrator opened (the codes need no access,
+// and a handle can be duplicated into another process).
+TEST_F(ControlDeviceTest, AnOrdinaryUserCanNeitherOpenNorControl) {
+  emu::Process* user = emu::CreateUserProcess(emu::Identity::User, "user");
+  emu::Process* system = emu::CreateUserProcess(emu::Identity::System, "service");
+  EXPECT_EQ(emu::Close(handle), STATUS_SUCCESS);
+  handle = nullptr;
+  const LONG retriesStopped = stopRetrying;
+  {
+    emu::ProcessScope asUser(user);
+    HANDLE refused = nullptr;
+    EXPECT_EQ(emu::Open("\\\\.\\PellinorWin32CTL", UserMode, &refused), STATUS_ACCESS_DENIED);
+    EXPECT_EQ(emu::Open("\\\\.\\PellinorWin32CTL", UserMode, &refused, 0), STATUS_ACCESS_DENIED);
+  }
+  EXPECT_EQ(stopRetrying, retriesStopped);
+  {
+    emu::ProcessScope asSystem(system);
+    ASSERT_EQ(emu::Open("\\\\.\\PellinorWin32CTL", UserMode, &handle), STATUS_SUCCESS);
+    EXPECT_EQ(Control(IOCTL_TRACE_GET_STATE, {}, 4).status, STATUS_SUCCESS);
+  }
+  const struct {
+    ULONG code;
+    std::vector<uint8_t> input;
+  } requests[] = {
+      {IOCTL_TRACE_GET_STATE, {}},         {IOCTL_TRACE_START, {}},
+      {IOCTL_TRACE_STOP, {1, 0, 0, 0}},    {IOCTL_TRACE_SET_FLAGS, Number(0x803)},
+      {IOCTL_TRACE_SET_B3BYTES, Number(8)}, {IOCTL_TRACE_SET_LOG, Text("C:\\x.log")},
+      {IOCTL_TRACE_SET_TARGET, Text("Null")}, {IOCTL_TRACE_SET_LOGLIMIT, Number(1)},
+      {IOCTL_TRACE_GET_FLAGS, {}},         {IOCTL_TRACE_GET_B3BYTES, {}},
+      {IOCTL_TRACE_GET_LOG, {}},           {IOCTL_TRACE_GET_TARGET, {}},
+      {IOCTL_TRACE_GET_LOGLIMIT, {}},
+  };
+  {
+    emu::ProcessScope asUser(user);
+    for (const auto& request : requests) {
+      Reply reply = Control(request.code, request.input, 16);
+      EXPECT_EQ(reply.status, STATUS_ACCESS_DENIED) << std::hex << request.code;
+      EXPECT_EQ(reply.information, 0u) << std::hex << request.code;
+      EXPECT_EQ(reply.output, std::vector<uint8_t>(16, 0xEE)) << std::hex << request.code;
+    }
+  }
+  EXPECT_EQ(Dword(u"Start"), 3u);
+  for (const char16_t* name : {u"Pellinor_Flags", u"Pellinor_B3Bytes", u"Pellinor_Log",
+                               u"Pellinor_Target", u"Pellinor_LogLimit"}) {
+    EXPECT_TRUE(Missing(name));
+  }
+  // The administrator's own requests go on as before.
+  EXPECT_EQ(Control(IOCTL_TRACE_SET_FLAGS, Number(0x803), 4).status, STATUS_SUCCESS);
+  EXPECT_EQ(Dword(u"Pellinor_Flags"), 0x803u);
+  // A kernel-mode requester passes whoever's thread it runs in.
+  emu::ProcessScope asUser(user);
+  std::vector<uint8_t> system4(4, 0);
+  EXPECT_EQ(SendBuiltMode(IOCTL_TRACE_GET_STATE, &system4, 0, 4, KernelMode).status,
+            STATUS_SUCCESS);
+}
+
+// Windows 98/Me have no security: there everyone may control tracing.
+TEST_F(ControlDeviceTest, OnWindows98AnOrdinaryUserControlsTracing) {
+  EXPECT_EQ(emu::Close(handle), STATUS_SUCCESS);
+  handle = nullptr;
+  DestroyControlDevice(own);
+  own = nullptr;
+  ASSERT_EQ(emu::UnloadDriver(driver), STATUS_SUCCESS);
+  driver = nullptr;
+  emu::SetSystemVersion(emu::SystemVersion::Windows98);
+  const NTSTATUS loaded = emu::LoadDriver("Pellinor", DriverEntry, POOL_TAG, &driver);
+  if (!NT_SUCCESS(loaded))
+    driver = nullptr;
+  if (NT_SUCCESS(loaded)) {
+    emu::ProcessScope asUser(emu::CreateUserProcess(emu::Identity::User, "user"));
+    EXPECT_EQ(emu::Open("\\\\.\\PellinorWin32CTL", UserMode, &handle), STATUS_SUCCESS);
+    EXPECT_EQ(Control(IOCTL_TRACE_SET_FLAGS, Number(0x803), 4).status, STATUS_SUCCESS);
+    EXPECT_EQ(emu::Close(handle), STATUS_SUCCESS);
+    handle = nullptr;
+  }
+  emu::SetSystemVersion(emu::SystemVersion::WindowsXp);
+  ASSERT_EQ(loaded, STATUS_SUCCESS);
+  EXPECT_EQ(Dword(u"Pellinor_Flags"), 0x803u);
 }
 
 TEST_F(ControlDeviceTest, OpeningEndsTheRetriesAndOtherRequestsAreNotImplemented) {

@@ -20,6 +20,7 @@
 #include <ntddk.h>
 
 #include "framework/Event.h"
+#include "framework/SystemRoutines.h"
 #include "framework/SystemThread.h"
 #include "log/LogFile.h"
 #include "log/LogWriter.h"
@@ -49,6 +50,14 @@ extern "C" NTSTATUS NTAPI __wrap_ObReferenceObjectByHandle(HANDLE handle, ACCESS
 }
 
 namespace {
+
+// The writer's thread is referenced as on NT, where the thread type is
+// found at load: without it (Windows 98/Me) no reference is taken at all.
+class NtRoutines : public ::testing::Environment {
+ public:
+  void SetUp() override { SystemRoutines::Resolve(); }
+};
+::testing::Environment* const ntRoutines = ::testing::AddGlobalTestEnvironment(new NtRoutines);
 
 // Drive C in a fresh host folder for the test's lifetime.
 class TempDriveC {

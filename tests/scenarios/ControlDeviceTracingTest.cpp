@@ -6,6 +6,8 @@
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <thread>
 #include <vector>
 
@@ -14,7 +16,10 @@
 #include "emu/Files.h"
 #include "emu/Io.h"
 #include "emu/Kernel.h"
+#include "emu/Object.h"
+#include "emu/Process.h"
 #include "emu/Registry.h"
+#include "emu/SystemVersion.h"
 #include "emu/Timers.h"
 #include "framework/EntryPoints.h"
 #include "framework/Pool.h"
@@ -120,6 +125,82 @@ TEST_F(ControlDeviceTracing, StartAndStopDriveTheStateAndTheStartValue) {
   EXPECT_EQ(Control(IOCTL_TRACE_START).status, STATUS_DEVICE_DOES_NOT_EXIST);
   EXPECT_EQ(StartValue(), 1u);
   EXPECT_EQ(State(), TRACE_STATE_NONE);
+}
+
+// The start request runs in the tool's thread and creates the log writer's
+// thread there: its handle must be a kernel handle, never one of the tool's
+// process, which could suspend the thread or close the handle and put
+// another object at its value before the driver references it.
+TEST_F(ControlDeviceTracing, TheWriterThreadsHandleNeverEntersTheToolsProcess) {
+  emu::Process* tool = emu::CreateUserProcess(emu::Identity::Administrator, "tool");
+  std::vector<std::string> made;
+  emu::SetHandleObserver(tool, [&made](HANDLE, PVOID body) {
+    made.push_back(emu::ObjectTypeName(emu::ObjectType(body)));
+  });
+  {
+    emu::ProcessScope inTool(tool);
+    ASSERT_EQ(Control(IOCTL_TRACE_START).status, STATUS_SUCCESS);
+    EXPECT_EQ(State(), TRACE_STATE_RUNNING);
+    EXPECT_EQ(Control(IOCTL_TRACE_STOP, {1, 0, 0, 0}).status, STATUS_SUCCESS);
+  }
+  emu::SetHandleObserver(tool, nullptr);
+  EXPECT_TRUE(made.empty()) << made.size() << " handles made in the tool's process, the first to a "
+                            << made.front();
+  EXPECT_TRUE(emu::ProcessHandles(tool).empty());
+}
+
+// Windows 98/Me cannot wait on a thread object: there the writer's end is
+// known by its event alone, and no thread object is referenced.
+TEST_F(ControlDeviceTracing, OnWindows98TheWriterIsStartedAndEndedWithoutWaitingOnItsThread) {
+  EXPECT_EQ(emu::Close(control), STATUS_SUCCESS);
+  control = nullptr;
+  DestroyControlDevice(own);
+  own = nullptr;
+  ASSERT_EQ(emu::UnloadDriver(driver), STATUS_SUCCESS);
+  driver = nullptr;
+  emu::SetSystemVersion(emu::SystemVersion::Windows98);
+  bool ran = false;
+  if (NT_SUCCESS(emu::LoadDriver("Pellinor", DriverEntry, POOL_TAG, &driver)) &&
+      NT_SUCCESS(emu::Open("\\\\.\\PellinorWin32CTL", UserMode, &control))) {
+    ran = true;
+    EXPECT_EQ(Control(IOCTL_TRACE_START).status, STATUS_SUCCESS);
+    EXPECT_EQ(State(), TRACE_STATE_RUNNING);
+    EXPECT_EQ(Control(IOCTL_TRACE_STOP, {1, 0, 0, 0}).status, STATUS_SUCCESS);
+    EXPECT_EQ(emu::Close(control), STATUS_SUCCESS);
+    control = nullptr;
+    EXPECT_EQ(emu::UnloadDriver(driver), STATUS_SUCCESS);
+    driver = nullptr;
+  }
+  emu::SetSystemVersion(emu::SystemVersion::WindowsXp);
+  ASSERT_TRUE(ran) << "the driver did not load on Windows 98";
+  EXPECT_TRUE(fs::exists(fs::path(drive) / "Pellinor.log"));
+}
+
+// The reproduction of a user who points the log at a system file and starts
+// tracing: the writer thread, in the system process, would append the
+// banner to it. Refused whether the user opens the device or uses an
+// administrator's handle, and nothing changes.
+TEST_F(ControlDeviceTracing, AnOrdinaryUserCannotMakeTheDriverWriteToAFile) {
+  const fs::path hosts = fs::path(drive) / "WINDOWS" / "system32" / "drivers" / "etc" / "hosts";
+  fs::create_directories(hosts.parent_path());
+  const std::string original = "127.0.0.1       localhost\r\n";
+  std::ofstream(hosts, std::ios::binary) << original;
+  const std::string registryBefore = emu::Registry::SaveText();
+  const char path[] = "C:\\WINDOWS\\system32\\drivers\\etc\\hosts";
+  std::vector<uint8_t> setLog(path, path + sizeof path);
+  {
+    emu::ProcessScope asUser(emu::CreateUserProcess(emu::Identity::User, "user"));
+    HANDLE own = nullptr;
+    EXPECT_EQ(emu::Open("\\\\.\\PellinorWin32CTL", UserMode, &own), STATUS_ACCESS_DENIED);
+    EXPECT_EQ(Control(IOCTL_TRACE_SET_LOG, setLog).status, STATUS_ACCESS_DENIED);
+    EXPECT_EQ(Control(IOCTL_TRACE_START).status, STATUS_ACCESS_DENIED);
+  }
+  EXPECT_EQ(emu::Registry::SaveText(), registryBefore);
+  std::ostringstream now;
+  now << std::ifstream(hosts, std::ios::binary).rdbuf();
+  EXPECT_EQ(now.str(), original);
+  EXPECT_EQ(State(), TRACE_STATE_NONE);
+  EXPECT_FALSE(fs::exists(fs::path(drive) / "Pellinor.log"));
 }
 
 TEST_F(ControlDeviceTracing, StopWithForceDestroysTheDeviceWhileARequestIsOutstanding) {

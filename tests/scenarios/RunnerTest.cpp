@@ -215,7 +215,8 @@ TEST_P(BundledScenario, WritesItsGoldenLog) {
 INSTANTIATE_TEST_SUITE_P(Scenarios, BundledScenario,
                          ::testing::Values("demo", "kernel-client", "maker-target",
                                            "settings-restart", "forced-stop", "pnp-removal",
-                                           "retry-target", "direct-io", "kernel-user-pointer"),
+                                           "retry-target", "direct-io", "kernel-user-pointer",
+                                           "ordinary-user"),
                          [](const ::testing::TestParamInfo<const char*>& info) {
                            std::string name = info.param;
                            for (char& c : name) {

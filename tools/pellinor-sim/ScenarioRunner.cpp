@@ -14,6 +14,7 @@
 #include "emu/Io.h"
 #include "emu/Kernel.h"
 #include "emu/Pool.h"
+#include "emu/Process.h"
 #include "emu/Registry.h"
 #include "emu/SystemStartStage.h"
 #include "emu/Timers.h"
@@ -76,6 +77,7 @@ const ScenarioRunner::Command ScenarioRunner::kCommands[] = {
     {"background", &ScenarioRunner::Background},
     {"wait", &ScenarioRunner::Wait},
     {"app", &ScenarioRunner::App},
+    {"as", &ScenarioRunner::As},
 };
 
 ScenarioRunner::ScenarioRunner(const Options& options, std::ostream& out)
@@ -698,6 +700,29 @@ void ScenarioRunner::Fail(const Step& step, bool run) {
     return;
   }
   throw BadWord("fail takes pool, registry, file, device, irp, map or off, not '" + what + "'");
+}
+
+// as user STEP | as admin STEP: the step (pellinorctl, ioctl or app) runs in
+// a process of an ordinary user, or of an administrator (the default of
+// every other step).
+void ScenarioRunner::As(const Step& step, bool run) {
+  if (step.words.size() < 3) throw BadWord("as takes user or admin and the step to run");
+  const std::string& who = step.words[1].text;
+  if (who != "user" && who != "admin") throw BadWord("as takes user or admin, not '" + who + "'");
+  Step inner;
+  inner.line = step.line;
+  inner.words.assign(step.words.begin() + 2, step.words.end());
+  const std::string& name = inner.words[0].text;
+  if (name != "pellinorctl" && name != "ioctl" && name != "app") {
+    throw BadWord("only pellinorctl, ioctl and app steps run as another user");
+  }
+  if (!run) {
+    Execute(inner, false);
+    return;
+  }
+  static emu::Process* const user = emu::CreateUserProcess(emu::Identity::User, "user");
+  emu::ProcessScope scope(who == "user" ? user : emu::ToolProcess());
+  Execute(inner, true);
 }
 
 // background pellinorctl ARGS... | background app NAME ...: the step runs on

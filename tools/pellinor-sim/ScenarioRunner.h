@@ -87,6 +87,7 @@ class ScenarioRunner {
   void Pnp(const Step& step, bool run);
   void Fail(const Step& step, bool run);
   void Background(const Step& step, bool run);
+  void As(const Step& step, bool run);
   void Wait(const Step& step, bool run);
   void App(const Step& step, bool run);
 

@@ -80,8 +80,12 @@ struct IoResult {
 // create request goes to the top of the named device's stack with
 // RequestorMode `mode`; later requests on the handle carry the same mode.
 // An exclusive device that is already open refuses with
-// STATUS_ACCESS_DENIED. The handle belongs to a table of its own (an
-// application's handles are not kernel handles).
+// STATUS_ACCESS_DENIED, and so does a user-mode open that the device's
+// security refuses to the calling thread's process (emu/Process.h). The
+// handle belongs to a table of its own (an application's handles are not
+// kernel handles); any thread may use it, as a handle duplicated into
+// another process, and every request runs in the process of the thread
+// that sends it, with that process's identity.
 NTSTATUS Open(const std::u16string& path, KPROCESSOR_MODE mode, HANDLE* handle,
               ACCESS_MASK desiredAccess = FILE_GENERIC_READ | FILE_GENERIC_WRITE);
 NTSTATUS Open(const std::string& path, KPROCESSOR_MODE mode, HANDLE* handle,

@@ -25,9 +25,17 @@ PVOID CreateObject(POBJECT_TYPE type, size_t bodySize);
 // released by ZwClose.
 HANDLE CreateHandle(PVOID body);
 
+namespace internal {
+// A new handle as a kernel service makes it for its caller: a kernel handle
+// with OBJ_KERNEL_HANDLE in `attributes` or in the system process, else one
+// of the current user process's table (emu/Process.h).
+HANDLE CreateHandleInContext(PVOID body, ULONG attributes);
+}  // namespace internal
+
 bool IsObject(PVOID body);
 POBJECT_TYPE ObjectType(PVOID body);
 LONG ObjectReferenceCount(PVOID body);
+// The kernel's table only.
 size_t OpenHandleCount();
 
 }  // namespace emu
