@@ -17,6 +17,8 @@ PVOID Find(PCWSTR name) {
 
 bool SystemRoutines::nt;
 SystemRoutines::FlushQueuedDpcsRoutine SystemRoutines::flushQueuedDpcs;
+SystemRoutines::ShutdownNotificationRoutine SystemRoutines::registerShutdown;
+SystemRoutines::ShutdownUnregistrationRoutine SystemRoutines::unregisterShutdown;
 
 void SystemRoutines::Resolve() {
   Forget();
@@ -24,9 +26,20 @@ void SystemRoutines::Resolve() {
   if (!nt)
     return;
   flushQueuedDpcs = reinterpret_cast<FlushQueuedDpcsRoutine>(Find(L"KeFlushQueuedDpcs"));
+  registerShutdown =
+      reinterpret_cast<ShutdownNotificationRoutine>(Find(L"IoRegisterShutdownNotification"));
+  unregisterShutdown =
+      reinterpret_cast<ShutdownUnregistrationRoutine>(Find(L"IoUnregisterShutdownNotification"));
+  // Both or neither: a registration that cannot be undone must not be made.
+  if (registerShutdown == NULL || unregisterShutdown == NULL) {
+    registerShutdown = NULL;
+    unregisterShutdown = NULL;
+  }
 }
 
 void SystemRoutines::Forget() {
   nt = false;
   flushQueuedDpcs = NULL;
+  registerShutdown = NULL;
+  unregisterShutdown = NULL;
 }

@@ -27,8 +27,19 @@ class SystemRoutines {
   // The routines; null where the system does not export them.
   using FlushQueuedDpcsRoutine = VOID(NTAPI*)(VOID);
   static FlushQueuedDpcsRoutine FlushQueuedDpcs() { return flushQueuedDpcs; }
+  // The shutdown notification (IRP_MJ_SHUTDOWN before the file systems go).
+  // Looked up, not imported: Windows 98/Me are not known to export them, and
+  // there the driver gets no notification.
+  using ShutdownNotificationRoutine = NTSTATUS(NTAPI*)(PDEVICE_OBJECT);
+  using ShutdownUnregistrationRoutine = VOID(NTAPI*)(PDEVICE_OBJECT);
+  static ShutdownNotificationRoutine RegisterShutdownNotification() { return registerShutdown; }
+  static ShutdownUnregistrationRoutine UnregisterShutdownNotification() {
+    return unregisterShutdown;
+  }
 
  private:
   static bool nt;
   static FlushQueuedDpcsRoutine flushQueuedDpcs;
+  static ShutdownNotificationRoutine registerShutdown;
+  static ShutdownUnregistrationRoutine unregisterShutdown;
 };

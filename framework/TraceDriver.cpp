@@ -38,7 +38,8 @@ TraceDriver::TraceDriver()
       RetryTimer(RetryDpc, this),
       RetryWorkItem(Retry, DelayedWorkQueue, false),
       tracingLock(SynchronizationEvent, true),
-      cleanedUp(FALSE) {}
+      cleanedUp(FALSE),
+      shutDown(FALSE) {}
 
 TraceDriver::~TraceDriver() {
   driverGuard.ReleaseAndWait();
@@ -179,6 +180,8 @@ NTSTATUS TraceDriver::CreateTraceDevice() {
 NTSTATUS TraceDriver::CreateTraceDeviceLocked() {
   if (cleanedUp)
     return STATUS_DELETE_PENDING;
+  if (shutDown)
+    return STATUS_TOO_LATE;
   if (traceDevice != NULL)
     return STATUS_DEVICE_BUSY;
   RegistryValue target;
@@ -204,7 +207,9 @@ NTSTATUS TraceDriver::RestartTracing() {
   LockTracing();
   NTSTATUS status;
   TraceDevice* device = traceDevice;
-  if (device == NULL) {
+  if (shutDown) {
+    status = STATUS_TOO_LATE;
+  } else if (device == NULL) {
     status = CreateTraceDeviceLocked();
   } else {
     // The target and the log stay; only the settings are read again.
@@ -239,4 +244,16 @@ ULONG TraceDriver::TraceState() {
                                : (device->IsTracing() ? TRACE_STATE_RUNNING : TRACE_STATE_STOPPED);
   UnlockTracing();
   return state;
+}
+
+void TraceDriver::ShutdownTracing() {
+  StopRetrying();
+  LockTracing();
+  shutDown = TRUE;
+  TraceDevice* device = traceDevice;
+  // Not destroyed: its destruction would wait for requests still pending at
+  // the traced device, which may never complete now.
+  if (device != NULL)
+    device->Shutdown();
+  UnlockTracing();
 }

@@ -62,6 +62,11 @@ class TraceDriver : public FilterDriver {
   // TRACE_STATE_NONE (0) without a trace device, TRACE_STATE_RUNNING (1)
   // while it traces, TRACE_STATE_STOPPED (2) when it exists with tracing off.
   ULONG TraceState();
+  // The system shuts down (IRP_MJ_SHUTDOWN): no more retries, tracing off
+  // and the log written out and closed now, while the file systems still
+  // take writes. The trace device stays, passing requests through; a later
+  // start is refused with STATUS_TOO_LATE. PASSIVE_LEVEL.
+  void ShutdownTracing();
 
  private:
   static VOID NTAPI RetryDpc(PKDPC dpc, PVOID context, PVOID argument1, PVOID argument2);
@@ -87,6 +92,8 @@ class TraceDriver : public FilterDriver {
   // Set under tracingLock by Cleanup: no trace device is built afterwards
   // (a retry that was already running when unloading began finds it).
   BOOLEAN cleanedUp;
+  // Set under tracingLock by ShutdownTracing: no log is opened any more.
+  BOOLEAN shutDown;
 };
 
 // Set once by StopRetrying, never cleared.

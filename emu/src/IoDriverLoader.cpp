@@ -90,6 +90,7 @@ void CheckDriverLeftNoActivity(DriverRecord* driver) {
   internal::CheckDriverTimersAndDpcs(object, name);
   internal::CheckDriverWorkItems(object, name);
   CheckDriverIrps(object, name);
+  CheckDriverShutdownRegistrations(object, name);
 }
 
 // Drivers that went: kept, so that a late message can still name them.

@@ -810,6 +810,8 @@ extern "C" VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
   }
   if (!record->name.empty())
     ObjectNamespace::Get().RemoveDevice(record->name);
+  if (DeviceObject->Flags & DO_SHUTDOWN_REGISTERED)
+    ForgetShutdownRegistration(DeviceObject);
   PDEVICE_OBJECT* link = &DeviceObject->DriverObject->DeviceObject;
   while (*link != nullptr && *link != DeviceObject) link = &(*link)->NextDevice;
   if (*link == DeviceObject)

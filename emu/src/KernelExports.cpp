@@ -80,6 +80,8 @@ const KernelExport kExports[] = {
     // I/O manager and power manager.
     EXPORT(kNt, IoCreateDevice),
     EXPORT(kNt, IoDeleteDevice),
+    EXPORT(kNt, IoRegisterShutdownNotification),
+    EXPORT(kNt, IoUnregisterShutdownNotification),
     EXPORT(kNt, IoCreateSymbolicLink),
     EXPORT(kNt, IoDeleteSymbolicLink),
     EXPORT(kNt, IoGetDeviceObjectPointer),

@@ -215,7 +215,7 @@ TEST_P(BundledScenario, WritesItsGoldenLog) {
 INSTANTIATE_TEST_SUITE_P(Scenarios, BundledScenario,
                          ::testing::Values("demo", "kernel-client", "maker-target",
                                            "settings-restart", "forced-stop", "pnp-removal",
-                                           "retry-target"),
+                                           "retry-target", "shutdown"),
                          [](const ::testing::TestParamInfo<const char*>& info) {
                            std::string name = info.param;
                            for (char& c : name) {
