@@ -18,6 +18,8 @@ PVOID Find(PCWSTR name) {
 bool SystemRoutines::nt;
 SystemRoutines::FlushQueuedDpcsRoutine SystemRoutines::flushQueuedDpcs;
 SystemRoutines::ShutdownNotificationRoutine SystemRoutines::registerShutdown;
+SystemRoutines::CriticalRegionRoutine SystemRoutines::enterCriticalRegion;
+SystemRoutines::CriticalRegionRoutine SystemRoutines::leaveCriticalRegion;
 SystemRoutines::ShutdownUnregistrationRoutine SystemRoutines::unregisterShutdown;
 
 void SystemRoutines::Resolve() {
@@ -30,6 +32,12 @@ void SystemRoutines::Resolve() {
       reinterpret_cast<ShutdownNotificationRoutine>(Find(L"IoRegisterShutdownNotification"));
   unregisterShutdown =
       reinterpret_cast<ShutdownUnregistrationRoutine>(Find(L"IoUnregisterShutdownNotification"));
+  enterCriticalRegion = reinterpret_cast<CriticalRegionRoutine>(Find(L"KeEnterCriticalRegion"));
+  leaveCriticalRegion = reinterpret_cast<CriticalRegionRoutine>(Find(L"KeLeaveCriticalRegion"));
+  if (enterCriticalRegion == NULL || leaveCriticalRegion == NULL) {
+    enterCriticalRegion = NULL;
+    leaveCriticalRegion = NULL;
+  }
   // Both or neither: a registration that cannot be undone must not be made.
   if (registerShutdown == NULL || unregisterShutdown == NULL) {
     registerShutdown = NULL;
@@ -42,4 +50,6 @@ void SystemRoutines::Forget() {
   flushQueuedDpcs = NULL;
   registerShutdown = NULL;
   unregisterShutdown = NULL;
+  enterCriticalRegion = NULL;
+  leaveCriticalRegion = NULL;
 }

@@ -27,6 +27,12 @@ class SystemRoutines {
   // The routines; null where the system does not export them.
   using FlushQueuedDpcsRoutine = VOID(NTAPI*)(VOID);
   static FlushQueuedDpcsRoutine FlushQueuedDpcs() { return flushQueuedDpcs; }
+  // Critical regions (normal kernel APCs off, so that the thread cannot be
+  // suspended): exported as routines on Windows 2000 and XP; on Windows
+  // 98/Me there is none, and a lock holder stays open to suspension.
+  using CriticalRegionRoutine = VOID(NTAPI*)(VOID);
+  static CriticalRegionRoutine EnterCriticalRegion() { return enterCriticalRegion; }
+  static CriticalRegionRoutine LeaveCriticalRegion() { return leaveCriticalRegion; }
   // The shutdown notification (IRP_MJ_SHUTDOWN before the file systems go).
   // Looked up, not imported: Windows 98/Me are not known to export them, and
   // there the driver gets no notification.
@@ -41,5 +47,7 @@ class SystemRoutines {
   static bool nt;
   static FlushQueuedDpcsRoutine flushQueuedDpcs;
   static ShutdownNotificationRoutine registerShutdown;
+  static CriticalRegionRoutine enterCriticalRegion;
+  static CriticalRegionRoutine leaveCriticalRegion;
   static ShutdownUnregistrationRoutine unregisterShutdown;
 };

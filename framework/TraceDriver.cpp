@@ -8,6 +8,7 @@
 #include "framework/Interlocked.h"
 #include "framework/RegistryValue.h"
 #include "framework/SystemStartStage.h"
+#include "framework/SystemRoutines.h"
 
 volatile LONG stopRetrying;
 
@@ -256,4 +257,19 @@ void TraceDriver::ShutdownTracing() {
   if (device != NULL)
     device->Shutdown();
   UnlockTracing();
+}
+
+void TraceDriver::LockTracing() {
+  // Windows 98/Me have no critical region to enter: there the window stays.
+  SystemRoutines::CriticalRegionRoutine enter = SystemRoutines::EnterCriticalRegion();
+  if (enter != NULL)
+    enter();
+  tracingLock.Wait();
+}
+
+void TraceDriver::UnlockTracing() {
+  tracingLock.Set();
+  SystemRoutines::CriticalRegionRoutine leave = SystemRoutines::LeaveCriticalRegion();
+  if (leave != NULL)
+    leave();
 }

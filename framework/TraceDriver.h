@@ -77,8 +77,12 @@ class TraceDriver : public FilterDriver {
   void ArmRetry();
   // The operations behind the public ones, called with tracingLock held.
   NTSTATUS CreateTraceDeviceLocked();
-  void LockTracing() { tracingLock.Wait(); }
-  void UnlockTracing() { tracingLock.Set(); }
+  // The holder runs in a critical region for the whole hold: a control
+  // request's thread belongs to the tool's process, which could otherwise
+  // suspend it while it holds the lock, and every other control request
+  // and the unload would wait for ever.
+  void LockTracing();
+  void UnlockTracing();
 
   // Swapped only by interlocked exchange.
   TraceDevice* volatile traceDevice;

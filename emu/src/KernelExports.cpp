@@ -162,6 +162,8 @@ const KernelExport kExports[] = {
     {kNt, "PsTerminateSystemThread", reinterpret_cast<const void*>(&ImagePsTerminateSystemThread)},
     EXPORT(kNt, PsGetCurrentThread),
     EXPORT(kNt, KeGetCurrentThread),
+    EXPORT(kNt, KeEnterCriticalRegion),
+    EXPORT(kNt, KeLeaveCriticalRegion),
     EXPORT(kNt, PsThreadType),
     EXPORT(kNt, ObReferenceObjectByHandle),
     EXPORT(kNt, ObfReferenceObject),

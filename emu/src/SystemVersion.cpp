@@ -28,6 +28,8 @@ struct FirstVersion {
 // "Windows XP and later".)
 const FirstVersion kNotEverywhere[] = {
     {"MmGetSystemRoutineAddress", SystemVersion::Windows2000},
+    {"KeEnterCriticalRegion", SystemVersion::Windows2000},
+    {"KeLeaveCriticalRegion", SystemVersion::Windows2000},
     {"KeFlushQueuedDpcs", SystemVersion::WindowsXp},
     {"IoSetCompletionRoutineEx", SystemVersion::WindowsXp},
 };
