@@ -4,6 +4,7 @@
 #include "control/TraceSettings.h"
 #include "framework/RegistryValue.h"
 #include "framework/RequestView.h"
+#include "framework/SystemRoutines.h"
 #include "framework/TraceDriver.h"
 
 namespace {
@@ -200,7 +201,22 @@ const ValueRequest* FindValueRequest(ULONG code) {
 
 ControlDevice::ControlDevice(NTSTATUS* status)
     : SymlinkDevice(L"PellinorIOCTL", L"PellinorWin32CTL", FILE_DEVICE_UNKNOWN, 0, TRUE,
-                    DO_BUFFERED_IO, status) {}
+                    DO_BUFFERED_IO, status),
+      shutdownRegistered(false) {}
+
+void ControlDevice::RegisterForShutdown() {
+  SystemRoutines::ShutdownNotificationRoutine reg = SystemRoutines::RegisterShutdownNotification();
+  if (reg == NULL || shutdownRegistered)
+    return;
+  shutdownRegistered = NT_SUCCESS(reg(DeviceObject()));
+}
+
+void ControlDevice::UnregisterForShutdown() {
+  if (!shutdownRegistered)
+    return;
+  shutdownRegistered = false;
+  SystemRoutines::UnregisterShutdownNotification()(DeviceObject());
+}
 
 ControlDevice::~ControlDevice() {
   // The base destructors wait for requests in Dispatch, delete the link and
@@ -248,6 +264,11 @@ NTSTATUS ControlDevice::Dispatch(PIRP irp) {
       break;
     case IRP_MJ_DEVICE_CONTROL:
       status = DeviceControl(irp, &information);
+      break;
+    case IRP_MJ_SHUTDOWN:
+      // The last moment the log file can still be written.
+      Owner()->ShutdownTracing();
+      status = STATUS_SUCCESS;
       break;
     default:
       status = STATUS_NOT_IMPLEMENTED;
@@ -313,10 +334,14 @@ NTSTATUS CreateControlDevice(ControlDevice** device) {
     delete created;
     return status;
   }
+  created->RegisterForShutdown();
   *device = created;
   return STATUS_SUCCESS;
 }
 
 void DestroyControlDevice(ControlDevice* device) {
+  if (device == NULL)
+    return;
+  device->UnregisterForShutdown();
   delete device;
 }

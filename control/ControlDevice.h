@@ -37,8 +37,16 @@ class ControlDevice : public SymlinkDevice {
   // is refused with STATUS_DELETE_PENDING and changes nothing.
   NTSTATUS Dispatch(PIRP irp) override;
 
+  // The shutdown notification, where the system offers it: IRP_MJ_SHUTDOWN
+  // stops tracing and closes the log while the file systems still take
+  // writes. A registration that fails leaves the driver without it.
+  void RegisterForShutdown();
+  void UnregisterForShutdown();
+
  private:
   NTSTATUS DeviceControl(PIRP irp, ULONG_PTR* information);
+
+  bool shutdownRegistered;
 };
 
 // The TraceDriver's OnLoad: builds the control device. On success *device is

@@ -121,6 +121,12 @@ NTSTATUS TraceDevice::StartTracing(TraceSettings newSettings) {
   return STATUS_SUCCESS;
 }
 
+void TraceDevice::Shutdown() {
+  StopTracing();
+  if (logWriter != NULL)
+    logWriter->Close();
+}
+
 NTSTATUS TraceDevice::StopTracing() {
   if (!IsTracing())
     return STATUS_SUCCESS;

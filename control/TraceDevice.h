@@ -40,6 +40,10 @@ class TraceDevice : public FilterDevice {
   NTSTATUS StartTracing(TraceSettings newSettings);
   // Queues "Stop Tracing" if tracing was on. Always STATUS_SUCCESS.
   NTSTATUS StopTracing();
+  // At system shutdown: stops tracing and closes the log (everything queued,
+  // "Stop Tracing" last, is written first). Requests still pass through;
+  // what they would record is dropped. PASSIVE_LEVEL.
+  void Shutdown();
 
   TraceSettings Settings() const { return TraceSettings(__atomic_load_n(&settings, __ATOMIC_SEQ_CST)); }
   LogWriter* Writer() const { return logWriter; }

@@ -23,6 +23,10 @@ SystemRoutines::SubjectContextRoutine SystemRoutines::captureSubjectContext;
 SystemRoutines::SubjectContextRoutine SystemRoutines::releaseSubjectContext;
 SystemRoutines::AccessCheckRoutine SystemRoutines::accessCheck;
 POBJECT_TYPE* SystemRoutines::threadType;
+SystemRoutines::ShutdownNotificationRoutine SystemRoutines::registerShutdown;
+SystemRoutines::CriticalRegionRoutine SystemRoutines::enterCriticalRegion;
+SystemRoutines::CriticalRegionRoutine SystemRoutines::leaveCriticalRegion;
+SystemRoutines::ShutdownUnregistrationRoutine SystemRoutines::unregisterShutdown;
 
 void SystemRoutines::Resolve() {
   Forget();
@@ -44,6 +48,21 @@ void SystemRoutines::Resolve() {
   // MmGetSystemRoutineAddress finds data exports as well: the address of
   // the variable.
   threadType = static_cast<POBJECT_TYPE*>(Find(L"PsThreadType"));
+  registerShutdown =
+      reinterpret_cast<ShutdownNotificationRoutine>(Find(L"IoRegisterShutdownNotification"));
+  unregisterShutdown =
+      reinterpret_cast<ShutdownUnregistrationRoutine>(Find(L"IoUnregisterShutdownNotification"));
+  enterCriticalRegion = reinterpret_cast<CriticalRegionRoutine>(Find(L"KeEnterCriticalRegion"));
+  leaveCriticalRegion = reinterpret_cast<CriticalRegionRoutine>(Find(L"KeLeaveCriticalRegion"));
+  if (enterCriticalRegion == NULL || leaveCriticalRegion == NULL) {
+    enterCriticalRegion = NULL;
+    leaveCriticalRegion = NULL;
+  }
+  // Both or neither: a registration that cannot be undone must not be made.
+  if (registerShutdown == NULL || unregisterShutdown == NULL) {
+    registerShutdown = NULL;
+    unregisterShutdown = NULL;
+  }
 }
 
 void SystemRoutines::Forget() {
@@ -55,4 +74,8 @@ void SystemRoutines::Forget() {
   releaseSubjectContext = NULL;
   accessCheck = NULL;
   threadType = NULL;
+  registerShutdown = NULL;
+  unregisterShutdown = NULL;
+  enterCriticalRegion = NULL;
+  leaveCriticalRegion = NULL;
 }

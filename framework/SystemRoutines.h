@@ -52,6 +52,21 @@ class SystemRoutines {
   // The thread object type, a data export (PsThreadType holds a pointer to
   // it); null where it was not found.
   static POBJECT_TYPE ThreadType() { return threadType != NULL ? *threadType : NULL; }
+  // Critical regions (normal kernel APCs off, so that the thread cannot be
+  // suspended): exported as routines on Windows 2000 and XP; on Windows
+  // 98/Me there is none, and a lock holder stays open to suspension.
+  using CriticalRegionRoutine = VOID(NTAPI*)(VOID);
+  static CriticalRegionRoutine EnterCriticalRegion() { return enterCriticalRegion; }
+  static CriticalRegionRoutine LeaveCriticalRegion() { return leaveCriticalRegion; }
+  // The shutdown notification (IRP_MJ_SHUTDOWN before the file systems go).
+  // Looked up, not imported: Windows 98/Me are not known to export them, and
+  // there the driver gets no notification.
+  using ShutdownNotificationRoutine = NTSTATUS(NTAPI*)(PDEVICE_OBJECT);
+  using ShutdownUnregistrationRoutine = VOID(NTAPI*)(PDEVICE_OBJECT);
+  static ShutdownNotificationRoutine RegisterShutdownNotification() { return registerShutdown; }
+  static ShutdownUnregistrationRoutine UnregisterShutdownNotification() {
+    return unregisterShutdown;
+  }
 
  private:
   static bool nt;
@@ -62,4 +77,8 @@ class SystemRoutines {
   static SubjectContextRoutine releaseSubjectContext;
   static AccessCheckRoutine accessCheck;
   static POBJECT_TYPE* threadType;
+  static ShutdownNotificationRoutine registerShutdown;
+  static CriticalRegionRoutine enterCriticalRegion;
+  static CriticalRegionRoutine leaveCriticalRegion;
+  static ShutdownUnregistrationRoutine unregisterShutdown;
 };

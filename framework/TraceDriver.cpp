@@ -8,6 +8,7 @@
 #include "framework/Interlocked.h"
 #include "framework/RegistryValue.h"
 #include "framework/SystemStartStage.h"
+#include "framework/SystemRoutines.h"
 
 volatile LONG stopRetrying;
 
@@ -38,7 +39,8 @@ TraceDriver::TraceDriver()
       RetryTimer(RetryDpc, this),
       RetryWorkItem(Retry, DelayedWorkQueue, false),
       tracingLock(SynchronizationEvent, true),
-      cleanedUp(FALSE) {}
+      cleanedUp(FALSE),
+      shutDown(FALSE) {}
 
 TraceDriver::~TraceDriver() {
   driverGuard.ReleaseAndWait();
@@ -179,6 +181,8 @@ NTSTATUS TraceDriver::CreateTraceDevice() {
 NTSTATUS TraceDriver::CreateTraceDeviceLocked() {
   if (cleanedUp)
     return STATUS_DELETE_PENDING;
+  if (shutDown)
+    return STATUS_TOO_LATE;
   if (traceDevice != NULL)
     return STATUS_DEVICE_BUSY;
   RegistryValue target;
@@ -204,7 +208,9 @@ NTSTATUS TraceDriver::RestartTracing() {
   LockTracing();
   NTSTATUS status;
   TraceDevice* device = traceDevice;
-  if (device == NULL) {
+  if (shutDown) {
+    status = STATUS_TOO_LATE;
+  } else if (device == NULL) {
     status = CreateTraceDeviceLocked();
   } else {
     // The target and the log stay; only the settings are read again.
@@ -239,4 +245,31 @@ ULONG TraceDriver::TraceState() {
                                : (device->IsTracing() ? TRACE_STATE_RUNNING : TRACE_STATE_STOPPED);
   UnlockTracing();
   return state;
+}
+
+void TraceDriver::ShutdownTracing() {
+  StopRetrying();
+  LockTracing();
+  shutDown = TRUE;
+  TraceDevice* device = traceDevice;
+  // Not destroyed: its destruction would wait for requests still pending at
+  // the traced device, which may never complete now.
+  if (device != NULL)
+    device->Shutdown();
+  UnlockTracing();
+}
+
+void TraceDriver::LockTracing() {
+  // Windows 98/Me have no critical region to enter: there the window stays.
+  SystemRoutines::CriticalRegionRoutine enter = SystemRoutines::EnterCriticalRegion();
+  if (enter != NULL)
+    enter();
+  tracingLock.Wait();
+}
+
+void TraceDriver::UnlockTracing() {
+  tracingLock.Set();
+  SystemRoutines::CriticalRegionRoutine leave = SystemRoutines::LeaveCriticalRegion();
+  if (leave != NULL)
+    leave();
 }

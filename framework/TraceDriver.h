@@ -62,6 +62,11 @@ class TraceDriver : public FilterDriver {
   // TRACE_STATE_NONE (0) without a trace device, TRACE_STATE_RUNNING (1)
   // while it traces, TRACE_STATE_STOPPED (2) when it exists with tracing off.
   ULONG TraceState();
+  // The system shuts down (IRP_MJ_SHUTDOWN): no more retries, tracing off
+  // and the log written out and closed now, while the file systems still
+  // take writes. The trace device stays, passing requests through; a later
+  // start is refused with STATUS_TOO_LATE. PASSIVE_LEVEL.
+  void ShutdownTracing();
 
  private:
   static VOID NTAPI RetryDpc(PKDPC dpc, PVOID context, PVOID argument1, PVOID argument2);
@@ -72,8 +77,12 @@ class TraceDriver : public FilterDriver {
   void ArmRetry();
   // The operations behind the public ones, called with tracingLock held.
   NTSTATUS CreateTraceDeviceLocked();
-  void LockTracing() { tracingLock.Wait(); }
-  void UnlockTracing() { tracingLock.Set(); }
+  // The holder runs in a critical region for the whole hold: a control
+  // request's thread belongs to the tool's process, which could otherwise
+  // suspend it while it holds the lock, and every other control request
+  // and the unload would wait for ever.
+  void LockTracing();
+  void UnlockTracing();
 
   // Swapped only by interlocked exchange.
   TraceDevice* volatile traceDevice;
@@ -87,6 +96,8 @@ class TraceDriver : public FilterDriver {
   // Set under tracingLock by Cleanup: no trace device is built afterwards
   // (a retry that was already running when unloading began finds it).
   BOOLEAN cleanedUp;
+  // Set under tracingLock by ShutdownTracing: no log is opened any more.
+  BOOLEAN shutDown;
 };
 
 // Set once by StopRetrying, never cleared.

@@ -90,6 +90,7 @@ void WriteLogLines(const char* text, uint32_t kind, const void* message) {
 
 LogWriter::LogWriter(NTSTATUS* status, PCWSTR logFileName, ULONG limitMegabytes)
     : thread(NULL),
+      closed(0),
       items(0, 0x7FFFFFFF),
       opened(NotificationEvent, false),
       start(NotificationEvent, false),
@@ -135,13 +136,7 @@ LogWriter::LogWriter(NTSTATUS* status, PCWSTR logFileName, ULONG limitMegabytes)
 }
 
 LogWriter::~LogWriter() {
-  // The stop signal: one more count than records queued, so the thread meets
-  // the empty queue only after it has formatted everything queued before.
-  items.Release(1, 0);
-  if (thread != NULL) {
-    delete thread;
-    thread = NULL;
-  }
+  Close();
   // A writer whose file never opened had no thread to drain its queue.
   DiscardQueued();
   PoolFree(recordText);
@@ -150,7 +145,25 @@ LogWriter::~LogWriter() {
   textBuffer = NULL;
 }
 
+void LogWriter::Close() {
+  if (Interlocked::Exchange(&closed, 1) != 0)
+    return;
+  // The stop signal: one more count than records queued, so the thread meets
+  // the empty queue only after it has formatted everything queued before.
+  items.Release(1, 0);
+  if (thread != NULL) {
+    delete thread;
+    thread = NULL;
+  }
+}
+
 NTSTATUS LogWriter::Queue(TraceRecord* record) {
+  // After Close no thread takes it. One queued in the instant Close begins
+  // is freed with the writer (DiscardQueued).
+  if (closed != 0) {
+    delete record;
+    return STATUS_SUCCESS;
+  }
   // The losses counted so far are told in front of this record, so that the
   // line stands where they happened in queue order.
   LONG lost = Interlocked::Exchange(&lostRecords, 0);

@@ -49,6 +49,11 @@ class LogWriter : public PoolObject {
   // Stops the thread after every record queued before has been formatted
   // and written, then closes the file. PASSIVE_LEVEL.
   ~LogWriter();
+  // The same ending without destroying the object: the thread writes what
+  // is queued, closes the file and ends. A record queued afterwards is
+  // freed at once; counted losses are no longer told. Once only takes
+  // effect. PASSIVE_LEVEL.
+  void Close();
 
   LogWriter(const LogWriter&) = delete;
   LogWriter& operator=(const LogWriter&) = delete;
@@ -103,6 +108,7 @@ class LogWriter : public PoolObject {
   static void WriteNotice(const char* notice, bool first);
 
   SystemThread* thread;
+  LONG volatile closed;
   Semaphore items;
   Event opened;
   Event start;

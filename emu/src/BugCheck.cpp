@@ -16,6 +16,8 @@ std::atomic<bool> stopping{false};
 
 const char* BugCheckName(uint32_t code) {
   switch (code) {
+    case APC_INDEX_MISMATCH:
+      return "APC_INDEX_MISMATCH";
     case IRQL_NOT_GREATER_OR_EQUAL:
       return "IRQL_NOT_GREATER_OR_EQUAL";
     case IRQL_NOT_LESS_OR_EQUAL:

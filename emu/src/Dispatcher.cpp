@@ -212,17 +212,26 @@ extern "C" NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitR
                   Object);
   }
   std::unique_lock<std::mutex> lock(DispatcherLock());
+  // A suspension takes effect in the wait at once: the thread stays
+  // stopped, and takes nothing signalled, until it is resumed.
   if (Timeout == nullptr) {
-    while (!emu::TrySatisfy(header)) DispatcherChanged().wait(lock);
+    while (emu::internal::SuspendedInWait() || !emu::TrySatisfy(header))
+      DispatcherChanged().wait(lock);
     return STATUS_SUCCESS;
   }
   auto deadline = Deadline(Timeout->QuadPart);
-  while (!emu::TrySatisfy(header)) {
-    if (DispatcherChanged().wait_until(lock, deadline) == std::cv_status::timeout) {
+  for (;;) {
+    if (emu::internal::SuspendedInWait()) {
+      DispatcherChanged().wait(lock);
+      continue;
+    }
+    if (emu::TrySatisfy(header))
+      return STATUS_SUCCESS;
+    if (DispatcherChanged().wait_until(lock, deadline) == std::cv_status::timeout &&
+        !emu::internal::SuspendedInWait()) {
       return emu::TrySatisfy(header) ? STATUS_SUCCESS : STATUS_TIMEOUT;
     }
   }
-  return STATUS_SUCCESS;
 }
 
 extern "C" NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,

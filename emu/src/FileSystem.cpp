@@ -390,6 +390,10 @@ extern "C" NTSTATUS NTAPI ZwWriteFile(HANDLE FileHandle, PKEVENT Event, PIO_APC_
   PFILE_OBJECT file = BeginTransfer(FileHandle, ApcRoutine, true, "ZwWriteFile", &status, &record);
   if (file == nullptr)
     return status;
+  // A volume whose file system was shut down refuses every write (the
+  // status NTFS gives); what a driver writes after shutdown is lost.
+  if (NT_SUCCESS(status) && io::SystemIsShutDown())
+    status = STATUS_TOO_LATE;
   if (NT_SUCCESS(status))
     status = Injected(S().writeFault);
   LONGLONG offset = 0;

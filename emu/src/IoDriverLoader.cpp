@@ -93,6 +93,7 @@ void CheckDriverLeftNoActivity(DriverRecord* driver) {
   internal::CheckDriverWorkItems(object, name);
   CheckDriverIrps(object, name);
   CheckFreedIrps(("when driver " + driver->name + " unloaded").c_str());
+  CheckDriverShutdownRegistrations(object, name);
 }
 
 // Drivers that went: kept, so that a late message can still name them.

@@ -248,6 +248,18 @@ void CheckNoRequestStuck(const char* when);
 void CheckFreedIrps(const char* when);
 void SetRequestWaitLimitMs(int milliseconds);
 
+// Shutdown notification (IoShutdown.cpp). The devices registered, the last
+// registered first, as the I/O manager notifies them.
+std::vector<PDEVICE_OBJECT> ShutdownDevices();
+// IoDeleteDevice drops the device's registration, as on NT.
+void ForgetShutdownRegistration(PDEVICE_OBJECT device);
+// Unload: a registration of one of the driver's devices left behind would
+// send the request into code that is gone.
+void CheckDriverShutdownRegistrations(PDRIVER_OBJECT driver, const char* name);
+// After ShutDownSystem: the volumes refuse writes.
+bool SystemIsShutDown();
+void SetSystemShutDown(bool down);
+
 // ---------------------------------------------------------------------------
 // File objects.
 

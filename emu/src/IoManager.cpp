@@ -775,6 +775,7 @@ std::atomic<int> requestWaitLimitMs{120000};
 Outcome SendAndWait(PDEVICE_OBJECT device, PIRP irp, std::function<void(PIRP)> finish) {
   internal::RequireIrqlAtMost(PASSIVE_LEVEL, "I/O request");
   UCHAR major = IoGetNextIrpStackLocation(irp)->MajorFunction;
+  const KPROCESSOR_MODE mode = irp->RequestorMode;
   std::shared_ptr<RequestResult> result;
   {
     std::lock_guard<std::mutex> guard(Lock());
@@ -783,6 +784,8 @@ Outcome SendAndWait(PDEVICE_OBJECT device, PIRP irp, std::function<void(PIRP)> f
     record->finish = std::move(finish);
   }
   NTSTATUS status = CallDriver(device, irp, major == IRP_MJ_POWER);
+  if (mode == UserMode)
+    internal::CheckNoCriticalRegionAtUserReturn("a request of user mode");
   std::unique_lock<std::mutex> guard(Lock());
   if (status != STATUS_PENDING && !result->done) {
     BugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION,
@@ -1033,6 +1036,8 @@ extern "C" VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
   }
   if (!record->name.empty())
     ObjectNamespace::Get().RemoveDevice(record->name);
+  if (DeviceObject->Flags & DO_SHUTDOWN_REGISTERED)
+    ForgetShutdownRegistration(DeviceObject);
   PDEVICE_OBJECT* link = &DeviceObject->DriverObject->DeviceObject;
   while (*link != nullptr && *link != DeviceObject) link = &(*link)->NextDevice;
   if (*link == DeviceObject)

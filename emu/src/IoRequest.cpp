@@ -427,4 +427,25 @@ PowerResult SendPower(PDEVICE_OBJECT device, UCHAR minorFunction, POWER_STATE_TY
   return PowerResult{outcome.status, outcome.information, outcome.startNextPowerIrp};
 }
 
+void ShutDownSystem() {
+  // As the I/O manager's shutdown: IRP_MJ_SHUTDOWN to each registered device
+  // itself (not the top of its stack), the last registered first, each
+  // waited for; then the file systems are shut down and no write reaches a
+  // volume any more.
+  for (PDEVICE_OBJECT device : ShutdownDevices()) {
+    {
+      std::lock_guard<std::mutex> guard(Lock());
+      RequireDevice(device, "system shutdown");
+    }
+    PIRP irp = AllocateIrp(device->StackSize, true, true);
+    irp->RequestorMode = KernelMode;
+    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+    IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_SHUTDOWN;
+    SendAndWait(device, irp);
+  }
+  SetSystemShutDown(true);
+}
+
+void RestartSystem() { SetSystemShutDown(false); }
+
 }  // namespace emu

@@ -80,6 +80,8 @@ const KernelExport kExports[] = {
     // I/O manager and power manager.
     EXPORT(kNt, IoCreateDevice),
     EXPORT(kNt, IoDeleteDevice),
+    EXPORT(kNt, IoRegisterShutdownNotification),
+    EXPORT(kNt, IoUnregisterShutdownNotification),
     EXPORT(kNt, IoCreateSymbolicLink),
     EXPORT(kNt, IoDeleteSymbolicLink),
     EXPORT(kNt, IoGetDeviceObjectPointer),
@@ -164,6 +166,8 @@ const KernelExport kExports[] = {
     {kNt, "PsTerminateSystemThread", reinterpret_cast<const void*>(&ImagePsTerminateSystemThread)},
     EXPORT(kNt, PsGetCurrentThread),
     EXPORT(kNt, KeGetCurrentThread),
+    EXPORT(kNt, KeEnterCriticalRegion),
+    EXPORT(kNt, KeLeaveCriticalRegion),
     EXPORT(kNt, PsThreadType),
     EXPORT(kNt, ObReferenceObjectByHandle),
     EXPORT(kNt, ObfReferenceObject),

@@ -58,6 +58,16 @@ void CheckDriverTimersAndDpcs(PDRIVER_OBJECT driver, const char* name);
 void CheckDriverWorkItems(PDRIVER_OBJECT driver, const char* name);
 void CheckDriverThreads(PDRIVER_OBJECT driver, const char* name);
 
+// Thread suspension (Suspend.cpp). With the dispatcher lock held: whether
+// the calling thread is to stay stopped in its wait (a suspension was
+// asked for and the thread is at PASSIVE_LEVEL outside a critical region).
+bool SuspendedInWait();
+// Stops the calling thread while such a suspension holds (takes the lock).
+void SuspendPoint();
+// A request of user mode is done: the thread must have left every critical
+// region (APC_INDEX_MISMATCH).
+void CheckNoCriticalRegionAtUserReturn(const char* what);
+
 // Work queue and DPC state for Kernel::Quiesce.
 bool DpcsIdle();
 bool WorkQueuesIdle();

@@ -31,6 +31,8 @@ const FirstVersion kNotEverywhere[] = {
     {"MmMapLockedPagesSpecifyCache", SystemVersion::Windows2000},
     {"MmUserProbeAddress", SystemVersion::Windows2000},
     {"MmHighestUserAddress", SystemVersion::Windows2000},
+    {"KeEnterCriticalRegion", SystemVersion::Windows2000},
+    {"KeLeaveCriticalRegion", SystemVersion::Windows2000},
     {"KeFlushQueuedDpcs", SystemVersion::WindowsXp},
     {"IoSetCompletionRoutineEx", SystemVersion::WindowsXp},
 };

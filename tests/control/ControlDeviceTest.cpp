@@ -3,15 +3,24 @@
 // manager, with the driver loaded.
 #include <gtest/gtest.h>
 
+#include <stdlib.h>
+
+#include <atomic>
+#include <chrono>
 #include <cstring>
+#include <filesystem>
+#include <future>
 #include <string>
 #include <vector>
 
 #include "emu/Io.h"
 #include "emu/Pool.h"
+#include "emu/Files.h"
 #include "emu/Process.h"
 #include "emu/Registry.h"
+#include "emu/Suspend.h"
 #include "emu/SystemVersion.h"
+#include "tests/emu/IoTestDriver.h"
 #include "framework/EntryPoints.h"
 #include "framework/Pool.h"
 #include "framework/TraceDriver.h"
@@ -519,6 +528,72 @@ TEST_F(ControlDeviceTest, StartAndStopWriteTheStartValue) {
   emu::Registry::FailValue(u"Start", STATUS_ACCESS_DENIED, emu::Registry::kWrite);
   reply = Control(IOCTL_TRACE_STOP, {}, 0);
   EXPECT_EQ(reply.status, STATUS_DEVICE_DOES_NOT_EXIST);
+}
+
+// The tool's own process may suspend the thread of a control request. A
+// start holds the tracing lock while it opens the traced device; suspended
+// there, it must not keep the next control request (nor the unload)
+// waiting: the lock is held in a critical region, where the suspension
+// waits until the lock is given back.
+TEST_F(ControlDeviceTest, ASuspendedRequestHoldsNoLockTheNextOneNeeds) {
+  static KEVENT go;
+  static std::atomic<bool> opening;
+  char folder[] = "/tmp/pellinor-suspend-XXXXXX";
+  ASSERT_NE(mkdtemp(folder), nullptr);
+  emu::SetDriveC(folder);
+  KeInitializeEvent(&go, NotificationEvent, FALSE);
+  opening = false;
+  iotest::TestDriver target("HeldTarget");
+  target.CreateDevice(u"CAPI201", 0, [](PDEVICE_OBJECT, PIRP irp) {
+    const UCHAR major = IoGetCurrentIrpStackLocation(irp)->MajorFunction;
+    if (major == IRP_MJ_CREATE && !opening.exchange(true))
+      KeWaitForSingleObject(&go, Executive, KernelMode, FALSE, nullptr);
+    const bool plain = major == IRP_MJ_CREATE || major == IRP_MJ_CLEANUP || major == IRP_MJ_CLOSE;
+    return iotest::Complete(irp, plain ? STATUS_SUCCESS : STATUS_INVALID_DEVICE_REQUEST);
+  });
+  Reply start;
+  std::thread starter([this, &start] { start = Control(IOCTL_TRACE_START, {}, 0); });
+  while (!opening) std::this_thread::yield();
+  // Asked for while the start waits in the target's open, with the lock.
+  emu::SuspendThread(starter.get_id());
+  KeSetEvent(&go, 0, FALSE);
+  auto state = std::async(std::launch::async, [this] {
+    return Control(IOCTL_TRACE_GET_STATE, {}, 4);
+  });
+  // A bound on a hang, not a measure of speed: without the critical region
+  // the state request waits until the start is resumed.
+  const bool answered = state.wait_for(std::chrono::seconds(60)) == std::future_status::ready;
+  EXPECT_TRUE(answered) << "the state request waits for the suspended start's lock";
+  emu::ResumeThread(starter.get_id());
+  starter.join();
+  Reply reply = state.get();
+  EXPECT_EQ(start.status, STATUS_SUCCESS);
+  EXPECT_EQ(reply.status, STATUS_SUCCESS);
+  ASSERT_EQ(reply.output.size(), 4u);
+  EXPECT_EQ(NumberAt(reply.output.data()), TRACE_STATE_RUNNING);
+  EXPECT_EQ(Control(IOCTL_TRACE_STOP, {1, 0, 0, 0}, 0).status, STATUS_SUCCESS);
+  emu::SetDriveC("./drive_c");
+  std::filesystem::remove_all(folder);
+}
+
+// Critical regions are counted per thread: leaving one more often than
+// entering, or a request of user mode ending inside one, stops the system.
+TEST(CriticalRegionDeathTest, UnbalancedRegionsBugCheck) {
+  GTEST_FLAG_SET(death_test_style, "fast");
+  EXPECT_DEATH(KeLeaveCriticalRegion(),
+               "BUG CHECK 0x00000001: APC_INDEX_MISMATCH: KeLeaveCriticalRegion without");
+  EXPECT_DEATH(
+      {
+        iotest::TestDriver driver("RegionLeft");
+        driver.CreateDevice(u"RegionLeft", 0, [](PDEVICE_OBJECT, PIRP irp) {
+          KeEnterCriticalRegion();
+          return iotest::Complete(irp, STATUS_SUCCESS);
+        });
+        HANDLE handle = nullptr;
+        emu::Open(u"\\Device\\RegionLeft", UserMode, &handle);
+      },
+      "BUG CHECK 0x00000001: APC_INDEX_MISMATCH: a request of user mode returns to user mode "
+      "inside a critical region");
 }
 
 TEST_F(ControlDeviceTest, RequestsAfterDestructionBeganChangeNothing) {

@@ -473,3 +473,71 @@ TEST_F(IoFiles, NamesOutsideTheDriveAndInjectedFailures) {
 }
 
 }  // namespace
+
+// System shutdown: IRP_MJ_SHUTDOWN goes to each registered device itself,
+// the last registered first; then no write reaches a volume, until the
+// next boot.
+TEST_F(IoFiles, ShutdownNotifiesRegisteredDevicesThenRefusesWrites) {
+  TestDriver driver("ShutdownNotified");
+  std::vector<std::string> seen;
+  auto record = [&seen](const char* name) {
+    return [&seen, name](PDEVICE_OBJECT, PIRP irp) {
+      if (IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_SHUTDOWN)
+        seen.push_back(name);
+      return Complete(irp, STATUS_SUCCESS);
+    };
+  };
+  PDEVICE_OBJECT first = driver.CreateDevice(u"First", 0, record("first"));
+  PDEVICE_OBJECT second = driver.CreateDevice(u"Second", 0, record("second"));
+  PDEVICE_OBJECT quiet = driver.CreateDevice(u"Quiet", 0, record("quiet"));
+  PDEVICE_OBJECT deleted = driver.CreateDevice(u"Deleted", 0, record("deleted"));
+  ASSERT_EQ(IoRegisterShutdownNotification(first), STATUS_SUCCESS);
+  ASSERT_EQ(IoRegisterShutdownNotification(second), STATUS_SUCCESS);
+  ASSERT_EQ(IoRegisterShutdownNotification(quiet), STATUS_SUCCESS);
+  ASSERT_EQ(IoRegisterShutdownNotification(deleted), STATUS_SUCCESS);
+  EXPECT_TRUE(deleted->Flags & DO_SHUTDOWN_REGISTERED);
+  IoUnregisterShutdownNotification(quiet);
+  EXPECT_FALSE(quiet->Flags & DO_SHUTDOWN_REGISTERED);
+  // IoDeleteDevice drops a registration, as on NT.
+  driver.DeleteDevice(deleted);
+
+  HANDLE handle;
+  ASSERT_EQ(Create(u"\\DosDevices\\C:\\Test.log", FILE_OPEN_IF, &handle), STATUS_SUCCESS);
+  EXPECT_EQ(Append(handle, "before\r\n"), STATUS_SUCCESS);
+  emu::ShutDownSystem();
+  EXPECT_EQ(seen, (std::vector<std::string>{"second", "first"}));
+  EXPECT_EQ(Append(handle, "after\r\n"), STATUS_TOO_LATE);
+  EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
+  emu::RestartSystem();
+  ASSERT_EQ(Create(u"\\DosDevices\\C:\\Test.log", FILE_OPEN_IF, &handle), STATUS_SUCCESS);
+  EXPECT_EQ(Append(handle, "booted\r\n"), STATUS_SUCCESS);
+  EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
+  EXPECT_EQ(Contents("Test.log"), "before\r\nbooted\r\n");
+  IoUnregisterShutdownNotification(first);
+  IoUnregisterShutdownNotification(second);
+}
+
+// A registration left when the driver goes would send the request into
+// code that is gone; registering twice would send it twice.
+TEST(IoShutdownDeathTest, RegistrationLeftAtUnloadOrMadeTwiceBugChecks) {
+  GTEST_FLAG_SET(death_test_style, "fast");
+  EXPECT_DEATH(
+      {
+        TestDriver driver("ShutdownTwice");
+        PDEVICE_OBJECT device = driver.CreateDevice(u"Twice", 0, iotest::CompleteWith(STATUS_SUCCESS));
+        IoRegisterShutdownNotification(device);
+        IoRegisterShutdownNotification(device);
+      },
+      "BUG CHECK 0x000000C9.*IoRegisterShutdownNotification: device .* is registered already");
+  EXPECT_DEATH(
+      {
+        PDRIVER_OBJECT object = nullptr;
+        emu::LoadDriver("ShutdownLeft", iotest::Entry, 0, &object);
+        PDEVICE_OBJECT device = nullptr;
+        IoCreateDevice(object, sizeof(void*), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
+        IoRegisterShutdownNotification(device);
+        emu::UnloadDriver(object);
+      },
+      "BUG CHECK 0x000000CE.*driver SHUTDOWNLEFT unloaded with device .* still registered for "
+      "the shutdown notification");
+}

@@ -216,7 +216,7 @@ INSTANTIATE_TEST_SUITE_P(Scenarios, BundledScenario,
                          ::testing::Values("demo", "kernel-client", "maker-target",
                                            "settings-restart", "forced-stop", "pnp-removal",
                                            "retry-target", "direct-io", "kernel-user-pointer",
-                                           "ordinary-user"),
+                                           "ordinary-user", "shutdown"),
                          [](const ::testing::TestParamInfo<const char*>& info) {
                            std::string name = info.param;
                            for (char& c : name) {

@@ -157,6 +157,7 @@ void ScenarioRunner::Boot() {
   emu::Clock::Fix(emu::MakeSystemTime(2000, 1, 1, 0, 0, 0, 0));
   emu::Timers::SetManual(true);
   emu::SetSystemStartStage(SYSTEM_START_STAGE_READY);
+  emu::RestartSystem();
   logSizeAtBoot = FileSize(LogPath());
 }
 
@@ -314,11 +315,17 @@ void ScenarioRunner::Registry(const Step& step, bool run) {
   }
 }
 
-// system stage ready | system stage N
+// system stage ready | system stage N | system shutdown
 void ScenarioRunner::System(const Step& step, bool run) {
   Words words(step);
   words.NoExpectation();
-  if (words.Take("system stage") != "stage") throw BadWord("system takes stage");
+  const std::string verb = words.Take("system stage or system shutdown");
+  if (verb == "shutdown") {
+    words.Done();
+    if (run) emu::ShutDownSystem();
+    return;
+  }
+  if (verb != "stage") throw BadWord("system takes stage or shutdown");
   const std::string value = words.Take("stage (ready or a number)");
   words.Done();
   const uint32_t stage =

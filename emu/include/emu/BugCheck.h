@@ -10,6 +10,7 @@ namespace emu {
 
 // The codes the emulated kernel raises, with the system's numbers.
 enum BugCheckCode : uint32_t {
+  APC_INDEX_MISMATCH = 0x01,
   IRQL_NOT_GREATER_OR_EQUAL = 0x09,
   IRQL_NOT_LESS_OR_EQUAL = 0x0A,
   SPIN_LOCK_ALREADY_OWNED = 0x0F,

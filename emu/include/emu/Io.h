@@ -151,6 +151,13 @@ struct PowerResult {
 PowerResult SendPower(PDEVICE_OBJECT device, UCHAR minorFunction, POWER_STATE_TYPE type,
                       POWER_STATE state);
 
+// The system's shutdown: IRP_MJ_SHUTDOWN to every device registered with
+// IoRegisterShutdownNotification (the last registered first), then the file
+// systems go: every ZwWriteFile fails with STATUS_TOO_LATE until
+// RestartSystem (a test's or a scenario's next boot).
+void ShutDownSystem();
+void RestartSystem();
+
 // ---------------------------------------------------------------------------
 // Completion in interrupt-driven context.
 

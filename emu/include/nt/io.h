@@ -416,6 +416,7 @@ typedef struct _IRP {
 #define DO_DIRECT_IO 0x00000010
 #define DO_MAP_IO_BUFFER 0x00000020
 #define DO_DEVICE_INITIALIZING 0x00000080
+#define DO_SHUTDOWN_REGISTERED 0x00000800
 #define DO_POWER_PAGABLE 0x00002000
 #define DO_POWER_INRUSH 0x00004000
 
@@ -618,6 +619,10 @@ NTKERNELAPI NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG Dev
                                           ULONG DeviceCharacteristics, BOOLEAN Exclusive,
                                           PDEVICE_OBJECT* DeviceObject);
 NTKERNELAPI VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject);
+// IRP_MJ_SHUTDOWN to the device itself at system shutdown, before the file
+// systems go. IoDeleteDevice drops a registration left behind.
+NTKERNELAPI NTSTATUS NTAPI IoRegisterShutdownNotification(PDEVICE_OBJECT DeviceObject);
+NTKERNELAPI VOID NTAPI IoUnregisterShutdownNotification(PDEVICE_OBJECT DeviceObject);
 NTKERNELAPI NTSTATUS NTAPI IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName,
                                                 PUNICODE_STRING DeviceName);
 NTKERNELAPI NTSTATUS NTAPI IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName);
