@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -303,6 +304,21 @@ TEST(LogCommand, InputsThatAreNotThePlainLog) {
             "pellinor-log: -: ends in 4096 zero bytes, left out (the system stopped before the "
             "driver's text reached them)\n");
 
+#if PELLINOR_HAVE_ZLIB
+  // A gzip-compressed log reads as the log; one cut off is refused.
+  std::string path = ::testing::TempDir() + "pellinorlog_gzip.log";
+  std::ofstream(path, std::ios::binary) << log;
+  ASSERT_EQ(std::system(("gzip -c -n " + path + " > " + path + ".gz").c_str()), 0);
+  std::string gz = ReadFile(path + ".gz");
+  std::remove(path.c_str());
+  std::remove((path + ".gz").c_str());
+  Result unzipped = RunTool({"summary", "-"}, gz);
+  EXPECT_EQ(unzipped.status, LogCommand::kOk) << unzipped.err;
+  EXPECT_EQ(unzipped.out, plain.out);
+  Result cut = RunTool({"summary", "-"}, gz.substr(0, gz.size() / 2));
+  EXPECT_EQ(cut.status, LogCommand::kFailed);
+  EXPECT_EQ(cut.err, "pellinor-log: -: gzip-compressed log, cut off: gunzip -c gives what there is\n");
+#endif
   struct Refused {
     std::string bytes;
     std::string message;
