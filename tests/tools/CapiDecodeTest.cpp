@@ -115,6 +115,8 @@ TEST(CapiDecode, ReadsDumpsOverSeveralLines) {
       "0C 00 01 00 04 83 01 00 - 01 01 00 00 .. .. .. ..   ............\n");
   EXPECT_EQ(joined.status, 0) << joined.err;
   EXPECT_EQ(joined.out, kDataB3Text + disconnectResp);
+  // A long first run followed by other runs is a message, not an offset.
+  EXPECT_EQ(Decode({}, "0c000100 04830100 01010000\n").out, disconnectResp);
 
   // Dumps that cannot be read as they stand are refused with their place.
   Result bad = Decode({}, "0000000 000c 0001 8304 0001 0101 0000\n000000c\n"

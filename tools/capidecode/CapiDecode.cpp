@@ -227,6 +227,37 @@ bool ParseOffsetLine(const std::string& line, size_t first, HexLine* parsed, Lin
   bool xxd = after < line.size() && line[after] == ':' && digits >= 4;
   if (!xxd && (digits < 6 || (after < line.size() && !IsBlank(line[after]))))
     return false;
+  // The character column, which may hold anything.
+  size_t end = line.find("  |", after);
+  if (end == std::string::npos)
+    end = line.find("  >", after);
+  if (end == std::string::npos && xxd)
+    end = line.find("  ", after + 1);
+  if (end == std::string::npos)
+    end = line.size();
+  end = CommentAt(line, after, end);
+  if (!xxd) {
+    // od and hexdump -C put bytes of two digits after the offset (words of
+    // four when told to dump words); other groups make a line of plain
+    // bytes whose first run is long.
+    bool pairs = true;
+    bool words = true;
+    for (size_t i = after; i < end;) {
+      if (IsBlank(line[i])) {
+        ++i;
+        continue;
+      }
+      size_t j = i;
+      while (j < end && HexDigit(line[j]) >= 0) ++j;
+      bool group = j == end || IsBlank(line[j]);
+      pairs = pairs && group && j - i == 2;
+      words = words && group && j - i == 4;
+      while (j < end && !IsBlank(line[j])) ++j;
+      i = j;
+    }
+    if (!pairs && !words)
+      return false;
+  }
   if (digits > 16) {
     *reason = Column(first) + "an offset of more than 16 digits";
     *kind = LineKind::kBad;
@@ -242,15 +273,6 @@ bool ParseOffsetLine(const std::string& line, size_t first, HexLine* parsed, Lin
     parsed->offsetOctal = parsed->offsetOctal << 3 | uint64_t(d & 7);
   }
   size_t at = after + (xxd ? 1 : 0);
-  // The character column, which may hold anything.
-  size_t end = line.find("  |", at);
-  if (end == std::string::npos)
-    end = line.find("  >", at);
-  if (end == std::string::npos && xxd)
-    end = line.find("  ", at);
-  if (end == std::string::npos)
-    end = line.size();
-  end = CommentAt(line, at, end);
   *kind = ParseBytes(line, at, end, false, false, !xxd, &parsed->bytes, reason) ? LineKind::kMessage
                                                                                  : LineKind::kBad;
   return true;
