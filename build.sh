@@ -13,7 +13,8 @@ jobs="$(nproc)"
 
 packages=(cmake ninja-build g++ g++-multilib googletest clang libclang-rt-14-dev
           g++-mingw-w64-i686 mingw-w64-i686-dev mingw-w64-common
-          binutils-mingw-w64-i686 python3 qemu-user clang-tidy cppcheck)
+          binutils-mingw-w64-i686 python3 qemu-user clang-tidy cppcheck
+          zlib1g-dev lib32z1-dev)
 
 install_missing() {
   local missing=()

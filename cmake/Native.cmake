@@ -37,7 +37,7 @@ if(PELLINOR_SANITIZE)
                       -fno-omit-frame-pointer)
   add_link_options(-fsanitize=address,undefined)
 endif()
-set(PELLINOR_NATIVE_TESTS capi pellinorlog)
+set(PELLINOR_NATIVE_TESTS capi pellinorlog tools)
 
 include(cmake/Pellinor.cmake)
 enable_testing()

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -61,8 +62,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   TraceTextInit(nullptr, 0, nullptr);
 
   // The line parser, on the input taken as text.
-  std::vector<uint8_t> parsed;
+  capidecode::HexLine parsed;
   std::string reason;
   capidecode::ParseLine(std::string(reinterpret_cast<const char*>(data), size), &parsed, &reason);
+
+  // The whole program on the input as a file: dumps joined over lines.
+  std::istringstream in(std::string(reinterpret_cast<const char*>(data), size));
+  std::ostringstream out;
+  std::ostringstream err;
+  capidecode::Run({}, in, out, err);
   return 0;
 }

@@ -1,3 +1,4 @@
+#include "tools/pellinor-log/LogGenerator.h"
 #include "tools/pellinor-log/LogReader.h"
 
 #include <gtest/gtest.h>
@@ -125,6 +126,34 @@ TEST(LogReader, StampsReadAsUtcMilliseconds) {
   EXPECT_FALSE(ParseStamp("24:03:07.123 Sun, Jan 05 2003", &ms));
   EXPECT_FALSE(ParseStamp("14:03:07.123 Sun, Jan 05 2003 ", &ms));
   EXPECT_FALSE(ParseStamp("14:03:07,123 Sun, Jan 05 2003", &ms));
+  // The weekday must be the date's: a year past 9999, which the driver cuts
+  // to four digits, is not read as a date centuries off. Five digits read.
+  EXPECT_FALSE(ParseStamp("14:03:07.123 Mon, Jan 05 2003", &ms));
+  EXPECT_FALSE(ParseStamp("14:03:07.123 Fri, Jan 05 1000", &ms));  // before system time
+  ASSERT_TRUE(ParseStamp("14:03:07.123 Wed, Jan 05 10000", &ms));
+  EXPECT_EQ(ms, DaysSince1970(10000, 1, 5) * 86400000 + (14 * 3600 + 3 * 60 + 7) * 1000 + 123);
+
+  // In a log, such a block is read without its time, and the stamp counted.
+  std::string log;
+  LogGenerator g(log, false);
+  g.Banner("CAPI201");
+  g.Start();
+  g.Register(1);
+  g.OutgoingCall(1, 1, "5551234", "4711", 1, 10);
+  size_t at = log.find("Sun, Jan 05 2003", log.find("CAPI_PUT_MESSAGE") - 40);
+  log.replace(at, 16, "Sun, Jan 05 1000");
+  struct Times : LogSink {
+    void OnRecord(const LogRecord& r, std::string_view) override {
+      if (r.stamp.valid && r.stamp.ms < 1041775387123LL)
+        early += 1;
+    }
+    int early = 0;
+  } times;
+  LogReader reader(times);
+  reader.Read(log);
+  EXPECT_EQ(times.early, 0);
+  EXPECT_EQ(reader.Stats().badStamps, 1u);
+  EXPECT_EQ(reader.Stats().unknownLines, 0u);
 }
 
 TEST(LogReader, EveryGoldenLogIsUnderstoodWholeAndItsBlocksAreTheFile) {

@@ -184,6 +184,16 @@ void CallAnalyzer::OnRecord(const LogRecord& record, std::string_view) {
   Session& session = CurrentSession(record);
   session.records += 1;
   if (record.stamp.valid) {
+    if (session.hasTime && record.stamp.ms <= session.lastMs - kClockStepMs) {
+      ClockStep step;
+      step.session = session.number;
+      step.file = record.file + 1;
+      step.line = record.contentLine;  // the stamp's line
+      step.fromMs = session.lastMs;
+      step.toMs = record.stamp.ms;
+      clockSteps_.push_back(step);
+      session.clockSteps += 1;
+    }
     hasTime_ = true;
     nowMs_ = record.stamp.ms;
     if (!session.hasTime) {
@@ -218,6 +228,7 @@ void CallAnalyzer::OnRecord(const LogRecord& record, std::string_view) {
     case TextKind::kStartTracing: {
       StartEntry s;
       s.ms = nowMs_;
+      s.steps = uint32_t(clockSteps_.size());
       s.hasTime = record.stamp.valid;
       s.settings = record.settings;
       session.starts.push_back(s);
@@ -227,6 +238,7 @@ void CallAnalyzer::OnRecord(const LogRecord& record, std::string_view) {
       if (!session.starts.empty() && !session.starts.back().stopped) {
         session.starts.back().stopped = true;
         session.starts.back().stopMs = nowMs_;
+        session.starts.back().stopSteps = uint32_t(clockSteps_.size());
       }
       break;
     case TextKind::kRecordsLost:
@@ -268,15 +280,18 @@ void CallAnalyzer::OnRecord(const LogRecord& record, std::string_view) {
     }
     if (record.kind == RecordKind::kRequest && record.function == "CAPI_REGISTER" &&
         record.hasRegister) {
-      registering_[{session.number, std::string(record.irp)}] = {
+      registering_[{session.number, std::string(record.fileObject), std::string(record.irp)}] = {
           record.registerParams[0], record.registerParams[1], record.registerParams[2],
           record.registerParams[3]};
     }
     if (record.kind == RecordKind::kCompletion) {
+      if (record.function == "CAPI_REGISTER" && failed)
+        registering_.erase({session.number, std::string(record.fileObject), std::string(record.irp)});
       if (record.function == "CAPI_REGISTER" && !failed) {
         Unnamed reg;
         reg.ms = nowMs_;
-        auto params = registering_.find({session.number, std::string(record.irp)});
+        auto params = registering_.find(
+            {session.number, std::string(record.fileObject), std::string(record.irp)});
         if (params != registering_.end()) {
           reg.hasParams = true;
           std::copy(params->second.begin(), params->second.end(), reg.params);
@@ -336,6 +351,20 @@ void CallAnalyzer::OnRecord(const LogRecord& record, std::string_view) {
   }
 }
 
+bool CallAnalyzer::Registering(const std::string& fileObject) const {
+  uint32_t session = CurrentSessionNumber();
+  if (unnamed_.count({session, fileObject}) != 0)
+    return true;
+  auto it = registering_.lower_bound({session, fileObject, std::string()});
+  return it != registering_.end() && std::get<0>(it->first) == session &&
+         std::get<1>(it->first) == fileObject;
+}
+
+int64_t CallAnalyzer::ApplicationOf(uint32_t session, const std::string& fileObject) const {
+  auto it = fileObjects_.find({session, fileObject});
+  return it != fileObjects_.end() ? int64_t(it->second) : -1;
+}
+
 void CallAnalyzer::Registered(uint32_t appl, const std::string& fileObject, const Unnamed& reg) {
   uint32_t session = sessions_.back().number;
   // An ApplID given again after its release is a new application.
@@ -366,6 +395,7 @@ int64_t CallAnalyzer::ConnectionFor(uint32_t appl, uint32_t plci, bool create,
   c.appl = appl;
   c.plci = plci;
   c.startMs = nowMs_;
+  c.startSteps = c.endSteps = uint32_t(clockSteps_.size());
   c.file = record.file + 1;
   c.line = record.contentLine;
   connections_.push_back(c);
@@ -381,6 +411,7 @@ void CallAnalyzer::Step(Connection& c, const MessageView& m, std::string detail)
   s.name = m.entry->name;
   s.detail = std::move(detail);
   c.flow.push_back(std::move(s));
+  c.endSteps = uint32_t(clockSteps_.size());
 }
 
 void CallAnalyzer::Message(const LogRecord& record, const MessageView& m) {
@@ -404,13 +435,15 @@ void CallAnalyzer::Message(const LogRecord& record, const MessageView& m) {
     p.name = m.entry->name;
     p.file = record.file + 1;
     p.line = m.line;
+    p.steps = uint32_t(clockSteps_.size());
     pending_[Key(session, m.appl, m.command, m.number)] = p;
   } else if (m.subcommand == kConf) {
     auto it = pending_.find(Key(session, m.appl, m.command, m.number));
     if (it != pending_.end()) {
       pendingConnection = it->second.connection;
       int64_t duration = nowMs_ - it->second.ms;
-      if (slowest_.size() < kSlowestKept || duration > slowest_.back().durationMs) {
+      bool known = it->second.steps == clockSteps_.size() && duration >= 0;
+      if (known && (slowest_.size() < kSlowestKept || duration > slowest_.back().durationMs)) {
         SlowConfirmation s;
         s.durationMs = duration;
         s.requestMs = it->second.ms;
@@ -443,6 +476,7 @@ void CallAnalyzer::Message(const LogRecord& record, const MessageView& m) {
     c.appl = m.appl;
     c.direction = Connection::kOutgoing;
     c.startMs = nowMs_;
+    c.startSteps = c.endSteps = uint32_t(clockSteps_.size());
     c.file = record.file + 1;
     c.line = m.line;
     if (const ParamValue* p = m.Find(params, kParamCalledNumber))
@@ -508,6 +542,7 @@ void CallAnalyzer::Message(const LogRecord& record, const MessageView& m) {
       c.ended = true;
       c.failed = true;
       c.endMs = nowMs_;
+      c.endSteps = uint32_t(clockSteps_.size());
       c.outcome =
           "connect failed, Info " + Hex(info->value, 4) + ": " + ExplainInfo(uint16_t(info->value));
     }
@@ -542,6 +577,7 @@ void CallAnalyzer::Message(const LogRecord& record, const MessageView& m) {
       detail = "Reason " + Hex(value, 4);
     bool wasFailed = c.failed;
     c.endMs = nowMs_;
+    c.endSteps = uint32_t(clockSteps_.size());
     c.ended = true;
     bool normal = IsNormalReason(value);
     if (!wasFailed && c.outcome.empty()) {

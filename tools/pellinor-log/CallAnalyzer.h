@@ -11,10 +11,26 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <tuple>
 #include <unordered_map>
 #include <vector>
 
 namespace pellinorlog {
+
+// Durations are counted from one time stamp to another. Where the clock was
+// set back between them (a stamp earlier by kClockStepMs or more than the
+// one before it), or the difference would be negative, they are not known,
+// and the report says so instead of computing through the step. Counts of
+// the steps so far mark each end of a duration.
+inline constexpr int64_t kClockStepMs = 1000;
+
+struct ClockStep {
+  uint32_t session = 0;
+  uint32_t file = 0;
+  uint32_t line = 0;
+  int64_t fromMs = 0;  // the stamp before the step
+  int64_t toMs = 0;    // the stamp after it
+};
 
 struct StartEntry {
   int64_t ms = 0;
@@ -22,6 +38,8 @@ struct StartEntry {
   SettingsView settings;
   bool stopped = false;
   int64_t stopMs = 0;
+  uint32_t steps = 0;  // clock steps before the start, and before the stop
+  uint32_t stopSteps = 0;
 };
 
 struct Session {
@@ -44,6 +62,7 @@ struct Session {
   uint64_t messages = 0;
   uint64_t lost = 0;  // records the driver reported lost
   uint32_t lostNotices = 0;
+  uint32_t clockSteps = 0;  // in this session
 };
 
 struct FlowStep {
@@ -77,6 +96,8 @@ struct Connection {
   uint64_t b3InBytes = 0;
   uint32_t file = 0;
   uint32_t line = 0;
+  uint32_t startSteps = 0;  // clock steps before its first message, and before its last
+  uint32_t endSteps = 0;
 };
 
 struct Application {
@@ -138,10 +159,19 @@ class CallAnalyzer : public LogSink {
   const std::vector<ErrorEntry>& Errors() const { return errors_; }
   const std::vector<SlowConfirmation>& Slowest() const { return slowest_; }
   uint64_t LostRecords() const { return lost_; }
+  const std::vector<ClockStep>& ClockSteps() const { return clockSteps_; }
 
   // The application of the last record, by its messages or by its file
   // object (CAPI_REGISTER and CAPI_RELEASE); -1 when none is known.
   const std::vector<uint32_t>& RecordApplications() const { return recordAppls_; }
+  // Whether a file object of the current session is registering: its
+  // CAPI_REGISTER request came, and its ApplID is not known yet (the
+  // completion has not come, or a kernel-mode caller has sent no message).
+  bool Registering(const std::string& fileObject) const;
+  // The ApplID that a file object of a session belongs to; -1 when none is
+  // known.
+  int64_t ApplicationOf(uint32_t session, const std::string& fileObject) const;
+  uint32_t CurrentSessionNumber() const { return sessions_.empty() ? 0 : sessions_.back().number; }
   // The time of the last record (its own stamp, or the one before it).
   bool HasTime() const { return hasTime_; }
   int64_t Time() const { return nowMs_; }
@@ -153,6 +183,7 @@ class CallAnalyzer : public LogSink {
     uint32_t file = 0;
     uint32_t line = 0;
     int64_t connection = -1;
+    uint32_t steps = 0;
   };
 
   // A successful CAPI_REGISTER: when, and with which parameters.
@@ -177,6 +208,7 @@ class CallAnalyzer : public LogSink {
   std::vector<Connection> connections_;
   std::vector<ErrorEntry> errors_;
   std::vector<SlowConfirmation> slowest_;
+  std::vector<ClockStep> clockSteps_;
   uint64_t lost_ = 0;
 
   // Keys pack the session, the ApplID and what follows into 64 bits.
@@ -185,7 +217,8 @@ class CallAnalyzer : public LogSink {
       fileObjects_;                                   // (session, FileObj) to ApplID
   std::unordered_map<uint64_t, uint32_t> plciIndex_;  // (session, appl, plci)
   std::unordered_map<uint64_t, Pending> pending_;     // (session, appl, command, MsgNr)
-  std::map<std::pair<uint32_t, std::string>, std::vector<uint32_t>> registering_;  // (session, Irp)
+  // (session, FileObj, Irp) of a CAPI_REGISTER request to its parameters
+  std::map<std::tuple<uint32_t, std::string, std::string>, std::vector<uint32_t>> registering_;
   std::map<std::pair<uint32_t, std::string>, Unnamed>
       unnamed_;  // (session, FileObj), ApplID unknown
 

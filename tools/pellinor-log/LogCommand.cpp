@@ -3,13 +3,15 @@
 #include "tools/common/Digits.h"
 #include "tools/pellinor-log/CallAnalyzer.h"
 #include "tools/pellinor-log/JsonWriter.h"
+#include "tools/pellinor-log/LogInput.h"
 #include "tools/pellinor-log/LogReader.h"
-#include "tools/pellinor-log/MappedLog.h"
 #include "tools/pellinor-log/ReportWriter.h"
 
 #include <cstdio>
 #include <cstdlib>
+#include <deque>
 #include <istream>
+#include <memory>
 #include <iterator>
 #include <ostream>
 
@@ -91,9 +93,16 @@ struct GrepFilter {
 };
 
 // The analysis runs first, so that a block's application is known from its
-// file object too (CAPI_REGISTER, CAPI_RELEASE).
+// file object too (CAPI_REGISTER, CAPI_RELEASE). A registration's request
+// comes before its ApplID is known (from the completion, or a kernel-mode
+// caller's first message): with --appl, blocks on a file object that is
+// registering wait, and so does everything that matches after them, so that
+// the blocks still come out in log order.
 class GrepSink : public LogSink {
  public:
+  // Blocks held at most; past that the oldest undecided is let go.
+  static constexpr size_t kMostHeld = 10000;
+
   GrepSink(const GrepFilter& filter, const std::vector<std::string>& files, std::ostream& out,
            JsonWriter* json)
       : filter_(filter), files_(files), out_(out), json_(json) {
@@ -102,27 +111,90 @@ class GrepSink : public LogSink {
 
   void OnRecord(const LogRecord& record, std::string_view raw) override {
     analysis_.OnRecord(record, raw);
-    if (!Matches(record))
-      return;
+    if (MatchesAllButAppl(record)) {
+      bool byAppl = !filter_.appl;
+      for (uint32_t a : analysis_.RecordApplications()) byAppl = byAppl || a == filter_.applValue;
+      std::string fileObject(record.fileObject);
+      bool onRequest =
+          record.kind == RecordKind::kRequest || record.kind == RecordKind::kCompletion;
+      if (byAppl && held_.empty()) {
+        Emit(record.file, record.contentLine, analysis_.HasTime(), analysis_.Time(), raw);
+      } else if (byAppl || (onRequest && analysis_.Registering(fileObject))) {
+        Held h;
+        h.decided = byAppl;
+        h.match = byAppl;
+        h.session = analysis_.CurrentSessionNumber();
+        h.fileObject = std::move(fileObject);
+        h.file = record.file;
+        h.line = record.contentLine;
+        h.hasTime = analysis_.HasTime();
+        h.time = analysis_.Time();
+        h.raw = std::string(raw);
+        held_.push_back(std::move(h));
+      }
+    }
+    if (!held_.empty())
+      Resolve(false);
+  }
+
+  // After the last file: what is still undecided has no ApplID in the log.
+  void Finish() { Resolve(true); }
+
+  uint64_t Matches() const { return matches_; }
+  CallAnalyzer& Analysis() { return analysis_; }
+
+ private:
+  struct Held {
+    bool decided = false;
+    bool match = false;
+    uint32_t session = 0;
+    std::string fileObject;
+    uint32_t file = 0;
+    uint32_t line = 0;
+    bool hasTime = false;
+    int64_t time = 0;
+    std::string raw;
+  };
+
+  void Resolve(bool atEnd) {
+    for (Held& h : held_) {
+      if (h.decided)
+        continue;
+      int64_t appl = analysis_.ApplicationOf(h.session, h.fileObject);
+      if (appl >= 0) {
+        h.decided = true;
+        h.match = uint32_t(appl) == filter_.applValue;
+      } else if (atEnd || h.session != analysis_.CurrentSessionNumber() ||
+                 !analysis_.Registering(h.fileObject)) {
+        h.decided = true;  // the registration failed, or its ApplID never came
+      }
+    }
+    if (held_.size() > kMostHeld)
+      held_.front().decided = true;
+    while (!held_.empty() && held_.front().decided) {
+      const Held& h = held_.front();
+      if (h.match)
+        Emit(h.file, h.line, h.hasTime, h.time, h.raw);
+      held_.pop_front();
+    }
+  }
+
+  void Emit(uint32_t file, uint32_t line, bool hasTime, int64_t time, std::string_view raw) {
     matches_ += 1;
     if (json_ == nullptr) {
       out_.write(raw.data(), std::streamsize(raw.size()));
       return;
     }
     json_->BeginObject();
-    json_->Key("file").String(files_[record.file]);
-    json_->Key("line").Unsigned(record.contentLine);
-    if (analysis_.HasTime())
-      json_->Key("time").String(FormatIsoTime(analysis_.Time()));
+    json_->Key("file").String(files_[file]);
+    json_->Key("line").Unsigned(line);
+    if (hasTime)
+      json_->Key("time").String(FormatIsoTime(time));
     json_->Key("text").String(raw);
     json_->EndObject();
   }
 
-  uint64_t Matches() const { return matches_; }
-  CallAnalyzer& Analysis() { return analysis_; }
-
- private:
-  bool Matches(const LogRecord& record) {
+  bool MatchesAllButAppl(const LogRecord& record) {
     if (filter_.from || filter_.to) {
       if (!analysis_.HasTime())
         return false;
@@ -136,12 +208,6 @@ class GrepSink : public LogSink {
       if (filter_.from && now < from)
         return false;
       if (filter_.to && now > to)
-        return false;
-    }
-    if (filter_.appl) {
-      bool found = false;
-      for (uint32_t a : analysis_.RecordApplications()) found = found || a == filter_.applValue;
-      if (!found)
         return false;
     }
     if (filter_.plci || filter_.ncci) {
@@ -180,6 +246,7 @@ class GrepSink : public LogSink {
   std::ostream& out_;
   JsonWriter* json_;
   CallAnalyzer analysis_;
+  std::deque<Held> held_;
   uint64_t matches_ = 0;
   bool dayKnown_ = false;
   long long day_ = 0;
@@ -273,23 +340,27 @@ int LogCommand::Run(const std::vector<std::string>& args, std::istream& in, std:
   GrepSink grep(filter, files, out, json ? &grepJson : nullptr);
   LogSink& sink = command == "grep" ? static_cast<LogSink&>(grep) : analysis;
   LogReader reader(sink);
+  // Every file is read and checked before any output, so that a file that
+  // is no log stops the run before a report of the others begins.
+  std::vector<std::unique_ptr<LogInput>> inputs;
+  for (const std::string& name : files) {
+    inputs.push_back(std::make_unique<LogInput>());
+    std::string error;
+    if (!inputs.back()->Open(name, in, &error)) {
+      err << "pellinor-log: " << error << "\n";
+      return kFailed;
+    }
+    if (inputs.back()->TrailingZeros() != 0)
+      err << "pellinor-log: " << name << ": ends in " << inputs.back()->TrailingZeros()
+          << " zero bytes, left out (the system stopped before the driver's text reached "
+             "them)\n";
+  }
   if (command == "grep" && json) {
     grepJson.BeginObject();
     grepJson.Key("blocks").BeginArray();
   }
-  for (const std::string& name : files) {
-    if (name == "-") {
-      std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-      reader.Read(text);
-      continue;
-    }
-    MappedLog log;
-    if (!log.Open(name)) {
-      err << "pellinor-log: cannot read " << name << "\n";
-      return kFailed;
-    }
-    reader.Read(log.Text());
-  }
+  for (const auto& input : inputs) reader.Read(input->Text());
+  grep.Finish();
   CallAnalyzer& result = command == "grep" ? grep.Analysis() : analysis;
   result.Finish();
   ReportWriter report(result, reader.Stats(), files, out);
@@ -299,22 +370,21 @@ int LogCommand::Run(const std::vector<std::string>& args, std::istream& in, std:
     json ? report.CallsJson() : report.CallsText();
   } else if (command == "errors") {
     json ? report.ErrorsJson() : report.ErrorsText();
-  } else {
-    if (json) {
-      grepJson.EndArray();
-      grepJson.Key("matches").Unsigned(grep.Matches());
-      report.NotUnderstoodJson(grepJson);
-      grepJson.EndObject();
-      grepJson.Finish();
-    } else {
-      // The blocks alone on standard output, as they stand in the log;
-      // what could not be read, if anything, on standard error.
-      const ReadStats& stats = reader.Stats();
-      if (stats.unknownLines != 0 || stats.mismatchedMessages != 0 || stats.cutFiles != 0)
-        report.NotUnderstoodText(err);
-    }
-    return grep.Matches() != 0 ? kOk : kNoMatch;
+  } else if (json) {
+    grepJson.EndArray();
+    grepJson.Key("matches").Unsigned(grep.Matches());
+    report.NotUnderstoodJson(grepJson);
+    grepJson.EndObject();
+    grepJson.Finish();
   }
+  // The reports (and grep's blocks, as they stand in the log) on standard
+  // output; what could not be read, if anything, on standard error.
+  if (report.HasDiagnostics())
+    report.NotUnderstoodText(err);
+  if (command == "grep")
+    return grep.Matches() != 0 ? kOk : kNoMatch;
+  if (command == "errors")
+    return result.Errors().empty() ? kOk : kFoundErrors;
   return kOk;
 }
 

@@ -12,8 +12,9 @@ class LogCommand {
  public:
   // Exit statuses.
   static constexpr int kOk = 0;
-  static constexpr int kNoMatch = 1;  // grep: no block matched
-  static constexpr int kFailed = 2;   // bad usage, or a file that cannot be read
+  static constexpr int kNoMatch = 1;      // grep: no block matched
+  static constexpr int kFoundErrors = 1;  // errors: the log holds errors
+  static constexpr int kFailed = 2;       // bad usage, or a file that cannot be read or is no log
 
   LogCommand() = default;
   LogCommand(const LogCommand&) = delete;

@@ -319,23 +319,39 @@ bool StampClock(string_view line, int64_t* ms) {
   return true;
 }
 
-// "Sun, Jan 05 2003" of a 29-character stamp: days since 1970. The weekday
-// is not checked; the writer prints the one of the date.
-bool StampDate(string_view line, int64_t* days) {
+// "Sun, Jan 05 2003" of a stamp: days since 1970. The year has four digits,
+// or five in a stamp one character longer. The weekday must be the date's:
+// the driver cuts a year past 9999 to its first four digits, and a date
+// that is not the one the weekday was printed for is refused rather than
+// read as a time centuries off (so is a year before 1601, where system time
+// begins).
+enum class DateText { kDate, kNone, kInconsistent };
+
+DateText StampDate(string_view line, int64_t* days) {
   int day = 0, year = 0;
+  size_t yearDigits = line.size() - 25;
   if (line[16] != ',' || line[17] != ' ' || line[21] != ' ' || line[24] != ' ' ||
-      !DecimalDigits(line, 22, 2, &day) || !DecimalDigits(line, 25, 4, &year))
-    return false;
+      !DecimalDigits(line, 22, 2, &day) || !DecimalDigits(line, 25, yearDigits, &year))
+    return DateText::kNone;
   static constexpr char kMonths[] = "JanFebMarAprMayJunJulAugSepOctNovDec";
+  static constexpr char kDays[] = "SunMonTueWedThuFriSat";
   int month = 0;
   for (int i = 0; i < 12 && month == 0; ++i)
     if (kMonths[3 * i] == line[18] && kMonths[3 * i + 1] == line[19] &&
         kMonths[3 * i + 2] == line[20])
       month = i + 1;
-  if (month == 0 || day < 1 || day > 31)
-    return false;
+  int weekday = -1;
+  for (int i = 0; i < 7 && weekday < 0; ++i)
+    if (kDays[3 * i] == line[13] && kDays[3 * i + 1] == line[14] && kDays[3 * i + 2] == line[15])
+      weekday = i;
+  if (month == 0 || weekday < 0 || day < 1 || day > 31)
+    return DateText::kNone;
   *days = DaysSince1970(year, month, day);
-  return true;
+  // 1 January 1970 was a Thursday.
+  int64_t actual = ((*days + 4) % 7 + 7) % 7;
+  if (actual != weekday || year < 1601)
+    return DateText::kInconsistent;
+  return DateText::kDate;
 }
 
 }  // namespace
@@ -355,7 +371,8 @@ bool ParseStamp(string_view line, int64_t* ms) {
   // "14:03:07.123 Sun, Jan 05 2003"
   int64_t clock = 0;
   int64_t days = 0;
-  if (line.size() != 29 || !StampClock(line, &clock) || !StampDate(line, &days))
+  if ((line.size() != 29 && line.size() != 30) || !StampClock(line, &clock) ||
+      StampDate(line, &days) != DateText::kDate)
     return false;
   *ms = days * 86400000 + clock;
   return true;
@@ -412,6 +429,7 @@ void LogReader::Read(string_view text) {
 
 void LogReader::HandleLine(string_view line, size_t at) {
   if (line.empty()) {
+    stats_.emptyLines += 1;
     if (open_ && !closed_ && state_ == State::kText && TextTakesEmptyLine()) {
       textLines_ += 1;
       record_.lastLine = lineNo_;
@@ -428,12 +446,19 @@ void LogReader::HandleLine(string_view line, size_t at) {
   }
 
   int64_t ms = 0;
-  if (line.size() == 29 && ParseStampCached(line, &ms)) {
+  bool consistent = true;
+  if ((line.size() == 29 || line.size() == 30) && ParseStampCached(line, &ms, &consistent)) {
     StartRecord(at);
-    record_.stamp.valid = true;
+    record_.stamp.valid = consistent;
     record_.stamp.ms = ms;
     record_.stampText = line;
     state_ = State::kAfterStamp;
+    if (!consistent) {
+      // The block is read; its time is not.
+      stats_.badStamps += 1;
+      if (stats_.firstBadStamp.size() < ReadStats::kPlacesKept)
+        stats_.firstBadStamp.push_back(LinePlace{stats_.files, lineNo_});
+    }
     return;
   }
 
@@ -465,17 +490,23 @@ void LogReader::HandleLine(string_view line, size_t at) {
 }
 
 // Time stamps of one day share their date part: it is read once.
-bool LogReader::ParseStampCached(string_view line, int64_t* ms) {
+bool LogReader::ParseStampCached(string_view line, int64_t* ms, bool* consistent) {
   int64_t clock = 0;
   if (!StampClock(line, &clock))
     return false;
-  if (!stampKnown_ || std::memcmp(stampDate_, line.data() + 13, sizeof(stampDate_)) != 0) {
-    if (!StampDate(line, &stampDays_))
+  size_t dateLength = line.size() - 13;
+  if (!stampKnown_ || stampDateLength_ != dateLength ||
+      std::memcmp(stampDate_, line.data() + 13, dateLength) != 0) {
+    DateText date = StampDate(line, &stampDays_);
+    if (date == DateText::kNone)
       return false;
-    std::memcpy(stampDate_, line.data() + 13, sizeof(stampDate_));
+    stampConsistent_ = date == DateText::kDate;
+    std::memcpy(stampDate_, line.data() + 13, dateLength);
+    stampDateLength_ = dateLength;
     stampKnown_ = true;
   }
   *ms = stampDays_ * 86400000 + clock;
+  *consistent = stampConsistent_;
   return true;
 }
 

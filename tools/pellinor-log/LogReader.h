@@ -40,6 +40,12 @@ struct ReadStats {
   uint64_t mismatchedMessages = 0;      // parameter lines not those of the decoder's table
   std::vector<LinePlace> firstMismatched;
   uint32_t cutFiles = 0;  // files whose last line has no line end
+  uint64_t emptyLines = 0;
+  // Time stamps whose weekday is not that of their date (a year past 9999,
+  // which the driver cuts to four digits): their blocks are read, their
+  // times are not.
+  uint64_t badStamps = 0;
+  std::vector<LinePlace> firstBadStamp;
 };
 
 class LogReader {
@@ -67,7 +73,7 @@ class LogReader {
   bool ParamLine(std::string_view line);
   void BeginMessage(const MessageView& header);
   void EndMessage();
-  bool ParseStampCached(std::string_view line, int64_t* ms);
+  bool ParseStampCached(std::string_view line, int64_t* ms, bool* consistent);
   void Unknown();
   void Mismatched(uint32_t line);
 
@@ -97,11 +103,14 @@ class LogReader {
 
   // The date part of the last time stamp, "Sun, Jan 05 2003", and its day.
   bool stampKnown_ = false;
-  char stampDate_[16] = {};
+  char stampDate_[17] = {};
+  size_t stampDateLength_ = 0;
+  bool stampConsistent_ = false;
   int64_t stampDays_ = 0;
 };
 
-// Time stamp line to milliseconds since 1970; false when the line is not one.
+// Time stamp line to milliseconds since 1970; false when the line is not one
+// (or its weekday is not that of its date).
 bool ParseStamp(std::string_view line, int64_t* ms);
 
 // Days since 1970-01-01 of a date of the proleptic Gregorian calendar

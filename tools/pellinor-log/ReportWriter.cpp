@@ -51,6 +51,30 @@ const char* YesNo(bool value) {
   return value ? "YES" : "NO";
 }
 
+// A duration between two stamps is known when the clock was not set back
+// between them (the counts of clock steps at both ends agree).
+bool Known(int64_t from, int64_t to, uint32_t stepsFrom, uint32_t stepsTo) {
+  return stepsFrom == stepsTo && to >= from;
+}
+
+constexpr char kClockStepped[] = "clock set back";
+
+std::string DurationText(int64_t from, int64_t to, uint32_t stepsFrom, uint32_t stepsTo) {
+  return Known(from, to, stepsFrom, stepsTo) ? FormatDuration(to - from) : kClockStepped;
+}
+
+int64_t ConnectionEnd(const Connection& c) {
+  return c.ended ? c.endMs : (c.flow.empty() ? c.startMs : c.flow.back().ms);
+}
+
+void DurationJson(JsonWriter& json, int64_t from, int64_t to, uint32_t stepsFrom,
+                  uint32_t stepsTo) {
+  if (Known(from, to, stepsFrom, stepsTo))
+    json.Key("durationMs").Number(to - from);
+  else
+    json.Key("clockSetBack").Bool(true);
+}
+
 }  // namespace
 
 std::string FormatTime(int64_t ms) {
@@ -117,6 +141,20 @@ void ReportWriter::NotUnderstoodText(std::ostream& out) const {
   if (stats_.cutFiles != 0)
     out << stats_.cutFiles << (stats_.cutFiles == 1 ? " file ends" : " files end")
         << " in the middle of a line\n";
+  if (stats_.badStamps != 0) {
+    out << stats_.badStamps << (stats_.badStamps == 1 ? " time stamp" : " time stamps")
+        << " not read: the weekday is not that of the date, or the year is before 1601 (a year "
+           "past 9999 is cut to four digits in the log)";
+    for (size_t i = 0; i < stats_.firstBadStamp.size(); ++i)
+      out << (i == 0 ? " (" : ", ")
+          << Place(stats_.firstBadStamp[i].file, stats_.firstBadStamp[i].line);
+    out << (stats_.badStamps > stats_.firstBadStamp.size() ? ", ...)" : ")") << "\n";
+  }
+}
+
+bool ReportWriter::HasDiagnostics() const {
+  return stats_.unknownLines != 0 || stats_.mismatchedMessages != 0 || stats_.cutFiles != 0 ||
+         stats_.badStamps != 0;
 }
 
 void ReportWriter::NotUnderstoodJson(JsonWriter& json) const {
@@ -138,6 +176,9 @@ void ReportWriter::NotUnderstoodJson(JsonWriter& json) const {
   json.Key("firstMismatched");
   places(stats_.firstMismatched);
   json.Key("filesCutInALine").Unsigned(stats_.cutFiles);
+  json.Key("badTimeStamps").Unsigned(stats_.badStamps);
+  json.Key("firstBadTimeStamp");
+  places(stats_.firstBadStamp);
   json.EndObject();
 }
 
@@ -158,7 +199,13 @@ void ReportWriter::SummaryText() {
       out_ << "no banner\n";
     if (s.hasTime)
       out_ << "  Time: " << FormatDateTime(s.firstMs) << " to " << FormatDateTime(s.lastMs) << " ("
-           << FormatDuration(s.lastMs - s.firstMs) << ")\n";
+           << DurationText(s.firstMs, s.lastMs, 0, s.clockSteps) << ")\n";
+    for (const ClockStep& step : analysis_.ClockSteps()) {
+      if (step.session == s.number)
+        out_ << "  Clock set back at " << Place(step.file, step.line) << ": from "
+             << FormatDateTime(step.fromMs) << " to " << FormatDateTime(step.toMs)
+             << "; durations across it are not given\n";
+    }
     if (!s.manufacturer.empty() || s.controllers >= 0 || s.bChannels >= 0) {
       out_ << "  Target: \"" << s.manufacturer << "\", "
            << (s.controllers >= 0 ? std::to_string(s.controllers) : std::string("?"))
@@ -179,7 +226,7 @@ void ReportWriter::SummaryText() {
         out_ << "settings not readable";
       if (st.stopped)
         out_ << "; stopped " << FormatTime(st.stopMs) << " after "
-             << FormatDuration(st.stopMs - st.ms) << "\n";
+             << DurationText(st.ms, st.stopMs, st.steps, st.stopSteps) << "\n";
       else
         out_ << "; not stopped in the log\n";
     }
@@ -213,9 +260,9 @@ void ReportWriter::SummaryText() {
         std::string numbers = CallNumbers(c);
         if (!numbers.empty())
           out_ << " " << numbers;
-        int64_t end = c.ended ? c.endMs : (c.flow.empty() ? c.startMs : c.flow.back().ms);
+        int64_t end = ConnectionEnd(c);
         out_ << ", " << FormatTime(c.startMs) << " to " << FormatTime(end) << " ("
-             << FormatDuration(end - c.startMs) << ")\n";
+             << DurationText(c.startMs, end, c.startSteps, c.endSteps) << ")\n";
         size_t shown = 0;
         for (const FlowStep& f : c.flow) {
           if (shown++ == kFlowStepsShown) {
@@ -248,7 +295,6 @@ void ReportWriter::SummaryText() {
   }
   out_ << "\nErrors: " << analysis_.Errors().size() << ", records lost: " << analysis_.LostRecords()
        << "\n";
-  NotUnderstoodText(out_);
 }
 
 void ReportWriter::ConnectionJson(JsonWriter& json, const Connection& c) const {
@@ -265,10 +311,10 @@ void ReportWriter::ConnectionJson(JsonWriter& json, const Connection& c) const {
                                                      : "unknown");
   json.Key("called").String(c.called);
   json.Key("calling").String(c.calling);
-  int64_t end = c.ended ? c.endMs : (c.flow.empty() ? c.startMs : c.flow.back().ms);
+  int64_t end = ConnectionEnd(c);
   json.Key("start").String(FormatIsoTime(c.startMs));
   json.Key("end").String(FormatIsoTime(end));
-  json.Key("durationMs").Number(end - c.startMs);
+  DurationJson(json, c.startMs, end, c.startSteps, c.endSteps);
   json.Key("active").Bool(c.active);
   json.Key("ended").Bool(c.ended);
   json.Key("failed").Bool(c.failed);
@@ -318,8 +364,21 @@ void ReportWriter::SummaryJson() {
     if (s.hasTime) {
       json.Key("start").String(FormatIsoTime(s.firstMs));
       json.Key("end").String(FormatIsoTime(s.lastMs));
-      json.Key("durationMs").Number(s.lastMs - s.firstMs);
+      DurationJson(json, s.firstMs, s.lastMs, 0, s.clockSteps);
     }
+    json.Key("clockSteps").BeginArray();
+    for (const ClockStep& step : analysis_.ClockSteps()) {
+      if (step.session != s.number)
+        continue;
+      json.BeginObject();
+      json.Key("from").String(FormatIsoTime(step.fromMs));
+      json.Key("to").String(FormatIsoTime(step.toMs));
+      json.Key("file").String(step.file >= 1 && step.file <= files_.size() ? files_[step.file - 1]
+                                                                           : "?");
+      json.Key("line").Unsigned(step.line);
+      json.EndObject();
+    }
+    json.EndArray();
     json.Key("starts").BeginArray();
     for (const StartEntry& st : s.starts) {
       json.BeginObject();
@@ -336,7 +395,7 @@ void ReportWriter::SummaryJson() {
       json.Key("stopped").Bool(st.stopped);
       if (st.stopped) {
         json.Key("stop").String(FormatIsoTime(st.stopMs));
-        json.Key("durationMs").Number(st.stopMs - st.ms);
+        DurationJson(json, st.ms, st.stopMs, st.steps, st.stopSteps);
       }
       json.EndObject();
     }
@@ -401,18 +460,17 @@ void ReportWriter::CallsText() {
   out_ << "START                    APPL  PLCI    DIR  NUMBERS                    DURATION  "
           "OUTCOME\n";
   for (const Connection& c : analysis_.Connections()) {
-    int64_t end = c.ended ? c.endMs : (c.flow.empty() ? c.startMs : c.flow.back().ms);
+    int64_t end = ConnectionEnd(c);
     char head[96];
     std::snprintf(head, sizeof(head), "%s  %4u  %-6s  %-3s  ", FormatDateTime(c.startMs).c_str(),
                   c.appl, c.plci != 0 ? Hex(c.plci, 4).c_str() : "?", DirectionName(c.direction));
     char tail[64];
     std::snprintf(tail, sizeof(tail), "%-24s %12s  ", CallNumbers(c).c_str(),
-                  FormatDuration(end - c.startMs).c_str());
+                  DurationText(c.startMs, end, c.startSteps, c.endSteps).c_str());
     out_ << head << tail << c.outcome << "\n";
   }
   out_ << analysis_.Connections().size()
        << (analysis_.Connections().size() == 1 ? " call\n" : " calls\n");
-  NotUnderstoodText(out_);
 }
 
 void ReportWriter::CallsJson() {
@@ -435,7 +493,6 @@ void ReportWriter::ErrorsText() {
   }
   out_ << analysis_.Errors().size() << (analysis_.Errors().size() == 1 ? " error" : " errors")
        << ", " << analysis_.LostRecords() << " records lost\n";
-  NotUnderstoodText(out_);
 }
 
 void ReportWriter::ErrorJson(JsonWriter& json, const ErrorEntry& e) const {

@@ -30,9 +30,12 @@ class ReportWriter {
   void CallsJson();
   void ErrorsText();
   void ErrorsJson();
-  // "N lines not understood" with the first places, and the messages that
-  // do not match the decoder's tables.
+  // What could not be read: "N lines not understood" with the first
+  // places, the messages that do not match the decoder's tables, files cut
+  // in a line, time stamps that do not hold together. Written to standard
+  // error, and only when HasDiagnostics.
   void NotUnderstoodText(std::ostream& out) const;
+  bool HasDiagnostics() const;
   void NotUnderstoodJson(JsonWriter& json) const;
 
  private:
