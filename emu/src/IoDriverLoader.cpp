@@ -60,24 +60,26 @@ std::string Upper(std::string text) {
 // device object, no symbolic link and no pool block behind: its code and
 // data are about to disappear.
 void CheckDriverLeftNothing(DriverRecord* driver, const char* when) {
+  // Every message names the driver as its object does ("\Driver\X").
+  const std::string name = Narrow(driver->driverName);
   {
     std::lock_guard<std::mutex> guard(Lock());
     PDEVICE_OBJECT device = driver->object.DeviceObject;
     if (device != nullptr) {
       DeviceRecord* record = FindDeviceRecord(device);
       BugCheck(DRIVER_UNLOADED_WITHOUT_CANCELLING_PENDING_OPERATIONS,
-               "driver %s %s but left device object %p (%s)", driver->name.c_str(), when,
+               "driver %s %s but left device object %p (%s)", name.c_str(), when,
                static_cast<void*>(device),
                record->name.empty() ? "unnamed" : Narrow(record->name).c_str());
     }
     std::u16string link;
     if (ObjectNamespace::Get().FindLinkOf(driver, &link)) {
       BugCheck(DRIVER_UNLOADED_WITHOUT_CANCELLING_PENDING_OPERATIONS,
-               "driver %s %s but left symbolic link %s", driver->name.c_str(), when,
+               "driver %s %s but left symbolic link %s", name.c_str(), when,
                Narrow(link).c_str());
     }
   }
-  internal::CheckDriverPool(&driver->object, driver->poolTag, driver->name.c_str(), when);
+  internal::CheckDriverPool(&driver->object, driver->poolTag, name.c_str(), when);
   if (driver->poolTag != 0)
     Pool::UnregisterDriverTag(driver->poolTag);
 }
@@ -87,12 +89,13 @@ void CheckDriverLeftNothing(DriverRecord* driver, const char* when) {
 // IRPs pending in its devices.
 void CheckDriverLeftNoActivity(DriverRecord* driver) {
   PDRIVER_OBJECT object = &driver->object;
-  const char* name = driver->name.c_str();
+  const std::string driverName = Narrow(driver->driverName);
+  const char* name = driverName.c_str();
   internal::CheckDriverThreads(object, name);
   internal::CheckDriverTimersAndDpcs(object, name);
   internal::CheckDriverWorkItems(object, name);
   CheckDriverIrps(object, name);
-  CheckFreedIrps(("when driver " + driver->name + " unloaded").c_str());
+  CheckFreedIrps(("when driver " + driverName + " unloaded").c_str());
   CheckDriverShutdownRegistrations(object, name);
 }
 

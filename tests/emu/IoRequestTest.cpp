@@ -307,7 +307,7 @@ TEST_F(IoLoad, DriverThatGoesMustLeaveNothingBehind) {
         emu::LoadDriver("IoLoad", LoadEntry, 0, &driver);
         emu::UnloadDriver(driver);
       },
-      "BUG CHECK 0x000000CE.*IOLOAD unloaded but left device object .*IoLoadDevice");
+      "BUG CHECK 0x000000CE.*driver \\\\Driver\\\\IoLoad unloaded but left device object .*IoLoadDevice");
   entryStatus = STATUS_UNSUCCESSFUL;
   EXPECT_DEATH(emu::LoadDriver("IoLoad", LoadEntry, 0, nullptr),
                "BUG CHECK 0x000000CE.*failed to load but left device object");
@@ -538,6 +538,6 @@ TEST(IoShutdownDeathTest, RegistrationLeftAtUnloadOrMadeTwiceBugChecks) {
         IoRegisterShutdownNotification(device);
         emu::UnloadDriver(object);
       },
-      "BUG CHECK 0x000000CE.*driver SHUTDOWNLEFT unloaded with device .* still registered for "
+      "BUG CHECK 0x000000CE.*driver \\\\Driver\\\\ShutdownLeft unloaded with device .* still registered for "
       "the shutdown notification");
 }

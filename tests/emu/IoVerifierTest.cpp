@@ -152,7 +152,7 @@ TEST_F(Verifier, UnloadWithActivityLeftBehindNamesTheDriver) {
         });
         delete driver;
       },
-      "BUG CHECK 0x000000CE.*driver VFTHREAD unloaded while its system thread .* is running");
+      "BUG CHECK 0x000000CE.*driver \\\\Driver\\\\VfThread unloaded while its system thread .* is running");
   // A timer still set.
   EXPECT_DEATH(
       {
@@ -169,7 +169,7 @@ TEST_F(Verifier, UnloadWithActivityLeftBehindNamesTheDriver) {
         });
         delete driver;
       },
-      "BUG CHECK 0x000000CE.*driver VFTIMER unloaded with its timer .* still set");
+      "BUG CHECK 0x000000CE.*driver \\\\Driver\\\\VfTimer unloaded with its timer .* still set");
   // A DPC still queued (behind a DPC of the kernel's that holds the DPC
   // thread).
   EXPECT_DEATH(
@@ -185,7 +185,7 @@ TEST_F(Verifier, UnloadWithActivityLeftBehindNamesTheDriver) {
         });
         delete driver;
       },
-      "BUG CHECK 0x000000CE.*driver VFDPC unloaded with its DPC .* still queued");
+      "BUG CHECK 0x000000CE.*driver \\\\Driver\\\\VfDpc unloaded with its DPC .* still queued");
   // A work item still queued.
   EXPECT_DEATH(
       {
@@ -198,7 +198,7 @@ TEST_F(Verifier, UnloadWithActivityLeftBehindNamesTheDriver) {
         });
         delete driver;
       },
-      "BUG CHECK 0x000000CE.*driver VFWORK unloaded with its work item .* still queued");
+      "BUG CHECK 0x000000CE.*driver \\\\Driver\\\\VfWork unloaded with its work item .* still queued");
   // An IRP it allocated and never freed.
   EXPECT_DEATH(
       {
@@ -206,7 +206,7 @@ TEST_F(Verifier, UnloadWithActivityLeftBehindNamesTheDriver) {
         RunAs(driver->object(), [] { IoAllocateIrp(2, FALSE); });
         delete driver;
       },
-      "BUG CHECK 0x000000CE.*driver VFIRP unloaded without freeing IRP");
+      "BUG CHECK 0x000000CE.*driver \\\\Driver\\\\VfIrp unloaded without freeing IRP");
 }
 
 // The legal way out: the unload stops its thread and waits for the thread

@@ -271,7 +271,7 @@ TEST_F(PoolChecks, LoadedDriverWithoutATagIsCheckedAtUnload) {
         ExFreePool(leftInDispatch);  // the close's; the create's stays
         emu::UnloadDriver(driver);
       },
-      "BUG CHECK 0x000000C4: DRIVER_VERIFIER_DETECTED_VIOLATION: driver POOLUNTAGGED unloaded "
+      "BUG CHECK 0x000000C4: DRIVER_VERIFIER_DETECTED_VIOLATION: driver \\\\Driver\\\\PoolUntagged unloaded "
       "without freeing its pool: 1 blocks, 5 bytes are still allocated, among them .* \\(tag "
       "'Disp', 5 bytes, non-paged, allocation #[0-9]+\\)");
 }
