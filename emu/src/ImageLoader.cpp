@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "emu/Image.h"
+#include "KernelInternal.h"
 #include "framework/SystemStartStage.h"
 
 namespace emu {
@@ -200,20 +201,7 @@ void OnSegv(int signal, siginfo_t* info, void* context) {
     ssize_t written = write(STDERR_FILENO, text, sizeof text - 1);
     (void)written;
   }
-  if (previousSegv.sa_flags & SA_SIGINFO) {
-    if (previousSegv.sa_sigaction != nullptr) {
-      previousSegv.sa_sigaction(signal, info, context);
-      return;
-    }
-  } else if (previousSegv.sa_handler != SIG_DFL && previousSegv.sa_handler != SIG_IGN) {
-    previousSegv.sa_handler(signal);
-    return;
-  }
-  // The default action: returning re-runs the instruction, which now
-  // faults with the default disposition.
-  struct sigaction reset {};
-  reset.sa_handler = SIG_DFL;
-  sigaction(SIGSEGV, &reset, nullptr);
+  internal::PassOnFault(previousSegv, signal, info, context);
 }
 
 void InstallFaultHandler() {

@@ -3,6 +3,8 @@
 // pool makes against pending timers, queued DPCs and queued work items.
 #pragma once
 
+#include <signal.h>
+
 #include <condition_variable>
 #include <cstddef>
 #include <mutex>
@@ -81,6 +83,11 @@ struct TagText {
   char text[5];
 };
 TagText FormatTag(unsigned long tag);
+
+// Hands a fault that is not one's own to the handler installed before
+// (`previous`); without one, restores the default action, so that the
+// faulting access runs again and ends the process as it would have.
+void PassOnFault(const struct sigaction& previous, int signal, siginfo_t* info, void* context);
 
 }  // namespace internal
 }  // namespace emu

@@ -155,23 +155,6 @@ void PageIn(Paging& paging, uintptr_t base, PagedRegion& region) {
     ++paging.resident;
 }
 
-void PassOnFault(int signal, siginfo_t* info, void* context) {
-  const struct sigaction& previous = P().previous;
-  if (previous.sa_flags & SA_SIGINFO) {
-    if (previous.sa_sigaction != nullptr) {
-      previous.sa_sigaction(signal, info, context);
-      return;
-    }
-  } else if (previous.sa_handler != SIG_DFL && previous.sa_handler != SIG_IGN) {
-    previous.sa_handler(signal);
-    return;
-  }
-  struct sigaction fallback {};
-  fallback.sa_handler = SIG_DFL;
-  sigemptyset(&fallback.sa_mask);
-  sigaction(signal, &fallback, nullptr);
-}
-
 // Returning from a signal handler reloads %gs from the signal frame, and
 // qemu-i386 takes the segment's base from its one descriptor table, where
 // the last thread to set up its thread-local storage left its own base: the
@@ -208,7 +191,7 @@ __attribute__((no_sanitize_address)) void OnPagedFault(int signal, siginfo_t* in
   auto it = RegionOf(paging, address);
   if (it == paging.regions.end() || !it->second.out) {
     guard.unlock();
-    PassOnFault(signal, info, context);
+    internal::PassOnFault(paging.previous, signal, info, context);
     return;
   }
   if (it->second.freed) {
@@ -275,15 +258,23 @@ void PageInBlock(const void* base) {
     PageIn(paging, it->first, it->second);
 }
 
+// The region that starts at `base`, no longer counted as resident (it is
+// about to become inaccessible or go); end() if there is none. Paging
+// lock held.
+std::map<uintptr_t, PagedRegion>::iterator Unresident(Paging& paging, uint8_t* base) {
+  auto it = paging.regions.find(reinterpret_cast<uintptr_t>(base));
+  if (it != paging.regions.end() && !it->second.out && it->second.pageable)
+    --paging.resident;
+  return it;
+}
+
 // A freed block's pages become inaccessible until they are unmapped.
 void ProtectFreedRegion(uint8_t* base) {
   Paging& paging = P();
   std::lock_guard<std::mutex> guard(paging.lock);
-  auto it = paging.regions.find(reinterpret_cast<uintptr_t>(base));
+  auto it = Unresident(paging, base);
   if (it == paging.regions.end())
     return;
-  if (!it->second.out && it->second.pageable)
-    --paging.resident;
   mprotect(base, it->second.length, PROT_NONE);
   it->second.out = true;
   it->second.freed = true;
@@ -292,11 +283,9 @@ void ProtectFreedRegion(uint8_t* base) {
 void UnmapPagedRegion(uint8_t* base) {
   Paging& paging = P();
   std::lock_guard<std::mutex> guard(paging.lock);
-  auto it = paging.regions.find(reinterpret_cast<uintptr_t>(base));
+  auto it = Unresident(paging, base);
   if (it == paging.regions.end())
     return;
-  if (!it->second.out && it->second.pageable)
-    --paging.resident;
   munmap(base, it->second.length);
   paging.regions.erase(it);
 }

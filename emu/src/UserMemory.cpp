@@ -34,6 +34,7 @@
 #endif
 
 #include "emu/UserMemory.h"
+#include "KernelInternal.h"
 #include "PoolInternal.h"
 #include "emu/BugCheck.h"
 
@@ -73,22 +74,7 @@ uintptr_t RoundUp(uintptr_t n) {
 }
 
 void PassOn(int signal, siginfo_t* info, void* context) {
-  const struct sigaction& previous = S().previous;
-  if (previous.sa_flags & SA_SIGINFO) {
-    if (previous.sa_sigaction != nullptr) {
-      previous.sa_sigaction(signal, info, context);
-      return;
-    }
-  } else if (previous.sa_handler != SIG_DFL && previous.sa_handler != SIG_IGN) {
-    previous.sa_handler(signal);
-    return;
-  }
-  // The default action: returning re-executes the faulting access, which
-  // then ends the process as it would have without us.
-  struct sigaction fallback {};
-  fallback.sa_handler = SIG_DFL;
-  sigemptyset(&fallback.sa_mask);
-  sigaction(signal, &fallback, nullptr);
+  internal::PassOnFault(S().previous, signal, info, context);
 }
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -220,6 +206,24 @@ std::map<uintptr_t, size_t>::const_iterator Holding(const State& s, uintptr_t of
 }
 
 }  // namespace
+
+namespace internal {
+void PassOnFault(const struct sigaction& previous, int signal, siginfo_t* info, void* context) {
+  if (previous.sa_flags & SA_SIGINFO) {
+    if (previous.sa_sigaction != nullptr) {
+      previous.sa_sigaction(signal, info, context);
+      return;
+    }
+  } else if (previous.sa_handler != SIG_DFL && previous.sa_handler != SIG_IGN) {
+    previous.sa_handler(signal);
+    return;
+  }
+  struct sigaction fallback {};
+  fallback.sa_handler = SIG_DFL;
+  sigemptyset(&fallback.sa_mask);
+  sigaction(signal, &fallback, nullptr);
+}
+}  // namespace internal
 
 void* UserAlloc(size_t bytes) {
   State& s = S();
