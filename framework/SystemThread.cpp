@@ -23,7 +23,7 @@ SystemThread::SystemThread(PKSTART_ROUTINE routine, PVOID context, NTSTATUS* sta
   created = true;
   // Windows 98/Me cannot wait on a thread object, so the reference is taken
   // on NT only, and only as a thread: the handle is checked to name one.
-  const POBJECT_TYPE threadType = SystemRoutines::ThreadType();
+  POBJECT_TYPE threadType = SystemRoutines::ThreadType();
   PVOID object = NULL;
   if (nt && threadType != NULL &&
       NT_SUCCESS(ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, threadType, KernelMode,
