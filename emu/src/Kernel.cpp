@@ -27,6 +27,7 @@ void Kernel::Quiesce() {
 
 void Kernel::Shutdown() {
   HoldWorkQueues(false);
+  HoldWorkItemReturns(false);
   Quiesce();
   // Nothing is left to complete a request that drivers still hold: it
   // would hang its requester for ever.
@@ -40,6 +41,8 @@ void Kernel::Shutdown() {
 void Kernel::HoldWorkQueues(bool hold) {
   internal::HoldWorkQueues(hold);
 }
+
+void Kernel::HoldWorkItemReturns(bool hold) { internal::HoldWorkItemReturns(hold); }
 
 size_t Kernel::RunningSystemThreads() {
   return internal::RunningSystemThreads();

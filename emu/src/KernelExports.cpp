@@ -161,6 +161,9 @@ const KernelExport kExports[] = {
     EXPORT(kNt, KeCancelTimer),
     EXPORT(kNt, KeReadStateTimer),
     EXPORT(kNt, ExQueueWorkItem),
+    EXPORT(kNt, IoAllocateWorkItem),
+    EXPORT(kNt, IoQueueWorkItem),
+    EXPORT(kNt, IoFreeWorkItem),
     // Threads and objects.
     {kNt, "PsCreateSystemThread", reinterpret_cast<const void*>(&ImagePsCreateSystemThread)},
     {kNt, "PsTerminateSystemThread", reinterpret_cast<const void*>(&ImagePsTerminateSystemThread)},
