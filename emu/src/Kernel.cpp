@@ -28,6 +28,7 @@ void Kernel::Quiesce() {
 void Kernel::Shutdown() {
   HoldWorkQueues(false);
   HoldWorkItemReturns(false);
+  HoldDpcReturns(false);
   Quiesce();
   // Nothing is left to complete a request that drivers still hold: it
   // would hang its requester for ever.
@@ -43,6 +44,8 @@ void Kernel::HoldWorkQueues(bool hold) {
 }
 
 void Kernel::HoldWorkItemReturns(bool hold) { internal::HoldWorkItemReturns(hold); }
+
+void Kernel::HoldDpcReturns(bool hold) { internal::HoldDpcReturns(hold); }
 
 size_t Kernel::RunningSystemThreads() {
   return internal::RunningSystemThreads();

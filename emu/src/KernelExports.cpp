@@ -156,6 +156,7 @@ const KernelExport kExports[] = {
     EXPORT(kNt, KeInitializeDpc),
     EXPORT(kNt, KeInsertQueueDpc),
     EXPORT(kNt, KeRemoveQueueDpc),
+    EXPORT(kNt, KeFlushQueuedDpcs),
     EXPORT(kNt, KeInitializeTimer),
     EXPORT(kNt, KeSetTimer),
     EXPORT(kNt, KeCancelTimer),

@@ -307,6 +307,44 @@ TEST_F(Verifier, UnloadUnderAWorkItemRoutineNotReturned) {
   emu::Kernel::HoldWorkItemReturns(false);
 }
 
+// The same window for a DPC: closed by KeFlushQueuedDpcs (Windows XP on).
+KDPC signalDpc;
+VOID NTAPI SignalFromDpc(PKDPC, PVOID, PVOID, PVOID) {
+  KeSetEvent(&workDone, IO_NO_INCREMENT, FALSE);
+}
+void QueueDpcAndWaitForSignal(TestDriver* driver, bool flush) {
+  KeInitializeEvent(&workDone, NotificationEvent, FALSE);
+  RunAs(driver->object(), [] {
+    KeInitializeDpc(&signalDpc, SignalFromDpc, nullptr);
+    KeInsertQueueDpc(&signalDpc, nullptr, nullptr);
+  });
+  KeWaitForSingleObject(&workDone, Executive, KernelMode, FALSE, nullptr);
+  if (flush)
+    RunAs(driver->object(), [] { KeFlushQueuedDpcs(); });
+}
+
+TEST_F(Verifier, UnloadUnderADpcNotReturned) {
+  EXPECT_DEATH(
+      {
+        emu::Kernel::HoldDpcReturns(true);
+        auto* driver = new TestDriver("VfDpcRet");
+        QueueDpcAndWaitForSignal(driver, false);
+        delete driver;
+      },
+      "BUG CHECK 0x000000CE.*driver VFDPCRET unloaded while its DPC .* still running");
+  emu::Kernel::HoldDpcReturns(true);
+  auto* driver = new TestDriver("VfFlushed");
+  QueueDpcAndWaitForSignal(driver, true);
+  delete driver;
+  // Windows 2000 has no KeFlushQueuedDpcs: the DPC is given its grace.
+  emu::SetSystemVersion(emu::SystemVersion::Windows2000);
+  driver = new TestDriver("VfOldDpc");
+  QueueDpcAndWaitForSignal(driver, false);
+  delete driver;
+  emu::SetSystemVersion(emu::SystemVersion::WindowsXp);
+  emu::Kernel::HoldDpcReturns(false);
+}
+
 TEST_F(Verifier, TimerInsideADeletedDeviceExtension) {
   EXPECT_DEATH(
       {

@@ -28,6 +28,8 @@ class Kernel {
   // instructions, until that driver's unload has looked at it (or the hold
   // is released): a test unloads the driver in that window on purpose.
   static void HoldWorkItemReturns(bool hold);
+  // The same for a driver's DPC (its unload or a KeFlushQueuedDpcs looks).
+  static void HoldDpcReturns(bool hold);
   // System threads created by PsCreateSystemThread that have not ended.
   static size_t RunningSystemThreads();
 };
