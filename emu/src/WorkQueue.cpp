@@ -58,6 +58,8 @@ struct State {
   std::atomic<size_t> queued{0};
   // The queued items that belong to I/O work items.
   std::unordered_map<const WORK_QUEUE_ITEM*, bool> ioItems;
+  // The I/O work items allocated and not yet freed, with their drivers.
+  std::unordered_map<const void*, PDRIVER_OBJECT> ioAllocated;
 };
 
 State& S() {
@@ -177,6 +179,12 @@ void CheckDriverWorkItems(PDRIVER_OBJECT driver, const char* name) {
   // routine still running. Windows 98/Me lack them: there the window
   // cannot be closed, and the routine gets the grace.
   const bool strict = CurrentSystemVersion() != SystemVersion::Windows98;
+  for (const auto& [work, owner] : s.ioAllocated) {
+    if (owner == driver) {
+      BugCheck(DRIVER_UNLOADED_WITHOUT_CANCELLING_PENDING_OPERATIONS,
+               "driver %s unloaded without freeing its I/O work item %p", name, work);
+    }
+  }
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kUnloadGraceMs);
   for (;;) {
     Running* found = nullptr;
@@ -313,10 +321,9 @@ extern "C" PIO_WORKITEM NTAPI IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject) {
   emu::internal::RequireIrqlAtMost(DISPATCH_LEVEL, "IoAllocateWorkItem");
   if (DeviceObject == nullptr)
     emu::BugCheck(emu::WORKER_INVALID, "IoAllocateWorkItem without a device object");
-  PIO_WORKITEM work = static_cast<PIO_WORKITEM>(
-      ExAllocatePoolWithTag(NonPagedPool, sizeof(_IO_WORKITEM), 'kroW'));
-  if (work == nullptr)
-    return nullptr;
+  // The I/O manager's own memory (the driver's pool tag is not involved);
+  // one left allocated at its driver's unload is a leak of that driver.
+  PIO_WORKITEM work = new _IO_WORKITEM;
   work->item.List.Flink = work->item.List.Blink = nullptr;
   work->item.WorkerRoutine = nullptr;
   work->item.Parameter = nullptr;
@@ -324,6 +331,8 @@ extern "C" PIO_WORKITEM NTAPI IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject) {
   work->routine = nullptr;
   work->context = nullptr;
   work->owner = emu::internal::CurrentDriverObject();
+  std::lock_guard<std::mutex> guard(emu::S().lock);
+  emu::S().ioAllocated[work] = work->owner;
   return work;
 }
 
@@ -352,6 +361,13 @@ extern "C" VOID NTAPI IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUT
 
 extern "C" VOID NTAPI IoFreeWorkItem(PIO_WORKITEM IoWorkItem) {
   emu::internal::RequireIrqlAtMost(DISPATCH_LEVEL, "IoFreeWorkItem");
-  // A queued item is caught by the pool's free path (WORKER_INVALID).
-  ExFreePoolWithTag(IoWorkItem, 'kroW');
+  {
+    std::lock_guard<std::mutex> guard(emu::S().lock);
+    if (emu::S().ioAllocated.erase(IoWorkItem) == 0) {
+      emu::BugCheck(emu::WORKER_INVALID, "IoFreeWorkItem of %p, which is no I/O work item",
+                    static_cast<void*>(IoWorkItem));
+    }
+  }
+  emu::internal::CheckFreedWorkItemsIn(IoWorkItem, sizeof(_IO_WORKITEM), "I/O work item");
+  delete IoWorkItem;
 }

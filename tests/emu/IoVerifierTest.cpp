@@ -200,6 +200,15 @@ TEST_F(Verifier, UnloadWithActivityLeftBehindNamesTheDriver) {
         delete driver;
       },
       "BUG CHECK 0x000000CE.*driver VFWORK unloaded with its work item .* still queued");
+  // An I/O work item never freed.
+  EXPECT_DEATH(
+      {
+        auto* driver = new TestDriver("VfIoLeak");
+        PDEVICE_OBJECT device = driver->CreateDevice(u"", 0, iotest::CompleteWith(STATUS_SUCCESS));
+        RunAs(driver->object(), [device] { IoAllocateWorkItem(device); });
+        delete driver;
+      },
+      "BUG CHECK 0x000000CE.*driver VFIOLEAK unloaded without freeing its I/O work item");
   // An IRP it allocated and never freed.
   EXPECT_DEATH(
       {
