@@ -17,6 +17,10 @@ PVOID Find(PCWSTR name) {
 
 bool SystemRoutines::nt;
 SystemRoutines::FlushQueuedDpcsRoutine SystemRoutines::flushQueuedDpcs;
+SystemRoutines::AllocateWorkItemRoutine SystemRoutines::allocateWorkItem;
+SystemRoutines::QueueWorkItemRoutine SystemRoutines::queueWorkItem;
+SystemRoutines::FreeWorkItemRoutine SystemRoutines::freeWorkItem;
+SystemRoutines::ReferenceObjectRoutine SystemRoutines::referenceObject;
 SystemRoutines::MapLockedPagesSpecifyCacheRoutine SystemRoutines::mapLockedPagesSpecifyCache;
 ULONG_PTR SystemRoutines::userProbeAddress;
 SystemRoutines::SubjectContextRoutine SystemRoutines::captureSubjectContext;
@@ -34,6 +38,17 @@ void SystemRoutines::Resolve() {
   if (!nt)
     return;
   flushQueuedDpcs = reinterpret_cast<FlushQueuedDpcsRoutine>(Find(L"KeFlushQueuedDpcs"));
+  allocateWorkItem = reinterpret_cast<AllocateWorkItemRoutine>(Find(L"IoAllocateWorkItem"));
+  queueWorkItem = reinterpret_cast<QueueWorkItemRoutine>(Find(L"IoQueueWorkItem"));
+  freeWorkItem = reinterpret_cast<FreeWorkItemRoutine>(Find(L"IoFreeWorkItem"));
+  referenceObject = reinterpret_cast<ReferenceObjectRoutine>(Find(L"ObfReferenceObject"));
+  if (allocateWorkItem == NULL || queueWorkItem == NULL || freeWorkItem == NULL ||
+      referenceObject == NULL) {
+    allocateWorkItem = NULL;
+    queueWorkItem = NULL;
+    freeWorkItem = NULL;
+    referenceObject = NULL;
+  }
   mapLockedPagesSpecifyCache = reinterpret_cast<MapLockedPagesSpecifyCacheRoutine>(
       Find(L"MmMapLockedPagesSpecifyCache"));
   // A data export: the address found is the variable's.
@@ -68,6 +83,10 @@ void SystemRoutines::Resolve() {
 void SystemRoutines::Forget() {
   nt = false;
   flushQueuedDpcs = NULL;
+  allocateWorkItem = NULL;
+  queueWorkItem = NULL;
+  freeWorkItem = NULL;
+  referenceObject = NULL;
   mapLockedPagesSpecifyCache = NULL;
   userProbeAddress = 0;
   captureSubjectContext = NULL;

@@ -27,6 +27,22 @@ class SystemRoutines {
   // The routines; null where the system does not export them.
   using FlushQueuedDpcsRoutine = VOID(NTAPI*)(VOID);
   static FlushQueuedDpcsRoutine FlushQueuedDpcs() { return flushQueuedDpcs; }
+  // I/O work items (Windows 2000 on): a work item tied to a device object,
+  // which the I/O manager keeps referenced until the routine has returned,
+  // so that the driver stays loaded that long. All three or none, and with
+  // them the object reference (ObfReferenceObject) that keeps the device
+  // object of a tied work item: wanted only with them, looked up with them
+  // so that the import table stays as it was.
+  using AllocateWorkItemRoutine = PIO_WORKITEM(NTAPI*)(PDEVICE_OBJECT);
+  using IoWorkItemRoutine = VOID(NTAPI*)(PDEVICE_OBJECT, PVOID);
+  using QueueWorkItemRoutine = VOID(NTAPI*)(PIO_WORKITEM, IoWorkItemRoutine, WORK_QUEUE_TYPE,
+                                            PVOID);
+  using FreeWorkItemRoutine = VOID(NTAPI*)(PIO_WORKITEM);
+  static AllocateWorkItemRoutine AllocateWorkItem() { return allocateWorkItem; }
+  static QueueWorkItemRoutine QueueWorkItem() { return queueWorkItem; }
+  static FreeWorkItemRoutine FreeWorkItem() { return freeWorkItem; }
+  using ReferenceObjectRoutine = LONG_PTR(FASTCALL*)(PVOID);
+  static ReferenceObjectRoutine ReferenceObject() { return referenceObject; }
   // The mapping that may fail (BugCheckOnFailure FALSE); Windows 2000 on.
   using MapLockedPagesSpecifyCacheRoutine = PVOID(NTAPI*)(PMDL, KPROCESSOR_MODE,
                                                           MEMORY_CACHING_TYPE, PVOID, ULONG,
@@ -71,6 +87,10 @@ class SystemRoutines {
  private:
   static bool nt;
   static FlushQueuedDpcsRoutine flushQueuedDpcs;
+  static AllocateWorkItemRoutine allocateWorkItem;
+  static QueueWorkItemRoutine queueWorkItem;
+  static FreeWorkItemRoutine freeWorkItem;
+  static ReferenceObjectRoutine referenceObject;
   static MapLockedPagesSpecifyCacheRoutine mapLockedPagesSpecifyCache;
   static ULONG_PTR userProbeAddress;
   static SubjectContextRoutine captureSubjectContext;

@@ -44,6 +44,12 @@ TraceDriver::TraceDriver()
 
 TraceDriver::~TraceDriver() {
   driverGuard.ReleaseAndWait();
+  // The retry timer is cancelled (Cleanup), but its DPC may still be on
+  // its way out of Schedule after the retry it queued has given back its
+  // reference: wait until it has returned. Windows 2000 and 98/Me lack
+  // KeFlushQueuedDpcs, and there that window stays open.
+  if (SystemRoutines::FlushQueuedDpcs() != NULL)
+    SystemRoutines::FlushQueuedDpcs()();
   // Then, as members go: tracingLock, driverGuard, RetryWorkItem,
   // RetryTimer (cancelled).
 }
@@ -56,6 +62,11 @@ NTSTATUS TraceDriver::OnLoad() {
   if (!NT_SUCCESS(status))
     return status;
   Interlocked::ExchangePointer(&controlDevice, device);
+  // The retry's last release lets the unload go on while its routine has
+  // yet to return: tied to the control device, the run keeps the driver
+  // loaded until it has (where the system allows: see WorkItem).
+  if (device != NULL)
+    RetryWorkItem.TieTo(device->DeviceObject());
   return STATUS_SUCCESS;
 }
 

@@ -1,5 +1,7 @@
 #include "framework/WorkItem.h"
 
+#include "framework/SystemRoutines.h"
+
 WorkItem::WorkItem(Callback callback, WORK_QUEUE_TYPE queueType, bool alwaysQueue)
     : callback(callback),
       queueType(queueType),
@@ -8,9 +10,35 @@ WorkItem::WorkItem(Callback callback, WORK_QUEUE_TYPE queueType, bool alwaysQueu
       secondArgument(0),
       thirdArgument(0),
       busy(0) {
+  ioItem = NULL;
+  device = NULL;
+  queueIoItem = NULL;
+  freeIoItem = NULL;
   item.List.Flink = item.List.Blink = NULL;
   item.WorkerRoutine = NULL;
   item.Parameter = NULL;
+}
+
+WorkItem::~WorkItem() {
+  if (ioItem != NULL)
+    freeIoItem(ioItem);
+  if (device != NULL)
+    ObDereferenceObject(device);
+}
+
+void WorkItem::TieTo(PDEVICE_OBJECT target) {
+  if (ioItem != NULL || SystemRoutines::AllocateWorkItem() == NULL)
+    return;
+  PIO_WORKITEM allocated = SystemRoutines::AllocateWorkItem()(target);
+  if (allocated == NULL)
+    return;
+  // Our own reference: a run queued after the owner deleted the device
+  // object (a retry that was already on its way) still finds it there.
+  SystemRoutines::ReferenceObject()(target);
+  device = target;
+  queueIoItem = SystemRoutines::QueueWorkItem();
+  freeIoItem = SystemRoutines::FreeWorkItem();
+  ioItem = allocated;
 }
 
 LONG WorkItem::Schedule(ULONG_PTR first, ULONG_PTR second, ULONG_PTR third) {
@@ -21,6 +49,10 @@ LONG WorkItem::Schedule(ULONG_PTR first, ULONG_PTR second, ULONG_PTR third) {
   thirdArgument = third;
   if (KeGetCurrentIrql() == PASSIVE_LEVEL && !alwaysQueue) {
     Run(this);
+    return 0;
+  }
+  if (ioItem != NULL) {
+    queueIoItem(ioItem, RunTied, static_cast<WORK_QUEUE_TYPE>(queueType), this);
     return 0;
   }
   item.WorkerRoutine = Run;
@@ -40,3 +72,5 @@ VOID NTAPI WorkItem::Run(PVOID parameter) {
   InterlockedExchange(&self->busy, 0);
   self->callback(first, second, third);
 }
+
+VOID NTAPI WorkItem::RunTied(PDEVICE_OBJECT, PVOID parameter) { Run(parameter); }

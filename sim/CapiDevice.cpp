@@ -220,6 +220,8 @@ VOID NTAPI Unload(PDRIVER_OBJECT driver) {
   KeReleaseSpinLock(&ext->lock, irql);
   if (wait)
     KeWaitForSingleObject(&ext->idle, Executive, KernelMode, FALSE, nullptr);
+  // The DPC signalled that wait on its way out: let it return first.
+  KeFlushQueuedDpcs();
   State().cancelledAtUnload = count + ext->cancelled;
 
   SimDelete(ext->provider);

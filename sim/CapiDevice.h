@@ -54,8 +54,8 @@
 // unload is freed with the provider.
 //
 // The DPC signals the unload's wait as the last thing it does with the
-// extension; on Windows the unload would also call KeFlushQueuedDpcs before
-// deleting the device.
+// extension; the unload then calls KeFlushQueuedDpcs so that the DPC has
+// returned before the device goes.
 #pragma once
 
 #include <cstdint>

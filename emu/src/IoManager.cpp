@@ -1333,5 +1333,10 @@ void emu::CompleteFromDpc(PIRP irp, CCHAR boost) {
   completion->irp = irp;
   completion->boost = boost;
   KeInitializeDpc(&completion->dpc, CompleteInDpc, completion);
+  // The DPC and its routine are the emulated hardware's, not the calling
+  // driver's: once the completion has returned no driver code is left to
+  // run in it, and the driver's unload has nothing of it to flush. (A
+  // request still pending in the driver's devices is caught at its unload.)
+  internal::DriverContext hardware(nullptr);
   KeInsertQueueDpc(&completion->dpc, nullptr, nullptr);
 }

@@ -27,6 +27,8 @@ void Kernel::Quiesce() {
 
 void Kernel::Shutdown() {
   HoldWorkQueues(false);
+  HoldWorkItemReturns(false);
+  HoldDpcReturns(false);
   Quiesce();
   // Nothing is left to complete a request that drivers still hold: it
   // would hang its requester for ever.
@@ -40,6 +42,10 @@ void Kernel::Shutdown() {
 void Kernel::HoldWorkQueues(bool hold) {
   internal::HoldWorkQueues(hold);
 }
+
+void Kernel::HoldWorkItemReturns(bool hold) { internal::HoldWorkItemReturns(hold); }
+
+void Kernel::HoldDpcReturns(bool hold) { internal::HoldDpcReturns(hold); }
 
 size_t Kernel::RunningSystemThreads() {
   return internal::RunningSystemThreads();

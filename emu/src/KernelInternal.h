@@ -51,10 +51,15 @@ const char* DriverNameOf(PDRIVER_OBJECT driver);
 // DPC it queued (or its timer queued), a work item it queued, a system
 // thread it created, still there when its unload routine has returned.
 // Each would run code or touch data that is about to disappear: bug check
-// DRIVER_UNLOADED_WITHOUT_CANCELLING_PENDING_OPERATIONS naming `name`. A
-// DPC, work item or thread that is already running is given a short grace
-// (kUnloadGraceMs) to leave, since the host cannot tell whether it is still
-// inside the driver's code or past its last instruction.
+// DRIVER_UNLOADED_WITHOUT_CANCELLING_PENDING_OPERATIONS naming `name`.
+// A routine that is still running (has not returned) is the same fault
+// where the system offers a way to wait for it: a work item routine queued
+// with ExQueueWorkItem (an I/O work item keeps the driver until its routine
+// has returned: the unload waits for it), and a DPC on a system with
+// KeFlushQueuedDpcs (XP). Where the system lacks that way (Windows 98/Me
+// have no I/O work items, 98/Me and 2000 no KeFlushQueuedDpcs), and for a
+// system thread, a running routine is given a short grace (kUnloadGraceMs)
+// to leave, since the driver has no means to close that window.
 constexpr int kUnloadGraceMs = 2000;
 void CheckDriverTimersAndDpcs(PDRIVER_OBJECT driver, const char* name);
 void CheckDriverWorkItems(PDRIVER_OBJECT driver, const char* name);
@@ -76,6 +81,8 @@ bool WorkQueuesIdle();
 void StopDpcThread();
 void StopWorkerThreads();
 void HoldWorkQueues(bool hold);
+void HoldWorkItemReturns(bool hold);
+void HoldDpcReturns(bool hold);
 void ResetTimers();
 
 // Formats a pool tag as its four characters.

@@ -33,6 +33,9 @@ const FirstVersion kNotEverywhere[] = {
     {"MmHighestUserAddress", SystemVersion::Windows2000},
     {"KeEnterCriticalRegion", SystemVersion::Windows2000},
     {"KeLeaveCriticalRegion", SystemVersion::Windows2000},
+    {"IoAllocateWorkItem", SystemVersion::Windows2000},
+    {"IoQueueWorkItem", SystemVersion::Windows2000},
+    {"IoFreeWorkItem", SystemVersion::Windows2000},
     {"KeFlushQueuedDpcs", SystemVersion::WindowsXp},
     {"IoSetCompletionRoutineEx", SystemVersion::WindowsXp},
 };

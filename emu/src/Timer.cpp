@@ -18,6 +18,7 @@
 #include "emu/Clock.h"
 #include "emu/Kernel.h"
 #include "emu/Process.h"
+#include "emu/SystemVersion.h"
 #include "emu/Timers.h"
 
 namespace emu {
@@ -53,6 +54,15 @@ struct State {
   // block holds a pending timer or a queued DPC: with none at all, the
   // answer needs no lock.
   std::atomic<size_t> armed{0};
+  // DPCs taken from the queue and DPCs that have returned, in order (one DPC
+  // thread): KeFlushQueuedDpcs waits until those it found have returned.
+  uint64_t dpcsStarted = 0;
+  uint64_t dpcsFinished = 0;
+  std::condition_variable dpcDone;
+  // HoldDpcReturns: a driver's DPC that has returned is kept "running"
+  // until its driver's unload (or a flush) has looked at it.
+  bool holdReturns = false;
+  bool runningSeen = false;
 };
 
 State& S() {
@@ -185,6 +195,8 @@ void DpcThread() {
     s.runningDpc = dpc;
     s.runningRoutine = routine;
     s.runningOwner = owner;
+    s.runningSeen = false;
+    ++s.dpcsStarted;
     lock.unlock();
     // Chaos mode: the DPC starts late, as behind an interrupt or another
     // DPC on a real processor.
@@ -201,9 +213,12 @@ void DpcThread() {
                owner ? internal::DriverNameOf(owner) : "", internal::CurrentIrql());
     }
     lock.lock();
+    while (s.holdReturns && owner != nullptr && !s.runningSeen) s.dpcDone.wait(lock);
     s.dpcRunning = false;
     s.runningDpc = nullptr;
     s.runningOwner = nullptr;
+    ++s.dpcsFinished;
+    s.dpcDone.notify_all();
   }
 }
 
@@ -292,8 +307,21 @@ void CheckDriverTimersAndDpcs(PDRIVER_OBJECT driver, const char* name) {
                static_cast<void*>(dpc), reinterpret_cast<void*>(dpc->DeferredRoutine));
     }
   }
+  // Where the system has KeFlushQueuedDpcs the driver can wait until its
+  // DPCs have returned; one that did not is unmapped under a DPC still
+  // running. Windows 98/Me and 2000 lack it: the DPC gets the grace.
+  const bool strict = CurrentSystemVersion() == SystemVersion::WindowsXp;
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kUnloadGraceMs);
   while (s.dpcRunning && s.runningOwner == driver) {
+    if (strict) {
+      BugCheck(DRIVER_UNLOADED_WITHOUT_CANCELLING_PENDING_OPERATIONS,
+               "driver %s unloaded while its DPC %p (routine %p) is still running (not "
+               "flushed with KeFlushQueuedDpcs)",
+               name, static_cast<void*>(s.runningDpc),
+               reinterpret_cast<void*>(s.runningRoutine));
+    }
+    s.runningSeen = true;
+    s.dpcDone.notify_all();
     if (std::chrono::steady_clock::now() >= deadline) {
       BugCheck(DRIVER_UNLOADED_WITHOUT_CANCELLING_PENDING_OPERATIONS,
                "driver %s unloaded while its DPC %p (routine %p) is running", name,
@@ -303,6 +331,12 @@ void CheckDriverTimersAndDpcs(PDRIVER_OBJECT driver, const char* name) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
     lock.lock();
   }
+}
+
+void HoldDpcReturns(bool hold) {
+  std::lock_guard<std::mutex> guard(DispatcherLock());
+  S().holdReturns = hold;
+  S().dpcDone.notify_all();
 }
 
 bool DpcsIdle() {
@@ -507,4 +541,32 @@ extern "C" BOOLEAN NTAPI KeCancelTimer(PKTIMER Timer) {
 extern "C" BOOLEAN NTAPI KeReadStateTimer(PKTIMER Timer) {
   std::lock_guard<std::mutex> guard(DispatcherLock());
   return Timer->Header.SignalState ? TRUE : FALSE;
+}
+
+extern "C" VOID NTAPI KeFlushQueuedDpcs(VOID) {
+  emu::internal::RequireIrqlAtMost(PASSIVE_LEVEL, "KeFlushQueuedDpcs");
+  emu::State& s = emu::S();
+  std::unique_lock<std::mutex> lock(emu::DispatcherLock());
+  // FIFO on the one DPC thread: every DPC queued now has returned once as
+  // many have finished as were started or queued. A DPC taken out again
+  // with KeRemoveQueueDpc is no longer counted.
+  const std::vector<PKDPC> queued(s.dpcs.begin(), s.dpcs.end());
+  const uint64_t running = s.dpcRunning ? s.dpcsStarted : 0;
+  for (;;) {
+    bool left = running != 0 && s.dpcsFinished < running;
+    for (PKDPC dpc : queued) {
+      if (std::find(s.dpcs.begin(), s.dpcs.end(), dpc) != s.dpcs.end())
+        left = true;
+    }
+    if (s.dpcRunning && std::find(queued.begin(), queued.end(), s.runningDpc) != queued.end())
+      left = true;
+    if (!left)
+      return;
+    // A return held by HoldDpcReturns is what is waited for here.
+    if (s.dpcRunning)
+      s.runningSeen = true;
+    s.dpcDone.notify_all();
+    // (A DPC removed from the queue meanwhile ends no wait: look again.)
+    s.dpcDone.wait_for(lock, std::chrono::milliseconds(1));
+  }
 }

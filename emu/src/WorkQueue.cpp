@@ -14,6 +14,7 @@
 #include "emu/BugCheck.h"
 #include "emu/Chaos.h"
 #include "emu/Process.h"
+#include "emu/SystemVersion.h"
 
 namespace emu {
 namespace {
@@ -31,6 +32,13 @@ struct Running {
   PWORK_QUEUE_ITEM item;
   PWORKER_THREAD_ROUTINE routine;
   PDRIVER_OBJECT owner;
+  // An I/O work item: its device object is referenced until the routine
+  // has returned, which keeps the driver loaded.
+  bool ioWorkItem;
+  // The routine has returned, but HoldWorkItemReturns keeps it counted as
+  // running until the driver's unload has seen it.
+  bool returned;
+  bool seen;
 };
 
 struct State {
@@ -39,6 +47,7 @@ struct State {
   Queue queues[MaximumWorkQueue];
   bool stop = false;
   bool hold = false;
+  bool holdReturns = false;
   // The driver on whose behalf each queued item was queued (null: the
   // kernel or a test).
   std::unordered_map<const WORK_QUEUE_ITEM*, PDRIVER_OBJECT> owner;
@@ -47,6 +56,10 @@ struct State {
   // it by the pool's free path: with none queued, no lock is needed to know
   // that a freed block holds none.
   std::atomic<size_t> queued{0};
+  // The queued items that belong to I/O work items.
+  std::unordered_map<const WORK_QUEUE_ITEM*, bool> ioItems;
+  // The I/O work items allocated and not yet freed, with their drivers.
+  std::unordered_map<const void*, PDRIVER_OBJECT> ioAllocated;
 };
 
 State& S() {
@@ -74,8 +87,9 @@ void Worker(int type, int index) {
     PVOID parameter = item->Parameter;
     PDRIVER_OBJECT owner = s.owner[item];
     s.owner.erase(item);
+    bool io = s.ioItems.erase(item) != 0;
     ++q.running;
-    s.running.push_back(Running{item, routine, owner});
+    s.running.push_back(Running{item, routine, owner, io, false, false});
     lock.unlock();
     Chaos::At(Chaos::kRunWorkItem);
     {
@@ -88,13 +102,24 @@ void Worker(int type, int index) {
                owner ? internal::DriverNameOf(owner) : "", internal::CurrentIrql());
     }
     lock.lock();
-    --q.running;
-    for (auto it = s.running.begin(); it != s.running.end(); ++it) {
-      if (it->item == item && it->routine == routine) {
-        s.running.erase(it);
-        break;
+    auto mine = [&]() {
+      for (auto it = s.running.begin(); it != s.running.end(); ++it) {
+        if (it->item == item && it->routine == routine && !it->returned)
+          return it;
+      }
+      return s.running.end();
+    };
+    if (s.holdReturns && owner != nullptr) {
+      // Still "in the routine's last instructions" until the unload looks.
+      auto it = mine();
+      while (s.holdReturns && !it->seen) {
+        s.wake.wait(lock);
+        it = mine();
       }
     }
+    --q.running;
+    s.running.erase(mine());
+    s.wake.notify_all();
   }
 }
 
@@ -149,24 +174,52 @@ void CheckDriverWorkItems(PDRIVER_OBJECT driver, const char* name) {
       }
     }
   }
+  // Where the system has I/O work items, a driver can keep itself loaded
+  // until its routine has returned; one that did not is unmapped under a
+  // routine still running. Windows 98/Me lack them: there the window
+  // cannot be closed, and the routine gets the grace.
+  const bool strict = CurrentSystemVersion() != SystemVersion::Windows98;
+  for (const auto& [work, owner] : s.ioAllocated) {
+    if (owner == driver) {
+      BugCheck(DRIVER_UNLOADED_WITHOUT_CANCELLING_PENDING_OPERATIONS,
+               "driver %s unloaded without freeing its I/O work item %p", name, work);
+    }
+  }
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kUnloadGraceMs);
   for (;;) {
-    const Running* found = nullptr;
-    for (const Running& r : s.running) {
+    Running* found = nullptr;
+    for (Running& r : s.running) {
       if (r.owner == driver)
         found = &r;
     }
     if (found == nullptr)
       return;
-    if (std::chrono::steady_clock::now() >= deadline) {
+    if (!found->ioWorkItem && (strict || std::chrono::steady_clock::now() >= deadline)) {
       BugCheck(DRIVER_UNLOADED_WITHOUT_CANCELLING_PENDING_OPERATIONS,
-               "driver %s unloaded while its work item %p (routine %p) is running", name,
-               static_cast<void*>(found->item), reinterpret_cast<void*>(found->routine));
+               "driver %s unloaded while its work item %p (routine %p, queued with "
+               "ExQueueWorkItem) is still running",
+               name, static_cast<void*>(found->item), reinterpret_cast<void*>(found->routine));
+    }
+    // An I/O work item: the unload's completion waits until it returns.
+    for (Running& r : s.running) {
+      if (r.owner == driver)
+        r.seen = true;
+    }
+    s.wake.notify_all();
+    if (found->ioWorkItem) {
+      s.wake.wait(lock);
+      continue;
     }
     lock.unlock();
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
     lock.lock();
   }
+}
+
+void HoldWorkItemReturns(bool hold) {
+  std::lock_guard<std::mutex> guard(S().lock);
+  S().holdReturns = hold;
+  S().wake.notify_all();
 }
 
 void HoldWorkQueues(bool hold) {
@@ -235,4 +288,86 @@ extern "C" VOID NTAPI ExQueueWorkItem(PWORK_QUEUE_ITEM WorkItem, WORK_QUEUE_TYPE
   }
   // Chaos mode: the item may run before the queueing thread goes on.
   emu::Chaos::At(emu::Chaos::kQueueWorkItem);
+}
+
+// I/O work items.
+struct _IO_WORKITEM {
+  WORK_QUEUE_ITEM item;
+  PDEVICE_OBJECT device;
+  PIO_WORKITEM_ROUTINE routine;
+  PVOID context;
+  PDRIVER_OBJECT owner;
+};
+
+namespace emu {
+namespace {
+
+// The worker routine of an I/O work item: the kernel's, not the driver's.
+// The device object is taken before the routine runs (the routine may free
+// its item) and given back only after it has returned.
+VOID NTAPI RunIoWorkItem(PVOID parameter) {
+  PIO_WORKITEM work = static_cast<PIO_WORKITEM>(parameter);
+  PDEVICE_OBJECT device = work->device;
+  PIO_WORKITEM_ROUTINE routine = work->routine;
+  PVOID context = work->context;
+  routine(device, context);
+  ObDereferenceObject(device);
+}
+
+}  // namespace
+}  // namespace emu
+
+extern "C" PIO_WORKITEM NTAPI IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject) {
+  emu::internal::RequireIrqlAtMost(DISPATCH_LEVEL, "IoAllocateWorkItem");
+  if (DeviceObject == nullptr)
+    emu::BugCheck(emu::WORKER_INVALID, "IoAllocateWorkItem without a device object");
+  // The I/O manager's own memory (the driver's pool tag is not involved);
+  // one left allocated at its driver's unload is a leak of that driver.
+  PIO_WORKITEM work = new _IO_WORKITEM;
+  work->item.List.Flink = work->item.List.Blink = nullptr;
+  work->item.WorkerRoutine = nullptr;
+  work->item.Parameter = nullptr;
+  work->device = DeviceObject;
+  work->routine = nullptr;
+  work->context = nullptr;
+  work->owner = emu::internal::CurrentDriverObject();
+  std::lock_guard<std::mutex> guard(emu::S().lock);
+  emu::S().ioAllocated[work] = work->owner;
+  return work;
+}
+
+extern "C" VOID NTAPI IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine,
+                                      WORK_QUEUE_TYPE QueueType, PVOID Context) {
+  emu::internal::RequireIrqlAtMost(DISPATCH_LEVEL, "IoQueueWorkItem");
+  if (WorkerRoutine == nullptr) {
+    emu::BugCheck(emu::WORKER_INVALID, "IoQueueWorkItem of %p without a worker routine",
+                  static_cast<void*>(IoWorkItem));
+  }
+  if (IoWorkItem->item.List.Flink != nullptr) {
+    emu::BugCheck(emu::WORKER_INVALID, "IoQueueWorkItem of %p, which is already queued",
+                  static_cast<void*>(IoWorkItem));
+  }
+  ObReferenceObject(IoWorkItem->device);
+  IoWorkItem->routine = WorkerRoutine;
+  IoWorkItem->context = Context;
+  IoWorkItem->item.WorkerRoutine = emu::RunIoWorkItem;
+  IoWorkItem->item.Parameter = IoWorkItem;
+  {
+    std::lock_guard<std::mutex> guard(emu::S().lock);
+    emu::S().ioItems[&IoWorkItem->item] = true;
+  }
+  ExQueueWorkItem(&IoWorkItem->item, QueueType);
+}
+
+extern "C" VOID NTAPI IoFreeWorkItem(PIO_WORKITEM IoWorkItem) {
+  emu::internal::RequireIrqlAtMost(DISPATCH_LEVEL, "IoFreeWorkItem");
+  {
+    std::lock_guard<std::mutex> guard(emu::S().lock);
+    if (emu::S().ioAllocated.erase(IoWorkItem) == 0) {
+      emu::BugCheck(emu::WORKER_INVALID, "IoFreeWorkItem of %p, which is no I/O work item",
+                    static_cast<void*>(IoWorkItem));
+    }
+  }
+  emu::internal::CheckFreedWorkItemsIn(IoWorkItem, sizeof(_IO_WORKITEM), "I/O work item");
+  delete IoWorkItem;
 }

@@ -13,6 +13,7 @@
 #include "IoTestDriver.h"
 #include "emu/Kernel.h"
 #include "emu/Pool.h"
+#include "emu/SystemVersion.h"
 #include "emu/Timers.h"
 #include "emu/UserMemory.h"
 
@@ -199,6 +200,15 @@ TEST_F(Verifier, UnloadWithActivityLeftBehindNamesTheDriver) {
         delete driver;
       },
       "BUG CHECK 0x000000CE.*driver \\\\Driver\\\\VfWork unloaded with its work item .* still queued");
+  // An I/O work item never freed.
+  EXPECT_DEATH(
+      {
+        auto* driver = new TestDriver("VfIoLeak");
+        PDEVICE_OBJECT device = driver->CreateDevice(u"", 0, iotest::CompleteWith(STATUS_SUCCESS));
+        RunAs(driver->object(), [device] { IoAllocateWorkItem(device); });
+        delete driver;
+      },
+      "BUG CHECK 0x000000CE.*driver \\\\Driver\\\\VfIoLeak unloaded without freeing its I/O work item");
   // An IRP it allocated and never freed.
   EXPECT_DEATH(
       {
@@ -210,7 +220,7 @@ TEST_F(Verifier, UnloadWithActivityLeftBehindNamesTheDriver) {
 }
 
 // The legal way out: the unload stops its thread and waits for the thread
-// object, cancels its timer, and lets its work item finish first.
+// object, and cancels its timer.
 KEVENT stopThread;
 KEVENT workDone;
 VOID NTAPI RunUntilStopped(PVOID) {
@@ -225,10 +235,8 @@ TEST_F(Verifier, UnloadThatStopsEverythingFirstPasses) {
   emu::Timers::SetManual(true);
   static KTIMER timer;
   static KDPC dpc;
-  static WORK_QUEUE_ITEM item;
   static PVOID thread;
   KeInitializeEvent(&stopThread, NotificationEvent, FALSE);
-  KeInitializeEvent(&workDone, NotificationEvent, FALSE);
   auto* driver = new TestDriver("VfClean");
   RunAs(driver->object(), [] {
     HANDLE handle;
@@ -243,18 +251,107 @@ TEST_F(Verifier, UnloadThatStopsEverythingFirstPasses) {
     LARGE_INTEGER due;
     due.QuadPart = -10000000;
     KeSetTimer(&timer, due, &dpc);
-    ExInitializeWorkItem(&item, SignalWork, nullptr);
-    ExQueueWorkItem(&item, DelayedWorkQueue);
   });
   RunAs(driver->object(), [] {
     KeSetEvent(&stopThread, IO_NO_INCREMENT, FALSE);
     KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr);
     ObDereferenceObject(thread);
     KeCancelTimer(&timer);
-    KeWaitForSingleObject(&workDone, Executive, KernelMode, FALSE, nullptr);
   });
   delete driver;  // unloads: nothing of it is left to run
   SUCCEED();
+}
+
+// A work item routine that has signalled the unload on its way out but not
+// yet returned: the unload that waited for the signal unmaps the code the
+// routine still runs. Queued with ExQueueWorkItem nothing keeps the driver;
+// an I/O work item holds its device object until the routine has returned,
+// and the unload waits for it. (HoldWorkItemReturns keeps each routine in
+// that window until the unload has looked.)
+PIO_WORKITEM ioItem;
+VOID NTAPI SignalAndFreeIoWork(PDEVICE_OBJECT, PVOID) {
+  IoFreeWorkItem(ioItem);
+  KeSetEvent(&workDone, IO_NO_INCREMENT, FALSE);
+}
+
+void QueueAndWaitForSignal(TestDriver* driver, bool io) {
+  KeInitializeEvent(&workDone, NotificationEvent, FALSE);
+  static WORK_QUEUE_ITEM item;
+  if (io) {
+    PDEVICE_OBJECT device = driver->CreateDevice(u"", 0, iotest::CompleteWith(STATUS_SUCCESS));
+    RunAs(driver->object(), [device] {
+      ioItem = IoAllocateWorkItem(device);
+      ASSERT_NE(ioItem, nullptr);
+      IoQueueWorkItem(ioItem, SignalAndFreeIoWork, DelayedWorkQueue, nullptr);
+    });
+  } else {
+    RunAs(driver->object(), [] {
+      ExInitializeWorkItem(&item, SignalWork, nullptr);
+      ExQueueWorkItem(&item, DelayedWorkQueue);
+    });
+  }
+  KeWaitForSingleObject(&workDone, Executive, KernelMode, FALSE, nullptr);
+}
+
+TEST_F(Verifier, UnloadUnderAWorkItemRoutineNotReturned) {
+  EXPECT_DEATH(
+      {
+        emu::Kernel::HoldWorkItemReturns(true);
+        auto* driver = new TestDriver("VfReturn");
+        QueueAndWaitForSignal(driver, false);
+        delete driver;
+      },
+      "BUG CHECK 0x000000CE.*driver \\\\Driver\\\\VfReturn unloaded while its work item .* queued with "
+      "ExQueueWorkItem.* still running");
+  emu::Kernel::HoldWorkItemReturns(true);
+  auto* driver = new TestDriver("VfIoWork");
+  QueueAndWaitForSignal(driver, true);
+  delete driver;  // waits until the routine has returned
+  // Windows 98/Me have no I/O work items: the routine is given its grace.
+  emu::SetSystemVersion(emu::SystemVersion::Windows98);
+  driver = new TestDriver("VfOldWork");
+  QueueAndWaitForSignal(driver, false);
+  delete driver;
+  emu::SetSystemVersion(emu::SystemVersion::WindowsXp);
+  emu::Kernel::HoldWorkItemReturns(false);
+}
+
+// The same window for a DPC: closed by KeFlushQueuedDpcs (Windows XP on).
+KDPC signalDpc;
+VOID NTAPI SignalFromDpc(PKDPC, PVOID, PVOID, PVOID) {
+  KeSetEvent(&workDone, IO_NO_INCREMENT, FALSE);
+}
+void QueueDpcAndWaitForSignal(TestDriver* driver, bool flush) {
+  KeInitializeEvent(&workDone, NotificationEvent, FALSE);
+  RunAs(driver->object(), [] {
+    KeInitializeDpc(&signalDpc, SignalFromDpc, nullptr);
+    KeInsertQueueDpc(&signalDpc, nullptr, nullptr);
+  });
+  KeWaitForSingleObject(&workDone, Executive, KernelMode, FALSE, nullptr);
+  if (flush)
+    RunAs(driver->object(), [] { KeFlushQueuedDpcs(); });
+}
+
+TEST_F(Verifier, UnloadUnderADpcNotReturned) {
+  EXPECT_DEATH(
+      {
+        emu::Kernel::HoldDpcReturns(true);
+        auto* driver = new TestDriver("VfDpcRet");
+        QueueDpcAndWaitForSignal(driver, false);
+        delete driver;
+      },
+      "BUG CHECK 0x000000CE.*driver \\\\Driver\\\\VfDpcRet unloaded while its DPC .* still running");
+  emu::Kernel::HoldDpcReturns(true);
+  auto* driver = new TestDriver("VfFlushed");
+  QueueDpcAndWaitForSignal(driver, true);
+  delete driver;
+  // Windows 2000 has no KeFlushQueuedDpcs: the DPC is given its grace.
+  emu::SetSystemVersion(emu::SystemVersion::Windows2000);
+  driver = new TestDriver("VfOldDpc");
+  QueueDpcAndWaitForSignal(driver, false);
+  delete driver;
+  emu::SetSystemVersion(emu::SystemVersion::WindowsXp);
+  emu::Kernel::HoldDpcReturns(false);
 }
 
 TEST_F(Verifier, TimerInsideADeletedDeviceExtension) {

@@ -13,6 +13,7 @@
 #include "emu/Pool.h"
 #include "emu/Registry.h"
 #include "emu/SystemStartStage.h"
+#include "emu/SystemVersion.h"
 #include "emu/Timers.h"
 #include "tests/filter/FilterHarness.h"
 
@@ -66,6 +67,29 @@ class FilterEdge : public ::testing::Test {
     lower = std::make_unique<LowerCapi>();
     ASSERT_EQ(system.Load(), STATUS_SUCCESS);
     ASSERT_EQ(system.Driver()->CreateTraceDevice(), STATUS_SUCCESS);
+  }
+
+  // The unload right behind the retry that found the target: the retry's last
+  // release lets it go on while the retry's DPC and work item routine have
+  // yet to return (the emulated kernel keeps both in that window until the
+  // unload looks). The driver must keep itself loaded until they have; on
+  // Windows 2000 (no KeFlushQueuedDpcs) and 98/Me (no I/O work items either)
+  // it takes the older way, where the window stays open.
+  void UnloadBehindTheLastRetry(emu::SystemVersion version) {
+    emu::SetSystemVersion(version);
+    SetStart(2);
+    emu::Timers::SetManual(true);
+    ASSERT_EQ(system.Load(), STATUS_SUCCESS);
+    ASSERT_EQ(emu::Timers::Pending(), 1u);
+    lower = std::make_unique<LowerCapi>();
+    emu::Kernel::HoldWorkItemReturns(true);
+    emu::Kernel::HoldDpcReturns(true);
+    emu::Timers::Advance(Timer::DueTime(RETRY_MILLISECONDS) * -1);
+    system.Unload();
+    emu::Kernel::HoldWorkItemReturns(false);
+    emu::Kernel::HoldDpcReturns(false);
+    emu::SetSystemVersion(emu::SystemVersion::WindowsXp);
+    EXPECT_EQ(emu::Timers::Pending(), 0u);
   }
 
   HANDLE Open(KPROCESSOR_MODE mode) {
@@ -510,6 +534,18 @@ TEST_F(FilterEdge, StopRetryingEndsTheRetriesForGood) {
   // The tool may still start tracing.
   EXPECT_EQ(system.Driver()->RestartTracing(), STATUS_SUCCESS);
   EXPECT_EQ(system.Driver()->TraceState(), 1u);
+}
+
+TEST_F(FilterEdge, UnloadBehindTheLastRetryWaitsForItsRoutinesToReturn) {
+  UnloadBehindTheLastRetry(emu::SystemVersion::WindowsXp);
+}
+
+TEST_F(FilterEdge, UnloadBehindTheLastRetryOnWindows2000) {
+  UnloadBehindTheLastRetry(emu::SystemVersion::Windows2000);
+}
+
+TEST_F(FilterEdge, UnloadBehindTheLastRetryOnWindows98) {
+  UnloadBehindTheLastRetry(emu::SystemVersion::Windows98);
 }
 
 TEST_F(FilterEdge, UnloadWithARetryPendingCancelsIt) {

@@ -23,6 +23,13 @@ class Kernel {
   // While held, queued work items stay queued (a test can then look at what
   // was queued before anything ran); releasing lets the workers go on.
   static void HoldWorkQueues(bool hold);
+  // While held, a driver's work item routine that has returned is kept
+  // "running", as if its thread were still on the routine's last
+  // instructions, until that driver's unload has looked at it (or the hold
+  // is released): a test unloads the driver in that window on purpose.
+  static void HoldWorkItemReturns(bool hold);
+  // The same for a driver's DPC (its unload or a KeFlushQueuedDpcs looks).
+  static void HoldDpcReturns(bool hold);
   // System threads created by PsCreateSystemThread that have not ended.
   static size_t RunningSystemThreads();
 };

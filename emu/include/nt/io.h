@@ -813,4 +813,16 @@ static_assert(sizeof(FILE_STANDARD_INFORMATION) == 24, "FILE_STANDARD_INFORMATIO
 static_assert(offsetof(FILE_STANDARD_INFORMATION, EndOfFile) == 8,
               "FILE_STANDARD_INFORMATION.EndOfFile");
 static_assert(sizeof(POWER_STATE) == 4, "POWER_STATE");
+
+// I/O work items: a work item tied to a device object. Queueing one takes a
+// reference on the device object that the I/O manager gives back only after
+// the routine has returned, so that the driver cannot go while its routine
+// is still running. Windows 2000 and later.
+typedef struct _IO_WORKITEM* PIO_WORKITEM;
+typedef VOID(NTAPI IO_WORKITEM_ROUTINE)(PDEVICE_OBJECT DeviceObject, PVOID Context);
+typedef IO_WORKITEM_ROUTINE* PIO_WORKITEM_ROUTINE;
+NTKERNELAPI PIO_WORKITEM NTAPI IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject);
+NTKERNELAPI VOID NTAPI IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine,
+                                       WORK_QUEUE_TYPE QueueType, PVOID Context);
+NTKERNELAPI VOID NTAPI IoFreeWorkItem(PIO_WORKITEM IoWorkItem);
 #endif

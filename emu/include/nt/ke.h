@@ -274,6 +274,9 @@ NTKERNELAPI VOID NTAPI KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRo
 NTKERNELAPI BOOLEAN NTAPI KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1,
                                            PVOID SystemArgument2);
 NTKERNELAPI BOOLEAN NTAPI KeRemoveQueueDpc(PRKDPC Dpc);
+// Returns once every DPC queued when it was called has run (PASSIVE_LEVEL;
+// Windows XP and later).
+NTKERNELAPI VOID NTAPI KeFlushQueuedDpcs(VOID);
 NTKERNELAPI VOID NTAPI KeInitializeTimer(PKTIMER Timer);
 NTKERNELAPI BOOLEAN NTAPI KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc);
 NTKERNELAPI BOOLEAN NTAPI KeCancelTimer(PKTIMER Timer);
