@@ -29,7 +29,7 @@ class WorkItem : public PoolObject {
   // PASSIVE_LEVEL, before the first Schedule. Ties later runs to `device`
   // (referenced until the destructor); without I/O work items, or when the
   // item cannot be allocated, runs stay on ExQueueWorkItem.
-  void TieTo(PDEVICE_OBJECT device);
+  void TieTo(PDEVICE_OBJECT target);
 
   // Up to DISPATCH_LEVEL. Returns 1 when a run was already pending (nothing
   // done), else 0.
