@@ -26,7 +26,7 @@ class WorkItem : public PoolObject {
   WorkItem(const WorkItem&) = delete;
   WorkItem& operator=(const WorkItem&) = delete;
 
-  // PASSIVE_LEVEL, before the first Schedule. Ties later runs to `device`
+  // PASSIVE_LEVEL, before the first Schedule. Ties later runs to `target`
   // (referenced until the destructor); without I/O work items, or when the
   // item cannot be allocated, runs stay on ExQueueWorkItem.
   void TieTo(PDEVICE_OBJECT target);
