@@ -40,7 +40,10 @@ class ControlDeviceTracing : public ::testing::Test {
   std::string drive;
 
   void SetUp() override {
-    drive = ::testing::TempDir() + "control-tracing-drive";
+    // One drive per test: CTest runs the tests of this fixture side by side,
+    // and one test's log must not appear in another's drive.
+    drive = ::testing::TempDir() + "control-tracing-drive-" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name();
     fs::remove_all(drive);
     fs::create_directories(drive);
     emu::SetDriveC(drive);
