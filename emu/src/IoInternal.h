@@ -248,6 +248,26 @@ void CheckNoRequestStuck(const char* when);
 void CheckFreedIrps(const char* when);
 void SetRequestWaitLimitMs(int milliseconds);
 
+// Completion routines being run (IoCompletion.cpp). The completion walk
+// registers each routine of a driver around its call, so that the unload
+// can tell a routine still running: on a system with
+// IoSetCompletionRoutineEx that is a fault unless the routine was set with
+// it, whose device reference holds the unload until the routine returns.
+// No lock held.
+struct RunningCompletion {
+  PDRIVER_OBJECT owner;
+  PIO_COMPLETION_ROUTINE routine;
+  PIRP irp;
+  bool unloadSafe;  // the I/O manager's routine of IoSetCompletionRoutineEx
+  bool seen;        // the unload has looked at it
+};
+bool IsUnloadSafeCompletion(PIO_COMPLETION_ROUTINE routine);
+void EnterCompletionRoutine(RunningCompletion* running);
+// With the hold on, waits until the owner's unload has looked.
+void LeaveCompletionRoutine(RunningCompletion* running);
+void HoldCompletionReturns(bool hold);
+void CheckDriverCompletionRoutines(PDRIVER_OBJECT driver, const char* name);
+
 // Shutdown notification (IoShutdown.cpp). The devices registered, the last
 // registered first, as the I/O manager notifies them.
 std::vector<PDEVICE_OBJECT> ShutdownDevices();

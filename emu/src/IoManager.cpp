@@ -726,10 +726,13 @@ void CompleteRequest(PIRP irp) {
       }
       KIRQL irql = internal::CurrentIrql();
       NTSTATUS result;
+      RunningCompletion running{owner, routine, irp, IsUnloadSafeCompletion(routine), false};
+      EnterCompletionRoutine(&running);
       {
         internal::DriverContext driver(owner);
         result = routine(device, irp, context);
       }
+      LeaveCompletionRoutine(&running);
       if (internal::CurrentIrql() != irql) {
         BugCheck(IRQL_NOT_LESS_OR_EQUAL,
                  "completion routine %p of driver %s returned at IRQL %u; it was called at IRQL "

@@ -29,6 +29,7 @@ void Kernel::Shutdown() {
   HoldWorkQueues(false);
   HoldWorkItemReturns(false);
   HoldDpcReturns(false);
+  io::HoldCompletionReturns(false);
   Quiesce();
   // Nothing is left to complete a request that drivers still hold: it
   // would hang its requester for ever.
@@ -46,6 +47,8 @@ void Kernel::HoldWorkQueues(bool hold) {
 void Kernel::HoldWorkItemReturns(bool hold) { internal::HoldWorkItemReturns(hold); }
 
 void Kernel::HoldDpcReturns(bool hold) { internal::HoldDpcReturns(hold); }
+
+void Kernel::HoldCompletionReturns(bool hold) { io::HoldCompletionReturns(hold); }
 
 size_t Kernel::RunningSystemThreads() {
   return internal::RunningSystemThreads();

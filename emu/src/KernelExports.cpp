@@ -87,6 +87,7 @@ const KernelExport kExports[] = {
     EXPORT(kNt, IoGetDeviceObjectPointer),
     EXPORT(kNt, IoAttachDeviceToDeviceStack),
     EXPORT(kNt, IoDetachDevice),
+    EXPORT(kNt, IoSetCompletionRoutineEx),
     EXPORT(kNt, IoGetAttachedDevice),
     EXPORT(kNt, IoGetRelatedDeviceObject),
     EXPORT(kNt, IoAllocateIrp),

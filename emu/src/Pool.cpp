@@ -312,7 +312,7 @@ struct State {
   uint32_t lastTag = 0;
   PoolTagReport* lastStats = nullptr;
   std::set<uint32_t> driverTags;
-  std::set<uint32_t> kernelTags{MakePoolTag("Strg"), kSystemBufferTag};
+  std::set<uint32_t> kernelTags{MakePoolTag("Strg"), kSystemBufferTag, MakePoolTag("IoUs")};
   std::vector<Fault> faults;
   unsigned long long sequence = 0;
   std::deque<Freed> quarantine;
@@ -537,8 +537,8 @@ void Free(void* p, bool checkTag, uint32_t expectedTag, const char* service,
     internal::RequireIrqlAtMost(IsPaged(block.type) ? PASSIVE_LEVEL : DISPATCH_LEVEL, service);
     if (block.systemBuffer != systemBuffer) {
       BugCheck(BAD_POOL_CALLER,
-               "%s of %p, the I/O manager's system buffer of a request; only the I/O manager "
-               "frees it",
+               "%s of %p, a block the kernel allocated for itself (a request's system buffer, "
+               "a completion context); only the kernel frees it",
                service, p);
     }
     if (checkTag && block.tag != expectedTag) {
@@ -689,6 +689,14 @@ void* AllocateSystemBuffer(size_t bytes) {
 
 void FreeSystemBuffer(void* buffer) {
   Free(buffer, true, kSystemBufferTag, "the I/O manager's system buffer", true);
+}
+
+void* AllocateKernelBlock(size_t bytes, uint32_t tag, const char* what) {
+  return Allocate(NonPagedPool, bytes, tag, what, true);
+}
+
+void FreeKernelBlock(void* block, uint32_t tag, const char* what) {
+  Free(block, true, tag, what, true);
 }
 
 }  // namespace internal

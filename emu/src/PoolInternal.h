@@ -61,6 +61,11 @@ void CheckDriverPool(PDRIVER_OBJECT driver, ULONG tag, const char* name, const c
 // after free) but charged to no driver. A driver that frees it bug-checks.
 void* AllocateSystemBuffer(size_t bytes);
 void FreeSystemBuffer(void* buffer);
+// Any other block the kernel allocates for itself from non-paged pool (the
+// context of IoSetCompletionRoutineEx, tag "IoUs"): policed the same way and
+// charged to no driver; null when the pool fails (fault injection included).
+void* AllocateKernelBlock(size_t bytes, uint32_t tag, const char* what);
+void FreeKernelBlock(void* block, uint32_t tag, const char* what);
 
 }  // namespace internal
 

@@ -354,6 +354,96 @@ TEST_F(Verifier, UnloadUnderADpcNotReturned) {
   emu::Kernel::HoldDpcReturns(false);
 }
 
+// The same window for a completion routine: closed by
+// IoSetCompletionRoutineEx (Windows XP on), whose reference on the driver's
+// device object holds the unload until the routine has returned.
+NTSTATUS NTAPI SignalCompletion(PDEVICE_OBJECT, PIRP irp, PVOID) {
+  if (irp->PendingReturned)
+    IoMarkIrpPending(irp);
+  KeSetEvent(&workDone, IO_NO_INCREMENT, FALSE);
+  return STATUS_SUCCESS;
+}
+
+// A filter driver `name` watches a write with SignalCompletion; the test
+// unloads it as soon as the routine has signalled.
+void UnloadBehindACompletion(const char* name, bool unloadSafe) {
+  TestDriver lowerDriver("VfCrLower");
+  PDEVICE_OBJECT lower = lowerDriver.CreateDevice(u"VfCrLowerDevice", DO_BUFFERED_IO,
+                                                  iotest::CompleteWith(STATUS_SUCCESS));
+  auto* filter = new TestDriver(name);
+  PDEVICE_OBJECT upper = filter->CreateDevice(u"", DO_BUFFERED_IO, [&lower, unloadSafe](
+                                                                       PDEVICE_OBJECT device,
+                                                                       PIRP irp) {
+    if (IoGetCurrentIrpStackLocation(irp)->MajorFunction != IRP_MJ_WRITE) {
+      IoSkipCurrentIrpStackLocation(irp);
+      return IoCallDriver(lower, irp);
+    }
+    IoCopyCurrentIrpStackLocationToNext(irp);
+    if (!unloadSafe) {
+      IoSetCompletionRoutine(irp, SignalCompletion, nullptr, TRUE, TRUE, TRUE);
+    } else if (!NT_SUCCESS(IoSetCompletionRoutineEx(device, irp, SignalCompletion, nullptr, TRUE,
+                                                    TRUE, TRUE))) {
+      abort();
+    }
+    return IoCallDriver(lower, irp);
+  });
+  filter->Attach(upper, lower);
+  HANDLE handle = nullptr;
+  if (!NT_SUCCESS(emu::Open(u"\\Device\\VfCrLowerDevice", UserMode, &handle)))
+    abort();
+  KeInitializeEvent(&workDone, NotificationEvent, FALSE);
+  emu::Kernel::HoldCompletionReturns(true);
+  std::thread writer([handle] {
+    char data[4] = {1, 2, 3, 4};
+    emu::Write(handle, data, sizeof data);
+  });
+  KeWaitForSingleObject(&workDone, Executive, KernelMode, FALSE, nullptr);
+  filter->Detach(upper);
+  delete filter;
+  writer.join();
+  emu::Kernel::HoldCompletionReturns(false);
+  emu::Close(handle);
+}
+
+TEST_F(Verifier, UnloadUnderACompletionRoutineNotReturned) {
+  EXPECT_DEATH(UnloadBehindACompletion("VfCrPlain", false),
+               "BUG CHECK 0x000000CE.*driver \\\\Driver\\\\VfCrPlain unloaded while its "
+               "completion routine .* set with IoSetCompletionRoutine\\) is still running");
+  UnloadBehindACompletion("VfCrSafe", true);  // waits until the routine has returned
+  // Windows 2000 has no IoSetCompletionRoutineEx: the routine is given its
+  // grace.
+  emu::SetSystemVersion(emu::SystemVersion::Windows2000);
+  UnloadBehindACompletion("VfCrOld", false);
+  emu::SetSystemVersion(emu::SystemVersion::WindowsXp);
+}
+
+// The unload-safe routine protects only the driver that owns the device
+// object it was given, and needs a small allocation that can fail.
+TEST_F(Verifier, UnloadSafeCompletionNeedsTheCallersDeviceAndCanFail) {
+  TestDriver other("VfCrOther");
+  PDEVICE_OBJECT foreign = other.CreateDevice(u"", 0, iotest::CompleteWith(STATUS_SUCCESS));
+  TestDriver driver("VfCrOwn");
+  PDEVICE_OBJECT own = driver.CreateDevice(u"", 0, iotest::CompleteWith(STATUS_SUCCESS));
+  PIRP irp = IoAllocateIrp(2, FALSE);
+  ASSERT_NE(irp, nullptr);
+  EXPECT_DEATH(RunAs(driver.object(),
+                     [&] {
+                       IoSetCompletionRoutineEx(foreign, irp, Halt, nullptr, TRUE, TRUE, TRUE);
+                     }),
+               "BUG CHECK 0x000000C9.*IoSetCompletionRoutineEx: driver \\\\Driver\\\\VfCrOwn "
+               "gave device .* of driver \\\\Driver\\\\VfCrOther");
+  emu::PoolFault fault;
+  fault.tag = emu::MakePoolTag("IoUs");
+  emu::Pool::InjectFault(fault);
+  RunAs(driver.object(), [&] {
+    EXPECT_EQ(IoSetCompletionRoutineEx(own, irp, Halt, nullptr, TRUE, TRUE, TRUE),
+              STATUS_INSUFFICIENT_RESOURCES);
+  });
+  emu::Pool::ClearFaults();
+  EXPECT_EQ(IoGetNextIrpStackLocation(irp)->CompletionRoutine, nullptr);
+  IoFreeIrp(irp);
+}
+
 TEST_F(Verifier, TimerInsideADeletedDeviceExtension) {
   EXPECT_DEATH(
       {

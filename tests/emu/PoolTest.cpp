@@ -312,8 +312,8 @@ TEST_F(PoolChecks, SystemBuffersArePoolOfTheIoManager) {
   // Charged to no driver, though allocated while a driver runs.
   emu::internal::CheckDriverPool(driver, 0, "Sb", "unloaded");
   EXPECT_DEATH(ExFreePool(buffer),
-               "BUG CHECK 0x000000C2: BAD_POOL_CALLER: ExFreePool of .* the I/O manager's system "
-               "buffer of a request; only the I/O manager frees it");
+               "BUG CHECK 0x000000C2: BAD_POOL_CALLER: ExFreePool of .* a block the kernel "
+               "allocated for itself .*; only the kernel frees it");
   EXPECT_DEATH(
       {
         static_cast<volatile unsigned char*>(buffer)[12] = 0;

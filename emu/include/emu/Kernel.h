@@ -30,6 +30,8 @@ class Kernel {
   static void HoldWorkItemReturns(bool hold);
   // The same for a driver's DPC (its unload or a KeFlushQueuedDpcs looks).
   static void HoldDpcReturns(bool hold);
+  // The same for a driver's completion routine (its unload looks).
+  static void HoldCompletionReturns(bool hold);
   // System threads created by PsCreateSystemThread that have not ended.
   static size_t RunningSystemThreads();
 };

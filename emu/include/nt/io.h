@@ -736,6 +736,16 @@ static inline VOID IoSetCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE Compl
     irpSp->Control |= SL_INVOKE_ON_CANCEL;
 }
 
+// The same, with the driver kept loaded until the routine has returned:
+// the I/O manager references DeviceObject (which must be the caller's own)
+// until then. Fails with STATUS_INSUFFICIENT_RESOURCES when its context
+// cannot be allocated. Windows XP and later.
+NTKERNELAPI NTSTATUS NTAPI IoSetCompletionRoutineEx(PDEVICE_OBJECT DeviceObject, PIRP Irp,
+                                                    PIO_COMPLETION_ROUTINE CompletionRoutine,
+                                                    PVOID Context, BOOLEAN InvokeOnSuccess,
+                                                    BOOLEAN InvokeOnError,
+                                                    BOOLEAN InvokeOnCancel);
+
 static inline VOID IoMarkIrpPending(PIRP Irp) {
   IoGetCurrentIrpStackLocation(Irp)->Control |= SL_PENDING_RETURNED;
 }
