@@ -90,13 +90,13 @@ ULONG DescribeController(InternalRequest* request, QueryStorage* storage, ULONG*
 
 }  // namespace
 
-void queryTargetDevice(PDEVICE_OBJECT target, PFILE_OBJECT file, LogWriter* writer,
-                       TraceSettings settings) {
+void queryTargetDevice(PDEVICE_OBJECT target, PFILE_OBJECT file, PDEVICE_OBJECT own,
+                       LogWriter* writer, TraceSettings settings) {
   QueryStorage* storage =
       static_cast<QueryStorage*>(PoolAlloc(sizeof(QueryStorage), NonPagedPool));
   if (storage == NULL)
     return;
-  InternalRequest request(target, file);
+  InternalRequest request(target, file, own);
   UCHAR* data = storage->data;
 
   ULONG length = 0;

@@ -14,8 +14,9 @@
 class LogWriter;
 
 // Sends every request to `target` with `file`, waiting for each; queues the
-// blocks on `writer`, the first one time-stamped with `settings`.
+// blocks on `writer`, the first one time-stamped with `settings`. `own` is
+// the sender's device object (see InternalRequest).
 // PASSIVE_LEVEL. A failed request is reported in the text, never to the
 // caller.
-void queryTargetDevice(PDEVICE_OBJECT target, PFILE_OBJECT file, LogWriter* writer,
-                       TraceSettings settings);
+void queryTargetDevice(PDEVICE_OBJECT target, PFILE_OBJECT file, PDEVICE_OBJECT own,
+                       LogWriter* writer, TraceSettings settings);

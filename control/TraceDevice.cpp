@@ -102,7 +102,7 @@ void TraceDevice::WriteBanner(PCWSTR target) {
 void TraceDevice::QueryTarget() {
   if (logWriter == NULL || TargetFile() == NULL)
     return;
-  queryTargetDevice(LowerDevice(), TargetFile(), logWriter, Settings());
+  queryTargetDevice(LowerDevice(), TargetFile(), DeviceObject(), logWriter, Settings());
 }
 
 NTSTATUS TraceDevice::StartTracing(TraceSettings newSettings) {

@@ -3,6 +3,7 @@
 #include "filter/RetiredFilter.h"
 #include "framework/Driver.h"
 #include "framework/Interlocked.h"
+#include "framework/SystemRoutines.h"
 
 namespace {
 
@@ -220,8 +221,7 @@ NTSTATUS FilterDevice::Dispatch(PIRP irp) {
     // Watched for failure only: a failed open has no close to forget it.
     // The open's reference on attachGuard keeps this object alive until the
     // routine has run.
-    IoCopyCurrentIrpStackLocationToNext(irp);
-    IoSetCompletionRoutine(irp, OpenCompletion, this, TRUE, TRUE, TRUE);
+    WatchCompletion(irp, stack, OpenCompletion);
   } else {
     if (power)
       PoStartNextPowerIrp(irp);
@@ -237,13 +237,11 @@ NTSTATUS FilterDevice::TracedPath(PIRP irp, PIO_STACK_LOCATION stack, bool recor
   if (OnRequest(irp)) {
     // The deviceGuard reference and the outstanding count stay taken until
     // FilterCompletion has run.
-    IoCopyCurrentIrpStackLocationToNext(irp);
-    IoSetCompletionRoutine(irp, FilterCompletion, this, TRUE, TRUE, TRUE);
+    WatchCompletion(irp, stack, FilterCompletion);
     return PassOn(lower, irp, power);
   }
   if (recordedOpen) {
-    IoCopyCurrentIrpStackLocationToNext(irp);
-    IoSetCompletionRoutine(irp, OpenCompletion, this, TRUE, TRUE, TRUE);
+    WatchCompletion(irp, stack, OpenCompletion);
   } else {
     if (power)
       PoStartNextPowerIrp(irp);
@@ -252,6 +250,22 @@ NTSTATUS FilterDevice::TracedPath(PIRP irp, PIO_STACK_LOCATION stack, bool recor
   Interlocked::Decrement(&outstanding);
   deviceGuard.Release();
   return PassOn(lower, irp, power);
+}
+
+void FilterDevice::WatchCompletion(PIRP irp, PIO_STACK_LOCATION stack,
+                                   PIO_COMPLETION_ROUTINE routine) {
+  IoCopyCurrentIrpStackLocationToNext(irp);
+  // Both routines end with a release that can let the unload go on while
+  // their last instructions still run. IoSetCompletionRoutineEx (Windows XP
+  // on) holds a reference on this device object, and so keeps the image
+  // mapped, until the routine has returned. Where the system lacks it, or
+  // its small allocation fails, the plain routine: the window stays open
+  // there.
+  SystemRoutines::SetCompletionRoutineExRoutine unloadSafe = SystemRoutines::SetCompletionRoutineEx();
+  if (unloadSafe != NULL &&
+      NT_SUCCESS(unloadSafe(stack->DeviceObject, irp, routine, this, TRUE, TRUE, TRUE)))
+    return;
+  IoSetCompletionRoutine(irp, routine, this, TRUE, TRUE, TRUE);
 }
 
 NTSTATUS NTAPI FilterDevice::FilterCompletion(PDEVICE_OBJECT, PIRP irp, PVOID context) {

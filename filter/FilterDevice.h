@@ -77,6 +77,10 @@ class FilterDevice : public Device {
   // The completion routine of an unwatched kernel-mode open.
   static NTSTATUS NTAPI OpenCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID context);
 
+  // Passes the current stack location on with `routine` to run at the
+  // completion, set so that the driver stays loaded until it has returned
+  // wherever the system allows.
+  void WatchCompletion(PIRP irp, PIO_STACK_LOCATION stack, PIO_COMPLETION_ROUTINE routine);
   // Records a kernel-mode open; false when it was completed here instead.
   bool RecordKernelOpen(PIRP irp, PIO_STACK_LOCATION stack, NTSTATUS* status);
   // A recorded open that the driver below failed: no close will come.

@@ -22,6 +22,7 @@ SystemRoutines::QueueWorkItemRoutine SystemRoutines::queueWorkItem;
 SystemRoutines::FreeWorkItemRoutine SystemRoutines::freeWorkItem;
 SystemRoutines::ReferenceObjectRoutine SystemRoutines::referenceObject;
 SystemRoutines::MapLockedPagesSpecifyCacheRoutine SystemRoutines::mapLockedPagesSpecifyCache;
+SystemRoutines::SetCompletionRoutineExRoutine SystemRoutines::setCompletionRoutineEx;
 ULONG_PTR SystemRoutines::userProbeAddress;
 SystemRoutines::SubjectContextRoutine SystemRoutines::captureSubjectContext;
 SystemRoutines::SubjectContextRoutine SystemRoutines::releaseSubjectContext;
@@ -51,6 +52,8 @@ void SystemRoutines::Resolve() {
   }
   mapLockedPagesSpecifyCache = reinterpret_cast<MapLockedPagesSpecifyCacheRoutine>(
       Find(L"MmMapLockedPagesSpecifyCache"));
+  setCompletionRoutineEx =
+      reinterpret_cast<SetCompletionRoutineExRoutine>(Find(L"IoSetCompletionRoutineEx"));
   // A data export: the address found is the variable's.
   const ULONG* probe = static_cast<const ULONG*>(Find(L"MmUserProbeAddress"));
   if (probe != NULL)
@@ -88,6 +91,7 @@ void SystemRoutines::Forget() {
   freeWorkItem = NULL;
   referenceObject = NULL;
   mapLockedPagesSpecifyCache = NULL;
+  setCompletionRoutineEx = NULL;
   userProbeAddress = 0;
   captureSubjectContext = NULL;
   releaseSubjectContext = NULL;

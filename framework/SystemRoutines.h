@@ -50,6 +50,13 @@ class SystemRoutines {
   static MapLockedPagesSpecifyCacheRoutine MapLockedPagesSpecifyCache() {
     return mapLockedPagesSpecifyCache;
   }
+  // The completion routine that keeps the driver loaded until it has
+  // returned (Windows XP on): the I/O manager holds a reference on the
+  // given device object, which must be the caller's, until then.
+  using SetCompletionRoutineExRoutine = NTSTATUS(NTAPI*)(PDEVICE_OBJECT, PIRP,
+                                                         PIO_COMPLETION_ROUTINE, PVOID, BOOLEAN,
+                                                         BOOLEAN, BOOLEAN);
+  static SetCompletionRoutineExRoutine SetCompletionRoutineEx() { return setCompletionRoutineEx; }
   // The value of MmUserProbeAddress, a data export (every user address lies
   // below it; it does not change once the system runs); 0 where it is not
   // exported.
@@ -92,6 +99,7 @@ class SystemRoutines {
   static FreeWorkItemRoutine freeWorkItem;
   static ReferenceObjectRoutine referenceObject;
   static MapLockedPagesSpecifyCacheRoutine mapLockedPagesSpecifyCache;
+  static SetCompletionRoutineExRoutine setCompletionRoutineEx;
   static ULONG_PTR userProbeAddress;
   static SubjectContextRoutine captureSubjectContext;
   static SubjectContextRoutine releaseSubjectContext;

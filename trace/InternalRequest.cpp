@@ -1,5 +1,7 @@
 #include "trace/InternalRequest.h"
 
+#include "framework/SystemRoutines.h"
+
 namespace {
 
 // Keeps the request with its sender, which reads the status and frees it.
@@ -31,7 +33,15 @@ NTSTATUS sendInternalIoctl(InternalRequest* request, ULONG code, PVOID buffer, U
   next->FileObject = request->targetFile;
   irp->AssociatedIrp.SystemBuffer = buffer;
 
-  IoSetCompletionRoutine(irp, &InternalCompletion, request, TRUE, TRUE, TRUE);
+  // The sender goes on as soon as the routine has set its event, and may
+  // let the unload go on while the routine still returns: set with
+  // IoSetCompletionRoutineEx where it can be (Windows XP on), which keeps
+  // the driver loaded until then.
+  SystemRoutines::SetCompletionRoutineExRoutine unloadSafe = SystemRoutines::SetCompletionRoutineEx();
+  if (unloadSafe == NULL || request->ownDevice == NULL ||
+      !NT_SUCCESS(unloadSafe(request->ownDevice, irp, &InternalCompletion, request, TRUE, TRUE,
+                             TRUE)))
+    IoSetCompletionRoutine(irp, &InternalCompletion, request, TRUE, TRUE, TRUE);
   IoCallDriver(request->targetDevice, irp);
   // Whatever the call returned, the completion routine has run or will run.
   request->done.Wait();

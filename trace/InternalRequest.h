@@ -9,13 +9,21 @@
 
 class InternalRequest : public PoolObject {
  public:
-  InternalRequest(PDEVICE_OBJECT targetDevice, PFILE_OBJECT targetFile)
-      : targetFile(targetFile), targetDevice(targetDevice), done(SynchronizationEvent, false) {}
+  // `ownDevice`, a device object of the sender's driver (or NULL), keeps
+  // the driver loaded until the completion routine has returned where the
+  // system offers that.
+  InternalRequest(PDEVICE_OBJECT targetDevice, PFILE_OBJECT targetFile,
+                  PDEVICE_OBJECT ownDevice = NULL)
+      : targetFile(targetFile),
+        targetDevice(targetDevice),
+        ownDevice(ownDevice),
+        done(SynchronizationEvent, false) {}
   InternalRequest(const InternalRequest&) = delete;
   InternalRequest& operator=(const InternalRequest&) = delete;
 
   PFILE_OBJECT targetFile;
   PDEVICE_OBJECT targetDevice;
+  PDEVICE_OBJECT ownDevice;
   // Signalled by the completion routine; a synchronisation event, so each
   // wait resets it and the object can serve one request after another.
   Event done;

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <fstream>
 #include <memory>
 #include <thread>
 
@@ -17,6 +18,7 @@
 #include "emu/Timers.h"
 #include "tests/filter/FilterHarness.h"
 
+#include "control/TraceControlCodes.h"
 #include "filter/RetiredFilter.h"
 #include "framework/Pool.h"
 #include "framework/SystemStartStage.h"
@@ -92,6 +94,49 @@ class FilterEdge : public ::testing::Test {
     EXPECT_EQ(emu::Timers::Pending(), 0u);
   }
 
+  // The unload right behind a traced request's completion: the completion
+  // routine's last release lets the unload go on while the routine has yet
+  // to return (the emulated kernel keeps it there until the unload looks).
+  // Where the system has IoSetCompletionRoutineEx the driver stays loaded
+  // until it has returned; on Windows 2000 and 98/Me the window stays open.
+  // With `image`, the shipped pellinor.sys, started through its control
+  // device.
+  void UnloadBehindTheLastCompletion(emu::SystemVersion version, const std::string& image = "") {
+    emu::SetSystemVersion(version);
+    if (image.empty()) {
+      Start(0x0001);
+    } else {
+      SetFlags(0x0001);
+      lower = std::make_unique<LowerCapi>();
+      std::string message;
+      ASSERT_EQ(system.LoadImage(image, &message), STATUS_SUCCESS) << message;
+      HANDLE control = nullptr;
+      ASSERT_EQ(emu::Open("\\\\.\\PellinorWin32CTL", UserMode, &control), STATUS_SUCCESS);
+      EXPECT_EQ(emu::DeviceIoControl(control, IOCTL_TRACE_START, nullptr, 0, nullptr, 0).status,
+                STATUS_SUCCESS);
+      EXPECT_EQ(emu::Close(control), STATUS_SUCCESS);
+    }
+    lower->SetCompletion(IRP_MJ_READ, Completion::kHold);
+    HANDLE handle = Open(UserMode);
+    std::thread reader([handle] {
+      uint8_t buffer[64];
+      emu::Read(handle, buffer, sizeof buffer);
+    });
+    lower->WaitHeld(1);
+    // Completed on a thread that the unload does not wait for (a DPC would
+    // be waited for by the unload's flush, the dispatch by the unload's
+    // wait for dispatchers): held there after the routine's return. The
+    // unload waits for the routine's release of the filter's reference.
+    emu::Kernel::HoldCompletionReturns(true);
+    std::thread completer([this] { lower->ReleaseHeld(false); });
+    system.Unload();
+    completer.join();
+    reader.join();
+    emu::Kernel::HoldCompletionReturns(false);
+    emu::SetSystemVersion(emu::SystemVersion::WindowsXp);
+    EXPECT_EQ(emu::Close(handle), STATUS_SUCCESS);
+  }
+
   HANDLE Open(KPROCESSOR_MODE mode) {
     HANDLE handle = nullptr;
     EXPECT_EQ(emu::Open(u"\\Device\\CAPI201", mode, &handle), STATUS_SUCCESS);
@@ -142,6 +187,30 @@ TEST_F(FilterEdge, KernelModeGetMessageWithMessagesOnlyIsWatchedAndRecordedAtCom
   // The message only, as it came up: no summary of the request itself.
   EXPECT_EQ(Occurrences(records, "CONNECT_CONF"), 1u);
   EXPECT_EQ(Occurrences(records, "MJ_INTL_DEVICE_CONTROL"), 0u);
+}
+
+// IoSetCompletionRoutineEx needs a small allocation of the I/O manager's:
+// when it fails, the request is watched with the plain routine, and neither
+// the request nor its record changes.
+TEST_F(FilterEdge, ARequestIsStillWatchedWhenTheUnloadSafeRoutineCannotBeSet) {
+  Start(0x0001);
+  emu::PoolFault fault;
+  fault.mode = emu::PoolFault::kEveryNth;
+  fault.tag = emu::MakePoolTag("IoUs");
+  emu::Pool::InjectFault(fault);
+  HANDLE handle = Open(KernelMode);
+  lower->QueueMessage(Message(kConnectConf));
+  uint8_t message[64] = {};
+  CAPI_PARAMETER_BLOCK get = {ULONG(ULONG_PTR(message)), 0};
+  emu::IoResult result =
+      emu::InternalDeviceIoControl(handle, CAPI_GET_MESSAGE, &get, 8, nullptr, 0);
+  Seen seen = lower->Last(IRP_MJ_INTERNAL_DEVICE_CONTROL);
+  ExpectPassedThrough(result, seen, IRP_MJ_INTERNAL_DEVICE_CONTROL, 0, 8, CAPI_GET_MESSAGE);
+  EXPECT_TRUE(seen.watched);
+  EXPECT_EQ(emu::Close(handle), STATUS_SUCCESS);
+  emu::Pool::ClearFaults();
+  EXPECT_GE(emu::Pool::Report(emu::MakePoolTag("IoUs")).injectedFailures, 2u);
+  EXPECT_EQ(Occurrences(Records(), "CONNECT_CONF"), 1u);
 }
 
 TEST_F(FilterEdge, KernelModePutMessageWithMessagesOnlyIsRecordedNotWatched) {
@@ -546,6 +615,21 @@ TEST_F(FilterEdge, UnloadBehindTheLastRetryOnWindows2000) {
 
 TEST_F(FilterEdge, UnloadBehindTheLastRetryOnWindows98) {
   UnloadBehindTheLastRetry(emu::SystemVersion::Windows98);
+}
+
+TEST_F(FilterEdge, UnloadBehindTheLastCompletionWaitsForItsRoutineToReturn) {
+  UnloadBehindTheLastCompletion(emu::SystemVersion::WindowsXp);
+}
+
+TEST_F(FilterEdge, UnloadBehindTheLastCompletionOnWindows2000) {
+  UnloadBehindTheLastCompletion(emu::SystemVersion::Windows2000);
+}
+
+TEST_F(FilterEdge, UnloadBehindTheLastCompletionOfTheShippedImage) {
+  const std::string image = PELLINOR_WINDOWS_IMAGE;
+  if (image.empty() || !std::ifstream(image).good())
+    GTEST_SKIP() << "no pellinor.sys (configure with -DPELLINOR_WINDOWS_IMAGE=FILE)";
+  UnloadBehindTheLastCompletion(emu::SystemVersion::WindowsXp, image);
 }
 
 TEST_F(FilterEdge, UnloadWithARetryPendingCancelsIt) {

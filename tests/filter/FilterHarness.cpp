@@ -54,13 +54,18 @@ void LowerCapi::WaitHeld(size_t count) {
   changed_.wait(lock, [&] { return held_.size() >= count; });
 }
 
-void LowerCapi::ReleaseHeld() {
+void LowerCapi::ReleaseHeld(bool fromDpc) {
   std::vector<PIRP> held;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     held.swap(held_);
   }
-  for (PIRP irp : held) emu::CompleteFromDpc(irp);
+  for (PIRP irp : held) {
+    if (fromDpc)
+      emu::CompleteFromDpc(irp);
+    else
+      IoCompleteRequest(irp, IO_NO_INCREMENT);
+  }
 }
 
 std::vector<Seen> LowerCapi::SeenRequests() {

@@ -85,9 +85,10 @@ class LowerCapi {
   void QueueMessage(std::vector<uint8_t> message, std::vector<uint8_t> payload = {});
 
   // Waits until `count` requests are held; completes every held request
-  // from a DPC.
+  // from a DPC, or on the calling thread at PASSIVE_LEVEL (a thread of the
+  // lower driver's that nothing else waits for).
   void WaitHeld(size_t count);
-  void ReleaseHeld();
+  void ReleaseHeld(bool fromDpc = true);
 
   std::vector<Seen> SeenRequests();
   // The last request of major function `major` (fails the test without).
