@@ -101,6 +101,12 @@ TEST(PellinorSim, MissingScenarioAndBadOptions) {
   EXPECT_EQ(run.err.rfind("pellinor-sim: unknown option '--colour'\nusage: pellinor-sim", 0), 0u);
   run = Sim(dir, "");
   EXPECT_EQ(run.status, 2);
+  // A folder is no scenario: refused before any machine is made.
+  fs::create_directories(dir / "folder");
+  run = Sim(dir, "--drive " + (dir / "drive").string() + " " + (dir / "folder").string());
+  EXPECT_EQ(run.status, 2);
+  EXPECT_EQ(run.err, (dir / "folder").string() + ": cannot read the scenario: it is a directory\n");
+  EXPECT_FALSE(fs::exists(dir / "drive"));
 }
 
 TEST(PellinorSim, AFailingStepStopsTheRunWithItsLine) {
@@ -136,6 +142,13 @@ TEST(PellinorSim, AFailingStepStopsTheRunWithItsLine) {
             "pellinorctl: cannot open \\\\.\\PellinorWin32CTL: Win32 error 0x00000002 "
             "ERROR_FILE_NOT_FOUND\n"
             "(exit status 1)\n");
+
+  // A device setting after the device was loaded would change nothing.
+  Write(dir, "s.pel", "capi load\ncapi complete read pending\n");
+  run = Sim(dir, "--fresh --drive " + drive + " " + s);
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.err, s + ":2: capi complete configures the CAPI device's next load, and the "
+                     "device is loaded now: give it before capi load (or after capi unload)\n");
 }
 
 TEST(PellinorSim, ABugCheckIsAFailingStep) {
@@ -161,8 +174,8 @@ TEST(PellinorSim, TheRegistryPersistsInTheDriveUnlessFresh) {
       Write(dir, "check.pel", "registry expect Pellinor Pellinor_B3Bytes dword 7\n").string();
   SimRun run = Sim(dir, "--drive " + drive + " " + set);
   EXPECT_EQ(run.status, 0) << run.err;
-  // A clean run prints where the log is.
-  EXPECT_EQ(run.out, (fs::path(drive) / "Pellinor.log").string() + "\n");
+  // Nothing traced: no log, and no path of one.
+  EXPECT_EQ(run.out, "");
   run = Sim(dir, "--drive " + drive + " " + check);
   EXPECT_EQ(run.status, 0) << run.err;
   run = Sim(dir, "--fresh --drive " + drive + " " + check);

@@ -18,22 +18,23 @@ TEST(ScenarioScript, SplitsLinesIntoWordsAndSkipsCommentsAndBlankLines) {
       "\n"
       "  clock   set 2003-01-05\t14:03:07  # trailing comment\r\n"
       "registry set Pellinor Pellinor_Log sz \"C:\\My Logs\\a#1.log\"\n"
-      "pellinorctl set target \"say \\\"hi\\\"\\n\" \"\"\n"
+      "pellinorctl set log \"C:\\new\\trace.log\" \"\\\\server\\x.log\" \"say \\\"hi\\\"\" \"\"\n"
       "   \t\n"
       "expect stdout \"a\\\\b\"");
   ASSERT_EQ(steps.size(), 4u);
   EXPECT_EQ(steps[0].line, 3);
   EXPECT_EQ(Texts(steps[0]), (std::vector<std::string>{"clock", "set", "2003-01-05", "14:03:07"}));
   EXPECT_EQ(steps[1].line, 4);
-  // Backslashes before other letters stand for themselves; "#" in quotes is
+  // Backslashes stand for themselves but before a quote; "#" in quotes is
   // text.
   EXPECT_EQ(steps[1].words[5].text, "C:\\My Logs\\a#1.log");
   EXPECT_TRUE(steps[1].words[5].quoted);
   EXPECT_FALSE(steps[1].words[4].quoted);
-  EXPECT_EQ(steps[2].words[3].text, "say \"hi\"\n");
-  EXPECT_EQ(steps[2].words[4].text, "");
+  EXPECT_EQ(Texts(steps[2]), (std::vector<std::string>{"pellinorctl", "set", "log",
+                                                        "C:\\new\\trace.log", "\\\\server\\x.log",
+                                                        "say \"hi\"", ""}));
   EXPECT_EQ(steps[3].line, 7);
-  EXPECT_EQ(steps[3].words[2].text, "a\\b");
+  EXPECT_EQ(steps[3].words[2].text, "a\\\\b");
 }
 
 TEST(ScenarioScript, RefusesBrokenQuotesWithTheirLine) {
@@ -75,7 +76,9 @@ TEST(ScenarioScript, ParsesNumbersStatusesAndBytes) {
   EXPECT_EQ(HexText(bytes, 2), "43 00");
   EXPECT_EQ(Quote("plain"), "plain");
   EXPECT_EQ(Quote(""), "\"\"");
-  EXPECT_EQ(Quote("a \"b\"\\n"), "\"a \\\"b\\\"\\\\n\"");
+  // As the parser reads it back: a line end splits the text into words.
+  EXPECT_EQ(Quote("a \"b\"\\n"), "\"a \\\"b\\\"\\n\"");
+  EXPECT_EQ(Quote("two\nlines"), "\"two\" \"lines\"");
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "tools/pellinor-sim/CapiBench.h"
 
+#include <algorithm>
 #include <chrono>
 #include <map>
 #include <mutex>
@@ -181,7 +182,18 @@ void CapiBench::Command(const Step& step, bool run, std::ostream& out) {
     Unload();
     return;
   }
-  // The rest configure the next load.
+  // The rest configure the next load. The running device never reads its
+  // configuration again: given now, they would silently change nothing.
+  constexpr const char* kConfiguring[] = {"controllers", "manufacturer", "complete", "io",
+                                          "pending-delay", "fail", "serial", "version",
+                                          "bchannels", "profile"};
+  static_assert(sizeof kConfiguring / sizeof kConfiguring[0] == 10, "the configuring steps");
+  if (run && sim::CapiDeviceLoaded() &&
+      std::find(std::begin(kConfiguring), std::end(kConfiguring), verb) != std::end(kConfiguring)) {
+    throw StepFailure("capi " + verb +
+                      " configures the CAPI device's next load, and the device is loaded now: "
+                      "give it before capi load (or after capi unload)");
+  }
   if (verb == "controllers") {
     const uint32_t count = ParseNumber(words.Take("number of controllers"), "number");
     words.Done();

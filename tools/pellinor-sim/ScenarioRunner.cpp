@@ -445,7 +445,8 @@ void ScenarioRunner::Pellinorctl(const Step& step, bool run) {
   }
 }
 
-// expect stdout|stderr|stdout-contains|stderr-contains TEXT (after pellinorctl)
+// expect stdout|stderr|stdout-contains|stderr-contains TEXT... (after
+// pellinorctl; each further word is one more line)
 // expect info N | expect output HEX (after ioctl, app put, get or ioctl)
 void ScenarioRunner::Expect(const Step& step, bool run) {
   Words words(step);
@@ -453,8 +454,9 @@ void ScenarioRunner::Expect(const Step& step, bool run) {
   const std::string what = words.Take("what to expect");
   if (what == "stdout" || what == "stderr" || what == "stdout-contains" ||
       what == "stderr-contains") {
-    const std::string text = words.Take("text");
-    words.Done();
+    // Several words are several lines.
+    std::string text = words.Take("text");
+    while (words.More()) text += "\n" + words.Take("text");
     if (!run) return;
     if (Last().kind != LastResult::kTool) throw StepFailure("expect " + what + " needs a pellinorctl before it");
     const bool isOut = what.rfind("stdout", 0) == 0;

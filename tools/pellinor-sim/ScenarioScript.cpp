@@ -90,14 +90,13 @@ std::vector<Step> SplitScript(const std::string& text) {
             ++i;
             break;
           }
-          if (q == '\\' && i + 1 < row.size()) {
-            const char e = row[i + 1];
-            const char* escapes = "\"\\nt";
-            if (std::strchr(escapes, e) != nullptr) {
-              word.text += e == 'n' ? '\n' : e == 't' ? '\t' : e;
-              i += 2;
-              continue;
-            }
+          // Only \" is an escape: every other backslash is itself, so
+          // that Windows paths ("C:\new\test.log", "\\server\share")
+          // come through as written.
+          if (q == '\\' && i + 1 < row.size() && row[i + 1] == '"') {
+            word.text += '"';
+            i += 2;
+            continue;
           }
           word.text += q;
           ++i;
@@ -214,20 +213,23 @@ std::string Quote(const std::string& text) {
     if (c == ' ' || c == '\t' || c == '"' || c == '#' || c == '\n') plain = false;
   }
   if (plain) return text;
-  std::string quoted = "\"";
-  for (char c : text) {
-    if (c == '"' || c == '\\') {
-      quoted += '\\';
-      quoted += c;
-    } else if (c == '\n') {
-      quoted += "\\n";
-    } else if (c == '\t') {
-      quoted += "\\t";
-    } else {
+  // Line ends cannot be quoted: each line is a word of its own, as
+  // `expect stdout` takes them.
+  std::string quoted;
+  size_t start = 0;
+  for (;;) {
+    const size_t end = text.find('\n', start);
+    const std::string line = text.substr(start, end == std::string::npos ? end : end - start);
+    quoted += quoted.empty() ? "\"" : " \"";
+    for (char c : line) {
+      if (c == '"') quoted += '\\';
       quoted += c;
     }
+    quoted += '"';
+    if (end == std::string::npos) break;
+    start = end + 1;
   }
-  return quoted + "\"";
+  return quoted;
 }
 
 }  // namespace pellinorsim

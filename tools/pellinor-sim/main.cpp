@@ -13,6 +13,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <sstream>
@@ -89,6 +90,11 @@ int main(int argc, char** argv) {
   if (scenario.empty()) return Usage("no scenario");
   scenarioName = scenario;
 
+  std::error_code kind;
+  if (std::filesystem::is_directory(scenario, kind)) {
+    Fail(0, "cannot read the scenario: it is a directory");
+    return 2;
+  }
   std::ifstream file(scenario, std::ios::binary);
   if (!file) {
     Fail(0, std::string("cannot read the scenario: ") + std::strerror(errno));
@@ -124,7 +130,14 @@ int main(int argc, char** argv) {
     return 2;
   }
 
+  // The log's path only where a log was written: a scenario that never
+  // started tracing leaves none.
   const std::string log = runner.LogPath();
+  std::error_code missing;
+  if (!std::filesystem::is_regular_file(log, missing)) {
+    std::cout.flush();
+    return 0;
+  }
   std::cout << log << "\n";
   if (print) {
     std::ifstream logFile(log, std::ios::binary);

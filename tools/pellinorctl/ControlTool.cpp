@@ -296,6 +296,18 @@ int ControlTool::Set(const std::string& what, const std::string& value, std::str
     return kExitOk;
   }
   if (value.empty()) return UsageError(err, command + ": the value must not be empty");
+  // A path or device name holds no control characters: one there is a
+  // mistake (a tab or line end that came from an escape), and the driver
+  // would open a file or device of that name.
+  for (size_t i = 0; i < value.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(value[i]);
+    if (c < 0x20 || c == 0x7F) {
+      char code[8];
+      std::snprintf(code, sizeof code, "0x%02X", c);
+      return UsageError(err, command + ": the value holds the control character " + code +
+                                 " at position " + std::to_string(i + 1));
+    }
+  }
   if (!OpenDevice(err)) return kExitFailed;
   // The string with its terminator: the driver requires the terminator to
   // lie within the input length.
