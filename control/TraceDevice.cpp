@@ -32,6 +32,7 @@ static_assert(sizeof(kBannerHead) + sizeof(kBannerTail) < BANNER_SIZE / 2,
 
 const char kStartFormat[] = RULE "Start Tracing\n%s\n" RULE;
 const char kStopText[] = RULE "Stop Tracing\n" RULE;
+const char kRemovedText[] = RULE "Traced Device Removed\n" RULE;
 
 }  // namespace
 
@@ -61,6 +62,17 @@ TraceDevice::~TraceDevice() {
     delete logWriter;
     logWriter = NULL;
   }
+}
+
+NTSTATUS TraceDevice::Dispatch(PIRP irp) {
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+  // The device below goes away: the filter lets go of it, and nothing of
+  // it is traced from here on. Said in the log, where the requests stop,
+  // while tracing (it reaches the filter only while attached).
+  if (stack->MajorFunction == IRP_MJ_PNP && stack->MinorFunction == IRP_MN_REMOVE_DEVICE &&
+      IsTracing())
+    QueueText(kRemovedText, true);
+  return FilterDevice::Dispatch(irp);
 }
 
 NTSTATUS TraceDevice::OpenLog() {

@@ -26,6 +26,9 @@ class TraceDevice : public FilterDevice {
   // log writer down, which writes everything still queued.
   ~TraceDevice() override;
 
+  // Slot 1: the filter's pass-through; a Plug and Play removal of the
+  // traced device is told in the log first.
+  NTSTATUS Dispatch(PIRP irp) override;
   // Slot 2: records the request if selected; whether to watch it.
   bool OnRequest(PIRP irp) override;
   // Slot 3: records the completion if selected; always STATUS_SUCCESS.

@@ -153,6 +153,8 @@ NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information = 0) {
   return status;
 }
 
+void Retire(PDEVICE_OBJECT device);
+
 NTSTATUS NTAPI Dispatch(PDEVICE_OBJECT device, PIRP irp) {
   DeviceExtension* ext = ExtensionOf(device);
   UCHAR major = IoGetCurrentIrpStackLocation(irp)->MajorFunction;
@@ -162,8 +164,19 @@ NTSTATUS NTAPI Dispatch(PDEVICE_OBJECT device, PIRP irp) {
     PoStartNextPowerIrp(irp);
     return Complete(irp, STATUS_SUCCESS);
   }
-  if (major == IRP_MJ_PNP)
+  if (major == IRP_MJ_PNP) {
+    // The bottom of the stack, removed: the request succeeds, then the
+    // device goes as at unload (pending requests cancelled, later ones
+    // on handles still open refused) while the driver stays loaded.
+    if (IoGetCurrentIrpStackLocation(irp)->MinorFunction == IRP_MN_REMOVE_DEVICE) {
+      Complete(irp, STATUS_SUCCESS);
+      Retire(device);
+      std::lock_guard<std::mutex> guard(State().mutex);
+      State().device = nullptr;
+      return STATUS_SUCCESS;
+    }
     return Complete(irp, irp->IoStatus.Status, irp->IoStatus.Information);
+  }
   if (!Enter(ext)) {
     bool closing = major == IRP_MJ_CLEANUP || major == IRP_MJ_CLOSE;
     return Complete(irp, closing ? STATUS_SUCCESS : STATUS_DELETE_PENDING);
@@ -187,8 +200,8 @@ NTSTATUS NTAPI Dispatch(PDEVICE_OBJECT device, PIRP irp) {
   return status;
 }
 
-VOID NTAPI Unload(PDRIVER_OBJECT driver) {
-  PDEVICE_OBJECT device = driver->DeviceObject;
+// The device's end, at unload or at its Plug and Play removal.
+void Retire(PDEVICE_OBJECT device) {
   DeviceExtension* ext = ExtensionOf(device);
 
   // No new request gets in; the pending ones are taken over, and the
@@ -229,6 +242,12 @@ VOID NTAPI Unload(PDRIVER_OBJECT driver) {
   UNICODE_STRING link = Unicode(kCapiLinkName);
   IoDeleteSymbolicLink(&link);
   IoDeleteDevice(device);
+}
+
+VOID NTAPI Unload(PDRIVER_OBJECT driver) {
+  // Nothing left after a removal.
+  if (driver->DeviceObject != nullptr)
+    Retire(driver->DeviceObject);
 }
 
 NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {

@@ -160,7 +160,8 @@ void LowerCapi::Answer(PIRP irp, PIO_STACK_LOCATION stack, NTSTATUS* status,
         messages_.pop_front();
       }
       ULONG n = std::min<ULONG>(ULONG(message.size()), stack->Parameters.Read.Length);
-      memcpy(system, message.data(), n);
+      if (n != 0)  // no message: data() may be null
+        memcpy(system, message.data(), n);
       *information = n;
       return;
     }

@@ -586,6 +586,20 @@ TEST(BundledScenarios, TheSummaryTellsWhatTheScenarioDid) {
     EXPECT_EQ(r.analysis.Sessions()[0].firstMs - 1041775387123LL, 10000);
     EXPECT_EQ(r.analysis.Connections().size(), 1u);
   }
+  {
+    // The traced device went away two seconds into the trace; the summary
+    // says when.
+    ScenarioLog p("pnp-removal");
+    EXPECT_EQ(p.reader.Stats().unknownLines, 0u);
+    const Session& session = p.analysis.Sessions()[0];
+    EXPECT_TRUE(session.removed);
+    EXPECT_EQ(session.removedMs - 1041775387123LL, 2000);
+    Result summary = RunTool({"summary", SourcePath("tests/data/scenarios/pnp-removal.log")});
+    EXPECT_NE(summary.out.find("  Traced device removed (Plug and Play) 14:03:09.123: nothing of "
+                               "it traced after that\n"),
+              std::string::npos)
+        << summary.out;
+  }
 }
 
 }  // namespace

@@ -100,6 +100,11 @@ void SoakLogCheck::OnRecord(const pellinorlog::LogRecord& record, std::string_vi
       case TextKind::kRecordsLost:
         lost_ += record.lost;
         break;
+      case TextKind::kDeviceRemoved:
+        ++removals_;
+        if (!started_ || stopped_)
+          Problem(record, "a removal told while not tracing");
+        break;
       case TextKind::kTargetQuery:
       case TextKind::kController:
       case TextKind::kTotal:

@@ -34,6 +34,8 @@ class SoakLogCheck : public pellinorlog::LogSink {
   uint64_t LostAnnounced() const { return lost_; }
   uint64_t StartBlocks() const { return starts_; }
   uint64_t StopBlocks() const { return stops_; }
+  // "Traced Device Removed" blocks, each told while tracing ran.
+  uint64_t Removals() const { return removals_; }
   uint64_t Banners() const { return banners_; }
   // Traced records that stand between a trace device's banner and its first
   // "Start Tracing" block, and after a "Stop Tracing" block before the next
@@ -78,7 +80,7 @@ class SoakLogCheck : public pellinorlog::LogSink {
   std::vector<PendingDump> pendingDumps_;
   uint64_t beforeStart_ = 0, afterStop_ = 0;
   uint64_t requests_ = 0, completions_ = 0, messageOnly_ = 0;
-  uint64_t lost_ = 0, starts_ = 0, stops_ = 0, banners_ = 0, ordered_ = 0;
+  uint64_t lost_ = 0, starts_ = 0, stops_ = 0, banners_ = 0, ordered_ = 0, removals_ = 0;
   uint64_t pieces_ = 0, bytes_ = 0;
   uint64_t problemCount_ = 0;
   std::vector<std::string> problems_;

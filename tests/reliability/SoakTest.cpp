@@ -255,24 +255,28 @@ TEST(Soak, ClientsOfBothModesWhileTracingIsControlledAndTheDeviceIsRemoved) {
     threads.emplace_back([&done, &gate, raw = client.get()] { raw->Run(done, gate); });
   }
 
-  // The removal: under traffic, with tracing on, then (the clients waiting
-  // between sessions, holding no handle) a forced stop, the device unloaded
-  // and loaded again, and a start above the new device.
+  // The removal: with tracing on and the clients waiting between sessions
+  // (the device really goes: a session under way would see its requests
+  // refused, which is the device's answer but not one a client can check),
+  // then a forced stop, the device unloaded and loaded again, and a start
+  // above the new device.
   bool removed = false;
   auto removeAndReload = [&] {
     if (control.State() != TRACE_STATE_RUNNING)
       control.Start();
     traffic();
+    if (!gate.Close(kSoakClients, std::chrono::seconds(300))) {
+      control.Problem("the clients did not stop for the device's removal");
+    }
     const emu::IoResult pnp = emu::SendPnp(sim::CapiDeviceObject(), IRP_MN_REMOVE_DEVICE);
     std::printf("soak: Plug and Play removal of the CAPI device: %s\n",
                 Hex(uint32_t(pnp.status)).c_str());
+    if (pnp.status != STATUS_SUCCESS)
+      control.Problem("the removal failed");
     // The trace device lets go of the device and stays, attached to nothing.
     if (control.State() != TRACE_STATE_RUNNING)
       control.Problem("not running after the removal");
     traffic();
-    if (!gate.Close(kSoakClients, std::chrono::seconds(300))) {
-      control.Problem("the clients did not stop for the device's reload");
-    }
     stop(true);
     EXPECT_EQ(sim::UnloadCapiDevice(), STATUS_SUCCESS);
     EXPECT_EQ(sim::LoadCapiDevice(DeviceConfig(true)), STATUS_SUCCESS);
@@ -351,6 +355,7 @@ TEST(Soak, ClientsOfBothModesWhileTracingIsControlledAndTheDeviceIsRemoved) {
   EXPECT_EQ(check.LostAnnounced(), submitted.lost);
   EXPECT_EQ(check.StartBlocks(), control.starts);
   EXPECT_EQ(check.StopBlocks(), control.stopBlocks);
+  EXPECT_EQ(check.Removals(), 1u);  // the one removal, told where it happened
   EXPECT_EQ(check.Banners(), control.creations);
   EXPECT_GT(check.OrderedMessages(), 0u);
   EXPECT_GT(control.forcedStops, 0u);

@@ -241,6 +241,11 @@ void CallAnalyzer::OnRecord(const LogRecord& record, std::string_view) {
         session.starts.back().stopSteps = uint32_t(clockSteps_.size());
       }
       break;
+    case TextKind::kDeviceRemoved:
+      session.removed = true;
+      session.removedHasTime = record.stamp.valid;
+      session.removedMs = nowMs_;
+      break;
     case TextKind::kRecordsLost:
       session.lost += record.lost;
       session.lostNotices += 1;

@@ -63,6 +63,10 @@ struct Session {
   uint64_t lost = 0;  // records the driver reported lost
   uint32_t lostNotices = 0;
   uint32_t clockSteps = 0;  // in this session
+  // The traced device's Plug and Play removal, when the log tells one.
+  bool removed = false;
+  bool removedHasTime = false;
+  int64_t removedMs = 0;
 };
 
 struct FlowStep {

@@ -662,6 +662,11 @@ bool LogReader::TextLine(string_view line) {
           textStage_ = 2;
           return true;
         }
+        if (line == "Traced Device Removed") {
+          record_.text = TextKind::kDeviceRemoved;
+          textStage_ = 2;
+          return true;
+        }
       }
       Unknown();
       return true;
@@ -706,6 +711,7 @@ bool LogReader::TextLine(string_view line) {
       return true;
     }
     case TextKind::kStopTracing:
+    case TextKind::kDeviceRemoved:
       if (line == kRule80 && textStage_ == 2) {
         textStage_ = 3;
         return true;

@@ -27,6 +27,7 @@ enum class TextKind : uint8_t {
   kTotal,         // "Total Number of BChannels: N"
   kStartTracing,  // "Start Tracing" with its settings
   kStopTracing,   // "Stop Tracing"
+  kDeviceRemoved, // "Traced Device Removed" (Plug and Play)
   kRecordsLost,   // "*** N trace records lost ***"
   kContinued,     // "*** log continued from NAME ***"
   kLimitReached,  // "*** log limit reached, could not rename: 0xXXXXXXXX ***"

@@ -230,6 +230,10 @@ void ReportWriter::SummaryText() {
       else
         out_ << "; not stopped in the log\n";
     }
+    if (s.removed)
+      out_ << "  Traced device removed (Plug and Play) "
+           << (s.removedHasTime ? FormatTime(s.removedMs) : std::string("?"))
+           << ": nothing of it traced after that\n";
     out_ << "  Blocks: " << s.records << ", messages: " << s.messages
          << ", records lost: " << s.lost << "\n";
 
@@ -400,6 +404,12 @@ void ReportWriter::SummaryJson() {
       json.EndObject();
     }
     json.EndArray();
+    if (s.removed) {
+      json.Key("deviceRemoved").BeginObject();
+      if (s.removedHasTime)
+        json.Key("time").String(FormatIsoTime(s.removedMs));
+      json.EndObject();
+    }
     json.Key("blocks").Unsigned(s.records);
     json.Key("messages").Unsigned(s.messages);
     json.Key("recordsLost").Unsigned(s.lost);

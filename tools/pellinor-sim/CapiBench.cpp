@@ -103,6 +103,7 @@ void CapiBench::WaitPending(uint32_t count) {
 void CapiBench::WaitDetached() {
   if (!sim::CapiDeviceLoaded()) throw StepFailure("the CAPI device is not loaded");
   PDEVICE_OBJECT device = sim::CapiDeviceObject();
+  if (device == nullptr) return;  // removed: nothing is above it any more
   PollUntil([device] { return emu::StackTop(device) == device; },
             "for the CAPI device's stack to have nothing above the device");
 }
@@ -123,10 +124,13 @@ void CapiBench::Unload() {
   }
 }
 
-void CapiBench::Remove(std::ostream& out) {
+uint32_t CapiBench::Remove(std::ostream& out) {
   if (!sim::CapiDeviceLoaded()) throw StepFailure("the CAPI device is not loaded");
-  const emu::IoResult result = emu::SendPnp(sim::CapiDeviceObject(), IRP_MN_REMOVE_DEVICE);
+  PDEVICE_OBJECT device = sim::CapiDeviceObject();
+  if (device == nullptr) throw StepFailure("the CAPI device was removed already");
+  const emu::IoResult result = emu::SendPnp(device, IRP_MN_REMOVE_DEVICE);
   out << "pnp remove: " << DescribeStatus(uint32_t(result.status)) << "\n";
+  return uint32_t(result.status);
 }
 
 // capi controllers N | manufacturer TEXT | serial C TEXT |

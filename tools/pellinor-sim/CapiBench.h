@@ -35,7 +35,7 @@ class CapiBench {
   // A single request (put, get, ioctl) leaves its outcome in *outcome.
   void App(const Step& step, bool run, std::ostream& out, RequestOutcome* outcome);
   // A Plug and Play removal sent to the CAPI device's stack.
-  void Remove(std::ostream& out);
+  uint32_t Remove(std::ostream& out);  // the status it got
   // Waits (in real time, at most a minute) until the device holds `count`
   // requests pending, or until nothing sits above it in its stack any more:
   // the points at which a step running in the background is known to wait.

@@ -407,11 +407,11 @@ void ScenarioRunner::App(const Step& step, bool run) {
 
 void ScenarioRunner::Pnp(const Step& step, bool run) {
   Words words(step);
-  words.NoExpectation();
   if (words.Take("pnp remove") != "remove") throw BadWord("pnp takes remove");
   words.Done();
+  const StatusExpectation expected(words);
   if (!run) return;
-  capi->Remove(Out());
+  expected.Check("the removal of the CAPI device", capi->Remove(Out()));
 }
 
 // pellinorctl ARGS... [=> EXIT]
