@@ -48,12 +48,11 @@ const Setting* FindSetting(const std::string& name) {
 
 // Decimal or 0x-prefixed hexadecimal, the whole unsigned 32-bit range,
 // nothing else (no sign, no blanks, no trailing characters).
-bool ParseNumber(const std::string& text, uint32_t* value) {
+pellinortools::NumberText ParseNumber(const std::string& text, uint32_t* value) {
   uint64_t result = 0;
-  if (pellinortools::ParseUnsigned(text, 0xFFFFFFFFu, &result) != pellinortools::NumberText::kNumber)
-    return false;
+  const pellinortools::NumberText kind = pellinortools::ParseUnsigned(text, 0xFFFFFFFFu, &result);
   *value = static_cast<uint32_t>(result);
-  return true;
+  return kind;
 }
 
 std::string FormatNumber(const Setting& setting, uint32_t value) {
@@ -91,9 +90,10 @@ void Complain(std::string& err, const std::string& what, const ControlResult& re
   err += "pellinorctl: " + what + ": " + DescribeResult(result) + "\n";
 }
 
+// One line and a hint: the whole usage only on asking.
 int UsageError(std::string& err, const std::string& message) {
   err += "pellinorctl: " + message + "\n";
-  err += ControlTool::Usage();
+  err += "Try 'pellinorctl help' for the commands.\n";
   return kExitUsage;
 }
 
@@ -276,8 +276,13 @@ int ControlTool::Set(const std::string& what, const std::string& value, std::str
   uint32_t information = 0;
   if (setting.number) {
     uint32_t number = 0;
-    if (!ParseNumber(value, &number)) {
-      return UsageError(err, command + ": '" + value + "' is not a number");
+    switch (ParseNumber(value, &number)) {
+      case pellinortools::NumberText::kNumber:
+        break;
+      case pellinortools::NumberText::kTooLarge:
+        return UsageError(err, command + ": '" + value + "' is too large (at most 0xFFFFFFFF)");
+      case pellinortools::NumberText::kNotANumber:
+        return UsageError(err, command + ": '" + value + "' is not a number");
     }
     if (!OpenDevice(err)) return kExitFailed;
     uint8_t input[4];
@@ -292,7 +297,15 @@ int ControlTool::Set(const std::string& what, const std::string& value, std::str
     // The driver masks or limits the number before it stores it, and
     // returns what it stored.
     const uint32_t stored = information >= sizeof output ? GetNumber(output) : number;
-    out += what + ": " + FormatNumber(setting, stored) + "\n";
+    out += what + ": " + FormatNumber(setting, stored);
+    // Bits the driver does not know are masked off: say which.
+    if (setting.setCode == IOCTL_TRACE_SET_FLAGS && (number & ~stored) != 0) {
+      char dropped[80];
+      std::snprintf(dropped, sizeof dropped, " (0x%08X dropped: no flags there)",
+                    static_cast<unsigned>(number & ~stored));
+      out += dropped;
+    }
+    out += "\n";
     return kExitOk;
   }
   if (value.empty()) return UsageError(err, command + ": the value must not be empty");
