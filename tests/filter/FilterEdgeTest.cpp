@@ -137,6 +137,22 @@ class FilterEdge : public ::testing::Test {
     EXPECT_EQ(emu::Close(handle), STATUS_SUCCESS);
   }
 
+  // A kernel-mode client gets a CONNECT_CONF through the filter: the request
+  // reaches the device as sent, is watched, and the client gets the
+  // device's answer.
+  void KernelGetMessageIsWatched() {
+    HANDLE handle = Open(KernelMode);
+    lower->QueueMessage(Message(kConnectConf));
+    uint8_t message[64] = {};
+    CAPI_PARAMETER_BLOCK get = {ULONG(ULONG_PTR(message)), 0};
+    emu::IoResult result =
+        emu::InternalDeviceIoControl(handle, CAPI_GET_MESSAGE, &get, 8, nullptr, 0);
+    Seen seen = lower->Last(IRP_MJ_INTERNAL_DEVICE_CONTROL);
+    ExpectPassedThrough(result, seen, IRP_MJ_INTERNAL_DEVICE_CONTROL, 0, 8, CAPI_GET_MESSAGE);
+    EXPECT_TRUE(seen.watched);
+    EXPECT_EQ(emu::Close(handle), STATUS_SUCCESS);
+  }
+
   HANDLE Open(KPROCESSOR_MODE mode) {
     HANDLE handle = nullptr;
     EXPECT_EQ(emu::Open(u"\\Device\\CAPI201", mode, &handle), STATUS_SUCCESS);
@@ -173,16 +189,7 @@ TEST_F(FilterEdge, UserModeRequestsAreLeftAloneWhenUserModeIsHidden) {
 
 TEST_F(FilterEdge, KernelModeGetMessageWithMessagesOnlyIsWatchedAndRecordedAtCompletion) {
   Start(0x0001);
-  HANDLE handle = Open(KernelMode);
-  lower->QueueMessage(Message(kConnectConf));
-  uint8_t message[64] = {};
-  CAPI_PARAMETER_BLOCK get = {ULONG(ULONG_PTR(message)), 0};
-  emu::IoResult result =
-      emu::InternalDeviceIoControl(handle, CAPI_GET_MESSAGE, &get, 8, nullptr, 0);
-  Seen seen = lower->Last(IRP_MJ_INTERNAL_DEVICE_CONTROL);
-  ExpectPassedThrough(result, seen, IRP_MJ_INTERNAL_DEVICE_CONTROL, 0, 8, CAPI_GET_MESSAGE);
-  EXPECT_TRUE(seen.watched);
-  EXPECT_EQ(emu::Close(handle), STATUS_SUCCESS);
+  KernelGetMessageIsWatched();
   std::string records = Records();
   // The message only, as it came up: no summary of the request itself.
   EXPECT_EQ(Occurrences(records, "CONNECT_CONF"), 1u);
@@ -198,16 +205,7 @@ TEST_F(FilterEdge, ARequestIsStillWatchedWhenTheUnloadSafeRoutineCannotBeSet) {
   fault.mode = emu::PoolFault::kEveryNth;
   fault.tag = emu::MakePoolTag("IoUs");
   emu::Pool::InjectFault(fault);
-  HANDLE handle = Open(KernelMode);
-  lower->QueueMessage(Message(kConnectConf));
-  uint8_t message[64] = {};
-  CAPI_PARAMETER_BLOCK get = {ULONG(ULONG_PTR(message)), 0};
-  emu::IoResult result =
-      emu::InternalDeviceIoControl(handle, CAPI_GET_MESSAGE, &get, 8, nullptr, 0);
-  Seen seen = lower->Last(IRP_MJ_INTERNAL_DEVICE_CONTROL);
-  ExpectPassedThrough(result, seen, IRP_MJ_INTERNAL_DEVICE_CONTROL, 0, 8, CAPI_GET_MESSAGE);
-  EXPECT_TRUE(seen.watched);
-  EXPECT_EQ(emu::Close(handle), STATUS_SUCCESS);
+  KernelGetMessageIsWatched();
   emu::Pool::ClearFaults();
   EXPECT_GE(emu::Pool::Report(emu::MakePoolTag("IoUs")).injectedFailures, 2u);
   EXPECT_EQ(Occurrences(Records(), "CONNECT_CONF"), 1u);
