@@ -66,6 +66,7 @@ constexpr ValueRequest valueRequests[] = {
     // Stored limited, as B3Bytes is: the caller sees the megabytes that will
     // be in force, and the registry never holds what the reader would change.
     {IOCTL_TRACE_SET_LOGLIMIT, WRITE_NUMBER, LOG_LIMIT_VALUE_NAME, 0, NULL, LimitLogLimitValue},
+    {IOCTL_TRACE_SET_LOGKEEP, WRITE_NUMBER, LOG_KEEP_VALUE_NAME, 0, NULL, LimitLogKeepValue},
     {IOCTL_TRACE_GET_FLAGS, READ_NUMBER, FLAGS_VALUE_NAME, DEFAULT_TRACE_FLAGS, NULL,
      MaskFlagsValue},
     {IOCTL_TRACE_GET_B3BYTES, READ_NUMBER, B3_BYTES_VALUE_NAME, DEFAULT_MAX_DATA_B3_BYTES, NULL,
@@ -75,9 +76,11 @@ constexpr ValueRequest valueRequests[] = {
     // A value stored by hand above the limit reads as the writer uses it.
     {IOCTL_TRACE_GET_LOGLIMIT, READ_NUMBER, LOG_LIMIT_VALUE_NAME, DEFAULT_LOG_LIMIT_MB, NULL,
      LimitLogLimitValue},
+    {IOCTL_TRACE_GET_LOGKEEP, READ_NUMBER, LOG_KEEP_VALUE_NAME, DEFAULT_LOG_KEEP, NULL,
+     LimitLogKeepValue},
 };
-static_assert(sizeof(valueRequests) / sizeof(valueRequests[0]) == 10,
-              "a write and a read for each of the five settings");
+static_assert(sizeof(valueRequests) / sizeof(valueRequests[0]) == 12,
+              "a write and a read for each of the six settings");
 static_assert(sizeof(ValueRequest) == 24, "ValueRequest layout (i386)");
 
 NTSTATUS WriteNumberValue(const ValueRequest& request, PVOID buffer,

@@ -19,9 +19,9 @@ static_assert(kTraceControlMethod == METHOD_BUFFERED, "transfer method");
 static_assert(IOCTL_TRACE_GET_STATE ==
                   CTL_CODE(FILE_DEVICE_UNKNOWN, 0xF00, METHOD_BUFFERED, FILE_ANY_ACCESS),
               "IOCTL_TRACE_GET_STATE");
-static_assert(IOCTL_TRACE_GET_LOGLIMIT ==
-                  CTL_CODE(FILE_DEVICE_UNKNOWN, 0xF25, METHOD_BUFFERED, FILE_ANY_ACCESS),
-              "IOCTL_TRACE_GET_LOGLIMIT");
+static_assert(IOCTL_TRACE_GET_LOGKEEP ==
+                  CTL_CODE(FILE_DEVICE_UNKNOWN, 0xF26, METHOD_BUFFERED, FILE_ANY_ACCESS),
+              "IOCTL_TRACE_GET_LOGKEEP");
 
 class ControlDevice : public SymlinkDevice {
  public:

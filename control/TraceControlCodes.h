@@ -21,7 +21,8 @@ constexpr uint32_t TraceControlCode(uint32_t function) {
 
 // Control requests 0xF0x, value writes 0xF1x, value reads 0xF2x, each in the
 // order flags, DATA_B3 bytes, log file, target; the log size limit
-// (megabytes) came last, after the four first settings.
+// (megabytes) and the older generations kept came last, after the four
+// first settings.
 constexpr uint32_t IOCTL_TRACE_GET_STATE = TraceControlCode(0xF00);
 constexpr uint32_t IOCTL_TRACE_START = TraceControlCode(0xF01);
 constexpr uint32_t IOCTL_TRACE_STOP = TraceControlCode(0xF02);
@@ -30,11 +31,13 @@ constexpr uint32_t IOCTL_TRACE_SET_B3BYTES = TraceControlCode(0xF12);
 constexpr uint32_t IOCTL_TRACE_SET_LOG = TraceControlCode(0xF13);
 constexpr uint32_t IOCTL_TRACE_SET_TARGET = TraceControlCode(0xF14);
 constexpr uint32_t IOCTL_TRACE_SET_LOGLIMIT = TraceControlCode(0xF15);
+constexpr uint32_t IOCTL_TRACE_SET_LOGKEEP = TraceControlCode(0xF16);
 constexpr uint32_t IOCTL_TRACE_GET_FLAGS = TraceControlCode(0xF21);
 constexpr uint32_t IOCTL_TRACE_GET_B3BYTES = TraceControlCode(0xF22);
 constexpr uint32_t IOCTL_TRACE_GET_LOG = TraceControlCode(0xF23);
 constexpr uint32_t IOCTL_TRACE_GET_TARGET = TraceControlCode(0xF24);
 constexpr uint32_t IOCTL_TRACE_GET_LOGLIMIT = TraceControlCode(0xF25);
+constexpr uint32_t IOCTL_TRACE_GET_LOGKEEP = TraceControlCode(0xF26);
 
 // The published numbers: a tool built against an older driver sends these.
 static_assert(IOCTL_TRACE_GET_STATE == 0x223C00, "IOCTL_TRACE_GET_STATE");
@@ -45,11 +48,13 @@ static_assert(IOCTL_TRACE_SET_B3BYTES == 0x223C48, "IOCTL_TRACE_SET_B3BYTES");
 static_assert(IOCTL_TRACE_SET_LOG == 0x223C4C, "IOCTL_TRACE_SET_LOG");
 static_assert(IOCTL_TRACE_SET_TARGET == 0x223C50, "IOCTL_TRACE_SET_TARGET");
 static_assert(IOCTL_TRACE_SET_LOGLIMIT == 0x223C54, "IOCTL_TRACE_SET_LOGLIMIT");
+static_assert(IOCTL_TRACE_SET_LOGKEEP == 0x223C58, "IOCTL_TRACE_SET_LOGKEEP");
 static_assert(IOCTL_TRACE_GET_FLAGS == 0x223C84, "IOCTL_TRACE_GET_FLAGS");
 static_assert(IOCTL_TRACE_GET_B3BYTES == 0x223C88, "IOCTL_TRACE_GET_B3BYTES");
 static_assert(IOCTL_TRACE_GET_LOG == 0x223C8C, "IOCTL_TRACE_GET_LOG");
 static_assert(IOCTL_TRACE_GET_TARGET == 0x223C90, "IOCTL_TRACE_GET_TARGET");
 static_assert(IOCTL_TRACE_GET_LOGLIMIT == 0x223C94, "IOCTL_TRACE_GET_LOGLIMIT");
+static_assert(IOCTL_TRACE_GET_LOGKEEP == 0x223C98, "IOCTL_TRACE_GET_LOGKEEP");
 
 // The state word of IOCTL_TRACE_GET_STATE.
 constexpr uint32_t TRACE_STATE_NONE = 0;     // no trace device

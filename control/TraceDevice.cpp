@@ -83,16 +83,18 @@ NTSTATUS TraceDevice::OpenLog() {
   NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES;
   // Without a writer nothing could be logged: that is a failure, not a
   // device that silently traces into nothing.
-  logWriter = new LogWriter(&status, name, LoadLogLimit());
+  logWriter = new LogWriter(&status, name, LoadLogLimit(), LoadLogKeep());
   if (logWriter == NULL)
     return STATUS_INSUFFICIENT_RESOURCES;
   return status;
 }
 
-void TraceDevice::QueueText(const char* text, bool timeStamped) {
+void TraceDevice::QueueText(const char* text, bool timeStamped, TextRole role) {
   if (logWriter == NULL)
     return;
   TraceRecord* record = timeStamped ? makeTextRecord(text, Settings()) : makeTextRecord(text);
+  if (record != NULL)
+    record->textRole = role;
   // A record that could not be built is counted, and told in the log.
   logWriter->Submit(record);
 }
@@ -107,7 +109,7 @@ void TraceDevice::WriteBanner(PCWSTR target) {
   int room = int(BANNER_SIZE - head.length - sizeof(kBannerTail));
   FormatText(banner + head.length, BANNER_SIZE - head.length, "%.*ls%s", room,
              target != NULL ? target : L"", kBannerTail);
-  QueueText(banner, false);
+  QueueText(banner, false, TEXT_ROLE_SESSION_BEGIN);
   PoolFree(banner);
 }
 
@@ -128,7 +130,7 @@ NTSTATUS TraceDevice::StartTracing(TraceSettings newSettings) {
   char* described = area + START_BLOCK_SIZE;
   DescribeSettings(newSettings, described);
   FormatText(area, START_BLOCK_SIZE, kStartFormat, described);
-  QueueText(area, true);
+  QueueText(area, true, TEXT_ROLE_TRACING_STARTED);
   PoolFree(area);
   return STATUS_SUCCESS;
 }
@@ -143,7 +145,7 @@ NTSTATUS TraceDevice::StopTracing() {
   if (!IsTracing())
     return STATUS_SUCCESS;
   DisableTracing();
-  QueueText(kStopText, true);
+  QueueText(kStopText, true, TEXT_ROLE_TRACING_STOPPED);
   return STATUS_SUCCESS;
 }
 

@@ -10,6 +10,7 @@
 
 #include "control/TraceSettings.h"
 #include "filter/FilterDevice.h"
+#include "trace/TraceRecord.h"
 
 class LogWriter;
 
@@ -53,7 +54,7 @@ class TraceDevice : public FilterDevice {
 
  private:
   void WriteBanner(PCWSTR target);
-  void QueueText(const char* text, bool timeStamped);
+  void QueueText(const char* text, bool timeStamped, TextRole role = TEXT_ROLE_NONE);
 
   LogWriter* logWriter;
   // Replaced whole by one interlocked exchange; read once per hook call.

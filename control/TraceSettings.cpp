@@ -24,6 +24,10 @@ ULONG LoadLogLimit() {
   return LimitLogLimitValue(ReadNumber(LOG_LIMIT_VALUE_NAME, DEFAULT_LOG_LIMIT_MB));
 }
 
+ULONG LoadLogKeep() {
+  return LimitLogKeepValue(ReadNumber(LOG_KEEP_VALUE_NAME, DEFAULT_LOG_KEEP));
+}
+
 ULONG DescribeSettings(TraceSettings settings, char* text) {
   int n = 0;
   n += sprintf(text + n, "Settings:\n");

@@ -33,6 +33,7 @@ constexpr ULONG DEFAULT_MAX_DATA_B3_BYTES = 32;
 #define LOG_VALUE_NAME L"Pellinor_Log"
 #define TARGET_VALUE_NAME L"Pellinor_Target"
 #define LOG_LIMIT_VALUE_NAME L"Pellinor_LogLimit"
+#define LOG_KEEP_VALUE_NAME L"Pellinor_LogKeep"
 #define DEFAULT_LOG_PATH L"C:\\Pellinor.log"
 #define DEFAULT_TARGET_NAME L"CAPI201"
 
@@ -65,10 +66,24 @@ constexpr ULONG LimitLogLimitValue(ULONG value) {
   return value > MAX_LOG_LIMIT_MB ? MAX_LOG_LIMIT_MB : value;
 }
 
-// Reads Pellinor_LogLimit (0 when the read fails), limited as above; read
-// with the other settings when a trace device is built. PASSIVE_LEVEL;
-// never fails.
+// How many older generations of a size-limited log are kept (NAME.old,
+// then NAME.old.2 and so on, newest first): at least one, at most
+// MAX_LOG_KEEP. A missing value keeps one, as the driver always did.
+constexpr ULONG MAX_LOG_KEEP = 9;
+constexpr ULONG DEFAULT_LOG_KEEP = 1;
+// What a Pellinor_LogKeep value becomes when it is stored or read: 0 keeps
+// one too (a rotation that kept nothing would lose the start of the calls).
+constexpr ULONG LimitLogKeepValue(ULONG value) {
+  if (value < 1)
+    return 1;
+  return value > MAX_LOG_KEEP ? MAX_LOG_KEEP : value;
+}
+
+// Read Pellinor_LogLimit (0 when the read fails) and Pellinor_LogKeep (1
+// when it fails), limited as above; read with the other settings when a
+// trace device is built. PASSIVE_LEVEL; never fail.
 ULONG LoadLogLimit();
+ULONG LoadLogKeep();
 
 // Reads Pellinor_Flags and Pellinor_B3Bytes (defaults 3 and 32 when a read
 // fails) into a settings word. PASSIVE_LEVEL; never fails.

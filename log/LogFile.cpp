@@ -115,11 +115,14 @@ NTSTATUS LogFile::Write(const void* data, ULONG length) {
   return status;
 }
 
-NTSTATUS LogFile::Rename(PCWSTR name, PCWSTR suffix) {
+NTSTATUS LogFile::Rename(PCWSTR name, PCWSTR from, PCWSTR to) {
   CountedString path(L"\\DosDevices\\");
   path.Append(name);
   CountedString newPath(path.Text() != NULL ? path.Text() : L"");
-  newPath.Append(suffix);
+  newPath.Append(to);
+  if (from[0] != L'\0') {
+    path.Append(from);
+  }
   if (!NT_SUCCESS(path.Status())) {
     return path.Status();
   }

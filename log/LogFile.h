@@ -40,9 +40,10 @@ class LogFile : public PoolObject {
   // The file's size: measured at Open, moved by each Append.
   ULONGLONG EndOfFile() const { return endOfFile; }
 
-  // Renames the closed file "\DosDevices\" + name to the same name with
-  // `suffix` appended, replacing a file of that name. PASSIVE_LEVEL.
-  static NTSTATUS Rename(PCWSTR name, PCWSTR suffix);
+  // Renames the closed file "\DosDevices\" + name + `from` to name + `to`
+  // (suffixes; `from` may be empty), replacing a file of that name.
+  // PASSIVE_LEVEL.
+  static NTSTATUS Rename(PCWSTR name, PCWSTR from, PCWSTR to);
 
   // Closes the handle; a failed close leaves the file open, so that
   // CloseIfOpen at unload tries again.

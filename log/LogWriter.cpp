@@ -1,6 +1,7 @@
 #include "log/LogWriter.h"
 
 #include "capi/TraceText.h"
+#include "control/TraceSettings.h"
 #include "framework/Interlocked.h"
 #include "framework/Pool.h"
 #include "log/LogFile.h"
@@ -15,6 +16,25 @@ namespace {
 LogWriter* sinkWriter;
 
 constexpr ULONGLONG kMegabyte = 0x100000;
+
+// A notice line: its words and up to two copies of the log's name, cut to
+// fit (a name runs to 32,767 characters).
+constexpr ULONG kNoticeSize = 720;
+
+// The suffix of older generation `generation` (1 to 9): ".old", ".old.2" to
+// ".old.9".
+void GenerationSuffix(ULONG generation, WCHAR* suffix) {
+  const WCHAR old[] = LOG_OLD_SUFFIX;
+  ULONG n = 0;
+  for (; old[n] != 0; ++n) {
+    suffix[n] = old[n];
+  }
+  if (generation > 1) {
+    suffix[n++] = L'.';
+    suffix[n++] = WCHAR(L'0' + generation);
+  }
+  suffix[n] = 0;
+}
 
 // Appends `text` to `to` (n characters so far, room for `room`) as 8-bit
 // text: a character beyond 7 bits shows as '?'; what does not fit is cut.
@@ -88,7 +108,7 @@ void WriteLogLines(const char* text, uint32_t kind, const void* message) {
   sinkWriter->Gather(text, length);
 }
 
-LogWriter::LogWriter(NTSTATUS* status, PCWSTR logFileName, ULONG limitMegabytes)
+LogWriter::LogWriter(NTSTATUS* status, PCWSTR logFileName, ULONG limitMegabytes, ULONG keep)
     : thread(NULL),
       closed(0),
       items(0, 0x7FFFFFFF),
@@ -101,6 +121,13 @@ LogWriter::LogWriter(NTSTATUS* status, PCWSTR logFileName, ULONG limitMegabytes)
       logFileName(logFileName),
       lostRecords(0),
       limitBytes(limitMegabytes * kMegabyte),
+      keep(LimitLogKeepValue(keep)),
+      partNumber(1),
+      begun(),
+      sessionText(NULL),
+      headLength(0),
+      startLength(0),
+      keepingHead(false),
       recordText(NULL),
       gathered(0),
       recordWritten(false),
@@ -119,6 +146,11 @@ LogWriter::LogWriter(NTSTATUS* status, PCWSTR logFileName, ULONG limitMegabytes)
   recordText = static_cast<char*>(PoolAlloc(LOG_RECORD_BUFFER_SIZE, PagedPool));
   if (recordText == NULL) {
     return;
+  }
+  // Only a log that rotates repeats the session's start. Without the
+  // buffer it still rotates, its new files without the start.
+  if (limitBytes != 0) {
+    sessionText = static_cast<char*>(PoolAlloc(LOG_SESSION_TEXT_SIZE, PagedPool));
   }
   SystemThread* created = new SystemThread(&LogWriter::ThreadEntry, this, status);
   if (created == NULL) {
@@ -139,6 +171,8 @@ LogWriter::~LogWriter() {
   Close();
   // A writer whose file never opened had no thread to drain its queue.
   DiscardQueued();
+  PoolFree(sessionText);
+  sessionText = NULL;
   PoolFree(recordText);
   recordText = NULL;
   PoolFree(textBuffer);
@@ -206,6 +240,7 @@ void LogWriter::Run() {
   start.Wait();
   LogFile& file = LogFile::Instance();
   openStatus = file.Open(logFileName.Text(), false);
+  TimeStamp().Format(begun, kTraceStampFormat);
   opened.Set(0);
   if (NT_SUCCESS(openStatus)) {
     sinkWriter = this;
@@ -240,8 +275,16 @@ void LogWriter::WriteRecord(TraceRecord* record) {
   recordWritten = false;
   writeFailed = false;
   ReportLost(lost, record->captureTime);
+  ULONG from = gathered;
   formatRecord(*this, record);
+  // Kept only once written: a rotation before it must not repeat it too.
+  // The text stays in the buffer until the next record is gathered.
+  bool whole = !recordWritten;
+  ULONG to = gathered;
   WriteGathered();
+  if (record->kind == TRACE_RECORD_TEXT && sessionText != NULL) {
+    KeepSessionText(record->textRole, whole ? recordText + from : NULL, to - from);
+  }
   if (writeFailed) {
     // The text is gone, and with it the line that told earlier losses: they
     // are told with this record once a write succeeds again.
@@ -314,8 +357,10 @@ bool LogWriter::PastLimit(ULONG pending) const {
 void LogWriter::Rotate() {
   LogFile& file = LogFile::Instance();
   NTSTATUS status = file.Close();
+  NTSTATUS shifted = STATUS_SUCCESS;
   if (NT_SUCCESS(status)) {
-    status = LogFile::Rename(logFileName.Text(), LOG_OLD_SUFFIX);
+    shifted = ShiftGenerations();
+    status = LogFile::Rename(logFileName.Text(), L"", LOG_OLD_SUFFIX);
     // Afresh after a rename; the same file again when the rename failed.
     NTSTATUS reopened = file.Open(logFileName.Text(), false);
     if (!NT_SUCCESS(reopened)) {
@@ -325,7 +370,7 @@ void LogWriter::Rotate() {
       return;
     }
   }
-  char notice[300];
+  char notice[100];
   if (!NT_SUCCESS(status)) {
     // Never a loop of failed renames: the limit is given up for this log.
     renameFailed = true;
@@ -333,17 +378,98 @@ void LogWriter::Rotate() {
     WriteNotice(notice, false);
     return;
   }
-  ULONG n = ULONG(sprintf(notice, "*** log continued from "));
-  AppendNarrow(notice, sizeof(notice) - 8, &n, logFileName.Text());
-  AppendNarrow(notice, sizeof(notice) - 8, &n, LOG_OLD_SUFFIX);
+  BeginGeneration();
+  if (!NT_SUCCESS(shifted)) {
+    // The rename above replaced NAME.old: that generation is gone.
+    sprintf(notice, "*** older generation not kept, could not rename: 0x%08X ***",
+            unsigned(shifted));
+    WriteNotice(notice, false);
+  }
+}
+
+NTSTATUS LogWriter::ShiftGenerations() {
+  NTSTATUS first = STATUS_SUCCESS;
+  for (ULONG generation = keep; generation > 1; --generation) {
+    WCHAR from[8];
+    WCHAR to[8];
+    GenerationSuffix(generation - 1, from);
+    GenerationSuffix(generation, to);
+    NTSTATUS status = LogFile::Rename(logFileName.Text(), from, to);
+    if (!NT_SUCCESS(status) && status != STATUS_OBJECT_NAME_NOT_FOUND && NT_SUCCESS(first)) {
+      first = status;
+    }
+  }
+  return first;
+}
+
+void LogWriter::BeginGeneration() {
+  ++partNumber;
+  char notice[kNoticeSize];
+  // Part numbers, not file names: every rotation renames the older files,
+  // so a name written here would soon be that of another part.
+  ULONG n = ULONG(
+      sprintf(notice, "*** log continued: part %u of the log begun %s; older parts are kept in ",
+              unsigned(partNumber), begun));
+  const ULONG room = kNoticeSize - 40;
+  AppendNarrow(notice, room, &n, logFileName.Text());
+  AppendNarrow(notice, room, &n, LOG_OLD_SUFFIX);
+  if (keep > 1) {
+    n += ULONG(sprintf(notice + n, " to "));
+    AppendNarrow(notice, room, &n, logFileName.Text());
+    WCHAR last[8];
+    GenerationSuffix(keep, last);
+    AppendNarrow(notice, room, &n, last);
+    n += ULONG(sprintf(notice + n, ", newest first"));
+  }
   sprintf(notice + n, " ***");
   WriteNotice(notice, true);
+  if (headLength + startLength == 0) {
+    return;
+  }
+  WriteNotice("*** the start of the session, repeated ***", false);
+  LogFile::Instance().Write(sessionText, headLength + startLength);
+  WriteNotice("*** end of the repeated start ***", false);
+}
+
+void LogWriter::KeepSessionText(ULONG role, const char* text, ULONG length) {
+  switch (role) {
+    case TEXT_ROLE_SESSION_BEGIN:
+      headLength = 0;
+      startLength = 0;
+      keepingHead = true;
+      break;
+    case TEXT_ROLE_TRACING_STARTED:
+      keepingHead = false;
+      startLength = 0;
+      if (text != NULL && length <= LOG_SESSION_TEXT_SIZE - headLength) {
+        CopyText(sessionText + headLength, text, length);
+        startLength = length;
+      }
+      return;
+    case TEXT_ROLE_TRACING_STOPPED:
+      // Stopped: a new generation shows the head alone, no tracing in force.
+      keepingHead = false;
+      startLength = 0;
+      return;
+    default:
+      break;
+  }
+  if (!keepingHead) {
+    return;
+  }
+  // The head ends with the last whole text that fits.
+  if (text == NULL || length > LOG_SESSION_TEXT_SIZE - headLength) {
+    keepingHead = false;
+    return;
+  }
+  CopyText(sessionText + headLength, text, length);
+  headLength += length;
 }
 
 void LogWriter::WriteNotice(const char* notice, bool first) {
   char stamp[TimeStamp::kTextSize];
   TimeStamp().Format(stamp, kTraceStampFormat);
-  char line[400];
+  char line[kNoticeSize + TimeStamp::kTextSize + 8];
   int n = sprintf(line, "%s%s\r\n%s\r\n", first ? "" : "\r\n", stamp, notice);
   // A notice that cannot be written is not a record: nothing is counted.
   LogFile::Instance().Write(line, ULONG(n));

@@ -7,8 +7,12 @@
 // The text of one record is gathered (line ends made CR LF) and written to
 // the file in one piece, so that a record is never split between two files
 // when the log reaches its size limit: before a record whose text would take
-// the file past the limit, the file is renamed to NAME.old (replacing an
-// older one) and a fresh file is started with a line naming the old one.
+// the file past the limit, the older generations move one place (NAME.old
+// to NAME.old.2 and so on, the oldest dropped), the file becomes NAME.old,
+// and a fresh file is started. It opens with a line that numbers it (part N
+// of the log begun at a time) and names where the older parts are kept,
+// then repeats the session's start (the banner, the target query and the
+// "Start Tracing" block in force), so that each file can be read alone.
 //
 // The text sink and the log file are single global objects, so at most one
 // LogWriter may exist at a time.
@@ -34,7 +38,12 @@ constexpr ULONG LOG_TEXT_BUFFER_SIZE = 9216;
 // writer thread touches it). A record longer than this is written in
 // several pieces, to the same file.
 constexpr ULONG LOG_RECORD_BUFFER_SIZE = 0x8000;
-// What LogFile::Rename appends to the log's name for the older generation.
+// Where the session's start is kept for the next generation (paged: only
+// the writer thread touches it). A start that does not fit is kept as far
+// as whole texts fit.
+constexpr ULONG LOG_SESSION_TEXT_SIZE = 0x4000;
+// What LogFile::Rename appends to the log's name for the newest older
+// generation; the generations behind it are NAME.old.2 to NAME.old.9.
 #define LOG_OLD_SUFFIX L".old"
 
 class LogWriter : public PoolObject {
@@ -42,9 +51,10 @@ class LogWriter : public PoolObject {
   // Starts the writer thread and returns once it has tried to open the log
   // file `logFileName` (a DOS path such as "C:\Pellinor.log"). *status: the
   // open's status, or why there is no thread. `limitMegabytes`: the log's
-  // size limit (0: none, the file grows for ever). The caller keeps the
-  // object whatever the status and destroys it later. PASSIVE_LEVEL.
-  LogWriter(NTSTATUS* status, PCWSTR logFileName, ULONG limitMegabytes = 0);
+  // size limit (0: none, the file grows for ever); `keep`: the older
+  // generations kept (1 to 9). The caller keeps the object whatever the
+  // status and destroys it later. PASSIVE_LEVEL.
+  LogWriter(NTSTATUS* status, PCWSTR logFileName, ULONG limitMegabytes = 0, ULONG keep = 1);
 
   // Stops the thread after every record queued before has been formatted
   // and written, then closes the file. PASSIVE_LEVEL.
@@ -100,9 +110,21 @@ class LogWriter : public PoolObject {
   // the file when the text would take it past the limit.
   void WriteGathered();
   bool PastLimit(ULONG pending) const;
-  // Close, rename to NAME.old, open afresh, and say so at the top of the new
-  // file; a failed rename keeps the file and says so once.
+  // Close, move the older generations on, rename to NAME.old, open afresh,
+  // and begin the new file with its part line and the session's start; a
+  // failed rename keeps the file and says so once.
   void Rotate();
+  // Moves NAME.old.(keep-1) to NAME.old.keep, ..., NAME.old to NAME.old.2;
+  // a generation that is not there is no failure. The first failure's
+  // status, else STATUS_SUCCESS.
+  NTSTATUS ShiftGenerations();
+  // The start of the session as a new generation repeats it: `role` (a
+  // TextRole) and the text as written, or null when it was written in
+  // pieces and cannot be kept.
+  void KeepSessionText(ULONG role, const char* text, ULONG length);
+  // The part line of a new generation, then the kept start between its two
+  // notices.
+  void BeginGeneration();
   // A time-stamped notice written straight to the file: "\n" (unless first
   // in the file), the stamp, the notice; line ends CR LF.
   static void WriteNotice(const char* notice, bool first);
@@ -122,6 +144,15 @@ class LogWriter : public PoolObject {
   LONG volatile lostRecords;
   // The rest belongs to the writer thread.
   ULONGLONG limitBytes;
+  ULONG keep;
+  ULONG partNumber;                  // of this writer's log: 1 for the file it opened
+  char begun[TimeStamp::kTextSize];  // when it opened it
+  // The session's start: the head (banner and target query, headLength
+  // bytes), then the start block in force (startLength bytes).
+  char* sessionText;
+  ULONG headLength;
+  ULONG startLength;
+  bool keepingHead;  // between the banner and the first start
   char* recordText;
   ULONG gathered;
   bool recordWritten;  // some of the record's text is in the file already

@@ -37,6 +37,16 @@ enum TraceRecordKind : UCHAR {
   TRACE_RECORD_COMPLETION = 2,
 };
 
+// What a text record is to the log writer, which keeps the start of the
+// session (the banner, the target query, the settings in force) to repeat
+// it at the top of each new generation of a size-limited log.
+enum TextRole : uint32_t {
+  TEXT_ROLE_NONE = 0,
+  TEXT_ROLE_SESSION_BEGIN = 1,    // the banner: the texts up to the first start follow it
+  TEXT_ROLE_TRACING_STARTED = 2,  // "Start Tracing" with its settings
+  TEXT_ROLE_TRACING_STOPPED = 3,  // "Stop Tracing"
+};
+
 // The words of the request's current I/O stack location that the text
 // reads. They are kept in the record itself: a pool block of their own
 // would cost a pool header, rounding and an allocation that can fail, for
@@ -92,7 +102,12 @@ class TraceRecord : public PoolObject {
   TimeStamp captureTime;
   CapturedBlock ioBuffer;
   CapturedBlock message;
-  uint32_t information;
+  // A completion's Information. A text record has none; it carries its
+  // TextRole here instead.
+  union {
+    uint32_t information;
+    uint32_t textRole;
+  };
   PVOID irp;
   StackCopy stack;
   TraceRecordKind kind;

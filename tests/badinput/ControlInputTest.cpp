@@ -77,7 +77,8 @@ TEST_F(ControlInput, ShortAndMissingBuffersAreRefusedAndChangeNothing) {
   emu::Registry::SetDword(kService, u"Pellinor_B3Bytes", 20);
   emu::Registry::SetDword(kService, u"Pellinor_LogLimit", 7);
   const std::string before = emu::Registry::SaveText();
-  for (ULONG code : {IOCTL_TRACE_SET_FLAGS, IOCTL_TRACE_SET_B3BYTES, IOCTL_TRACE_SET_LOGLIMIT}) {
+  for (ULONG code : {IOCTL_TRACE_SET_FLAGS, IOCTL_TRACE_SET_B3BYTES, IOCTL_TRACE_SET_LOGLIMIT,
+                     IOCTL_TRACE_SET_LOGKEEP}) {
     for (ULONG in : {0u, 1u, 2u, 3u}) {
       for (ULONG out : {0u, 3u, 4u, 64u}) {
         emu::IoResult result = Send(code, Number(0x0B07), in, out);
@@ -86,7 +87,7 @@ TEST_F(ControlInput, ShortAndMissingBuffersAreRefusedAndChangeNothing) {
     }
   }
   for (ULONG code : {IOCTL_TRACE_GET_STATE, IOCTL_TRACE_GET_FLAGS, IOCTL_TRACE_GET_B3BYTES,
-                     IOCTL_TRACE_GET_LOGLIMIT}) {
+                     IOCTL_TRACE_GET_LOGLIMIT, IOCTL_TRACE_GET_LOGKEEP}) {
     for (ULONG in : {0u, 4u, 64u}) {
       for (ULONG out : {0u, 1u, 3u}) {
         emu::IoResult result = Send(code, Number(1), in, out);
@@ -105,7 +106,7 @@ TEST_F(ControlInput, ShortAndMissingBuffersAreRefusedAndChangeNothing) {
   // among them (their buffers are user addresses it must not touch).
   for (ULONG code : std::initializer_list<ULONG>{IOCTL_TRACE_GET_STATE | METHOD_NEITHER, IOCTL_TRACE_SET_LOG | METHOD_NEITHER,
                      IOCTL_TRACE_SET_FLAGS | METHOD_IN_DIRECT, TraceControlCode(0xF03),
-                     TraceControlCode(0xF16), 0x00220000u, 0xFFFFFFFFu}) {
+                     TraceControlCode(0xF17), 0x00220000u, 0xFFFFFFFFu}) {
     for (ULONG length : {0u, 4u, 0x10001u}) {
       emu::IoResult result = Send(code, Text("C:\\other.log"), length, length);
       EXPECT_EQ(result.status, STATUS_NOT_IMPLEMENTED) << std::hex << code << " " << length;
@@ -119,13 +120,14 @@ TEST_F(ControlInput, EveryLengthAnswersWithinTheCallersBuffer) {
   const ULONG codes[] = {IOCTL_TRACE_GET_STATE,   IOCTL_TRACE_SET_FLAGS, IOCTL_TRACE_SET_B3BYTES,
                          IOCTL_TRACE_SET_LOG,     IOCTL_TRACE_SET_TARGET, IOCTL_TRACE_GET_FLAGS,
                          IOCTL_TRACE_GET_B3BYTES, IOCTL_TRACE_GET_LOG,   IOCTL_TRACE_GET_TARGET,
-                         IOCTL_TRACE_SET_LOGLIMIT, IOCTL_TRACE_GET_LOGLIMIT};
+                         IOCTL_TRACE_SET_LOGLIMIT, IOCTL_TRACE_GET_LOGLIMIT,
+                         IOCTL_TRACE_SET_LOGKEEP, IOCTL_TRACE_GET_LOGKEEP};
   for (ULONG code : codes) {
     for (ULONG in : kLengths) {
       for (ULONG out : kLengths) {
         std::vector<uint8_t> input = Text("C:\\a.log");
         if (code == IOCTL_TRACE_SET_FLAGS || code == IOCTL_TRACE_SET_B3BYTES ||
-            code == IOCTL_TRACE_SET_LOGLIMIT)
+            code == IOCTL_TRACE_SET_LOGLIMIT || code == IOCTL_TRACE_SET_LOGKEEP)
           input = Number(0xFFFFFFFF);
         std::vector<uint8_t> output;
         emu::IoResult result = Send(code, input, in, out, &output);
@@ -148,6 +150,8 @@ TEST_F(ControlInput, EveryLengthAnswersWithinTheCallersBuffer) {
   EXPECT_EQ(output, Number(32));
   ASSERT_EQ(Send(IOCTL_TRACE_GET_LOGLIMIT, {}, 0, 4, &output).status, STATUS_SUCCESS);
   EXPECT_EQ(output, Number(MAX_LOG_LIMIT_MB));
+  ASSERT_EQ(Send(IOCTL_TRACE_GET_LOGKEEP, {}, 0, 4, &output).status, STATUS_SUCCESS);
+  EXPECT_EQ(output, Number(MAX_LOG_KEEP));
 }
 
 TEST_F(ControlInput, AStringStoredWithAShortOutputClaimsNoBytesPastIt) {

@@ -195,7 +195,8 @@ TEST_F(ControlDeviceTest, AnOrdinaryUserCanNeitherOpenNorControl) {
       {IOCTL_TRACE_SET_TARGET, Text("Null")}, {IOCTL_TRACE_SET_LOGLIMIT, Number(1)},
       {IOCTL_TRACE_GET_FLAGS, {}},         {IOCTL_TRACE_GET_B3BYTES, {}},
       {IOCTL_TRACE_GET_LOG, {}},           {IOCTL_TRACE_GET_TARGET, {}},
-      {IOCTL_TRACE_GET_LOGLIMIT, {}},
+      {IOCTL_TRACE_GET_LOGLIMIT, {}},       {IOCTL_TRACE_SET_LOGKEEP, Number(3)},
+      {IOCTL_TRACE_GET_LOGKEEP, {}},
   };
   {
     emu::ProcessScope asUser(user);
@@ -208,7 +209,7 @@ TEST_F(ControlDeviceTest, AnOrdinaryUserCanNeitherOpenNorControl) {
   }
   EXPECT_EQ(Dword(u"Start"), 3u);
   for (const char16_t* name : {u"Pellinor_Flags", u"Pellinor_B3Bytes", u"Pellinor_Log",
-                               u"Pellinor_Target", u"Pellinor_LogLimit"}) {
+                               u"Pellinor_Target", u"Pellinor_LogLimit", u"Pellinor_LogKeep"}) {
     EXPECT_TRUE(Missing(name));
   }
   // The administrator's own requests go on as before.
@@ -255,7 +256,7 @@ TEST_F(ControlDeviceTest, OpeningEndsTheRetriesAndOtherRequestsAreNotImplemented
   result = emu::Write(handle, buffer, sizeof buffer);
   EXPECT_EQ(result.status, STATUS_NOT_IMPLEMENTED);
   // Between the groups, below them and above them, and another method.
-  for (ULONG code : {0x223C40u, 0x223C0Cu, 0x223C58u, 0x223C98u, 0x223BFCu, 0x223C01u}) {
+  for (ULONG code : {0x223C40u, 0x223C0Cu, 0x223C5Cu, 0x223C9Cu, 0x223BFCu, 0x223C01u}) {
     Reply reply = Control(code, Number(1), 4);
     EXPECT_EQ(reply.status, STATUS_NOT_IMPLEMENTED) << std::hex << code;
     EXPECT_EQ(reply.information, 0u) << std::hex << code;
@@ -296,28 +297,44 @@ TEST_F(ControlDeviceTest, DataB3BytesAreLimitedTo32) {
   EXPECT_EQ(NumberAt(reply.output.data()), 32u);
 }
 
-TEST_F(ControlDeviceTest, LogLimitIsStoredAndReadAsAtMost4095Megabytes) {
-  const std::pair<uint32_t, uint32_t> cases[] = {{64, 64},     {0, 0},           {4095, 4095},
-                                                 {4096, 4095}, {0x10000, 4095}, {0xFFFFFFFF, 4095},
-                                                 {1, 1}};
-  for (const auto& c : cases) {
-    Reply reply = Control(IOCTL_TRACE_SET_LOGLIMIT, Number(c.first), 4);
-    EXPECT_EQ(reply.status, STATUS_SUCCESS) << c.first;
-    EXPECT_EQ(reply.information, 4u);
-    EXPECT_EQ(NumberAt(reply.output.data()), c.second) << c.first;
-    EXPECT_EQ(Dword(u"Pellinor_LogLimit"), c.second) << c.first;
-    reply = Control(IOCTL_TRACE_GET_LOGLIMIT, {}, 4);
-    EXPECT_EQ(reply.status, STATUS_SUCCESS);
-    EXPECT_EQ(reply.information, 4u);
-    EXPECT_EQ(NumberAt(reply.output.data()), c.second) << c.first;
-    // What the next trace device's writer will use.
-    EXPECT_EQ(LoadLogLimit(), c.second) << c.first;
+// The log's size limit (at most 4095 MB) and the older generations kept (1
+// to 9): stored limited, read back as the writer will use them.
+TEST_F(ControlDeviceTest, LogLimitAndGenerationsAreStoredAndReadWithinTheirLimits) {
+  const struct {
+    ULONG setCode, getCode;
+    const char16_t* value;
+    ULONG (*load)();
+    std::vector<std::pair<uint32_t, uint32_t>> cases;
+  } settings[] = {
+      {IOCTL_TRACE_SET_LOGLIMIT, IOCTL_TRACE_GET_LOGLIMIT, u"Pellinor_LogLimit", LoadLogLimit,
+       {{64, 64}, {0, 0}, {4095, 4095}, {4096, 4095}, {0x10000, 4095}, {0xFFFFFFFF, 4095}, {1, 1}}},
+      {IOCTL_TRACE_SET_LOGKEEP, IOCTL_TRACE_GET_LOGKEEP, u"Pellinor_LogKeep", LoadLogKeep,
+       {{3, 3}, {0, 1}, {9, 9}, {10, 9}, {0xFFFFFFFF, 9}, {1, 1}}},
+  };
+  for (const auto& s : settings) {
+    for (const auto& c : s.cases) {
+      Reply reply = Control(s.setCode, Number(c.first), 4);
+      EXPECT_EQ(reply.status, STATUS_SUCCESS) << c.first;
+      EXPECT_EQ(reply.information, 4u);
+      EXPECT_EQ(NumberAt(reply.output.data()), c.second) << c.first;
+      EXPECT_EQ(Dword(s.value), c.second) << c.first;
+      reply = Control(s.getCode, {}, 4);
+      EXPECT_EQ(reply.status, STATUS_SUCCESS);
+      EXPECT_EQ(reply.information, 4u);
+      EXPECT_EQ(NumberAt(reply.output.data()), c.second) << c.first;
+      // What the next trace device's writer will use.
+      EXPECT_EQ(s.load(), c.second) << c.first;
+    }
   }
-  // Stored by hand above the limit: read as the writer reads it.
+  // Stored by hand beyond the limits: read as the writer reads them.
   emu::Registry::SetDword(kService, u"Pellinor_LogLimit", 100000);
   Reply reply = Control(IOCTL_TRACE_GET_LOGLIMIT, {}, 4);
   EXPECT_EQ(reply.status, STATUS_SUCCESS);
   EXPECT_EQ(NumberAt(reply.output.data()), 4095u);
+  emu::Registry::SetDword(kService, u"Pellinor_LogKeep", 0);
+  reply = Control(IOCTL_TRACE_GET_LOGKEEP, {}, 4);
+  EXPECT_EQ(reply.status, STATUS_SUCCESS);
+  EXPECT_EQ(NumberAt(reply.output.data()), 1u);
 }
 
 TEST_F(ControlDeviceTest, MissingValuesReadAsTheirDefaults) {
@@ -333,6 +350,10 @@ TEST_F(ControlDeviceTest, MissingValuesReadAsTheirDefaults) {
   EXPECT_EQ(reply.status, STATUS_SUCCESS);
   EXPECT_EQ(reply.information, 4u);
   EXPECT_EQ(NumberAt(reply.output.data()), 0u);
+  // One older generation.
+  reply = Control(IOCTL_TRACE_GET_LOGKEEP, {}, 4);
+  EXPECT_EQ(reply.status, STATUS_SUCCESS);
+  EXPECT_EQ(NumberAt(reply.output.data()), 1u);
 
   reply = Control(IOCTL_TRACE_GET_TARGET, {}, 64);
   EXPECT_EQ(reply.status, STATUS_SUCCESS);

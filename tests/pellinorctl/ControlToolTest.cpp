@@ -280,6 +280,7 @@ TEST_F(ControlToolTest, ShowPrintsTheStateAndEverySettingWithOneOpen) {
   backend.Script(IOCTL_TRACE_GET_LOG, {{0, Text("C:\\Pellinor.log")}});
   backend.Script(IOCTL_TRACE_GET_TARGET, {{0, Text("CAPI201")}});
   backend.Script(IOCTL_TRACE_GET_LOGLIMIT, {{0, Number(64)}});
+  backend.Script(IOCTL_TRACE_GET_LOGKEEP, {{0, Number(3)}});
   EXPECT_EQ(kExitOk, Run({"show"}));
   EXPECT_EQ(
       "state:    stopped\n"
@@ -287,10 +288,11 @@ TEST_F(ControlToolTest, ShowPrintsTheStateAndEverySettingWithOneOpen) {
       "b3bytes:  16\n"
       "log:      C:\\Pellinor.log\n"
       "target:   CAPI201\n"
-      "loglimit: 64\n",
+      "loglimit: 64\n"
+      "logkeep:  3\n",
       out);
-  ASSERT_EQ(6u, backend.calls.size());
-  EXPECT_EQ(IOCTL_TRACE_GET_LOGLIMIT, backend.calls[5].code);
+  ASSERT_EQ(7u, backend.calls.size());
+  EXPECT_EQ(IOCTL_TRACE_GET_LOGKEEP, backend.calls[6].code);
   EXPECT_EQ("", err);
   EXPECT_EQ(1, backend.opens);
   EXPECT_EQ(1, backend.closes);

@@ -397,6 +397,57 @@ TEST(LogCommand, AClockSetBackIsToldNotComputedThrough) {
   EXPECT_EQ(json.out.find("\"durationMs\":-"), std::string::npos);
 }
 
+// The generations of a size-limited log, as the writer makes them: each
+// file after the first opens with its part line and the session's start
+// between two notices. Given in any order they read as the one log; the
+// newest read alone still knows its device and settings.
+TEST(LogCommand, GenerationsOfARotatedLogReadInAnyOrderAsOne) {
+  const std::string whole = OneSession();
+  const std::string head = whole.substr(0, whole.find("\r\n\r\n\r\n", whole.find("Start Tracing")) + 2);
+  const size_t cut1 = whole.find("\r\n\r\n\r\n", whole.find("DATA_B3_REQ")) + 2;
+  const size_t cut2 = whole.find("\r\n\r\n\r\n", whole.find("CONNECT_IND")) + 2;
+  auto part = [&](int n, const std::string& body) {
+    // The part line is stamped when the part began: its first record's time.
+    size_t date = body.find(" Sun, Jan 05 2003\r\n");
+    size_t line = body.rfind('\n', date) + 1;
+    std::string stamp = body.substr(line, body.find('\n', date) + 1 - line);
+    return stamp + "*** log continued: part " + std::to_string(n) +
+           " of the log begun 14:03:07.000 Sun, Jan 05 2003; older parts are kept in "
+           "C:\\Pellinor.log.old to C:\\Pellinor.log.old.2, newest first ***\r\n\r\n" +
+           stamp + "*** the start of the session, repeated ***\r\n" + head + "\r\n" + stamp +
+           "*** end of the repeated start ***\r\n" + body;
+  };
+  const std::filesystem::path dir = std::filesystem::temp_directory_path() / "pellinor-log-gen";
+  std::filesystem::create_directories(dir);
+  const std::string names[] = {(dir / "Pellinor.log.old.2").string(),
+                               (dir / "Pellinor.log.old").string(),
+                               (dir / "Pellinor.log").string()};
+  std::ofstream(names[0], std::ios::binary) << whole.substr(0, cut1);
+  std::ofstream(names[1], std::ios::binary) << part(2, whole.substr(cut1, cut2 - cut1));
+  std::ofstream(names[2], std::ios::binary) << part(3, whole.substr(cut2));
+
+  Result one = RunTool({"calls", "-"}, whole);
+  Result three = RunTool({"calls", names[2], names[0], names[1]});
+  EXPECT_EQ(three.status, 0) << three.err;
+  EXPECT_EQ(three.out, one.out);
+  Result summary = RunTool({"summary", names[1], names[2], names[0]});
+  EXPECT_EQ(summary.out.find("Log: " + names[0] + ", " + names[1] + ", " + names[2] + ":"), 0u)
+      << summary.out;
+  EXPECT_EQ(summary.out.find("Session 2"), std::string::npos) << summary.out;
+  EXPECT_EQ(summary.out.find("clock set back"), std::string::npos) << summary.out;
+  EXPECT_EQ(summary.out.find("not understood"), std::string::npos) << summary.out;
+
+  // Alone: the repeat is its session's start, stamped as it first was.
+  Result alone = RunTool({"summary", names[2]});
+  EXPECT_EQ(alone.status, 0) << alone.err;
+  EXPECT_NE(alone.out.find("): device \"CAPI201\""), std::string::npos) << alone.out;
+  EXPECT_NE(alone.out.find("  Start 14:03:07.123: CAPI functions YES"), std::string::npos)
+      << alone.out;
+  EXPECT_EQ(alone.out.find("Session 2"), std::string::npos) << alone.out;
+  EXPECT_EQ(alone.out.find("clock set back"), std::string::npos) << alone.out;
+  std::filesystem::remove_all(dir);
+}
+
 // Every whole-session log that the other tests of the project leave: the
 // reader understands each line, and the blocks are the file.
 TEST(LogCommand, EveryBundledSessionLogIsUnderstood) {

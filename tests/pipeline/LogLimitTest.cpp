@@ -49,9 +49,19 @@ class LogLimit : public ::testing::Test {
     }
   }
 
+  // A text that makes up the session's start for the writer.
+  static void WriteSessionText(LogWriter& writer, const char* text, TextRole role) {
+    TraceRecord* record = makeTextRecord(text);
+    ASSERT_NE(record, nullptr);
+    record->textRole = role;
+    writer.Queue(record);
+  }
+
   // The record numbers of a log, in order; every record must be whole.
-  // Notices are collected in `notices` (stamp line and notice line).
-  static std::vector<int> Records(const std::string& log, std::vector<std::string>* notices) {
+  // Notices are collected in `notices` (stamp line and notice line), the
+  // lines of session texts ("session ...") in `session`.
+  static std::vector<int> Records(const std::string& log, std::vector<std::string>* notices,
+                                  std::vector<std::string>* session = nullptr) {
     std::vector<int> numbers;
     size_t at = 0;
     while (at < log.size()) {
@@ -69,6 +79,12 @@ class LogLimit : public ::testing::Test {
         at = next + 2;
         continue;
       }
+      if (line.compare(0, 8, "session ") == 0) {
+        EXPECT_NE(session, nullptr) << line;
+        if (session != nullptr)
+          session->push_back(line);
+        continue;
+      }
       int number = -1;
       EXPECT_EQ(std::sscanf(line.c_str(), "record %d", &number), 1) << line.substr(0, 40);
       std::string expected = RecordText(number);
@@ -84,7 +100,7 @@ class LogLimit : public ::testing::Test {
 
 // Several megabytes under a 1 MB limit: the current file and one older
 // generation, each under the limit, the records of both in one unbroken
-// run, each file (after the first) opening with the line naming the old one.
+// run, each file (after the first) opening with the line that numbers it.
 TEST_F(LogLimit, RotatesBetweenRecordsKeepingOneOlderGeneration) {
   drive_.Write("limit.log.old", "an older generation\r\n");
   NTSTATUS status;
@@ -102,10 +118,13 @@ TEST_F(LogLimit, RotatesBetweenRecordsKeepingOneOlderGeneration) {
   EXPECT_EQ(old.find("an older generation"), std::string::npos);
   EXPECT_EQ(emu::FileRenameCount(), 3);
 
-  const std::string continued =
-      std::string(kStamp) + "\r\n*** log continued from C:\\limit.log.old ***\r\n";
-  EXPECT_EQ(current.compare(0, continued.size(), continued), 0) << current.substr(0, 100);
-  EXPECT_EQ(old.compare(0, continued.size(), continued), 0) << old.substr(0, 100);
+  // Numbered parts: a name would be wrong after the next rename.
+  auto continued = [](int part) {
+    return std::string(kStamp) + "\r\n*** log continued: part " + std::to_string(part) +
+           " of the log begun " + kStamp + "; older parts are kept in C:\\limit.log.old ***\r\n";
+  };
+  EXPECT_EQ(current.compare(0, continued(4).size(), continued(4)), 0) << current.substr(0, 160);
+  EXPECT_EQ(old.compare(0, continued(3).size(), continued(3)), 0) << old.substr(0, 160);
 
   std::vector<std::string> notices;
   std::vector<int> older = Records(old, &notices);
@@ -133,7 +152,83 @@ TEST_F(LogLimit, AnExistingLogIsMeasuredFromItsSizeAtOpen) {
   std::vector<std::string> notices;
   EXPECT_EQ(Records(current, &notices), std::vector<int>{0});
   ASSERT_EQ(notices.size(), 1u);
-  EXPECT_EQ(notices[0], "*** log continued from C:\\big.log.old ***");
+  EXPECT_EQ(notices[0], std::string("*** log continued: part 2 of the log begun ") + kStamp +
+                            "; older parts are kept in C:\\big.log.old ***");
+}
+
+// Three older generations kept: they move one place at each rotation, each
+// file numbers its part and repeats the session's start (the banner and
+// what follows it, and the start block in force), and the records of the
+// four files read in order are one unbroken run.
+TEST_F(LogLimit, KeepsOlderGenerationsEachWithTheSessionsStart) {
+  NTSTATUS status;
+  auto* writer = new LogWriter(&status, L"C:\\gen.log", 1, 3);
+  ASSERT_EQ(status, STATUS_SUCCESS);
+  WriteSessionText(*writer, "session banner\n", TEXT_ROLE_SESSION_BEGIN);
+  WriteSessionText(*writer, "session query\n", TEXT_ROLE_NONE);
+  WriteSessionText(*writer, "session start 1\n", TEXT_ROLE_TRACING_STARTED);
+  Write(*writer, 0, 1500);
+  // A stop and a new start: the next generations repeat the new start only.
+  WriteSessionText(*writer, "session stop\n", TEXT_ROLE_TRACING_STOPPED);
+  WriteSessionText(*writer, "session start 2\n", TEXT_ROLE_TRACING_STARTED);
+  Write(*writer, 1500, 3500);
+  delete writer;
+  EXPECT_EQ(drive_.Read("gen.log.old.4"), "");
+
+  const char* const names[] = {"gen.log.old.3", "gen.log.old.2", "gen.log.old", "gen.log"};
+  std::vector<int> all;
+  int part = 0;
+  for (const char* name : names) {
+    std::string log = drive_.Read(name);
+    ASSERT_FALSE(log.empty()) << name;
+    EXPECT_LE(log.size(), kMegabyte) << name;
+    std::vector<std::string> notices;
+    std::vector<std::string> session;
+    std::vector<int> numbers = Records(log, &notices, &session);
+    ASSERT_EQ(notices.size(), 3u) << name;
+    int number = 0;
+    ASSERT_EQ(std::sscanf(notices[0].c_str(), "*** log continued: part %d", &number), 1);
+    if (part != 0)
+      EXPECT_EQ(number, part + 1) << name;
+    part = number;
+    EXPECT_NE(notices[0].find("; older parts are kept in C:\\gen.log.old to C:\\gen.log.old.3, "
+                              "newest first ***"),
+              std::string::npos)
+        << notices[0];
+    EXPECT_EQ(notices[1], "*** the start of the session, repeated ***");
+    EXPECT_EQ(notices[2], "*** end of the repeated start ***");
+    // The repeat comes first; the stop and the new start of the session
+    // stand among the records where they happened.
+    const std::string start = numbers.front() < 1500 ? "session start 1" : "session start 2";
+    ASSERT_GE(session.size(), 3u) << name;
+    EXPECT_EQ(std::vector<std::string>(session.begin(), session.begin() + 3),
+              (std::vector<std::string>{"session banner", "session query", start}))
+        << name;
+    all.insert(all.end(), numbers.begin(), numbers.end());
+  }
+  EXPECT_EQ(part, 5);  // about 5 MB in parts of at most 1 MB
+  ASSERT_FALSE(all.empty());
+  for (size_t i = 1; i < all.size(); ++i) ASSERT_EQ(all[i], all[i - 1] + 1) << "at " << i;
+  EXPECT_EQ(all.back(), 4999);
+}
+
+// A generation that cannot move on is replaced, and the new file says so;
+// the rotation itself goes on.
+TEST_F(LogLimit, AGenerationThatCannotMoveIsReplacedAndToldOf) {
+  drive_.Write("shift.log.old", "older\r\n");
+  drive_.Write("shift.log", std::string(kMegabyte - 100, 'x'));
+  emu::FailFileRename(1, STATUS_SHARING_VIOLATION, false);
+  NTSTATUS status;
+  auto* writer = new LogWriter(&status, L"C:\\shift.log", 1, 2);
+  ASSERT_EQ(status, STATUS_SUCCESS);
+  Write(*writer, 0, 1);
+  delete writer;
+  EXPECT_EQ(drive_.Read("shift.log.old.2"), "");
+  EXPECT_EQ(drive_.Read("shift.log.old"), std::string(kMegabyte - 100, 'x'));
+  std::vector<std::string> notices;
+  EXPECT_EQ(Records(drive_.Read("shift.log"), &notices), std::vector<int>{0});
+  ASSERT_EQ(notices.size(), 2u);
+  EXPECT_EQ(notices[1], "*** older generation not kept, could not rename: 0xC0000043 ***");
 }
 
 // A rename that fails: the writer keeps appending to the one file, says so
@@ -168,10 +263,10 @@ TEST_F(LogLimit, AFailingRenameKeepsAppendingAndSaysSoOnce) {
 TEST_F(LogLimit, RenameReplacesTheOlderGeneration) {
   drive_.Write("r.log", "current");
   drive_.Write("r.log.old", "older");
-  EXPECT_EQ(LogFile::Rename(L"C:\\r.log", L".old"), STATUS_SUCCESS);
+  EXPECT_EQ(LogFile::Rename(L"C:\\r.log", L"", L".old"), STATUS_SUCCESS);
   EXPECT_EQ(drive_.Read("r.log.old"), "current");
   EXPECT_EQ(drive_.Read("r.log"), "");
-  EXPECT_EQ(LogFile::Rename(L"C:\\missing.log", L".old"), STATUS_OBJECT_NAME_NOT_FOUND);
+  EXPECT_EQ(LogFile::Rename(L"C:\\missing.log", L"", L".old"), STATUS_OBJECT_NAME_NOT_FOUND);
   EXPECT_EQ(emu::Pool::Report(emu::MakePoolTag("NRXc")).blocks, 0u);
 }
 

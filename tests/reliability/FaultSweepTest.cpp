@@ -145,7 +145,8 @@ TEST(FaultSweep, EachMdlMappingFailing) {
 // The values the driver reads from its service key and writes back to it.
 constexpr const char16_t* kRegistryValues[] = {u"Start",           u"Pellinor_Flags",
                                                u"Pellinor_B3Bytes", u"Pellinor_Log",
-                                               u"Pellinor_Target",  u"Pellinor_LogLimit"};
+                                               u"Pellinor_Target",  u"Pellinor_LogLimit",
+                                               u"Pellinor_LogKeep"};
 
 TEST(FaultSweep, EachRegistryValueFailing) {
   Figures figures;

@@ -77,7 +77,8 @@ TEST_F(EmulatedControlTool, ReadsAndWritesEverySetting) {
             "b3bytes:  32\n"
             "log:      C:\\Pellinor.log\n"
             "target:   CAPI201\n"
-            "loglimit: 0\n");
+            "loglimit: 0\n"
+            "logkeep:  1\n");
   EXPECT_EQ(o.err, "");
 
   o = Run({"set", "flags", "0xFFFFFFFF"});

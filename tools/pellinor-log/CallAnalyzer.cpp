@@ -127,6 +127,14 @@ std::string PartyNumber(std::string_view text) {
 }
 
 Session& CallAnalyzer::CurrentSession(const LogRecord& record) {
+  // A generation read alone: its part line opened the session, and the
+  // banner it repeats belongs to that session.
+  if (record.repeated && record.text == TextKind::kBanner && !sessions_.empty() &&
+      !sessions_.back().banner && sessions_.back().continuedPart != 0 &&
+      sessions_.back().records <= 2) {
+    sessions_.back().banner = true;
+    return sessions_.back();
+  }
   if (sessions_.empty() || record.text == TextKind::kBanner) {
     // A banner that follows a session made only of its own query is no
     // new device; anything else after a banner is.
@@ -183,7 +191,8 @@ void CallAnalyzer::OnRecord(const LogRecord& record, std::string_view) {
   file_ = record.file + 1;
   Session& session = CurrentSession(record);
   session.records += 1;
-  if (record.stamp.valid) {
+  // A repeated text's stamp is older than the repeat: no clock step.
+  if (record.stamp.valid && !record.repeated) {
     if (session.hasTime && record.stamp.ms <= session.lastMs - kClockStepMs) {
       ClockStep step;
       step.session = session.number;
@@ -227,7 +236,7 @@ void CallAnalyzer::OnRecord(const LogRecord& record, std::string_view) {
       break;
     case TextKind::kStartTracing: {
       StartEntry s;
-      s.ms = nowMs_;
+      s.ms = record.repeated && record.stamp.valid ? record.stamp.ms : nowMs_;
       s.steps = uint32_t(clockSteps_.size());
       s.hasTime = record.stamp.valid;
       s.settings = record.settings;
@@ -255,8 +264,14 @@ void CallAnalyzer::OnRecord(const LogRecord& record, std::string_view) {
             "full); the log misses them");
       break;
     case TextKind::kContinued:
-      if (session.continuedFrom.empty())
+      if (session.continuedFrom.empty()) {
         session.continuedFrom = std::string(record.note);
+        session.continuedPart = record.part;
+      }
+      break;
+    case TextKind::kNotKept:
+      Error(record, -1, "older generation not kept, could not rename: " + std::string(record.note),
+            "an older generation of the log was replaced: its part is lost");
       break;
     case TextKind::kLimitReached:
       Error(record, -1, "log limit reached, could not rename: " + std::string(record.note),

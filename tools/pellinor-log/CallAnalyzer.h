@@ -50,7 +50,8 @@ struct Session {
   std::string target;
   std::string buildDate;
   std::string manufacturer;
-  std::string continuedFrom;  // "*** log continued from NAME ***" of a fresh file
+  std::string continuedFrom;   // of a fresh file: "part N of the log begun T", or an older NAME
+  uint32_t continuedPart = 0;  // N; 0 for an older driver's "continued from NAME"
   int32_t controllers = -1;
   int32_t bChannels = -1;
   uint32_t queryErrors = 0;

@@ -7,6 +7,8 @@
 #include "tools/pellinor-log/LogReader.h"
 #include "tools/pellinor-log/ReportWriter.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <deque>
@@ -17,6 +19,62 @@
 
 namespace pellinorlog {
 namespace {
+
+// The generations of a size-limited log, given in any order, are read in
+// the order they were written: by the time each file begins (a part's own
+// line is stamped when the part began, after everything of the part
+// before). Within one log (its parts name when it was begun) the part
+// numbers decide, so that a clock set back cannot reorder them. Without any
+// part line the files are read as given.
+void OrderGenerations(std::vector<std::string>* files,
+                      std::vector<std::unique_ptr<LogInput>>* inputs) {
+  struct Entry {
+    int64_t ms;
+    uint32_t part;  // 1: no part line
+    int64_t begun;
+    size_t given;
+  };
+  std::vector<Entry> entries;
+  bool anyPart = false;
+  for (size_t i = 0; i < inputs->size(); ++i) {
+    LogPart p = FindLogPart((*inputs)[i]->Text());
+    anyPart = anyPart || p.part != 0;
+    entries.push_back(
+        {p.hasStamp ? p.firstStampMs : INT64_MIN, p.part != 0 ? p.part : 1, p.begunMs, i});
+  }
+  if (!anyPart)
+    return;
+  std::stable_sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
+    return a.ms != b.ms ? a.ms < b.ms : a.part < b.part;
+  });
+  // The places the parts of one log took, given to them in part order.
+  for (size_t i = 0; i < entries.size(); ++i) {
+    if (entries[i].part < 2)
+      continue;
+    std::vector<size_t> places;
+    std::vector<Entry> group;
+    for (size_t j = i; j < entries.size(); ++j) {
+      if (entries[j].part >= 2 && entries[j].begun == entries[i].begun) {
+        places.push_back(j);
+        group.push_back(entries[j]);
+      }
+    }
+    std::stable_sort(group.begin(), group.end(),
+                     [](const Entry& a, const Entry& b) { return a.part < b.part; });
+    for (size_t k = 0; k < places.size(); ++k) {
+      entries[places[k]] = group[k];
+      entries[places[k]].part = 0;  // placed
+    }
+  }
+  std::vector<std::string> sortedFiles;
+  std::vector<std::unique_ptr<LogInput>> sortedInputs;
+  for (const Entry& e : entries) {
+    sortedFiles.push_back((*files)[e.given]);
+    sortedInputs.push_back(std::move((*inputs)[e.given]));
+  }
+  files->swap(sortedFiles);
+  inputs->swap(sortedInputs);
+}
 
 using pellinortools::DecimalDigits;
 
@@ -355,6 +413,7 @@ int LogCommand::Run(const std::vector<std::string>& args, std::istream& in, std:
           << " zero bytes, left out (the system stopped before the driver's text reached "
              "them)\n";
   }
+  OrderGenerations(&files, &inputs);
   if (command == "grep" && json) {
     grepJson.BeginObject();
     grepJson.Key("blocks").BeginArray();

@@ -241,6 +241,33 @@ bool ParseNotice(string_view line, LogRecord* r) {
     r->lost = lost;
     return true;
   }
+  if (Eat(s, "log continued: ")) {
+    // "part N of the log begun STAMP; older parts are kept in NAMES"
+    size_t end = s.find("; ");
+    string_view rest = s.substr(0, end);
+    uint32_t part = 0;
+    if (end == string_view::npos || !Eat(rest, "part ") || !Decimal(rest, &part) || part < 2 ||
+        !Eat(rest, " of the log begun "))
+      return false;
+    r->text = TextKind::kContinued;
+    r->part = part;
+    r->begun.valid = ParseStamp(rest, &r->begun.ms);
+    r->note = s.substr(0, end);
+    return true;
+  }
+  if (body == "the start of the session, repeated") {
+    r->text = TextKind::kRepeatStart;
+    return true;
+  }
+  if (body == "end of the repeated start") {
+    r->text = TextKind::kRepeatEnd;
+    return true;
+  }
+  if (Eat(s, "older generation not kept, could not rename: ")) {
+    r->text = TextKind::kNotKept;
+    r->note = s;
+    return true;
+  }
   if (Eat(s, "log continued from ")) {
     r->text = TextKind::kContinued;
     r->note = s;
@@ -378,9 +405,45 @@ bool ParseStamp(string_view line, int64_t* ms) {
   return true;
 }
 
+LogPart FindLogPart(string_view text) {
+  LogPart found;
+  // A part line is the file's first block; the first stamp comes with it.
+  size_t pos = 0;
+  for (int line = 0; line < 64 && pos < text.size(); ++line) {
+    size_t nl = text.find('\n', pos);
+    string_view content = text.substr(pos, nl == string_view::npos ? string_view::npos : nl - pos);
+    if (!content.empty() && content.back() == '\r')
+      content.remove_suffix(1);
+    pos = nl == string_view::npos ? text.size() : nl + 1;
+    int64_t ms = 0;
+    if (!found.hasStamp && ParseStamp(content, &ms)) {
+      found.hasStamp = true;
+      found.firstStampMs = ms;
+      continue;
+    }
+    LogRecord notice;
+    if (ParseNotice(content, &notice) && notice.text == TextKind::kContinued && notice.part != 0 &&
+        notice.begun.valid) {
+      found.part = notice.part;
+      found.begunMs = notice.begun.ms;
+      break;
+    }
+    if (!content.empty() && found.hasStamp)
+      break;
+  }
+  return found;
+}
+
 void LogReader::Read(string_view text) {
   text_ = text;
   stats_.files += 1;
+  previousPart_ = filePart_;
+  previousBegun_ = fileBegun_;
+  filePart_ = 0;
+  fileBegun_ = 0;
+  skipRepeat_ = false;
+  repeating_ = false;
+  leaveOut_ = false;
   stats_.bytes += text.size();
   state_ = State::kIdle;
   open_ = false;
@@ -548,7 +611,47 @@ void LogReader::Flush() {
     return;
   open_ = false;
   stats_.records += 1;
+  if (Repeated()) {
+    stats_.repeatedRecords += 1;
+    return;
+  }
   sink_.OnRecord(record_, text_.substr(record_.begin, record_.end - record_.begin));
+}
+
+bool LogReader::Repeated() {
+  const LogRecord& r = record_;
+  if (r.text == TextKind::kContinued && r.part != 0) {
+    if (filePart_ == 0) {
+      filePart_ = r.part;
+      fileBegun_ = r.begun.ms;
+    }
+    // The part before was read just now: the repeat adds nothing. Part 1
+    // has no part line of its own.
+    skipRepeat_ = stats_.files > 1 &&
+                  (r.part == 2 ? previousPart_ == 0
+                               : previousPart_ + 1 == r.part && previousBegun_ == r.begun.ms);
+    return false;
+  }
+  if (r.text == TextKind::kRepeatStart) {
+    repeating_ = true;
+    leaveOut_ = skipRepeat_;
+    skipRepeat_ = false;
+    return leaveOut_;
+  }
+  if (!repeating_)
+    return false;
+  // The repeat holds texts only: anything else means its end notice is
+  // missing, and the reading goes on from here.
+  if (r.kind != RecordKind::kText) {
+    repeating_ = false;
+    return false;
+  }
+  if (r.text == TextKind::kRepeatEnd) {
+    repeating_ = false;
+    return leaveOut_;
+  }
+  record_.repeated = true;
+  return leaveOut_;
 }
 
 void LogReader::Unknown() {

@@ -46,7 +46,20 @@ struct ReadStats {
   // times are not.
   uint64_t badStamps = 0;
   std::vector<LinePlace> firstBadStamp;
+  // Blocks of a repeated session start left out because the part before
+  // it was read just before.
+  uint64_t repeatedRecords = 0;
 };
+
+// Where one file stands among the generations of a size-limited log: its
+// part line (the first of the file), else its first time stamp.
+struct LogPart {
+  uint32_t part = 0;  // 0: no part line (part 1, or an older driver's log)
+  int64_t begunMs = 0;
+  bool hasStamp = false;
+  int64_t firstStampMs = 0;
+};
+LogPart FindLogPart(std::string_view text);
 
 class LogReader {
  public:
@@ -54,7 +67,9 @@ class LogReader {
   LogReader(const LogReader&) = delete;
   LogReader& operator=(const LogReader&) = delete;
 
-  // Reads one whole file; successive calls read successive files.
+  // Reads one whole file; successive calls read successive files. A file
+  // that continues the one read before it (its part line numbers the next
+  // part of the same log) has its repeated session start left out.
   void Read(std::string_view text);
 
   const ReadStats& Stats() const { return stats_; }
@@ -66,6 +81,8 @@ class LogReader {
   void StartRecord(size_t at);
   void CloseRecord(size_t end);
   void Flush();
+  // Whether record_ belongs to a repeated start that is left out.
+  bool Repeated();
   void FirstLine(std::string_view line);
   void BodyLine(std::string_view line);
   bool TextLine(std::string_view line);
@@ -107,6 +124,15 @@ class LogReader {
   size_t stampDateLength_ = 0;
   bool stampConsistent_ = false;
   int64_t stampDays_ = 0;
+
+  // The part lines of this file and of the one before.
+  uint32_t filePart_ = 0;
+  int64_t fileBegun_ = 0;
+  uint32_t previousPart_ = 0;
+  int64_t previousBegun_ = 0;
+  bool skipRepeat_ = false;  // this file's repeat is to be left out
+  bool repeating_ = false;   // inside a repeat
+  bool leaveOut_ = false;    // ... that is left out
 };
 
 // Time stamp line to milliseconds since 1970; false when the line is not one

@@ -29,7 +29,11 @@ enum class TextKind : uint8_t {
   kStopTracing,   // "Stop Tracing"
   kDeviceRemoved, // "Traced Device Removed" (Plug and Play)
   kRecordsLost,   // "*** N trace records lost ***"
-  kContinued,     // "*** log continued from NAME ***"
+  kContinued,     // "*** log continued: part N of the log begun STAMP; ... ***" (or, from
+                  // older drivers, "*** log continued from NAME ***")
+  kRepeatStart,   // "*** the start of the session, repeated ***"
+  kRepeatEnd,     // "*** end of the repeated start ***"
+  kNotKept,       // "*** older generation not kept, could not rename: 0xXXXXXXXX ***"
   kLimitReached,  // "*** log limit reached, could not rename: 0xXXXXXXXX ***"
   kOther,         // text the reader does not know
 };
@@ -96,6 +100,10 @@ struct LogRecord {
   size_t begin = 0;          // the block's bytes in the file, line ends included
   size_t end = 0;
   bool truncated = false;  // the file ends inside the block
+  // A text of the session's start that a new generation repeats (read
+  // because the part before it was not): its content counts, its time
+  // stamp is the original's, not the time the repeat was written.
+  bool repeated = false;
 
   Stamp stamp;  // this block's own time stamp, if it has one
   std::string_view stampText;
@@ -141,6 +149,8 @@ struct LogRecord {
   SettingsView settings;          // start block
   uint32_t lost = 0;              // "*** N trace records lost ***"
   std::string_view note;          // the notice's name or status text
+  uint32_t part = 0;              // continued: the part's number (0: an older driver's notice)
+  Stamp begun;                    // continued: when the writer began the log
 
   void Clear() {
     std::vector<MessageView> m;

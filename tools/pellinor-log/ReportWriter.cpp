@@ -193,6 +193,8 @@ void ReportWriter::SummaryText() {
     out_ << "\nSession " << s.number << " (" << Place(s.file, s.line) << "): ";
     if (s.banner)
       out_ << "device \"" << s.target << "\", driver built " << s.buildDate << "\n";
+    else if (s.continuedPart != 0)
+      out_ << "no banner, log continued: " << s.continuedFrom << "\n";
     else if (!s.continuedFrom.empty())
       out_ << "no banner, log continued from " << s.continuedFrom << "\n";
     else

@@ -32,8 +32,9 @@ constexpr Setting settings[] = {
     {"log", IOCTL_TRACE_SET_LOG, IOCTL_TRACE_GET_LOG, false},
     {"target", IOCTL_TRACE_SET_TARGET, IOCTL_TRACE_GET_TARGET, false},
     {"loglimit", IOCTL_TRACE_SET_LOGLIMIT, IOCTL_TRACE_GET_LOGLIMIT, true},
+    {"logkeep", IOCTL_TRACE_SET_LOGKEEP, IOCTL_TRACE_GET_LOGKEEP, true},
 };
-static_assert(sizeof(settings) / sizeof(settings[0]) == 5, "five settings");
+static_assert(sizeof(settings) / sizeof(settings[0]) == 6, "six settings");
 
 // show prints "name:" and the value from this column on.
 constexpr size_t kShowValueColumn = 10;
@@ -104,17 +105,18 @@ const char* ControlTool::Usage() {
          "  state                      tracing state: running, stopped or none\n"
          "  start                      start tracing (and at every later load)\n"
          "  stop [--force]             stop tracing; --force also while requests are pending\n"
-         "  set flags|b3bytes|loglimit NUMBER\n"
+         "  set flags|b3bytes|loglimit|logkeep NUMBER\n"
          "                             store a setting (decimal or 0x hexadecimal)\n"
          "  set log|target TEXT        store the log file path or the traced device's name\n"
-         "  get flags|b3bytes|log|target|loglimit\n"
+         "  get flags|b3bytes|log|target|loglimit|logkeep\n"
          "                             print a stored setting\n"
          "  show                       print the state and every setting\n"
          "  install [--start auto|demand]\n"
          "                             register the kernel service (default: demand)\n"
          "  uninstall                  stop and remove the kernel service\n"
          "loglimit is the log file's size in megabytes (0: no limit, at most 4095); past\n"
-         "it the log is renamed to NAME.old and a new one begun.\n"
+         "it the log is renamed to NAME.old and a new one begun. logkeep is how many older\n"
+         "files are kept (NAME.old, NAME.old.2 ...; 1 to 9, default 1).\n"
          "Settings take effect at the next start. Exit status: 0 done, 1 failed, 2 usage.\n";
 }
 
@@ -150,13 +152,13 @@ int ControlTool::Dispatch(const std::vector<std::string>& args, std::string& out
   }
   if (command == "get") {
     if (extra != 1 || !FindSetting(args[1])) {
-      return UsageError(err, "get needs one of flags, b3bytes, log, target, loglimit");
+      return UsageError(err, "get needs one of flags, b3bytes, log, target, loglimit, logkeep");
     }
     return Get(args[1], out, err);
   }
   if (command == "set") {
     if (extra != 2 || !FindSetting(args[1])) {
-      return UsageError(err, "set needs one of flags, b3bytes, log, target, loglimit and a value");
+      return UsageError(err, "set needs one of flags, b3bytes, log, target, loglimit, logkeep and a value");
     }
     return Set(args[1], args[2], out, err);
   }
