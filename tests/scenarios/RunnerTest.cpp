@@ -139,8 +139,9 @@ TEST(PellinorSim, AFailingStepStopsTheRunWithItsLine) {
   EXPECT_EQ(run.err, s + ":1: pellinorctl exited with 1, expected 0\n");
   EXPECT_EQ(run.out,
             "> pellinorctl state\n"
-            "pellinorctl: cannot open \\\\.\\PellinorWin32CTL: Win32 error 0x00000002 "
-            "ERROR_FILE_NOT_FOUND\n"
+            "pellinorctl: the driver is not installed (there is no service Pellinor): copy "
+            "pellinor.sys to %SystemRoot%\\System32\\drivers, then run 'pellinorctl install' and "
+            "'sc start Pellinor'\n"
             "(exit status 1)\n");
 
   // A device setting after the device was loaded would change nothing.
