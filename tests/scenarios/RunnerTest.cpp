@@ -132,6 +132,28 @@ TEST(PellinorSim, AFailingStepStopsTheRunWithItsLine) {
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.err, s + ":3: loading the trace driver ended with 0xC000009A "
                      "STATUS_INSUFFICIENT_RESOURCES, expected success\n");
+  // A load that may end either way says how it ended; a failed call says
+  // why, with the limit it went past.
+  Write(dir, "s.pel",
+        "registry set Pellinor Start dword 3\n"
+        "fail pool every 1 tag NRXc\n"
+        "driver load => any\n"
+        "fail pool off\n"
+        "capi load => STATUS_SUCCESS\n"
+        "app a open user\n"
+        "app a call blocks 1 size 5000\n");
+  run = Sim(dir, "--fresh --drive " + drive + " " + s);
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.out,
+            "driver load: 0xC000009A STATUS_INSUFFICIENT_RESOURCES\n"
+            "capi load: 0x00000000 STATUS_SUCCESS\n"
+            "app a open: 0x00000000 STATUS_SUCCESS\n"
+            "app a call: failed: DATA_B3_REQ 1: DATA_B3_CONF Info 0x300C (data length not "
+            "supported by the current protocol): the block's 5000 bytes exceed the "
+            "maxBDataLength of 2048 it registered\n");
+  EXPECT_EQ(run.err, s + ":7: the call failed: DATA_B3_REQ 1: DATA_B3_CONF Info 0x300C (data "
+                         "length not supported by the current protocol): the block's 5000 bytes "
+                         "exceed the maxBDataLength of 2048 it registered\n");
 
   Write(dir, "s.pel", "pellinorctl state\n");
   run = Sim(dir, "--fresh --drive " + drive + " " + s);
