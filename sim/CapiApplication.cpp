@@ -228,28 +228,73 @@ CallReport CapiApplication::RunCall(const CallOptions& options) {
       report.failure = what;
     return report;
   };
+  // Why the step fails: the first reason given is the one kept.
+  auto because = [&report](const std::string& reason) {
+    if (report.reason.empty())
+      report.reason = reason;
+    return report.reason == reason;
+  };
+  // The request just made failed.
+  auto refused = [&]() {
+    if (because(requests_.back().what))
+      report.status = requests_.back().status;
+    return false;
+  };
   auto put = [&](MessageBuilder& message, const std::vector<uint8_t>& payload) {
     RequestResult result = Put(ToVector(message), payload);
-    return NT_SUCCESS(result.status);
+    return NT_SUCCESS(result.status) || refused();
   };
   // The next message must be this one.
   auto expect = [&](uint8_t command, uint8_t subcommand, ReceivedMessage* message) {
+    const std::string awaited = MessageName({0, 0, 0, 0, command, subcommand});
     RequestResult result = Get(message);
-    if (!NT_SUCCESS(result.status) || message->message.empty())
+    if (!NT_SUCCESS(result.status))
+      return refused();
+    if (message->message.empty()) {
+      because("no message came, " + awaited + " expected");
       return false;
+    }
     report.received.push_back(*message);
-    return message->Command() == command && message->Subcommand() == subcommand;
+    if (message->Command() == command && message->Subcommand() == subcommand)
+      return true;
+    because(MessageName(message->message) + " came, " + awaited + " expected");
+    return false;
   };
   // A confirmation with Info 0 at `infoOffset`.
   auto confirmed = [&](uint8_t command, ReceivedMessage* message, size_t infoOffset) {
-    return expect(command, kConf, message) && message->Word(infoOffset) == 0;
+    if (!expect(command, kConf, message))
+      return false;
+    const uint16_t info = message->Word(infoOffset);
+    if (info == 0)
+      return true;
+    if (because(MessageName(message->message))) {
+      report.hasInfo = true;
+      report.info = info;
+    }
+    return false;
+  };
+  // An indication for the connection it belongs to.
+  auto on = [&](const ReceivedMessage& message, uint32_t address) {
+    if (message.Address() == address)
+      return true;
+    char text[64];
+    std::snprintf(text, sizeof text, " for 0x%08X, not 0x%08X", message.Address(), address);
+    because(MessageName(message.message) + text);
+    return false;
   };
 
-  if (!IsOpen() && !NT_SUCCESS(Open()))
-    return fail("open");
+  if (!IsOpen()) {
+    const NTSTATUS opened = Open();
+    if (!NT_SUCCESS(opened)) {
+      report.reason = "opening the CAPI device";
+      report.status = opened;
+      return fail("open");
+    }
+  }
   if (!NT_SUCCESS(Register(options.messageBufferSize, options.maxLogicalConnections,
                            options.maxBDataBlocks, options.maxBDataLength)
                       .status)) {
+    refused();
     return fail("register");
   }
   const uint16_t id = applicationId_;
@@ -265,8 +310,10 @@ CallReport CapiApplication::RunCall(const CallOptions& options) {
     call.calledNumber = options.calledNumber;
     call.callingNumber = options.callingNumber;
     call.application = id;
-    if (InjectIncomingCall(call) == 0)
+    if (InjectIncomingCall(call) == 0) {
+      because("the line offered no call");
       return fail("incoming call");
+    }
     if (!expect(kConnect, kInd, &message))
       return fail("CONNECT_IND");
     report.plci = message.Address();
@@ -290,7 +337,7 @@ CallReport CapiApplication::RunCall(const CallOptions& options) {
       return fail("CONNECT_REQ");
     report.plci = message.Address();
   }
-  if (!expect(kConnectActive, kInd, &message) || message.Address() != report.plci)
+  if (!expect(kConnectActive, kInd, &message) || !on(message, report.plci))
     return fail("CONNECT_ACTIVE_IND");
   MessageBuilder active(id, kConnectActive, kResp, message.Word(6));
   active.Dword(report.plci);
@@ -302,7 +349,7 @@ CallReport CapiApplication::RunCall(const CallOptions& options) {
   if (!put(b3, {}) || !confirmed(kConnectB3, &message, 12))
     return fail("CONNECT_B3_REQ");
   report.ncci = message.Address();
-  if (!expect(kConnectB3Active, kInd, &message) || message.Address() != report.ncci)
+  if (!expect(kConnectB3Active, kInd, &message) || !on(message, report.ncci))
     return fail("CONNECT_B3_ACTIVE_IND");
   MessageBuilder b3Active(id, kConnectB3Active, kResp, message.Word(6));
   b3Active.Dword(report.ncci);
@@ -313,11 +360,33 @@ CallReport CapiApplication::RunCall(const CallOptions& options) {
     std::vector<uint8_t> payload = BlockPayload(i, options.blockSize);
     MessageBuilder data(id, kDataB3, kReq, NextMessageNumber());
     data.Dword(report.ncci).Dword(0).Word(options.blockSize).Word(uint16_t(i + 1)).Word(0);
-    if (!put(data, payload) || !confirmed(kDataB3, &message, 14) || message.Word(12) != i + 1)
+    if (!put(data, payload) || !confirmed(kDataB3, &message, 14)) {
+      // The one limit a data block can exceed is the application's own.
+      if (report.hasInfo && report.info == kInfoDataLengthNotSupported &&
+          options.blockSize > options.maxBDataLength) {
+        report.limit = "the block's " + std::to_string(options.blockSize) +
+                       " bytes exceed the maxBDataLength of " +
+                       std::to_string(options.maxBDataLength) + " it registered";
+      }
       return fail("DATA_B3_REQ " + std::to_string(i + 1));
-    if (!expect(kDataB3, kInd, &message) || message.payload != payload)
+    }
+    // DataHandle is a 16-bit word: block 65536 goes with handle 0.
+    const uint16_t handle = uint16_t(i + 1);
+    if (message.Word(12) != handle) {
+      because("DATA_B3_CONF for DataHandle " + std::to_string(message.Word(12)) + ", not " +
+              std::to_string(handle));
+      return fail("DATA_B3_REQ " + std::to_string(i + 1));
+    }
+    if (!expect(kDataB3, kInd, &message))
       return fail("DATA_B3_IND " + std::to_string(i + 1));
+    if (message.payload != payload) {
+      because("the data is not the block sent (" + std::to_string(message.payload.size()) +
+              " bytes of " + std::to_string(payload.size()) + ")");
+      return fail("DATA_B3_IND " + std::to_string(i + 1));
+    }
     ++report.blocksEchoed;
+    if (options.onBlock)
+      options.onBlock(report.blocksEchoed);
     MessageBuilder response(id, kDataB3, kResp, message.Word(6));
     response.Dword(report.ncci).Word(message.Word(18));
     if (!put(response, {}))
@@ -346,8 +415,10 @@ CallReport CapiApplication::RunCall(const CallOptions& options) {
   if (!put(gone, {}))
     return fail("DISCONNECT_RESP");
 
-  if (!NT_SUCCESS(Release().status))
+  if (!NT_SUCCESS(Release().status)) {
+    refused();
     return fail("release");
+  }
   report.ok = true;
   return report;
 }

@@ -13,6 +13,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -59,11 +60,24 @@ struct CallOptions {
   uint16_t maxLogicalConnections = 2;
   uint16_t maxBDataBlocks = 7;
   uint16_t maxBDataLength = 2048;
+  // Called after each data block has come back, with the number done.
+  std::function<void(uint32_t blocks)> onBlock;
 };
 
 struct CallReport {
   bool ok = false;
-  std::string failure;  // the first step that went wrong
+  std::string failure;  // the first step that went wrong ("DATA_B3_REQ 1")
+  // Why it went wrong, as the application saw it: the request that failed
+  // ("CAPI_PUT_MESSAGE DATA_B3_REQ") with its status; the confirmation
+  // ("DATA_B3_CONF") with its Info value; or in words ("DISCONNECT_IND
+  // came, CONNECT_CONF expected").
+  std::string reason;
+  NTSTATUS status = STATUS_SUCCESS;  // not a success: the request failed
+  bool hasInfo = false;
+  uint16_t info = 0;
+  // The limit of the application's own registration that the request went
+  // past, in words; empty when it went past none.
+  std::string limit;
   uint32_t plci = 0;
   uint32_t ncci = 0;
   uint32_t blocksEchoed = 0;  // DATA_B3_INDs that carried the block sent

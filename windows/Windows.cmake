@@ -135,6 +135,7 @@ endif()
 set(PELLINORCTL_DIR ${PROJECT_SOURCE_DIR}/tools/pellinorctl)
 add_executable(pellinorctl
     ${PELLINORCTL_DIR}/ControlTool.cpp
+    ${PELLINORCTL_DIR}/StartFailure.cpp
     ${PELLINORCTL_DIR}/StatusNames.cpp
     ${PROJECT_SOURCE_DIR}/trace/NameTables.cpp
     ${PELLINORCTL_DIR}/WindowsBackend.cpp

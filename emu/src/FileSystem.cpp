@@ -71,6 +71,8 @@ bool WritesData(ACCESS_MASK access) {
   return (access & (FILE_WRITE_DATA | FILE_APPEND_DATA)) != 0;
 }
 
+constexpr size_t kMaxFileNameChars = 255;
+
 // The host file of an object path on drive C: "" when the path is not on
 // the drive; STATUS_OBJECT_NAME_INVALID when it leaves the folder.
 NTSTATUS HostPath(const std::u16string& objectPath, std::string* hostPath) {
@@ -94,6 +96,10 @@ NTSTATUS HostPath(const std::u16string& objectPath, std::string* hostPath) {
       end = resolved.remainder.size();
     std::u16string component = resolved.remainder.substr(start, end - start);
     if (component == u"." || component == u"..")
+      return STATUS_OBJECT_NAME_INVALID;
+    // FAT, NTFS and exFAT take names of at most 255 characters, and refuse
+    // a longer one as invalid (the host would fail it as too long).
+    if (component.size() > kMaxFileNameChars)
       return STATUS_OBJECT_NAME_INVALID;
     for (char16_t c : component) {
       if (c == u'/' || c < 0x20 || c >= 0x80)

@@ -456,6 +456,14 @@ TEST_F(IoFiles, NamesOutsideTheDriveAndInjectedFailures) {
   EXPECT_EQ(Create(u"\\DosDevices\\D:\\x.log", FILE_OPEN_IF, &handle),
             STATUS_OBJECT_PATH_NOT_FOUND);
   EXPECT_EQ(Create(u"\\DosDevices\\C:\\x.log", FILE_OPEN, &handle), STATUS_OBJECT_NAME_NOT_FOUND);
+  // A file or folder name the file systems take is at most 255 characters.
+  const std::u16string longest(255, u'n');
+  ASSERT_EQ(Create(u"\\DosDevices\\C:\\" + longest, FILE_OPEN_IF, &handle), STATUS_SUCCESS);
+  EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
+  EXPECT_EQ(Create(u"\\DosDevices\\C:\\" + longest + u"n", FILE_OPEN_IF, &handle),
+            STATUS_OBJECT_NAME_INVALID);
+  EXPECT_EQ(Create(u"\\DosDevices\\C:\\" + longest + u"n\\x.log", FILE_OPEN_IF, &handle),
+            STATUS_OBJECT_NAME_INVALID);
 
   emu::FailFileCreate(2, STATUS_ACCESS_DENIED);
   ASSERT_EQ(Create(u"\\DosDevices\\C:\\x.log", FILE_OPEN_IF, &handle), STATUS_SUCCESS);

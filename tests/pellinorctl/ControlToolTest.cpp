@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "tools/pellinorctl/ControlCodes.h"
+#include "tools/pellinorctl/StartFailure.h"
 #include "tools/pellinorctl/StatusNames.h"
 
 namespace pellinorctl {
@@ -79,6 +80,16 @@ class FakeBackend : public ControlBackend {
     removed.push_back(name);
     return serviceResult;
   }
+  ControlResult ReadServiceValue(const std::string& service, const std::string& value,
+                                 uint32_t* type, std::vector<uint8_t>* data) override {
+    EXPECT_EQ("Pellinor", service);
+    auto found = serviceValues.find(value);
+    if (found == serviceValues.end())
+      return ControlResult::Win32(2);
+    *type = found->second.first;
+    *data = found->second.second;
+    return ControlResult::Win32(0);
+  }
 
   // Answers per code, in order; the last one repeats.
   void Script(uint32_t code, std::initializer_list<Answer> list) { answers[code] = list; }
@@ -89,6 +100,8 @@ class FakeBackend : public ControlBackend {
   std::vector<Call> calls;
   std::vector<ServiceConfig> installed;
   std::vector<std::string> removed;
+  // The service key: value name to type and bytes.
+  std::map<std::string, std::pair<uint32_t, Bytes>> serviceValues;
   int opens = 0;
   int closes = 0;
   bool isOpen = false;
@@ -151,10 +164,6 @@ TEST_F(ControlToolTest, StartAndStopSendTheirBuffers) {
 }
 
 TEST_F(ControlToolTest, FailuresPrintTheStatusInHexWithItsName) {
-  backend.Script(IOCTL_TRACE_START, {{0xC00000C0}});
-  EXPECT_EQ(kExitFailed, Run({"start"}));
-  EXPECT_EQ("pellinorctl: start: 0xC00000C0 STATUS_DEVICE_DOES_NOT_EXIST\n", err);
-
   // A warning is a failure too.
   backend.Script(IOCTL_TRACE_START, {{0x80000011}});
   EXPECT_EQ(kExitFailed, Run({"start"}));
@@ -163,6 +172,13 @@ TEST_F(ControlToolTest, FailuresPrintTheStatusInHexWithItsName) {
   backend.Script(IOCTL_TRACE_STOP, {{0xC0001234}});
   EXPECT_EQ(kExitFailed, Run({"stop", "--force"}));
   EXPECT_EQ("pellinorctl: stop --force: 0xC0001234 (unknown)\n", err);
+  // No trace device: said in words, the status after them.
+  backend.Script(IOCTL_TRACE_STOP, {{0xC00000C0}});
+  EXPECT_EQ(kExitFailed, Run({"stop"}));
+  EXPECT_EQ(
+      "pellinorctl: stop: tracing is not started: nothing is attached "
+      "(0xC00000C0 STATUS_DEVICE_DOES_NOT_EXIST)\n",
+      err);
 
   backend.Script(IOCTL_TRACE_SET_LOG, {{0xC00000E8}});
   EXPECT_EQ(kExitFailed, Run({"set", "log", "D:\\x.log"}));
@@ -170,16 +186,131 @@ TEST_F(ControlToolTest, FailuresPrintTheStatusInHexWithItsName) {
   EXPECT_EQ("", out);
 }
 
-TEST_F(ControlToolTest, ADeviceThatCannotBeOpenedSendsNothing) {
-  backend.openResult = ControlResult::Win32(2);
-  EXPECT_EQ(kExitFailed, Run({"show"}));
+TEST_F(ControlToolTest, AFailedStartReadsBackWhatTheDriverStartedWith) {
+  backend.Script(IOCTL_TRACE_START, {{0xC00000C0}});
+  backend.Script(IOCTL_TRACE_GET_TARGET, {{0, Text("CAPI202")}});
+  backend.Script(IOCTL_TRACE_GET_LOG, {{0, Text("C:\\Pellinor.log")}});
+  EXPECT_EQ(kExitFailed, Run({"start"}));
   EXPECT_EQ(
-      "pellinorctl: cannot open \\\\.\\PellinorWin32CTL: Win32 error 0x00000002 "
-      "ERROR_FILE_NOT_FOUND\n",
+      "pellinorctl: start: the traced device \"CAPI202\" (\\Device\\CAPI202) does not exist "
+      "(0xC00000C0 STATUS_DEVICE_DOES_NOT_EXIST)\n",
       err);
-  EXPECT_EQ("", out);
+  ASSERT_EQ(4u, backend.calls.size());
+  EXPECT_EQ(IOCTL_TRACE_GET_LOG, backend.calls[1].code);
+  EXPECT_EQ(IOCTL_TRACE_GET_TARGET, backend.calls[2].code);
+  EXPECT_EQ(IOCTL_TRACE_GET_STATE, backend.calls[3].code);
+  EXPECT_EQ(1, backend.opens);
+
+  // What cannot be read back leaves the status alone.
+  backend.Script(IOCTL_TRACE_GET_TARGET, {{0xC0000022}});
+  EXPECT_EQ(kExitFailed, Run({"start"}));
+  EXPECT_EQ("pellinorctl: start: 0xC00000C0 STATUS_DEVICE_DOES_NOT_EXIST\n", err);
+}
+
+// Which step of the start a status is about, and the value it names.
+TEST(StartFailureTest, EachStatusNamesTheValueItIsAbout) {
+  StartSettings used;
+  used.haveLog = used.haveTarget = used.haveState = true;
+  used.log = "C:\\traces\\capi.log";
+  used.target = "CAPI201";
+  used.state = TRACE_STATE_NONE;
+  EXPECT_EQ(
+      "cannot create the log file \"C:\\traces\\capi.log\": there is no folder \"C:\\traces\"",
+      ExplainStartFailure(0xC000003A, used));
+  EXPECT_EQ("the log file \"C:\\traces\\capi.log\" is a folder",
+            ExplainStartFailure(0xC00000BA, used));
+  EXPECT_EQ("the log file \"C:\\traces\\capi.log\" is open in another program",
+            ExplainStartFailure(0xC0000043, used));
+  EXPECT_EQ("the driver ran out of memory", ExplainStartFailure(0xC000009A, used));
+  EXPECT_EQ("the system is shutting down", ExplainStartFailure(0xC0000189, used));
+  EXPECT_EQ("the driver is being unloaded", ExplainStartFailure(0xC0000056, used));
+  EXPECT_EQ("", ExplainStartFailure(0xC0000001, used));
+  // Tracing left on after its device went away.
+  used.state = TRACE_STATE_RUNNING;
+  EXPECT_EQ(
+      "the traced device \"CAPI201\" (\\Device\\CAPI201) was removed: stop tracing "
+      "('pellinorctl stop'), then start again once it is back",
+      ExplainStartFailure(0xC0000056, used));
+
+  // A file in the root; a path the device name may be about as well.
+  used.log = "Q:\\x.log";
+  used.target = "\\Device\\Capi\\2";
+  EXPECT_EQ(
+      "the traced device \"\\Device\\Capi\\2\" does not exist, or there is no folder \"Q:\\\" "
+      "for the log file \"Q:\\x.log\"",
+      ExplainStartFailure(0xC000003A, used));
+
+  // Names the driver cannot open, with the limit.
+  used.log = "C:\\" + std::string(256, 'n') + "\\x.log";
+  EXPECT_EQ("cannot create the log file \"C:\\" + std::string(57, 'n') + "...\": the name \"" +
+                std::string(60, 'n') +
+                "...\" is 256 characters long, a file or folder name at most 255",
+            ExplainStartFailure(0xC0000033, used));
+  used.log = "C:\\logs\\";
+  EXPECT_EQ("the log file \"C:\\logs\\\" names a folder, not a file",
+            ExplainStartFailure(0xC0000033, used));
+  used.target = std::string(32759, 'T');
+  EXPECT_EQ("the traced device's name is 32759 characters long, at most 32758",
+            ExplainStartFailure(0xC000009A, used));
+  EXPECT_EQ("", TargetNameTooLong(std::string(32758, 'T')));
+  EXPECT_EQ("", TargetNameTooLong("\\" + std::string(32765, 'T')));
+  used.target = "CAPI201";
+  used.log = "C:\\" + std::string(32752, 'p');
+  EXPECT_EQ("the log file's path is 32755 characters long, at most 32754",
+            ExplainStartFailure(0xC000009A, used));
+}
+
+TEST_F(ControlToolTest, WithoutTheDriverTheToolSaysSoAndHowToLoadIt) {
+  // Not installed: no service key.
+  backend.openResult = ControlResult::Win32(2);
+  const std::string notInstalled =
+      "pellinorctl: the driver is not installed (there is no service Pellinor): copy pellinor.sys "
+      "to %SystemRoot%\\System32\\drivers, then run 'pellinorctl install' and 'sc start "
+      "Pellinor'\n";
+  for (const char* command : {"state", "start", "stop", "show"}) {
+    EXPECT_EQ(kExitFailed, Run({command})) << command;
+    EXPECT_EQ(notInstalled, err) << command;
+    EXPECT_EQ("", out) << command;
+  }
   EXPECT_TRUE(backend.calls.empty());
   EXPECT_EQ(0, backend.closes);
+
+  // Installed: show prints what the driver will start with, read as the
+  // driver reads it; the other commands say how to load it.
+  backend.serviceValues["Start"] = {4, Number(3)};
+  backend.serviceValues["Pellinor_Flags"] = {4, Number(0xFFFFFFFF)};
+  backend.serviceValues["Pellinor_B3Bytes"] = {3, {0xE8, 0x03}};  // binary, 1000
+  backend.serviceValues["Pellinor_Log"] = {
+      1, {'D', 0, ':', 0, '\\', 0, 'a', 0, 0xE9, 0, 0x3A, 0x26, 0, 0, 'z', 0}};
+  backend.serviceValues["Pellinor_Target"] = {0, {'X', 0}};  // REG_NONE: missing
+  backend.serviceValues["Pellinor_LogLimit"] = {4, {}};      // empty: missing
+  backend.serviceValues["Pellinor_LogKeep"] = {4, Number(20)};
+  EXPECT_EQ(kExitOk, Run({"show"}));
+  EXPECT_EQ(
+      "state:    not loaded ('sc start Pellinor' loads it)\n"
+      "flags:    0xFFFFFACF\n"
+      "b3bytes:  32\n"
+      "log:      D:\\a\xE9?\n"
+      "target:   CAPI201\n"
+      "loglimit: 0\n"
+      "logkeep:  9\n",
+      out);
+  EXPECT_EQ("", err);
+  EXPECT_EQ(kExitFailed, Run({"state"}));
+  EXPECT_EQ(
+      "pellinorctl: the driver is not loaded (there is no \\\\.\\PellinorWin32CTL): "
+      "'sc start Pellinor' loads it\n",
+      err);
+  EXPECT_TRUE(backend.calls.empty());
+
+  // Other reasons an open fails keep their error, with what it means.
+  backend.openResult = ControlResult::Win32(5);
+  EXPECT_EQ(kExitFailed, Run({"show"}));
+  EXPECT_EQ(
+      "pellinorctl: cannot open \\\\.\\PellinorWin32CTL: only an administrator may control "
+      "tracing, and one program at a time (Win32 error 0x00000005 ERROR_ACCESS_DENIED)\n",
+      err);
+  EXPECT_EQ("", out);
 }
 
 TEST_F(ControlToolTest, SetNumbersPrintWhatTheDriverStored) {
@@ -329,6 +460,9 @@ TEST_F(ControlToolTest, UsageErrorsExitWithTwoAndTouchNothing) {
       {"set", "b3bytes", "4294967296"},
       {"set", "b3bytes", "12k"},
       {"set", "log", ""},
+      {"set", "log", "C:\\" + std::string(256, 'n')},
+      {"set", "log", "C:\\" + std::string(32752, 'p')},
+      {"set", "target", std::string(32759, 'T')},
       {"set", "loglimit"},
       {"set", "loglimit", "64MB"},
       {"set", "loglimit", "-1"},

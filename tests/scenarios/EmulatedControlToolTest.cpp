@@ -3,14 +3,18 @@
 // failure text as a user sees them.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "control/ControlDevice.h"
+#include "control/TraceSettings.h"
 #include "emu/Io.h"
 #include "emu/Registry.h"
 #include "framework/EntryPoints.h"
 #include "framework/Pool.h"
+#include "sim/CapiDevice.h"
+#include "tools/pellinorctl/ControlCodes.h"
 #include "tools/pellinorctl/ControlTool.h"
 #include "tools/pellinorctl/EmulatedBackend.h"
 
@@ -101,7 +105,9 @@ TEST_F(EmulatedControlTool, ReadsAndWritesEverySetting) {
   EXPECT_EQ(Run({"state"}).out, "none\n");
 
   // A value longer than the tool's first buffer is asked again.
-  const std::string longPath = "C:\\" + std::string(1500, 'd') + "\\x.log";
+  std::string longPath = "C:";
+  for (int i = 0; i < 6; ++i) longPath += "\\" + std::string(250, 'd');
+  longPath += "\\x.log";
   EXPECT_EQ(Run({"set", "log", longPath}).status, 0);
   EXPECT_EQ(Run({"get", "log"}).out, longPath + "\n");
 }
@@ -111,12 +117,14 @@ TEST_F(EmulatedControlTool, FailuresPrintTheStatusAndExitWithOne) {
   Outcome o = Run({"start"});
   EXPECT_EQ(o.status, 1);
   EXPECT_EQ(o.out, "");
-  EXPECT_EQ(o.err, "pellinorctl: start: 0xC00000C0 STATUS_DEVICE_DOES_NOT_EXIST\n");
-  o = Run({"stop"});
-  EXPECT_EQ(o.status, 1);
-  EXPECT_EQ(o.err, "pellinorctl: stop: 0xC00000C0 STATUS_DEVICE_DOES_NOT_EXIST\n");
+  EXPECT_EQ(o.err,
+            "pellinorctl: start: the traced device \"CAPI201\" (\\Device\\CAPI201) does "
+            "not exist (0xC00000C0 STATUS_DEVICE_DOES_NOT_EXIST)\n");
   o = Run({"stop", "--force"});
-  EXPECT_EQ(o.err, "pellinorctl: stop --force: 0xC00000C0 STATUS_DEVICE_DOES_NOT_EXIST\n");
+  EXPECT_EQ(o.status, 1);
+  EXPECT_EQ(o.err,
+            "pellinorctl: stop --force: tracing is not started: nothing is attached "
+            "(0xC00000C0 STATUS_DEVICE_DOES_NOT_EXIST)\n");
 
   emu::Registry::FailValue(u"Pellinor_Flags", STATUS_ACCESS_DENIED, emu::Registry::kWrite);
   o = Run({"set", "flags", "1"});
@@ -129,8 +137,9 @@ TEST_F(EmulatedControlTool, FailuresPrintTheStatusAndExitWithOne) {
   o = Run({"state"});
   EXPECT_EQ(o.status, 1);
   EXPECT_EQ(o.err,
-            "pellinorctl: cannot open \\\\.\\PellinorWin32CTL: Win32 error 0x00000005 "
-            "ERROR_ACCESS_DENIED\n");
+            "pellinorctl: cannot open \\\\.\\PellinorWin32CTL: only an administrator may "
+            "control tracing, and one program at a time (Win32 error 0x00000005 "
+            "ERROR_ACCESS_DENIED)\n");
   EXPECT_EQ(emu::Close(held), STATUS_SUCCESS);
 
   // Usage errors exit with 2 and never reach the device.
@@ -156,9 +165,7 @@ TEST_F(EmulatedControlTool, InstallAndUninstallKeepTheServiceKey) {
   EXPECT_FALSE(emu::Registry::KeyExists(kService));
   o = Run({"state"});
   EXPECT_EQ(o.status, 1);
-  EXPECT_EQ(o.err,
-            "pellinorctl: cannot open \\\\.\\PellinorWin32CTL: Win32 error 0x00000002 "
-            "ERROR_FILE_NOT_FOUND\n");
+  EXPECT_EQ(o.err.rfind("pellinorctl: the driver is not installed", 0), 0u) << o.err;
   o = Run({"uninstall"});
   EXPECT_EQ(o.status, 1);
   EXPECT_EQ(o.err, "pellinorctl: uninstall: Win32 error 0x00000424 ERROR_SERVICE_DOES_NOT_EXIST\n");
@@ -180,6 +187,110 @@ TEST_F(EmulatedControlTool, InstallAndUninstallKeepTheServiceKey) {
   ASSERT_TRUE(emu::Registry::GetValue(kService, u"Start", &type, &data));
   EXPECT_EQ(data, (std::vector<uint8_t>{3, 0, 0, 0}));
   EXPECT_EQ(stopped.size(), 1u);  // the driver was loaded only the first time
+}
+
+// The tool's copy of what the driver makes of its settings values.
+static_assert(pellinorctl::kDefaultFlags == DEFAULT_TRACE_FLAGS, "default flags");
+static_assert(pellinorctl::kFlagsKept == MaskFlagsValue(0xFFFFFFFF), "flags kept");
+static_assert(pellinorctl::kDefaultB3Bytes == DEFAULT_MAX_DATA_B3_BYTES, "default b3bytes");
+static_assert(pellinorctl::kMaxB3Bytes == MAX_DATA_B3_BYTES_LIMIT, "largest b3bytes");
+static_assert(pellinorctl::kDefaultLogLimit == DEFAULT_LOG_LIMIT_MB, "default loglimit");
+static_assert(pellinorctl::kMaxLogLimit == MAX_LOG_LIMIT_MB, "largest loglimit");
+static_assert(pellinorctl::kDefaultLogKeep == DEFAULT_LOG_KEEP, "default logkeep");
+static_assert(pellinorctl::kMaxLogKeep == MAX_LOG_KEEP, "largest logkeep");
+
+std::u16string Wide(const std::string& text) {
+  return std::u16string(text.begin(), text.end());
+}
+
+void SetText(const std::u16string& name, uint32_t type, const std::u16string& text) {
+  std::u16string terminated = text + u'\0';
+  emu::Registry::SetValue(kService, name, type, terminated.data(),
+                          terminated.size() * sizeof(char16_t));
+}
+
+// show without the driver prints what the driver will read at its next
+// start: the same settings show prints once it is loaded, from the same
+// values, odd ones included.
+TEST_F(EmulatedControlTool, ShowWithoutTheDriverReadsTheSettingsAsTheDriverDoes) {
+  const uint8_t b3bytes[] = {0xE8, 0x03};  // 1000, as two binary bytes
+  const std::vector<std::function<void()>> stores = {
+      [] {},  // nothing stored: the defaults
+      [&b3bytes] {
+        emu::Registry::SetDword(kService, u"Pellinor_Flags", 0xFFFFFFFF);
+        emu::Registry::SetValue(kService, u"Pellinor_B3Bytes", REG_BINARY, b3bytes, sizeof b3bytes);
+        SetText(u"Pellinor_Log", REG_EXPAND_SZ, u"C:\\capi \u00E9\u263A.log");
+        emu::Registry::SetValue(kService, u"Pellinor_Target", REG_NONE, nullptr, 0);
+        emu::Registry::SetDword(kService, u"Pellinor_LogLimit", 5000);
+        emu::Registry::SetDword(kService, u"Pellinor_LogKeep", 0);
+      },
+      [] {
+        emu::Registry::SetValue(kService, u"Pellinor_Flags", REG_DWORD, nullptr, 0);
+        SetText(u"Pellinor_Log", REG_SZ, u"");
+        SetText(u"Pellinor_Target", REG_SZ, u"\\Device\\NRXCAPI");
+        SetText(u"Pellinor_LogLimit", REG_SZ, u"7");
+        emu::Registry::SetDword(kService, u"Pellinor_LogKeep", 12);
+      },
+  };
+  for (size_t i = 0; i < stores.size(); ++i) {
+    stores[i]();
+    const Outcome loaded = Run({"show"});
+    ASSERT_EQ(loaded.status, 0) << i << loaded.err;
+    Unload();
+    const Outcome stored = Run({"show"});
+    EXPECT_EQ(stored.status, 0) << i << stored.err;
+    EXPECT_EQ(stored.err, "") << i;
+    const size_t line = stored.out.find('\n') + 1;
+    EXPECT_EQ(stored.out.substr(0, line), "state:    not loaded ('sc start Pellinor' loads it)\n")
+        << i;
+    EXPECT_EQ(stored.out.substr(line), loaded.out.substr(loaded.out.find('\n') + 1)) << i;
+    Load();
+  }
+  // Without the service there is nothing to show.
+  Unload();
+  emu::Registry::DeleteKey(kService);
+  const Outcome none = Run({"show"});
+  EXPECT_EQ(none.status, 1);
+  EXPECT_EQ(none.out, "");
+  EXPECT_EQ(none.err.rfind("pellinorctl: the driver is not installed", 0), 0u) << none.err;
+  emu::Registry::SetDword(kService, u"Start", 3);
+  Load();
+}
+
+// Values the driver cannot open: refused when set, with the limit, and
+// named with the limit when a hand-edited registry gives them to a start.
+TEST_F(EmulatedControlTool, OverLongValuesSayTheLimit) {
+  ASSERT_EQ(sim::LoadCapiDevice(), STATUS_SUCCESS);
+  const std::string longName(256, 'n');
+  Outcome o = Run({"set", "log", "C:\\" + longName + "\\x.log"});
+  EXPECT_EQ(o.status, 2);
+  EXPECT_EQ(o.err, "pellinorctl: set log: the name \"" + longName.substr(0, 60) +
+                       "...\" is 256 characters long, a file or folder name at most 255\n"
+                       "Try 'pellinorctl help' for the commands.\n");
+  uint32_t type = 0;
+  std::vector<uint8_t> data;
+  EXPECT_FALSE(emu::Registry::GetValue(kService, u"Pellinor_Log", &type, &data));
+  o = Run({"set", "target", std::string(32759, 'T')});
+  EXPECT_EQ(o.status, 2);
+  EXPECT_EQ(o.err.substr(0, o.err.find('\n')),
+            "pellinorctl: set target: the traced device's name is 32759 characters long, at most "
+            "32758");
+
+  SetText(u"Pellinor_Log", REG_SZ, Wide("C:\\" + longName + ".log"));
+  o = Run({"start"});
+  EXPECT_EQ(o.status, 1);
+  EXPECT_EQ(o.err, "pellinorctl: start: cannot create the log file \"C:\\" +
+                       longName.substr(0, 57) + "...\": the name \"" + longName.substr(0, 60) +
+                       "...\" is 260 characters long, a file or folder name at most 255 "
+                       "(0xC0000033 STATUS_OBJECT_NAME_INVALID)\n");
+  emu::Registry::DeleteValue(kService, u"Pellinor_Log");
+  SetText(u"Pellinor_Target", REG_SZ, Wide(std::string(32760, 'T')));
+  o = Run({"start"});
+  EXPECT_EQ(o.status, 1);
+  EXPECT_EQ(o.err,
+            "pellinorctl: start: the traced device's name is 32760 characters long, at most "
+            "32758 (0xC000009A STATUS_INSUFFICIENT_RESOURCES)\n");
+  EXPECT_EQ(sim::UnloadCapiDevice(), STATUS_SUCCESS);
 }
 
 }  // namespace

@@ -132,6 +132,28 @@ TEST(PellinorSim, AFailingStepStopsTheRunWithItsLine) {
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.err, s + ":3: loading the trace driver ended with 0xC000009A "
                      "STATUS_INSUFFICIENT_RESOURCES, expected success\n");
+  // A load that may end either way says how it ended; a failed call says
+  // why, with the limit it went past.
+  Write(dir, "s.pel",
+        "registry set Pellinor Start dword 3\n"
+        "fail pool every 1 tag NRXc\n"
+        "driver load => any\n"
+        "fail pool off\n"
+        "capi load => STATUS_SUCCESS\n"
+        "app a open user\n"
+        "app a call blocks 1 size 5000\n");
+  run = Sim(dir, "--fresh --drive " + drive + " " + s);
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.out,
+            "driver load: 0xC000009A STATUS_INSUFFICIENT_RESOURCES\n"
+            "capi load: 0x00000000 STATUS_SUCCESS\n"
+            "app a open: 0x00000000 STATUS_SUCCESS\n"
+            "app a call: failed: DATA_B3_REQ 1: DATA_B3_CONF Info 0x300C (data length not "
+            "supported by the current protocol): the block's 5000 bytes exceed the "
+            "maxBDataLength of 2048 it registered\n");
+  EXPECT_EQ(run.err, s + ":7: the call failed: DATA_B3_REQ 1: DATA_B3_CONF Info 0x300C (data "
+                         "length not supported by the current protocol): the block's 5000 bytes "
+                         "exceed the maxBDataLength of 2048 it registered\n");
 
   Write(dir, "s.pel", "pellinorctl state\n");
   run = Sim(dir, "--fresh --drive " + drive + " " + s);
@@ -139,8 +161,9 @@ TEST(PellinorSim, AFailingStepStopsTheRunWithItsLine) {
   EXPECT_EQ(run.err, s + ":1: pellinorctl exited with 1, expected 0\n");
   EXPECT_EQ(run.out,
             "> pellinorctl state\n"
-            "pellinorctl: cannot open \\\\.\\PellinorWin32CTL: Win32 error 0x00000002 "
-            "ERROR_FILE_NOT_FOUND\n"
+            "pellinorctl: the driver is not installed (there is no service Pellinor): copy "
+            "pellinor.sys to %SystemRoot%\\System32\\drivers, then run 'pellinorctl install' and "
+            "'sc start Pellinor'\n"
             "(exit status 1)\n");
 
   // A device setting after the device was loaded would change nothing.

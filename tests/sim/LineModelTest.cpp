@@ -45,8 +45,11 @@ TEST_P(Call, OutgoingCallRunsItsWholeSequence) {
   sim::CallOptions options;
   options.dataBlocks = 4;
   options.blockSize = 2048;
+  std::vector<uint32_t> progress;
+  options.onBlock = [&progress](uint32_t blocks) { progress.push_back(blocks); };
   sim::CallReport report = app->RunCall(options);
   ASSERT_TRUE(report.ok) << report.failure;
+  EXPECT_EQ(progress, (std::vector<uint32_t>{1, 2, 3, 4}));
   EXPECT_EQ(Names(report.received), Expected(false, 4));
   EXPECT_EQ(report.plci, 0x101u);
   EXPECT_EQ(report.ncci, 0x10101u);
@@ -77,6 +80,25 @@ TEST_P(Call, IncomingCallIsOfferedAndAnswered) {
   const sim::ReceivedMessage& offer = report.received[1];
   EXPECT_EQ(offer.Address(), 0x101u);
   EXPECT_EQ(offer.Word(12), 2);  // CIP value
+}
+
+// A block longer than the application registered: the confirmation's
+// Info, and the limit it went past.
+TEST_F(ProviderTest, ABlockOverTheRegisteredLengthFailsWithItsLimit) {
+  Load();
+  sim::UserApplication app;
+  sim::CallOptions options;
+  options.dataBlocks = 2;
+  options.blockSize = 5000;
+  sim::CallReport report = app.RunCall(options);
+  EXPECT_FALSE(report.ok);
+  EXPECT_EQ(report.failure, "DATA_B3_REQ 1");
+  EXPECT_EQ(report.reason, "DATA_B3_CONF");
+  EXPECT_EQ(report.status, STATUS_SUCCESS);
+  EXPECT_TRUE(report.hasInfo);
+  EXPECT_EQ(report.info, sim::kInfoDataLengthNotSupported);
+  EXPECT_EQ(report.limit, "the block's 5000 bytes exceed the maxBDataLength of 2048 it registered");
+  EXPECT_EQ(report.blocksEchoed, 0u);
 }
 
 TEST_F(ProviderTest, TheSameCallGivesTheSameMessages) {
@@ -122,6 +144,11 @@ TEST_F(ProviderTest, ControllersNumberTheirPlcisApart) {
   EXPECT_EQ(report.failure, "CONNECT_REQ");
   ASSERT_EQ(report.received.size(), 1u);
   EXPECT_EQ(report.received[0].Word(12), sim::kInfoIllegalAddress);
+  // Why, as the application saw it: the confirmation and its Info.
+  EXPECT_EQ(report.reason, "CONNECT_CONF");
+  EXPECT_TRUE(report.hasInfo);
+  EXPECT_EQ(report.info, sim::kInfoIllegalAddress);
+  EXPECT_EQ(report.limit, "");
 }
 
 class Session : public ProviderTest {

@@ -1,6 +1,7 @@
 #include "tools/pellinor-sim/CapiBench.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <chrono>
 #include <map>
 #include <mutex>
@@ -11,6 +12,8 @@
 #include "sim/CapiDevice.h"
 #include "sim/KernelApplication.h"
 #include "sim/UserApplication.h"
+#include "tools/pellinor-log/CapiExplain.h"
+#include "tools/pellinor-sim/ProgressLine.h"
 #include "trace/NameTables.h"
 
 namespace pellinorsim {
@@ -68,6 +71,27 @@ uint16_t ParseWord16(const std::string& word, const char* what) {
 std::string Result(const sim::RequestResult& result) {
   return DescribeStatus(uint32_t(result.status)) + ", information " +
          std::to_string(result.information);
+}
+
+// Why a call failed: the step, the request's status or the confirmation's
+// Info value in words, and the limit the application went past ("DATA_B3_REQ
+// 1: DATA_B3_CONF Info 0x300C (data length not supported by the current
+// protocol): the block's 5000 bytes exceed the maxBDataLength of 2048 it
+// registered").
+std::string DescribeFailure(const sim::CallReport& report) {
+  std::string text = report.failure;
+  if (!report.reason.empty())
+    text += ": " + report.reason;
+  if (!NT_SUCCESS(report.status))
+    text += " ended with " + DescribeStatus(uint32_t(report.status));
+  if (report.hasInfo) {
+    char info[16];
+    std::snprintf(info, sizeof info, "0x%04X", unsigned(report.info));
+    text += std::string(" Info ") + info + " (" + pellinorlog::ExplainInfo(report.info) + ")";
+  }
+  if (!report.limit.empty())
+    text += ": " + report.limit;
+  return text;
 }
 
 }  // namespace
@@ -147,7 +171,11 @@ void CapiBench::Command(const Step& step, bool run, std::ostream& out) {
     words.Done();
     const StatusExpectation expected(words);
     if (!run) return;
-    expected.Check("loading the CAPI device", uint32_t(sim::LoadCapiDevice(config)));
+    const uint32_t status = uint32_t(sim::LoadCapiDevice(config));
+    // A step that expects a status is about it: say which it got.
+    if (words.HasExpectation())
+      out << "capi load: " << DescribeStatus(status) << "\n";
+    expected.Check("loading the CAPI device", status);
     return;
   }
   if (verb == "incoming") {
@@ -311,7 +339,8 @@ void CapiBench::Command(const Step& step, bool run, std::ostream& out) {
 // app NAME release [=> S] | app NAME put HEX [PAYLOAD] [=> S] |
 // app NAME get [=> S] | app NAME ioctl CODE [INPUT [OUTLEN]] [=> S] |
 // app NAME call [incoming] [controller C] [blocks N] [size N] [=> ok|failed]
-void CapiBench::App(const Step& step, bool run, std::ostream& out, RequestOutcome* outcome) {
+void CapiBench::App(const Step& step, bool run, std::ostream& out, RequestOutcome* outcome,
+                    ProgressLine* progress) {
   Words words(step);
   const std::string name = words.Take("application name");
   const std::string verb = words.Take("what the application does");
@@ -389,17 +418,25 @@ void CapiBench::App(const Step& step, bool run, std::ostream& out, RequestOutcom
       expectFailure = words.Expectation() == "failed";
     }
     if (!run) return;
+    if (progress != nullptr) {
+      progress->Begin("line " + std::to_string(step.line) + ": " + label);
+      options.onBlock = [progress, &options](uint32_t blocks) {
+        progress->Show(blocks, options.dataBlocks, "blocks");
+      };
+    }
     const sim::CallReport report = app().RunCall(options);
+    if (progress != nullptr)
+      progress->End();
     if (report.ok) {
       char text[64];
       std::snprintf(text, sizeof text, "PLCI 0x%08X, NCCI 0x%08X", report.plci, report.ncci);
       out << label << ": ok, " << text << ", " << report.blocksEchoed << " blocks echoed\n";
     } else {
-      out << label << ": failed: " << report.failure << "\n";
+      out << label << ": failed: " << DescribeFailure(report) << "\n";
     }
     if (report.ok == expectFailure) {
       throw StepFailure(report.ok ? "the call succeeded, expected it to fail"
-                                  : "the call failed: " + report.failure);
+                                  : "the call failed: " + DescribeFailure(report));
     }
     return;
   }

@@ -13,6 +13,8 @@
 
 namespace pellinorsim {
 
+class ProgressLine;
+
 // What a single request of an application ended with, for the expect steps
 // that follow it.
 struct RequestOutcome {
@@ -32,8 +34,10 @@ class CapiBench {
   // The steps "capi ..." and "app ...": with `run` false only their words
   // are checked (BadWord); run, a failure is a StepFailure.
   void Command(const Step& step, bool run, std::ostream& out);
-  // A single request (put, get, ioctl) leaves its outcome in *outcome.
-  void App(const Step& step, bool run, std::ostream& out, RequestOutcome* outcome);
+  // A single request (put, get, ioctl) leaves its outcome in *outcome. A
+  // call shows its blocks on `progress` when there is one.
+  void App(const Step& step, bool run, std::ostream& out, RequestOutcome* outcome,
+           ProgressLine* progress = nullptr);
   // A Plug and Play removal sent to the CAPI device's stack.
   uint32_t Remove(std::ostream& out);  // the status it got
   // Waits (in real time, at most a minute) until the device holds `count`

@@ -81,7 +81,7 @@ const ScenarioRunner::Command ScenarioRunner::kCommands[] = {
 };
 
 ScenarioRunner::ScenarioRunner(const Options& options, std::ostream& out)
-    : options(options), out(out), capi(std::make_unique<CapiBench>()) {}
+    : options(options), out(out), capi(std::make_unique<CapiBench>()), progress(options.progress) {}
 
 // One step running on a thread of its own.
 struct ScenarioRunner::BackgroundStep {
@@ -375,6 +375,9 @@ void ScenarioRunner::Driver(const Step& step, bool run) {
     if (traceDriver != nullptr) throw StepFailure("the trace driver is loaded already");
     uint32_t status = 0;
     LoadTraceDriver(&status);
+    // A step that expects a status is about it: say which it got.
+    if (words.HasExpectation())
+      Out() << "driver load: " << DescribeStatus(status) << "\n";
     expected.Check("loading the trace driver", status);
     return;
   }
@@ -394,7 +397,9 @@ void ScenarioRunner::Capi(const Step& step, bool run) {
 
 void ScenarioRunner::App(const Step& step, bool run) {
   RequestOutcome outcome;
-  capi->App(step, run, Out(), &outcome);
+  // Progress for the steps in the foreground only: a background step's
+  // output comes later, and two could not share the line.
+  capi->App(step, run, Out(), &outcome, threadOut == nullptr ? &progress : nullptr);
   if (!outcome.set) return;
   // expect info and expect output look at the request's outcome (for a get
   // the output is the message got).

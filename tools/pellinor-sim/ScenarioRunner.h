@@ -16,6 +16,7 @@
 #include <ntddk.h>
 
 #include "emu/Image.h"
+#include "tools/pellinor-sim/ProgressLine.h"
 #include "tools/pellinor-sim/ScenarioScript.h"
 
 namespace pellinorsim {
@@ -30,6 +31,8 @@ class ScenarioRunner {
     // The trace driver from this PE file (the Windows build's pellinor.sys)
     // instead of the host build's; empty for the host build's.
     std::string driverImage;
+    // Where long steps show their progress: a terminal, or null for none.
+    std::ostream* progress = nullptr;
   };
 
   // `out` receives the run's transcript: what the control tool prints and
@@ -109,6 +112,7 @@ class ScenarioRunner {
   // The trace driver's image while it is loaded, with driverImage.
   std::unique_ptr<emu::Image> traceImage;
   std::unique_ptr<CapiBench> capi;
+  ProgressLine progress;
 
   struct BackgroundStep;
   std::vector<std::unique_ptr<BackgroundStep>> background;

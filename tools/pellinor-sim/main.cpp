@@ -103,6 +103,9 @@ int main(int argc, char** argv) {
   std::stringstream text;
   text << file.rdbuf();
 
+  // Progress of long steps on a terminal only: never in a file or a pipe.
+  if (isatty(STDERR_FILENO))
+    options.progress = &std::cerr;
   pellinorsim::ScenarioRunner runner(options, std::cout);
   std::vector<pellinorsim::Step> steps;
   try {

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace pellinorctl {
 
@@ -55,6 +56,12 @@ class ControlBackend {
   virtual ControlResult InstallService(const ServiceConfig& config) = 0;
   // Stops the service if it runs, and removes it.
   virtual ControlResult RemoveService(const std::string& name) = 0;
+  // One value of the service's registry key as it is stored: its type and
+  // its bytes (UTF-16 for strings). Win32 error 2 (ERROR_FILE_NOT_FOUND)
+  // when the key or the value does not exist. It needs no loaded driver:
+  // what the driver will read at its next start.
+  virtual ControlResult ReadServiceValue(const std::string& service, const std::string& value,
+                                         uint32_t* type, std::vector<uint8_t>* data) = 0;
 };
 
 }  // namespace pellinorctl

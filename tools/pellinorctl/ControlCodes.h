@@ -4,6 +4,7 @@
 // service that install registers.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "control/TraceControlCodes.h"
@@ -22,5 +23,40 @@ constexpr uint32_t kServiceTypeKernelDriver = 1;
 constexpr uint32_t kServiceErrorNormal = 1;
 constexpr uint32_t kServiceStartAuto = 2;
 constexpr uint32_t kServiceStartDemand = 3;
+
+// The settings values of the service key and what the driver makes of each
+// when it reads it (control/TraceSettings.h and control/ControlDevice.cpp;
+// the tests compare these with the driver's): a value that is missing or
+// empty reads as its default; flags lose the bits the registry may not set,
+// the DATA_B3 bytes, the log size limit and the generations kept are
+// held to their ranges.
+constexpr char kFlagsValueName[] = "Pellinor_Flags";
+constexpr char kB3BytesValueName[] = "Pellinor_B3Bytes";
+constexpr char kLogValueName[] = "Pellinor_Log";
+constexpr char kTargetValueName[] = "Pellinor_Target";
+constexpr char kLogLimitValueName[] = "Pellinor_LogLimit";
+constexpr char kLogKeepValueName[] = "Pellinor_LogKeep";
+constexpr char kStartValueName[] = "Start";
+constexpr uint32_t kDefaultFlags = 0x0003;
+constexpr uint32_t kFlagsKept = 0xFFFF0000u | 0xFACFu;
+constexpr uint32_t kDefaultB3Bytes = 32;
+constexpr uint32_t kMaxB3Bytes = 32;
+constexpr char kDefaultLog[] = "C:\\Pellinor.log";
+constexpr char kDefaultTarget[] = "CAPI201";
+constexpr uint32_t kDefaultLogLimit = 0;
+constexpr uint32_t kMaxLogLimit = 4095;
+constexpr uint32_t kDefaultLogKeep = 1;
+constexpr uint32_t kMaxLogKeep = 9;
+
+// The driver opens the log file as \DosDevices\PATH and the traced device
+// as \Device\NAME (a name that begins with a backslash as it is), each in a
+// counted string of at most 0xFFFC bytes: 32766 characters with the prefix.
+constexpr size_t kDriverNameChars = 0xFFFC / 2;
+constexpr size_t kLogPathMaxChars = kDriverNameChars - (sizeof("\\DosDevices\\") - 1);
+static_assert(kLogPathMaxChars == 32754, "the longest log file path");
+constexpr size_t kDevicePrefixChars = sizeof("\\Device\\") - 1;
+// Every file system Windows writes to (FAT, NTFS, exFAT) takes file and
+// folder names of at most 255 characters.
+constexpr size_t kFileNameMaxChars = 255;
 
 }  // namespace pellinorctl

@@ -2,9 +2,11 @@
 
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "tools/common/Digits.h"
 #include "tools/pellinorctl/ControlCodes.h"
+#include "tools/pellinorctl/StartFailure.h"
 #include "tools/pellinorctl/StatusNames.h"
 
 namespace pellinorctl {
@@ -12,6 +14,17 @@ namespace {
 
 constexpr uint32_t kStatusBufferOverflow = 0x80000005;
 constexpr uint32_t kStatusBufferTooSmall = 0xC0000023;
+constexpr uint32_t kStatusDeviceDoesNotExist = 0xC00000C0;
+constexpr uint32_t kErrorFileNotFound = 2;
+constexpr uint32_t kErrorAccessDenied = 5;
+constexpr uint32_t kRegNone = 0;
+
+// How a user loads the driver, and installs it, on Windows.
+constexpr char kLoadHint[] = "'sc start Pellinor' loads it";
+constexpr char kNotInstalled[] =
+    "pellinorctl: the driver is not installed (there is no service Pellinor): copy pellinor.sys "
+    "to %SystemRoot%\\System32\\drivers, then run 'pellinorctl install' and 'sc start "
+    "Pellinor'\n";
 
 // The driver converts a string value into the output buffer with a 16-bit
 // capacity. Most values fit the first size; a longer one is asked again
@@ -24,15 +37,41 @@ struct Setting {
   uint32_t setCode;
   uint32_t getCode;
   bool number;
+  // The registry value, and what the driver makes of it when it reads it.
+  const char* valueName;
+  uint32_t defaultNumber;
+  const char* defaultText;
+  uint32_t (*limit)(uint32_t);
 };
 
+uint32_t MaskFlags(uint32_t value) {
+  return value & kFlagsKept;
+}
+uint32_t LimitB3Bytes(uint32_t value) {
+  return value > kMaxB3Bytes ? kMaxB3Bytes : value;
+}
+uint32_t LimitLogLimit(uint32_t value) {
+  return value > kMaxLogLimit ? kMaxLogLimit : value;
+}
+uint32_t LimitLogKeep(uint32_t value) {
+  if (value < 1)
+    return 1;
+  return value > kMaxLogKeep ? kMaxLogKeep : value;
+}
+
 constexpr Setting settings[] = {
-    {"flags", IOCTL_TRACE_SET_FLAGS, IOCTL_TRACE_GET_FLAGS, true},
-    {"b3bytes", IOCTL_TRACE_SET_B3BYTES, IOCTL_TRACE_GET_B3BYTES, true},
-    {"log", IOCTL_TRACE_SET_LOG, IOCTL_TRACE_GET_LOG, false},
-    {"target", IOCTL_TRACE_SET_TARGET, IOCTL_TRACE_GET_TARGET, false},
-    {"loglimit", IOCTL_TRACE_SET_LOGLIMIT, IOCTL_TRACE_GET_LOGLIMIT, true},
-    {"logkeep", IOCTL_TRACE_SET_LOGKEEP, IOCTL_TRACE_GET_LOGKEEP, true},
+    {"flags", IOCTL_TRACE_SET_FLAGS, IOCTL_TRACE_GET_FLAGS, true, kFlagsValueName, kDefaultFlags,
+     nullptr, MaskFlags},
+    {"b3bytes", IOCTL_TRACE_SET_B3BYTES, IOCTL_TRACE_GET_B3BYTES, true, kB3BytesValueName,
+     kDefaultB3Bytes, nullptr, LimitB3Bytes},
+    {"log", IOCTL_TRACE_SET_LOG, IOCTL_TRACE_GET_LOG, false, kLogValueName, 0, kDefaultLog,
+     nullptr},
+    {"target", IOCTL_TRACE_SET_TARGET, IOCTL_TRACE_GET_TARGET, false, kTargetValueName, 0,
+     kDefaultTarget, nullptr},
+    {"loglimit", IOCTL_TRACE_SET_LOGLIMIT, IOCTL_TRACE_GET_LOGLIMIT, true, kLogLimitValueName,
+     kDefaultLogLimit, nullptr, LimitLogLimit},
+    {"logkeep", IOCTL_TRACE_SET_LOGKEEP, IOCTL_TRACE_GET_LOGKEEP, true, kLogKeepValueName,
+     kDefaultLogKeep, nullptr, LimitLogKeep},
 };
 static_assert(sizeof(settings) / sizeof(settings[0]) == 6, "six settings");
 
@@ -89,6 +128,44 @@ const char* StateName(uint32_t state) {
 
 void Complain(std::string& err, const std::string& what, const ControlResult& result) {
   err += "pellinorctl: " + what + ": " + DescribeResult(result) + "\n";
+}
+
+// What failed in words, the status after it for whoever looks it up; the
+// status alone where there are no words for it.
+void Complain(std::string& err, const std::string& what, const std::string& why,
+              const ControlResult& result) {
+  if (why.empty()) {
+    Complain(err, what, result);
+    return;
+  }
+  err += "pellinorctl: " + what + ": " + why + " (" + DescribeResult(result) + ")\n";
+}
+
+// A value of the service key as the driver reads it (RegistryValue): a
+// value of type REG_NONE or without bytes is missing; a number is the first
+// four bytes whatever the type; a string is UTF-16 up to its terminator,
+// converted to 8 bits as the driver converts it for the tool.
+bool IsStored(uint32_t type, const std::vector<uint8_t>& data) {
+  return type != kRegNone && !data.empty();
+}
+
+uint32_t StoredNumber(const std::vector<uint8_t>& data) {
+  uint32_t value = 0;
+  for (size_t i = 0; i < 4 && i < data.size(); ++i)
+    value |= static_cast<uint32_t>(data[i]) << (8 * i);
+  return value;
+}
+
+std::string StoredText(const std::vector<uint8_t>& data) {
+  std::string text;
+  for (size_t i = 0; i < data.size(); i += 2) {
+    const uint32_t c =
+        data[i] | (i + 1 < data.size() ? static_cast<uint32_t>(data[i + 1]) << 8 : 0);
+    if (c == 0)
+      break;
+    text += (c < 0x80 || (c >= 0xA0 && c <= 0xFF)) ? static_cast<char>(c) : '?';
+  }
+  return text;
 }
 
 // One line and a hint: the whole usage only on asking.
@@ -178,12 +255,40 @@ int ControlTool::Dispatch(const std::vector<std::string>& args, std::string& out
 bool ControlTool::OpenDevice(std::string& err) {
   if (open) return true;
   const ControlResult result = backend.Open();
-  if (result.Failed()) {
-    Complain(err, std::string("cannot open ") + kControlDevicePath, result);
+  if (!result.Failed()) {
+    open = true;
+    return true;
+  }
+  if (IsNotLoaded(result)) {
+    err += ServiceInstalled() ? std::string("pellinorctl: the driver is not loaded (there is no ") +
+                                    kControlDevicePath + "): " + kLoadHint + "\n"
+                              : kNotInstalled;
     return false;
   }
-  open = true;
-  return true;
+  // The driver's own check refuses an ordinary user; the device's
+  // exclusive open refuses a second program.
+  const bool denied =
+      result.kind == ControlResult::Kind::Win32Error && result.code == kErrorAccessDenied;
+  Complain(err, std::string("cannot open ") + kControlDevicePath,
+           denied ? "only an administrator may control tracing, and one program at a time"
+                  : std::string(),
+           result);
+  return false;
+}
+
+bool ControlTool::IsNotLoaded(const ControlResult& openResult) {
+  return openResult.kind == ControlResult::Kind::Win32Error &&
+         openResult.code == kErrorFileNotFound;
+}
+
+bool ControlTool::ServiceInstalled() {
+  // The service control manager writes Start for every service; a read
+  // that fails otherwise than "not found" is no proof of absence.
+  uint32_t type = 0;
+  std::vector<uint8_t> data;
+  const ControlResult result =
+      backend.ReadServiceValue(kServiceName, kStartValueName, &type, &data);
+  return !(result.kind == ControlResult::Kind::Win32Error && result.code == kErrorFileNotFound);
 }
 
 bool ControlTool::ReadNumber(const char* command, uint32_t code, uint32_t* value,
@@ -249,11 +354,21 @@ int ControlTool::Start(std::string& err) {
   uint32_t information = 0;
   const ControlResult result =
       backend.DeviceControl(IOCTL_TRACE_START, nullptr, 0, nullptr, 0, &information);
-  if (result.Failed()) {
-    Complain(err, "start", result);
-    return kExitFailed;
-  }
-  return kExitOk;
+  if (!result.Failed())
+    return kExitOk;
+  // The driver answers with a status alone: what it started with tells
+  // which value the status is about. A read that fails leaves that value
+  // out of the words.
+  StartSettings used;
+  std::string ignored;
+  used.haveLog = ReadString("get log", IOCTL_TRACE_GET_LOG, &used.log, ignored);
+  used.haveTarget = ReadString("get target", IOCTL_TRACE_GET_TARGET, &used.target, ignored);
+  used.haveState = ReadNumber("state", IOCTL_TRACE_GET_STATE, &used.state, ignored);
+  Complain(err, "start",
+           result.kind == ControlResult::Kind::NtStatus ? ExplainStartFailure(result.code, used)
+                                                        : std::string(),
+           result);
+  return kExitFailed;
 }
 
 int ControlTool::Stop(bool force, std::string& err) {
@@ -265,7 +380,10 @@ int ControlTool::Stop(bool force, std::string& err) {
   const ControlResult result =
       backend.DeviceControl(IOCTL_TRACE_STOP, input, sizeof input, nullptr, 0, &information);
   if (result.Failed()) {
-    Complain(err, force ? "stop --force" : "stop", result);
+    const bool none =
+        result.kind == ControlResult::Kind::NtStatus && result.code == kStatusDeviceDoesNotExist;
+    Complain(err, force ? "stop --force" : "stop",
+             none ? "tracing is not started: nothing is attached" : std::string(), result);
     return kExitFailed;
   }
   return kExitOk;
@@ -323,6 +441,12 @@ int ControlTool::Set(const std::string& what, const std::string& value, std::str
                                  " at position " + std::to_string(i + 1));
     }
   }
+  // The driver stores what it cannot open at start: refuse it here, with
+  // the limit.
+  const std::string tooLong =
+      setting.setCode == IOCTL_TRACE_SET_LOG ? LogPathTooLong(value) : TargetNameTooLong(value);
+  if (!tooLong.empty())
+    return UsageError(err, command + ": " + tooLong);
   if (!OpenDevice(err)) return kExitFailed;
   // The string with its terminator: the driver requires the terminator to
   // lie within the input length.
@@ -352,14 +476,18 @@ int ControlTool::Get(const std::string& what, std::string& out, std::string& err
 }
 
 int ControlTool::Show(std::string& out, std::string& err) {
+  if (!open) {
+    const ControlResult opened = backend.Open();
+    if (IsNotLoaded(opened))
+      return ShowStored(out, err);
+    if (!opened.Failed())
+      open = true;
+  }
   std::string text;
   uint32_t state = 0;
   if (!ReadNumber("state", IOCTL_TRACE_GET_STATE, &state, err)) return kExitFailed;
   const char* name = StateName(state);
-  auto line = [&text](const std::string& label, const std::string& value) {
-    text += label + ":" + std::string(kShowValueColumn - label.size() - 1, ' ') + value + "\n";
-  };
-  line("state", name ? name : "unknown " + std::to_string(state));
+  ShowLine(text, "state", name ? name : "unknown " + std::to_string(state));
   for (const Setting& setting : settings) {
     const std::string command = std::string("get ") + setting.name;
     std::string value;
@@ -370,10 +498,44 @@ int ControlTool::Show(std::string& out, std::string& err) {
     } else if (!ReadString(command.c_str(), setting.getCode, &value, err)) {
       return kExitFailed;
     }
-    line(setting.name, value);
+    ShowLine(text, setting.name, value);
   }
   out += text;
   return kExitOk;
+}
+
+int ControlTool::ShowStored(std::string& out, std::string& err) {
+  if (!ServiceInstalled()) {
+    err += kNotInstalled;
+    return kExitFailed;
+  }
+  // What the driver will start with: the service key's values, read and
+  // limited as the driver reads them.
+  std::string text;
+  ShowLine(text, "state", std::string("not loaded (") + kLoadHint + ")");
+  for (const Setting& setting : settings) {
+    uint32_t type = 0;
+    std::vector<uint8_t> data;
+    const ControlResult result =
+        backend.ReadServiceValue(kServiceName, setting.valueName, &type, &data);
+    if (result.Failed() && !IsNotLoaded(result)) {
+      Complain(err, std::string("show: cannot read ") + setting.valueName, result);
+      return kExitFailed;
+    }
+    const bool stored = !result.Failed() && IsStored(type, data);
+    if (setting.number) {
+      const uint32_t number = stored ? StoredNumber(data) : setting.defaultNumber;
+      ShowLine(text, setting.name, FormatNumber(setting, setting.limit(number)));
+    } else {
+      ShowLine(text, setting.name, stored ? StoredText(data) : setting.defaultText);
+    }
+  }
+  out += text;
+  return kExitOk;
+}
+
+void ControlTool::ShowLine(std::string& text, const std::string& label, const std::string& value) {
+  text += label + ":" + std::string(kShowValueColumn - label.size() - 1, ' ') + value + "\n";
 }
 
 int ControlTool::Install(uint32_t startType, std::string& err) {

@@ -35,11 +35,18 @@ class ControlTool {
   int Set(const std::string& what, const std::string& value, std::string& out, std::string& err);
   int Get(const std::string& what, std::string& out, std::string& err);
   int Show(std::string& out, std::string& err);
+  // show without the driver: the settings stored for its next start.
+  int ShowStored(std::string& out, std::string& err);
+  static void ShowLine(std::string& text, const std::string& label, const std::string& value);
   int Install(uint32_t startType, std::string& err);
   int Uninstall(std::string& err);
 
   // Opens the device once per command; false (with the message) on failure.
   bool OpenDevice(std::string& err);
+  // An open that failed because there is no control device: no driver.
+  static bool IsNotLoaded(const ControlResult& openResult);
+  // Whether the service key exists (true where that cannot be told).
+  bool ServiceInstalled();
   // Reads a 4-byte number; false (with the message) on failure.
   bool ReadNumber(const char* command, uint32_t code, uint32_t* value, std::string& err);
   // Reads a zero-terminated 8-bit string; false (with the message) on failure.

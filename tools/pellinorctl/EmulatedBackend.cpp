@@ -135,4 +135,15 @@ ControlResult EmulatedBackend::RemoveService(const std::string& name) {
   return ControlResult::Win32(kErrorSuccess);
 }
 
+ControlResult EmulatedBackend::ReadServiceValue(const std::string& service,
+                                                const std::string& value, uint32_t* type,
+                                                std::vector<uint8_t>* data) {
+  *type = 0;
+  data->clear();
+  if (!emu::Registry::GetValue(ServiceKey(service), Utf16(value), type, data)) {
+    return ControlResult::Win32(kErrorFileNotFound);
+  }
+  return ControlResult::Win32(kErrorSuccess);
+}
+
 }  // namespace pellinorctl

@@ -8,6 +8,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 #include <ntddk.h>
 
@@ -31,6 +32,8 @@ class EmulatedBackend : public ControlBackend {
   void Close() override;
   ControlResult InstallService(const ServiceConfig& config) override;
   ControlResult RemoveService(const std::string& name) override;
+  ControlResult ReadServiceValue(const std::string& service, const std::string& value,
+                                 uint32_t* type, std::vector<uint8_t>* data) override;
 
   // The Win32 error that CreateFile reports for an open that failed with
   // this NTSTATUS (the system's mapping, for the statuses an open can meet).

@@ -20,6 +20,11 @@ struct IoStatusBlock {
 
 ControlResult LastError() { return ControlResult::Win32(GetLastError()); }
 
+// The service and value names are ASCII.
+std::wstring Wide(const std::string& text) {
+  return std::wstring(text.begin(), text.end());
+}
+
 // Closes a service control manager handle when it goes out of scope.
 class ServiceHandle {
  public:
@@ -117,6 +122,43 @@ ControlResult WindowsBackend::RemoveService(const std::string& name) {
   SERVICE_STATUS status;
   ControlService(service.get(), SERVICE_CONTROL_STOP, &status);
   if (!DeleteService(service.get())) return LastError();
+  return ControlResult::Win32(0);
+}
+
+ControlResult WindowsBackend::ReadServiceValue(const std::string& service, const std::string& value,
+                                               uint32_t* type, std::vector<uint8_t>* data) {
+  *type = 0;
+  data->clear();
+  // The wide calls: the bytes as the registry holds them, as the driver
+  // reads them (an 8-bit call would convert strings and keep binary data).
+  const std::wstring key = L"SYSTEM\\CurrentControlSet\\Services\\" + Wide(service);
+  HKEY handle = nullptr;
+  LONG error = RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_QUERY_VALUE, &handle);
+  if (error != ERROR_SUCCESS)
+    return ControlResult::Win32(static_cast<uint32_t>(error));
+  const std::wstring name = Wide(value);
+  DWORD valueType = 0;
+  DWORD size = 0;
+  error = RegQueryValueExW(handle, name.c_str(), nullptr, &valueType, nullptr, &size);
+  // The value may grow between the two calls: ask again while it does.
+  while (error == ERROR_SUCCESS || error == ERROR_MORE_DATA) {
+    data->resize(size);
+    DWORD got = size;
+    error = RegQueryValueExW(handle, name.c_str(), nullptr, &valueType,
+                             size ? data->data() : nullptr, &got);
+    if (error == ERROR_SUCCESS) {
+      data->resize(got);
+      break;
+    }
+    if (error == ERROR_MORE_DATA)
+      size = got;
+  }
+  RegCloseKey(handle);
+  if (error != ERROR_SUCCESS) {
+    data->clear();
+    return ControlResult::Win32(static_cast<uint32_t>(error));
+  }
+  *type = valueType;
   return ControlResult::Win32(0);
 }
 

@@ -21,6 +21,8 @@ class WindowsBackend : public ControlBackend {
   void Close() override;
   ControlResult InstallService(const ServiceConfig& config) override;
   ControlResult RemoveService(const std::string& name) override;
+  ControlResult ReadServiceValue(const std::string& service, const std::string& value,
+                                 uint32_t* type, std::vector<uint8_t>* data) override;
 
  private:
   // ntdll's NtDeviceIoControlFile, found at run time: it returns the
