@@ -1,8 +1,9 @@
 // The scenario language of pellinor-sim: one command a line, words
 // separated by blanks, "#" starting a comment outside quotes, blank lines
 // ignored. A word in double quotes may hold blanks and "#"; inside quotes
-// \" is a quote, \\ a backslash, \n a line end and \t a tab, and any other
-// backslash stands for itself (so "C:\Pellinor.log" needs no doubling).
+// only \" is an escape (a quote), and every other backslash stands for
+// itself, so that Windows paths ("C:\My Logs\trace.log", "\\server\x.log")
+// are written as they are. A word never holds a line end.
 #pragma once
 
 #include <cstdint>
