@@ -195,7 +195,7 @@ TEST_F(ControlDeviceTest, AnOrdinaryUserCanNeitherOpenNorControl) {
       {IOCTL_TRACE_SET_TARGET, Text("Null")}, {IOCTL_TRACE_SET_LOGLIMIT, Number(1)},
       {IOCTL_TRACE_GET_FLAGS, {}},         {IOCTL_TRACE_GET_B3BYTES, {}},
       {IOCTL_TRACE_GET_LOG, {}},           {IOCTL_TRACE_GET_TARGET, {}},
-      {IOCTL_TRACE_GET_LOGLIMIT, {}},
+      {IOCTL_TRACE_GET_LOGLIMIT, {}},      {IOCTL_TRACE_GET_VERSION, {}},
   };
   {
     emu::ProcessScope asUser(user);

@@ -3,10 +3,12 @@
 // failure text as a user sees them.
 #include <gtest/gtest.h>
 
+#include <regex>
 #include <string>
 #include <vector>
 
 #include "control/ControlDevice.h"
+#include "control/DriverIdentity.h"
 #include "emu/Io.h"
 #include "emu/Registry.h"
 #include "framework/EntryPoints.h"
@@ -139,6 +141,26 @@ TEST_F(EmulatedControlTool, FailuresPrintTheStatusAndExitWithOne) {
                    "Try 'pellinorctl help' for the commands.\n");
   EXPECT_EQ(Run({"frobnicate"}).status, 2);
   EXPECT_EQ(Run({}).status, 2);
+}
+
+// The loaded driver's own answer, the line its banner begins with; once it
+// is unloaded the tool says so and still names itself.
+TEST_F(EmulatedControlTool, VersionTellsTheLoadedDriverOrThatNoneIsLoaded) {
+  Outcome o = Run({"--version"});
+  EXPECT_EQ(o.status, 0);
+  EXPECT_EQ(o.err, "");
+  const std::string driverLine = o.out.substr(o.out.rfind('\n', o.out.size() - 2) + 1);
+  EXPECT_EQ(driverLine, std::string("driver: ") + kDriverIdentity + "\n");
+  EXPECT_TRUE(std::regex_match(driverLine, std::regex("driver: Pellinor CAPI 2\\.0 Kernel Trace Driver "
+                                                      "v" PELLINOR_VERSION "  Build Date "
+                                                      "\\d\\d:\\d\\d:\\d\\d [A-Z][a-z][a-z] [ 0-9]\\d \\d{4}\n")))
+      << driverLine;
+  EXPECT_EQ(o.out.rfind("pellinorctl (Pellinor) " PELLINOR_VERSION "\nbuild: ", 0), 0u) << o.out;
+
+  Unload();
+  o = Run({"--version"});
+  EXPECT_EQ(o.status, 0);
+  EXPECT_EQ(o.out.substr(o.out.rfind('\n', o.out.size() - 2) + 1), "driver: not loaded\n");
 }
 
 TEST_F(EmulatedControlTool, InstallAndUninstallKeepTheServiceKey) {

@@ -37,6 +37,7 @@ class ControlTool {
   int Show(std::string& out, std::string& err);
   int Install(uint32_t startType, std::string& err);
   int Uninstall(std::string& err);
+  int Version(std::string& out);
 
   // Opens the device once per command; false (with the message) on failure.
   bool OpenDevice(std::string& err);
