@@ -334,6 +334,9 @@ TEST_F(EmulatedControlTool, TheDriverPackageWritesWhatInstallWritesAndTheDefault
       kService, {u"Type", u"Start", u"ErrorControl", u"ImagePath", u"DisplayName"});
   ASSERT_EQ(installed.size(), 5u);
 
+  // The package carries the release the driver names itself by.
+  const std::string driverVer = InfValue(inf, "Version", "DriverVer");
+  EXPECT_EQ(driverVer.substr(driverVer.find(',') + 1), PELLINOR_VERSION ".0.0");
   ASSERT_EQ(inf.at("DefaultInstall.NT.Services").size(), 1u);
   const std::vector<std::string> addService = Fields(inf.at("DefaultInstall.NT.Services")[0]);
   EXPECT_EQ(addService[0], "AddService = " + std::string(pellinorctl::kServiceName));
