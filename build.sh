@@ -1,6 +1,6 @@
 #!/bin/bash
 # Pellinor's one entry point on a Debian 12 machine (run as root):
-#   ./build.sh demo   install what is missing, build, run the demo scenario
+#   ./build.sh demo   install what is missing, build what the demo runs, run it
 #   ./build.sh test   install what is missing, build, run every test
 #   ./build.sh bench  build and run the benchmarks (by hand; not part of CI)
 # Both are idempotent: packages already present are not installed again, and
@@ -16,6 +16,7 @@ packages=(cmake ninja-build g++ g++-multilib googletest clang libclang-rt-14-dev
           binutils-mingw-w64-i686 python3 qemu-user clang-tidy cppcheck
           zlib1g-dev lib32z1-dev)
 
+# install_missing [quiet]: quiet sends apt's lines to build/apt.log.
 install_missing() {
   local missing=()
   for p in "${packages[@]}"; do
@@ -23,8 +24,16 @@ install_missing() {
   done
   if ((${#missing[@]})); then
     echo "== installing: ${missing[*]}"
-    apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
+    if [[ "${1:-}" == quiet ]]; then
+      mkdir -p "$build"
+      echo "   (apt's output in $build/apt.log)"
+      { apt-get update -qq &&
+        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
+      } >"$build/apt.log" 2>&1 || { tail -n 30 "$build/apt.log" >&2; return 1; }
+    else
+      apt-get update -qq
+      DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
+    fi
   fi
 }
 
@@ -47,10 +56,55 @@ run_i386() {
   $runner "$@"
 }
 
+# build_quietly NAME TARGET...: configure build/NAME once and build only the
+# targets given. Every line of cmake and the compiler goes to
+# build/NAME/build.log; on a terminal the progress stays on one line. A
+# failure prints the end of the log and its path.
+build_quietly() {
+  local name="$1"; shift
+  local dir="$build/$name"
+  local log="$dir/build.log"
+  mkdir -p "$dir"
+  : >"$log"
+  echo "== building ${*} in $dir (every line in $log)"
+  if [[ ! -f "$dir/build.ninja" ]]; then
+    if ! cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >>"$log" 2>&1; then
+      tail -n 30 "$log" >&2
+      echo "== configuring failed; the whole output is in $log" >&2
+      return 1
+    fi
+  fi
+  local start=$SECONDS
+  if ! NINJA_STATUS="[%f/%t] " cmake --build "$dir" -j "$jobs" --target "$@" 2>&1 |
+       show_progress "$log"; then
+    tail -n 30 "$log" >&2
+    echo "== the build failed; the whole output is in $log" >&2
+    return 1
+  fi
+  echo "== built in $((SECONDS - start)) s"
+}
+
+# show_progress LOG: appends standard input to LOG; on a terminal, rewrites
+# one line with ninja's step count.
+show_progress() {
+  local log="$1" line shown=0
+  while IFS= read -r line; do
+    printf '%s\n' "$line" >>"$log"
+    if [[ -t 1 && "$line" =~ ^\[([0-9]+)/([0-9]+)\] ]]; then
+      printf '\r   step %s of %s' "${BASH_REMATCH[1]}" "${BASH_REMATCH[2]}"
+      shown=1
+    fi
+  done
+  if ((shown)); then printf '\r\033[K'; fi
+}
+
 # The demo scenario on the emulated machine; it prints the log it wrote. A
 # fresh registry each time, so that the scenario's install always works.
+# Only pellinor-sim is built (the driver, the emulated kernel and the
+# simulated device are in it), not the tests and benchmarks.
 run_demo() {
-  configure_and_build host
+  build_quietly host pellinor-sim
+  echo "== pellinor-sim --fresh --print scenarios/demo.pel"
   run_i386 "$build/host" "$build/host/tools/pellinor-sim/pellinor-sim" --fresh --print \
     --drive "$build/demo_drive_c" "$root/scenarios/demo.pel"
 }
@@ -135,7 +189,7 @@ run_benchmarks() {
 }
 
 case "${1:-}" in
-  demo) install_missing; run_demo ;;
+  demo) install_missing quiet; run_demo ;;
   test) install_missing; run_tests ;;
   bench) install_missing; run_benchmarks ;;
   *) echo "usage: $0 demo|test|bench" >&2; exit 2 ;;

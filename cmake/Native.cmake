@@ -23,6 +23,9 @@
 #                        above)
 #   the kernel-free benchmarks (bench/CMakeLists.txt, PELLINOR_NATIVE set)
 #
+# `cmake --install` installs capidecode and pellinor-log with their manual
+# pages.
+#
 # -DPELLINOR_SANITIZE=ON works here as in the host build (and LeakSanitizer
 # too, since nothing runs under qemu).
 #
@@ -56,6 +59,13 @@ target_link_libraries(capidecode_core PUBLIC pellinor_capi_check)
 target_compile_options(capidecode_core PRIVATE -Wall -Wextra)
 add_executable(capidecode ${PROJECT_SOURCE_DIR}/tools/capidecode/main.cpp)
 target_link_libraries(capidecode PRIVATE capidecode_core)
+# `cmake --install` here: the two kernel-free programs with their pages.
+include(GNUInstallDirs)
+install(TARGETS capidecode RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(FILES ${PROJECT_SOURCE_DIR}/tools/capidecode/capidecode.1
+        DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES ${PROJECT_SOURCE_DIR}/samples/messages.txt
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/pellinor/samples)
 
 foreach(tool ${PELLINOR_NATIVE_TOOLS})
   if(EXISTS ${PROJECT_SOURCE_DIR}/tools/${tool}/CMakeLists.txt)

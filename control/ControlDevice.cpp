@@ -1,6 +1,7 @@
 #include "control/ControlDevice.h"
 
 #include "control/ControlAccess.h"
+#include "control/DriverIdentity.h"
 #include "control/TraceSettings.h"
 #include "framework/RegistryValue.h"
 #include "framework/RequestView.h"
@@ -310,6 +311,14 @@ NTSTATUS ControlDevice::DeviceControl(PIRP irp, ULONG_PTR* information) {
       WriteStartValue(START_SYSTEM);
       return Owner()->StopTraceDevice(force);
     }
+    case IOCTL_TRACE_GET_VERSION:
+      // The whole line with its terminator or nothing: a version cut short
+      // would read as another one.
+      if (buffer == NULL || outputLength < DRIVER_IDENTITY_LENGTH + 1)
+        return STATUS_BUFFER_TOO_SMALL;
+      RtlCopyMemory(buffer, kDriverIdentity, DRIVER_IDENTITY_LENGTH + 1);
+      *information = DRIVER_IDENTITY_LENGTH + 1;
+      return STATUS_SUCCESS;
   }
   const ValueRequest* request = FindValueRequest(view.IoControlCode());
   if (request == NULL)

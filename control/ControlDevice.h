@@ -1,7 +1,8 @@
 // The control device, \Device\PellinorIOCTL, reached from user mode through
 // \DosDevices\PellinorWin32CTL: the only door of the control tool into the
 // driver. It reports whether tracing runs, starts and stops tracing, and
-// reads and writes the driver's settings in its service key. It is exclusive
+// reads and writes the driver's settings in its service key, and tells the
+// driver's version. It is exclusive
 // (one open handle at a time) and uses buffered I/O; it never passes a
 // request on.
 #pragma once
@@ -22,6 +23,9 @@ static_assert(IOCTL_TRACE_GET_STATE ==
 static_assert(IOCTL_TRACE_GET_LOGKEEP ==
                   CTL_CODE(FILE_DEVICE_UNKNOWN, 0xF26, METHOD_BUFFERED, FILE_ANY_ACCESS),
               "IOCTL_TRACE_GET_LOGKEEP");
+static_assert(IOCTL_TRACE_GET_VERSION ==
+                  CTL_CODE(FILE_DEVICE_UNKNOWN, 0xF30, METHOD_BUFFERED, FILE_ANY_ACCESS),
+              "IOCTL_TRACE_GET_VERSION");
 
 class ControlDevice : public SymlinkDevice {
  public:

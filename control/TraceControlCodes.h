@@ -56,6 +56,13 @@ static_assert(IOCTL_TRACE_GET_TARGET == 0x223C90, "IOCTL_TRACE_GET_TARGET");
 static_assert(IOCTL_TRACE_GET_LOGLIMIT == 0x223C94, "IOCTL_TRACE_GET_LOGLIMIT");
 static_assert(IOCTL_TRACE_GET_LOGKEEP == 0x223C98, "IOCTL_TRACE_GET_LOGKEEP");
 
+// What the driver tells of itself, 0xF3x: its name, version and build date
+// (the first line of its banner) as a zero-terminated 8-bit string. Added
+// after the codes above, which stay as they were; a driver older than it
+// answers STATUS_NOT_IMPLEMENTED.
+constexpr uint32_t IOCTL_TRACE_GET_VERSION = TraceControlCode(0xF30);
+static_assert(IOCTL_TRACE_GET_VERSION == 0x223CC0, "IOCTL_TRACE_GET_VERSION");
+
 // The state word of IOCTL_TRACE_GET_STATE.
 constexpr uint32_t TRACE_STATE_NONE = 0;     // no trace device
 constexpr uint32_t TRACE_STATE_RUNNING = 1;  // the trace device traces

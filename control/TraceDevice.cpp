@@ -1,6 +1,7 @@
 #include "control/TraceDevice.h"
 
 #include "capi/TextFormat.h"
+#include "control/DriverIdentity.h"
 #include "control/TargetQuery.h"
 #include "filter/RequestSelection.h"
 #include "framework/Interlocked.h"
@@ -21,13 +22,16 @@ static_assert(START_AREA_SIZE == 856, "start block area");
 #define RULE "--------------------------------------------------------------------------------\n"
 static_assert(sizeof(RULE) == 82, "a rule is 80 minus signs and a line end");
 
-const char kBannerHead[] = RULE
-    "Pellinor CAPI 2.0 Kernel Trace Driver v2.0  Build Date " __TIME__ " " __DATE__ "\n"
+// The banner: a rule, the driver's identity (the line the control tool's
+// version request also gives), this text, and the target's name in quotes.
+const char kBannerIntro[] =
+    "\n"
     "\n"
     "Traces CAPI 2.0 requests as they pass; the traced requests are not changed.\n" RULE
     "Tracing CAPI device \"";
 const char kBannerTail[] = "\"\n";
-static_assert(sizeof(kBannerHead) + sizeof(kBannerTail) < BANNER_SIZE / 2,
+static_assert(sizeof(RULE) + DRIVER_IDENTITY_LENGTH + sizeof(kBannerIntro) + sizeof(kBannerTail) <
+                  BANNER_SIZE / 2,
               "the banner leaves room for a target name");
 
 const char kStartFormat[] = RULE "Start Tracing\n%s\n" RULE;
@@ -103,7 +107,7 @@ void TraceDevice::WriteBanner(PCWSTR target) {
   char* banner = static_cast<char*>(PoolAlloc(BANNER_SIZE, NonPagedPool));
   if (banner == NULL)
     return;
-  FormatResult head = FormatText(banner, BANNER_SIZE, "%s", kBannerHead);
+  FormatResult head = FormatText(banner, BANNER_SIZE, RULE "%s%s", kDriverIdentity, kBannerIntro);
   // The name is cut where it would push the closing quote out of the
   // buffer.
   int room = int(BANNER_SIZE - head.length - sizeof(kBannerTail));

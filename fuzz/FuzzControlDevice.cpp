@@ -45,7 +45,7 @@ constexpr ULONG kCodes[] = {
     IOCTL_TRACE_GET_FLAGS, IOCTL_TRACE_GET_B3BYTES, IOCTL_TRACE_GET_LOG,
     IOCTL_TRACE_GET_TARGET, IOCTL_TRACE_SET_LOGLIMIT, IOCTL_TRACE_GET_LOGLIMIT,
     IOCTL_TRACE_SET_LOGKEEP, IOCTL_TRACE_GET_LOGKEEP,
-    TraceControlCode(0xF03), TraceControlCode(0xF20),
+    IOCTL_TRACE_GET_VERSION, TraceControlCode(0xF03), TraceControlCode(0xF20),
 };
 constexpr size_t kCodeCount = sizeof(kCodes) / sizeof(kCodes[0]);
 // More than a counted string's 16-bit capacity, so that its wrap is tried.

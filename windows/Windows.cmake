@@ -4,6 +4,8 @@
 #   pellinor.sys     the kernel driver, from the driver folders and the
 #                    Windows seam (windows/SystemStartStage.cpp), nothing else
 #   pellinorctl.exe  the control tool with its Win32 back end
+#   package/         the driver package: pellinor.inf with the two programs,
+#                    install.cmd and pellinor-defaults.reg
 #
 # and, through CTest, the checks of both images and the comparison of the
 # kernel structure layouts with the emulated kernel (tests/windows/).
@@ -145,5 +147,29 @@ target_compile_options(pellinorctl PRIVATE -Wall -Wextra -Werror)
 target_compile_definitions(pellinorctl PRIVATE WIN32_LEAN_AND_MEAN _WIN32_WINNT=0x0501)
 target_link_options(pellinorctl PRIVATE -static -Wl,--no-insert-timestamp)
 target_link_libraries(pellinorctl PRIVATE advapi32 kernel32)
+
+# The driver package: one folder to copy to the Windows machine, with the
+# INF (windows/pellinor.inf) and every file it names, and the scripted ways
+# beside it.
+if(PELLINOR_BUILD_SYS)
+  set(PELLINOR_PACKAGE_DIR ${CMAKE_BINARY_DIR}/package)
+  set(package_sources ${PROJECT_SOURCE_DIR}/windows/pellinor.inf ${PROJECT_SOURCE_DIR}/windows/install.cmd
+                      ${PROJECT_SOURCE_DIR}/windows/pellinor-defaults.reg)
+  set(package_files)
+  foreach(source ${package_sources})
+    get_filename_component(name ${source} NAME)
+    list(APPEND package_files ${PELLINOR_PACKAGE_DIR}/${name})
+  endforeach()
+  add_custom_command(
+      OUTPUT ${package_files} ${PELLINOR_PACKAGE_DIR}/pellinor.sys ${PELLINOR_PACKAGE_DIR}/pellinorctl.exe
+      COMMAND ${CMAKE_COMMAND} -E make_directory ${PELLINOR_PACKAGE_DIR}
+      COMMAND ${CMAKE_COMMAND} -E copy ${package_sources} $<TARGET_FILE:pellinor_sys>
+              $<TARGET_FILE:pellinorctl> ${PELLINOR_PACKAGE_DIR}
+      DEPENDS ${package_sources} pellinor_sys pellinorctl
+      COMMENT "Driver package in ${PELLINOR_PACKAGE_DIR}"
+      VERBATIM)
+  add_custom_target(driver_package ALL
+      DEPENDS ${package_files} ${PELLINOR_PACKAGE_DIR}/pellinor.sys ${PELLINOR_PACKAGE_DIR}/pellinorctl.exe)
+endif()
 
 include(${PROJECT_SOURCE_DIR}/tests/windows/WindowsChecks.cmake)

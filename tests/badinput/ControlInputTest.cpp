@@ -16,6 +16,7 @@
 #include "framework/EntryPoints.h"
 #include "framework/Pool.h"
 #include "control/ControlDevice.h"
+#include "control/DriverIdentity.h"
 #include "control/TraceSettings.h"
 
 namespace {
@@ -121,7 +122,8 @@ TEST_F(ControlInput, EveryLengthAnswersWithinTheCallersBuffer) {
                          IOCTL_TRACE_SET_LOG,     IOCTL_TRACE_SET_TARGET, IOCTL_TRACE_GET_FLAGS,
                          IOCTL_TRACE_GET_B3BYTES, IOCTL_TRACE_GET_LOG,   IOCTL_TRACE_GET_TARGET,
                          IOCTL_TRACE_SET_LOGLIMIT, IOCTL_TRACE_GET_LOGLIMIT,
-                         IOCTL_TRACE_SET_LOGKEEP, IOCTL_TRACE_GET_LOGKEEP};
+                         IOCTL_TRACE_SET_LOGKEEP, IOCTL_TRACE_GET_LOGKEEP,
+                         IOCTL_TRACE_GET_VERSION};
   for (ULONG code : codes) {
     for (ULONG in : kLengths) {
       for (ULONG out : kLengths) {
@@ -139,9 +141,25 @@ TEST_F(ControlInput, EveryLengthAnswersWithinTheCallersBuffer) {
           EXPECT_LE(result.information, out) << std::hex << code << std::dec << " " << in << " " << out;
         if (code == IOCTL_TRACE_GET_LOG && NT_SUCCESS(result.status))
           EXPECT_EQ(std::string(reinterpret_cast<const char*>(output.data())), "C:\\a.log");
+        // The version whole or not at all: a line cut short would name
+        // another build.
+        if (code == IOCTL_TRACE_GET_VERSION) {
+          EXPECT_EQ(NT_SUCCESS(result.status), out > DRIVER_IDENTITY_LENGTH) << out;
+          if (NT_SUCCESS(result.status))
+            EXPECT_EQ(std::string(reinterpret_cast<const char*>(output.data())), kDriverIdentity);
+          else
+            EXPECT_EQ(result.information, 0u) << out;
+        }
       }
     }
   }
+  // The version's own edge: a byte short of its terminator, and just room.
+  std::vector<uint8_t> identity;
+  EXPECT_EQ(Send(IOCTL_TRACE_GET_VERSION, {}, 0, DRIVER_IDENTITY_LENGTH, &identity).status,
+            STATUS_BUFFER_TOO_SMALL);
+  emu::IoResult whole = Send(IOCTL_TRACE_GET_VERSION, {}, 0, DRIVER_IDENTITY_LENGTH + 1, &identity);
+  EXPECT_EQ(whole.status, STATUS_SUCCESS);
+  EXPECT_EQ(whole.information, DRIVER_IDENTITY_LENGTH + 1);
   // The stored values stayed within their limits throughout.
   std::vector<uint8_t> output;
   ASSERT_EQ(Send(IOCTL_TRACE_GET_FLAGS, {}, 0, 4, &output).status, STATUS_SUCCESS);

@@ -197,6 +197,7 @@ TEST_F(ControlDeviceTest, AnOrdinaryUserCanNeitherOpenNorControl) {
       {IOCTL_TRACE_GET_LOG, {}},           {IOCTL_TRACE_GET_TARGET, {}},
       {IOCTL_TRACE_GET_LOGLIMIT, {}},       {IOCTL_TRACE_SET_LOGKEEP, Number(3)},
       {IOCTL_TRACE_GET_LOGKEEP, {}},
+      {IOCTL_TRACE_GET_VERSION, {}},
   };
   {
     emu::ProcessScope asUser(user);

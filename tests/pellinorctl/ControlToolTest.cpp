@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "control/DriverVersion.h"
 #include "tools/pellinorctl/ControlCodes.h"
 #include "tools/pellinorctl/StartFailure.h"
 #include "tools/pellinorctl/StatusNames.h"
@@ -447,6 +448,7 @@ TEST_F(ControlToolTest, UsageErrorsExitWithTwoAndTouchNothing) {
       {"start", "--force"},
       {"stop", "--forced"},
       {"stop", "--force", "--force"},
+      {"--version", "--driver"},
       {"get"},
       {"get", "Flags"},
       {"get", "log", "x"},
@@ -490,6 +492,43 @@ TEST_F(ControlToolTest, HelpGoesToStandardOutput) {
   EXPECT_EQ(kExitOk, Run({"--help"}));
   EXPECT_EQ(ControlTool::Usage(), out);
   EXPECT_EQ("", err);
+}
+
+// --version prints the tool's two lines whatever the driver does, then one
+// line of what the loaded driver says of itself, and never fails.
+TEST_F(ControlToolTest, VersionNamesTheToolAndWhatTheDriverSaysOfItself) {
+  const std::string tool = "pellinorctl (Pellinor) " PELLINOR_VERSION "\nbuild: ";
+  const std::string identity = "Pellinor CAPI 2.0 Kernel Trace Driver v2.0  Build Date 14:03:07 Jan  5 2003";
+  backend.Script(IOCTL_TRACE_GET_VERSION, {{0, Text(identity)}});
+  EXPECT_EQ(kExitOk, Run({"--version"}));
+  EXPECT_EQ(tool, out.substr(0, tool.size()));
+  EXPECT_EQ("driver: " + identity + "\n", out.substr(out.find('\n', tool.size()) + 1));
+  EXPECT_EQ("", err);
+  ASSERT_EQ(1u, backend.calls.size());
+  EXPECT_TRUE(backend.calls[0].input.empty());
+  EXPECT_EQ(1, backend.closes);
+
+  const std::pair<Answer, const char*> others[] = {
+      // A driver built before the version request.
+      {{0xC0000002}, "driver: loaded, a build older than the version request (its log's banner names it)\n"},
+      {{0xC000009A}, "driver: loaded, its version not told: 0xC000009A STATUS_INSUFFICIENT_RESOURCES\n"},
+  };
+  for (const auto& other : others) {
+    backend.Script(IOCTL_TRACE_GET_VERSION, {other.first});
+    EXPECT_EQ(kExitOk, Run({"--version"}));
+    EXPECT_EQ(other.second, out.substr(out.find('\n', tool.size()) + 1));
+  }
+
+  const size_t calls = backend.calls.size();
+  backend.openResult = ControlResult::Win32(2);
+  EXPECT_EQ(kExitOk, Run({"--version"}));
+  EXPECT_EQ("driver: not loaded\n", out.substr(out.find('\n', tool.size()) + 1));
+  backend.openResult = ControlResult::Win32(5);
+  EXPECT_EQ(kExitOk, Run({"--version"}));
+  EXPECT_EQ("driver: cannot ask it: Win32 error 0x00000005 ERROR_ACCESS_DENIED\n",
+            out.substr(out.find('\n', tool.size()) + 1));
+  EXPECT_EQ("", err);
+  EXPECT_EQ(calls, backend.calls.size());
 }
 
 TEST_F(ControlToolTest, InstallRegistersAKernelDriverServiceWithoutOpeningTheDevice) {

@@ -3,11 +3,16 @@
 // failure text as a user sees them.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <fstream>
 #include <functional>
+#include <map>
+#include <regex>
 #include <string>
 #include <vector>
 
 #include "control/ControlDevice.h"
+#include "control/DriverIdentity.h"
 #include "control/TraceSettings.h"
 #include "emu/Io.h"
 #include "emu/Registry.h"
@@ -27,6 +32,120 @@ struct Outcome {
   std::string out;
   std::string err;
 };
+
+
+// The driver package's INF as setup reads it: sections of lines, comments
+// and blank lines left out, fields split at commas outside quotes.
+using InfSections = std::map<std::string, std::vector<std::string>>;
+
+std::string Trim(const std::string& text) {
+  const size_t begin = text.find_first_not_of(" \t\r");
+  if (begin == std::string::npos) return "";
+  return text.substr(begin, text.find_last_not_of(" \t\r") - begin + 1);
+}
+
+InfSections ReadInf(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  InfSections sections;
+  std::string line, section;
+  while (std::getline(file, line)) {
+    bool quoted = false;
+    for (size_t i = 0; i < line.size(); ++i) {
+      if (line[i] == '"') quoted = !quoted;
+      if (line[i] == ';' && !quoted) {
+        line.resize(i);
+        break;
+      }
+    }
+    line = Trim(line);
+    if (line.empty()) continue;
+    if (line.front() == '[') {
+      section = line.substr(1, line.find(']') - 1);
+      sections[section];
+    } else {
+      sections[section].push_back(line);
+    }
+  }
+  return sections;
+}
+
+std::vector<std::string> Fields(const std::string& line) {
+  std::vector<std::string> fields(1);
+  bool quoted = false;
+  for (char c : line) {
+    if (c == '"') {
+      quoted = !quoted;
+    } else if (c == ',' && !quoted) {
+      fields.push_back("");
+    } else {
+      fields.back() += c;
+    }
+  }
+  for (std::string& field : fields) field = Trim(field);
+  return fields;
+}
+
+// "key = value" of a section, %strings% replaced.
+std::string InfValue(const InfSections& inf, const std::string& section, const std::string& key) {
+  for (const std::string& line : inf.at(section)) {
+    const size_t equals = line.find('=');
+    if (equals == std::string::npos || Trim(line.substr(0, equals)) != key) continue;
+    std::string value = Trim(line.substr(equals + 1));
+    if (value.size() > 2 && value.front() == '%' && value.back() == '%') {
+      value = InfValue(inf, "Strings", value.substr(1, value.size() - 2));
+    }
+    if (value.size() >= 2 && value.front() == '"') value = value.substr(1, value.size() - 2);
+    return value;
+  }
+  ADD_FAILURE() << "[" << section << "] has no " << key;
+  return "";
+}
+
+// A registry value as text: a number in decimal, a string as it is.
+using Values = std::map<std::string, std::string>;
+
+// An add-registry section's values: name -> value; 98/Me's binary numbers
+// (flags 1 and 3) are read little-endian, as the driver reads them.
+Values AddRegValues(const InfSections& inf, const std::string& section) {
+  Values values;
+  for (const std::string& line : inf.at(section)) {
+    std::vector<std::string> f = Fields(line);
+    const unsigned long flags = f[3].empty() ? 0 : std::stoul(f[3], nullptr, 0);
+    std::string value;
+    if ((flags & 0x00010000) != 0) {
+      value = std::to_string(std::stoul(f[4], nullptr, 0));
+    } else if ((flags & 1) != 0) {
+      uint32_t number = 0;
+      for (size_t i = 4; i < f.size(); ++i) number |= uint32_t(std::stoul(f[i], nullptr, 16)) << (8 * (i - 4));
+      value = std::to_string(number);
+    } else {
+      value = f[4];
+      if (value.size() > 2 && value.front() == '%') value = InfValue(inf, "Strings", value.substr(1, value.size() - 2));
+    }
+    values[f[2]] = value;
+  }
+  return values;
+}
+
+// The service key as the emulated registry holds it, in the same form.
+Values RegistryValues(const std::u16string& key, std::initializer_list<const char16_t*> names) {
+  Values values;
+  for (const char16_t* name : names) {
+    uint32_t type = 0;
+    std::vector<uint8_t> data;
+    if (!emu::Registry::GetValue(key, name, &type, &data)) continue;
+    const std::string narrow(name, name + std::char_traits<char16_t>::length(name));
+    if (type == REG_DWORD) {
+      values[narrow] = std::to_string(uint32_t(data[0]) | uint32_t(data[1]) << 8 |
+                                      uint32_t(data[2]) << 16 | uint32_t(data[3]) << 24);
+    } else {
+      std::string text;
+      for (size_t i = 0; i + 1 < data.size() && (data[i] || data[i + 1]); i += 2) text += char(data[i]);
+      values[narrow] = text;
+    }
+  }
+  return values;
+}
 
 class EmulatedControlTool : public ::testing::Test {
  protected:
@@ -149,6 +268,26 @@ TEST_F(EmulatedControlTool, FailuresPrintTheStatusAndExitWithOne) {
                    "Try 'pellinorctl help' for the commands.\n");
   EXPECT_EQ(Run({"frobnicate"}).status, 2);
   EXPECT_EQ(Run({}).status, 2);
+}
+
+// The loaded driver's own answer, the line its banner begins with; once it
+// is unloaded the tool says so and still names itself.
+TEST_F(EmulatedControlTool, VersionTellsTheLoadedDriverOrThatNoneIsLoaded) {
+  Outcome o = Run({"--version"});
+  EXPECT_EQ(o.status, 0);
+  EXPECT_EQ(o.err, "");
+  const std::string driverLine = o.out.substr(o.out.rfind('\n', o.out.size() - 2) + 1);
+  EXPECT_EQ(driverLine, std::string("driver: ") + kDriverIdentity + "\n");
+  EXPECT_TRUE(std::regex_match(driverLine, std::regex("driver: Pellinor CAPI 2\\.0 Kernel Trace Driver "
+                                                      "v" PELLINOR_VERSION "  Build Date "
+                                                      "\\d\\d:\\d\\d:\\d\\d [A-Z][a-z][a-z] [ 0-9]\\d \\d{4}\n")))
+      << driverLine;
+  EXPECT_EQ(o.out.rfind("pellinorctl (Pellinor) " PELLINOR_VERSION "\nbuild: ", 0), 0u) << o.out;
+
+  Unload();
+  o = Run({"--version"});
+  EXPECT_EQ(o.status, 0);
+  EXPECT_EQ(o.out.substr(o.out.rfind('\n', o.out.size() - 2) + 1), "driver: not loaded\n");
 }
 
 TEST_F(EmulatedControlTool, InstallAndUninstallKeepTheServiceKey) {
@@ -291,6 +430,86 @@ TEST_F(EmulatedControlTool, OverLongValuesSayTheLimit) {
             "pellinorctl: start: the traced device's name is 32760 characters long, at most "
             "32758 (0xC000009A STATUS_INSUFFICIENT_RESOURCES)\n");
   EXPECT_EQ(sim::UnloadCapiDevice(), STATUS_SUCCESS);
+}
+
+// The driver package writes the service key that "pellinorctl install"
+// writes (through the service control manager on 2000/XP, by hand on 98/Me,
+// where only the start type differs on purpose), and settings that are
+// exactly the driver's defaults and those of pellinor-defaults.reg.
+TEST_F(EmulatedControlTool, TheDriverPackageWritesWhatInstallWritesAndTheDefaults) {
+  const InfSections inf = ReadInf(std::string(PELLINOR_SOURCE_DIR) + "/windows/pellinor.inf");
+  emu::Registry::DeleteKey(kService);
+  ASSERT_EQ(Run({"install"}).status, 0);
+  const Values installed = RegistryValues(
+      kService, {u"Type", u"Start", u"ErrorControl", u"ImagePath", u"DisplayName"});
+  ASSERT_EQ(installed.size(), 5u);
+
+  // The package carries the release the driver names itself by.
+  const std::string driverVer = InfValue(inf, "Version", "DriverVer");
+  EXPECT_EQ(driverVer.substr(driverVer.find(',') + 1), PELLINOR_VERSION ".0.0");
+  ASSERT_EQ(inf.at("DefaultInstall.NT.Services").size(), 1u);
+  const std::vector<std::string> addService = Fields(inf.at("DefaultInstall.NT.Services")[0]);
+  EXPECT_EQ(addService[0], "AddService = " + std::string(pellinorctl::kServiceName));
+  const std::string nt = addService[2];
+  std::string binary = InfValue(inf, nt, "ServiceBinary");
+  // %12% is %SystemRoot%\System32\drivers, which the image path is relative to.
+  ASSERT_EQ(binary.rfind("%12%\\", 0), 0u) << binary;
+  binary.replace(0, 4, "System32\\drivers");
+  const Values ntService = {{"Type", InfValue(inf, nt, "ServiceType")},
+                            {"Start", InfValue(inf, nt, "StartType")},
+                            {"ErrorControl", InfValue(inf, nt, "ErrorControl")},
+                            {"ImagePath", binary},
+                            {"DisplayName", InfValue(inf, nt, "DisplayName")}};
+  EXPECT_EQ(ntService, installed);
+
+  Values service98 = AddRegValues(inf, "Pellinor.Service.98");
+  // No service manager could start a demand-start driver there: it loads at
+  // system start, not tracing, as after "pellinorctl stop".
+  EXPECT_EQ(service98["Start"], "1");
+  service98["Start"] = installed.at("Start");
+  EXPECT_EQ(service98, installed);
+  for (const std::string& line : inf.at("Pellinor.Service.98")) {
+    EXPECT_EQ(Fields(line)[1], "System\\CurrentControlSet\\Services\\" +
+                                   std::string(pellinorctl::kServiceName)) << line;
+  }
+
+  // The same settings for both families and in pellinor-defaults.reg.
+  std::string settingsSection;
+  for (const std::string& line : inf.at(nt)) {
+    if (line.rfind("AddReg", 0) == 0) settingsSection = Trim(line.substr(line.find('=') + 1));
+  }
+  const Values settings = AddRegValues(inf, settingsSection);
+  EXPECT_EQ(AddRegValues(inf, "Pellinor.Settings.98"), settings);
+  Values reg;
+  std::ifstream regFile(std::string(PELLINOR_SOURCE_DIR) + "/windows/pellinor-defaults.reg");
+  std::string line;
+  const std::regex dword("\"(\\w+)\"=dword:([0-9a-fA-F]{8})\r?"), text("\"(\\w+)\"=\"(.*)\"\r?");
+  std::smatch m;
+  while (std::getline(regFile, line)) {
+    if (std::regex_match(line, m, dword)) reg[m[1]] = std::to_string(std::stoul(m[2], nullptr, 16));
+    if (std::regex_match(line, m, text)) reg[m[1]] = std::regex_replace(m[2].str(), std::regex("\\\\\\\\"), "\\");
+  }
+  EXPECT_EQ(reg, settings);
+  // Every setting the driver reads is there.
+  for (const wchar_t* name : {FLAGS_VALUE_NAME, B3_BYTES_VALUE_NAME, LOG_VALUE_NAME,
+                              TARGET_VALUE_NAME, LOG_LIMIT_VALUE_NAME, LOG_KEEP_VALUE_NAME}) {
+    const std::string narrow(name, name + wcslen(name));
+    EXPECT_EQ(settings.count(narrow), 1u) << narrow;
+  }
+
+  // Written into the service key, they are what the driver takes without
+  // them: its defaults.
+  const std::string defaults = Run({"show"}).out;
+  for (const auto& [name, value] : settings) {
+    const std::u16string wide(name.begin(), name.end());
+    if (!value.empty() && std::all_of(value.begin(), value.end(), ::isdigit)) {
+      emu::Registry::SetDword(kService, wide, uint32_t(std::stoul(value)));
+    } else {
+      std::u16string wideValue(value.begin(), value.end());
+      emu::Registry::SetString(kService, wide, wideValue);
+    }
+  }
+  EXPECT_EQ(Run({"show"}).out, defaults);
 }
 
 }  // namespace

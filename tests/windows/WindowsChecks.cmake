@@ -27,6 +27,16 @@ else()
   pellinor_skipped_test(windows_sys_imports "pellinor.sys is not linked yet (no DriverEntry)")
 endif()
 
+# The driver package's INF: its sections, what its directives name, and the
+# files it names, present in the package folder.
+if(PELLINOR_BUILD_SYS)
+  add_test(NAME windows_driver_package
+           COMMAND ${Python3_EXECUTABLE} ${PELLINOR_CHECKS}/check_inf.py
+                   ${PELLINOR_PACKAGE_DIR}/pellinor.inf ${PELLINOR_PACKAGE_DIR})
+else()
+  pellinor_skipped_test(windows_driver_package "pellinor.sys is not linked yet (no DriverEntry)")
+endif()
+
 # pellinorctl.exe: the Win32 API and the C run-time library only.
 add_test(NAME windows_pellinorctl_imports
          COMMAND ${Python3_EXECUTABLE} ${PELLINOR_CHECKS}/check_imports.py ${CMAKE_OBJDUMP}

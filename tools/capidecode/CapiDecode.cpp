@@ -13,6 +13,7 @@
 #include "capi/CapiMessage.h"
 #include "capi/TraceText.h"
 #include "tools/common/Digits.h"
+#include "tools/common/ProgramVersion.h"
 #include "trace/CapiMessageCheck.h"
 
 namespace capidecode {
@@ -27,6 +28,7 @@ const char kUsage[] =
     "the trace's text. Reads standard input when no FILE is given (or for -).\n"
     "  --b3bytes N  dump at most N (0 to 32, default 32) bytes of DATA_B3 payload\n"
     "  --crlf       end lines with CR LF instead of LF\n"
+    "  --version    print the version and build of capidecode\n"
     "Exit status: 0; 1 for a bad line or an invalid message; 2 for bad usage or\n"
     "an input that cannot be read.\n";
 
@@ -99,6 +101,9 @@ int ParseOptions(const std::vector<std::string>& args, Options* options, std::os
       }
     } else if (arg == "--help" || arg == "-h") {
       out << kUsage;
+      return kOk;
+    } else if (arg == "--version") {
+      out << pellinortools::ProgramVersion("capidecode");
       return kOk;
     } else {
       err << "capidecode: unknown option " << arg << "\n" << kUsage;

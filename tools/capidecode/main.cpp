@@ -1,4 +1,4 @@
-// capidecode [--b3bytes N] [--crlf] [FILE...]
+// capidecode [--b3bytes N] [--crlf] [FILE...]  (or --version)
 #include <iostream>
 #include <string>
 #include <vector>

@@ -1,6 +1,7 @@
 #include "tools/pellinor-log/LogCommand.h"
 
 #include "tools/common/Digits.h"
+#include "tools/common/ProgramVersion.h"
 #include "tools/pellinor-log/CallAnalyzer.h"
 #include "tools/pellinor-log/JsonWriter.h"
 #include "tools/pellinor-log/LogInput.h"
@@ -86,7 +87,8 @@ constexpr char kUsage[] =
     "  grep      the blocks that match, as they stand in the log:\n"
     "            [--appl N] [--plci X] [--ncci X] [--command NAME] [--from TIME] [--to TIME]\n"
     "  X is hexadecimal (0x0101 or 0101); TIME is YYYY-MM-DD HH:MM[:SS[.mmm]] or\n"
-    "  HH:MM[:SS[.mmm]] on the day of the log's first time stamp.\n";
+    "  HH:MM[:SS[.mmm]] on the day of the log's first time stamp.\n"
+    "pellinor-log --version prints the version and build of pellinor-log.\n";
 
 // "HH:MM[:SS[.mmm]]" from `at` to the end.
 bool ParseClock(const std::string& s, size_t at, long long* ms) {
@@ -339,6 +341,10 @@ int LogCommand::Run(const std::vector<std::string>& args, std::istream& in, std:
   const std::string command = args[0];
   if (command == "--help" || command == "-h") {
     out << kUsage;
+    return kOk;
+  }
+  if (command == "--version") {
+    out << pellinortools::ProgramVersion("pellinor-log");
     return kOk;
   }
   if (command != "summary" && command != "calls" && command != "errors" && command != "grep") {

@@ -3,6 +3,7 @@
 // the run appended to the log).
 //
 //   pellinor-sim [--print] [--fresh] [--drive DIR] [--driver FILE] SCENARIO
+//   pellinor-sim --version
 //
 // Exit status: 0 the scenario ran clean; 1 a step failed (a bug check, an
 // unexpected status, an unmet expectation), reported as SCENARIO:LINE:
@@ -19,7 +20,9 @@
 #include <sstream>
 #include <string>
 
+#include "control/DriverIdentity.h"
 #include "emu/BugCheck.h"
+#include "tools/common/ProgramVersion.h"
 #include "tools/pellinor-sim/ScenarioRunner.h"
 #include "tools/pellinor-sim/ScenarioScript.h"
 
@@ -34,7 +37,9 @@ const char kUsage[] =
     "  --fresh      start from an empty registry\n"
     "  --drive DIR  the host folder of drive C: (default ./drive_c)\n"
     "  --driver FILE  load the trace driver from this image (the Windows\n"
-    "               build's pellinor.sys) instead of the built-in one\n";
+    "               build's pellinor.sys) instead of the built-in one\n"
+    "  --version    print the version and build of pellinor-sim and of its\n"
+    "               built-in trace driver\n";
 
 int Usage(const std::string& message) {
   std::fprintf(stderr, "pellinor-sim: %s\n%s", message.c_str(), kUsage);
@@ -78,6 +83,10 @@ int main(int argc, char** argv) {
       options.driverImage = argv[i];
     } else if (arg == "--help" || arg == "-h") {
       std::fputs(kUsage, stdout);
+      return 0;
+    } else if (arg == "--version") {
+      std::fputs(pellinortools::ProgramVersion("pellinor-sim").c_str(), stdout);
+      std::printf("driver: %s\n", kDriverIdentity);
       return 0;
     } else if (arg.size() > 1 && arg[0] == '-') {
       return Usage("unknown option '" + arg + "'");

@@ -1,10 +1,12 @@
 #include "tools/pellinorctl/ControlTool.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <vector>
 
 #include "tools/common/Digits.h"
+#include "tools/common/ProgramVersion.h"
 #include "tools/pellinorctl/ControlCodes.h"
 #include "tools/pellinorctl/StartFailure.h"
 #include "tools/pellinorctl/StatusNames.h"
@@ -12,10 +14,14 @@
 namespace pellinorctl {
 namespace {
 
+// What CreateFile gives for a device name that nothing holds.
+constexpr uint32_t kErrorFileNotFound = 2;
+constexpr uint32_t kErrorPathNotFound = 3;
+constexpr uint32_t kStatusNotImplemented = 0xC0000002;
+constexpr uint32_t kStatusInvalidDeviceRequest = 0xC0000010;
 constexpr uint32_t kStatusBufferOverflow = 0x80000005;
 constexpr uint32_t kStatusBufferTooSmall = 0xC0000023;
 constexpr uint32_t kStatusDeviceDoesNotExist = 0xC00000C0;
-constexpr uint32_t kErrorFileNotFound = 2;
 constexpr uint32_t kErrorAccessDenied = 5;
 constexpr uint32_t kRegNone = 0;
 
@@ -191,6 +197,7 @@ const char* ControlTool::Usage() {
          "  install [--start auto|demand]\n"
          "                             register the kernel service (default: demand)\n"
          "  uninstall                  stop and remove the kernel service\n"
+         "  --version                  this tool's version and build, and the driver's\n"
          "loglimit is the log file's size in megabytes (0: no limit, at most 4095); past\n"
          "it the log is renamed to NAME.old and a new one begun. logkeep is how many older\n"
          "files are kept (NAME.old, NAME.old.2 ...; 1 to 9, default 1).\n"
@@ -214,6 +221,10 @@ int ControlTool::Dispatch(const std::vector<std::string>& args, std::string& out
   if (command == "help" || command == "--help" || command == "-h") {
     out += Usage();
     return kExitOk;
+  }
+  if (command == "--version") {
+    if (extra != 0) return UsageError(err, "--version takes no arguments");
+    return Version(out);
   }
   if (command == "state" || command == "start" || command == "show" || command == "uninstall") {
     if (extra != 0) return UsageError(err, command + " takes no arguments");
@@ -559,6 +570,41 @@ int ControlTool::Uninstall(std::string& err) {
   if (result.Failed()) {
     Complain(err, "uninstall", result);
     return kExitFailed;
+  }
+  return kExitOk;
+}
+
+// The tool's version always, and then what the driver says of itself. Its
+// answer comes from the loaded driver, not from a file on disk, which may be
+// newer than what runs. Every outcome is a line of the report and none a
+// failure: the tool's own version was printed.
+int ControlTool::Version(std::string& out) {
+  out += pellinortools::ProgramVersion("pellinorctl");
+  const ControlResult opened = backend.Open();
+  if (opened.Failed()) {
+    if (opened.kind == ControlResult::Kind::Win32Error &&
+        (opened.code == kErrorFileNotFound || opened.code == kErrorPathNotFound)) {
+      out += "driver: not loaded\n";
+    } else {
+      out += "driver: cannot ask it: " + DescribeResult(opened) + "\n";
+    }
+    return kExitOk;
+  }
+  open = true;
+  char identity[kStringFirstSize] = {};
+  uint32_t information = 0;
+  const ControlResult result = backend.DeviceControl(IOCTL_TRACE_GET_VERSION, nullptr, 0, identity,
+                                                     sizeof identity, &information);
+  if (!result.Failed()) {
+    const size_t length = std::min<size_t>(information, sizeof identity);
+    const void* end = std::memchr(identity, 0, length);
+    out += "driver: " +
+           std::string(identity, end ? static_cast<const char*>(end) - identity : length) + "\n";
+  } else if (result.kind == ControlResult::Kind::NtStatus &&
+             (result.code == kStatusNotImplemented || result.code == kStatusInvalidDeviceRequest)) {
+    out += "driver: loaded, a build older than the version request (its log's banner names it)\n";
+  } else {
+    out += "driver: loaded, its version not told: " + DescribeResult(result) + "\n";
   }
   return kExitOk;
 }

@@ -40,6 +40,7 @@ class ControlTool {
   static void ShowLine(std::string& text, const std::string& label, const std::string& value);
   int Install(uint32_t startType, std::string& err);
   int Uninstall(std::string& err);
+  int Version(std::string& out);
 
   // Opens the device once per command; false (with the message) on failure.
   bool OpenDevice(std::string& err);
