@@ -8,21 +8,13 @@
 #include "tools/common/Digits.h"
 #include "tools/common/ProgramVersion.h"
 #include "tools/pellinorctl/ControlCodes.h"
+#include "tools/pellinorctl/SystemCodes.h"
 #include "tools/pellinorctl/StartFailure.h"
 #include "tools/pellinorctl/StatusNames.h"
 
 namespace pellinorctl {
 namespace {
 
-// What CreateFile gives for a device name that nothing holds.
-constexpr uint32_t kErrorFileNotFound = 2;
-constexpr uint32_t kErrorPathNotFound = 3;
-constexpr uint32_t kStatusNotImplemented = 0xC0000002;
-constexpr uint32_t kStatusInvalidDeviceRequest = 0xC0000010;
-constexpr uint32_t kStatusBufferOverflow = 0x80000005;
-constexpr uint32_t kStatusBufferTooSmall = 0xC0000023;
-constexpr uint32_t kStatusDeviceDoesNotExist = 0xC00000C0;
-constexpr uint32_t kErrorAccessDenied = 5;
 constexpr uint32_t kRegNone = 0;
 
 // How a user loads the driver, and installs it, on Windows.

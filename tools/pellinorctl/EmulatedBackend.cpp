@@ -6,25 +6,10 @@
 #include "emu/Io.h"
 #include "emu/Registry.h"
 #include "tools/pellinorctl/ControlCodes.h"
+#include "tools/pellinorctl/SystemCodes.h"
 
 namespace pellinorctl {
 namespace {
-
-// Win32 errors of the service control manager and of CreateFile.
-constexpr uint32_t kErrorSuccess = 0;
-constexpr uint32_t kErrorInvalidFunction = 1;
-constexpr uint32_t kErrorFileNotFound = 2;
-constexpr uint32_t kErrorPathNotFound = 3;
-constexpr uint32_t kErrorAccessDenied = 5;
-constexpr uint32_t kErrorNotEnoughMemory = 8;
-constexpr uint32_t kErrorGenFailure = 31;
-constexpr uint32_t kErrorSharingViolation = 32;
-constexpr uint32_t kErrorInvalidName = 123;
-constexpr uint32_t kErrorNoSystemResources = 1450;
-constexpr uint32_t kErrorServiceDoesNotExist = 1060;
-constexpr uint32_t kErrorServiceExists = 1073;
-// What the system gives for a status it has no mapping for.
-constexpr uint32_t kErrorMrMidNotFound = 317;
 
 struct StatusError {
   uint32_t status;

@@ -1,20 +1,10 @@
 #include "tools/pellinorctl/StartFailure.h"
 
 #include "tools/pellinorctl/ControlCodes.h"
+#include "tools/pellinorctl/SystemCodes.h"
 
 namespace pellinorctl {
 namespace {
-
-// The statuses a start ends with, by the step that gives them.
-constexpr uint32_t kStatusAccessDenied = 0xC0000022;
-constexpr uint32_t kStatusObjectNameInvalid = 0xC0000033;
-constexpr uint32_t kStatusObjectPathNotFound = 0xC000003A;
-constexpr uint32_t kStatusSharingViolation = 0xC0000043;
-constexpr uint32_t kStatusDeletePending = 0xC0000056;
-constexpr uint32_t kStatusInsufficientResources = 0xC000009A;
-constexpr uint32_t kStatusFileIsADirectory = 0xC00000BA;
-constexpr uint32_t kStatusDeviceDoesNotExist = 0xC00000C0;
-constexpr uint32_t kStatusTooLate = 0xC0000189;
 
 // A value in quotes; one too long to read in a message by its start.
 std::string Shown(const std::string& value) {

@@ -3,11 +3,10 @@
 #include <string>
 
 #include "tools/pellinorctl/ControlCodes.h"
+#include "tools/pellinorctl/SystemCodes.h"
 
 namespace pellinorctl {
 namespace {
-
-constexpr uint32_t kStatusPending = 0x00000103;
 
 // The I/O status block that NtDeviceIoControlFile fills in.
 struct IoStatusBlock {
