@@ -17,32 +17,25 @@
 //    up, so the automatic start always sees a started system; a traced
 //    device that appears later is found by the 5-second retry.
 //
-// The family is told apart at run time by the code segment the driver runs
-// in, which needs no kernel service (a service that Windows 98 lacks would
-// keep the driver from loading there at all): every i386 NT kernel runs
-// ring-0 code in selector 0x08 (its GDT's first code entry), while the
-// Windows 9x VMM, under which the WDM layer runs its drivers, uses its flat
-// ring-0 selector 0x28. (The WDM version the system reports, 1.10 and later
-// only on NT, would tell them apart too, but costs an import.)
+// The family is told apart by the WDM version the system reports, which
+// DriverEntry has already asked for (SystemRoutines): 1.10 and later only on
+// NT (Windows 98 reports 1.00, Me 1.05). The driver once read its code
+// segment instead (0x08 on every i386 NT kernel), but that tells how the
+// kernel lays out its descriptor table, not which interface it offers: a
+// kernel that runs drivers elsewhere (a user-mode host of drivers, for one)
+// would have sent the driver to the VxD call and a fault.
 //
 // How it was checked (it cannot run on the build machine): the call site
 // was disassembled in pellinor.sys (i686-w64-mingw32-objdump -d) and reads
 // "cd 20 11 01 01 00", INT 20h with the service word in place, with EAX
-// taken as the result, reached only when CS is not 0x08; the NT branch is
-// the one the host build's seam (emu/src/SystemStartStage.cpp) models.
+// taken as the result, reached only when the version query said the system
+// is not NT; the NT branch is the one the host build's seam
+// (emu/src/SystemStartStage.cpp) models.
 #include "framework/SystemStartStage.h"
 
+#include "framework/SystemRoutines.h"
+
 namespace {
-
-// The ring-0 code selector of every i386 NT kernel (KGDT_R0_CODE).
-constexpr USHORT NT_KERNEL_CODE_SELECTOR = 0x08;
-
-bool RunsOnNt() {
-  USHORT selector;
-  __asm__ __volatile__("mov %%cs, %0" : "=r"(selector));
-  // The low two bits are the privilege level.
-  return (selector & ~USHORT(3)) == NT_KERNEL_CODE_SELECTOR;
-}
 
 ULONG VmmSystemStartStage() {
   ULONG stage;
@@ -58,7 +51,7 @@ ULONG VmmSystemStartStage() {
 }  // namespace
 
 ULONG SystemStartStage() {
-  if (RunsOnNt())
+  if (SystemRoutines::IsNt())
     return SYSTEM_START_STAGE_READY;
   return VmmSystemStartStage();
 }

@@ -6,7 +6,7 @@ rem from every system start. No settings values are created: each takes its
 rem default (pellinor-defaults.reg shows them).
 
 copy /y "%~dp0pellinor.sys" "%SystemRoot%\System32\drivers\pellinor.sys" || exit /b 1
-sc create Pellinor type= kernel start= demand error= normal binPath= System32\drivers\pellinor.sys DisplayName= "Pellinor CAPI trace driver" || exit /b 1
+sc create Pellinor type= kernel start= demand error= normal binPath= \SystemRoot\System32\drivers\pellinor.sys DisplayName= "Pellinor CAPI trace driver" || exit /b 1
 
 rem Load the driver now:
 rem   sc start Pellinor

@@ -15,7 +15,7 @@
 
 #include "emu/Image.h"
 #include "KernelInternal.h"
-#include "framework/SystemStartStage.h"
+#include "emu/SystemStartStage.h"
 
 namespace emu {
 namespace {
@@ -140,20 +140,17 @@ uint32_t ComputeChecksum(const uint8_t* file, size_t size, size_t checksumOffset
 // ---------------------------------------------------------------------------
 // The Windows 98/Me service call, and faults in image code.
 //
-// The emulated kernel runs driver code in a user-mode code segment. A
-// driver that tells Windows NT from Windows 98/Me by its code selector (NT
-// runs ring-0 code in selector 0x08) therefore takes the Windows 98/Me
-// branch here, and that branch asks the virtual machine manager for the
-// system start stage with INT 20h and the service word 0x00010111 behind
-// it. The VMM replaces such a call site by a direct call the first time it
-// runs; the loader does the same when it maps the image (see
-// PatchVmmCalls), so the call never faults. It must not fault: a signal
-// handler that answered it would work natively, but qemu-i386 reloads the
-// thread-pointer segment from its process-wide descriptor table at the
-// handler's return, and the thread then goes on with another thread's
-// thread-local data (its IRQL, its spin-lock owner token). The answer is the
-// stage the emulated machine reports to host-built drivers, so both kinds of
-// driver see the same machine. Any fault in an image's code is reported
+// A driver on Windows 98/Me asks the virtual machine manager for the system
+// start stage with INT 20h and the service word 0x00010111 behind it. The
+// VMM replaces such a call site by a direct call the first time it runs;
+// the loader does the same when it maps the image (see PatchVmmCalls), so
+// the call never faults. It must not fault: a signal handler that answered
+// it would work natively, but qemu-i386 reloads the thread-pointer segment
+// from its process-wide descriptor table at the handler's return, and the
+// thread then goes on with another thread's thread-local data (its IRQL,
+// its spin-lock owner token). The answer is the stage the emulated machine's
+// VMM reports to host-built drivers, so both kinds of driver see the same
+// machine. Any fault in an image's code is reported
 // with the image's name and offset before the process stops as it would
 // have.
 
@@ -183,7 +180,7 @@ bool InImage(uintptr_t address, uintptr_t* base) {
 // EDX free to clobber (the call site's contract), and a stack that image
 // code need not have aligned for a call.
 __attribute__((force_align_arg_pointer)) ULONG VmmGetSystemStartStage() {
-  return SystemStartStage();
+  return emu::VmmSystemStartStage();
 }
 
 void WriteHex(char* out, uint32_t value) {

@@ -21,6 +21,7 @@
 #include "emu/Pool.h"
 #include "emu/Registry.h"
 #include "emu/SystemStartStage.h"
+#include "emu/SystemVersion.h"
 #include "framework/SystemStartStage.h"
 #include "framework/Pool.h"
 
@@ -189,8 +190,8 @@ TEST_F(ShippedImage, LoadsRunsAndUnloadsCleanEveryTimeInAFreshMapping) {
   }
 }
 
-// The image takes the Windows 98/Me branch here and asks the VMM for the
-// system start stage with INT 20h. That must never fault: under qemu-i386 a
+// On Windows 98/Me the image asks the VMM for the system start stage with
+// INT 20h. That must never fault: under qemu-i386 a
 // signal handler's return gave the thread another thread's thread-local
 // data (its IRQL, its spin-lock token), and the driver then bug-checked at
 // random. The loader turns every such call site into a direct call.
@@ -213,10 +214,12 @@ TEST_F(ShippedImage, VmmServiceCallsBecomeDirectCallsThatNeverFault) {
   const std::u16string key = u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\Pellinor";
   emu::Registry::SetDword(key, u"Start", 2);
   emu::SetSystemStartStage(0);
+  emu::SetSystemVersion(emu::SystemVersion::Windows98);
   PDRIVER_OBJECT driver = nullptr;
   ASSERT_EQ(emu::LoadDriver("Pellinor", image->Entry(), POOL_TAG, &driver), STATUS_SUCCESS);
   emu::SetSystemStartStage(SYSTEM_START_STAGE_READY);
   ASSERT_EQ(emu::UnloadDriver(driver), STATUS_SUCCESS);
+  emu::SetSystemVersion(emu::SystemVersion::WindowsXp);
   EXPECT_EQ(emu::Pool::Report(POOL_TAG).blocks, 0u);
   image.reset();
   emu::Registry::SetDword(key, u"Start", 3);

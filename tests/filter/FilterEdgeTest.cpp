@@ -60,6 +60,7 @@ class FilterEdge : public ::testing::Test {
     lower.reset();
     emu::Timers::SetManual(false);
     emu::SetSystemStartStage(SYSTEM_START_STAGE_READY);
+    emu::SetSystemVersion(emu::SystemVersion::WindowsXp);
     EXPECT_EQ(emu::Pool::Report(POOL_TAG).blocks, 0u);
     EXPECT_EQ(emu::LiveIrpCount(), 0);
   }
@@ -570,10 +571,15 @@ TEST_F(FilterEdge, AutomaticStartRetriesUntilTheTargetAppears) {
   EXPECT_EQ(emu::Timers::Pending(), 0u);
 }
 
-TEST_F(FilterEdge, AutomaticStartWaitsForTheSystemToStart) {
+// Only Windows 98/Me has a start stage to wait for; on NT the stage set is
+// never asked for.
+TEST_F(FilterEdge, AutomaticStartWaitsForTheSystemToStartOnWindows98) {
   SetStart(2);
   emu::Timers::SetManual(true);
   emu::SetSystemStartStage(SYSTEM_START_STAGE_READY - 1);
+  emu::SetSystemVersion(emu::SystemVersion::WindowsXp);
+  ASSERT_EQ(SystemStartStage(), SYSTEM_START_STAGE_READY);
+  emu::SetSystemVersion(emu::SystemVersion::Windows98);
   lower = std::make_unique<LowerCapi>();
   ASSERT_EQ(system.Load(), STATUS_SUCCESS);
   EXPECT_EQ(system.Driver()->TraceState(), 0u);

@@ -538,7 +538,7 @@ TEST_F(ControlToolTest, InstallRegistersAKernelDriverServiceWithoutOpeningTheDev
   ASSERT_EQ(3u, backend.installed.size());
   const ServiceConfig& config = backend.installed[0];
   EXPECT_EQ("Pellinor", config.name);
-  EXPECT_EQ("System32\\drivers\\pellinor.sys", config.imagePath);
+  EXPECT_EQ("\\SystemRoot\\System32\\drivers\\pellinor.sys", config.imagePath);
   EXPECT_EQ(1u, config.type);          // kernel driver
   EXPECT_EQ(1u, config.errorControl);  // normal
   EXPECT_EQ(3u, backend.installed[0].startType);

@@ -452,9 +452,10 @@ TEST_F(EmulatedControlTool, TheDriverPackageWritesWhatInstallWritesAndTheDefault
   EXPECT_EQ(addService[0], "AddService = " + std::string(pellinorctl::kServiceName));
   const std::string nt = addService[2];
   std::string binary = InfValue(inf, nt, "ServiceBinary");
-  // %12% is %SystemRoot%\System32\drivers, which the image path is relative to.
+  // %12% is %SystemRoot%\System32\drivers, which setup writes in the
+  // kernel's form, as install does.
   ASSERT_EQ(binary.rfind("%12%\\", 0), 0u) << binary;
-  binary.replace(0, 4, "System32\\drivers");
+  binary.replace(0, 4, "\\SystemRoot\\System32\\drivers");
   const Values ntService = {{"Type", InfValue(inf, nt, "ServiceType")},
                             {"Start", InfValue(inf, nt, "StartType")},
                             {"ErrorControl", InfValue(inf, nt, "ErrorControl")},
@@ -467,6 +468,10 @@ TEST_F(EmulatedControlTool, TheDriverPackageWritesWhatInstallWritesAndTheDefault
   // system start, not tracing, as after "pellinorctl stop".
   EXPECT_EQ(service98["Start"], "1");
   service98["Start"] = installed.at("Start");
+  // The image path there is relative to the Windows folder, the one form
+  // the 98/Me loader is known to take; it names the same file.
+  EXPECT_EQ("\\SystemRoot\\" + service98["ImagePath"], installed.at("ImagePath"));
+  service98["ImagePath"] = installed.at("ImagePath");
   EXPECT_EQ(service98, installed);
   for (const std::string& line : inf.at("Pellinor.Service.98")) {
     EXPECT_EQ(Fields(line)[1], "System\\CurrentControlSet\\Services\\" +

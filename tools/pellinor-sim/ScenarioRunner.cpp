@@ -17,6 +17,7 @@
 #include "emu/Process.h"
 #include "emu/Registry.h"
 #include "emu/SystemStartStage.h"
+#include "emu/SystemVersion.h"
 #include "emu/Timers.h"
 #include "framework/EntryPoints.h"
 #include "framework/Pool.h"
@@ -106,6 +107,7 @@ ScenarioRunner::LastResult& ScenarioRunner::Last() {
 }
 
 void ScenarioRunner::Check(const std::vector<Step>& steps) {
+  checkedWindows98 = false;
   for (const Step& step : steps) {
     try {
       Execute(step, false);
@@ -157,6 +159,7 @@ void ScenarioRunner::Boot() {
   emu::Clock::Fix(emu::MakeSystemTime(2000, 1, 1, 0, 0, 0, 0));
   emu::Timers::SetManual(true);
   emu::SetSystemStartStage(SYSTEM_START_STAGE_READY);
+  emu::SetSystemVersion(emu::SystemVersion::WindowsXp);
   emu::RestartSystem();
   logSizeAtBoot = FileSize(LogPath());
 }
@@ -315,21 +318,50 @@ void ScenarioRunner::Registry(const Step& step, bool run) {
   }
 }
 
-// system stage ready | system stage N | system shutdown
+// system version 98|2000|xp | system stage ready | system stage N |
+// system shutdown
 void ScenarioRunner::System(const Step& step, bool run) {
   Words words(step);
   words.NoExpectation();
-  const std::string verb = words.Take("system stage or system shutdown");
+  const std::string verb = words.Take("system version, system stage or system shutdown");
   if (verb == "shutdown") {
     words.Done();
     if (run) emu::ShutDownSystem();
     return;
   }
-  if (verb != "stage") throw BadWord("system takes stage or shutdown");
+  if (verb == "version") {
+    const std::string value = words.Take("version (98, 2000 or xp)");
+    words.Done();
+    emu::SystemVersion version;
+    if (value == "98") {
+      version = emu::SystemVersion::Windows98;
+    } else if (value == "2000") {
+      version = emu::SystemVersion::Windows2000;
+    } else if (value == "xp") {
+      version = emu::SystemVersion::WindowsXp;
+    } else {
+      throw BadWord("system version takes 98, 2000 or xp, not '" + value + "'");
+    }
+    if (!run) {
+      checkedWindows98 = version == emu::SystemVersion::Windows98;
+      return;
+    }
+    // The driver learns the system once, at load.
+    if (traceDriver != nullptr) throw StepFailure("system version: unload the trace driver first");
+    emu::SetSystemVersion(version);
+    return;
+  }
+  if (verb != "stage") throw BadWord("system takes version, stage or shutdown");
   const std::string value = words.Take("stage (ready or a number)");
   words.Done();
   const uint32_t stage =
       value == "ready" ? SYSTEM_START_STAGE_READY : ParseNumber(value, "start stage");
+  // Only the Windows 98/Me virtual machine manager knows a start stage; a
+  // stage set for Windows NT would never be seen.
+  if (!run && !checkedWindows98) {
+    throw BadWord(
+        "system stage: only Windows 98/Me has a start stage; give 'system version 98' first");
+  }
   if (run) emu::SetSystemStartStage(stage);
 }
 

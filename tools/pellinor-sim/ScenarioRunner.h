@@ -69,7 +69,6 @@ class ScenarioRunner {
     std::vector<uint8_t> output;
   };
 
-
  private:
   using Handler = void (ScenarioRunner::*)(const Step& step, bool run);
   struct Command {
@@ -109,6 +108,9 @@ class ScenarioRunner {
   std::ostream& out;
   uint64_t logSizeAtBoot = 0;
   PDRIVER_OBJECT traceDriver = nullptr;
+  // While the steps are checked: whether a system version step before made
+  // the system Windows 98/Me.
+  bool checkedWindows98 = false;
   // The trace driver's image while it is loaded, with driverImage.
   std::unique_ptr<emu::Image> traceImage;
   std::unique_ptr<CapiBench> capi;

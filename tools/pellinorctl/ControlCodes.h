@@ -17,8 +17,10 @@ constexpr const char kControlDevicePath[] = "\\\\.\\PellinorWin32CTL";
 // The kernel service that install registers and uninstall removes.
 constexpr const char kServiceName[] = "Pellinor";
 constexpr const char kServiceDisplayName[] = "Pellinor CAPI trace driver";
-// Relative to the system root, as the kernel resolves a driver's image path.
-constexpr const char kServiceImagePath[] = "System32\\drivers\\pellinor.sys";
+// In the kernel's own form, \SystemRoot being the object manager's link to
+// the Windows folder. Windows also takes a path relative to that folder, but
+// not every implementation of the service control manager resolves one.
+constexpr const char kServiceImagePath[] = "\\SystemRoot\\System32\\drivers\\pellinor.sys";
 constexpr uint32_t kServiceTypeKernelDriver = 1;
 constexpr uint32_t kServiceErrorNormal = 1;
 constexpr uint32_t kServiceStartAuto = 2;
