@@ -88,6 +88,13 @@ TEST(PellinorSim, SyntaxErrorsNameTheLineAndExitWithTwo) {
   run = Sim(dir, "--drive " + (dir / "drive").string() + " " + s);
   EXPECT_EQ(run.status, 2);
   EXPECT_EQ(run.err, s + ":1: this command has no result to expect\n");
+
+  // A start stage on Windows NT would never be asked for: refused, not ignored.
+  Write(dir, "s.pel", "system stage 0x10000000\nsystem version 98\nsystem stage ready\n");
+  run = Sim(dir, "--drive " + (dir / "drive").string() + " " + s);
+  EXPECT_EQ(run.status, 2);
+  EXPECT_EQ(run.err, s + ":1: system stage: only Windows 98/Me has a start stage; give 'system "
+                         "version 98' first\n");
 }
 
 TEST(PellinorSim, MissingScenarioAndBadOptions) {
