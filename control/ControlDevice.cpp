@@ -110,8 +110,15 @@ NTSTATUS ReadNumberValue(const ValueRequest& request, PVOID buffer,
     return STATUS_INVALID_USER_BUFFER;
   RegistryValue value;
   value.SetKey(NULL);
-  ULONG number = NT_SUCCESS(value.Query(request.valueName)) ? value.DwordValue()
-                                                            : request.defaultNumber;
+  // The default stands for a missing value only: one that is there but
+  // cannot be read is a failure, never answered with what is not stored.
+  bool present = false;
+  NTSTATUS status = value.QuerySetting(request.valueName, &present);
+  if (!NT_SUCCESS(status)) {
+    *information = 0;
+    return status;
+  }
+  ULONG number = present ? value.DwordValue() : request.defaultNumber;
   WriteNumber(static_cast<UCHAR*>(buffer), request.limit(number));
   return STATUS_SUCCESS;
 }
@@ -165,9 +172,14 @@ NTSTATUS ReadStringValue(const ValueRequest& request, PVOID buffer,
     return STATUS_INVALID_USER_BUFFER;
   RegistryValue value;
   value.SetKey(NULL);
+  bool present = false;
+  NTSTATUS read = value.QuerySetting(request.valueName, &present);
+  if (!NT_SUCCESS(read)) {
+    *information = 0;
+    return read;
+  }
   UNICODE_STRING unicode;
-  RtlInitUnicodeString(&unicode, NT_SUCCESS(value.Query(request.valueName)) ? value.StringValue()
-                                                                           : request.defaultText);
+  RtlInitUnicodeString(&unicode, present ? value.StringValue() : request.defaultText);
   // The capacity is a counted string's: the output length's low 16 bits.
   const USHORT capacity = USHORT(outputLength);
   ANSI_STRING ansi;

@@ -82,12 +82,23 @@ NTSTATUS TraceDevice::Dispatch(PIRP irp) {
 NTSTATUS TraceDevice::OpenLog() {
   RegistryValue value;
   value.SetKey(NULL);
-  NTSTATUS read = value.Query(LOG_VALUE_NAME);
-  PCWSTR name = NT_SUCCESS(read) ? value.StringValue() : DEFAULT_LOG_PATH;
+  bool named = false;
+  NTSTATUS read = value.QuerySetting(LOG_VALUE_NAME, &named);
+  if (!NT_SUCCESS(read))
+    return read;
+  PCWSTR name = named ? value.StringValue() : DEFAULT_LOG_PATH;
+  ULONG limit = 0;
+  read = LoadLogLimit(&limit);
+  if (!NT_SUCCESS(read))
+    return read;
+  ULONG keep = 0;
+  read = LoadLogKeep(&keep);
+  if (!NT_SUCCESS(read))
+    return read;
   NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES;
   // Without a writer nothing could be logged: that is a failure, not a
   // device that silently traces into nothing.
-  logWriter = new LogWriter(&status, name, LoadLogLimit(), LoadLogKeep());
+  logWriter = new LogWriter(&status, name, limit, keep);
   if (logWriter == NULL)
     return STATUS_INSUFFICIENT_RESOURCES;
   return status;

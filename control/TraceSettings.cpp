@@ -4,28 +4,44 @@
 
 namespace {
 
-ULONG ReadNumber(PCWSTR name, ULONG defaultValue) {
+NTSTATUS ReadNumber(PCWSTR name, ULONG defaultValue, ULONG* number) {
   RegistryValue value;
   value.SetKey(NULL);
-  if (!NT_SUCCESS(value.Query(name)))
-    return defaultValue;
-  return value.DwordValue();
+  bool present = false;
+  NTSTATUS status = value.QuerySetting(name, &present);
+  if (!NT_SUCCESS(status))
+    return status;
+  *number = present ? value.DwordValue() : defaultValue;
+  return STATUS_SUCCESS;
 }
 
 }  // namespace
 
-TraceSettings LoadTraceSettings() {
-  ULONG flags = ReadNumber(FLAGS_VALUE_NAME, DEFAULT_TRACE_FLAGS);
-  ULONG b3Bytes = LimitB3BytesValue(ReadNumber(B3_BYTES_VALUE_NAME, DEFAULT_MAX_DATA_B3_BYTES));
-  return (b3Bytes << 16) | (flags & SETTINGS_FLAG_MASK & 0xFFFF);
+NTSTATUS LoadTraceSettings(TraceSettings* settings) {
+  ULONG flags = 0;
+  NTSTATUS status = ReadNumber(FLAGS_VALUE_NAME, DEFAULT_TRACE_FLAGS, &flags);
+  if (!NT_SUCCESS(status))
+    return status;
+  ULONG b3Bytes = 0;
+  status = ReadNumber(B3_BYTES_VALUE_NAME, DEFAULT_MAX_DATA_B3_BYTES, &b3Bytes);
+  if (!NT_SUCCESS(status))
+    return status;
+  *settings = (LimitB3BytesValue(b3Bytes) << 16) | (flags & SETTINGS_FLAG_MASK & 0xFFFF);
+  return STATUS_SUCCESS;
 }
 
-ULONG LoadLogLimit() {
-  return LimitLogLimitValue(ReadNumber(LOG_LIMIT_VALUE_NAME, DEFAULT_LOG_LIMIT_MB));
+NTSTATUS LoadLogLimit(ULONG* megabytes) {
+  NTSTATUS status = ReadNumber(LOG_LIMIT_VALUE_NAME, DEFAULT_LOG_LIMIT_MB, megabytes);
+  if (NT_SUCCESS(status))
+    *megabytes = LimitLogLimitValue(*megabytes);
+  return status;
 }
 
-ULONG LoadLogKeep() {
-  return LimitLogKeepValue(ReadNumber(LOG_KEEP_VALUE_NAME, DEFAULT_LOG_KEEP));
+NTSTATUS LoadLogKeep(ULONG* generations) {
+  NTSTATUS status = ReadNumber(LOG_KEEP_VALUE_NAME, DEFAULT_LOG_KEEP, generations);
+  if (NT_SUCCESS(status))
+    *generations = LimitLogKeepValue(*generations);
+  return status;
 }
 
 ULONG DescribeSettings(TraceSettings settings, char* text) {

@@ -79,15 +79,17 @@ constexpr ULONG LimitLogKeepValue(ULONG value) {
   return value > MAX_LOG_KEEP ? MAX_LOG_KEEP : value;
 }
 
-// Read Pellinor_LogLimit (0 when the read fails) and Pellinor_LogKeep (1
-// when it fails), limited as above; read with the other settings when a
-// trace device is built. PASSIVE_LEVEL; never fail.
-ULONG LoadLogLimit();
-ULONG LoadLogKeep();
+// Read Pellinor_LogLimit (0 when the value is missing) and Pellinor_LogKeep
+// (1 when it is missing), limited as above; read with the other settings
+// when a trace device is built. PASSIVE_LEVEL. A value that is there but
+// cannot be read fails the read: a start must not go ahead with a default
+// in place of what the user stored.
+NTSTATUS LoadLogLimit(ULONG* megabytes);
+NTSTATUS LoadLogKeep(ULONG* generations);
 
-// Reads Pellinor_Flags and Pellinor_B3Bytes (defaults 3 and 32 when a read
-// fails) into a settings word. PASSIVE_LEVEL; never fails.
-TraceSettings LoadTraceSettings();
+// Reads Pellinor_Flags and Pellinor_B3Bytes (defaults 3 and 32 when missing)
+// into a settings word. PASSIVE_LEVEL; fails as the reads above.
+NTSTATUS LoadTraceSettings(TraceSettings* settings);
 
 // Writes the "Settings:" text of a settings word into `text` (room for
 // SETTINGS_TEXT_SIZE characters) and returns its length without the NUL.

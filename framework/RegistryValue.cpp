@@ -49,6 +49,14 @@ NTSTATUS RegistryValue::Query(PCWSTR name) {
   return status;
 }
 
+NTSTATUS RegistryValue::QuerySetting(PCWSTR name, bool* present) {
+  NTSTATUS status = Query(name);
+  *present = NT_SUCCESS(status);
+  if (status == STATUS_OBJECT_NAME_NOT_FOUND)
+    return STATUS_SUCCESS;
+  return status;
+}
+
 NTSTATUS NTAPI RegistryValue::CopyValue(PWSTR valueName, ULONG type, PVOID bytes, ULONG length,
                                         PVOID context, PVOID entryContext) {
   UNREFERENCED_PARAMETER(valueName);

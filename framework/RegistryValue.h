@@ -31,6 +31,11 @@ class RegistryValue {
   // The key: the service key, followed by "\" and `subkey` if one is given.
   void SetKey(PCWSTR subkey);
   NTSTATUS Query(PCWSTR name);
+  // Query for a setting that has a default: success when the value was read
+  // (`*present` true) or is missing (false); any other failure (no memory
+  // for the copy, a registry that cannot be read) is returned, so that a
+  // reader never takes the default for a value it could not read.
+  NTSTATUS QuerySetting(PCWSTR name, bool* present);
   // The first 32 bits of the value; 0 when none was read.
   ULONG DwordValue() const;
   // The value as a NUL-terminated wide string; "" when none was read.

@@ -198,9 +198,15 @@ NTSTATUS TraceDriver::CreateTraceDeviceLocked() {
     return STATUS_DEVICE_BUSY;
   RegistryValue target;
   target.SetKey(NULL);
-  PCWSTR name = NT_SUCCESS(target.Query(TARGET_VALUE_NAME)) ? target.StringValue()
-                                                             : DEFAULT_TARGET_NAME;
-  TraceSettings settings = LoadTraceSettings();
+  bool named = false;
+  NTSTATUS read = target.QuerySetting(TARGET_VALUE_NAME, &named);
+  if (!NT_SUCCESS(read))
+    return read;
+  PCWSTR name = named ? target.StringValue() : DEFAULT_TARGET_NAME;
+  TraceSettings settings = 0;
+  read = LoadTraceSettings(&settings);
+  if (!NT_SUCCESS(read))
+    return read;
   NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES;
   TraceDevice* device = new TraceDevice(name, settings, &status);
   // No device is no success: the caller (and the Start value the control
@@ -224,8 +230,12 @@ NTSTATUS TraceDriver::RestartTracing() {
   } else if (device == NULL) {
     status = CreateTraceDeviceLocked();
   } else {
-    // The target and the log stay; only the settings are read again.
-    status = device->StartTracing(LoadTraceSettings());
+    // The target and the log stay; only the settings are read again. When
+    // they cannot be read, the device goes on as it was.
+    TraceSettings settings = 0;
+    status = LoadTraceSettings(&settings);
+    if (NT_SUCCESS(status))
+      status = device->StartTracing(settings);
   }
   UnlockTracing();
   return status;

@@ -304,7 +304,7 @@ TEST_F(ControlDeviceTest, LogLimitAndGenerationsAreStoredAndReadWithinTheirLimit
   const struct {
     ULONG setCode, getCode;
     const char16_t* value;
-    ULONG (*load)();
+    NTSTATUS (*load)(ULONG*);
     std::vector<std::pair<uint32_t, uint32_t>> cases;
   } settings[] = {
       {IOCTL_TRACE_SET_LOGLIMIT, IOCTL_TRACE_GET_LOGLIMIT, u"Pellinor_LogLimit", LoadLogLimit,
@@ -324,7 +324,9 @@ TEST_F(ControlDeviceTest, LogLimitAndGenerationsAreStoredAndReadWithinTheirLimit
       EXPECT_EQ(reply.information, 4u);
       EXPECT_EQ(NumberAt(reply.output.data()), c.second) << c.first;
       // What the next trace device's writer will use.
-      EXPECT_EQ(s.load(), c.second) << c.first;
+      ULONG loaded = 0;
+      EXPECT_EQ(s.load(&loaded), STATUS_SUCCESS);
+      EXPECT_EQ(loaded, c.second) << c.first;
     }
   }
   // Stored by hand beyond the limits: read as the writer reads them.
@@ -365,18 +367,18 @@ TEST_F(ControlDeviceTest, MissingValuesReadAsTheirDefaults) {
   EXPECT_EQ(reply.information, 16u);
   EXPECT_STREQ(reinterpret_cast<const char*>(reply.output.data()), "C:\\Pellinor.log");
 
-  // A value that cannot be read is as good as a missing one.
+  // A value that is there but cannot be read is a failure, never answered
+  // with the default in place of what is stored.
   emu::Registry::SetDword(kService, u"Pellinor_Flags", 0x201);
   emu::Registry::FailValue(u"Pellinor_Flags", STATUS_INSUFFICIENT_RESOURCES, emu::Registry::kRead);
   reply = Control(IOCTL_TRACE_GET_FLAGS, {}, 4);
-  EXPECT_EQ(reply.status, STATUS_SUCCESS);
-  EXPECT_EQ(NumberAt(reply.output.data()), 3u);
-  emu::Registry::SetDword(kService, u"Pellinor_LogLimit", 64);
-  emu::Registry::FailValue(u"Pellinor_LogLimit", STATUS_INSUFFICIENT_RESOURCES,
-                           emu::Registry::kRead);
-  reply = Control(IOCTL_TRACE_GET_LOGLIMIT, {}, 4);
-  EXPECT_EQ(reply.status, STATUS_SUCCESS);
-  EXPECT_EQ(NumberAt(reply.output.data()), 0u);
+  EXPECT_EQ(reply.status, STATUS_INSUFFICIENT_RESOURCES);
+  EXPECT_EQ(reply.information, 0u);
+  emu::Registry::SetString(kService, u"Pellinor_Log", u"D:\\x.log");
+  emu::Registry::FailValue(u"Pellinor_Log", STATUS_ACCESS_DENIED, emu::Registry::kRead);
+  reply = Control(IOCTL_TRACE_GET_LOG, {}, 64);
+  EXPECT_EQ(reply.status, STATUS_ACCESS_DENIED);
+  EXPECT_EQ(reply.information, 0u);
 }
 
 TEST_F(ControlDeviceTest, StringsAreStoredAsUtf16AndReadBack) {

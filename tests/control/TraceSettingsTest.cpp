@@ -28,6 +28,17 @@ class Settings : public ::testing::Test {
     SetServiceKeyPath(nullptr);
     emu::Registry::ClearFaults();
   }
+  // The settings word, the read expected to succeed.
+  static TraceSettings Loaded() {
+    TraceSettings settings = 0xDEADBEEF;
+    EXPECT_EQ(LoadTraceSettings(&settings), STATUS_SUCCESS);
+    return settings;
+  }
+  static ULONG Limit() {
+    ULONG limit = 0xDEADBEEF;
+    EXPECT_EQ(LoadLogLimit(&limit), STATUS_SUCCESS);
+    return limit;
+  }
   static std::string Text(TraceSettings settings) {
     char text[SETTINGS_TEXT_SIZE];
     ULONG n = DescribeSettings(settings, text);
@@ -38,7 +49,7 @@ class Settings : public ::testing::Test {
 };
 
 TEST_F(Settings, DefaultsWithoutValues) {
-  TraceSettings settings = LoadTraceSettings();
+  TraceSettings settings = Loaded();
   EXPECT_EQ(settings, 0x00200003u);
   EXPECT_EQ(Text(settings),
             "Settings:\n"
@@ -51,7 +62,7 @@ TEST_F(Settings, DefaultsWithoutValues) {
 
 TEST_F(Settings, FlagsAreMaskedAndTheirUpperBitsDropped) {
   emu::Registry::SetDword(kService16, u"Pellinor_Flags", 0xFFFFFFFF);
-  TraceSettings settings = LoadTraceSettings();
+  TraceSettings settings = Loaded();
   EXPECT_EQ(SettingsFlags(settings), 0xFACFu);
   EXPECT_EQ(settings & (TRACE_DETAILS | TRACE_ALL_REQUESTS | TRACE_NO_TIMESTAMP), 0u);
   EXPECT_EQ(MaxDataB3Bytes(settings), 32u);
@@ -63,56 +74,68 @@ TEST_F(Settings, FlagsAreMaskedAndTheirUpperBitsDropped) {
             "  CAPI ManuMessages:   NO\n"
             "  UserMode Appls: NO\n");
   emu::Registry::SetDword(kService16, u"Pellinor_Flags", 0x00010203);
-  EXPECT_EQ(LoadTraceSettings(), 0x00200203u);
+  EXPECT_EQ(Loaded(), 0x00200203u);
   EXPECT_EQ(MaskFlagsValue(0xFFFFFFFF), 0xFFFFFACFu);
 }
 
 TEST_F(Settings, B3BytesLimits) {
   emu::Registry::SetDword(kService16, u"Pellinor_B3Bytes", 0);
-  EXPECT_EQ(LoadTraceSettings(), 0x00000003u);
-  EXPECT_NE(Text(LoadTraceSettings()).find("  MaxDataB3Bytes: 0\n"), std::string::npos);
+  EXPECT_EQ(Loaded(), 0x00000003u);
+  EXPECT_NE(Text(Loaded()).find("  MaxDataB3Bytes: 0\n"), std::string::npos);
   emu::Registry::SetDword(kService16, u"Pellinor_B3Bytes", 100000);
-  EXPECT_EQ(MaxDataB3Bytes(LoadTraceSettings()), 32u);
+  EXPECT_EQ(MaxDataB3Bytes(Loaded()), 32u);
   emu::Registry::SetDword(kService16, u"Pellinor_B3Bytes", 0x80000000);  // compared unsigned
-  EXPECT_EQ(MaxDataB3Bytes(LoadTraceSettings()), 32u);
+  EXPECT_EQ(MaxDataB3Bytes(Loaded()), 32u);
   emu::Registry::SetDword(kService16, u"Pellinor_B3Bytes", 17);
-  EXPECT_EQ(MaxDataB3Bytes(LoadTraceSettings()), 17u);
+  EXPECT_EQ(MaxDataB3Bytes(Loaded()), 17u);
 }
 
-TEST_F(Settings, FailedOrEmptyReadsGiveTheDefaults) {
+// A missing or empty value takes its default; one that is there but cannot
+// be read fails the read, so that no start goes ahead with a default in
+// place of what is stored.
+TEST_F(Settings, EmptyReadsGiveTheDefaultsAndFailedReadsFail) {
   emu::Registry::SetDword(kService16, u"Pellinor_Flags", 0);
   emu::Registry::SetDword(kService16, u"Pellinor_B3Bytes", 4);
   emu::Registry::FailValue(u"Pellinor_Flags", STATUS_ACCESS_DENIED, emu::Registry::kRead);
-  EXPECT_EQ(LoadTraceSettings(), 0x00040003u);
+  TraceSettings settings = 0x12345678;
+  EXPECT_EQ(LoadTraceSettings(&settings), STATUS_ACCESS_DENIED);
+  EXPECT_EQ(settings, 0x12345678u);
   emu::Registry::ClearFaults();
+  emu::Registry::FailValue(u"Pellinor_B3Bytes", STATUS_INSUFFICIENT_RESOURCES,
+                           emu::Registry::kRead);
+  EXPECT_EQ(LoadTraceSettings(&settings), STATUS_INSUFFICIENT_RESOURCES);
+  emu::Registry::ClearFaults();
+  EXPECT_EQ(Loaded(), 0x00040000u);
   emu::Registry::SetValue(kService16, u"Pellinor_B3Bytes", REG_NONE, nullptr, 0);
-  EXPECT_EQ(LoadTraceSettings(), 0x00200000u);
+  EXPECT_EQ(Loaded(), 0x00200000u);
   const unsigned char one = 0x01;  // shorter than a number: its byte, then zeros
   emu::Registry::SetValue(kService16, u"Pellinor_Flags", REG_BINARY, &one, 1);
-  EXPECT_EQ(LoadTraceSettings(), 0x00200001u);
+  EXPECT_EQ(Loaded(), 0x00200001u);
 }
 
 }  // namespace
 
 namespace {
 
-// Pellinor_LogLimit: megabytes, 0 or missing (or unreadable) is no limit,
+// Pellinor_LogLimit: megabytes, 0 or missing is no limit,
 // and no value reads as more than 4095 (the largest that fits 32 bits of
 // bytes).
 TEST_F(Settings, LogLimitInMegabytes) {
-  EXPECT_EQ(LoadLogLimit(), 0u);
+  EXPECT_EQ(Limit(), 0u);
   for (ULONG value : {0u, 1u, 4095u}) {
     emu::Registry::SetDword(kService16, u"Pellinor_LogLimit", value);
-    EXPECT_EQ(LoadLogLimit(), value);
+    EXPECT_EQ(Limit(), value);
   }
   for (ULONG value : {4096u, 100000u, 0xFFFFFFFFu}) {
     emu::Registry::SetDword(kService16, u"Pellinor_LogLimit", value);
-    EXPECT_EQ(LoadLogLimit(), 4095u) << value;
+    EXPECT_EQ(Limit(), 4095u) << value;
   }
   emu::Registry::FailValue(u"Pellinor_LogLimit", STATUS_ACCESS_DENIED, emu::Registry::kRead);
-  EXPECT_EQ(LoadLogLimit(), 0u);
+  ULONG limit = 7;
+  EXPECT_EQ(LoadLogLimit(&limit), STATUS_ACCESS_DENIED);
+  emu::Registry::ClearFaults();
   // The limit is apart from the settings word: it changes nothing there.
-  EXPECT_EQ(LoadTraceSettings(), 0x00200003u);
+  EXPECT_EQ(Loaded(), 0x00200003u);
 }
 
 }  // namespace
