@@ -3,7 +3,10 @@
 #   ./build.sh demo   install what is missing, build what the demo runs, run it
 #   ./build.sh test   install what is missing, build, run every test
 #   ./build.sh bench  build and run the benchmarks (by hand; not part of CI)
-# Both are idempotent: packages already present are not installed again, and
+#   ./build.sh wine [SCENARIO...]
+#                     the Windows build under Wine in an emulated i386 guest,
+#                     against the emulated kernel (windows/wine/)
+# Each is idempotent: packages already present are not installed again, and
 # the builds are incremental.
 set -euo pipefail
 
@@ -15,16 +18,21 @@ packages=(cmake ninja-build g++ g++-multilib googletest clang libclang-rt-14-dev
           g++-mingw-w64-i686 mingw-w64-i686-dev mingw-w64-common
           binutils-mingw-w64-i686 python3 qemu-user clang-tidy cppcheck
           zlib1g-dev lib32z1-dev)
+# What the Wine job needs besides: the emulated guest, and the tools that
+# make its image from Debian's packages without mounting anything.
+wine_packages=(qemu-system-x86 debootstrap e2fsprogs kmod cpio)
 
-# install_missing [quiet]: quiet sends apt's lines to build/apt.log.
+# install_missing [quiet] [PACKAGE...]: the packages above and these; quiet
+# sends apt's lines to build/apt.log.
 install_missing() {
-  local missing=()
-  for p in "${packages[@]}"; do
+  local quiet="" missing=()
+  if [[ "${1:-}" == quiet ]]; then quiet=quiet; shift; fi
+  for p in "${packages[@]}" "$@"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
   done
   if ((${#missing[@]})); then
     echo "== installing: ${missing[*]}"
-    if [[ "${1:-}" == quiet ]]; then
+    if [[ -n "$quiet" ]]; then
       mkdir -p "$build"
       echo "   (apt's output in $build/apt.log)"
       { apt-get update -qq &&
@@ -188,9 +196,19 @@ run_benchmarks() {
   fi
 }
 
+# The Windows build under Wine (windows/wine/run.sh): the Windows build as
+# the tests make it, pellinor-sim of the host build for the emulated side.
+run_wine() {
+  echo "== Windows build (mingw-w64, i386): pellinor.sys and pellinorctl.exe"
+  configure_and_build windows -DCMAKE_TOOLCHAIN_FILE="$root/windows/toolchain-i686-mingw32.cmake"
+  build_quietly host pellinor-sim
+  "$root/windows/wine/run.sh" "$build/wine" "$build/windows" "$build/host" "$@"
+}
+
 case "${1:-}" in
   demo) install_missing quiet; run_demo ;;
   test) install_missing; run_tests ;;
   bench) install_missing; run_benchmarks ;;
-  *) echo "usage: $0 demo|test|bench" >&2; exit 2 ;;
+  wine) shift; install_missing "${wine_packages[@]}"; run_wine "$@" ;;
+  *) echo "usage: $0 demo|test|bench|wine" >&2; exit 2 ;;
 esac

@@ -1,0 +1,150 @@
+#!/bin/sh
+# Guest job of every later boot (on a throwaway overlay of the image): run
+# each scenario of /mnt/share/scenarios/list under Wine. Each is a script
+# of the calls below, made from its .pel file by windows/wine/scenarios.py;
+# every step leaves its results in out/NAME/: N.out, N.err, N.rc for a
+# pellinorctl step, N.fail when a driver load or unload did not reach its
+# state. What the job did besides the steps goes to out/NAME/notes.txt.
+. /mnt/share/env.sh
+share=/mnt/share
+service='HKLM\System\CurrentControlSet\Services\Pellinor'
+
+note() { printf '%s\n' "$*" >>"$d/notes.txt"; }
+
+# guarded WHAT COMMAND...: the command, ended after 120 s if it has not
+# ended by then (a last guard: a hung Wine program would otherwise hold the
+# whole job until the host's guard ends the guest). Exit status 124 then.
+guarded() {
+  what=$1; shift
+  timeout -k 10 120 "$@"
+  rc=$?
+  if [ $rc -eq 124 ] || [ $rc -eq 137 ]; then
+    note "GUARD: $what did not end within 120 s: ended"
+    echo "job: GUARD: $what did not end within 120 s: ended" >&2
+    return 124
+  fi
+  return $rc
+}
+now() { date +%s.%N; }
+since() { awk -v a="$1" -v b="$(now)" 'BEGIN { printf "%.2f", b - a }'; }
+
+# ctl N ARGS...: pellinorctl.exe with these arguments. No Wine debug
+# output: its error output is the tool's alone.
+ctl() {
+  n=$1; shift
+  t=$(now)
+  guarded "step $n: pellinorctl.exe" env WINEDEBUG=-all wine pellinorctl.exe "$@" \
+    >"$d/$n.out" 2>"$d/$n.err"
+  echo $? >"$d/$n.rc"
+  note "step $n: pellinorctl $* (exit $(cat "$d/$n.rc"), $(since "$t") s)"
+}
+
+# service_state: the state word of sc query (RUNNING, STOPPED ...), or
+# ABSENT when there is no such service.
+service_state() {
+  guarded "sc query" env WINEDEBUG=-all wine sc query Pellinor >"$d/sc-query.txt" 2>&1
+  # Wine's sc ends its lines with CR LF.
+  s=$(tr -d '\r' <"$d/sc-query.txt" | awk '$1 == "STATE" { print $4; exit }')
+  echo "${s:-ABSENT}"
+}
+
+# wait_state N WANTED: poll sc query until the service is in that state:
+# each query is a Wine program, no pause between them; at most 30 queries
+# (the last guard; a query takes a second or two under emulation).
+wait_state() {
+  n=$1 wanted=$2 i=0
+  while [ $i -lt 30 ]; do
+    i=$((i + 1))
+    s=$(service_state)
+    if [ "$s" = "$wanted" ]; then
+      note "step $n: $wanted after $i queries of sc query"
+      return 0
+    fi
+    # A start that ended in STOPPED (or a service gone) will not come back.
+    case "$wanted:$s" in
+      RUNNING:STOPPED | *:ABSENT)
+        echo "the service is $s, not $wanted; sc query: $(tr -s ' \r\n' ' ' <"$d/sc-query.txt")" >"$d/$n.fail"
+        return 1 ;;
+    esac
+  done
+  echo "the service is still $s, not $wanted, after $i queries of sc query" >"$d/$n.fail"
+  return 1
+}
+
+# TEMPORARY setup step, until pellinorctl install writes
+# \SystemRoot\System32\drivers\pellinor.sys: Wine 8.0 does not resolve the
+# relative ImagePath System32\drivers\pellinor.sys (Windows does), and its
+# load fails with 0xC0000142. Rewritten here only while it is relative.
+patch_image_path() {
+  WINEDEBUG=-all wine reg query "$service" /v ImagePath >"$d/imagepath.txt" 2>&1
+  if grep -q 'REG_[A-Z_]*SZ *System32\\drivers\\pellinor.sys' "$d/imagepath.txt"; then
+    WINEDEBUG=-all wine reg add "$service" /v ImagePath /t REG_EXPAND_SZ \
+      /d '\SystemRoot\System32\drivers\pellinor.sys' /f >>"$d/imagepath.txt" 2>&1
+    note "step $1: TEMPORARY: ImagePath rewritten to \\SystemRoot\\System32\\drivers\\pellinor.sys for Wine"
+  fi
+}
+
+# driver_load N: what the emulated machine's driver load is, by the service
+# control manager: sc start, then sc query until RUNNING.
+driver_load() {
+  patch_image_path "$1"
+  t=$(now)
+  guarded "step $1: sc start" env WINEDEBUG=-all wine sc start Pellinor >"$d/$1.sc" 2>&1
+  wait_state "$1" RUNNING
+  note "step $1: driver load by sc start ($(since "$t") s)"
+}
+
+# driver_unload N: sc stop, then sc query until STOPPED.
+driver_unload() {
+  t=$(now)
+  guarded "step $1: sc stop" env WINEDEBUG=-all wine sc stop Pellinor >"$d/$1.sc" 2>&1
+  wait_state "$1" STOPPED
+  note "step $1: driver unload by sc stop ($(since "$t") s)"
+}
+
+# Every scenario begins as the emulated machine's --fresh does: no service
+# Pellinor. One left by the scenario before is stopped and deleted.
+clean_service() {
+  s=$(service_state)
+  [ "$s" = ABSENT ] && return 0
+  note "setup: a service Pellinor was left ($s): stopped and deleted"
+  if [ "$s" != STOPPED ]; then
+    guarded "setup: sc stop" env WINEDEBUG=-all wine sc stop Pellinor >/dev/null 2>&1
+    wait_state setup STOPPED
+  fi
+  guarded "setup: sc delete" env WINEDEBUG=-all wine sc delete Pellinor >/dev/null 2>&1
+  wait_state setup ABSENT
+}
+
+echo "job: $(wine --version) at $(uptime_s) s"
+cp "$share/bin/pellinor.sys" "$WINEPREFIX/drive_c/windows/system32/drivers/"
+cp "$share/bin/pellinorctl.exe" "$WINEPREFIX/drive_c/windows/"
+cd "$WINEPREFIX/drive_c" || exit 1
+# A server that stays until it is told to go: the driver stays loaded
+# between two programs.
+wineserver -p
+# Wine's system processes (services.exe, and winedevice.exe, which hosts the
+# driver) start with the first program and keep its debug settings and its
+# error output: Wine's errors, fixmes and ntoskrnl's trace go to
+# out/wine-system.txt. That first program names a debugger that does not
+# exist, so that a program that crashes (the driver host, on a routine Wine
+# lacks) ends at once and its service is seen stopped: with winedbg (Wine's
+# default, and no display for its dialog) every later command took about
+# 10 s and sc stop did not return.
+t=$(now)
+WINEDEBUG=err+all,fixme+all,+ntoskrnl wine reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' \
+  /v Debugger /t REG_SZ /d 'no-debugger-here.exe %ld %ld' /f >"$out/wine-start.txt" 2>"$out/wine-system.txt"
+echo "job: Wine's system processes up in $(since "$t") s"
+
+for name in $(cat "$share/scenarios/list"); do
+  d="$out/$name"
+  mkdir -p "$d"
+  t0=$(now)
+  clean_service
+  . "$share/scenarios/$name.sh"
+  echo "job: $name in $(since "$t0") s"
+  : >"$d/done"
+done
+wineserver -k
+wineserver -w
+echo "job: Wine gone at $(uptime_s) s"

@@ -1,0 +1,128 @@
+#!/bin/bash
+# The Windows build under Wine, in an emulated i386 Debian 12 guest, against
+# the emulated kernel:
+#   windows/wine/run.sh WORK WINDOWS_BUILD HOST_BUILD [SCENARIO...]
+# WORK is the job's folder (the cached image, the results), WINDOWS_BUILD
+# holds pellinor.sys and pellinorctl.exe, HOST_BUILD pellinor-sim. The
+# scenarios are windows/wine/scenarios/*.pel (or the names given): each runs
+# on the emulated machine (pellinor-sim, with the same pellinor.sys) and under
+# Wine, and the two logs are compared (windows/wine/scenarios.py). The last
+# line says how many gave the same log; the exit status is 0 when all did.
+set -euo pipefail
+
+work="$(mkdir -p "$1" && cd "$1" && pwd)"
+windows="${2:?usage: run.sh WORK WINDOWS_BUILD HOST_BUILD [SCENARIO...]}"
+host="${3:?usage: run.sh WORK WINDOWS_BUILD HOST_BUILD [SCENARIO...]}"
+shift 3
+here="$(cd "$(dirname "$0")" && pwd)"
+image="$work/image"
+# Last guards only: each boot ends when its job powers the guest off.
+prefix_timeout=1500
+job_timeout=900
+
+scenarios=()
+if (($#)); then
+  for name in "$@"; do scenarios+=("$here/scenarios/$name.pel"); done
+else
+  scenarios=("$here"/scenarios/*.pel)
+fi
+names=()
+for s in "${scenarios[@]}"; do
+  [[ -f "$s" ]] || { echo "== wine: no scenario $s" >&2; exit 2; }
+  names+=("$(basename "$s" .pel)")
+done
+for f in pellinor.sys pellinorctl.exe; do
+  [[ -f "$windows/$f" ]] || { echo "== wine: no $windows/$f (the Windows build)" >&2; exit 1; }
+done
+sim="$host/tools/pellinor-sim/pellinor-sim"
+[[ -x "$sim" ]] || { echo "== wine: no $sim (the host build)" >&2; exit 1; }
+runner="$(cat "$host/i386-runner" 2>/dev/null || true)"
+
+# boot WHAT SHARE DISK_MODE TIMEOUT: the guest with this share, until its
+# job powers it off; the console goes to WORK/boot-WHAT.log. DISK_MODE
+# "snapshot" puts every write to the image on a throwaway overlay.
+boot() {
+  local what="$1" share="$2" mode="$3" limit="$4"
+  local log="$work/boot-$what.log" snapshot=off start=$SECONDS rc=0
+  [[ "$mode" == snapshot ]] && snapshot=on
+  # TCG, not KVM: this machine's /dev/kvm cannot boot a stock kernel. -smap
+  # off: QEMU 7.2's emulation of it faults every Wine process at an iret.
+  timeout "$limit" qemu-system-i386 -accel tcg,thread=multi -cpu max,-smap -smp 2 -m 2048 \
+    -display none -monitor none -serial "file:$log" -no-reboot -net none \
+    -kernel "$image/vmlinuz" -initrd "$image/initrd.gz" \
+    -append "console=ttyS0 panic=-1 quiet loglevel=4" \
+    -drive "file=$image/rootfs.img,if=virtio,format=raw,cache=unsafe,snapshot=$snapshot" \
+    -virtfs "local,path=$share,mount_tag=share,security_model=none,id=share" \
+    -device virtio-rng-pci </dev/null || rc=$?
+  if ((rc == 124)); then
+    echo "== wine: the guest ($what) did not power off within $limit s; its console is in $log" >&2
+    return 1
+  fi
+  if ((rc != 0)); then
+    echo "== wine: qemu-system-i386 ($what) ended with $rc; the guest's console is in $log" >&2
+    return 1
+  fi
+  if [[ "$(cat "$share/out/job.rc" 2>/dev/null)" != 0 ]]; then
+    tail -n 20 "$log" >&2
+    echo "== wine: the guest job ($what) failed (exit $(cat "$share/out/job.rc" 2>/dev/null ||
+      echo "none: it did not end")); its console is in $log," \
+      "its files in $share/out" >&2
+    return 1
+  fi
+  echo "   guest ($what) done in $((SECONDS - start)) s"
+}
+
+# new_share SHARE JOB: a share holding the guest's environment and this job.
+new_share() {
+  rm -rf "$1"
+  mkdir -p "$1/out"
+  cp "$here/guest/env.sh" "$1/"
+  cp "$here/guest/$2" "$1/job.sh"
+}
+
+"$here/image.sh" "$work"
+
+# The first boot of an image makes the Wine prefix in it; it stays there.
+if [[ ! -f "$image/prefix.done" ]]; then
+  echo "== wine: first boot of the image: making the Wine prefix (wineboot -i)"
+  new_share "$work/share-prefix" prefix.sh
+  boot prefix "$work/share-prefix" persistent "$prefix_timeout"
+  cp "$image/key" "$image/prefix.done"
+fi
+
+echo "== wine: ${#names[@]} scenarios on the emulated machine (pellinor-sim --driver $windows/pellinor.sys)"
+rm -rf "$work/emulated"
+mkdir -p "$work/emulated"
+for i in "${!names[@]}"; do
+  name="${names[$i]}"
+  if ! $runner "$sim" --fresh --drive "$work/emulated/drive_c" --driver "$windows/pellinor.sys" \
+       "${scenarios[$i]}" >"$work/emulated/$name.log" 2>"$work/emulated/$name.err"; then
+    cat "$work/emulated/$name.err" >&2
+    echo "== wine: scenario $name fails on the emulated machine; it is not run under Wine" >&2
+    exit 1
+  fi
+done
+
+echo "== wine: the same scenarios under Wine (guest console in $work/boot-job.log)"
+share="$work/share"
+new_share "$share" job.sh
+mkdir -p "$share/bin"
+cp "$windows/pellinor.sys" "$windows/pellinorctl.exe" "$share/bin/"
+python3 "$here/scenarios.py" guest "${scenarios[@]}" --to "$share/scenarios"
+boot job "$share" snapshot "$job_timeout"
+grep '^job:' "$work/boot-job.log" | sed 's/^/   /' || true
+
+# The routines of the driver that this Wine only has as placeholders: its
+# imports, and what it looks up with MmGetSystemRoutineAddress.
+libwine="$(awk '$1 == "libwine" {print $2}' "$work/debs/debootstrap/debpaths")"
+rm -rf "$work/wine-dlls"
+mkdir -p "$work/wine-dlls"
+dpkg-deb --fsys-tarfile "$work/debs$libwine" |
+  tar -x -C "$work/wine-dlls" --strip-components=6 \
+    ./usr/lib/i386-linux-gnu/wine/i386-windows/ntoskrnl.exe ./usr/lib/i386-linux-gnu/wine/i386-windows/hal.dll
+echo "== wine: routines of the driver that Wine exports only as placeholders (windows/wine/placeholders.py):"
+python3 "$here/placeholders.py" "$work/wine-dlls" "$windows/pellinor.sys" \
+  $(sed -n 's/.*Find(L"\([A-Za-z0-9_]*\)").*/\1/p' "$here"/../../framework/*.cpp | sort -u) | sed 's/^/   /'
+
+python3 "$here/scenarios.py" compare --steps "$share/scenarios" --emulated "$work/emulated" \
+  --wine "$share/out" --to "$work/results" "${names[@]}"

@@ -1,0 +1,245 @@
+#!/usr/bin/python3
+"""The Wine job's scenarios: the same .pel file runs on the emulated machine
+(pellinor-sim) and under Wine, and the two logs are compared.
+
+  scenarios.py guest PEL... --to DIR
+      For each scenario, DIR/NAME.sh (the guest's calls, for guest/job.sh)
+      and DIR/NAME.steps.json (what the host needs to write Wine's log);
+      DIR/list names them in order.
+  scenarios.py compare --steps DIR --emulated DIR --wine DIR --to DIR NAME...
+      Writes Wine's log of each scenario in pellinor-sim's form (NAME.wine.log),
+      normalises both (NAME.emulated.log beside it), writes NAME.diff where
+      they differ, and ends with one line: "N/N scenarios: the same log under
+      Wine", or which differ (exit status 1 then).
+
+A Wine scenario is a pellinor-sim scenario of these commands only:
+  pellinorctl ARGS [=> EXIT]   pellinorctl.exe under Wine, pellinorctl on the
+                               emulated machine; both logs hold the command
+                               line, its output, its error output and a
+                               non-zero exit status, as pellinor-sim prints them
+  driver load                  sc start Pellinor, then sc query until RUNNING
+  driver unload                sc stop Pellinor, then sc query until STOPPED
+  expect ...                   checked by pellinor-sim only (Wine's log is
+                               compared with its log instead)
+"""
+import difflib
+import json
+import os
+import re
+import shlex
+import sys
+
+COMMANDS = ("pellinorctl", "driver", "expect")
+
+
+class ScenarioError(Exception):
+    pass
+
+
+def split_line(row, line):
+    """The words of one line, as pellinor-sim splits them: (text, quoted)."""
+    words = []
+    i = 0
+    while i < len(row):
+        c = row[i]
+        if c in " \t":
+            i += 1
+            continue
+        if c == "#":
+            break
+        if c == '"':
+            i += 1
+            text = ""
+            closed = False
+            while i < len(row):
+                q = row[i]
+                if q == '"':
+                    closed = True
+                    i += 1
+                    break
+                if q == "\\" and i + 1 < len(row) and row[i + 1] == '"':
+                    text += '"'
+                    i += 2
+                    continue
+                text += q
+                i += 1
+            if not closed:
+                raise ScenarioError("%d: unterminated quote" % line)
+            if i < len(row) and row[i] not in " \t#":
+                raise ScenarioError("%d: a quoted word must be followed by a blank" % line)
+            words.append((text, True))
+        else:
+            start = i
+            while i < len(row) and row[i] not in " \t":
+                i += 1
+            words.append((row[start:i], False))
+    return words
+
+
+def quote(text):
+    """pellinor-sim's quoting of a word in the lines it prints."""
+    if text and not any(c in text for c in ' \t"#\n'):
+        return text
+    return " ".join('"' + line.replace('"', '\\"') + '"' for line in text.split("\n"))
+
+
+def read_scenario(path):
+    """The steps of a Wine scenario: dicts of kind, line and what it needs."""
+    steps = []
+    with open(path, encoding="utf-8") as f:
+        rows = f.read().split("\n")
+    for number, row in enumerate(rows, 1):
+        row = row.rstrip("\r")
+        words = split_line(row, number)
+        if not words:
+            continue
+        command = words[0][0]
+        rest = words[1:]
+        expectation = None
+        if len(rest) >= 2 and rest[-2] == ("=>", False):
+            expectation = rest[-1][0]
+            rest = rest[:-2]
+        where = "%s:%d" % (path, number)
+        if command == "pellinorctl":
+            args = [w[0] for w in rest]
+            steps.append({"kind": "ctl", "line": number, "args": args,
+                          "header": " ".join(["> pellinorctl"] + [quote(a) for a in args])})
+        elif command == "driver":
+            if [w[0] for w in rest] not in (["load"], ["unload"]) or expectation is not None:
+                raise ScenarioError("%s: the Wine job runs only 'driver load' and 'driver unload'"
+                                    " (no expected status)" % where)
+            steps.append({"kind": "driver", "line": number, "what": rest[0][0]})
+        elif command == "expect":
+            continue
+        else:
+            raise ScenarioError("%s: the Wine job cannot run '%s' (only %s)"
+                                % (where, command, ", ".join(COMMANDS)))
+    return steps
+
+
+def guest(paths, to):
+    os.makedirs(to, exist_ok=True)
+    names = []
+    for path in paths:
+        name = os.path.splitext(os.path.basename(path))[0]
+        if not re.fullmatch(r"[A-Za-z0-9_-]+", name):
+            raise ScenarioError("%s: a scenario's name is letters, digits, - and _" % path)
+        steps = read_scenario(path)
+        lines = ["# %s, made from %s by windows/wine/scenarios.py" % (name, os.path.basename(path))]
+        for index, step in enumerate(steps, 1):
+            step["id"] = "%02d" % index
+            if step["kind"] == "ctl":
+                lines.append("ctl %s %s" % (step["id"], " ".join(shlex.quote(a) for a in step["args"])))
+            else:
+                lines.append("driver_%s %s" % (step["what"], step["id"]))
+        with open(os.path.join(to, name + ".sh"), "w") as f:
+            f.write("\n".join(lines) + "\n")
+        with open(os.path.join(to, name + ".steps.json"), "w") as f:
+            json.dump({"source": path, "steps": steps}, f, indent=1)
+        names.append(name)
+    with open(os.path.join(to, "list"), "w") as f:
+        f.write("".join(n + "\n" for n in names))
+
+
+def read_text(path):
+    with open(path, "rb") as f:
+        return f.read().decode("utf-8", "replace")
+
+
+def wine_log(steps, folder, counts):
+    """Wine's results of one scenario in pellinor-sim's form."""
+    log = ""
+    for step in steps:
+        base = os.path.join(folder, step["id"])
+        if step["kind"] == "driver":
+            if os.path.exists(base + ".fail"):
+                log += "driver %s under Wine: %s\n" % (step["what"], read_text(base + ".fail").strip())
+            elif not os.path.exists(base + ".sc"):
+                log += "driver %s: did not run under Wine\n" % step["what"]
+            continue
+        if not os.path.exists(base + ".rc"):
+            log += step["header"] + "\n(did not run under Wine)\n"
+            continue
+        text = read_text(base + ".out") + read_text(base + ".err")
+        # Normalisation 1: the C runtime's text mode ends every line of
+        # pellinorctl.exe's output with CR LF on Windows (and Wine).
+        counts["CR LF line ends of pellinorctl.exe made LF"] += text.count("\r\n")
+        text = text.replace("\r\n", "\n")
+        log += step["header"] + "\n" + text
+        status = int(read_text(base + ".rc").strip() or "-1")
+        if status != 0:
+            log += "(exit status %d)\n" % status
+    return log
+
+
+BUILD_LINE = re.compile(r"^(> pellinorctl --version\n[^\n]*\n)build: [^\n]*$", re.M)
+
+
+def normalise(log, counts):
+    # Normalisation 2: --version names the tool's own build, which is not
+    # the same program on the two sides (the host build's pellinorctl, the
+    # mingw-w64 build's pellinorctl.exe).
+    log, n = BUILD_LINE.subn(r"\1build: (the tool's own build)", log)
+    counts["the build: line of pellinorctl --version"] += n
+    return log
+
+
+def compare(args):
+    steps_dir, emulated_dir, wine_dir, to, names = args
+    os.makedirs(to, exist_ok=True)
+    same, differ = [], []
+    counts = {"CR LF line ends of pellinorctl.exe made LF": 0,
+              "the build: line of pellinorctl --version": 0}
+    for name in names:
+        with open(os.path.join(steps_dir, name + ".steps.json")) as f:
+            steps = json.load(f)["steps"]
+        emulated = normalise(read_text(os.path.join(emulated_dir, name + ".log")), counts)
+        wine = normalise(wine_log(steps, os.path.join(wine_dir, name), counts), counts)
+        for side, text in (("emulated", emulated), ("wine", wine)):
+            with open(os.path.join(to, "%s.%s.log" % (name, side)), "w") as f:
+                f.write(text)
+        diff_path = os.path.join(to, name + ".diff")
+        if emulated == wine:
+            same.append(name)
+            if os.path.exists(diff_path):
+                os.remove(diff_path)
+            continue
+        differ.append(name)
+        diff = difflib.unified_diff(emulated.splitlines(True), wine.splitlines(True),
+                                    "%s (emulated kernel)" % name, "%s (Wine)" % name)
+        with open(diff_path, "w") as f:
+            f.writelines(diff)
+        print("== wine: %s differs (%s):" % (name, diff_path))
+        with open(diff_path) as f:
+            for line in list(f)[:40]:
+                print("   " + line.rstrip("\n"))
+    applied = ["%s (%d)" % (what, n) for what, n in counts.items() if n]
+    print("== wine: normalised: %s" % ("; ".join(applied) if applied else "nothing"))
+    total = len(names)
+    if not differ:
+        print("%d/%d scenarios: the same log under Wine" % (total, total))
+        return 0
+    print("%d/%d scenarios: the same log under Wine; differing: %s (diffs in %s)"
+          % (len(same), total, ", ".join(differ), to))
+    return 1
+
+
+def main(argv):
+    try:
+        if len(argv) >= 4 and argv[1] == "guest" and argv[-2] == "--to":
+            guest(argv[2:-2], argv[-1])
+            return 0
+        if len(argv) >= 10 and argv[1] == "compare":
+            options = dict(zip(argv[2:10:2], argv[3:10:2]))
+            keys = ("--steps", "--emulated", "--wine", "--to")
+            if sorted(options) == sorted(keys):
+                return compare([options[k] for k in keys] + [argv[10:]])
+    except ScenarioError as error:
+        print("scenarios.py: %s" % error, file=sys.stderr)
+        return 2
+    print(__doc__, file=sys.stderr)
+    return 2
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))
