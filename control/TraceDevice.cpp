@@ -82,11 +82,10 @@ NTSTATUS TraceDevice::Dispatch(PIRP irp) {
 NTSTATUS TraceDevice::OpenLog() {
   RegistryValue value;
   value.SetKey(NULL);
-  bool named = false;
-  NTSTATUS read = value.QuerySetting(LOG_VALUE_NAME, &named);
+  PCWSTR name = NULL;
+  NTSTATUS read = value.QueryStringSetting(LOG_VALUE_NAME, DEFAULT_LOG_PATH, &name);
   if (!NT_SUCCESS(read))
     return read;
-  PCWSTR name = named ? value.StringValue() : DEFAULT_LOG_PATH;
   ULONG limit = 0;
   read = LoadLogLimit(&limit);
   if (!NT_SUCCESS(read))

@@ -57,6 +57,13 @@ NTSTATUS RegistryValue::QuerySetting(PCWSTR name, bool* present) {
   return status;
 }
 
+NTSTATUS RegistryValue::QueryStringSetting(PCWSTR name, PCWSTR fallback, PCWSTR* text) {
+  bool present = false;
+  NTSTATUS status = QuerySetting(name, &present);
+  *text = present ? StringValue() : fallback;
+  return status;
+}
+
 NTSTATUS NTAPI RegistryValue::CopyValue(PWSTR valueName, ULONG type, PVOID bytes, ULONG length,
                                         PVOID context, PVOID entryContext) {
   UNREFERENCED_PARAMETER(valueName);

@@ -36,6 +36,9 @@ class RegistryValue {
   // for the copy, a registry that cannot be read) is returned, so that a
   // reader never takes the default for a value it could not read.
   NTSTATUS QuerySetting(PCWSTR name, bool* present);
+  // QuerySetting for a string setting: `*text` is the value read, or
+  // `fallback` when it is missing; valid while this object holds the value.
+  NTSTATUS QueryStringSetting(PCWSTR name, PCWSTR fallback, PCWSTR* text);
   // The first 32 bits of the value; 0 when none was read.
   ULONG DwordValue() const;
   // The value as a NUL-terminated wide string; "" when none was read.

@@ -198,11 +198,10 @@ NTSTATUS TraceDriver::CreateTraceDeviceLocked() {
     return STATUS_DEVICE_BUSY;
   RegistryValue target;
   target.SetKey(NULL);
-  bool named = false;
-  NTSTATUS read = target.QuerySetting(TARGET_VALUE_NAME, &named);
+  PCWSTR name = NULL;
+  NTSTATUS read = target.QueryStringSetting(TARGET_VALUE_NAME, DEFAULT_TARGET_NAME, &name);
   if (!NT_SUCCESS(read))
     return read;
-  PCWSTR name = named ? target.StringValue() : DEFAULT_TARGET_NAME;
   TraceSettings settings = 0;
   read = LoadTraceSettings(&settings);
   if (!NT_SUCCESS(read))
