@@ -173,3 +173,34 @@ if(PELLINOR_BUILD_SYS)
 endif()
 
 include(${PROJECT_SOURCE_DIR}/tests/windows/WindowsChecks.cmake)
+
+# Test setup of the Wine job (windows/wine/), never part of the package: the
+# shim driver that stands in for the kernel routines Wine has only as
+# placeholders, and the setup tool that puts services in one driver host.
+# User-mode Win32 code by nature (Wine runs drivers in a process), so built
+# like a program, with a driver's entry and subsystem.
+add_executable(pellinor_wine_shim ${PROJECT_SOURCE_DIR}/windows/wine/shim/WineShim.cpp)
+set_target_properties(pellinor_wine_shim PROPERTIES OUTPUT_NAME pellinor-wine-shim SUFFIX .sys)
+target_compile_options(pellinor_wine_shim PRIVATE -Wall -Wextra -Werror -fno-exceptions -fno-rtti
+                                                  -fno-asynchronous-unwind-tables)
+target_compile_definitions(pellinor_wine_shim PRIVATE WIN32_LEAN_AND_MEAN _WIN32_WINNT=0x0501)
+target_link_options(pellinor_wine_shim PRIVATE -nostdlib -nostartfiles -s
+    -Wl,--subsystem,native -Wl,--entry,_DriverEntry@8 -Wl,--dynamicbase
+    -Wl,--image-base,0x20000 -Wl,--no-insert-timestamp)
+set(shim_imports ${CMAKE_CURRENT_BINARY_DIR}/libshim-kernelbase.a)
+add_custom_command(OUTPUT ${shim_imports}
+    COMMAND ${PELLINOR_MINGW_TRIPLE}-dlltool -k -d ${PROJECT_SOURCE_DIR}/windows/wine/shim/kernelbase.def
+            -l ${shim_imports}
+    DEPENDS ${PROJECT_SOURCE_DIR}/windows/wine/shim/kernelbase.def VERBATIM)
+add_custom_target(shim_kernelbase_imports DEPENDS ${shim_imports})
+add_dependencies(pellinor_wine_shim shim_kernelbase_imports)
+target_link_libraries(pellinor_wine_shim PRIVATE ${shim_imports} ntoskrnl gcc)
+add_custom_command(TARGET pellinor_wine_shim POST_BUILD
+    COMMAND Python3::Interpreter ${PROJECT_SOURCE_DIR}/windows/pechecksum.py $<TARGET_FILE:pellinor_wine_shim>
+    VERBATIM)
+add_executable(pellinor_wine_setup ${PROJECT_SOURCE_DIR}/windows/wine/shim/WineSetup.cpp)
+set_target_properties(pellinor_wine_setup PROPERTIES OUTPUT_NAME pellinor-wine-setup)
+target_compile_options(pellinor_wine_setup PRIVATE -Wall -Wextra -Werror -municode)
+target_compile_definitions(pellinor_wine_setup PRIVATE WIN32_LEAN_AND_MEAN _WIN32_WINNT=0x0501)
+target_link_options(pellinor_wine_setup PRIVATE -static -municode -Wl,--no-insert-timestamp)
+target_link_libraries(pellinor_wine_setup PRIVATE advapi32 kernel32)

@@ -94,3 +94,9 @@ add_test(NAME windows_kernel_layout
 add_test(NAME windows_kernel_signatures
          COMMAND ${Python3_EXECUTABLE} ${PELLINOR_CHECKS}/signatures.py
                  ${CMAKE_CURRENT_BINARY_DIR}/kernel-layout.json ${PELLINOR_CHECKS}/driver-imports.txt)
+
+# The Wine job's shim driver: loaded by Wine as a driver only while it
+# imports neither kernel32.dll nor ntdll.dll.
+add_test(NAME windows_wine_shim_imports
+         COMMAND ${Python3_EXECUTABLE} ${PELLINOR_CHECKS}/check_imports.py ${CMAKE_OBJDUMP}
+                 ${PELLINOR_CHECKS}/wine-shim-imports.txt $<TARGET_FILE:pellinor_wine_shim>)

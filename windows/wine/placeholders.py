@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """Which of the routines the driver uses are only placeholders in Wine.
 
-  placeholders.py WINE_DLL_DIR DRIVER.sys NAME...
+  placeholders.py [--replaced SHIM_REPORT] WINE_DLL_DIR DRIVER.sys NAME...
 
 Wine exports many kernel routines it does not implement: the export is a
 short thunk that hands the routine's own name to the code that aborts the
@@ -11,6 +11,8 @@ data export found so reads as the thunk's code bytes. For the driver's
 imports (from its import table) and the NAMEs it looks up at run time, this
 tells which are placeholders in WINE_DLL_DIR's ntoskrnl.exe and hal.dll: an
 export whose first bytes hold the address of a string that is its own name.
+With --replaced, the shim driver's report (its lines "NAME: a placeholder;
+replaced") marks those the job's test setup stands in for.
 """
 import os
 import struct
@@ -86,6 +88,14 @@ class Image:
 
 
 def main(argv):
+    replaced = set()
+    if len(argv) > 2 and argv[1] == "--replaced":
+        with open(argv[2]) as f:
+            for line in f:
+                name, _, what = line.strip().partition(": ")
+                if what == "a placeholder; replaced":
+                    replaced.add(name)
+        argv = argv[:1] + argv[3:]
     if len(argv) < 3:
         print(__doc__, file=sys.stderr)
         return 2
@@ -106,9 +116,13 @@ def main(argv):
         if rva == "missing":
             print("%s %s (%s): not exported" % (dll, name, how))
         elif rva is not None and libraries[dll].is_placeholder(rva, name):
-            print("%s %s (%s): a placeholder, %s" % (dll, name, how,
-                  "read as data: the driver reads the thunk's code bytes" if name in DATA
-                  else "aborts the driver host when called"))
+            if name in replaced:
+                effect = "replaced in the job by the shim driver (test setup)"
+            elif name in DATA:
+                effect = "read as data: the driver reads the thunk's code bytes"
+            else:
+                effect = "aborts the driver host when called"
+            print("%s %s (%s): a placeholder, %s" % (dll, name, how, effect))
     return 0
 
 

@@ -31,7 +31,7 @@ for s in "${scenarios[@]}"; do
   [[ -f "$s" ]] || { echo "== wine: no scenario $s" >&2; exit 2; }
   names+=("$(basename "$s" .pel)")
 done
-for f in pellinor.sys pellinorctl.exe; do
+for f in pellinor.sys pellinorctl.exe pellinor-wine-shim.sys pellinor-wine-setup.exe; do
   [[ -f "$windows/$f" ]] || { echo "== wine: no $windows/$f (the Windows build)" >&2; exit 1; }
 done
 sim="$host/tools/pellinor-sim/pellinor-sim"
@@ -107,7 +107,8 @@ echo "== wine: the same scenarios under Wine (guest console in $work/boot-job.lo
 share="$work/share"
 new_share "$share" job.sh
 mkdir -p "$share/bin"
-cp "$windows/pellinor.sys" "$windows/pellinorctl.exe" "$share/bin/"
+cp "$windows/pellinor.sys" "$windows/pellinorctl.exe" "$windows/pellinor-wine-shim.sys" \
+  "$windows/pellinor-wine-setup.exe" "$share/bin/"
 python3 "$here/scenarios.py" guest "${scenarios[@]}" --to "$share/scenarios"
 boot job "$share" snapshot "$job_timeout"
 grep '^job:' "$work/boot-job.log" | sed 's/^/   /' || true
@@ -121,7 +122,7 @@ dpkg-deb --fsys-tarfile "$work/debs$libwine" |
   tar -x -C "$work/wine-dlls" --strip-components=6 \
     ./usr/lib/i386-linux-gnu/wine/i386-windows/ntoskrnl.exe ./usr/lib/i386-linux-gnu/wine/i386-windows/hal.dll
 echo "== wine: routines of the driver that Wine exports only as placeholders (windows/wine/placeholders.py):"
-python3 "$here/placeholders.py" "$work/wine-dlls" "$windows/pellinor.sys" \
+python3 "$here/placeholders.py" --replaced "$share/out/shim.txt" "$work/wine-dlls" "$windows/pellinor.sys" \
   $(sed -n 's/.*Find(L"\([A-Za-z0-9_]*\)").*/\1/p' "$here"/../../framework/*.cpp | sort -u) | sed 's/^/   /'
 
 python3 "$here/scenarios.py" compare --steps "$share/scenarios" --emulated "$work/emulated" \

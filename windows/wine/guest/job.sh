@@ -39,23 +39,23 @@ ctl() {
   note "step $n: pellinorctl $* (exit $(cat "$d/$n.rc"), $(since "$t") s)"
 }
 
-# service_state: the state word of sc query (RUNNING, STOPPED ...), or
-# ABSENT when there is no such service.
+# service_state [SERVICE]: the state word of sc query (RUNNING, STOPPED ...),
+# or ABSENT when there is no such service. SERVICE is Pellinor unless named.
 service_state() {
-  guarded "sc query" env WINEDEBUG=-all wine sc query Pellinor >"$d/sc-query.txt" 2>&1
+  guarded "sc query" env WINEDEBUG=-all wine sc query "${1:-Pellinor}" >"$d/sc-query.txt" 2>&1
   # Wine's sc ends its lines with CR LF.
   s=$(tr -d '\r' <"$d/sc-query.txt" | awk '$1 == "STATE" { print $4; exit }')
   echo "${s:-ABSENT}"
 }
 
-# wait_state N WANTED: poll sc query until the service is in that state:
-# each query is a Wine program, no pause between them; at most 30 queries
-# (the last guard; a query takes a second or two under emulation).
+# wait_state N WANTED [SERVICE]: poll sc query until the service is in that
+# state: each query is a Wine program, no pause between them; at most 30
+# queries (the last guard; a query takes a second or two under emulation).
 wait_state() {
   n=$1 wanted=$2 i=0
   while [ $i -lt 30 ]; do
     i=$((i + 1))
-    s=$(service_state)
+    s=$(service_state "${3:-Pellinor}")
     if [ "$s" = "$wanted" ]; then
       note "step $n: $wanted after $i queries of sc query"
       return 0
@@ -84,10 +84,25 @@ patch_image_path() {
   fi
 }
 
+# Test setup: Wine starts a kernel driver in the driver host of a running
+# driver of the same load-order group, else in a host of its own. Pellinor
+# joins the shim's host (see start_shim), where the shim's routines stand in
+# for Wine's placeholders. Windows has one kernel: there the group changes
+# nothing of this.
+join_shim_host() {
+  if guarded "step $1: pellinor-wine-setup" env WINEDEBUG=-all wine pellinor-wine-setup.exe \
+       group Pellinor PellinorWine >"$d/$1.setup" 2>&1; then
+    note "step $1: setup: service Pellinor put in group PellinorWine (the shim's driver host)"
+  else
+    note "step $1: setup: FAILED to put Pellinor in group PellinorWine: $(tr -s '\r\n' ' ' <"$d/$1.setup")"
+  fi
+}
+
 # driver_load N: what the emulated machine's driver load is, by the service
 # control manager: sc start, then sc query until RUNNING.
 driver_load() {
   patch_image_path "$1"
+  join_shim_host "$1"
   t=$(now)
   guarded "step $1: sc start" env WINEDEBUG=-all wine sc start Pellinor >"$d/$1.sc" 2>&1
   wait_state "$1" RUNNING
@@ -135,6 +150,28 @@ t=$(now)
 WINEDEBUG=err+all,fixme+all,+ntoskrnl wine reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' \
   /v Debugger /t REG_SZ /d 'no-debugger-here.exe %ld %ld' /f >"$out/wine-start.txt" 2>"$out/wine-system.txt"
 echo "job: Wine's system processes up in $(since "$t") s"
+
+# Test setup: the shim driver (windows/wine/shim), started once and left
+# running for the whole job, so that its driver host stays for every load of
+# Pellinor. What it replaced goes to out/shim.txt.
+d="$out/setup"
+mkdir -p "$d"
+cp "$share/bin/pellinor-wine-shim.sys" "$WINEPREFIX/drive_c/windows/system32/drivers/"
+cp "$share/bin/pellinor-wine-setup.exe" "$WINEPREFIX/drive_c/windows/"
+t=$(now)
+guarded "setup: sc create PellinorWineShim" env WINEDEBUG=-all wine sc create PellinorWineShim \
+  type= kernel start= demand group= PellinorWine \
+  binpath= '\SystemRoot\System32\drivers\pellinor-wine-shim.sys' >"$d/shim-create.txt" 2>&1
+guarded "setup: sc start PellinorWineShim" env WINEDEBUG=-all wine sc start PellinorWineShim \
+  >"$d/shim-start.txt" 2>&1
+if wait_state shim RUNNING PellinorWineShim; then
+  echo "job: the shim driver is running ($(since "$t") s)"
+else
+  echo "job: the shim driver did not start: $(cat "$d/shim.fail")" >&2
+fi
+tr -d '\r' <"$WINEPREFIX/drive_c/pellinor-wine-shim.txt" >"$out/shim.txt" 2>/dev/null ||
+  echo "no report: the shim did not run" >"$out/shim.txt"
+sed 's/^/job: shim: /' "$out/shim.txt"
 
 for name in $(cat "$share/scenarios/list"); do
   d="$out/$name"
