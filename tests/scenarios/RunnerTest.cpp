@@ -181,6 +181,26 @@ TEST(PellinorSim, AFailingStepStopsTheRunWithItsLine) {
                      "device is loaded now: give it before capi load (or after capi unload)\n");
 }
 
+// The filter's destruction waits for every kernel-mode open made through
+// it: a scenario that leaves a kernel-mode application open while tracing
+// ends with its close, told and traced, rather than an unload that hangs.
+TEST(PellinorSim, AKernelModeApplicationLeftOpenIsClosedBeforeTheUnload) {
+  const fs::path dir = Workspace();
+  const std::string drive = (dir / "drive").string();
+  const std::string s = Write(dir, "s.pel",
+                              "capi load\npellinorctl install\ndriver load\npellinorctl start\n"
+                              "app k open kernel\napp u open user\n")
+                            .string();
+  SimRun run = Sim(dir, "--fresh --drive " + drive + " " + s);
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.out.find("(end: the kernel-mode application k closed before the drivers unload)\n"),
+            std::string::npos)
+      << run.out;
+  EXPECT_EQ(run.out.find("application u closed"), std::string::npos) << run.out;
+  const std::string log = Slurp(fs::path(drive) / "Pellinor.log");
+  EXPECT_NE(log.find("Stop Tracing"), std::string::npos) << log;
+}
+
 TEST(PellinorSim, ABugCheckIsAFailingStep) {
   const fs::path dir = Workspace();
   // Only kernel components can send an internal I/O control: the emulated

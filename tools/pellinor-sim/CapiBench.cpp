@@ -136,6 +136,20 @@ CapiBench::CapiBench() : state(std::make_unique<State>()) {}
 
 CapiBench::~CapiBench() = default;
 
+void CapiBench::CloseKernelApps(std::ostream& out) {
+  std::lock_guard<std::mutex> guard(state->lock);
+  for (auto app = state->apps.begin(); app != state->apps.end();) {
+    if (app->second->Mode() != KernelMode) {
+      ++app;
+      continue;
+    }
+    out << "(end: the kernel-mode application " << app->first
+        << " closed before the drivers unload)\n";
+    app->second->Close();
+    app = state->apps.erase(app);
+  }
+}
+
 void CapiBench::Unload() {
   std::lock_guard<std::mutex> guard(state->lock);
   for (auto& app : state->apps) app.second->Close();

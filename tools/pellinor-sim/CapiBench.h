@@ -45,6 +45,11 @@ class CapiBench {
   // the points at which a step running in the background is known to wait.
   void WaitPending(uint32_t count);
   void WaitDetached();
+  // Closes the kernel-mode applications still open, naming each on `out`
+  // (end of a run, before the trace driver unloads: the filter's
+  // destruction waits for every kernel-mode open made through it, so an
+  // application left open would hold the unload for ever).
+  void CloseKernelApps(std::ostream& out);
   // Unloads the device if it is loaded (end of a run).
   void Unload();
 

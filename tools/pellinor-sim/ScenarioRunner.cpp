@@ -171,6 +171,7 @@ void ScenarioRunner::Shutdown() {
                         " is still running at the end: end it with wait background");
     }
   }
+  capi->CloseKernelApps(Out());
   UnloadTraceDriver();
   capi->Unload();
   Settle();
