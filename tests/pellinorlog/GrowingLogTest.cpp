@@ -1,11 +1,13 @@
 // Reading a log while it is written: the reader's growing-file steps give
 // the records of a whole-file read, however the bytes arrive.
+#include "tools/pellinor-log/LogFollower.h"
 #include "tools/pellinor-log/LogReader.h"
 #include "tests/pellinorlog/SampleLogs.h"
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 #include <random>
 #include <string>
 #include <vector>
@@ -29,8 +31,8 @@ class Blocks : public LogSink {
 
 std::string StatsText(const ReadStats& s) {
   std::string text = std::to_string(s.files) + " files " + std::to_string(s.bytes) + " bytes " +
-                     std::to_string(s.lines) + " lines " + std::to_string(s.records) +
-                     " records " + std::to_string(s.unknownLines) + " unknown " +
+                     std::to_string(s.lines) + " lines " + std::to_string(s.records) + " records " +
+                     std::to_string(s.unknownLines) + " unknown " +
                      std::to_string(s.mismatchedMessages) + " mismatched " +
                      std::to_string(s.cutFiles) + " cut " + std::to_string(s.emptyLines) +
                      " empty " + std::to_string(s.badStamps) + " bad " +
@@ -38,6 +40,17 @@ std::string StatsText(const ReadStats& s) {
   for (const LinePlace& p : s.firstUnknown)
     text += " " + std::to_string(p.file) + ":" + std::to_string(p.line);
   return text;
+}
+
+// Where the blocks of a whole-file read end: where the driver's writes end.
+std::vector<size_t> RecordEnds(const std::string& text) {
+  struct Ends : LogSink {
+    std::vector<size_t> ends;
+    void OnRecord(const LogRecord& r, std::string_view) override { ends.push_back(size_t(r.end)); }
+  } sink;
+  LogReader reader(sink);
+  reader.Read(text);
+  return sink.ends;
 }
 
 struct Outcome {
@@ -83,8 +96,9 @@ std::vector<std::string> SampleTexts() {
       texts.push_back(text);
   }
   texts.push_back(OneSession().substr(0, 3001));
-  texts.push_back("\r\n\r\nnot a line of the driver\r\n\r\n\r\n14:03:07.123 Sun, Jan 05 2003\r\n"
-                  "something else\r\n\r\n");
+  texts.push_back(
+      "\r\n\r\nnot a line of the driver\r\n\r\n\r\n14:03:07.123 Sun, Jan 05 2003\r\n"
+      "something else\r\n\r\n");
   texts.push_back("\r\n\r\n\r\n");
   return texts;
 }
@@ -103,8 +117,7 @@ TEST(GrowingLog, PiecesOfAnySizeGiveTheRecordsOfTheWholeFile) {
       EXPECT_EQ(grown.stats, whole.stats);
     }
     Outcome grown = GrowingRead(
-        {text},
-        [&](size_t at, size_t size) { return std::min(size, at + 1 + random() % 300); },
+        {text}, [&](size_t at, size_t size) { return std::min(size, at + 1 + random() % 300); },
         [](size_t) { return false; });
     EXPECT_EQ(grown.blocks, whole.blocks);
     EXPECT_EQ(grown.stats, whole.stats);
@@ -124,17 +137,7 @@ TEST(GrowingLog, ABlockIsHandedOnWhenTheWriterPausesAfterIt) {
       continue;
     SCOPED_TRACE(text.substr(0, 60));
     Outcome whole = WholeRead({text});
-    // Where the records end, as the whole-file read finds them.
-    std::vector<size_t> ends;
-    struct Ends : LogSink {
-      std::vector<size_t>* ends;
-      void OnRecord(const LogRecord& r, std::string_view) override {
-        ends->push_back(size_t(r.end));
-      }
-    } sink;
-    sink.ends = &ends;
-    LogReader probe(sink);
-    probe.Read(text);
+    std::vector<size_t> ends = RecordEnds(text);
     size_t next = 0;
     Blocks seen;
     LogReader reader(seen);
@@ -179,6 +182,176 @@ TEST(GrowingLog, GenerationsReadWhileTheyGrow) {
   EXPECT_NE(exact.stats.find(" 0 unknown"), std::string::npos) << exact.stats;
   EXPECT_EQ(exact.blocks, all.blocks);
   EXPECT_EQ(exact.stats, all.stats);
+}
+
+// Three parts of one rotated log, as the driver writes them: part 1, then
+// parts 2 and 3, each beginning with its part line and the repeated start.
+std::vector<std::string> ThreeParts() {
+  const std::string whole = OneSession();
+  const std::string head =
+      whole.substr(0, whole.find("\r\n\r\n\r\n", whole.find("Start Tracing")) + 2);
+  const size_t cut1 = whole.find("\r\n\r\n\r\n", whole.find("DATA_B3_REQ")) + 2;
+  const size_t cut2 = whole.find("\r\n\r\n\r\n", whole.find("CONNECT_IND")) + 2;
+  auto part = [&](int n, const std::string& body) {
+    size_t date = body.find(" Sun, Jan 05 2003\r\n");
+    size_t line = body.rfind('\n', date) + 1;
+    std::string stamp = body.substr(line, body.find('\n', date) + 1 - line);
+    return stamp + "*** log continued: part " + std::to_string(n) +
+           " of the log begun 14:03:07.000 Sun, Jan 05 2003; older parts are kept in "
+           "C:\\Pellinor.log.old to C:\\Pellinor.log.old.2, newest first ***\r\n\r\n" +
+           stamp + "*** the start of the session, repeated ***\r\n" + head + "\r\n" + stamp +
+           "*** end of the repeated start ***\r\n" + body;
+  };
+  return {whole.substr(0, cut1), part(2, whole.substr(cut1, cut2 - cut1)),
+          part(3, whole.substr(cut2))};
+}
+
+// A folder where the test plays the driver: appends to FILE, rotates it.
+class LogFolder {
+ public:
+  explicit LogFolder(const std::string& name)
+      : dir_(std::filesystem::path(::testing::TempDir()) / name) {
+    std::filesystem::remove_all(dir_);
+    std::filesystem::create_directories(dir_);
+  }
+  ~LogFolder() { std::filesystem::remove_all(dir_); }
+  std::string Path(const std::string& suffix = "") const {
+    return (dir_ / ("Pellinor.log" + suffix)).string();
+  }
+  void Append(const std::string& text) {
+    std::ofstream(Path(), std::ios::binary | std::ios::app) << text;
+  }
+  // FILE to FILE.old, the older ones on, keeping `keep`; FILE begins afresh.
+  void Rotate(int keep) {
+    namespace fs = std::filesystem;
+    for (int n = keep; n >= 2; --n) {
+      std::string from = n == 2 ? Path(".old") : Path(".old." + std::to_string(n - 1));
+      if (fs::exists(from))
+        fs::rename(from, Path(".old." + std::to_string(n)));
+    }
+    fs::rename(Path(), Path(".old"));
+  }
+
+ private:
+  std::filesystem::path dir_;
+};
+
+struct Following {
+  Blocks sink;
+  LogReader reader{sink};
+  std::vector<std::string> files;
+  LogFollower follower;
+  explicit Following(const std::string& path) : follower(path, reader, files) {}
+  // Looks until a look finds nothing more, and once more after the pause
+  // that the caller makes then.
+  void Settle() {
+    std::string error;
+    while (follower.Poll(&error)) {
+    }
+    follower.Poll(&error);
+    EXPECT_EQ(error, "");
+  }
+};
+
+// The driver appends and rotates while the log is followed: the blocks are
+// those of the generations read as one, none lost, none twice, also when
+// several rotations came between two looks, and when the file being read
+// was replaced meanwhile (LogKeep 1).
+TEST(FollowLog, AcrossRotationsNothingLostNothingTwice) {
+  const std::vector<std::string> parts = ThreeParts();
+  const Outcome all = WholeRead(parts);
+  for (int keep : {3, 1}) {
+    for (bool together : {false, true}) {
+      SCOPED_TRACE("keep " + std::to_string(keep) + (together ? ", rotated twice at once" : ""));
+      LogFolder folder("follow-rotation");
+      Following f(folder.Path());
+      std::string error;
+      f.Settle();  // no file yet: waits
+      EXPECT_TRUE(f.files.empty());
+      for (size_t i = 0; i < parts.size(); ++i) {
+        const std::string& text = parts[i];
+        // The first half record by record (as the driver writes them),
+        // looked at after each; a piece cut in a line looked at too.
+        std::vector<size_t> ends = RecordEnds(text);
+        size_t at = 0;
+        for (size_t k = 0; k < ends.size() / 2; ++k) {
+          folder.Append(text.substr(at, ends[k] - at));
+          at = ends[k];
+          f.Settle();
+        }
+        folder.Append(text.substr(at, 10));
+        f.follower.Poll(&error);
+        folder.Append(text.substr(at + 10));
+        if (!together)
+          f.Settle();
+        if (i + 1 < parts.size())
+          folder.Rotate(keep);
+        if (!together || i == 0)
+          f.Settle();
+      }
+      f.Settle();
+      f.follower.Finish();
+      EXPECT_EQ(f.sink.text, all.blocks);
+      EXPECT_EQ(StatsText(f.reader.Stats()), all.stats);
+      EXPECT_EQ(f.follower.TakeNotes(), "");
+    }
+  }
+}
+
+// The part being read went before it could be looked up, and the one after
+// it too (four rotations with LogKeep 2): the follower goes on with the
+// oldest generation left that began after it, not with an older file lying
+// about, and says that parts may be missing.
+TEST(FollowLog, PartsRotatedAwayUnreadAreToldOf) {
+  const std::vector<std::string> parts = ThreeParts();
+  LogFolder folder("follow-lost");
+  // A generation of an earlier log, a day older than anything here.
+  std::string stale = OneSession();
+  for (size_t at = stale.find("Sun, Jan 05"); at != std::string::npos;
+       at = stale.find("Sun, Jan 05", at))
+    stale.replace(at, 11, "Sat, Jan 04");
+  std::ofstream(folder.Path(".old.5"), std::ios::binary) << stale;
+  std::string fourth = parts[2];
+  fourth.replace(fourth.find("part 3 of"), 9, "part 4 of");
+  folder.Append(parts[0].substr(0, 2000));
+  Following f(folder.Path());
+  f.Settle();
+  folder.Append(parts[0].substr(2000));
+  folder.Rotate(2);
+  folder.Append(parts[1]);
+  folder.Rotate(2);
+  folder.Append(parts[2]);
+  folder.Rotate(2);
+  folder.Append(fourth);
+  folder.Rotate(2);  // parts 1 and 2 gone; part 3 is FILE.old.2, part 4 FILE.old
+  folder.Append("");
+  f.Settle();
+  f.follower.Finish();
+  ASSERT_EQ(f.files.size(), 4u);
+  EXPECT_EQ(f.files[1], folder.Path(".old.2"));
+  EXPECT_EQ(f.files[2], folder.Path(".old"));
+  EXPECT_EQ(f.files[3], folder.Path());
+  EXPECT_EQ(f.follower.TakeNotes(),
+            "pellinor-log: " + folder.Path() +
+                ": the log was rotated past the part being read; parts may be missing before " +
+                folder.Path(".old.2") + "\n");
+  EXPECT_EQ(f.sink.text, WholeRead({parts[0], parts[2], fourth, ""}).blocks);
+}
+
+// A file cut back under the reader (by hand: the driver only appends) is
+// read again from its start, and a note says so.
+TEST(FollowLog, AFileCutBackIsReadAgain) {
+  const std::string text = OneSession();
+  LogFolder folder("follow-cut");
+  folder.Append(text);
+  Following f(folder.Path());
+  f.Settle();
+  std::ofstream(folder.Path(), std::ios::binary | std::ios::trunc) << text.substr(0, 500);
+  f.Settle();
+  f.follower.Finish();
+  EXPECT_EQ(f.files.size(), 2u);
+  EXPECT_EQ(f.sink.text, WholeRead({text, text.substr(0, 500)}).blocks);
+  EXPECT_NE(f.follower.TakeNotes().find("cut back"), std::string::npos);
 }
 
 }  // namespace

@@ -3,7 +3,10 @@
 #include "tools/common/Digits.h"
 #include "tools/common/ProgramVersion.h"
 #include "tools/pellinor-log/CallAnalyzer.h"
+#include "tools/pellinor-log/CallProgress.h"
 #include "tools/pellinor-log/GrepSink.h"
+#include "tools/pellinor-log/LogFollower.h"
+#include "tools/pellinor-log/StopRequest.h"
 #include "tools/pellinor-log/JsonWriter.h"
 #include "tools/pellinor-log/LogInput.h"
 #include "tools/pellinor-log/LogReader.h"
@@ -87,6 +90,10 @@ constexpr char kUsage[] =
     "  errors    failed completions, non-zero Info, abnormal disconnects, lost records\n"
     "  grep      the blocks that match, as they stand in the log:\n"
     "            [--appl N] [--plci X] [--ncci X] [--command NAME] [--from TIME] [--to TIME]\n"
+    "  follow    LOGFILE as the driver writes it, across rotations: each call's progress\n"
+    "            and each error as it appears, for the blocks that match grep's options;\n"
+    "            [--blocks] the blocks themselves, [--new] only what is added from now,\n"
+    "            [--until-stop] end after \"Stop Tracing\" (else at Ctrl-C)\n"
     "  X is hexadecimal (0x0101 or 0101); TIME is YYYY-MM-DD HH:MM[:SS[.mmm]] or\n"
     "  HH:MM[:SS[.mmm]] on the day of the log's first time stamp.\n"
     "pellinor-log --version prints the version and build of pellinor-log.\n";
@@ -137,6 +144,50 @@ bool ParseDecimal(const std::string& s, uint32_t* value) {
   return true;
 }
 
+struct FollowOptions {
+  bool blocks = false;     // the matching blocks, as grep prints them
+  bool fromNow = false;    // --new: nothing of what the file holds already
+  bool untilStop = false;  // end after "Stop Tracing"
+};
+
+// The file is looked at this often while it does not grow.
+constexpr unsigned kFollowPollMs = 100;
+
+int Follow(const GrepFilter& filter, const FollowOptions& options, const std::string& path,
+           std::ostream& out, std::ostream& err) {
+  std::vector<std::string> files;
+  GrepSink sink(filter, files, out, nullptr);
+  CallProgress progress(sink.Analysis(), files);
+  if (!options.blocks)
+    sink.SetDescribe(
+        [&progress](const LogRecord& record, std::string_view) { return progress.Describe(record); });
+  LogReader reader(sink);
+  LogFollower follower(path, reader, files);
+  if (options.fromNow)
+    follower.OnFirstOpen([&sink](uint64_t size) { sink.QuietUntil(size); });
+  StopRequest::Install();
+  int status = LogCommand::kOk;
+  for (;;) {
+    std::string error;
+    bool read = follower.Poll(&error);
+    err << follower.TakeNotes();
+    out.flush();
+    if (!error.empty()) {
+      err << "pellinor-log: " << error << "\n";
+      status = LogCommand::kFailed;
+      break;
+    }
+    if ((options.untilStop && sink.StopSeen()) || StopRequest::Requested())
+      break;
+    if (!read)
+      StopRequest::Wait(kFollowPollMs);
+  }
+  follower.Finish();
+  sink.Finish();
+  out.flush();
+  return status;
+}
+
 }  // namespace
 
 bool ParseTimeOption(const std::string& text, long long* ms, bool* timeOfDay) {
@@ -172,12 +223,16 @@ int LogCommand::Run(const std::vector<std::string>& args, std::istream& in, std:
     out << pellinortools::ProgramVersion("pellinor-log");
     return kOk;
   }
-  if (command != "summary" && command != "calls" && command != "errors" && command != "grep") {
+  if (command != "summary" && command != "calls" && command != "errors" && command != "grep" &&
+      command != "follow") {
     err << "pellinor-log: unknown command \"" << command << "\"\n" << kUsage;
     return kFailed;
   }
   bool json = false;
   GrepFilter filter;
+  FollowOptions follow;
+  // follow takes grep's filters.
+  const bool filters = command == "grep" || command == "follow";
   std::vector<std::string> files;
   for (size_t i = 1; i < args.size(); ++i) {
     const std::string& a = args[i];
@@ -191,23 +246,29 @@ int LogCommand::Run(const std::vector<std::string>& args, std::istream& in, std:
     bool ok = true;
     if (a == "--json") {
       json = true;
-    } else if (command == "grep" && a == "--appl") {
+    } else if (filters && a == "--appl") {
       ok = value(&v) && ParseDecimal(v, &filter.applValue);
       filter.appl = true;
-    } else if (command == "grep" && a == "--plci") {
+    } else if (filters && a == "--plci") {
       ok = value(&v) && ParseHex(v, &filter.plciValue);
       filter.plci = true;
-    } else if (command == "grep" && a == "--ncci") {
+    } else if (filters && a == "--ncci") {
       ok = value(&v) && ParseHex(v, &filter.ncciValue);
       filter.ncci = true;
-    } else if (command == "grep" && a == "--command") {
+    } else if (filters && a == "--command") {
       ok = value(&filter.command) && !filter.command.empty();
-    } else if (command == "grep" && a == "--from") {
+    } else if (filters && a == "--from") {
       ok = value(&v) && ParseTimeOption(v, &filter.fromMs, &filter.fromOfDay);
       filter.from = true;
-    } else if (command == "grep" && a == "--to") {
+    } else if (filters && a == "--to") {
       ok = value(&v) && ParseTimeOption(v, &filter.toMs, &filter.toOfDay);
       filter.to = true;
+    } else if (command == "follow" && a == "--blocks") {
+      follow.blocks = true;
+    } else if (command == "follow" && a == "--new") {
+      follow.fromNow = true;
+    } else if (command == "follow" && a == "--until-stop") {
+      follow.untilStop = true;
     } else if (a.size() > 1 && a[0] == '-' && a != "-") {
       err << "pellinor-log: unknown option \"" << a << "\"\n" << kUsage;
       return kFailed;
@@ -222,6 +283,14 @@ int LogCommand::Run(const std::vector<std::string>& args, std::istream& in, std:
   if (files.empty()) {
     err << "pellinor-log: no log file given\n" << kUsage;
     return kFailed;
+  }
+  if (command == "follow") {
+    if (files.size() != 1 || files[0] == "-" || json) {
+      err << "pellinor-log: follow takes one log file (not standard input), and no --json\n"
+          << kUsage;
+      return kFailed;
+    }
+    return Follow(filter, follow, files[0], out, err);
   }
 
   CallAnalyzer analysis;
