@@ -1,5 +1,7 @@
 // Reading a log while it is written: the reader's growing-file steps give
 // the records of a whole-file read, however the bytes arrive.
+#include "tools/pellinor-log/LiveView.h"
+#include "tools/pellinor-log/LogCommand.h"
 #include "tools/pellinor-log/LogFollower.h"
 #include "tools/pellinor-log/LogReader.h"
 #include "tests/pellinorlog/SampleLogs.h"
@@ -9,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -352,6 +355,149 @@ TEST(FollowLog, AFileCutBackIsReadAgain) {
   EXPECT_EQ(f.files.size(), 2u);
   EXPECT_EQ(f.sink.text, WholeRead({text, text.substr(0, 500)}).blocks);
   EXPECT_NE(f.follower.TakeNotes().find("cut back"), std::string::npos);
+}
+
+// The driver's part: appends a log record by record, looking after each.
+class LiveRun {
+ public:
+  LiveRun(LogFolder& folder, const GrepFilter& filter, const FollowOptions& options)
+      : folder_(folder), view_(filter, options, folder.Path(), out_) {}
+  void Look() {
+    std::string error;
+    std::string notes;
+    while (view_.Look(&error, &notes)) {
+      EXPECT_EQ(error, "");
+    }
+    view_.Look(&error, &notes);  // after a pause
+    EXPECT_EQ(error, "");
+    EXPECT_EQ(notes, "");
+  }
+  void Write(const std::string& text) {
+    size_t at = 0;
+    for (size_t end : RecordEnds(text)) {
+      folder_.Append(text.substr(at, end - at));
+      at = end;
+      Look();
+    }
+  }
+  std::string Finish() {
+    view_.Finish();
+    return out_.str();
+  }
+  bool Done() const { return view_.Done(); }
+
+ private:
+  LogFolder& folder_;
+  std::ostringstream out_;
+  LiveView view_;
+};
+
+std::string Grep(const std::vector<std::string>& args, const std::vector<std::string>& files) {
+  std::vector<std::string> all = args;
+  all.insert(all.begin(), "grep");
+  all.insert(all.end(), files.begin(), files.end());
+  std::istringstream in;
+  std::ostringstream out, err;
+  LogCommand command;
+  command.Run(all, in, out, err);
+  return out.str();
+}
+
+// follow --blocks prints, as the log grows and rotates, what grep prints
+// with the same filters for the finished generations; --appl holds a
+// registration's blocks until its ApplID is known, as grep does.
+TEST(LiveView, TheBlocksAreWhatGrepPrintsOfTheFinishedLog) {
+  const std::vector<std::string> parts = ThreeParts();
+  const std::vector<std::vector<std::string>> filters = {
+      {},
+      {"--appl", "1"},
+      {"--command", "DATA_B3"},
+      {"--plci", "0x0201"},
+      {"--from", "14:03:08.700", "--to", "14:03:09.630"},
+      {"--appl", "2"}};
+  for (const std::vector<std::string>& args : filters) {
+    std::string name;
+    for (const std::string& a : args) name += a + " ";
+    SCOPED_TRACE(name);
+    GrepFilter filter;
+    for (size_t i = 0; i < args.size(); i += 2) {
+      const std::string& v = args[i + 1];
+      if (args[i] == "--appl") {
+        filter.appl = true;
+        filter.applValue = uint32_t(std::stoul(v));
+      } else if (args[i] == "--command") {
+        filter.command = v;
+      } else if (args[i] == "--plci") {
+        filter.plci = true;
+        filter.plciValue = uint32_t(std::stoul(v, nullptr, 16));
+      } else if (args[i] == "--from") {
+        filter.from = ParseTimeOption(v, &filter.fromMs, &filter.fromOfDay);
+      } else if (args[i] == "--to") {
+        filter.to = ParseTimeOption(v, &filter.toMs, &filter.toOfDay);
+      }
+    }
+    LogFolder folder("live-blocks");
+    FollowOptions options;
+    options.blocks = true;
+    LiveRun run(folder, filter, options);
+    run.Look();
+    for (size_t i = 0; i < parts.size(); ++i) {
+      if (i != 0)
+        folder.Rotate(3);
+      run.Write(parts[i]);
+    }
+    std::string followed = run.Finish();
+    EXPECT_EQ(followed, Grep(args, {folder.Path(".old.2"), folder.Path(".old"), folder.Path()}));
+  }
+}
+
+// The progress of each call and each error, as the blocks come; the errors
+// as `errors` prints them of the finished log (a request still waiting for
+// its confirmation is none yet).
+TEST(LiveView, EachCallsProgressAndEachErrorAsTheyCome) {
+  const std::string log = OneSession();
+  LogFolder folder("live-progress");
+  LiveRun run(folder, GrepFilter(), FollowOptions());
+  run.Write(log);
+  std::string followed = run.Finish();
+  // The places name the file followed: as `-` for the golden file.
+  for (size_t at = followed.find(folder.Path()); at != std::string::npos;
+       at = followed.find(folder.Path(), at))
+    followed.replace(at, folder.Path().size(), "-");
+  ExpectGolden("session.follow", followed);
+  std::string errors = ReadFile(SourcePath("tests/pellinorlog/data/session.errors"));
+  std::string errorLines;
+  std::istringstream lines(followed);
+  // An error's two lines: the one with the date, and its explanation.
+  for (std::string line; std::getline(lines, line);) {
+    if (line.compare(0, 5, "2003-") != 0)
+      continue;
+    std::string why;
+    std::getline(lines, why);
+    errorLines += line + "\n" + why + "\n";
+  }
+  EXPECT_EQ(errorLines + "2 errors, 0 records lost\n", errors);
+}
+
+// --new: what the file held when following began is read, not printed;
+// --until-stop: done at the "Stop Tracing" that comes after that.
+TEST(LiveView, FromNowUntilTheStop) {
+  const std::string log = OneSession();
+  LogFolder folder("live-new");
+  folder.Append(log);
+  FollowOptions options;
+  options.blocks = true;
+  options.fromNow = true;
+  options.untilStop = true;
+  LiveRun run(folder, GrepFilter(), options);
+  run.Look();
+  EXPECT_FALSE(run.Done());
+  std::string second = log.substr(log.find("\r\n\r\n\r\n", log.find("CONNECT_IND")) + 2);
+  run.Write(second);
+  EXPECT_TRUE(run.Done());
+  // The blocks of the second session read as a whole file after the first:
+  // the same bytes.
+  EXPECT_EQ(run.Finish(), second);
 }
 
 }  // namespace

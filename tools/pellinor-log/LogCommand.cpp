@@ -3,9 +3,8 @@
 #include "tools/common/Digits.h"
 #include "tools/common/ProgramVersion.h"
 #include "tools/pellinor-log/CallAnalyzer.h"
-#include "tools/pellinor-log/CallProgress.h"
 #include "tools/pellinor-log/GrepSink.h"
-#include "tools/pellinor-log/LogFollower.h"
+#include "tools/pellinor-log/LiveView.h"
 #include "tools/pellinor-log/StopRequest.h"
 #include "tools/pellinor-log/JsonWriter.h"
 #include "tools/pellinor-log/LogInput.h"
@@ -144,47 +143,28 @@ bool ParseDecimal(const std::string& s, uint32_t* value) {
   return true;
 }
 
-struct FollowOptions {
-  bool blocks = false;     // the matching blocks, as grep prints them
-  bool fromNow = false;    // --new: nothing of what the file holds already
-  bool untilStop = false;  // end after "Stop Tracing"
-};
-
 // The file is looked at this often while it does not grow.
 constexpr unsigned kFollowPollMs = 100;
 
 int Follow(const GrepFilter& filter, const FollowOptions& options, const std::string& path,
            std::ostream& out, std::ostream& err) {
-  std::vector<std::string> files;
-  GrepSink sink(filter, files, out, nullptr);
-  CallProgress progress(sink.Analysis(), files);
-  if (!options.blocks)
-    sink.SetDescribe(
-        [&progress](const LogRecord& record, std::string_view) { return progress.Describe(record); });
-  LogReader reader(sink);
-  LogFollower follower(path, reader, files);
-  if (options.fromNow)
-    follower.OnFirstOpen([&sink](uint64_t size) { sink.QuietUntil(size); });
+  LiveView view(filter, options, path, out);
   StopRequest::Install();
   int status = LogCommand::kOk;
-  for (;;) {
+  while (!view.Done() && !StopRequest::Requested()) {
     std::string error;
-    bool read = follower.Poll(&error);
-    err << follower.TakeNotes();
-    out.flush();
+    std::string notes;
+    bool read = view.Look(&error, &notes);
+    err << notes;
     if (!error.empty()) {
       err << "pellinor-log: " << error << "\n";
       status = LogCommand::kFailed;
       break;
     }
-    if ((options.untilStop && sink.StopSeen()) || StopRequest::Requested())
-      break;
     if (!read)
       StopRequest::Wait(kFollowPollMs);
   }
-  follower.Finish();
-  sink.Finish();
-  out.flush();
+  view.Finish();
   return status;
 }
 
