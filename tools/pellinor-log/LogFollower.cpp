@@ -63,8 +63,16 @@ bool LogFollower::OpenNext(std::string* error) {
     }
   }
   bool missing = false;
-  if (!file_.Open(next, &missing, error))
-    return false;  // missing: between a rename and the fresh file, or not begun yet
+  if (!file_.Open(next, &missing, error)) {
+    // Missing: not begun yet, or between a rename and the fresh file.
+    if (missing && !begun_ && !waitTold_) {
+      waitTold_ = true;
+      notes_ += "pellinor-log: waiting for " + path_ + "\n";
+    }
+    return false;
+  }
+  notes_ += begun_ ? "pellinor-log: " + files_.back() + " was rotated; reading on in " + next + "\n"
+                   : "pellinor-log: following " + next + "\n";
   previous_ = GrowingFile::Identity();
   head_.clear();
   if (!begun_ && firstOpen_)

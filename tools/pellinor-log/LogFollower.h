@@ -53,7 +53,8 @@ class LogFollower {
   // The end of following: what is left of the file is read as its end.
   void Finish();
 
-  // Notes for standard error (a file cut back, parts missed); taken once.
+  // Notes for standard error, taken once: the file followed, waited for,
+  // rotated, cut back, parts missed.
   std::string TakeNotes();
 
   // Told the size of the first file when it is opened, before anything of
@@ -75,6 +76,7 @@ class LogFollower {
   GrowingFile file_;
   std::string held_;  // read, not yet handed on
   bool begun_ = false;
+  bool waitTold_ = false;
   bool settled_ = true;             // nothing added since the last pause was handed on
   int quietLooks_ = 0;              // looks in a row that found nothing
   GrowingFile::Identity previous_;  // the last file read to its end
