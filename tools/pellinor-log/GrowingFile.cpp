@@ -95,10 +95,14 @@ long long GrowingFile::ReadMore(std::string* to, size_t most) {
 }
 
 uint64_t GrowingFile::Size() const {
-  LARGE_INTEGER size;
-  if (!open_ || !GetFileSizeEx(static_cast<HANDLE>(handle_), &size))
+  if (!open_)
     return 0;
-  return uint64_t(size.QuadPart);
+  // GetFileSize rather than GetFileSizeEx, which Windows 98 and Me lack.
+  DWORD high = 0;
+  DWORD low = GetFileSize(static_cast<HANDLE>(handle_), &high);
+  if (low == INVALID_FILE_SIZE && GetLastError() != NO_ERROR)
+    return 0;
+  return uint64_t(high) << 32 | low;
 }
 
 GrowingFile::Identity GrowingFile::IdentityOf(const std::string& path) {
