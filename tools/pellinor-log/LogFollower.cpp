@@ -120,8 +120,10 @@ bool LogFollower::Drain(std::string* error) {
 
 bool LogFollower::Poll(std::string* error) {
   error->clear();
-  if (!file_.IsOpen() && !OpenNext(error))
-    return false;
+  // A file just opened is read at the next look, after the note that
+  // names it has gone out.
+  if (!file_.IsOpen())
+    return OpenNext(error);
   bool read = false;
   for (;;) {
     long long got = ReadChunk(error);
