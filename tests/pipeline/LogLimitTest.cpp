@@ -290,21 +290,20 @@ TEST_F(LogLimit, AReaderMustShareWritingAndDeletion) {
   const ULONG kAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
   struct Case {
     const char* name;
-    const wchar_t* log;      // the log's name, and its object path
+    const wchar_t* log;  // the log's name, and its object path
     const wchar_t* object;
     ULONG share;
     const wchar_t* held;  // what the reader holds open
     const char* notice;   // what the writer says, if anything
   };
   const Case cases[] = {
-      {"all.log", L"C:\\all.log", L"\\DosDevices\\C:\\all.log", kAll,
-       L"\\DosDevices\\C:\\all.log", nullptr},
+      {"all.log", L"C:\\all.log", L"\\DosDevices\\C:\\all.log", kAll, L"\\DosDevices\\C:\\all.log",
+       nullptr},
       {"nodelete.log", L"C:\\nodelete.log", L"\\DosDevices\\C:\\nodelete.log",
        FILE_SHARE_READ | FILE_SHARE_WRITE, L"\\DosDevices\\C:\\nodelete.log",
        "*** log limit reached, could not rename: 0xC0000043 ***"},
       {"old.log", L"C:\\old.log", L"\\DosDevices\\C:\\old.log", kAll,
-       L"\\DosDevices\\C:\\old.log.old",
-       "*** log limit reached, could not rename: 0xC0000022 ***"},
+       L"\\DosDevices\\C:\\old.log.old", "*** log limit reached, could not rename: 0xC0000022 ***"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

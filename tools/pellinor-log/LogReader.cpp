@@ -704,7 +704,8 @@ void LogReader::Flush() {
     stats_.repeatedRecords += 1;
     return;
   }
-  sink_.OnRecord(record_, text_.substr(size_t(record_.begin - base_), size_t(record_.end - record_.begin)));
+  sink_.OnRecord(record_,
+                 text_.substr(size_t(record_.begin - base_), size_t(record_.end - record_.begin)));
 }
 
 bool LogReader::Repeated() {
