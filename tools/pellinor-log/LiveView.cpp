@@ -4,9 +4,10 @@ namespace pellinorlog {
 
 LiveView::LiveView(const GrepFilter& filter, const FollowOptions& options, const std::string& path,
                    std::ostream& out)
-    : options_(options),
+    : filter_(filter),
+      options_(options),
       out_(out),
-      sink_(filter, files_, out, nullptr),
+      sink_(filter_, files_, out, nullptr),
       progress_(sink_.Analysis(), files_),
       reader_(sink_),
       follower_(path, reader_, files_) {

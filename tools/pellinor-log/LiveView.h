@@ -41,6 +41,7 @@ class LiveView {
   void Finish();
 
  private:
+  const GrepFilter filter_;  // the sink keeps a reference: a copy of its own
   const FollowOptions options_;
   std::ostream& out_;
   std::vector<std::string> files_;
