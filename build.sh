@@ -122,7 +122,7 @@ run_tests() {
   # emulated kernel and run every bundled scenario with it as well.
   local image_args=()
   if [[ -f "$root/windows/Windows.cmake" ]]; then
-    echo "== Windows build (mingw-w64, i386): pellinor.sys and pellinorctl.exe"
+    echo "== Windows build (mingw-w64, i386): pellinor.sys, pellinorctl.exe and the log tools"
     configure_and_build windows -DCMAKE_TOOLCHAIN_FILE="$root/windows/toolchain-i686-mingw32.cmake"
     echo "== Windows checks: image, imports, kernel structure layouts"
     (cd "$build/windows" && ctest --output-on-failure -j "$jobs")

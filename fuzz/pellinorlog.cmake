@@ -8,6 +8,7 @@ add_executable(fuzz_pellinorlog
   ${pellinorlog_dir}/CapiExplain.cpp
   ${pellinorlog_dir}/LogReader.cpp
   ${pellinorlog_dir}/CallAnalyzer.cpp
+  ${pellinorlog_dir}/CallProgress.cpp
   ${pellinorlog_dir}/JsonWriter.cpp
   ${pellinorlog_dir}/ReportWriter.cpp)
 target_include_directories(fuzz_pellinorlog PRIVATE ${PROJECT_SOURCE_DIR})

@@ -4,10 +4,13 @@
 #   pellinor.sys     the kernel driver, from the driver folders and the
 #                    Windows seam (windows/SystemStartStage.cpp), nothing else
 #   pellinorctl.exe  the control tool with its Win32 back end
+#   pellinor-log.exe, capidecode.exe
+#                    the log tools, for reading and following the log on the
+#                    traced machine itself
 #   package/         the driver package: pellinor.inf with the two programs,
 #                    install.cmd and pellinor-defaults.reg
 #
-# and, through CTest, the checks of both images and the comparison of the
+# and, through CTest, the checks of the images and the comparison of the
 # kernel structure layouts with the emulated kernel (tests/windows/).
 
 enable_testing()
@@ -147,6 +150,51 @@ target_compile_options(pellinorctl PRIVATE -Wall -Wextra -Werror)
 target_compile_definitions(pellinorctl PRIVATE WIN32_LEAN_AND_MEAN _WIN32_WINNT=0x0501)
 target_link_options(pellinorctl PRIVATE -static -Wl,--no-insert-timestamp)
 target_link_libraries(pellinorctl PRIVATE advapi32 kernel32)
+
+# The log tools for the traced machine itself: pellinor-log.exe (with
+# `follow`, the live view) and capidecode.exe. User mode, ordinary C++ as in
+# the host build; linked statically like pellinorctl.exe, so that they need
+# only the system's DLLs. No zlib here: pellinor-log.exe refuses a
+# gzip-compressed log with a message, as any build without zlib does.
+set(PELLINOR_TOOL_OPTIONS -Wall -Wextra -Werror)
+set(PELLINOR_TOOL_DEFINITIONS WIN32_LEAN_AND_MEAN _WIN32_WINNT=0x0501)
+
+# The CAPI decoder and the trace's message check (kernel-free driver code)
+# for capidecode.exe, as the native build takes them.
+file(GLOB pellinor_capi_sources CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/capi/*.cpp)
+set(CAPIDECODE_DIR ${PROJECT_SOURCE_DIR}/tools/capidecode)
+add_executable(capidecode
+    ${pellinor_capi_sources}
+    ${PROJECT_SOURCE_DIR}/trace/CapiMessageCheck.cpp
+    ${PROJECT_SOURCE_DIR}/trace/HexDump.cpp
+    ${CAPIDECODE_DIR}/CapiDecode.cpp
+    ${CAPIDECODE_DIR}/main.cpp)
+
+set(PELLINOR_LOG_DIR ${PROJECT_SOURCE_DIR}/tools/pellinor-log)
+add_executable(pellinor-log
+    ${PELLINOR_LOG_DIR}/CallAnalyzer.cpp
+    ${PELLINOR_LOG_DIR}/CallProgress.cpp
+    ${PELLINOR_LOG_DIR}/CapiExplain.cpp
+    ${PELLINOR_LOG_DIR}/GrepSink.cpp
+    ${PELLINOR_LOG_DIR}/GrowingFile.cpp
+    ${PELLINOR_LOG_DIR}/JsonWriter.cpp
+    ${PELLINOR_LOG_DIR}/LiveView.cpp
+    ${PELLINOR_LOG_DIR}/LogCommand.cpp
+    ${PELLINOR_LOG_DIR}/LogFollower.cpp
+    ${PELLINOR_LOG_DIR}/LogInput.cpp
+    ${PELLINOR_LOG_DIR}/LogReader.cpp
+    ${PELLINOR_LOG_DIR}/MappedLog.cpp
+    ${PELLINOR_LOG_DIR}/ReportWriter.cpp
+    ${PELLINOR_LOG_DIR}/StopRequest.cpp
+    ${PELLINOR_LOG_DIR}/main.cpp)
+
+foreach(tool capidecode pellinor-log)
+  target_include_directories(${tool} PRIVATE ${PROJECT_SOURCE_DIR})
+  target_compile_options(${tool} PRIVATE ${PELLINOR_TOOL_OPTIONS})
+  target_compile_definitions(${tool} PRIVATE ${PELLINOR_TOOL_DEFINITIONS})
+  target_link_options(${tool} PRIVATE -static -Wl,--no-insert-timestamp)
+  target_link_libraries(${tool} PRIVATE kernel32)
+endforeach()
 
 # The driver package: one folder to copy to the Windows machine, with the
 # INF (windows/pellinor.inf) and every file it names, and the scripted ways

@@ -95,8 +95,9 @@ NTSTATUS Rename(PFILE_OBJECT file, const FILE_RENAME_INFORMATION& info) {
       return STATUS_OBJECT_NAME_COLLISION;
     if (S_ISDIR(existing.st_mode))
       return STATUS_ACCESS_DENIED;
-    // A file that is open cannot be replaced.
-    if (HostFileShareConflict(targetHost, DELETE, 0))
+    // A file that is open cannot be replaced, whoever holds it and however
+    // it is shared.
+    if (HostFileIsOpen(targetHost))
       return STATUS_ACCESS_DENIED;
   }
   if (std::rename(record->hostPath.c_str(), targetHost.c_str()) != 0)

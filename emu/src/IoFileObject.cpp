@@ -92,19 +92,36 @@ POBJECT_TYPE FileObjectType() {
 bool HostFileShareConflict(const std::string& hostPath, ACCESS_MASK access, ULONG shareAccess) {
   const ACCESS_MASK kRead = FILE_READ_DATA;
   const ACCESS_MASK kWrite = FILE_WRITE_DATA | FILE_APPEND_DATA;
+  // As IoCheckShareAccess: only reading, writing and deleting take part in
+  // sharing; an open for the attributes alone is never refused, and does
+  // not count against later ones.
+  const ACCESS_MASK kShared = kRead | kWrite | DELETE;
+  if (!(access & kShared))
+    return false;
   for (const auto& item : Files()) {
     const FileRecord& open = *item.second;
-    if (!open.hostFile || open.hostPath != hostPath)
+    if (!open.hostFile || open.hostPath != hostPath || !(open.access & kShared))
       continue;
     if ((access & kRead) && !(open.shareAccess & FILE_SHARE_READ))
       return true;
     if ((access & kWrite) && !(open.shareAccess & FILE_SHARE_WRITE))
       return true;
+    if ((access & DELETE) && !(open.shareAccess & FILE_SHARE_DELETE))
+      return true;
     if ((open.access & kRead) && !(shareAccess & FILE_SHARE_READ))
       return true;
     if ((open.access & kWrite) && !(shareAccess & FILE_SHARE_WRITE))
       return true;
+    if ((open.access & DELETE) && !(shareAccess & FILE_SHARE_DELETE))
+      return true;
   }
+  return false;
+}
+
+bool HostFileIsOpen(const std::string& hostPath) {
+  for (const auto& item : Files())
+    if (item.second->hostFile && item.second->hostPath == hostPath)
+      return true;
   return false;
 }
 

@@ -319,6 +319,9 @@ PFILE_OBJECT CreateHostFileObject(std::unique_ptr<FileRecord> record);
 // Whether opening `hostPath` for `access` with `shareAccess` conflicts with
 // an open of it that is still there. Lock held.
 bool HostFileShareConflict(const std::string& hostPath, ACCESS_MASK access, ULONG shareAccess);
+// Whether any open of `hostPath` is still there, whatever its access. Lock
+// held.
+bool HostFileIsOpen(const std::string& hostPath);
 // Closes the host file of a file object whose last reference went.
 void CloseHostFile(FileRecord* record);
 

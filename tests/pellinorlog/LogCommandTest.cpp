@@ -31,17 +31,6 @@ Result RunTool(const std::vector<std::string>& args, const std::string& input = 
   return Result{status, out.str(), err.str()};
 }
 
-// Compared whole; PELLINOR_UPDATE_GOLDEN=1 rewrites the file.
-void ExpectGolden(const std::string& name, const std::string& text) {
-  std::string path = SourcePath("tests/pellinorlog/data/" + name);
-  const char* update = std::getenv("PELLINOR_UPDATE_GOLDEN");
-  if (update != nullptr && std::string(update) == "1") {
-    std::ofstream(path, std::ios::binary) << text;
-    return;
-  }
-  EXPECT_EQ(text, ReadFile(path)) << "differs from " << path;
-}
-
 // Enough of a JSON parser to tell that a document is well formed.
 class JsonCheck {
  public:
@@ -132,6 +121,14 @@ TEST(LogCommand, UsageAndExitStatuses) {
   EXPECT_EQ(missing.status, LogCommand::kFailed);
   EXPECT_EQ(missing.err,
             "pellinor-log: cannot read /nonexistent/pellinor.log: No such file or directory\n");
+  // follow: one file, not standard input, no JSON; grep's filters only.
+  EXPECT_EQ(RunTool({"follow", "-"}).status, LogCommand::kFailed);
+  EXPECT_EQ(RunTool({"follow", "a.log", "b.log"}).status, LogCommand::kFailed);
+  EXPECT_EQ(RunTool({"follow", "--json", "a.log"}).status, LogCommand::kFailed);
+  EXPECT_EQ(RunTool({"grep", "--until-stop", "-"}).status, LogCommand::kFailed);
+  Result folder = RunTool({"follow", "/"});
+  EXPECT_EQ(folder.status, LogCommand::kFailed);
+  EXPECT_EQ(folder.err, "pellinor-log: /: is a directory\n");
   EXPECT_EQ(RunTool({"--help"}).status, LogCommand::kOk);
   EXPECT_EQ(RunTool({"summary", "-"}, "").status, LogCommand::kOk);
 }

@@ -4,6 +4,9 @@
 
 #include "tools/pellinor-log/LogGenerator.h"
 
+#include <gtest/gtest.h>
+
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -19,6 +22,18 @@ inline std::string ReadFile(const std::string& path) {
 
 inline std::string SourcePath(const std::string& relative) {
   return std::string(PELLINOR_SOURCE_DIR) + "/" + relative;
+}
+
+// Compared whole with tests/pellinorlog/data/NAME; PELLINOR_UPDATE_GOLDEN=1
+// rewrites the file.
+inline void ExpectGolden(const std::string& name, const std::string& text) {
+  std::string path = SourcePath("tests/pellinorlog/data/" + name);
+  const char* update = std::getenv("PELLINOR_UPDATE_GOLDEN");
+  if (update != nullptr && std::string(update) == "1") {
+    std::ofstream(path, std::ios::binary) << text;
+    return;
+  }
+  EXPECT_EQ(text, ReadFile(path)) << "differs from " << path;
 }
 
 // One trace device's life: a registration that fails, one that works, an

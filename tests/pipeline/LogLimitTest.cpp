@@ -270,6 +270,71 @@ TEST_F(LogLimit, RenameReplacesTheOlderGeneration) {
   EXPECT_EQ(emu::Pool::Report(emu::MakePoolTag("NRXc")).blocks, 0u);
 }
 
+// A program that reads the log while the driver writes it, as pellinor-log
+// follow does on Windows: it must share writing (the driver holds the file
+// for writing) and deletion (the driver renames it at its limit). Sharing
+// all three, it changes nothing: the log rotates under it. Not sharing
+// deletion, it keeps the log from being renamed; holding NAME.old, from
+// being replaced: the writer appends on past the limit and says why.
+TEST_F(LogLimit, AReaderMustShareWritingAndDeletion) {
+  auto open = [](const wchar_t* path, ULONG share, HANDLE* handle) {
+    UNICODE_STRING name;
+    RtlInitUnicodeString(&name, path);
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, NULL,
+                               NULL);
+    IO_STATUS_BLOCK io;
+    return ZwCreateFile(handle, FILE_GENERIC_READ, &attributes, &io, NULL, FILE_ATTRIBUTE_NORMAL,
+                        share, FILE_OPEN, FILE_SYNCHRONOUS_IO_NONALERT, NULL, 0);
+  };
+  const ULONG kAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+  struct Case {
+    const char* name;
+    const wchar_t* log;  // the log's name, and its object path
+    const wchar_t* object;
+    ULONG share;
+    const wchar_t* held;  // what the reader holds open
+    const char* notice;   // what the writer says, if anything
+  };
+  const Case cases[] = {
+      {"all.log", L"C:\\all.log", L"\\DosDevices\\C:\\all.log", kAll, L"\\DosDevices\\C:\\all.log",
+       nullptr},
+      {"nodelete.log", L"C:\\nodelete.log", L"\\DosDevices\\C:\\nodelete.log",
+       FILE_SHARE_READ | FILE_SHARE_WRITE, L"\\DosDevices\\C:\\nodelete.log",
+       "*** log limit reached, could not rename: 0xC0000043 ***"},
+      {"old.log", L"C:\\old.log", L"\\DosDevices\\C:\\old.log", kAll,
+       L"\\DosDevices\\C:\\old.log.old", "*** log limit reached, could not rename: 0xC0000022 ***"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    drive_.Write(std::string(c.name) + ".old", "an older generation\r\n");
+    NTSTATUS status;
+    auto* writer = new LogWriter(&status, c.log, 1);
+    ASSERT_EQ(status, STATUS_SUCCESS);
+    Write(*writer, 0, 1);
+    HANDLE reader = NULL;
+    ASSERT_EQ(open(c.held, c.share, &reader), STATUS_SUCCESS);
+    // Not sharing writing, no reader gets the file the driver writes.
+    HANDLE refused = NULL;
+    EXPECT_EQ(open(c.object, FILE_SHARE_READ | FILE_SHARE_DELETE, &refused),
+              STATUS_SHARING_VIOLATION);
+    Write(*writer, 1, 1500);
+    delete writer;
+    EXPECT_EQ(ZwClose(reader), STATUS_SUCCESS);
+    std::vector<std::string> notices;
+    std::vector<int> numbers = Records(drive_.Read(c.name), &notices);
+    if (c.notice == nullptr) {
+      EXPECT_NE(drive_.Read(std::string(c.name) + ".old").find("record 00000"), std::string::npos);
+      EXPECT_EQ(notices.size(), 1u);  // the new part's line
+    } else {
+      EXPECT_EQ(drive_.Read(std::string(c.name) + ".old"), "an older generation\r\n");
+      ASSERT_EQ(notices.size(), 1u);
+      EXPECT_EQ(notices[0], c.notice);
+      EXPECT_EQ(numbers.size(), 1501u);
+    }
+  }
+}
+
 // Without a limit, or with a limit of 0, the log grows as it always has.
 TEST_F(LogLimit, NoLimitNeverRotates) {
   drive_.Write("plain.log", std::string(2 * kMegabyte, 'x'));

@@ -42,6 +42,14 @@ add_test(NAME windows_pellinorctl_imports
          COMMAND ${Python3_EXECUTABLE} ${PELLINOR_CHECKS}/check_imports.py ${CMAKE_OBJDUMP}
                  ${PELLINOR_CHECKS}/pellinorctl-imports.txt $<TARGET_FILE:pellinorctl>)
 
+# pellinor-log.exe and capidecode.exe: system DLLs only, and of kernel32
+# only what Windows 98 exports already.
+foreach(tool pellinor-log capidecode)
+  add_test(NAME windows_${tool}_imports
+           COMMAND ${Python3_EXECUTABLE} ${PELLINOR_CHECKS}/check_imports.py ${CMAKE_OBJDUMP}
+                   ${PELLINOR_CHECKS}/tool-imports.txt $<TARGET_FILE:${tool}>)
+endforeach()
+
 # Kernel structure layouts: the same translation unit compiled with the DDK
 # headers and the driver's Windows flags, and with the emulated kernel's
 # headers and the host build's flags (-m32 -fshort-wchar and the kernel

@@ -212,6 +212,7 @@ void CallAnalyzer::OnRecord(const LogRecord& record, std::string_view) {
     session.lastMs = nowMs_;
   }
   recordAppls_.clear();
+  recordConnections_.clear();
 
   switch (record.text) {
     case TextKind::kBanner:
@@ -434,6 +435,12 @@ void CallAnalyzer::Step(Connection& c, const MessageView& m, std::string detail)
   c.endSteps = uint32_t(clockSteps_.size());
 }
 
+void CallAnalyzer::Touched(int64_t index) {
+  if (std::find(recordConnections_.begin(), recordConnections_.end(), uint32_t(index)) ==
+      recordConnections_.end())
+    recordConnections_.push_back(uint32_t(index));
+}
+
 void CallAnalyzer::Message(const LogRecord& record, const MessageView& m) {
   Application& app = FindApplication(m.appl);
   bool out = m.subcommand == kReq || m.subcommand == kResp;
@@ -507,6 +514,7 @@ void CallAnalyzer::Message(const LogRecord& record, const MessageView& m) {
     index = int64_t(connections_.size() - 1);
     app.connections.push_back(uint32_t(index));
     pending_[Key(session, m.appl, m.command, m.number)].connection = index;
+    Touched(index);
     Step(connections_[size_t(index)], m, std::string());
     return;
   }
@@ -532,6 +540,7 @@ void CallAnalyzer::Message(const LogRecord& record, const MessageView& m) {
       return;  // addressed to the controller only
     index = ConnectionFor(m.appl, plci, true, record);
   }
+  Touched(index);
   Connection& c = connections_[size_t(index)];
   if (c.line == 0 || c.flow.empty())
     c.line = m.line;

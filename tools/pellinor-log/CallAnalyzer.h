@@ -169,6 +169,9 @@ class CallAnalyzer : public LogSink {
   // The application of the last record, by its messages or by its file
   // object (CAPI_REGISTER and CAPI_RELEASE); -1 when none is known.
   const std::vector<uint32_t>& RecordApplications() const { return recordAppls_; }
+  // The connections (indexes into Connections) that the last record's
+  // messages belong to.
+  const std::vector<uint32_t>& RecordConnections() const { return recordConnections_; }
   // Whether a file object of the current session is registering: its
   // CAPI_REGISTER request came, and its ApplID is not known yet (the
   // completion has not come, or a kernel-mode caller has sent no message).
@@ -205,6 +208,7 @@ class CallAnalyzer : public LogSink {
   void Connect(const LogRecord& record, const MessageView& m, uint32_t address);
   int64_t ConnectionFor(uint32_t appl, uint32_t plci, bool create, const LogRecord& record);
   void Step(Connection& c, const MessageView& m, std::string detail);
+  void Touched(int64_t index);
   void Error(const LogRecord& record, int64_t appl, std::string what, std::string explanation);
   void NoteSlow(const SlowConfirmation& s);
 
@@ -228,6 +232,7 @@ class CallAnalyzer : public LogSink {
       unnamed_;  // (session, FileObj), ApplID unknown
 
   std::vector<uint32_t> recordAppls_;
+  std::vector<uint32_t> recordConnections_;
   bool trackFileObjects_ = false;
   bool hasTime_ = false;
   int64_t nowMs_ = 0;

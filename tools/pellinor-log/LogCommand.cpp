@@ -3,6 +3,9 @@
 #include "tools/common/Digits.h"
 #include "tools/common/ProgramVersion.h"
 #include "tools/pellinor-log/CallAnalyzer.h"
+#include "tools/pellinor-log/GrepSink.h"
+#include "tools/pellinor-log/LiveView.h"
+#include "tools/pellinor-log/StopRequest.h"
 #include "tools/pellinor-log/JsonWriter.h"
 #include "tools/pellinor-log/LogInput.h"
 #include "tools/pellinor-log/LogReader.h"
@@ -86,6 +89,10 @@ constexpr char kUsage[] =
     "  errors    failed completions, non-zero Info, abnormal disconnects, lost records\n"
     "  grep      the blocks that match, as they stand in the log:\n"
     "            [--appl N] [--plci X] [--ncci X] [--command NAME] [--from TIME] [--to TIME]\n"
+    "  follow    LOGFILE as the driver writes it, across rotations: each call's progress\n"
+    "            and each error as it appears, for the blocks that match grep's options;\n"
+    "            [--blocks] the blocks themselves, [--new] only what is added from now,\n"
+    "            [--until-stop] end after \"Stop Tracing\" (else at Ctrl-C)\n"
     "  X is hexadecimal (0x0101 or 0101); TIME is YYYY-MM-DD HH:MM[:SS[.mmm]] or\n"
     "  HH:MM[:SS[.mmm]] on the day of the log's first time stamp.\n"
     "pellinor-log --version prints the version and build of pellinor-log.\n";
@@ -136,181 +143,30 @@ bool ParseDecimal(const std::string& s, uint32_t* value) {
   return true;
 }
 
-struct GrepFilter {
-  bool appl = false;
-  uint32_t applValue = 0;
-  bool plci = false;
-  uint32_t plciValue = 0;
-  bool ncci = false;
-  uint32_t ncciValue = 0;
-  std::string command;
-  bool from = false;
-  bool fromOfDay = false;
-  long long fromMs = 0;
-  bool to = false;
-  bool toOfDay = false;
-  long long toMs = 0;
-};
+// The file is looked at this often while it does not grow.
+constexpr unsigned kFollowPollMs = 100;
 
-// The analysis runs first, so that a block's application is known from its
-// file object too (CAPI_REGISTER, CAPI_RELEASE). A registration's request
-// comes before its ApplID is known (from the completion, or a kernel-mode
-// caller's first message): with --appl, blocks on a file object that is
-// registering wait, and so does everything that matches after them, so that
-// the blocks still come out in log order.
-class GrepSink : public LogSink {
- public:
-  // Blocks held at most; past that the oldest undecided is let go.
-  static constexpr size_t kMostHeld = 10000;
-
-  GrepSink(const GrepFilter& filter, const std::vector<std::string>& files, std::ostream& out,
-           JsonWriter* json)
-      : filter_(filter), files_(files), out_(out), json_(json) {
-    analysis_.TrackFileObjects();
+int Follow(const GrepFilter& filter, const FollowOptions& options, const std::string& path,
+           std::ostream& out, std::ostream& err) {
+  LiveView view(filter, options, path, out);
+  StopRequest::Install();
+  int status = LogCommand::kOk;
+  while (!view.Done() && !StopRequest::Requested()) {
+    std::string error;
+    std::string notes;
+    bool read = view.Look(&error, &notes);
+    err << notes;
+    if (!error.empty()) {
+      err << "pellinor-log: " << error << "\n";
+      status = LogCommand::kFailed;
+      break;
+    }
+    if (!read)
+      StopRequest::Wait(kFollowPollMs);
   }
-
-  void OnRecord(const LogRecord& record, std::string_view raw) override {
-    analysis_.OnRecord(record, raw);
-    if (MatchesAllButAppl(record)) {
-      bool byAppl = !filter_.appl;
-      for (uint32_t a : analysis_.RecordApplications()) byAppl = byAppl || a == filter_.applValue;
-      std::string fileObject(record.fileObject);
-      bool onRequest =
-          record.kind == RecordKind::kRequest || record.kind == RecordKind::kCompletion;
-      if (byAppl && held_.empty()) {
-        Emit(record.file, record.contentLine, analysis_.HasTime(), analysis_.Time(), raw);
-      } else if (byAppl || (onRequest && analysis_.Registering(fileObject))) {
-        Held h;
-        h.decided = byAppl;
-        h.match = byAppl;
-        h.session = analysis_.CurrentSessionNumber();
-        h.fileObject = std::move(fileObject);
-        h.file = record.file;
-        h.line = record.contentLine;
-        h.hasTime = analysis_.HasTime();
-        h.time = analysis_.Time();
-        h.raw = std::string(raw);
-        held_.push_back(std::move(h));
-      }
-    }
-    if (!held_.empty())
-      Resolve(false);
-  }
-
-  // After the last file: what is still undecided has no ApplID in the log.
-  void Finish() { Resolve(true); }
-
-  uint64_t Matches() const { return matches_; }
-  CallAnalyzer& Analysis() { return analysis_; }
-
- private:
-  struct Held {
-    bool decided = false;
-    bool match = false;
-    uint32_t session = 0;
-    std::string fileObject;
-    uint32_t file = 0;
-    uint32_t line = 0;
-    bool hasTime = false;
-    int64_t time = 0;
-    std::string raw;
-  };
-
-  void Resolve(bool atEnd) {
-    for (Held& h : held_) {
-      if (h.decided)
-        continue;
-      int64_t appl = analysis_.ApplicationOf(h.session, h.fileObject);
-      if (appl >= 0) {
-        h.decided = true;
-        h.match = uint32_t(appl) == filter_.applValue;
-      } else if (atEnd || h.session != analysis_.CurrentSessionNumber() ||
-                 !analysis_.Registering(h.fileObject)) {
-        h.decided = true;  // the registration failed, or its ApplID never came
-      }
-    }
-    if (held_.size() > kMostHeld)
-      held_.front().decided = true;
-    while (!held_.empty() && held_.front().decided) {
-      const Held& h = held_.front();
-      if (h.match)
-        Emit(h.file, h.line, h.hasTime, h.time, h.raw);
-      held_.pop_front();
-    }
-  }
-
-  void Emit(uint32_t file, uint32_t line, bool hasTime, int64_t time, std::string_view raw) {
-    matches_ += 1;
-    if (json_ == nullptr) {
-      out_.write(raw.data(), std::streamsize(raw.size()));
-      return;
-    }
-    json_->BeginObject();
-    json_->Key("file").String(files_[file]);
-    json_->Key("line").Unsigned(line);
-    if (hasTime)
-      json_->Key("time").String(FormatIsoTime(time));
-    json_->Key("text").String(raw);
-    json_->EndObject();
-  }
-
-  bool MatchesAllButAppl(const LogRecord& record) {
-    if (filter_.from || filter_.to) {
-      if (!analysis_.HasTime())
-        return false;
-      long long now = analysis_.Time();
-      if (!dayKnown_) {
-        dayKnown_ = true;
-        day_ = now >= 0 ? now / 86400000 * 86400000 : 0;
-      }
-      long long from = filter_.fromMs + (filter_.fromOfDay ? day_ : 0);
-      long long to = filter_.toMs + (filter_.toOfDay ? day_ : 0);
-      if (filter_.from && now < from)
-        return false;
-      if (filter_.to && now > to)
-        return false;
-    }
-    if (filter_.plci || filter_.ncci) {
-      bool found = false;
-      for (const MessageView& m : record.messages) {
-        const ParamValue* address = m.Find(record.params, 0x03);
-        if (address == nullptr || !address->number)
-          continue;
-        bool plciOk = !filter_.plci || (address->value & 0xFFFF) == filter_.plciValue;
-        bool ncciOk = !filter_.ncci || address->value == filter_.ncciValue;
-        found = found || (plciOk && ncciOk);
-      }
-      if (!found)
-        return false;
-    }
-    if (!filter_.command.empty()) {
-      const std::string& c = filter_.command;
-      bool found = record.function == c;
-      for (const MessageView& m : record.messages) {
-        if (m.name == c)
-          found = true;
-        std::string_view n = m.name;
-        if (n.size() > c.size() && n.compare(0, c.size(), c) == 0 && n[c.size()] == '_') {
-          std::string_view sub = n.substr(c.size() + 1);
-          found = found || sub == "REQ" || sub == "CONF" || sub == "IND" || sub == "RESP";
-        }
-      }
-      if (!found)
-        return false;
-    }
-    return true;
-  }
-
-  const GrepFilter& filter_;
-  const std::vector<std::string>& files_;
-  std::ostream& out_;
-  JsonWriter* json_;
-  CallAnalyzer analysis_;
-  std::deque<Held> held_;
-  uint64_t matches_ = 0;
-  bool dayKnown_ = false;
-  long long day_ = 0;
-};
+  view.Finish();
+  return status;
+}
 
 }  // namespace
 
@@ -347,12 +203,16 @@ int LogCommand::Run(const std::vector<std::string>& args, std::istream& in, std:
     out << pellinortools::ProgramVersion("pellinor-log");
     return kOk;
   }
-  if (command != "summary" && command != "calls" && command != "errors" && command != "grep") {
+  if (command != "summary" && command != "calls" && command != "errors" && command != "grep" &&
+      command != "follow") {
     err << "pellinor-log: unknown command \"" << command << "\"\n" << kUsage;
     return kFailed;
   }
   bool json = false;
   GrepFilter filter;
+  FollowOptions follow;
+  // follow takes grep's filters.
+  const bool filters = command == "grep" || command == "follow";
   std::vector<std::string> files;
   for (size_t i = 1; i < args.size(); ++i) {
     const std::string& a = args[i];
@@ -366,23 +226,29 @@ int LogCommand::Run(const std::vector<std::string>& args, std::istream& in, std:
     bool ok = true;
     if (a == "--json") {
       json = true;
-    } else if (command == "grep" && a == "--appl") {
+    } else if (filters && a == "--appl") {
       ok = value(&v) && ParseDecimal(v, &filter.applValue);
       filter.appl = true;
-    } else if (command == "grep" && a == "--plci") {
+    } else if (filters && a == "--plci") {
       ok = value(&v) && ParseHex(v, &filter.plciValue);
       filter.plci = true;
-    } else if (command == "grep" && a == "--ncci") {
+    } else if (filters && a == "--ncci") {
       ok = value(&v) && ParseHex(v, &filter.ncciValue);
       filter.ncci = true;
-    } else if (command == "grep" && a == "--command") {
+    } else if (filters && a == "--command") {
       ok = value(&filter.command) && !filter.command.empty();
-    } else if (command == "grep" && a == "--from") {
+    } else if (filters && a == "--from") {
       ok = value(&v) && ParseTimeOption(v, &filter.fromMs, &filter.fromOfDay);
       filter.from = true;
-    } else if (command == "grep" && a == "--to") {
+    } else if (filters && a == "--to") {
       ok = value(&v) && ParseTimeOption(v, &filter.toMs, &filter.toOfDay);
       filter.to = true;
+    } else if (command == "follow" && a == "--blocks") {
+      follow.blocks = true;
+    } else if (command == "follow" && a == "--new") {
+      follow.fromNow = true;
+    } else if (command == "follow" && a == "--until-stop") {
+      follow.untilStop = true;
     } else if (a.size() > 1 && a[0] == '-' && a != "-") {
       err << "pellinor-log: unknown option \"" << a << "\"\n" << kUsage;
       return kFailed;
@@ -397,6 +263,14 @@ int LogCommand::Run(const std::vector<std::string>& args, std::istream& in, std:
   if (files.empty()) {
     err << "pellinor-log: no log file given\n" << kUsage;
     return kFailed;
+  }
+  if (command == "follow") {
+    if (files.size() != 1 || files[0] == "-" || json) {
+      err << "pellinor-log: follow takes one log file (not standard input), and no --json\n"
+          << kUsage;
+      return kFailed;
+    }
+    return Follow(filter, follow, files[0], out, err);
   }
 
   CallAnalyzer analysis;

@@ -435,7 +435,15 @@ LogPart FindLogPart(string_view text) {
 }
 
 void LogReader::Read(string_view text) {
+  BeginFile();
+  streaming_ = false;
   text_ = text;
+  ReadLines(text, false);
+  EndText(text.size());
+  stats_.bytes += text.size();
+}
+
+void LogReader::BeginFile() {
   stats_.files += 1;
   previousPart_ = filePart_;
   previousBegun_ = fileBegun_;
@@ -444,17 +452,78 @@ void LogReader::Read(string_view text) {
   skipRepeat_ = false;
   repeating_ = false;
   leaveOut_ = false;
-  stats_.bytes += text.size();
   state_ = State::kIdle;
   open_ = false;
   closed_ = false;
   pendingEmpty_ = false;
   inMessage_ = false;
   lineNo_ = 0;
+  base_ = 0;
+}
+
+size_t LogReader::ReadGrowing(string_view text, bool settled) {
+  streaming_ = true;
+  text_ = text;
+  // Nothing is held where the last call left off: that is the first place
+  // to come back to.
+  safe_.offset = base_;
+  safe_.line = lineNo_;
+  safe_.stats = stats_;
+  size_t end = ReadLines(text, true);
+  if (settled && end == text.size()) {
+    // The writer has paused after a whole line. It writes a record's text
+    // at once, so the block that ends there is whole: handed on now, not
+    // when the next record begins. Empty lines after it belong to the
+    // next block and are read again with it.
+    if (open_) {
+      if (!closed_) {
+        if (inMessage_)
+          EndMessage();
+        record_.end = base_ + end;
+      }
+      Flush();
+    }
+    open_ = false;
+    if (pendingEmpty_) {
+      MarkSafe(emptyBegin_, emptyLine_, lineNo_ - emptyLine_ + 1, lineNo_ - emptyLine_ + 1);
+    } else {
+      safe_.offset = base_ + end;
+      safe_.line = lineNo_;
+      safe_.stats = stats_;
+    }
+  }
+  // Back to the last place before which everything was handed on: what
+  // follows it is read again, with more lines, next time.
+  stats_ = safe_.stats;
+  lineNo_ = safe_.line;
+  open_ = false;
+  closed_ = false;
+  pendingEmpty_ = false;
+  inMessage_ = false;
+  state_ = State::kIdle;
+  size_t done = size_t(safe_.offset - base_);
+  base_ = safe_.offset;
+  stats_.bytes += done;
+  streaming_ = false;
+  return done;
+}
+
+void LogReader::EndFile(string_view text) {
+  streaming_ = false;
+  text_ = text;
+  ReadLines(text, false);
+  EndText(text.size());
+  stats_.bytes += text.size();
+  base_ += text.size();
+}
+
+size_t LogReader::ReadLines(string_view text, bool wholeLinesOnly) {
   size_t pos = 0;
   while (pos < text.size()) {
     const char* start = text.data() + pos;
     const void* nl = std::memchr(start, '\n', text.size() - pos);
+    if (nl == nullptr && wholeLinesOnly)
+      break;
     size_t lineEnd =
         nl != nullptr ? size_t(static_cast<const char*>(nl) - text.data()) : text.size();
     size_t next = nl != nullptr ? lineEnd + 1 : text.size();
@@ -468,13 +537,18 @@ void LogReader::Read(string_view text) {
       if (open_ && !closed_)
         record_.truncated = true;
     }
-    HandleLine(text.substr(pos, contentEnd - pos), pos);
+    HandleLine(text.substr(pos, contentEnd - pos), base_ + pos);
     pos = next;
   }
+  return pos;
+}
+
+void LogReader::EndText(size_t size) {
+  uint64_t end = base_ + size;
   if (!open_ && pendingEmpty_) {
     // Nothing but empty lines since the last block (or in the whole file):
     // they make a block of their own, so that no byte goes missing.
-    StartRecord(text.size());
+    StartRecord(end);
     record_.text = TextKind::kNone;
     closed_ = true;
   }
@@ -482,7 +556,7 @@ void LogReader::Read(string_view text) {
     if (inMessage_ && !closed_)
       EndMessage();
     // Empty lines at the end of the file belong to its last block.
-    record_.end = text.size();
+    record_.end = end;
     if (record_.lastLine < lineNo_)
       record_.lastLine = lineNo_;
     Flush();
@@ -490,7 +564,17 @@ void LogReader::Read(string_view text) {
   pendingEmpty_ = false;
 }
 
-void LogReader::HandleLine(string_view line, size_t at) {
+// What the state was just before line `firstLine` (at file offset
+// `offset`): `lines` lines since, `empty` of them empty, were counted.
+void LogReader::MarkSafe(uint64_t offset, uint32_t firstLine, uint32_t lines, uint32_t empty) {
+  safe_.offset = offset;
+  safe_.line = firstLine - 1;
+  safe_.stats = stats_;
+  safe_.stats.lines -= lines;
+  safe_.stats.emptyLines -= empty;
+}
+
+void LogReader::HandleLine(string_view line, uint64_t at) {
   if (line.empty()) {
     stats_.emptyLines += 1;
     if (open_ && !closed_ && state_ == State::kText && TextTakesEmptyLine()) {
@@ -573,13 +657,18 @@ bool LogReader::ParseStampCached(string_view line, int64_t* ms, bool* consistent
   return true;
 }
 
-void LogReader::StartRecord(size_t at) {
+void LogReader::StartRecord(uint64_t at) {
   if (open_ && !closed_)
     CloseRecord(at);
-  size_t begin = pendingEmpty_ ? emptyBegin_ : at;
+  uint64_t begin = pendingEmpty_ ? emptyBegin_ : at;
   if (open_) {
     record_.end = begin;
     Flush();
+  }
+  if (streaming_) {
+    // Everything before this block has been handed on.
+    uint32_t first = pendingEmpty_ ? emptyLine_ : lineNo_;
+    MarkSafe(begin, first, lineNo_ - first + 1, pendingEmpty_ ? lineNo_ - emptyLine_ : 0);
   }
   record_.Clear();
   record_.file = stats_.files - 1;
@@ -598,7 +687,7 @@ void LogReader::StartRecord(size_t at) {
   state_ = State::kIdle;
 }
 
-void LogReader::CloseRecord(size_t end) {
+void LogReader::CloseRecord(uint64_t end) {
   if (inMessage_)
     EndMessage();
   record_.end = end;
@@ -615,7 +704,8 @@ void LogReader::Flush() {
     stats_.repeatedRecords += 1;
     return;
   }
-  sink_.OnRecord(record_, text_.substr(record_.begin, record_.end - record_.begin));
+  sink_.OnRecord(record_,
+                 text_.substr(size_t(record_.begin - base_), size_t(record_.end - record_.begin)));
 }
 
 bool LogReader::Repeated() {

@@ -72,14 +72,37 @@ class LogReader {
   // part of the same log) has its repeated session start left out.
   void Read(std::string_view text);
 
+  // A file read while it is written (pellinor-log follow), in three steps
+  // that give the records Read gives for the whole text. BeginFile starts
+  // the next file. ReadGrowing reads what the file holds from where the
+  // calls before it got to: each whole line; a block is handed on once the
+  // next one has begun, or, when `settled` (the file has stopped growing),
+  // as soon as its last line has come. It returns how many bytes of `text`
+  // are done with; the caller passes the rest again, with what has been
+  // added, next time. EndFile reads the rest of a file that will not grow
+  // any more (it was rotated away, or the reading ends) as Read reads the
+  // end of a file. A block handed on at a pause is taken to be whole, as
+  // the driver writes each record's text at once; empty lines that end a
+  // file after such a block are a block of their own (a whole-file read
+  // adds them to the last block; the driver ends no file with them).
+  void BeginFile();
+  size_t ReadGrowing(std::string_view text, bool settled);
+  void EndFile(std::string_view text);
+
   const ReadStats& Stats() const { return stats_; }
 
  private:
   enum class State : uint8_t { kIdle, kAfterStamp, kBody, kText };
 
-  void HandleLine(std::string_view line, size_t at);
-  void StartRecord(size_t at);
-  void CloseRecord(size_t end);
+  // Reads the lines of text (at file offset base_), the last one too unless
+  // wholeLinesOnly; returns where the lines read end.
+  size_t ReadLines(std::string_view text, bool wholeLinesOnly);
+  // The end of a file's text: its last block handed on.
+  void EndText(size_t size);
+  void MarkSafe(uint64_t offset, uint32_t firstLine, uint32_t lines, uint32_t empty);
+  void HandleLine(std::string_view line, uint64_t at);
+  void StartRecord(uint64_t at);
+  void CloseRecord(uint64_t end);
   void Flush();
   // Whether record_ belongs to a repeated start that is left out.
   bool Repeated();
@@ -98,11 +121,22 @@ class LogReader {
   ReadStats stats_;
   LogRecord record_;
   std::string_view text_;
+  uint64_t base_ = 0;  // the offset of text_ in its file
+
+  // Reading a growing file: the last place before which every block has
+  // been handed on, with the line count and the statistics there.
+  struct SafePlace {
+    uint64_t offset = 0;
+    uint32_t line = 0;
+    ReadStats stats;
+  };
+  bool streaming_ = false;
+  SafePlace safe_;
   State state_ = State::kIdle;
   bool open_ = false;    // record_ holds a record not yet handed on
   bool closed_ = false;  // its content has ended; only its hand-over waits
   bool pendingEmpty_ = false;
-  size_t emptyBegin_ = 0;
+  uint64_t emptyBegin_ = 0;
   uint32_t emptyLine_ = 0;
   uint32_t lineNo_ = 0;
 

@@ -97,8 +97,8 @@ struct LogRecord {
   uint32_t firstLine = 0;  // the block's first line, its leading empty lines included
   uint32_t lastLine = 0;
   uint32_t contentLine = 0;  // its first line that is not empty
-  size_t begin = 0;          // the block's bytes in the file, line ends included
-  size_t end = 0;
+  uint64_t begin = 0;        // the block's bytes in the file, line ends included
+  uint64_t end = 0;
   bool truncated = false;  // the file ends inside the block
   // A text of the session's start that a new generation repeats (read
   // because the part before it was not): its content counts, its time

@@ -112,6 +112,10 @@ std::string ReportWriter::Place(uint32_t file, uint32_t line) const {
 }
 
 std::string ReportWriter::CallNumbers(const Connection& c) const {
+  return CallNumbersText(c);
+}
+
+std::string CallNumbersText(const Connection& c) {
   std::string text;
   if (!c.called.empty())
     text = "to " + c.called;
@@ -218,14 +222,8 @@ void ReportWriter::SummaryText() {
       out_ << "\n";
     }
     for (const StartEntry& st : s.starts) {
-      out_ << "  Start " << (st.hasTime ? FormatTime(st.ms) : std::string("?")) << ": ";
-      if (st.settings.valid)
-        out_ << "CAPI functions " << YesNo(st.settings.functions) << ", CAPI messages "
-             << YesNo(st.settings.messages) << ", MaxDataB3Bytes " << st.settings.b3Bytes
-             << ", ManuMessages " << YesNo(st.settings.manuMessages) << ", UserMode "
-             << YesNo(st.settings.userMode);
-      else
-        out_ << "settings not readable";
+      out_ << "  Start " << (st.hasTime ? FormatTime(st.ms) : std::string("?")) << ": "
+           << SettingsText(st.settings);
       if (st.stopped)
         out_ << "; stopped " << FormatTime(st.stopMs) << " after "
              << DurationText(st.ms, st.stopMs, st.steps, st.stopSteps) << "\n";
@@ -472,13 +470,12 @@ void ReportWriter::CallsText() {
   out_ << "START                    APPL  PLCI    DIR  NUMBERS                    DURATION  "
           "OUTCOME\n";
   for (const Connection& c : analysis_.Connections()) {
-    int64_t end = ConnectionEnd(c);
     char head[96];
     std::snprintf(head, sizeof(head), "%s  %4u  %-6s  %-3s  ", FormatDateTime(c.startMs).c_str(),
                   c.appl, c.plci != 0 ? Hex(c.plci, 4).c_str() : "?", DirectionName(c.direction));
     char tail[64];
     std::snprintf(tail, sizeof(tail), "%-24s %12s  ", CallNumbers(c).c_str(),
-                  DurationText(c.startMs, end, c.startSteps, c.endSteps).c_str());
+                  CallDurationText(c).c_str());
     out_ << head << tail << c.outcome << "\n";
   }
   out_ << analysis_.Connections().size()
@@ -496,13 +493,29 @@ void ReportWriter::CallsJson() {
   json.Finish();
 }
 
+std::string ErrorText(const ErrorEntry& e, const std::string& place) {
+  std::string text =
+      (e.hasTime ? FormatDateTime(e.ms) : std::string("(no time)                ")) + "  ";
+  if (e.appl >= 0)
+    text += "appl " + std::to_string(e.appl) + "  ";
+  return text + e.what + "\n    " + e.explanation + "  (" + place + ")\n";
+}
+
+std::string CallDurationText(const Connection& c) {
+  return DurationText(c.startMs, ConnectionEnd(c), c.startSteps, c.endSteps);
+}
+
+std::string SettingsText(const SettingsView& settings) {
+  if (!settings.valid)
+    return "settings not readable";
+  return std::string("CAPI functions ") + YesNo(settings.functions) + ", CAPI messages " +
+         YesNo(settings.messages) + ", MaxDataB3Bytes " + std::to_string(settings.b3Bytes) +
+         ", ManuMessages " + YesNo(settings.manuMessages) + ", UserMode " +
+         YesNo(settings.userMode);
+}
+
 void ReportWriter::ErrorsText() {
-  for (const ErrorEntry& e : analysis_.Errors()) {
-    out_ << (e.hasTime ? FormatDateTime(e.ms) : std::string("(no time)                ")) << "  ";
-    if (e.appl >= 0)
-      out_ << "appl " << e.appl << "  ";
-    out_ << e.what << "\n    " << e.explanation << "  (" << Place(e.file, e.line) << ")\n";
-  }
+  for (const ErrorEntry& e : analysis_.Errors()) out_ << ErrorText(e, Place(e.file, e.line));
   out_ << analysis_.Errors().size() << (analysis_.Errors().size() == 1 ? " error" : " errors")
        << ", " << analysis_.LostRecords() << " records lost\n";
 }

@@ -50,6 +50,14 @@ class ReportWriter {
   std::ostream& out_;
 };
 
+// The pieces of the text reports that follow prints too: an error's two
+// lines (place: "FILE:LINE"), a call's duration ("52.800 s", or "clock set
+// back"), its numbers ("to 5551234 from 4711") and a start's settings.
+std::string ErrorText(const ErrorEntry& e, const std::string& place);
+std::string CallDurationText(const Connection& c);
+std::string CallNumbersText(const Connection& c);
+std::string SettingsText(const SettingsView& settings);
+
 // "14:03:07.123", "2003-01-05 14:03:07.123", "2003-01-05T14:03:07.123Z",
 // "52.800 s".
 std::string FormatTime(int64_t ms);
