@@ -79,9 +79,12 @@ constexpr ValueRequest valueRequests[] = {
      LimitLogLimitValue},
     {IOCTL_TRACE_GET_LOGKEEP, READ_NUMBER, LOG_KEEP_VALUE_NAME, DEFAULT_LOG_KEEP, NULL,
      LimitLogKeepValue},
+    {IOCTL_TRACE_SET_CALLER, WRITE_NUMBER, CALLER_VALUE_NAME, 0, NULL, LimitCallerValue},
+    {IOCTL_TRACE_GET_CALLER, READ_NUMBER, CALLER_VALUE_NAME, DEFAULT_CALLER_IDS, NULL,
+     LimitCallerValue},
 };
-static_assert(sizeof(valueRequests) / sizeof(valueRequests[0]) == 12,
-              "a write and a read for each of the six settings");
+static_assert(sizeof(valueRequests) / sizeof(valueRequests[0]) == 14,
+              "a write and a read for each of the seven settings");
 static_assert(sizeof(ValueRequest) == 24, "ValueRequest layout (i386)");
 
 NTSTATUS WriteNumberValue(const ValueRequest& request, PVOID buffer,

@@ -56,6 +56,14 @@ static_assert(IOCTL_TRACE_GET_TARGET == 0x223C90, "IOCTL_TRACE_GET_TARGET");
 static_assert(IOCTL_TRACE_GET_LOGLIMIT == 0x223C94, "IOCTL_TRACE_GET_LOGLIMIT");
 static_assert(IOCTL_TRACE_GET_LOGKEEP == 0x223C98, "IOCTL_TRACE_GET_LOGKEEP");
 
+// Whether request summaries carry the requester's process and thread ids
+// (Pellinor_Caller, 0 or 1): a write 0xF17 and a read 0xF27, after the six
+// settings above. A driver older than it answers STATUS_NOT_IMPLEMENTED.
+constexpr uint32_t IOCTL_TRACE_SET_CALLER = TraceControlCode(0xF17);
+constexpr uint32_t IOCTL_TRACE_GET_CALLER = TraceControlCode(0xF27);
+static_assert(IOCTL_TRACE_SET_CALLER == 0x223C5C, "IOCTL_TRACE_SET_CALLER");
+static_assert(IOCTL_TRACE_GET_CALLER == 0x223C9C, "IOCTL_TRACE_GET_CALLER");
+
 // What the driver tells of itself, 0xF3x: its name, version and build date
 // (the first line of its banner) as a zero-terminated 8-bit string. Added
 // after the codes above, which stay as they were; a driver older than it

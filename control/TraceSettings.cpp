@@ -1,6 +1,7 @@
 #include "control/TraceSettings.h"
 
 #include "framework/RegistryValue.h"
+#include "framework/SystemRoutines.h"
 
 namespace {
 
@@ -26,7 +27,15 @@ NTSTATUS LoadTraceSettings(TraceSettings* settings) {
   status = ReadNumber(B3_BYTES_VALUE_NAME, DEFAULT_MAX_DATA_B3_BYTES, &b3Bytes);
   if (!NT_SUCCESS(status))
     return status;
+  ULONG caller = 0;
+  status = ReadNumber(CALLER_VALUE_NAME, DEFAULT_CALLER_IDS, &caller);
+  if (!NT_SUCCESS(status))
+    return status;
   *settings = (LimitB3BytesValue(b3Bytes) << 16) | (flags & SETTINGS_FLAG_MASK & 0xFFFF);
+  // Windows 98/Me give no lookup of the id routines: the setting is stored
+  // but has no effect there, and the settings text does not claim it.
+  if (LimitCallerValue(caller) != 0 && SystemRoutines::HasCallerIds())
+    *settings |= TRACE_CALLER_IDS;
   return STATUS_SUCCESS;
 }
 
@@ -56,5 +65,7 @@ ULONG DescribeSettings(TraceSettings settings, char* text) {
                (settings & TRACE_HIDE_MANU_MESSAGES) ? "NO" : "YES");
   n +=
       sprintf(text + n, "  UserMode Appls: %s\n", (settings & TRACE_HIDE_USER_MODE) ? "NO" : "YES");
+  if (settings & TRACE_CALLER_IDS)
+    n += sprintf(text + n, "  Caller ids:     YES\n");
   return ULONG(n);
 }

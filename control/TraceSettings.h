@@ -14,12 +14,16 @@ constexpr ULONG TRACE_ALL_REQUESTS = 0x0020;
 constexpr ULONG TRACE_NO_TIMESTAMP = 0x0100;
 constexpr ULONG TRACE_HIDE_MANU_MESSAGES = 0x0200;
 constexpr ULONG TRACE_HIDE_USER_MODE = 0x0800;
+// The requester's process and thread ids in each request's summary line.
+// Never from Pellinor_Flags (SETTINGS_FLAG_MASK clears the bit there): only
+// Pellinor_Caller sets it, and only on a system that tells the ids.
+constexpr ULONG TRACE_CALLER_IDS = 0x0400;
 
-// Clears TRACE_DETAILS, TRACE_ALL_REQUESTS, TRACE_NO_TIMESTAMP and 0x0400:
-// the registry can never switch them on.
+// Clears TRACE_DETAILS, TRACE_ALL_REQUESTS, TRACE_NO_TIMESTAMP and
+// TRACE_CALLER_IDS: Pellinor_Flags can never switch them on.
 constexpr ULONG SETTINGS_FLAG_MASK = 0xFACF;
 static_assert((SETTINGS_FLAG_MASK ^ 0xFFFF) ==
-                  (TRACE_DETAILS | TRACE_ALL_REQUESTS | TRACE_NO_TIMESTAMP | 0x0400),
+                  (TRACE_DETAILS | TRACE_ALL_REQUESTS | TRACE_NO_TIMESTAMP | TRACE_CALLER_IDS),
               "SETTINGS_FLAG_MASK clears exactly these bits");
 
 constexpr ULONG DEFAULT_TRACE_FLAGS = TRACE_CAPI_MESSAGES | TRACE_CAPI_FUNCTIONS;
@@ -34,10 +38,12 @@ constexpr ULONG DEFAULT_MAX_DATA_B3_BYTES = 32;
 #define TARGET_VALUE_NAME L"Pellinor_Target"
 #define LOG_LIMIT_VALUE_NAME L"Pellinor_LogLimit"
 #define LOG_KEEP_VALUE_NAME L"Pellinor_LogKeep"
+#define CALLER_VALUE_NAME L"Pellinor_Caller"
 #define DEFAULT_LOG_PATH L"C:\\Pellinor.log"
 #define DEFAULT_TARGET_NAME L"CAPI201"
 
-// The size callers give DescribeSettings; the text is at most 124 characters.
+// The size callers give DescribeSettings; the text is at most 146 characters
+// (124 without the caller ids line).
 constexpr ULONG SETTINGS_TEXT_SIZE = 300;
 
 constexpr ULONG SettingsFlags(TraceSettings settings) {
@@ -79,6 +85,13 @@ constexpr ULONG LimitLogKeepValue(ULONG value) {
   return value > MAX_LOG_KEEP ? MAX_LOG_KEEP : value;
 }
 
+// Pellinor_Caller: 0 (or a missing value) leaves the caller ids out of the
+// log, anything else puts them in; stored and read as 0 or 1.
+constexpr ULONG DEFAULT_CALLER_IDS = 0;
+constexpr ULONG LimitCallerValue(ULONG value) {
+  return value != 0 ? 1 : 0;
+}
+
 // Read Pellinor_LogLimit (0 when the value is missing) and Pellinor_LogKeep
 // (1 when it is missing), limited as above; read with the other settings
 // when a trace device is built. PASSIVE_LEVEL. A value that is there but
@@ -88,7 +101,9 @@ NTSTATUS LoadLogLimit(ULONG* megabytes);
 NTSTATUS LoadLogKeep(ULONG* generations);
 
 // Reads Pellinor_Flags and Pellinor_B3Bytes (defaults 3 and 32 when missing)
-// into a settings word. PASSIVE_LEVEL; fails as the reads above.
+// into a settings word, with TRACE_CALLER_IDS when Pellinor_Caller asks for
+// it and the system tells the ids (SystemRoutines::HasCallerIds).
+// PASSIVE_LEVEL; fails as the reads above.
 NTSTATUS LoadTraceSettings(TraceSettings* settings);
 
 // Writes the "Settings:" text of a settings word into `text` (room for

@@ -32,6 +32,8 @@ SystemRoutines::ShutdownNotificationRoutine SystemRoutines::registerShutdown;
 SystemRoutines::CriticalRegionRoutine SystemRoutines::enterCriticalRegion;
 SystemRoutines::CriticalRegionRoutine SystemRoutines::leaveCriticalRegion;
 SystemRoutines::ShutdownUnregistrationRoutine SystemRoutines::unregisterShutdown;
+SystemRoutines::CurrentIdRoutine SystemRoutines::currentProcessId;
+SystemRoutines::CurrentIdRoutine SystemRoutines::currentThreadId;
 
 void SystemRoutines::Resolve() {
   Forget();
@@ -81,6 +83,12 @@ void SystemRoutines::Resolve() {
     registerShutdown = NULL;
     unregisterShutdown = NULL;
   }
+  currentProcessId = reinterpret_cast<CurrentIdRoutine>(Find(L"PsGetCurrentProcessId"));
+  currentThreadId = reinterpret_cast<CurrentIdRoutine>(Find(L"PsGetCurrentThreadId"));
+  if (currentProcessId == NULL || currentThreadId == NULL) {
+    currentProcessId = NULL;
+    currentThreadId = NULL;
+  }
 }
 
 void SystemRoutines::Forget() {
@@ -101,4 +109,6 @@ void SystemRoutines::Forget() {
   unregisterShutdown = NULL;
   enterCriticalRegion = NULL;
   leaveCriticalRegion = NULL;
+  currentProcessId = NULL;
+  currentThreadId = NULL;
 }

@@ -90,6 +90,13 @@ class SystemRoutines {
   static ShutdownUnregistrationRoutine UnregisterShutdownNotification() {
     return unregisterShutdown;
   }
+  // The current thread's process and thread ids (any IRQL). Looked up, not
+  // imported: Windows 98/Me are not known to export them, and there the log
+  // has no caller ids. Both or neither.
+  using CurrentIdRoutine = HANDLE(NTAPI*)(VOID);
+  static bool HasCallerIds() { return currentProcessId != NULL; }
+  static CurrentIdRoutine CurrentProcessId() { return currentProcessId; }
+  static CurrentIdRoutine CurrentThreadId() { return currentThreadId; }
 
  private:
   static bool nt;
@@ -109,4 +116,6 @@ class SystemRoutines {
   static CriticalRegionRoutine enterCriticalRegion;
   static CriticalRegionRoutine leaveCriticalRegion;
   static ShutdownUnregistrationRoutine unregisterShutdown;
+  static CurrentIdRoutine currentProcessId;
+  static CurrentIdRoutine currentThreadId;
 };

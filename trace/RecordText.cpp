@@ -206,7 +206,8 @@ void writeRecordHeader(const TraceRecord* record) {
 
   const char* mode = record->requestorMode == UserMode ? "User" : "Kernel";
   PVOID fileObject = reinterpret_cast<PVOID>(record->StackWord(STACK_FILE_OBJECT));
-  // "%s            (%s (%sMode, FileObj %p, Irp %p))\n" for a request;
+  // "%s            (%s (%sMode, FileObj %p, Irp %p))\n" for a request
+  // (with caller ids "..., Irp %p), Process %u, Thread %u)\n");
   // "COMPLETION %s (%s (%sMode, FileObj %p, Irp %p))\n   %s 0x%04X (0x%08X:
   // %s, Information: %u (0x%X))\n" for a completion: one print each.
   TraceTextReset();
@@ -228,7 +229,14 @@ void writeRecordHeader(const TraceRecord* record) {
     line.Address(fileObject);
     line.Text(", Irp ");
     line.Address(record->irp);
-    line.Text("))\n");
+    line.Text(")");
+    if (!completion && (flags & TRACE_CALLER_IDS)) {
+      line.Text(", Process ");
+      line.Decimal(record->callerProcess);
+      line.Text(", Thread ");
+      line.Decimal(record->callerThread);
+    }
+    line.Text(")\n");
     if (completion) {
       line.Text("   ");
       if (capiError != 0) {

@@ -33,6 +33,15 @@ TraceRecord* NewRecord(PIRP irp, TraceSettings settings, TraceRecordKind kind) {
   record->requestorMode = UCHAR(irp->RequestorMode);
   record->status = irp->IoStatus.Status;
   record->information = ULONG(irp->IoStatus.Information);
+  // A request is captured in the filter's dispatch routine, which the I/O
+  // manager calls in the requester's thread: the current ids are the
+  // caller's. A completion runs wherever the device completes it (a DPC,
+  // another thread) and gets none.
+  if (kind == TRACE_RECORD_REQUEST && (SettingsFlags(settings) & TRACE_CALLER_IDS) &&
+      SystemRoutines::HasCallerIds()) {
+    record->callerProcess = uint32_t(ULONG_PTR(SystemRoutines::CurrentProcessId()()));
+    record->callerThread = uint32_t(ULONG_PTR(SystemRoutines::CurrentThreadId()()));
+  }
   record->CopyStack(IoGetCurrentIrpStackLocation(irp));
   return record;
 }

@@ -96,9 +96,16 @@ class TraceRecord : public PoolObject {
   // The fields lie so that a record is 72 bytes in both builds (an
   // 80-byte pool block with its header); the time stamp's 64-bit value
   // sits on an 8-byte boundary, where the Windows build aligns it.
+  //
+  // A request has not been carried out yet: its status and Information
+  // mean nothing, and no text reads them. With TRACE_CALLER_IDS a request
+  // record holds the requester's process and thread ids in their place.
   LIST_ENTRY link;
   TraceSettings settings;
-  NTSTATUS status;
+  union {
+    NTSTATUS status;
+    uint32_t callerProcess;
+  };
   TimeStamp captureTime;
   CapturedBlock ioBuffer;
   CapturedBlock message;
@@ -107,6 +114,7 @@ class TraceRecord : public PoolObject {
   union {
     uint32_t information;
     uint32_t textRole;
+    uint32_t callerThread;
   };
   PVOID irp;
   StackCopy stack;

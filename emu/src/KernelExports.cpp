@@ -170,6 +170,8 @@ const KernelExport kExports[] = {
     {kNt, "PsCreateSystemThread", reinterpret_cast<const void*>(&ImagePsCreateSystemThread)},
     {kNt, "PsTerminateSystemThread", reinterpret_cast<const void*>(&ImagePsTerminateSystemThread)},
     EXPORT(kNt, PsGetCurrentThread),
+    EXPORT(kNt, PsGetCurrentProcessId),
+    EXPORT(kNt, PsGetCurrentThreadId),
     EXPORT(kNt, KeGetCurrentThread),
     EXPORT(kNt, KeEnterCriticalRegion),
     EXPORT(kNt, KeLeaveCriticalRegion),

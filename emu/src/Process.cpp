@@ -2,14 +2,18 @@
 // handle tables are the object manager's (Object.cpp).
 #include "emu/Process.h"
 
+#include <cstdint>
 #include <deque>
+#include <map>
 #include <mutex>
+#include <utility>
 
 namespace emu {
 
 struct Process {
   Identity identity;
   std::string name;
+  uint32_t id;
 };
 
 namespace {
@@ -19,12 +23,32 @@ std::mutex& Lock() {
   return *lock;
 }
 
+// Process and thread ids share one space, as the kernel's client ids do:
+// multiples of 4, the System process 4, the rest handed out in the order
+// they are first needed, so that a scenario sees the same ids every run.
+constexpr uint32_t kSystemProcessId = 4;
+constexpr uint32_t kFirstClientId = 1000;
+uint32_t nextClientId = kFirstClientId;  // under Lock()
+
+uint32_t NewClientId() {
+  const uint32_t id = nextClientId;
+  nextClientId += 4;
+  return id;
+}
+
 // Processes are never destroyed: a handle table or a captured subject
 // context may still name one.
 std::deque<Process>& All() {
-  static auto* all = new std::deque<Process>{{Identity::System, "System"},
-                                             {Identity::Administrator, "pellinorctl"}};
+  static auto* all = new std::deque<Process>{{Identity::System, "System", kSystemProcessId},
+                                             {Identity::Administrator, "pellinorctl", NewClientId()}};
   return *all;
+}
+
+// A host thread may enter several processes (ProcessScope): in each it has
+// an id of its own, as if a thread of that process had made the request.
+std::map<std::pair<const void*, const Process*>, uint32_t>& ThreadIds() {
+  static auto* ids = new std::map<std::pair<const void*, const Process*>, uint32_t>;
+  return *ids;
 }
 
 Process*& Current() {
@@ -46,7 +70,7 @@ Process* ToolProcess() {
 
 Process* CreateUserProcess(Identity identity, const std::string& name) {
   std::lock_guard<std::mutex> guard(Lock());
-  All().push_back({identity, name});
+  All().push_back({identity, name, NewClientId()});
   return &All().back();
 }
 
@@ -59,8 +83,28 @@ Identity IdentityOf(Process* process) { return process->identity; }
 
 const char* ProcessName(Process* process) { return process->name.c_str(); }
 
+uint32_t ProcessId(Process* process) { return process->id; }
+
+uint32_t ThreadId(const void* thread, Process* process) {
+  std::lock_guard<std::mutex> guard(Lock());
+  All();  // the first processes take their ids before any thread does
+  auto inserted = ThreadIds().emplace(std::make_pair(thread, process), 0);
+  if (inserted.second)
+    inserted.first->second = NewClientId();
+  return inserted.first->second;
+}
+
 ProcessScope::ProcessScope(Process* process) : previous(Current()) { Current() = process; }
 
 ProcessScope::~ProcessScope() { Current() = previous; }
 
 }  // namespace emu
+
+extern "C" HANDLE NTAPI PsGetCurrentProcessId(VOID) {
+  return reinterpret_cast<HANDLE>(uintptr_t(emu::ProcessId(emu::CurrentProcess())));
+}
+
+extern "C" HANDLE NTAPI PsGetCurrentThreadId(VOID) {
+  return reinterpret_cast<HANDLE>(
+      uintptr_t(emu::ThreadId(KeGetCurrentThread(), emu::CurrentProcess())));
+}

@@ -79,7 +79,7 @@ TEST_F(ControlInput, ShortAndMissingBuffersAreRefusedAndChangeNothing) {
   emu::Registry::SetDword(kService, u"Pellinor_LogLimit", 7);
   const std::string before = emu::Registry::SaveText();
   for (ULONG code : {IOCTL_TRACE_SET_FLAGS, IOCTL_TRACE_SET_B3BYTES, IOCTL_TRACE_SET_LOGLIMIT,
-                     IOCTL_TRACE_SET_LOGKEEP}) {
+                     IOCTL_TRACE_SET_LOGKEEP, IOCTL_TRACE_SET_CALLER}) {
     for (ULONG in : {0u, 1u, 2u, 3u}) {
       for (ULONG out : {0u, 3u, 4u, 64u}) {
         emu::IoResult result = Send(code, Number(0x0B07), in, out);
@@ -88,7 +88,7 @@ TEST_F(ControlInput, ShortAndMissingBuffersAreRefusedAndChangeNothing) {
     }
   }
   for (ULONG code : {IOCTL_TRACE_GET_STATE, IOCTL_TRACE_GET_FLAGS, IOCTL_TRACE_GET_B3BYTES,
-                     IOCTL_TRACE_GET_LOGLIMIT, IOCTL_TRACE_GET_LOGKEEP}) {
+                     IOCTL_TRACE_GET_LOGLIMIT, IOCTL_TRACE_GET_LOGKEEP, IOCTL_TRACE_GET_CALLER}) {
     for (ULONG in : {0u, 4u, 64u}) {
       for (ULONG out : {0u, 1u, 3u}) {
         emu::IoResult result = Send(code, Number(1), in, out);
@@ -107,7 +107,7 @@ TEST_F(ControlInput, ShortAndMissingBuffersAreRefusedAndChangeNothing) {
   // among them (their buffers are user addresses it must not touch).
   for (ULONG code : std::initializer_list<ULONG>{IOCTL_TRACE_GET_STATE | METHOD_NEITHER, IOCTL_TRACE_SET_LOG | METHOD_NEITHER,
                      IOCTL_TRACE_SET_FLAGS | METHOD_IN_DIRECT, TraceControlCode(0xF03),
-                     TraceControlCode(0xF17), 0x00220000u, 0xFFFFFFFFu}) {
+                     TraceControlCode(0xF18), 0x00220000u, 0xFFFFFFFFu}) {
     for (ULONG length : {0u, 4u, 0x10001u}) {
       emu::IoResult result = Send(code, Text("C:\\other.log"), length, length);
       EXPECT_EQ(result.status, STATUS_NOT_IMPLEMENTED) << std::hex << code << " " << length;

@@ -257,7 +257,7 @@ TEST_F(ControlDeviceTest, OpeningEndsTheRetriesAndOtherRequestsAreNotImplemented
   result = emu::Write(handle, buffer, sizeof buffer);
   EXPECT_EQ(result.status, STATUS_NOT_IMPLEMENTED);
   // Between the groups, below them and above them, and another method.
-  for (ULONG code : {0x223C40u, 0x223C0Cu, 0x223C5Cu, 0x223C9Cu, 0x223BFCu, 0x223C01u}) {
+  for (ULONG code : {0x223C40u, 0x223C0Cu, 0x223C60u, 0x223CA0u, 0x223BFCu, 0x223C01u}) {
     Reply reply = Control(code, Number(1), 4);
     EXPECT_EQ(reply.status, STATUS_NOT_IMPLEMENTED) << std::hex << code;
     EXPECT_EQ(reply.information, 0u) << std::hex << code;
@@ -298,8 +298,9 @@ TEST_F(ControlDeviceTest, DataB3BytesAreLimitedTo32) {
   EXPECT_EQ(NumberAt(reply.output.data()), 32u);
 }
 
-// The log's size limit (at most 4095 MB) and the older generations kept (1
-// to 9): stored limited, read back as the writer will use them.
+// The log's size limit (at most 4095 MB), the older generations kept (1 to
+// 9) and the caller ids (0 or 1): stored limited, read back as the writer
+// and the next start will use them.
 TEST_F(ControlDeviceTest, LogLimitAndGenerationsAreStoredAndReadWithinTheirLimits) {
   const struct {
     ULONG setCode, getCode;
@@ -311,6 +312,15 @@ TEST_F(ControlDeviceTest, LogLimitAndGenerationsAreStoredAndReadWithinTheirLimit
        {{64, 64}, {0, 0}, {4095, 4095}, {4096, 4095}, {0x10000, 4095}, {0xFFFFFFFF, 4095}, {1, 1}}},
       {IOCTL_TRACE_SET_LOGKEEP, IOCTL_TRACE_GET_LOGKEEP, u"Pellinor_LogKeep", LoadLogKeep,
        {{3, 3}, {0, 1}, {9, 9}, {10, 9}, {0xFFFFFFFF, 9}, {1, 1}}},
+      // The caller ids: 0 or 1, in force as the settings word's bit.
+      {IOCTL_TRACE_SET_CALLER, IOCTL_TRACE_GET_CALLER, u"Pellinor_Caller",
+       [](ULONG* on) {
+         TraceSettings word = 0;
+         const NTSTATUS status = LoadTraceSettings(&word);
+         *on = (word & TRACE_CALLER_IDS) ? 1 : 0;
+         return status;
+       },
+       {{1, 1}, {0, 0}, {7, 1}, {0xFFFFFFFF, 1}, {0, 0}}},
   };
   for (const auto& s : settings) {
     for (const auto& c : s.cases) {

@@ -8,6 +8,7 @@
 #include "control/TraceSettings.h"
 #include "emu/Registry.h"
 #include "framework/RegistryValue.h"
+#include "framework/SystemRoutines.h"
 
 namespace {
 
@@ -58,6 +59,26 @@ TEST_F(Settings, DefaultsWithoutValues) {
             "  MaxDataB3Bytes: 32\n"
             "  CAPI ManuMessages:   YES\n"
             "  UserMode Appls: YES\n");
+}
+
+// The caller ids come from Pellinor_Caller alone, and only where the system
+// tells the ids (not on Windows 98/Me, which give the driver no lookup).
+TEST_F(Settings, CallerIdsOnlyFromTheirValueAndWhereTheSystemTellsThem) {
+  emu::Registry::SetDword(kService16, u"Pellinor_Caller", 1);
+  SystemRoutines::Forget();
+  EXPECT_EQ(Loaded(), 0x00200003u);
+  SystemRoutines::Resolve();
+  ASSERT_TRUE(SystemRoutines::HasCallerIds());
+  TraceSettings settings = Loaded();
+  EXPECT_EQ(settings, 0x00200003u | TRACE_CALLER_IDS);
+  // The longest text there is: every line with YES.
+  const std::string text = Text(settings);
+  EXPECT_EQ(text.substr(text.size() - 23), "\n  Caller ids:     YES\n");
+  EXPECT_EQ(text.size(), 146u);
+  emu::Registry::SetDword(kService16, u"Pellinor_Caller", 0);
+  emu::Registry::SetDword(kService16, u"Pellinor_Flags", 0x0403);
+  EXPECT_EQ(Loaded(), 0x00200003u);
+  SystemRoutines::Forget();
 }
 
 TEST_F(Settings, FlagsAreMaskedAndTheirUpperBitsDropped) {

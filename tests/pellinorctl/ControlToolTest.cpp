@@ -286,6 +286,7 @@ TEST_F(ControlToolTest, WithoutTheDriverTheToolSaysSoAndHowToLoadIt) {
   backend.serviceValues["Pellinor_Target"] = {0, {'X', 0}};  // REG_NONE: missing
   backend.serviceValues["Pellinor_LogLimit"] = {4, {}};      // empty: missing
   backend.serviceValues["Pellinor_LogKeep"] = {4, Number(20)};
+  backend.serviceValues["Pellinor_Caller"] = {4, Number(5)};
   EXPECT_EQ(kExitOk, Run({"show"}));
   EXPECT_EQ(
       "state:    not loaded ('sc start Pellinor' loads it)\n"
@@ -294,7 +295,8 @@ TEST_F(ControlToolTest, WithoutTheDriverTheToolSaysSoAndHowToLoadIt) {
       "log:      D:\\a\xE9?\n"
       "target:   CAPI201\n"
       "loglimit: 0\n"
-      "logkeep:  9\n",
+      "logkeep:  9\n"
+      "caller:   1\n",
       out);
   EXPECT_EQ("", err);
   EXPECT_EQ(kExitFailed, Run({"state"}));
@@ -302,6 +304,10 @@ TEST_F(ControlToolTest, WithoutTheDriverTheToolSaysSoAndHowToLoadIt) {
       "pellinorctl: the driver is not loaded (there is no \\\\.\\PellinorWin32CTL): "
       "'sc start Pellinor' loads it\n",
       err);
+  // A link left without its device: the path is not found.
+  backend.openResult = ControlResult::Win32(3);
+  EXPECT_EQ(kExitFailed, Run({"state"}));
+  EXPECT_NE(err.find("the driver is not loaded"), std::string::npos) << err;
   EXPECT_TRUE(backend.calls.empty());
 
   // Other reasons an open fails keep their error, with what it means.
@@ -413,6 +419,7 @@ TEST_F(ControlToolTest, ShowPrintsTheStateAndEverySettingWithOneOpen) {
   backend.Script(IOCTL_TRACE_GET_TARGET, {{0, Text("CAPI201")}});
   backend.Script(IOCTL_TRACE_GET_LOGLIMIT, {{0, Number(64)}});
   backend.Script(IOCTL_TRACE_GET_LOGKEEP, {{0, Number(3)}});
+  backend.Script(IOCTL_TRACE_GET_CALLER, {{0, Number(1)}});
   EXPECT_EQ(kExitOk, Run({"show"}));
   EXPECT_EQ(
       "state:    stopped\n"
@@ -421,13 +428,34 @@ TEST_F(ControlToolTest, ShowPrintsTheStateAndEverySettingWithOneOpen) {
       "log:      C:\\Pellinor.log\n"
       "target:   CAPI201\n"
       "loglimit: 64\n"
-      "logkeep:  3\n",
+      "logkeep:  3\n"
+      "caller:   1\n",
       out);
-  ASSERT_EQ(7u, backend.calls.size());
-  EXPECT_EQ(IOCTL_TRACE_GET_LOGKEEP, backend.calls[6].code);
+  ASSERT_EQ(8u, backend.calls.size());
+  EXPECT_EQ(IOCTL_TRACE_GET_CALLER, backend.calls[7].code);
   EXPECT_EQ("", err);
   EXPECT_EQ(1, backend.opens);
   EXPECT_EQ(1, backend.closes);
+}
+
+// A driver older than the caller ids answers their request with
+// STATUS_NOT_IMPLEMENTED: show says so in that line and shows the rest.
+TEST_F(ControlToolTest, ShowTellsWhatAnOlderDriverDoesNotKnow) {
+  backend.Script(IOCTL_TRACE_GET_STATE, {{0, Number(TRACE_STATE_RUNNING)}});
+  backend.Script(IOCTL_TRACE_GET_FLAGS, {{0, Number(3)}});
+  backend.Script(IOCTL_TRACE_GET_B3BYTES, {{0, Number(32)}});
+  backend.Script(IOCTL_TRACE_GET_LOG, {{0, Text("C:\\Pellinor.log")}});
+  backend.Script(IOCTL_TRACE_GET_TARGET, {{0, Text("CAPI201")}});
+  backend.Script(IOCTL_TRACE_GET_LOGLIMIT, {{0, Number(0)}});
+  backend.Script(IOCTL_TRACE_GET_LOGKEEP, {{0, Number(1)}});
+  backend.Script(IOCTL_TRACE_GET_CALLER, {{0xC0000002}});
+  EXPECT_EQ(kExitOk, Run({"show"}));
+  EXPECT_NE(out.find("logkeep:  1\ncaller:   not known to this driver\n"), std::string::npos)
+      << out;
+  EXPECT_EQ("", err);
+  backend.Script(IOCTL_TRACE_GET_CALLER, {{0xC0000002}});
+  EXPECT_EQ(kExitFailed, Run({"get", "caller"}));
+  EXPECT_EQ("pellinorctl: get caller: 0xC0000002 STATUS_NOT_IMPLEMENTED\n", err);
 }
 
 TEST_F(ControlToolTest, ShowStopsAtTheFirstFailureAndPrintsNothing) {

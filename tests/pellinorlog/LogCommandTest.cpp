@@ -648,6 +648,35 @@ TEST(BundledScenarios, TheSummaryTellsWhatTheScenarioDid) {
               std::string::npos)
         << summary.out;
   }
+  {
+    // Caller ids: grep --pid takes one process's requests and their
+    // completions; the second start, without the ids, matches nothing.
+    ScenarioLog c("callers");
+    const Session& session = c.analysis.Sessions()[0];
+    ASSERT_EQ(session.starts.size(), 2u);
+    EXPECT_TRUE(session.starts[0].settings.callerIds);
+    EXPECT_FALSE(session.starts[1].settings.callerIds);
+    const std::string log = SourcePath("tests/data/scenarios/callers.log");
+    Result a = RunTool({"grep", "--pid", "1004", log});
+    EXPECT_EQ(a.status, 0);
+    EXPECT_EQ(a.err, "");
+    auto count = [](const std::string& text, const std::string& what) {
+      size_t n = 0;
+      for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+      return n;
+    };
+    // Application a: its registration and its release, each with its
+    // completion, and nothing of b, the kernel-mode client or c.
+    EXPECT_EQ(count(a.out, "\nCAPI_"), 2u) << a.out;
+    EXPECT_EQ(count(a.out, ", Process 1004, Thread "), 2u);
+    EXPECT_EQ(count(a.out, "\nCOMPLETION CAPI_REGISTER"), 1u);
+    EXPECT_EQ(count(a.out, "\nCOMPLETION CAPI_RELEASE"), 1u);
+    Result kernel = RunTool({"grep", "--pid", "4", "--command", "CAPI_GET_VERSION", log});
+    EXPECT_EQ(count(kernel.out, "(KernelMode, "), 2u) << kernel.out;
+    Result none = RunTool({"grep", "--pid", "1004", SourcePath("tests/data/scenarios/demo.log")});
+    EXPECT_EQ(none.status, 1);
+    EXPECT_NE(none.err.find("no request in the log carries caller ids"), std::string::npos);
+  }
 }
 
 }  // namespace

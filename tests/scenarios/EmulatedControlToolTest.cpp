@@ -201,7 +201,8 @@ TEST_F(EmulatedControlTool, ReadsAndWritesEverySetting) {
             "log:      C:\\Pellinor.log\n"
             "target:   CAPI201\n"
             "loglimit: 0\n"
-            "logkeep:  1\n");
+            "logkeep:  1\n"
+            "caller:   0\n");
   EXPECT_EQ(o.err, "");
 
   o = Run({"set", "flags", "0xFFFFFFFF"});
@@ -337,6 +338,7 @@ static_assert(pellinorctl::kDefaultLogLimit == DEFAULT_LOG_LIMIT_MB, "default lo
 static_assert(pellinorctl::kMaxLogLimit == MAX_LOG_LIMIT_MB, "largest loglimit");
 static_assert(pellinorctl::kDefaultLogKeep == DEFAULT_LOG_KEEP, "default logkeep");
 static_assert(pellinorctl::kMaxLogKeep == MAX_LOG_KEEP, "largest logkeep");
+static_assert(pellinorctl::kDefaultCaller == DEFAULT_CALLER_IDS, "default caller");
 
 std::u16string Wide(const std::string& text) {
   return std::u16string(text.begin(), text.end());
@@ -362,6 +364,7 @@ TEST_F(EmulatedControlTool, ShowWithoutTheDriverReadsTheSettingsAsTheDriverDoes)
         emu::Registry::SetValue(kService, u"Pellinor_Target", REG_NONE, nullptr, 0);
         emu::Registry::SetDword(kService, u"Pellinor_LogLimit", 5000);
         emu::Registry::SetDword(kService, u"Pellinor_LogKeep", 0);
+        emu::Registry::SetDword(kService, u"Pellinor_Caller", 0x100);
       },
       [] {
         emu::Registry::SetValue(kService, u"Pellinor_Flags", REG_DWORD, nullptr, 0);

@@ -279,7 +279,7 @@ INSTANTIATE_TEST_SUITE_P(Scenarios, BundledScenario,
                          ::testing::Values("demo", "kernel-client", "maker-target",
                                            "settings-restart", "forced-stop", "pnp-removal",
                                            "retry-target", "direct-io", "kernel-user-pointer",
-                                           "ordinary-user", "shutdown"),
+                                           "ordinary-user", "shutdown", "callers"),
                          [](const ::testing::TestParamInfo<const char*>& info) {
                            std::string name = info.param;
                            for (char& c : name) {

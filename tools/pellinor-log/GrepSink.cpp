@@ -91,7 +91,26 @@ void GrepSink::Emit(uint32_t file, uint32_t line, bool hasTime, int64_t time,
   json_->EndObject();
 }
 
+bool GrepSink::SentByProcess(const LogRecord& record) {
+  const auto key = std::make_pair(analysis_.CurrentSessionNumber(), std::string(record.irp));
+  if (record.kind == RecordKind::kRequest) {
+    if (!record.hasCaller || record.callerProcess != filter_.pidValue)
+      return false;
+    sentBy_.insert(key);
+    return true;
+  }
+  if (record.kind == RecordKind::kCompletion)
+    return sentBy_.erase(key) != 0;
+  return false;
+}
+
 bool GrepSink::MatchesAllButAppl(const LogRecord& record) {
+  if (record.hasCaller)
+    callerIdsSeen_ = true;
+  // First, whatever else does not match: a request's completion matches
+  // when its request did, and the request must be seen for that.
+  if (filter_.pid && !SentByProcess(record))
+    return false;
   if (filter_.from || filter_.to) {
     if (!analysis_.HasTime())
       return false;

@@ -11,6 +11,7 @@
 #include <deque>
 #include <functional>
 #include <ostream>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -25,6 +26,10 @@ struct GrepFilter {
   bool ncci = false;
   uint32_t ncciValue = 0;
   std::string command;
+  // The requests of one process (by the caller ids the driver traced when
+  // asked to) and their completions.
+  bool pid = false;
+  uint32_t pidValue = 0;
   bool from = false;
   bool fromOfDay = false;
   long long fromMs = 0;
@@ -69,6 +74,9 @@ class GrepSink : public LogSink {
   // matching or not.
   bool StopSeen() const { return stopSeen_; }
   CallAnalyzer& Analysis() { return analysis_; }
+  // Whether any request of the log carried caller ids (without them --pid
+  // matches nothing).
+  bool CallerIdsSeen() const { return callerIdsSeen_; }
 
  private:
   struct Held {
@@ -86,6 +94,7 @@ class GrepSink : public LogSink {
   void Resolve(bool atEnd);
   void Emit(uint32_t file, uint32_t line, bool hasTime, int64_t time, std::string_view text);
   bool MatchesAllButAppl(const LogRecord& record);
+  bool SentByProcess(const LogRecord& record);
 
   const GrepFilter& filter_;
   const std::vector<std::string>& files_;
@@ -97,6 +106,11 @@ class GrepSink : public LogSink {
   uint64_t matches_ = 0;
   uint64_t quietEnd_ = 0;
   bool stopSeen_ = false;
+  // --pid: the requests of the process whose completion is still to come,
+  // by session and request address (an address is used again once its
+  // request has completed).
+  std::set<std::pair<uint32_t, std::string>> sentBy_;
+  bool callerIdsSeen_ = false;
   bool dayKnown_ = false;
   long long day_ = 0;
 };

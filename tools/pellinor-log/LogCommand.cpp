@@ -88,7 +88,9 @@ constexpr char kUsage[] =
     "  calls     one line per call\n"
     "  errors    failed completions, non-zero Info, abnormal disconnects, lost records\n"
     "  grep      the blocks that match, as they stand in the log:\n"
-    "            [--appl N] [--plci X] [--ncci X] [--command NAME] [--from TIME] [--to TIME]\n"
+    "            [--appl N] [--plci X] [--ncci X] [--command NAME] [--pid N] [--from TIME]\n"
+    "            [--to TIME]; --pid: the requests of that process and their completions\n"
+    "            (a log traced with pellinorctl set caller 1)\n"
     "  follow    LOGFILE as the driver writes it, across rotations: each call's progress\n"
     "            and each error as it appears, for the blocks that match grep's options;\n"
     "            [--blocks] the blocks themselves, [--new] only what is added from now,\n"
@@ -235,6 +237,9 @@ int LogCommand::Run(const std::vector<std::string>& args, std::istream& in, std:
     } else if (filters && a == "--ncci") {
       ok = value(&v) && ParseHex(v, &filter.ncciValue);
       filter.ncci = true;
+    } else if (filters && a == "--pid") {
+      ok = value(&v) && ParseDecimal(v, &filter.pidValue);
+      filter.pid = true;
     } else if (filters && a == "--command") {
       ok = value(&filter.command) && !filter.command.empty();
     } else if (filters && a == "--from") {
@@ -320,6 +325,9 @@ int LogCommand::Run(const std::vector<std::string>& args, std::istream& in, std:
   // output; what could not be read, if anything, on standard error.
   if (report.HasDiagnostics())
     report.NotUnderstoodText(err);
+  if (command == "grep" && filter.pid && !grep.CallerIdsSeen())
+    err << "pellinor-log: --pid: no request in the log carries caller ids (the driver adds "
+           "them after 'pellinorctl set caller 1' and a start)\n";
   if (command == "grep")
     return grep.Matches() != 0 ? kOk : kNoMatch;
   if (command == "errors")

@@ -170,8 +170,10 @@ bool ParseMessageHeader(string_view line, MessageView* m) {
   return true;
 }
 
-// "(MJ_WRITE (UserMode, FileObj 81F2C3A8, Irp 81E0A008))"
-bool ParseRequestTail(string_view s, LogRecord* r) {
+// "(MJ_WRITE (UserMode, FileObj 81F2C3A8, Irp 81E0A008))", a request's with
+// caller ids "(MJ_WRITE (UserMode, FileObj 81F2C3A8, Irp 81E0A008), Process
+// 1004, Thread 1008)"
+bool ParseRequestTail(string_view s, LogRecord* r, bool request) {
   if (!Eat(s, "(") || !Token(s, ' ', &r->major) || !Eat(s, " ("))
     return false;
   if (Eat(s, "UserMode"))
@@ -181,8 +183,14 @@ bool ParseRequestTail(string_view s, LogRecord* r) {
   else
     return false;
   if (!Eat(s, ", FileObj ") || !Token(s, ',', &r->fileObject) || !Eat(s, ", Irp ") ||
-      !Token(s, ')', &r->irp) || !Eat(s, "))") || !s.empty())
+      !Token(s, ')', &r->irp))
     return false;
+  if (Eat(s, "))"))
+    return s.empty();
+  if (!request || !Eat(s, "), Process ") || !Decimal(s, &r->callerProcess) ||
+      !Eat(s, ", Thread ") || !Decimal(s, &r->callerThread) || !Eat(s, ")") || !s.empty())
+    return false;
+  r->hasCaller = true;
   return true;
 }
 
@@ -193,14 +201,14 @@ bool ParseRequest(string_view line, LogRecord* r) {
   if (!Token(s, ' ', &r->function))
     return false;
   SkipBlanks(s);
-  return ParseRequestTail(s, r);
+  return ParseRequestTail(s, r, true);
 }
 
 bool ParseCompletion(string_view line, LogRecord* r) {
   string_view s = line;
   if (!Eat(s, "COMPLETION ") || !Token(s, ' ', &r->function) || !Eat(s, " "))
     return false;
-  return ParseRequestTail(s, r);
+  return ParseRequestTail(s, r, false);
 }
 
 // "   CAPIError 0x1004 (0xC0000023: STATUS_BUFFER_TOO_SMALL, Information: 0 (0x0))"
@@ -896,6 +904,8 @@ bool LogReader::TextLine(string_view line) {
       else if (Eat(s, "  UserMode Appls: ")) {
         set.valid &= YesNo(s, &set.userMode);
         textStage_ = 3;  // an empty line and the closing rule follow
+      } else if (textStage_ == 3 && Eat(s, "  Caller ids:     ")) {
+        set.valid &= YesNo(s, &set.callerIds);
       } else if (line == kRule80 && textStage_ >= 2) {
         textStage_ = 4;
       } else {

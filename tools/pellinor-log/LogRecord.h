@@ -87,6 +87,7 @@ struct SettingsView {
   bool messages = false;
   bool manuMessages = false;
   bool userMode = false;
+  bool callerIds = false;  // "  Caller ids:     YES", only when they are traced
   uint32_t b3Bytes = 0;
 };
 
@@ -114,6 +115,11 @@ struct LogRecord {
   std::string_view fileObject;
   std::string_view irp;
   bool userMode = false;
+  // A request's requester, when the driver traced caller ids
+  // ("..., Irp 81E0A008), Process 1004, Thread 1008)").
+  bool hasCaller = false;
+  uint32_t callerProcess = 0;
+  uint32_t callerThread = 0;
 
   // Status line of a completion.
   bool hasStatus = false;

@@ -395,6 +395,8 @@ void ReportWriter::SummaryJson() {
       json.Key("maxDataB3Bytes").Unsigned(st.settings.b3Bytes);
       json.Key("manuMessages").Bool(st.settings.manuMessages);
       json.Key("userModeAppls").Bool(st.settings.userMode);
+      if (st.settings.callerIds)
+        json.Key("callerIds").Bool(true);
       json.EndObject();
       json.Key("stopped").Bool(st.stopped);
       if (st.stopped) {
@@ -511,7 +513,7 @@ std::string SettingsText(const SettingsView& settings) {
   return std::string("CAPI functions ") + YesNo(settings.functions) + ", CAPI messages " +
          YesNo(settings.messages) + ", MaxDataB3Bytes " + std::to_string(settings.b3Bytes) +
          ", ManuMessages " + YesNo(settings.manuMessages) + ", UserMode " +
-         YesNo(settings.userMode);
+         YesNo(settings.userMode) + (settings.callerIds ? ", Caller ids YES" : "");
 }
 
 void ReportWriter::ErrorsText() {

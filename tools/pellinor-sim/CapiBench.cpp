@@ -5,9 +5,11 @@
 #include <chrono>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 #include "emu/Io.h"
+#include "emu/Process.h"
 #include "sim/CapiApplication.h"
 #include "sim/CapiDevice.h"
 #include "sim/KernelApplication.h"
@@ -102,6 +104,11 @@ struct CapiBench::State {
   // others: the map itself is shared.
   std::mutex lock;
   std::map<std::string, std::unique_ptr<sim::CapiApplication>> apps;
+  // The process each application's steps run in: a user-mode application's
+  // own (so that its requests carry its own process and thread ids, and the
+  // identity of the step that opened it), a kernel-mode one's the System
+  // process, where a driver's requests come from.
+  std::map<std::string, emu::Process*> processes;
 };
 
 namespace {
@@ -146,6 +153,7 @@ void CapiBench::CloseKernelApps(std::ostream& out) {
     out << "(end: the kernel-mode application " << app->first
         << " closed before the drivers unload)\n";
     app->second->Close();
+    state->processes.erase(app->first);
     app = state->apps.erase(app);
   }
 }
@@ -154,6 +162,7 @@ void CapiBench::Unload() {
   std::lock_guard<std::mutex> guard(state->lock);
   for (auto& app : state->apps) app.second->Close();
   state->apps.clear();
+  state->processes.clear();
   if (sim::CapiDeviceLoaded()) {
     const NTSTATUS status = sim::UnloadCapiDevice();
     if (!NT_SUCCESS(status)) {
@@ -365,6 +374,12 @@ void CapiBench::App(const Step& step, bool run, std::ostream& out, RequestOutcom
     if (found == state->apps.end()) throw StepFailure("no application " + name + " is open");
     return *found->second;
   };
+  std::optional<emu::ProcessScope> inApplication;
+  if (run && verb != "open") {
+    std::lock_guard<std::mutex> guard(state->lock);
+    auto found = state->processes.find(name);
+    if (found != state->processes.end()) inApplication.emplace(found->second);
+  }
   if (verb == "open") {
     const std::string mode = words.Take("user or kernel");
     if (mode != "user" && mode != "kernel") throw BadWord("mode is user or kernel, not '" + mode + "'");
@@ -390,11 +405,19 @@ void CapiBench::App(const Step& step, bool run, std::ostream& out, RequestOutcom
       created = std::make_unique<sim::KernelApplication>();
     }
     created->SetTransport(readWrite ? sim::Transport::kReadWrite : sim::Transport::kIoctl);
-    const NTSTATUS status = created->Open();
+    emu::Process* process =
+        mode == "user" ? emu::CreateUserProcess(emu::IdentityOf(emu::CurrentProcess()), name)
+                       : emu::SystemProcess();
+    NTSTATUS status;
+    {
+      emu::ProcessScope inProcess(process);
+      status = created->Open();
+    }
     out << label << ": " << DescribeStatus(uint32_t(status)) << "\n";
     if (NT_SUCCESS(status)) {
       std::lock_guard<std::mutex> guard(state->lock);
       state->apps[name] = std::move(created);
+      state->processes[name] = process;
     }
     expected.Check("opening the CAPI device", uint32_t(status));
     return;
@@ -406,6 +429,7 @@ void CapiBench::App(const Step& step, bool run, std::ostream& out, RequestOutcom
     app().Close();
     std::lock_guard<std::mutex> guard(state->lock);
     state->apps.erase(name);
+    state->processes.erase(name);
     return;
   }
   if (verb == "call") {

@@ -56,6 +56,9 @@ uint32_t LimitLogKeep(uint32_t value) {
     return 1;
   return value > kMaxLogKeep ? kMaxLogKeep : value;
 }
+uint32_t LimitCaller(uint32_t value) {
+  return value != 0 ? 1 : 0;
+}
 
 constexpr Setting settings[] = {
     {"flags", IOCTL_TRACE_SET_FLAGS, IOCTL_TRACE_GET_FLAGS, true, kFlagsValueName, kDefaultFlags,
@@ -70,8 +73,10 @@ constexpr Setting settings[] = {
      kDefaultLogLimit, nullptr, LimitLogLimit},
     {"logkeep", IOCTL_TRACE_SET_LOGKEEP, IOCTL_TRACE_GET_LOGKEEP, true, kLogKeepValueName,
      kDefaultLogKeep, nullptr, LimitLogKeep},
+    {"caller", IOCTL_TRACE_SET_CALLER, IOCTL_TRACE_GET_CALLER, true, kCallerValueName,
+     kDefaultCaller, nullptr, LimitCaller},
 };
-static_assert(sizeof(settings) / sizeof(settings[0]) == 6, "six settings");
+static_assert(sizeof(settings) / sizeof(settings[0]) == 7, "seven settings");
 
 // show prints "name:" and the value from this column on.
 constexpr size_t kShowValueColumn = 10;
@@ -180,10 +185,10 @@ const char* ControlTool::Usage() {
          "  state                      tracing state: running, stopped or none\n"
          "  start                      start tracing (and at every later load)\n"
          "  stop [--force]             stop tracing; --force also while requests are pending\n"
-         "  set flags|b3bytes|loglimit|logkeep NUMBER\n"
+         "  set flags|b3bytes|loglimit|logkeep|caller NUMBER\n"
          "                             store a setting (decimal or 0x hexadecimal)\n"
          "  set log|target TEXT        store the log file path or the traced device's name\n"
-         "  get flags|b3bytes|log|target|loglimit|logkeep\n"
+         "  get flags|b3bytes|log|target|loglimit|logkeep|caller\n"
          "                             print a stored setting\n"
          "  show                       print the state and every setting\n"
          "  install [--start auto|demand]\n"
@@ -192,7 +197,8 @@ const char* ControlTool::Usage() {
          "  --version                  this tool's version and build, and the driver's\n"
          "loglimit is the log file's size in megabytes (0: no limit, at most 4095); past\n"
          "it the log is renamed to NAME.old and a new one begun. logkeep is how many older\n"
-         "files are kept (NAME.old, NAME.old.2 ...; 1 to 9, default 1).\n"
+         "files are kept (NAME.old, NAME.old.2 ...; 1 to 9, default 1). caller 1 adds the\n"
+         "requesting process and thread ids to each request's line in the log (default 0).\n"
          "Settings take effect at the next start. Exit status: 0 done, 1 failed, 2 usage.\n";
 }
 
@@ -232,13 +238,13 @@ int ControlTool::Dispatch(const std::vector<std::string>& args, std::string& out
   }
   if (command == "get") {
     if (extra != 1 || !FindSetting(args[1])) {
-      return UsageError(err, "get needs one of flags, b3bytes, log, target, loglimit, logkeep");
+      return UsageError(err, "get needs one of flags, b3bytes, log, target, loglimit, logkeep, caller");
     }
     return Get(args[1], out, err);
   }
   if (command == "set") {
     if (extra != 2 || !FindSetting(args[1])) {
-      return UsageError(err, "set needs one of flags, b3bytes, log, target, loglimit, logkeep and a value");
+      return UsageError(err, "set needs one of flags, b3bytes, log, target, loglimit, logkeep, caller and a value");
     }
     return Set(args[1], args[2], out, err);
   }
@@ -279,9 +285,11 @@ bool ControlTool::OpenDevice(std::string& err) {
   return false;
 }
 
+// ERROR_PATH_NOT_FOUND too: a DOS device link left behind while its
+// device object is gone resolves to a path that is not there.
 bool ControlTool::IsNotLoaded(const ControlResult& openResult) {
   return openResult.kind == ControlResult::Kind::Win32Error &&
-         openResult.code == kErrorFileNotFound;
+         (openResult.code == kErrorFileNotFound || openResult.code == kErrorPathNotFound);
 }
 
 bool ControlTool::ServiceInstalled() {
@@ -295,12 +303,17 @@ bool ControlTool::ServiceInstalled() {
 }
 
 bool ControlTool::ReadNumber(const char* command, uint32_t code, uint32_t* value,
-                             std::string& err) {
+                             std::string& err, bool* unknown) {
   if (!OpenDevice(err)) return false;
   uint8_t buffer[4] = {};
   uint32_t information = 0;
   const ControlResult result =
       backend.DeviceControl(code, nullptr, 0, buffer, sizeof buffer, &information);
+  if (unknown != nullptr && result.kind == ControlResult::Kind::NtStatus &&
+      result.code == kStatusNotImplemented) {
+    *unknown = true;
+    return false;
+  }
   if (result.Failed()) {
     Complain(err, command, result);
     return false;
@@ -496,7 +509,15 @@ int ControlTool::Show(std::string& out, std::string& err) {
     std::string value;
     if (setting.number) {
       uint32_t number = 0;
-      if (!ReadNumber(command.c_str(), setting.getCode, &number, err)) return kExitFailed;
+      // The caller ids are newer than the first drivers, which do not know
+      // the request: its line says so rather than the whole show failing.
+      bool unknown = false;
+      if (!ReadNumber(command.c_str(), setting.getCode, &number, err,
+                      setting.getCode == IOCTL_TRACE_GET_CALLER ? &unknown : nullptr)) {
+        if (!unknown) return kExitFailed;
+        ShowLine(text, setting.name, "not known to this driver");
+        continue;
+      }
       value = FormatNumber(setting, number);
     } else if (!ReadString(command.c_str(), setting.getCode, &value, err)) {
       return kExitFailed;

@@ -49,7 +49,10 @@ class ControlTool {
   // Whether the service key exists (true where that cannot be told).
   bool ServiceInstalled();
   // Reads a 4-byte number; false (with the message) on failure.
-  bool ReadNumber(const char* command, uint32_t code, uint32_t* value, std::string& err);
+  // With `unknown`: a driver that does not know the request (older than
+  // it) sets *unknown and is no failure to complain of.
+  bool ReadNumber(const char* command, uint32_t code, uint32_t* value, std::string& err,
+                  bool* unknown = nullptr);
   // Reads a zero-terminated 8-bit string; false (with the message) on failure.
   bool ReadString(const char* command, uint32_t code, std::string* value, std::string& err);
 

@@ -10,6 +10,7 @@
 // in the kernel's table, which kernel-mode code finds from every process.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
@@ -35,6 +36,12 @@ Process* CreateUserProcess(Identity identity, const std::string& name);
 Process* CurrentProcess();
 Identity IdentityOf(Process* process);
 const char* ProcessName(Process* process);
+// The process's id (PsGetCurrentProcessId): 4 for System, others from 1000
+// on in the order the processes were made. The id of a thread in a process
+// (PsGetCurrentThreadId), given the thread's object, from the same space,
+// made the first time it is asked.
+uint32_t ProcessId(Process* process);
+uint32_t ThreadId(const void* thread, Process* process);
 
 // Runs the calling host thread in `process` while it exists.
 class ProcessScope {

@@ -299,6 +299,8 @@ NTKERNELAPI NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG Desi
 NTKERNELAPI NTSTATUS NTAPI PsTerminateSystemThread(NTSTATUS ExitStatus) __attribute__((noreturn));
 NTKERNELAPI PETHREAD NTAPI PsGetCurrentThread(VOID);
 NTKERNELAPI PKTHREAD NTAPI KeGetCurrentThread(VOID);
+NTKERNELAPI HANDLE NTAPI PsGetCurrentProcessId(VOID);
+NTKERNELAPI HANDLE NTAPI PsGetCurrentThreadId(VOID);
 // Normal kernel APCs (a suspension among them) are held off between the two.
 NTKERNELAPI VOID NTAPI KeEnterCriticalRegion(VOID);
 NTKERNELAPI VOID NTAPI KeLeaveCriticalRegion(VOID);
