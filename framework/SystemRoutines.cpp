@@ -32,6 +32,8 @@ SystemRoutines::ShutdownNotificationRoutine SystemRoutines::registerShutdown;
 SystemRoutines::CriticalRegionRoutine SystemRoutines::enterCriticalRegion;
 SystemRoutines::CriticalRegionRoutine SystemRoutines::leaveCriticalRegion;
 SystemRoutines::ShutdownUnregistrationRoutine SystemRoutines::unregisterShutdown;
+SystemRoutines::AllocateErrorLogEntryRoutine SystemRoutines::allocateErrorLogEntry;
+SystemRoutines::WriteErrorLogEntryRoutine SystemRoutines::writeErrorLogEntry;
 
 void SystemRoutines::Resolve() {
   Forget();
@@ -81,6 +83,14 @@ void SystemRoutines::Resolve() {
     registerShutdown = NULL;
     unregisterShutdown = NULL;
   }
+  allocateErrorLogEntry =
+      reinterpret_cast<AllocateErrorLogEntryRoutine>(Find(L"IoAllocateErrorLogEntry"));
+  writeErrorLogEntry = reinterpret_cast<WriteErrorLogEntryRoutine>(Find(L"IoWriteErrorLogEntry"));
+  // An entry that could be allocated but never written would stay allocated.
+  if (allocateErrorLogEntry == NULL || writeErrorLogEntry == NULL) {
+    allocateErrorLogEntry = NULL;
+    writeErrorLogEntry = NULL;
+  }
 }
 
 void SystemRoutines::Forget() {
@@ -101,4 +111,6 @@ void SystemRoutines::Forget() {
   unregisterShutdown = NULL;
   enterCriticalRegion = NULL;
   leaveCriticalRegion = NULL;
+  allocateErrorLogEntry = NULL;
+  writeErrorLogEntry = NULL;
 }

@@ -90,6 +90,13 @@ class SystemRoutines {
   static ShutdownUnregistrationRoutine UnregisterShutdownNotification() {
     return unregisterShutdown;
   }
+  // Entries of the system event log (every NT exports them). Looked up, not
+  // imported: Windows 98/Me have no event log, and whether their WDM layer
+  // exports the routines could not be checked; both or neither.
+  using AllocateErrorLogEntryRoutine = PVOID(NTAPI*)(PVOID, UCHAR);
+  using WriteErrorLogEntryRoutine = VOID(NTAPI*)(PVOID);
+  static AllocateErrorLogEntryRoutine AllocateErrorLogEntry() { return allocateErrorLogEntry; }
+  static WriteErrorLogEntryRoutine WriteErrorLogEntry() { return writeErrorLogEntry; }
 
  private:
   static bool nt;
@@ -109,4 +116,6 @@ class SystemRoutines {
   static CriticalRegionRoutine enterCriticalRegion;
   static CriticalRegionRoutine leaveCriticalRegion;
   static ShutdownUnregistrationRoutine unregisterShutdown;
+  static AllocateErrorLogEntryRoutine allocateErrorLogEntry;
+  static WriteErrorLogEntryRoutine writeErrorLogEntry;
 };
