@@ -41,9 +41,14 @@ const char kRemovedText[] = RULE "Traced Device Removed\n" RULE;
 }  // namespace
 
 TraceDevice::TraceDevice(PCWSTR targetName, TraceSettings initial, NTSTATUS* status)
-    : FilterDevice(NULL, targetName, status), logWriter(NULL), settings(LONG(initial)) {
-  if (!NT_SUCCESS(*status))
+    : FilterDevice(NULL, targetName, status),
+      logWriter(NULL),
+      failed(FAILED_NONE),
+      settings(LONG(initial)) {
+  if (!NT_SUCCESS(*status)) {
+    failed = TargetFile() == NULL ? FAILED_TARGET : FAILED_DEVICE_OBJECT;
     return;
+  }
   *status = OpenLog();
   if (!NT_SUCCESS(*status))
     return;
@@ -83,6 +88,7 @@ NTSTATUS TraceDevice::OpenLog() {
   RegistryValue value;
   value.SetKey(NULL);
   PCWSTR name = NULL;
+  failed = FAILED_SETTING;
   NTSTATUS read = value.QueryStringSetting(LOG_VALUE_NAME, DEFAULT_LOG_PATH, &name);
   if (!NT_SUCCESS(read))
     return read;
@@ -97,9 +103,12 @@ NTSTATUS TraceDevice::OpenLog() {
   NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES;
   // Without a writer nothing could be logged: that is a failure, not a
   // device that silently traces into nothing.
+  failed = FAILED_LOG;
   logWriter = new LogWriter(&status, name, limit, keep);
   if (logWriter == NULL)
     return STATUS_INSUFFICIENT_RESOURCES;
+  if (NT_SUCCESS(status))
+    failed = FAILED_NONE;
   return status;
 }
 

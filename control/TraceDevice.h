@@ -52,11 +52,23 @@ class TraceDevice : public FilterDevice {
   TraceSettings Settings() const { return TraceSettings(__atomic_load_n(&settings, __ATOMIC_SEQ_CST)); }
   LogWriter* Writer() const { return logWriter; }
 
+  // After a construction that failed: the step that failed, so that the
+  // event log can say why tracing could not start.
+  enum FailedStep : UCHAR {
+    FAILED_NONE,
+    FAILED_TARGET,         // the traced device could not be opened
+    FAILED_DEVICE_OBJECT,  // opened, but the filter's device object not made
+    FAILED_SETTING,        // a setting of the log could not be read
+    FAILED_LOG,            // the log writer could not start or open the file
+  };
+  FailedStep Failed() const { return failed; }
+
  private:
   void WriteBanner(PCWSTR target);
   void QueueText(const char* text, bool timeStamped, TextRole role = TEXT_ROLE_NONE);
 
   LogWriter* logWriter;
+  FailedStep failed;
   // Replaced whole by one interlocked exchange; read once per hook call.
   volatile LONG settings;
 };

@@ -34,6 +34,8 @@ SystemRoutines::CriticalRegionRoutine SystemRoutines::leaveCriticalRegion;
 SystemRoutines::ShutdownUnregistrationRoutine SystemRoutines::unregisterShutdown;
 SystemRoutines::CurrentIdRoutine SystemRoutines::currentProcessId;
 SystemRoutines::CurrentIdRoutine SystemRoutines::currentThreadId;
+SystemRoutines::AllocateErrorLogEntryRoutine SystemRoutines::allocateErrorLogEntry;
+SystemRoutines::WriteErrorLogEntryRoutine SystemRoutines::writeErrorLogEntry;
 
 void SystemRoutines::Resolve() {
   Forget();
@@ -89,6 +91,14 @@ void SystemRoutines::Resolve() {
     currentProcessId = NULL;
     currentThreadId = NULL;
   }
+  allocateErrorLogEntry =
+      reinterpret_cast<AllocateErrorLogEntryRoutine>(Find(L"IoAllocateErrorLogEntry"));
+  writeErrorLogEntry = reinterpret_cast<WriteErrorLogEntryRoutine>(Find(L"IoWriteErrorLogEntry"));
+  // An entry that could be allocated but never written would stay allocated.
+  if (allocateErrorLogEntry == NULL || writeErrorLogEntry == NULL) {
+    allocateErrorLogEntry = NULL;
+    writeErrorLogEntry = NULL;
+  }
 }
 
 void SystemRoutines::Forget() {
@@ -111,4 +121,6 @@ void SystemRoutines::Forget() {
   leaveCriticalRegion = NULL;
   currentProcessId = NULL;
   currentThreadId = NULL;
+  allocateErrorLogEntry = NULL;
+  writeErrorLogEntry = NULL;
 }

@@ -97,6 +97,13 @@ class SystemRoutines {
   static bool HasCallerIds() { return currentProcessId != NULL; }
   static CurrentIdRoutine CurrentProcessId() { return currentProcessId; }
   static CurrentIdRoutine CurrentThreadId() { return currentThreadId; }
+  // Entries of the system event log (every NT exports them). Looked up, not
+  // imported: Windows 98/Me have no event log, and whether their WDM layer
+  // exports the routines could not be checked; both or neither.
+  using AllocateErrorLogEntryRoutine = PVOID(NTAPI*)(PVOID, UCHAR);
+  using WriteErrorLogEntryRoutine = VOID(NTAPI*)(PVOID);
+  static AllocateErrorLogEntryRoutine AllocateErrorLogEntry() { return allocateErrorLogEntry; }
+  static WriteErrorLogEntryRoutine WriteErrorLogEntry() { return writeErrorLogEntry; }
 
  private:
   static bool nt;
@@ -118,4 +125,6 @@ class SystemRoutines {
   static ShutdownUnregistrationRoutine unregisterShutdown;
   static CurrentIdRoutine currentProcessId;
   static CurrentIdRoutine currentThreadId;
+  static AllocateErrorLogEntryRoutine allocateErrorLogEntry;
+  static WriteErrorLogEntryRoutine writeErrorLogEntry;
 };

@@ -4,6 +4,9 @@
 #include "control/TraceDevice.h"
 #include "control/TraceSettings.h"
 #include "filter/RetiredFilter.h"
+#include "log/LogWriter.h"
+#include "framework/ErrorLogEntry.h"
+#include "framework/EventCodes.h"
 #include "framework/ExitTable.h"
 #include "framework/Interlocked.h"
 #include "framework/RegistryValue.h"
@@ -40,7 +43,10 @@ TraceDriver::TraceDriver()
       RetryWorkItem(Retry, DelayedWorkQueue, false),
       tracingLock(SynchronizationEvent, true),
       cleanedUp(FALSE),
-      shutDown(FALSE) {}
+      shutDown(FALSE),
+      retriesRun(0),
+      waitingReported(FALSE),
+      automaticFailureReported(FALSE) {}
 
 TraceDriver::~TraceDriver() {
   driverGuard.ReleaseAndWait();
@@ -120,7 +126,7 @@ NTSTATUS TraceDriver::StartFilter() {
     ArmRetry();  // the reference passes to the pending retry
     return STATUS_SUCCESS;
   }
-  NTSTATUS status = CreateTraceDevice();
+  NTSTATUS status = CreateTraceDevice(START_AUTOMATIC);
   if (NT_SUCCESS(status)) {
     driverGuard.Release();
     return status;
@@ -168,12 +174,18 @@ void TraceDriver::RetryOnce() {
     driverGuard.Release();
     return;
   }
+  // Retry n runs n times the retry's period after load.
+  ++retriesRun;
   if (SystemStartStage() < SYSTEM_START_STAGE_READY) {
     ArmRetry();
     driverGuard.Release();
     return;
   }
-  if (CreateTraceDevice() == STATUS_DEVICE_DOES_NOT_EXIST) {
+  const StartCause cause =
+      !waitingReported && retriesRun >= TARGET_WAIT_REPORT_MILLISECONDS / RETRY_MILLISECONDS
+          ? START_AUTOMATIC_WAITED
+          : START_AUTOMATIC;
+  if (CreateTraceDevice(cause) == STATUS_DEVICE_DOES_NOT_EXIST) {
     ArmRetry();
     driverGuard.Release();
     return;
@@ -183,13 +195,17 @@ void TraceDriver::RetryOnce() {
 }
 
 NTSTATUS TraceDriver::CreateTraceDevice() {
+  return CreateTraceDevice(START_REQUESTED);
+}
+
+NTSTATUS TraceDriver::CreateTraceDevice(StartCause cause) {
   LockTracing();
-  NTSTATUS status = CreateTraceDeviceLocked();
+  NTSTATUS status = CreateTraceDeviceLocked(cause);
   UnlockTracing();
   return status;
 }
 
-NTSTATUS TraceDriver::CreateTraceDeviceLocked() {
+NTSTATUS TraceDriver::CreateTraceDeviceLocked(StartCause cause) {
   if (cleanedUp)
     return STATUS_DELETE_PENDING;
   if (shutDown)
@@ -200,24 +216,61 @@ NTSTATUS TraceDriver::CreateTraceDeviceLocked() {
   target.SetKey(NULL);
   PCWSTR name = NULL;
   NTSTATUS read = target.QueryStringSetting(TARGET_VALUE_NAME, DEFAULT_TARGET_NAME, &name);
-  if (!NT_SUCCESS(read))
+  if (!NT_SUCCESS(read)) {
+    ReportStartFailure(cause, read, NULL, NULL);
     return read;
+  }
   TraceSettings settings = 0;
   read = LoadTraceSettings(&settings);
-  if (!NT_SUCCESS(read))
+  if (!NT_SUCCESS(read)) {
+    ReportStartFailure(cause, read, name, NULL);
     return read;
+  }
   NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES;
   TraceDevice* device = new TraceDevice(name, settings, &status);
   // No device is no success: the caller (and the Start value the control
   // device writes from this status) must not take it for one.
-  if (device == NULL)
+  if (device == NULL) {
+    ReportStartFailure(cause, STATUS_INSUFFICIENT_RESOURCES, name, NULL);
     return STATUS_INSUFFICIENT_RESOURCES;
+  }
   if (!NT_SUCCESS(status)) {
+    // Told before the half-built device goes: its log writer holds the
+    // log's name.
+    ReportStartFailure(cause, status, name, device);
     delete device;
     return status;
   }
   Interlocked::ExchangePointer(&traceDevice, device);
   return status;
+}
+
+void TraceDriver::ReportStartFailure(StartCause cause, NTSTATUS status, PCWSTR target,
+                                     TraceDevice* device) {
+  TraceDevice::FailedStep step = device != NULL ? device->Failed() : TraceDevice::FAILED_NONE;
+  if (step == TraceDevice::FAILED_TARGET && status == STATUS_DEVICE_DOES_NOT_EXIST &&
+      cause != START_REQUESTED) {
+    // The automatic start waits for its target: told once, a minute on.
+    if (cause == START_AUTOMATIC_WAITED)
+      waitingReported =
+          ErrorLogEntry::Write(PELLINOR_EVENT_TARGET_WAITING, STATUS_SUCCESS, target, NULL);
+    return;
+  }
+  if (cause != START_REQUESTED && automaticFailureReported)
+    return;
+  bool written;
+  if (step == TraceDevice::FAILED_TARGET) {
+    written = ErrorLogEntry::WriteWithStatus(PELLINOR_EVENT_TARGET_FAILED, target, status);
+  } else if (step == TraceDevice::FAILED_LOG && device->Writer() != NULL &&
+             device->Writer()->FileName() != NULL) {
+    written = ErrorLogEntry::WriteWithStatus(PELLINOR_EVENT_LOG_FAILED,
+                                             device->Writer()->FileName(), status);
+  } else {
+    written = ErrorLogEntry::WriteStatusOnly(PELLINOR_EVENT_START_FAILED, status);
+  }
+  // The retry after a failure at load meets it again: told once.
+  if (cause != START_REQUESTED && written)
+    automaticFailureReported = TRUE;
 }
 
 NTSTATUS TraceDriver::RestartTracing() {
@@ -227,7 +280,7 @@ NTSTATUS TraceDriver::RestartTracing() {
   if (shutDown) {
     status = STATUS_TOO_LATE;
   } else if (device == NULL) {
-    status = CreateTraceDeviceLocked();
+    status = CreateTraceDeviceLocked(START_REQUESTED);
   } else {
     // The target and the log stay; only the settings are read again. When
     // they cannot be read, the device goes on as it was.

@@ -20,6 +20,9 @@ class TraceDevice;    // the filter above the traced device
 
 // The retry of the trace device's creation while the target is missing.
 constexpr ULONG RETRY_MILLISECONDS = 5000;
+// How long the automatic start waits for a missing target before the
+// system event log is told (once).
+constexpr ULONG TARGET_WAIT_REPORT_MILLISECONDS = 60000;
 class ControlDevice;  // \Device\PellinorIOCTL
 
 class TraceDriver : public FilterDriver {
@@ -56,6 +59,10 @@ class TraceDriver : public FilterDriver {
   //    creates one;
   //  - StopTraceDevice: stops tracing and destroys the trace device when
   //    forced or idle (STATUS_DEVICE_DOES_NOT_EXIST without one).
+  //  Every failure to build the trace device, except while another exists
+  //  or the driver unloads or the system shuts down, is told in the system
+  //  event log; the automatic start's missing target only once it has
+  //  waited a minute.
   NTSTATUS CreateTraceDevice();
   NTSTATUS RestartTracing();
   NTSTATUS StopTraceDevice(UCHAR force);
@@ -75,8 +82,16 @@ class TraceDriver : public FilterDriver {
   // Arms RetryTimer; the caller's reference on driverGuard passes to the
   // pending retry.
   void ArmRetry();
+  // Who asked for the trace device: the control device (or a test), the
+  // automatic start at load or its retry, or a retry a minute or more
+  // after load, whose missing target is told in the event log.
+  enum StartCause : UCHAR { START_REQUESTED, START_AUTOMATIC, START_AUTOMATIC_WAITED };
+  NTSTATUS CreateTraceDevice(StartCause cause);
   // The operations behind the public ones, called with tracingLock held.
-  NTSTATUS CreateTraceDeviceLocked();
+  NTSTATUS CreateTraceDeviceLocked(StartCause cause);
+  // The event log entry of a start that failed with `status`; `target` is
+  // the target name read, `device` the half-built device (or null).
+  void ReportStartFailure(StartCause cause, NTSTATUS status, PCWSTR target, TraceDevice* device);
   // The holder runs in a critical region for the whole hold: a control
   // request's thread belongs to the tool's process, which could otherwise
   // suspend it while it holds the lock, and every other control request
@@ -98,6 +113,13 @@ class TraceDriver : public FilterDriver {
   BOOLEAN cleanedUp;
   // Set under tracingLock by ShutdownTracing: no log is opened any more.
   BOOLEAN shutDown;
+  // The retries run since load (the work item alone counts them), whether
+  // the event log was told that the target is still missing, and whether
+  // of a failure of the automatic start (its retry after a failure at load
+  // meets the same failure: told once).
+  ULONG retriesRun;
+  BOOLEAN waitingReported;
+  BOOLEAN automaticFailureReported;
 };
 
 // Set once by StopRetrying, never cleared.

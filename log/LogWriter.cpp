@@ -2,6 +2,8 @@
 
 #include "capi/TraceText.h"
 #include "control/TraceSettings.h"
+#include "framework/ErrorLogEntry.h"
+#include "framework/EventCodes.h"
 #include "framework/Interlocked.h"
 #include "framework/Pool.h"
 #include "log/LogFile.h"
@@ -133,6 +135,7 @@ LogWriter::LogWriter(NTSTATUS* status, PCWSTR logFileName, ULONG limitMegabytes,
       recordWritten(false),
       writeFailed(false),
       renameFailed(false),
+      lostReported(false),
       writeLost(0) {
   *status = STATUS_INSUFFICIENT_RESOURCES;
   // Without its copy of the name the thread would have no file to open.
@@ -230,6 +233,10 @@ void LogWriter::ReportLost(ULONG lost, const TimeStamp& when) {
   char stamp[TimeStamp::kTextSize];
   when.Format(stamp, kTraceStampFormat);
   TracePrint("\n%s\n*** %u trace records lost ***\n", stamp, unsigned(lost));
+  // Not told when the entry could not be allocated: the next report tries
+  // again.
+  if (!lostReported)
+    lostReported = ErrorLogEntry::WriteWithCount(PELLINOR_EVENT_RECORDS_LOST, FileName(), lost);
 }
 
 VOID NTAPI LogWriter::ThreadEntry(PVOID context) {
@@ -367,6 +374,8 @@ void LogWriter::Rotate() {
       // Nothing to write to: the records are counted lost until an open
       // succeeds (tried again before each later write).
       renameFailed = !NT_SUCCESS(status);
+      if (renameFailed)
+        ErrorLogEntry::WriteWithStatus(PELLINOR_EVENT_ROTATION_FAILED, FileName(), status);
       return;
     }
   }
@@ -376,6 +385,7 @@ void LogWriter::Rotate() {
     renameFailed = true;
     sprintf(notice, "*** log limit reached, could not rename: 0x%08X ***", unsigned(status));
     WriteNotice(notice, false);
+    ErrorLogEntry::WriteWithStatus(PELLINOR_EVENT_ROTATION_FAILED, FileName(), status);
     return;
   }
   BeginGeneration();

@@ -85,6 +85,9 @@ class LogWriter : public PoolObject {
 
   // Set by the target query when the traced device is the maker's own; read
   // by the formatting of CAPI_MANUFACTURER and version buffers.
+  // The log file's name as given (null when its copy could not be made).
+  PCWSTR FileName() const { return logFileName.Text(); }
+
   bool NrxTarget() const { return nrxTarget != 0; }
   void SetNrxTarget() { nrxTarget = 1; }
 
@@ -102,7 +105,9 @@ class LogWriter : public PoolObject {
   // the capture time of the record it stands in front of (the losses came
   // before that record was queued), so that the line does not depend on how
   // far behind the writer runs.
-  static void ReportLost(ULONG lost, const TimeStamp& when);
+  // The first report of a trace device's losses is also an entry of the
+  // system event log (once per writer: the log tells every later one).
+  void ReportLost(ULONG lost, const TimeStamp& when);
   // Formats one record (after the line of the losses before it) and writes
   // its text; a record whose text could not be written is counted lost.
   void WriteRecord(TraceRecord* record);
@@ -112,7 +117,8 @@ class LogWriter : public PoolObject {
   bool PastLimit(ULONG pending) const;
   // Close, move the older generations on, rename to NAME.old, open afresh,
   // and begin the new file with its part line and the session's start; a
-  // failed rename keeps the file and says so once.
+  // failed rename keeps the file and says so once, in the log and in the
+  // system event log.
   void Rotate();
   // Moves NAME.old.(keep-1) to NAME.old.keep, ..., NAME.old to NAME.old.2;
   // a generation that is not there is no failure. The first failure's
@@ -158,6 +164,7 @@ class LogWriter : public PoolObject {
   bool recordWritten;  // some of the record's text is in the file already
   bool writeFailed;    // some of the record's text could not be written
   bool renameFailed;   // the limit no longer applies: said so once
+  bool lostReported;   // the event log has been told of lost records
   ULONG writeLost;     // records whose text was lost, not yet told
 };
 

@@ -100,9 +100,40 @@ else()
   message(STATUS "pellinor.sys not linked: framework/ has no DriverEntry or Pool.h yet")
 endif()
 
+# The message table of the driver's event log entries
+# (windows/PellinorEvents.mc): windmc makes the table and its resource
+# script, windres the object linked into pellinor.sys. -c sets the customer
+# bit of every code. The driver takes its codes from framework/EventCodes.h,
+# not from windmc's header, so that the host build needs no windmc; the
+# image check holds the table to that header.
+find_program(PELLINOR_WINDMC NAMES ${PELLINOR_MINGW_TRIPLE}-windmc windmc REQUIRED
+             DOC "mingw-w64's message compiler (package binutils-mingw-w64-i686)")
+if(NOT CMAKE_RC_COMPILER)
+  find_program(CMAKE_RC_COMPILER NAMES ${PELLINOR_MINGW_TRIPLE}-windres windres REQUIRED)
+endif()
+set(PELLINOR_EVENTS_MC ${PROJECT_SOURCE_DIR}/windows/PellinorEvents.mc)
+set(PELLINOR_EVENTS_DIR ${CMAKE_CURRENT_BINARY_DIR}/events)
+add_custom_command(
+    OUTPUT ${PELLINOR_EVENTS_DIR}/PellinorEvents.rc ${PELLINOR_EVENTS_DIR}/MSG00409.bin
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${PELLINOR_EVENTS_DIR}
+    COMMAND ${PELLINOR_WINDMC} -c -h ${PELLINOR_EVENTS_DIR} -r ${PELLINOR_EVENTS_DIR}
+            ${PELLINOR_EVENTS_MC}
+    DEPENDS ${PELLINOR_EVENTS_MC}
+    COMMENT "Compiling the event log messages"
+    VERBATIM)
+add_custom_command(
+    OUTPUT ${PELLINOR_EVENTS_DIR}/PellinorEvents.res.obj
+    COMMAND ${CMAKE_RC_COMPILER} -J rc -O coff -i PellinorEvents.rc -o PellinorEvents.res.obj
+    DEPENDS ${PELLINOR_EVENTS_DIR}/PellinorEvents.rc ${PELLINOR_EVENTS_DIR}/MSG00409.bin
+    WORKING_DIRECTORY ${PELLINOR_EVENTS_DIR}
+    VERBATIM)
+set_source_files_properties(${PELLINOR_EVENTS_DIR}/PellinorEvents.res.obj PROPERTIES
+                            EXTERNAL_OBJECT TRUE GENERATED TRUE)
+
 if(PELLINOR_BUILD_SYS)
   add_executable(pellinor_sys $<TARGET_OBJECTS:pellinor_driver_objects>
-                              ${PROJECT_SOURCE_DIR}/framework/CxxRuntime.cpp)
+                              ${PROJECT_SOURCE_DIR}/framework/CxxRuntime.cpp
+                              ${PELLINOR_EVENTS_DIR}/PellinorEvents.res.obj)
   pellinor_windows_kernel_code(pellinor_sys)
   set_target_properties(pellinor_sys PROPERTIES OUTPUT_NAME pellinor SUFFIX .sys)
   # A kernel driver: no C run-time and no start-up code; the native subsystem;

@@ -94,6 +94,7 @@ void CheckDriverLeftNoActivity(DriverRecord* driver) {
   internal::CheckDriverThreads(object, name);
   internal::CheckDriverTimersAndDpcs(object, name);
   internal::CheckDriverWorkItems(object, name);
+  internal::CheckDriverErrorLogEntries(object, name);
   CheckDriverCompletionRoutines(object, name);
   CheckDriverIrps(object, name);
   CheckFreedIrps(("when driver " + driverName + " unloaded").c_str());

@@ -72,7 +72,8 @@ NTSTATUS NTAPI ImagePsTerminateSystemThread(NTSTATUS ExitStatus) {
   longjmp(imageThreadExit.resume, 1);
 }
 
-#define EXPORT(module, function) {module, #function, reinterpret_cast<const void*>(&function)}
+#define EXPORT(module, function) \
+  { module, #function, reinterpret_cast<const void*>(&function) }
 
 // Addresses are not constant expressions, so the table cannot be constexpr;
 // it is still built before any code runs (constant initialisation).
@@ -96,6 +97,8 @@ const KernelExport kExports[] = {
     EXPORT(kNt, IofCompleteRequest),
     EXPORT(kNt, IoAllocateMdl),
     EXPORT(kNt, IoFreeMdl),
+    EXPORT(kNt, IoAllocateErrorLogEntry),
+    EXPORT(kNt, IoWriteErrorLogEntry),
     EXPORT(kNt, PoCallDriver),
     EXPORT(kNt, PoStartNextPowerIrp),
     // Memory manager.

@@ -64,6 +64,8 @@ constexpr int kUnloadGraceMs = 2000;
 void CheckDriverTimersAndDpcs(PDRIVER_OBJECT driver, const char* name);
 void CheckDriverWorkItems(PDRIVER_OBJECT driver, const char* name);
 void CheckDriverThreads(PDRIVER_OBJECT driver, const char* name);
+// An error log entry the driver allocated and never wrote (ErrorLog.cpp).
+void CheckDriverErrorLogEntries(PDRIVER_OBJECT driver, const char* name);
 
 // Thread suspension (Suspend.cpp). With the dispatcher lock held: whether
 // the calling thread is to stay stopped in its wait (a suspension was

@@ -312,7 +312,8 @@ struct State {
   uint32_t lastTag = 0;
   PoolTagReport* lastStats = nullptr;
   std::set<uint32_t> driverTags;
-  std::set<uint32_t> kernelTags{MakePoolTag("Strg"), kSystemBufferTag, MakePoolTag("IoUs")};
+  std::set<uint32_t> kernelTags{MakePoolTag("Strg"), kSystemBufferTag, MakePoolTag("IoUs"),
+                                MakePoolTag("IoEr")};
   std::vector<Fault> faults;
   unsigned long long sequence = 0;
   std::deque<Freed> quarantine;
@@ -462,13 +463,17 @@ void TrimQuarantine(State& s) {
   }
 }
 
-void* Allocate(int type, size_t size, uint32_t tag, const char* service,
-               bool systemBuffer = false) {
+// `systemBuffer`: the kernel's own block, which no driver may free;
+// `chargeDriver`: still counted as the current driver's at its unload (a
+// block the kernel hands the driver to give back, such as an error log
+// entry).
+void* Allocate(int type, size_t size, uint32_t tag, const char* service, bool systemBuffer = false,
+               bool chargeDriver = false) {
   internal::RequireIrqlAtMost(IsPaged(type) ? PASSIVE_LEVEL : DISPATCH_LEVEL, service);
   if (type < 0 || type > 7 || type == 3) {
     BugCheck(BAD_POOL_CALLER, "%s with the invalid pool type %d", service, type);
   }
-  PDRIVER_OBJECT driver = systemBuffer ? nullptr : internal::CurrentDriverObject();
+  PDRIVER_OBJECT driver = systemBuffer && !chargeDriver ? nullptr : internal::CurrentDriverObject();
   State& s = S();
   std::lock_guard<std::mutex> guard(s.lock);
   if (tag == 0 || tag == kNoneTag) {
@@ -693,6 +698,10 @@ void FreeSystemBuffer(void* buffer) {
 
 void* AllocateKernelBlock(size_t bytes, uint32_t tag, const char* what) {
   return Allocate(NonPagedPool, bytes, tag, what, true);
+}
+
+void* AllocateChargedKernelBlock(size_t bytes, uint32_t tag, const char* what) {
+  return Allocate(NonPagedPool, bytes, tag, what, true, true);
 }
 
 void FreeKernelBlock(void* block, uint32_t tag, const char* what) {

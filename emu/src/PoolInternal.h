@@ -66,6 +66,10 @@ void FreeSystemBuffer(void* buffer);
 // charged to no driver; null when the pool fails (fault injection included).
 void* AllocateKernelBlock(size_t bytes, uint32_t tag, const char* what);
 void FreeKernelBlock(void* block, uint32_t tag, const char* what);
+// The same for a block the kernel lends a driver until the driver hands it
+// back (an error log entry, tag "IoEr"): charged to the current driver, so
+// that one still held at its unload is that driver's leak.
+void* AllocateChargedKernelBlock(size_t bytes, uint32_t tag, const char* what);
 
 }  // namespace internal
 

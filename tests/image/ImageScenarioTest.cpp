@@ -123,7 +123,8 @@ bool HaveImage() { return !kImage.empty() && fs::exists(kImage); }
       GTEST_SKIP() << "no pellinor.sys (configure with -DPELLINOR_WINDOWS_IMAGE=FILE)"; \
   } while (0)
 
-// Every .pel of scenarios/, and the machine's knobs of tests/scenarios/.
+// Every .pel of scenarios/, and the machine's knobs and the event log of
+// tests/scenarios/.
 std::vector<std::string> Scenarios() {
   std::vector<std::string> paths;
   for (const auto& entry : fs::directory_iterator(fs::path(PELLINOR_SOURCE_DIR) / "scenarios")) {
@@ -131,6 +132,7 @@ std::vector<std::string> Scenarios() {
   }
   std::sort(paths.begin(), paths.end());
   paths.push_back(std::string(PELLINOR_SOURCE_DIR) + "/tests/scenarios/machine.pel");
+  paths.push_back(std::string(PELLINOR_SOURCE_DIR) + "/tests/scenarios/eventlog.pel");
   return paths;
 }
 

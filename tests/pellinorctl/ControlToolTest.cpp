@@ -81,6 +81,14 @@ class FakeBackend : public ControlBackend {
     removed.push_back(name);
     return serviceResult;
   }
+  ControlResult AddEventSource(const EventSourceConfig& config) override {
+    sources.push_back(config);
+    return sourceResult;
+  }
+  ControlResult RemoveEventSource(const std::string& name) override {
+    removedSources.push_back(name);
+    return sourceResult;
+  }
   ControlResult ReadServiceValue(const std::string& service, const std::string& value,
                                  uint32_t* type, std::vector<uint8_t>* data) override {
     EXPECT_EQ("Pellinor", service);
@@ -101,6 +109,9 @@ class FakeBackend : public ControlBackend {
   std::vector<Call> calls;
   std::vector<ServiceConfig> installed;
   std::vector<std::string> removed;
+  ControlResult sourceResult = ControlResult::Win32(0);
+  std::vector<EventSourceConfig> sources;
+  std::vector<std::string> removedSources;
   // The service key: value name to type and bytes.
   std::map<std::string, std::pair<uint32_t, Bytes>> serviceValues;
   int opens = 0;
@@ -573,6 +584,28 @@ TEST_F(ControlToolTest, InstallRegistersAKernelDriverServiceWithoutOpeningTheDev
   EXPECT_EQ(2u, backend.installed[1].startType);
   EXPECT_EQ(3u, backend.installed[2].startType);
   EXPECT_EQ(0, backend.opens);
+  // Each install registers the driver as the source of its event log
+  // entries, with its image as the message file behind the I/O manager's.
+  ASSERT_EQ(3u, backend.sources.size());
+  EXPECT_EQ("Pellinor", backend.sources[0].name);
+  EXPECT_EQ("%SystemRoot%\\System32\\IoLogMsg.dll;%SystemRoot%\\System32\\drivers\\pellinor.sys",
+            backend.sources[0].messageFile);
+  EXPECT_EQ(7u, backend.sources[0].typesSupported);
+}
+
+TEST_F(ControlToolTest, EventSourceFollowsTheService) {
+  // A source that cannot be registered fails the install before the
+  // service is made.
+  backend.sourceResult = ControlResult::Win32(5);
+  EXPECT_EQ(kExitFailed, Run({"install"}));
+  EXPECT_EQ("pellinorctl: install: Win32 error 0x00000005 ERROR_ACCESS_DENIED\n", err);
+  EXPECT_TRUE(backend.installed.empty());
+  // Uninstall removes the source even when the service is gone already.
+  backend.sourceResult = ControlResult::Win32(0);
+  backend.serviceResult = ControlResult::Win32(1060);
+  EXPECT_EQ(kExitFailed, Run({"uninstall"}));
+  ASSERT_EQ(1u, backend.removedSources.size());
+  EXPECT_EQ("Pellinor", backend.removedSources[0]);
 }
 
 TEST_F(ControlToolTest, ServiceFailuresPrintTheWin32Error) {

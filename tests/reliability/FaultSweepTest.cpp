@@ -11,7 +11,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <fstream>
 #include <map>
+#include <sstream>
 #include <string>
 
 #include "emu/Files.h"
@@ -140,6 +142,49 @@ TEST(FaultSweep, EachMdlMappingFailing) {
   }
   EXPECT_GT(mappings, 0u) << "no bundled scenario maps a request's pages";
   Report("MDL mappings", figures);
+}
+
+// The entries of the system event log that cannot be allocated, each one of
+// the event log scenario's and then all: the driver goes on as without
+// them (an automatic start whose entry was lost tells its retry's failure),
+// nothing leaks, the log is the clean run's; only the scenario's own
+// expectations of the entries may fail.
+TEST(FaultSweep, EachErrorLogEntryFailing) {
+  std::ifstream file(std::string(PELLINOR_SOURCE_DIR) + "/tests/scenarios/eventlog.pel");
+  std::stringstream text;
+  text << file.rdbuf();
+  const Scenario scenario{"eventlog", text.str()};
+  const RunResult& clean = CleanRun(scenario);
+  ASSERT_TRUE(clean.problems.empty()) << clean.problems.front();
+  ASSERT_TRUE(clean.excused.empty()) << clean.excused.front();
+  Figures figures;
+  figures.scenarios = 1;
+  // Each of the seven entries, then every one.
+  constexpr unsigned kEntries = 7;
+  for (unsigned k = 1; k <= kEntries + 1; ++k) {
+    const bool all = k > kEntries;
+    const std::string label = "eventlog entry " + (all ? std::string("all") : std::to_string(k));
+    const RunResult run = RunScenario(scenario, label, [k, all] {
+      emu::PoolFault fault;
+      fault.mode = all ? emu::PoolFault::kEveryNth : emu::PoolFault::kNth;
+      fault.n = all ? 1 : k;
+      fault.tag = emu::MakePoolTag("IoEr");
+      emu::Pool::InjectFault(fault);
+    });
+    ++figures.runs;
+    figures.injected += all ? kEntries : 1;
+    for (const std::string& excused : run.excused) {
+      EXPECT_NE(excused.find("(expect): "), std::string::npos) << label << ": " << excused;
+    }
+    std::vector<std::string> problems = run.problems;
+    for (const std::string& problem : CheckLog(run.log, clean.log, LogRule::kWholeRecordsOfClean))
+      problems.push_back(problem);
+    if (run.log != clean.log)
+      problems.push_back("the log differs from the clean run's");
+    for (const std::string& problem : problems) ADD_FAILURE() << label << ": " << problem;
+    figures.clean += problems.empty();
+  }
+  Report("event log entries", figures);
 }
 
 // The values the driver reads from its service key and writes back to it.

@@ -120,7 +120,9 @@ Values AddRegValues(const InfSections& inf, const std::string& section) {
       value = std::to_string(number);
     } else {
       value = f[4];
-      if (value.size() > 2 && value.front() == '%') value = InfValue(inf, "Strings", value.substr(1, value.size() - 2));
+      // "%name%" is a string of [Strings]; "%%" a percent sign itself.
+      if (value.size() > 2 && value.front() == '%' && value.back() == '%' && value[1] != '%')
+        value = InfValue(inf, "Strings", value.substr(1, value.size() - 2));
     }
     values[f[2]] = value;
   }
@@ -466,6 +468,22 @@ TEST_F(EmulatedControlTool, TheDriverPackageWritesWhatInstallWritesAndTheDefault
                             {"DisplayName", InfValue(inf, nt, "DisplayName")}};
   EXPECT_EQ(ntService, installed);
 
+  // The driver as an event source: the INF's event log section writes what
+  // install wrote ("%%" is one "%" to setup), and uninstall removes it.
+  const std::u16string source =
+      u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\EventLog\\System\\Pellinor";
+  const Values registered = RegistryValues(source, {u"EventMessageFile", u"TypesSupported"});
+  ASSERT_EQ(registered.size(), 2u);
+  ASSERT_GE(addService.size(), 4u);
+  Values eventLog;
+  for (const std::string& line : inf.at(addService[3])) {
+    if (line.rfind("AddReg", 0) == 0)
+      eventLog = AddRegValues(inf, Trim(line.substr(line.find('=') + 1)));
+  }
+  eventLog["EventMessageFile"] =
+      std::regex_replace(eventLog["EventMessageFile"], std::regex("%%"), "%");
+  EXPECT_EQ(eventLog, registered);
+
   Values service98 = AddRegValues(inf, "Pellinor.Service.98");
   // No service manager could start a demand-start driver there: it loads at
   // system start, not tracing, as after "pellinorctl stop".
@@ -518,6 +536,9 @@ TEST_F(EmulatedControlTool, TheDriverPackageWritesWhatInstallWritesAndTheDefault
     }
   }
   EXPECT_EQ(Run({"show"}).out, defaults);
+
+  EXPECT_EQ(Run({"uninstall"}).status, 0);
+  EXPECT_FALSE(emu::Registry::KeyExists(source));
 }
 
 }  // namespace

@@ -22,9 +22,15 @@ if(PELLINOR_BUILD_SYS)
   add_test(NAME windows_sys_imports
            COMMAND ${Python3_EXECUTABLE} ${PELLINOR_CHECKS}/check_imports.py ${CMAKE_OBJDUMP}
                    ${PELLINOR_CHECKS}/driver-imports.txt $<TARGET_FILE:pellinor_sys>)
+  # The event log's texts: the message table linked into the image holds
+  # one for each event code the driver writes, and no other.
+  add_test(NAME windows_sys_messages
+           COMMAND ${Python3_EXECUTABLE} ${PELLINOR_CHECKS}/check_messages.py
+                   $<TARGET_FILE:pellinor_sys> ${PROJECT_SOURCE_DIR}/framework/EventCodes.h)
 else()
   pellinor_skipped_test(windows_sys_image "pellinor.sys is not linked yet (no DriverEntry)")
   pellinor_skipped_test(windows_sys_imports "pellinor.sys is not linked yet (no DriverEntry)")
+  pellinor_skipped_test(windows_sys_messages "pellinor.sys is not linked yet (no DriverEntry)")
 endif()
 
 # The driver package's INF: its sections, what its directives name, and the

@@ -91,7 +91,8 @@ def main():
     strings = {k.lower() for k, _ in (key_value(l) for _, l in entries(sections, "Strings")) if k}
     for key, (name, lines) in sections.items():
         for number, line in lines:
-            for token in re.findall(r"%([^%]*)%", line):
+            # "%%" is a percent sign of the value itself.
+            for token in re.findall(r"%([^%]*)%", line.replace("%%", "")):
                 if not token.isdigit() and token.lower() not in strings:
                     problems.append(f"line {number}: %{token}% is not in [Strings]")
 
@@ -108,8 +109,9 @@ def main():
                 if directive in ("CopyFiles", "DelFiles"):
                     file_lists.update(n.lower() for n in named)
             elif directive == "AddService":
+                # The service's install section, and its event log's.
                 fields = [v.strip() for v in value.split(",")]
-                named = fields[2:3]
+                named = [f for f in fields[2:4] if f]
             for section in named:
                 if section.lower() not in sections:
                     problems.append(f"line {number}: {directive} names [{section}], which is missing")

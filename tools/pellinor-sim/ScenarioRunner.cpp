@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <cctype>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -10,6 +11,8 @@
 #include <sstream>
 
 #include "emu/Clock.h"
+#include "emu/EventLog.h"
+#include "emu/FileRename.h"
 #include "emu/Files.h"
 #include "emu/Io.h"
 #include "emu/Kernel.h"
@@ -20,6 +23,7 @@
 #include "emu/SystemVersion.h"
 #include "emu/Timers.h"
 #include "framework/EntryPoints.h"
+#include "framework/EventCodes.h"
 #include "framework/Pool.h"
 #include "framework/SystemStartStage.h"
 #include "tools/pellinor-sim/CapiBench.h"
@@ -54,6 +58,34 @@ thread_local ScenarioRunner::LastResult* threadLast = nullptr;
 uint64_t FileSize(const std::string& path) {
   struct stat info;
   return ::stat(path.c_str(), &info) == 0 ? uint64_t(info.st_size) : 0;
+}
+
+// An event code by its name (framework/EventCodes.h) or number.
+uint32_t ParseEventCode(const std::string& word) {
+  for (const PellinorEventName& event : kPellinorEvents) {
+    if (word == event.name)
+      return event.code;
+  }
+  if (word.rfind("PELLINOR_", 0) == 0)
+    throw BadWord("unknown event code '" + word + "'");
+  return ParseNumber(word, "event code");
+}
+
+std::string EventCodeText(uint32_t code) {
+  for (const PellinorEventName& event : kPellinorEvents) {
+    if (code == event.code)
+      return event.name;
+  }
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%08X", code);
+  return text;
+}
+
+// An entry as `expect eventlog` would name it.
+std::string DescribeEntry(const emu::EventLogEntry& entry) {
+  std::string text = EventCodeText(entry.errorCode);
+  for (const std::u16string& string : entry.strings) text += " " + Quote(emu::Utf8Of(string));
+  return text + " (from " + (entry.source.empty() ? "no driver" : entry.source) + ")";
 }
 
 std::string ReadLine(const std::string& text) {
@@ -161,6 +193,8 @@ void ScenarioRunner::Boot() {
   emu::SetSystemStartStage(SYSTEM_START_STAGE_READY);
   emu::SetSystemVersion(emu::SystemVersion::WindowsXp);
   emu::RestartSystem();
+  emu::EventLog::Clear();
+  eventLogChecked = 0;
   logSizeAtBoot = FileSize(LogPath());
 }
 
@@ -486,10 +520,15 @@ void ScenarioRunner::Pellinorctl(const Step& step, bool run) {
 // expect stdout|stderr|stdout-contains|stderr-contains TEXT... (after
 // pellinorctl; each further word is one more line)
 // expect info N | expect output HEX (after ioctl, app put, get or ioctl)
+// expect eventlog EVENT [TEXT...] | expect eventlog none
 void ScenarioRunner::Expect(const Step& step, bool run) {
   Words words(step);
   words.NoExpectation();
   const std::string what = words.Take("what to expect");
+  if (what == "eventlog") {
+    ExpectEventLog(words, run);
+    return;
+  }
   if (what == "stdout" || what == "stderr" || what == "stdout-contains" ||
       what == "stderr-contains") {
     // Several words are several lines.
@@ -530,7 +569,46 @@ void ScenarioRunner::Expect(const Step& step, bool run) {
     }
     return;
   }
-  throw BadWord("expect takes stdout, stderr, stdout-contains, stderr-contains, info or output");
+  throw BadWord(
+      "expect takes stdout, stderr, stdout-contains, stderr-contains, info, output or eventlog");
+}
+
+// The entries of the system event log are expected in the order they were
+// written, each once: the oldest one not expected yet must be this one.
+// `none`: every entry written so far has been expected.
+void ScenarioRunner::ExpectEventLog(Words& words, bool run) {
+  const std::string event = words.Take("an event code, or none");
+  if (event == "none") {
+    words.Done();
+    if (!run)
+      return;
+    const std::vector<emu::EventLogEntry> entries = emu::EventLog::Entries();
+    if (entries.size() > eventLogChecked) {
+      throw StepFailure("the event log holds " + std::to_string(entries.size() - eventLogChecked) +
+                        " more entries, the first " + DescribeEntry(entries[eventLogChecked]));
+    }
+    return;
+  }
+  const uint32_t code = ParseEventCode(event);
+  std::vector<std::string> strings;
+  while (words.More()) strings.push_back(words.Take("an insertion string"));
+  if (!run)
+    return;
+  const std::vector<emu::EventLogEntry> entries = emu::EventLog::Entries();
+  if (entries.size() <= eventLogChecked) {
+    throw StepFailure("the event log holds no entry after the " + std::to_string(eventLogChecked) +
+                      " expected, expected " + EventCodeText(code));
+  }
+  const emu::EventLogEntry& entry = entries[eventLogChecked++];
+  bool same = entry.errorCode == code && entry.strings.size() == strings.size();
+  for (size_t i = 0; same && i < strings.size(); ++i)
+    same = emu::Utf8Of(entry.strings[i]) == strings[i];
+  if (!same) {
+    std::string expected = EventCodeText(code);
+    for (const std::string& string : strings) expected += " " + Quote(string);
+    throw StepFailure("the event log's entry " + std::to_string(eventLogChecked) + " is " +
+                      DescribeEntry(entry) + ", expected " + expected);
+  }
 }
 
 // ioctl TARGET user|kernel ioctl|internal CODE [INPUT [OUTLEN]] [=> STATUS]
@@ -613,6 +691,7 @@ void ScenarioRunner::Fail(const Step& step, bool run) {
     emu::Pool::ClearFaults();
     emu::Registry::ClearFaults();
     emu::FailFileCreate(0);
+    emu::FailFileRename(0);
     emu::FailFileWrite(0);
     emu::FailDeviceCreation(0);
     emu::FailIrpAllocation(0);
@@ -691,15 +770,17 @@ void ScenarioRunner::Fail(const Step& step, bool run) {
       if (run) {
         emu::FailFileCreate(0);
         emu::FailFileWrite(0);
+        emu::FailFileRename(0);
       }
       return;
     }
-    const std::string operation = words.Take("create or write");
-    if (operation != "create" && operation != "write") {
-      throw BadWord("file faults are create or write, not '" + operation + "'");
+    const std::string operation = words.Take("create, write or rename");
+    if (operation != "create" && operation != "write" && operation != "rename") {
+      throw BadWord("file faults are create, write or rename, not '" + operation + "'");
     }
     const int nth = int(ParseNumber(words.Take("which call (1 = the next)"), "count"));
-    uint32_t status = operation == "create" ? uint32_t(STATUS_ACCESS_DENIED) : uint32_t(STATUS_DISK_FULL);
+    uint32_t status =
+        operation == "write" ? uint32_t(STATUS_DISK_FULL) : uint32_t(STATUS_ACCESS_DENIED);
     bool repeat = false;
     while (words.More()) {
       const std::string option = words.Take("option");
@@ -712,6 +793,8 @@ void ScenarioRunner::Fail(const Step& step, bool run) {
     if (!run) return;
     if (operation == "create") {
       emu::FailFileCreate(nth, NTSTATUS(status), repeat);
+    } else if (operation == "rename") {
+      emu::FailFileRename(nth, NTSTATUS(status), repeat);
     } else {
       emu::FailFileWrite(nth, NTSTATUS(status), repeat);
     }

@@ -85,6 +85,7 @@ class ScenarioRunner {
   void Capi(const Step& step, bool run);
   void Pellinorctl(const Step& step, bool run);
   void Expect(const Step& step, bool run);
+  void ExpectEventLog(Words& words, bool run);
   void Ioctl(const Step& step, bool run);
   void Pnp(const Step& step, bool run);
   void Fail(const Step& step, bool run);
@@ -115,6 +116,9 @@ class ScenarioRunner {
   std::unique_ptr<emu::Image> traceImage;
   std::unique_ptr<CapiBench> capi;
   ProgressLine progress;
+
+  // The entries of the event log that `expect eventlog` has looked at.
+  size_t eventLogChecked = 0;
 
   struct BackgroundStep;
   std::vector<std::unique_ptr<BackgroundStep>> background;

@@ -37,6 +37,13 @@ struct ServiceConfig {
   uint32_t errorControl = 0;
 };
 
+// The event source of the driver's entries in the System log.
+struct EventSourceConfig {
+  std::string name;
+  std::string messageFile;  // REG_EXPAND_SZ: EventMessageFile
+  uint32_t typesSupported = 0;
+};
+
 class ControlBackend {
  public:
   virtual ~ControlBackend() = default;
@@ -56,6 +63,10 @@ class ControlBackend {
   virtual ControlResult InstallService(const ServiceConfig& config) = 0;
   // Stops the service if it runs, and removes it.
   virtual ControlResult RemoveService(const std::string& name) = 0;
+  // Registers the event source (its key created or its values replaced).
+  virtual ControlResult AddEventSource(const EventSourceConfig& config) = 0;
+  // Removes the event source's key; one that does not exist is no failure.
+  virtual ControlResult RemoveEventSource(const std::string& name) = 0;
   // One value of the service's registry key as it is stored: its type and
   // its bytes (UTF-16 for strings). Win32 error 2 (ERROR_FILE_NOT_FOUND)
   // when the key or the value does not exist. It needs no loaded driver:

@@ -26,6 +26,17 @@ constexpr uint32_t kServiceErrorNormal = 1;
 constexpr uint32_t kServiceStartAuto = 2;
 constexpr uint32_t kServiceStartDemand = 3;
 
+// The driver as the source of its entries in the System event log, under
+// HKLM\SYSTEM\CurrentControlSet\Services\EventLog\System\Pellinor, as
+// install registers it and uninstall removes it. The event viewer finds an
+// entry's text in the message files: the driver's image holds its own
+// messages, the I/O manager's IoLogMsg.dll (first, as drivers register it)
+// the texts of the system's I/O codes. Errors, warnings and information.
+constexpr const char kEventLogSubkey[] = "EventLog\\System\\";
+constexpr const char kEventMessageFile[] =
+    "%SystemRoot%\\System32\\IoLogMsg.dll;%SystemRoot%\\System32\\drivers\\pellinor.sys";
+constexpr uint32_t kEventTypesSupported = 7;
+
 // The settings values of the service key and what the driver makes of each
 // when it reads it (control/TraceSettings.h and control/ControlDevice.cpp;
 // the tests compare these with the driver's): a value that is missing or

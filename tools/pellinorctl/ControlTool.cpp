@@ -570,6 +570,18 @@ int ControlTool::Install(uint32_t startType, std::string& err) {
   config.type = kServiceTypeKernelDriver;
   config.startType = startType;
   config.errorControl = kServiceErrorNormal;
+  // The event source first: registering it again is harmless (it names the
+  // same files), so a failed install leaves nothing that a second one
+  // would trip over.
+  EventSourceConfig source;
+  source.name = kServiceName;
+  source.messageFile = kEventMessageFile;
+  source.typesSupported = kEventTypesSupported;
+  const ControlResult registered = backend.AddEventSource(source);
+  if (registered.Failed()) {
+    Complain(err, "install", registered);
+    return kExitFailed;
+  }
   const ControlResult result = backend.InstallService(config);
   if (result.Failed()) {
     Complain(err, "install", result);
@@ -580,8 +592,15 @@ int ControlTool::Install(uint32_t startType, std::string& err) {
 
 int ControlTool::Uninstall(std::string& err) {
   const ControlResult result = backend.RemoveService(kServiceName);
+  // The event source goes in any case: without the service nothing writes
+  // to it. Its removal cannot fail for a missing key.
+  const ControlResult removed = backend.RemoveEventSource(kServiceName);
   if (result.Failed()) {
     Complain(err, "uninstall", result);
+    return kExitFailed;
+  }
+  if (removed.Failed()) {
+    Complain(err, "uninstall", removed);
     return kExitFailed;
   }
   return kExitOk;

@@ -120,6 +120,19 @@ ControlResult EmulatedBackend::RemoveService(const std::string& name) {
   return ControlResult::Win32(kErrorSuccess);
 }
 
+ControlResult EmulatedBackend::AddEventSource(const EventSourceConfig& config) {
+  const std::u16string key = ServiceKey(kEventLogSubkey + config.name);
+  emu::Registry::CreateKey(key);
+  SetText(key, u"EventMessageFile", REG_EXPAND_SZ, config.messageFile);
+  emu::Registry::SetDword(key, u"TypesSupported", config.typesSupported);
+  return ControlResult::Win32(kErrorSuccess);
+}
+
+ControlResult EmulatedBackend::RemoveEventSource(const std::string& name) {
+  emu::Registry::DeleteKey(ServiceKey(kEventLogSubkey + name));
+  return ControlResult::Win32(kErrorSuccess);
+}
+
 ControlResult EmulatedBackend::ReadServiceValue(const std::string& service,
                                                 const std::string& value, uint32_t* type,
                                                 std::vector<uint8_t>* data) {

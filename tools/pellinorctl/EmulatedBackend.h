@@ -31,6 +31,8 @@ class EmulatedBackend : public ControlBackend {
                               uint32_t outLength, uint32_t* information) override;
   void Close() override;
   ControlResult InstallService(const ServiceConfig& config) override;
+  ControlResult AddEventSource(const EventSourceConfig& config) override;
+  ControlResult RemoveEventSource(const std::string& name) override;
   ControlResult RemoveService(const std::string& name) override;
   ControlResult ReadServiceValue(const std::string& service, const std::string& value,
                                  uint32_t* type, std::vector<uint8_t>* data) override;

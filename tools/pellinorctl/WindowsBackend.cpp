@@ -124,6 +124,36 @@ ControlResult WindowsBackend::RemoveService(const std::string& name) {
   return ControlResult::Win32(0);
 }
 
+ControlResult WindowsBackend::AddEventSource(const EventSourceConfig& config) {
+  const std::wstring key =
+      L"SYSTEM\\CurrentControlSet\\Services\\" + Wide(kEventLogSubkey + config.name);
+  HKEY handle = nullptr;
+  LONG error = RegCreateKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                               KEY_SET_VALUE, nullptr, &handle, nullptr);
+  if (error != ERROR_SUCCESS)
+    return ControlResult::Win32(static_cast<uint32_t>(error));
+  const std::wstring file = Wide(config.messageFile);
+  error = RegSetValueExW(handle, L"EventMessageFile", 0, REG_EXPAND_SZ,
+                         reinterpret_cast<const BYTE*>(file.c_str()),
+                         static_cast<DWORD>((file.size() + 1) * sizeof(wchar_t)));
+  if (error == ERROR_SUCCESS) {
+    const DWORD types = config.typesSupported;
+    error = RegSetValueExW(handle, L"TypesSupported", 0, REG_DWORD,
+                           reinterpret_cast<const BYTE*>(&types), sizeof types);
+  }
+  RegCloseKey(handle);
+  return ControlResult::Win32(static_cast<uint32_t>(error));
+}
+
+ControlResult WindowsBackend::RemoveEventSource(const std::string& name) {
+  const std::wstring key = L"SYSTEM\\CurrentControlSet\\Services\\" + Wide(kEventLogSubkey + name);
+  // The key has no subkeys, so RegDeleteKeyW (which deletes no tree) does.
+  const LONG error = RegDeleteKeyW(HKEY_LOCAL_MACHINE, key.c_str());
+  if (error == ERROR_FILE_NOT_FOUND)
+    return ControlResult::Win32(0);
+  return ControlResult::Win32(static_cast<uint32_t>(error));
+}
+
 ControlResult WindowsBackend::ReadServiceValue(const std::string& service, const std::string& value,
                                                uint32_t* type, std::vector<uint8_t>* data) {
   *type = 0;

@@ -835,4 +835,57 @@ NTKERNELAPI PIO_WORKITEM NTAPI IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject);
 NTKERNELAPI VOID NTAPI IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine,
                                        WORK_QUEUE_TYPE QueueType, PVOID Context);
 NTKERNELAPI VOID NTAPI IoFreeWorkItem(PIO_WORKITEM IoWorkItem);
+
+// Entries of the system event log. A driver allocates an entry from the I/O
+// manager, fills in its header, dump data and insertion strings (UTF-16,
+// each NUL-terminated, from StringOffset on) and hands it back with
+// IoWriteErrorLogEntry, which frees it; an entry that is never written is
+// the driver's leak. Up to DISPATCH_LEVEL; the allocation may fail (NULL).
+typedef struct _IO_ERROR_LOG_PACKET {
+  UCHAR MajorFunctionCode;
+  UCHAR RetryCount;
+  USHORT DumpDataSize;
+  USHORT NumberOfStrings;
+  USHORT StringOffset;
+  USHORT EventCategory;
+  NTSTATUS ErrorCode;
+  ULONG UniqueErrorValue;
+  NTSTATUS FinalStatus;
+  ULONG SequenceNumber;
+  ULONG IoControlCode;
+  // 8-byte aligned as the DDK's compilers lay a LARGE_INTEGER member out
+  // (GCC's i386 ABI would give 4): the packet is 48 bytes, not 44.
+  alignas(8) LARGE_INTEGER DeviceOffset;
+  ULONG DumpData[1];
+} IO_ERROR_LOG_PACKET, *PIO_ERROR_LOG_PACKET;
+
+// What the I/O manager sends on to the event log service: the packet behind
+// a header with the driver's name. The largest entry a driver may allocate
+// follows from it and from the port message size (256 bytes on i386).
+typedef struct _IO_ERROR_LOG_MESSAGE {
+  USHORT Type;
+  USHORT Size;
+  USHORT DriverNameLength;
+  alignas(8) LARGE_INTEGER TimeStamp;
+  ULONG DriverNameOffset;
+  IO_ERROR_LOG_PACKET EntryData;
+} IO_ERROR_LOG_MESSAGE, *PIO_ERROR_LOG_MESSAGE;
+
+#define ERROR_LOG_LIMIT_SIZE 240
+#define PORT_MAXIMUM_MESSAGE_LENGTH 256
+#define IO_ERROR_LOG_MESSAGE_HEADER_LENGTH \
+  (sizeof(IO_ERROR_LOG_MESSAGE) - sizeof(IO_ERROR_LOG_PACKET) + (sizeof(WCHAR) * 40))
+#define ERROR_LOG_MESSAGE_LIMIT_SIZE (ERROR_LOG_LIMIT_SIZE + IO_ERROR_LOG_MESSAGE_HEADER_LENGTH)
+#define IO_ERROR_LOG_MESSAGE_LENGTH                                                            \
+  ((PORT_MAXIMUM_MESSAGE_LENGTH > ERROR_LOG_MESSAGE_LIMIT_SIZE) ? ERROR_LOG_MESSAGE_LIMIT_SIZE \
+                                                                : PORT_MAXIMUM_MESSAGE_LENGTH)
+#define ERROR_LOG_MAXIMUM_SIZE (IO_ERROR_LOG_MESSAGE_LENGTH - IO_ERROR_LOG_MESSAGE_HEADER_LENGTH)
+
+NTKERNELAPI PVOID NTAPI IoAllocateErrorLogEntry(PVOID IoObject, UCHAR EntrySize);
+NTKERNELAPI VOID NTAPI IoWriteErrorLogEntry(PVOID ElEntry);
+static_assert(sizeof(IO_ERROR_LOG_PACKET) == 48, "IO_ERROR_LOG_PACKET");
+static_assert(offsetof(IO_ERROR_LOG_PACKET, ErrorCode) == 12, "IO_ERROR_LOG_PACKET.ErrorCode");
+static_assert(offsetof(IO_ERROR_LOG_PACKET, DumpData) == 40, "IO_ERROR_LOG_PACKET.DumpData");
+static_assert(sizeof(IO_ERROR_LOG_MESSAGE) == 72, "IO_ERROR_LOG_MESSAGE");
+static_assert(ERROR_LOG_MAXIMUM_SIZE == 152, "the largest error log entry on i386");
 #endif
