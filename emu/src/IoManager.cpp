@@ -756,17 +756,23 @@ void CompleteRequest(PIRP irp) {
                  reinterpret_cast<void*>(routine), NameOrNone(owner), static_cast<void*>(irp),
                  static_cast<unsigned long>(result));
       }
+      // Back with the drivers, and at once one location up: an unload
+      // looking between the two would find the IRP still "pending" in the
+      // device whose routine has just returned.
       record->withDrivers = true;
+      sp++;
+      irp->CurrentLocation++;
+      irp->Tail.Overlay.CurrentStackLocation++;
     } else {
       if (irp->PendingReturned && irp->CurrentLocation <= irp->StackCount)
         IoMarkIrpPending(irp);
       ZeroStackLocation(sp);
       std::lock_guard<std::mutex> guard(Lock());
       LeaveLocation(irp, FindIrpRecord(irp), index, irp->PendingReturned != FALSE);
+      sp++;
+      irp->CurrentLocation++;
+      irp->Tail.Overlay.CurrentStackLocation++;
     }
-    sp++;
-    irp->CurrentLocation++;
-    irp->Tail.Overlay.CurrentStackLocation++;
   }
   FinishAtTop(irp);
 }

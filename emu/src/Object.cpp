@@ -2,6 +2,7 @@
 // process's.
 #include <atomic>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -15,6 +16,15 @@
 #include "ObjectInternal.h"
 #include "emu/BugCheck.h"
 
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#define EMU_POISON(address, size) ASAN_POISON_MEMORY_REGION(address, size)
+#define EMU_UNPOISON(address, size) ASAN_UNPOISON_MEMORY_REGION(address, size)
+#else
+#define EMU_POISON(address, size) ((void)(address), (void)(size))
+#define EMU_UNPOISON(address, size) ((void)(address), (void)(size))
+#endif
+
 struct _OBJECT_TYPE {
   const char* name;
   emu::ObjectDeleteProcedure deleteProcedure;
@@ -26,6 +36,7 @@ namespace {
 struct alignas(8) ObjectHeader {
   std::atomic<LONG> references;
   POBJECT_TYPE type;
+  size_t size;  // the header's and the body's, for ObjectMemory
 };
 
 // A user process's handles take the lowest free value from 4 on, as
@@ -55,6 +66,50 @@ State& S() {
   static State* state = new State;
   return *state;
 }
+
+// Object memory is recycled here rather than handed back to the host's
+// allocator. The host's reuse of a freed block depends on which host thread
+// freed it (per-thread caches, arenas handed from exiting threads to new
+// ones), so an object's address would depend on timing, and a log names
+// file objects by address: the same run could name them differently. One
+// list for every thread, the most recently freed block of a size first,
+// makes the address a function of the order of creations and deletions
+// alone, as the kernel's lookaside lists make it. A block on the list is
+// poisoned under AddressSanitizer, so a touch of a deleted object is still
+// caught.
+class ObjectMemory {
+ public:
+  static void* Take(size_t size) {
+    {
+      std::lock_guard<std::mutex> guard(Lock());
+      std::vector<void*>& list = Free()[size];
+      if (!list.empty()) {
+        void* block = list.back();
+        list.pop_back();
+        EMU_UNPOISON(block, size);
+        std::memset(block, 0, size);
+        return block;
+      }
+    }
+    return std::calloc(1, size);
+  }
+
+  static void Give(void* block, size_t size) {
+    EMU_POISON(block, size);
+    std::lock_guard<std::mutex> guard(Lock());
+    Free()[size].push_back(block);
+  }
+
+ private:
+  static std::mutex& Lock() {
+    static auto* lock = new std::mutex;
+    return *lock;
+  }
+  static std::map<size_t, std::vector<void*>>& Free() {
+    static auto* free = new std::map<size_t, std::vector<void*>>;
+    return *free;
+  }
+};
 
 ObjectHeader* HeaderOf(PVOID body) {
   return static_cast<ObjectHeader*>(body) - 1;
@@ -125,10 +180,11 @@ const char* ObjectTypeName(POBJECT_TYPE type) {
 }
 
 PVOID CreateObject(POBJECT_TYPE type, size_t bodySize) {
-  void* memory = std::calloc(1, sizeof(ObjectHeader) + bodySize);
+  void* memory = ObjectMemory::Take(sizeof(ObjectHeader) + bodySize);
   auto* header = new (memory) ObjectHeader;
   header->references.store(1);
   header->type = type;
+  header->size = sizeof(ObjectHeader) + bodySize;
   PVOID body = header + 1;
   std::lock_guard<std::mutex> guard(S().lock);
   S().live.insert(body);
@@ -305,8 +361,9 @@ extern "C" LONG_PTR FASTCALL ObfDereferenceObject(PVOID Object) {
     if (header->type != nullptr && header->type->deleteProcedure != nullptr) {
       header->type->deleteProcedure(Object);
     }
+    const size_t size = header->size;
     header->~ObjectHeader();
-    std::free(header);
+    emu::ObjectMemory::Give(header, size);
   }
   return left;
 }
