@@ -7,7 +7,7 @@
 #   pellinor-log.exe, capidecode.exe
 #                    the log tools, for reading and following the log on the
 #                    traced machine itself
-#   package/         the driver package: pellinor.inf with the two programs,
+#   package/         the driver package: pellinor.inf with the four programs,
 #                    install.cmd and pellinor-defaults.reg
 #
 # and, through CTest, the checks of the images and the comparison of the
@@ -220,6 +220,8 @@ add_executable(pellinor-log
     ${PELLINOR_LOG_DIR}/main.cpp)
 
 foreach(tool capidecode pellinor-log)
+  # _fstat64 of their own: msvcrt.dll has it only from Windows XP on.
+  target_sources(${tool} PRIVATE ${PROJECT_SOURCE_DIR}/windows/runtime/OldRuntimeStat.cpp)
   target_include_directories(${tool} PRIVATE ${PROJECT_SOURCE_DIR})
   target_compile_options(${tool} PRIVATE ${PELLINOR_TOOL_OPTIONS})
   target_compile_definitions(${tool} PRIVATE ${PELLINOR_TOOL_DEFINITIONS})
@@ -239,16 +241,19 @@ if(PELLINOR_BUILD_SYS)
     get_filename_component(name ${source} NAME)
     list(APPEND package_files ${PELLINOR_PACKAGE_DIR}/${name})
   endforeach()
+  foreach(program pellinor.sys pellinorctl.exe pellinor-log.exe capidecode.exe)
+    list(APPEND package_files ${PELLINOR_PACKAGE_DIR}/${program})
+  endforeach()
   add_custom_command(
-      OUTPUT ${package_files} ${PELLINOR_PACKAGE_DIR}/pellinor.sys ${PELLINOR_PACKAGE_DIR}/pellinorctl.exe
+      OUTPUT ${package_files}
       COMMAND ${CMAKE_COMMAND} -E make_directory ${PELLINOR_PACKAGE_DIR}
       COMMAND ${CMAKE_COMMAND} -E copy ${package_sources} $<TARGET_FILE:pellinor_sys>
-              $<TARGET_FILE:pellinorctl> ${PELLINOR_PACKAGE_DIR}
-      DEPENDS ${package_sources} pellinor_sys pellinorctl
+              $<TARGET_FILE:pellinorctl> $<TARGET_FILE:pellinor-log> $<TARGET_FILE:capidecode>
+              ${PELLINOR_PACKAGE_DIR}
+      DEPENDS ${package_sources} pellinor_sys pellinorctl pellinor-log capidecode
       COMMENT "Driver package in ${PELLINOR_PACKAGE_DIR}"
       VERBATIM)
-  add_custom_target(driver_package ALL
-      DEPENDS ${package_files} ${PELLINOR_PACKAGE_DIR}/pellinor.sys ${PELLINOR_PACKAGE_DIR}/pellinorctl.exe)
+  add_custom_target(driver_package ALL DEPENDS ${package_files})
 endif()
 
 include(${PROJECT_SOURCE_DIR}/tests/windows/WindowsChecks.cmake)

@@ -4,7 +4,8 @@
     check_imports.py OBJDUMP ALLOWED IMAGE
 
 ALLOWED holds lines "DLL FUNCTION  # reason" or "DLL *" (any function of that
-DLL); DLL names compare without regard to case. The import table is read
+DLL), and "DLL !FUNCTION" for a function refused even where "DLL *" allows
+the rest; DLL names compare without regard to case. The import table is read
 from `objdump -p`. Fails on an import from an unlisted DLL, on an unlisted
 function, and on an import by ordinal (nothing here imports by ordinal).
 """
@@ -60,6 +61,8 @@ def main(argv):
         names = allowed.get(dll.lower())
         if names is None:
             bad.append("%s!%s: %s is not an allowed DLL" % (dll, name, dll))
+        elif "!" + name in names:
+            bad.append("%s!%s: a function this image must not import" % (dll, name))
         elif "*" not in names and name not in names:
             bad.append("%s!%s: not a function this image is meant to import" % (dll, name))
     for dll, name in imports:
