@@ -111,7 +111,7 @@ show_progress() {
 # Only pellinor-sim is built (the driver, the emulated kernel and the
 # simulated device are in it), not the tests and benchmarks.
 run_demo() {
-  build_quietly host pellinor-sim
+  build_quietly host pellinor-sim pellinor-log capidecode
   echo "== pellinor-sim --fresh --print scenarios/demo.pel"
   run_i386 "$build/host" "$build/host/tools/pellinor-sim/pellinor-sim" --fresh --print \
     --drive "$build/demo_drive_c" "$root/scenarios/demo.pel"
@@ -199,9 +199,9 @@ run_benchmarks() {
 # The Windows build under Wine (windows/wine/run.sh): the Windows build as
 # the tests make it, pellinor-sim of the host build for the emulated side.
 run_wine() {
-  echo "== Windows build (mingw-w64, i386): pellinor.sys and pellinorctl.exe"
+  echo "== Windows build (mingw-w64, i386): pellinor.sys, pellinorctl.exe and the log tools"
   configure_and_build windows -DCMAKE_TOOLCHAIN_FILE="$root/windows/toolchain-i686-mingw32.cmake"
-  build_quietly host pellinor-sim
+  build_quietly host pellinor-sim pellinor-log capidecode
   "$root/windows/wine/run.sh" "$build/wine" "$build/windows" "$build/host" "$@"
 }
 

@@ -15,6 +15,7 @@ windows="${2:?usage: run.sh WORK WINDOWS_BUILD HOST_BUILD [SCENARIO...]}"
 host="${3:?usage: run.sh WORK WINDOWS_BUILD HOST_BUILD [SCENARIO...]}"
 shift 3
 here="$(cd "$(dirname "$0")" && pwd)"
+root="$(cd "$here/../.." && pwd)"
 image="$work/image"
 # Last guards only: each boot ends when its job powers the guest off.
 prefix_timeout=1500
@@ -31,7 +32,8 @@ for s in "${scenarios[@]}"; do
   [[ -f "$s" ]] || { echo "== wine: no scenario $s" >&2; exit 2; }
   names+=("$(basename "$s" .pel)")
 done
-for f in pellinor.sys pellinorctl.exe pellinor-wine-shim.sys pellinor-wine-setup.exe; do
+for f in pellinor.sys pellinorctl.exe pellinor-log.exe capidecode.exe pellinor-wine-shim.sys \
+         pellinor-wine-setup.exe; do
   [[ -f "$windows/$f" ]] || { echo "== wine: no $windows/$f (the Windows build)" >&2; exit 1; }
 done
 sim="$host/tools/pellinor-sim/pellinor-sim"
@@ -107,8 +109,39 @@ echo "== wine: the same scenarios under Wine (guest console in $work/boot-job.lo
 share="$work/share"
 new_share "$share" job.sh
 mkdir -p "$share/bin"
-cp "$windows/pellinor.sys" "$windows/pellinorctl.exe" "$windows/pellinor-wine-shim.sys" \
+cp "$windows/pellinor.sys" "$windows/pellinorctl.exe" "$windows/pellinor-log.exe" \
+  "$windows/capidecode.exe" "$windows/pellinor-wine-shim.sys" \
   "$windows/pellinor-wine-setup.exe" "$share/bin/"
+
+# The log tools (tools.txt): their inputs, the logs of two bundled scenarios
+# as the emulated machine writes them, go to the share; the host build's
+# programs run each line here, pellinor-log.exe and capidecode.exe in the
+# guest.
+tools_list="$here/tools.txt"
+tools_in="$share/tools"
+mkdir -p "$tools_in" "$work/tools-host"
+rm -f "$work/tools-host"/*
+for s in demo callers; do
+  rm -rf "$work/tool-inputs/$s"
+  $runner "$sim" --fresh --drive "$work/tool-inputs/$s" "$root/scenarios/$s.pel" >/dev/null
+  cp "$work/tool-inputs/$s/Pellinor.log" "$tools_in/$s.log"
+done
+cp "$root/samples/messages.txt" "$tools_in/"
+grep -v '^#' "$tools_list" | grep . >"$tools_in/list"
+n=0
+while read -r tool args; do
+  n=$((n + 1))
+  case "$tool" in
+    pellinor-log) program="$host/tools/pellinor-log/pellinor-log" ;;
+    capidecode) program="$host/tools/capidecode" ;;
+    *) echo "== wine: $tools_list: no tool $tool (pellinor-log or capidecode)" >&2; exit 2 ;;
+  esac
+  rc=0
+  # shellcheck disable=SC2086  # the arguments split at blanks, as documented
+  (cd "$tools_in" && exec $runner "$program" $args) \
+    >"$work/tools-host/$n.out" 2>"$work/tools-host/$n.err" </dev/null || rc=$?
+  echo "$rc" >"$work/tools-host/$n.rc"
+done <"$tools_in/list"
 python3 "$here/scenarios.py" guest "${scenarios[@]}" --to "$share/scenarios"
 boot job "$share" snapshot "$job_timeout"
 grep '^job:' "$work/boot-job.log" | sed 's/^/   /' || true
@@ -125,5 +158,13 @@ echo "== wine: routines of the driver that Wine exports only as placeholders (wi
 python3 "$here/placeholders.py" --replaced "$share/out/shim.txt" "$work/wine-dlls" "$windows/pellinor.sys" \
   $(sed -n 's/.*Find(L"\([A-Za-z0-9_]*\)").*/\1/p' "$here"/../../framework/*.cpp | sort -u) | sed 's/^/   /'
 
+# The tools' line first, so that the scenarios' line ends the run; either
+# differing fails it.
+tools_rc=0
+python3 "$here/scenarios.py" tools --list "$tools_in/list" --emulated "$work/tools-host" \
+  --wine "$share/out/tools" --to "$work/results" || tools_rc=$?
+scenarios_rc=0
 python3 "$here/scenarios.py" compare --steps "$share/scenarios" --emulated "$work/emulated" \
-  --wine "$share/out" --to "$work/results" "${names[@]}"
+  --wine "$share/out" --to "$work/results" "${names[@]}" || scenarios_rc=$?
+((scenarios_rc == 0)) || exit "$scenarios_rc"
+exit "$tools_rc"

@@ -12,6 +12,13 @@
       they differ, and ends with one line: "N/N scenarios: the same log under
       Wine", or which differ (exit status 1 then).
 
+  scenarios.py tools --list FILE --emulated DIR --wine DIR --to DIR
+      Line N of FILE ran the host build's log tool with N.out, N.err and N.rc
+      in the first DIR and its .exe under Wine with them in the second;
+      writes tool-N.diff where they differ (CR LF made LF) and ends with one
+      line: "N/N tool commands: the same output under Wine" (exit status 1
+      when one differs).
+
 A Wine scenario is a pellinor-sim scenario of these commands only:
   pellinorctl ARGS [=> EXIT]   pellinorctl.exe under Wine, pellinorctl on the
                                emulated machine; both logs hold the command
@@ -224,6 +231,45 @@ def compare(args):
     return 1
 
 
+def tools(args):
+    list_path, host_dir, wine_dir, to = args
+    os.makedirs(to, exist_ok=True)
+    with open(list_path) as f:
+        commands = [line.strip() for line in f if line.strip()]
+    differ = []
+    for n, command in enumerate(commands, 1):
+        texts = {}
+        for side, folder in (("emulated", host_dir), ("wine", wine_dir)):
+            parts = []
+            for what in ("out", "err", "rc"):
+                path = os.path.join(folder, "%d.%s" % (n, what))
+                text = read_text(path) if os.path.exists(path) else "(no %s: not run)\n" % what
+                # The .exe writes through the C runtime's text mode.
+                parts.append("--- %s\n%s" % (what, text.replace("\r\n", "\n")))
+            texts[side] = "> %s\n%s" % (command, "".join(parts))
+        diff_path = os.path.join(to, "tool-%d.diff" % n)
+        if texts["emulated"] == texts["wine"]:
+            if os.path.exists(diff_path):
+                os.remove(diff_path)
+            continue
+        differ.append(n)
+        diff = list(difflib.unified_diff(texts["emulated"].splitlines(True),
+                                         texts["wine"].splitlines(True),
+                                         "%s (host build)" % command, "%s (Wine)" % command))
+        with open(diff_path, "w") as f:
+            f.writelines(diff)
+        print("== wine: %s differs (%s):" % (command, diff_path))
+        for line in diff[:30]:
+            print("   " + line.rstrip("\n"))
+    total = len(commands)
+    if not differ:
+        print("%d/%d tool commands: the same output under Wine" % (total, total))
+        return 0
+    print("%d/%d tool commands: the same output under Wine; differing: lines %s of the list"
+          " (diffs in %s)" % (total - len(differ), total, ", ".join(map(str, differ)), to))
+    return 1
+
+
 def main(argv):
     try:
         if len(argv) >= 4 and argv[1] == "guest" and argv[-2] == "--to":
@@ -234,6 +280,11 @@ def main(argv):
             keys = ("--steps", "--emulated", "--wine", "--to")
             if sorted(options) == sorted(keys):
                 return compare([options[k] for k in keys] + [argv[10:]])
+        if len(argv) == 10 and argv[1] == "tools":
+            options = dict(zip(argv[2:10:2], argv[3:10:2]))
+            keys = ("--list", "--emulated", "--wine", "--to")
+            if sorted(options) == sorted(keys):
+                return tools([options[k] for k in keys])
     except ScenarioError as error:
         print("scenarios.py: %s" % error, file=sys.stderr)
         return 2

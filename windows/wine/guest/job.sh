@@ -182,6 +182,28 @@ for name in $(cat "$share/scenarios/list"); do
   echo "job: $name in $(since "$t0") s"
   : >"$d/done"
 done
+# The log tools: each line of tools/list, in the folder that holds their
+# inputs (Wine makes it the program's current folder); out/tools/N.out,
+# N.err and N.rc, as the host build's programs left theirs.
+if [ -f "$share/tools/list" ]; then
+  d="$out/tools"
+  mkdir -p "$d"
+  cp "$share/bin/pellinor-log.exe" "$share/bin/capidecode.exe" "$WINEPREFIX/drive_c/windows/"
+  t0=$(now)
+  n=0
+  cd "$share/tools" || exit 1
+  while read -r tool args; do
+    n=$((n + 1))
+    t=$(now)
+    # shellcheck disable=SC2086  # split at blanks, as tools.txt says
+    guarded "tool $n: $tool.exe" env WINEDEBUG=-all wine "$tool.exe" $args \
+      >"$d/$n.out" 2>"$d/$n.err" </dev/null
+    echo $? >"$d/$n.rc"
+    note "tool $n: $tool $args (exit $(cat "$d/$n.rc"), $(since "$t") s)"
+  done <list
+  cd "$WINEPREFIX/drive_c" || exit 1
+  echo "job: $n tool commands in $(since "$t0") s"
+fi
 wineserver -k
 wineserver -w
 echo "job: Wine gone at $(uptime_s) s"
