@@ -111,7 +111,7 @@ show_progress() {
 # Only pellinor-sim is built (the driver, the emulated kernel and the
 # simulated device are in it), not the tests and benchmarks.
 run_demo() {
-  build_quietly host pellinor-sim pellinor-log capidecode
+  build_quietly host pellinor-sim
   echo "== pellinor-sim --fresh --print scenarios/demo.pel"
   run_i386 "$build/host" "$build/host/tools/pellinor-sim/pellinor-sim" --fresh --print \
     --drive "$build/demo_drive_c" "$root/scenarios/demo.pel"

@@ -220,7 +220,7 @@ add_executable(pellinor-log
     ${PELLINOR_LOG_DIR}/main.cpp)
 
 foreach(tool capidecode pellinor-log)
-  # _fstat64 of their own: msvcrt.dll has it only from Windows XP on.
+  # _fstat64 of their own: the msvcrt.dll of Windows 98/Me lacks it.
   target_sources(${tool} PRIVATE ${PROJECT_SOURCE_DIR}/windows/runtime/OldRuntimeStat.cpp)
   target_include_directories(${tool} PRIVATE ${PROJECT_SOURCE_DIR})
   target_compile_options(${tool} PRIVATE ${PELLINOR_TOOL_OPTIONS})

@@ -5,9 +5,10 @@
 // 98 and Me has _fstati64, the same call with 32-bit times, and a program
 // that imports a function the DLL lacks is refused at load. So the tools
 // bring their own _fstat64: its import slot, __imp___fstat64, is defined
-// here and points to a routine that asks _fstati64 and widens the times. The linker takes this
-// definition before the one of the C run-time's import library, and the
-// import is gone (tests/windows/tool-imports.txt forbids it).
+// here and points to a routine that asks _fstati64 and widens the times.
+// The linker takes this definition before the one of the C run-time's
+// import library, and the import is gone (tests/windows/tool-imports.txt
+// forbids it).
 #include <sys/stat.h>
 
 // msvcrt.dll's own _fstati64 (its struct _stati64 is mingw-w64's

@@ -191,6 +191,24 @@ def normalise(log, counts):
     return log
 
 
+def differs(diff_path, emulated, wine, emulated_name, wine_name, shown):
+    """False when the two texts are the same (a diff of an earlier run at
+    diff_path goes); else writes their diff there, prints its first lines,
+    and returns True."""
+    if emulated == wine:
+        if os.path.exists(diff_path):
+            os.remove(diff_path)
+        return False
+    diff = list(difflib.unified_diff(emulated.splitlines(True), wine.splitlines(True),
+                                     emulated_name, wine_name))
+    with open(diff_path, "w") as f:
+        f.writelines(diff)
+    print("== wine: %s differs (%s):" % (wine_name, diff_path))
+    for line in diff[:shown]:
+        print("   " + line.rstrip("\n"))
+    return True
+
+
 def compare(args):
     steps_dir, emulated_dir, wine_dir, to, names = args
     os.makedirs(to, exist_ok=True)
@@ -205,21 +223,11 @@ def compare(args):
         for side, text in (("emulated", emulated), ("wine", wine)):
             with open(os.path.join(to, "%s.%s.log" % (name, side)), "w") as f:
                 f.write(text)
-        diff_path = os.path.join(to, name + ".diff")
-        if emulated == wine:
+        if differs(os.path.join(to, name + ".diff"), emulated, wine,
+                   "%s (emulated kernel)" % name, "%s (Wine)" % name, 40):
+            differ.append(name)
+        else:
             same.append(name)
-            if os.path.exists(diff_path):
-                os.remove(diff_path)
-            continue
-        differ.append(name)
-        diff = difflib.unified_diff(emulated.splitlines(True), wine.splitlines(True),
-                                    "%s (emulated kernel)" % name, "%s (Wine)" % name)
-        with open(diff_path, "w") as f:
-            f.writelines(diff)
-        print("== wine: %s differs (%s):" % (name, diff_path))
-        with open(diff_path) as f:
-            for line in list(f)[:40]:
-                print("   " + line.rstrip("\n"))
     applied = ["%s (%d)" % (what, n) for what, n in counts.items() if n]
     print("== wine: normalised: %s" % ("; ".join(applied) if applied else "nothing"))
     total = len(names)
@@ -247,20 +255,9 @@ def tools(args):
                 # The .exe writes through the C runtime's text mode.
                 parts.append("--- %s\n%s" % (what, text.replace("\r\n", "\n")))
             texts[side] = "> %s\n%s" % (command, "".join(parts))
-        diff_path = os.path.join(to, "tool-%d.diff" % n)
-        if texts["emulated"] == texts["wine"]:
-            if os.path.exists(diff_path):
-                os.remove(diff_path)
-            continue
-        differ.append(n)
-        diff = list(difflib.unified_diff(texts["emulated"].splitlines(True),
-                                         texts["wine"].splitlines(True),
-                                         "%s (host build)" % command, "%s (Wine)" % command))
-        with open(diff_path, "w") as f:
-            f.writelines(diff)
-        print("== wine: %s differs (%s):" % (command, diff_path))
-        for line in diff[:30]:
-            print("   " + line.rstrip("\n"))
+        if differs(os.path.join(to, "tool-%d.diff" % n), texts["emulated"], texts["wine"],
+                   "%s (host build)" % command, "%s (Wine)" % command, 30):
+            differ.append(n)
     total = len(commands)
     if not differ:
         print("%d/%d tool commands: the same output under Wine" % (total, total))
@@ -270,21 +267,28 @@ def tools(args):
     return 1
 
 
+def options(words, keys):
+    """The values of "--KEY VALUE" pairs in the order of keys; None unless
+    the words are exactly those keys, each once."""
+    given = dict(zip(words[0::2], words[1::2]))
+    if len(words) != 2 * len(keys) or sorted(given) != sorted(keys):
+        return None
+    return [given[k] for k in keys]
+
+
 def main(argv):
     try:
         if len(argv) >= 4 and argv[1] == "guest" and argv[-2] == "--to":
             guest(argv[2:-2], argv[-1])
             return 0
         if len(argv) >= 10 and argv[1] == "compare":
-            options = dict(zip(argv[2:10:2], argv[3:10:2]))
-            keys = ("--steps", "--emulated", "--wine", "--to")
-            if sorted(options) == sorted(keys):
-                return compare([options[k] for k in keys] + [argv[10:]])
+            values = options(argv[2:10], ("--steps", "--emulated", "--wine", "--to"))
+            if values is not None:
+                return compare(values + [argv[10:]])
         if len(argv) == 10 and argv[1] == "tools":
-            options = dict(zip(argv[2:10:2], argv[3:10:2]))
-            keys = ("--list", "--emulated", "--wine", "--to")
-            if sorted(options) == sorted(keys):
-                return tools([options[k] for k in keys])
+            values = options(argv[2:10], ("--list", "--emulated", "--wine", "--to"))
+            if values is not None:
+                return tools(values)
     except ScenarioError as error:
         print("scenarios.py: %s" % error, file=sys.stderr)
         return 2
