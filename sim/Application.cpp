@@ -1,8 +1,4 @@
-#include <array>
 #include <cstdint>
-#include <optional>
-#include <string>
-#include <vector>
 #include <cstring>
 
 #include "sim/Application.h"

@@ -1,46 +1,26 @@
-// The driver around the provider: its entry point, unload routine and
-// dispatch routine, and when requests complete: at once, or pending and
-// completed from a DPC (queued at once, or by a timer) at DISPATCH_LEVEL.
-#include <array>
+// The provider driver of the emulated machine: ProviderDevice
+// (sim/ProviderDevice.cpp) loaded as a driver of its own, its settings made
+// from the test's CapiDeviceConfig, and the host's view of it.
+#include <algorithm>
 #include <cstdint>
-#include <optional>
+#include <mutex>
 #include <string>
 #include <vector>
-#include <mutex>
 
 #include "sim/CapiDevice.h"
 
 #include "emu/Io.h"
 #include "sim/CapiProvider.h"
+#include "sim/ProviderDevice.h"
 #include "sim/SimPool.h"
 
 namespace sim {
 namespace {
 
-// Lives as long as the device object: after unload, a file still open
-// brings its cleanup and close here, and they must find out that the
-// provider is gone without touching it.
-struct DeviceExtension {
-  CapiProvider* provider;
-  KSPIN_LOCK lock;
-  // Dispatch routines under way, plus one per completion pass armed (timer
-  // or DPC) or running. Unload waits for 0.
-  LONG busy;
-  BOOLEAN unloading;
-  BOOLEAN scheduled;  // a pass is armed and has not taken the pending list yet
-  KEVENT idle;        // set when busy drops to 0 during unload
-  KDPC dpc;
-  KTIMER timer;
-  LIST_ENTRY pending;  // requests marked pending, by Tail.Overlay.ListEntry
-  ULONG pendingCount;
-  ULONG completedLater;
-  ULONG cancelled;  // by unload, or refused while it ran
-};
-
 // The host's view of the loaded driver.
 struct Loaded {
   std::mutex mutex;
-  CapiDeviceConfig config;
+  ProviderSettings settings;
   PDRIVER_OBJECT driver = nullptr;
   PDEVICE_OBJECT device = nullptr;
   uint32_t cancelledAtUnload = 0;
@@ -51,237 +31,67 @@ Loaded& State() {
   return *state;
 }
 
-DeviceExtension* ExtensionOf(PDEVICE_OBJECT device) {
-  return static_cast<DeviceExtension*>(device->DeviceExtension);
-}
-
-UNICODE_STRING Unicode(const char16_t* text) {
-  UNICODE_STRING unicode;
-  RtlInitUnicodeString(&unicode, reinterpret_cast<PCWSTR>(text));
-  return unicode;
-}
-
-bool Enter(DeviceExtension* ext) {
-  KIRQL irql;
-  KeAcquireSpinLock(&ext->lock, &irql);
-  bool open = !ext->unloading;
-  if (open)
-    ++ext->busy;
-  KeReleaseSpinLock(&ext->lock, irql);
-  return open;
-}
-
-// Gives back one count of `busy` (lock held). True when unload waits for
-// exactly this one: the caller then sets `idle` after releasing the lock,
-// as the last thing it does with the extension.
-bool LeaveLocked(DeviceExtension* ext) {
-  --ext->busy;
-  return ext->unloading && ext->busy == 0;
-}
-
-void Leave(DeviceExtension* ext) {
-  KIRQL irql;
-  KeAcquireSpinLock(&ext->lock, &irql);
-  bool last = LeaveLocked(ext);
-  KeReleaseSpinLock(&ext->lock, irql);
-  if (last)
-    KeSetEvent(&ext->idle, IO_NO_INCREMENT, FALSE);
-}
-
-// One completion pass: the requests pending when it starts are completed;
-// those that arrive meanwhile schedule a pass of their own, so that each
-// waits for its own timer.
-VOID NTAPI CompletePending(PKDPC, PVOID context, PVOID, PVOID) {
-  auto* ext = static_cast<DeviceExtension*>(context);
-  LIST_ENTRY batch;
-  InitializeListHead(&batch);
-  KeAcquireSpinLockAtDpcLevel(&ext->lock);
-  while (!IsListEmpty(&ext->pending)) InsertTailList(&batch, RemoveHeadList(&ext->pending));
-  // Counted before they complete, so that a caller woken by its completion
-  // finds itself counted.
-  ext->completedLater += ext->pendingCount;
-  ext->pendingCount = 0;
-  ext->scheduled = FALSE;
-  KeReleaseSpinLockFromDpcLevel(&ext->lock);
-
-  while (!IsListEmpty(&batch)) {
-    PIRP irp = CONTAINING_RECORD(RemoveHeadList(&batch), IRP, Tail.Overlay.ListEntry);
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-  }
-
-  KeAcquireSpinLockAtDpcLevel(&ext->lock);
-  bool last = LeaveLocked(ext);
-  KeReleaseSpinLockFromDpcLevel(&ext->lock);
-  if (last)
-    KeSetEvent(&ext->idle, IO_NO_INCREMENT, FALSE);
-}
-
-// Queues a request whose status and information are set, marked pending,
-// for the completion DPC, and schedules a pass unless one is scheduled.
-// Armed under the lock, so that unload always finds the timer or DPC it
-// has to cancel. False once unload has begun: nothing is armed then, and
-// the caller completes the request itself.
-bool QueuePending(DeviceExtension* ext, PIRP irp, ULONG delayMs) {
-  KIRQL irql;
-  KeAcquireSpinLock(&ext->lock, &irql);
-  if (ext->unloading) {
-    ++ext->cancelled;
-    KeReleaseSpinLock(&ext->lock, irql);
+// The settings the kernel side keeps, from the host's configuration. False
+// when they do not fit (more controllers or failures than it holds).
+bool ToSettings(const CapiDeviceConfig& config, ProviderSettings* settings) {
+  if (config.controllers.size() > kMaxControllers ||
+      config.failures.size() > ProviderSettings::kMaxFailures) {
     return false;
   }
-  InsertTailList(&ext->pending, &irp->Tail.Overlay.ListEntry);
-  ++ext->pendingCount;
-  if (!ext->scheduled) {
-    ext->scheduled = TRUE;
-    ++ext->busy;
-    if (delayMs == 0) {
-      KeInsertQueueDpc(&ext->dpc, nullptr, nullptr);
-    } else {
-      LARGE_INTEGER due;
-      due.QuadPart = -LONGLONG(delayMs) * 10000;
-      KeSetTimer(&ext->timer, due, &ext->dpc);
-    }
+  DefaultSettings(settings);
+  settings->controllerCount = ULONG(config.controllers.size());
+  for (size_t i = 0; i < config.controllers.size(); ++i) {
+    const ControllerConfig& from = config.controllers[i];
+    ControllerSettings& to = settings->controllers[i];
+    to.serialLength = CopySetting(to.serial, kSerialBytes, from.serial.data(), from.serial.size());
+    to.capiMajor = from.capiMajor;
+    to.capiMinor = from.capiMinor;
+    to.manufacturerMajor = from.manufacturerMajor;
+    to.manufacturerMinor = from.manufacturerMinor;
+    to.bChannels = from.bChannels;
+    to.globalOptions = from.globalOptions;
+    to.b1Protocols = from.b1Protocols;
+    to.b2Protocols = from.b2Protocols;
+    to.b3Protocols = from.b3Protocols;
+    to.hasRawProfile = from.rawProfile.has_value();
+    if (from.rawProfile)
+      std::copy(from.rawProfile->begin(), from.rawProfile->end(), to.rawProfile);
   }
-  KeReleaseSpinLock(&ext->lock, irql);
+  settings->manufacturerLength =
+      CopySetting(settings->manufacturer, kManufacturerBytes, config.manufacturer.data(),
+                  config.manufacturer.size());
+  settings->maxApplications = config.maxApplications;
+  settings->queueLimit = config.queueLimit;
+  for (size_t k = 0; k < kRequestKindCount; ++k) settings->pending[k] = config.pending[k];
+  settings->pendingDelayMs = config.pendingDelayMs;
+  settings->failureCount = ULONG(config.failures.size());
+  for (size_t i = 0; i < config.failures.size(); ++i) {
+    settings->failures[i] = FailureSetting{config.failures[i].code, config.failures[i].controller,
+                                           NTSTATUS(config.failures[i].status)};
+  }
+  settings->directIo = config.directIo;
   return true;
 }
 
-NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information = 0) {
-  irp->IoStatus.Status = status;
-  irp->IoStatus.Information = information;
-  IoCompleteRequest(irp, IO_NO_INCREMENT);
-  return status;
-}
-
-void Retire(PDEVICE_OBJECT device);
-
-NTSTATUS NTAPI Dispatch(PDEVICE_OBJECT device, PIRP irp) {
-  DeviceExtension* ext = ExtensionOf(device);
-  UCHAR major = IoGetCurrentIrpStackLocation(irp)->MajorFunction;
-  if (major == IRP_MJ_POWER) {
-    // The bottom of the stack: nothing to power, the next power request
-    // may come.
-    PoStartNextPowerIrp(irp);
-    return Complete(irp, STATUS_SUCCESS);
-  }
-  if (major == IRP_MJ_PNP) {
-    // The bottom of the stack, removed: the request succeeds, then the
-    // device goes as at unload (pending requests cancelled, later ones
-    // on handles still open refused) while the driver stays loaded.
-    if (IoGetCurrentIrpStackLocation(irp)->MinorFunction == IRP_MN_REMOVE_DEVICE) {
-      Complete(irp, STATUS_SUCCESS);
-      Retire(device);
-      std::lock_guard<std::mutex> guard(State().mutex);
-      State().device = nullptr;
-      return STATUS_SUCCESS;
-    }
-    return Complete(irp, irp->IoStatus.Status, irp->IoStatus.Information);
-  }
-  if (!Enter(ext)) {
-    bool closing = major == IRP_MJ_CLEANUP || major == IRP_MJ_CLOSE;
-    return Complete(irp, closing ? STATUS_SUCCESS : STATUS_DELETE_PENDING);
-  }
-  CapiProvider* provider = ext->provider;
-  ULONG_PTR information = 0;
-  int kind = -1;
-  NTSTATUS status = provider->Handle(irp, &information, &kind);
-  irp->IoStatus.Status = status;
-  irp->IoStatus.Information = information;
-  const CapiDeviceConfig& config = provider->Config();
-  if (kind >= 0 && config.pending[size_t(kind)]) {
-    IoMarkIrpPending(irp);
-    if (!QueuePending(ext, irp, config.pendingDelayMs))
-      Complete(irp, STATUS_CANCELLED);  // unload has begun: no DPC will come
-    Leave(ext);
-    return STATUS_PENDING;
-  }
-  IoCompleteRequest(irp, IO_NO_INCREMENT);
-  Leave(ext);
-  return status;
-}
-
-// The device's end, at unload or at its Plug and Play removal.
-void Retire(PDEVICE_OBJECT device) {
-  DeviceExtension* ext = ExtensionOf(device);
-
-  // No new request gets in; the pending ones are taken over, and the
-  // completion pass is cancelled if it has not started.
-  LIST_ENTRY cancelled;
-  InitializeListHead(&cancelled);
-  KIRQL irql;
-  KeAcquireSpinLock(&ext->lock, &irql);
-  ext->unloading = TRUE;
-  while (!IsListEmpty(&ext->pending)) InsertTailList(&cancelled, RemoveHeadList(&ext->pending));
-  ext->pendingCount = 0;
-  if (ext->scheduled && (KeCancelTimer(&ext->timer) || KeRemoveQueueDpc(&ext->dpc))) {
-    ext->scheduled = FALSE;
-    --ext->busy;
-  }
-  KeReleaseSpinLock(&ext->lock, irql);
-
-  ULONG count = 0;
-  while (!IsListEmpty(&cancelled)) {
-    PIRP irp = CONTAINING_RECORD(RemoveHeadList(&cancelled), IRP, Tail.Overlay.ListEntry);
-    Complete(irp, STATUS_CANCELLED);
-    ++count;
-  }
-
-  // A dispatch routine still under way, or a DPC that had already started,
-  // finishes before the provider goes.
-  KeAcquireSpinLock(&ext->lock, &irql);
-  bool wait = ext->busy != 0;
-  KeReleaseSpinLock(&ext->lock, irql);
-  if (wait)
-    KeWaitForSingleObject(&ext->idle, Executive, KernelMode, FALSE, nullptr);
-  // The DPC signalled that wait on its way out: let it return first.
-  KeFlushQueuedDpcs();
-  State().cancelledAtUnload = count + ext->cancelled;
-
-  SimDelete(ext->provider);
-  ext->provider = nullptr;
-  UNICODE_STRING link = Unicode(kCapiLinkName);
-  IoDeleteSymbolicLink(&link);
-  IoDeleteDevice(device);
+void Removed(PDEVICE_OBJECT, ULONG cancelled) {
+  std::lock_guard<std::mutex> guard(State().mutex);
+  State().device = nullptr;
+  State().cancelledAtUnload = cancelled;
 }
 
 VOID NTAPI Unload(PDRIVER_OBJECT driver) {
   // Nothing left after a removal.
   if (driver->DeviceObject != nullptr)
-    Retire(driver->DeviceObject);
+    State().cancelledAtUnload = ProviderDevice::Retire(driver->DeviceObject);
 }
 
 NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
-  for (auto& major : driver->MajorFunction) major = Dispatch;
   driver->DriverUnload = Unload;
-
-  UNICODE_STRING name = Unicode(kCapiDeviceName);
   PDEVICE_OBJECT device = nullptr;
-  NTSTATUS status = IoCreateDevice(driver, sizeof(DeviceExtension), &name, FILE_DEVICE_UNKNOWN, 0,
-                                   FALSE, &device);
-  if (!NT_SUCCESS(status))
-    return status;
-  DeviceExtension* ext = ExtensionOf(device);
-  RtlZeroMemory(ext, sizeof(*ext));
-  KeInitializeSpinLock(&ext->lock);
-  KeInitializeEvent(&ext->idle, NotificationEvent, FALSE);
-  KeInitializeDpc(&ext->dpc, CompletePending, ext);
-  KeInitializeTimer(&ext->timer);
-  InitializeListHead(&ext->pending);
-  ext->provider = SimNew<CapiProvider>(&State().config);
-  if (ext->provider == nullptr) {
-    IoDeleteDevice(device);
-    return STATUS_INSUFFICIENT_RESOURCES;
-  }
-  UNICODE_STRING link = Unicode(kCapiLinkName);
-  status = IoCreateSymbolicLink(&link, &name);
-  if (!NT_SUCCESS(status)) {
-    SimDelete(ext->provider);
-    IoDeleteDevice(device);
-    return status;
-  }
-  device->Flags |= State().config.directIo ? DO_DIRECT_IO : DO_BUFFERED_IO;
-  State().device = device;
-  return STATUS_SUCCESS;
+  NTSTATUS status = ProviderDevice::Create(driver, &State().settings, Removed, &device);
+  if (NT_SUCCESS(status))
+    State().device = device;
+  return status;
 }
 
 }  // namespace
@@ -291,9 +101,8 @@ NTSTATUS LoadCapiDevice(const CapiDeviceConfig& config) {
   std::lock_guard<std::mutex> guard(state.mutex);
   if (state.driver != nullptr)
     return STATUS_IMAGE_ALREADY_LOADED;
-  if (config.controllers.size() > kMaxControllers)
+  if (!ToSettings(config, &state.settings))
     return STATUS_INVALID_PARAMETER;
-  state.config = config;
   state.device = nullptr;
   PDRIVER_OBJECT driver = nullptr;
   NTSTATUS status = emu::LoadDriver(kCapiDriverName, DriverEntry, kSimPoolTag, &driver);
@@ -341,7 +150,10 @@ uint32_t InjectIncomingCall(const IncomingCall& call, NTSTATUS* status) {
     *status = STATUS_DEVICE_DOES_NOT_EXIST;
     return 0;
   }
-  return ExtensionOf(state.device)->provider->Offer(call, status);
+  return ProviderDevice::Provider(state.device)
+      ->Offer(call.controller, call.cipValue, call.calledNumber.data(),
+              ULONG(call.calledNumber.size()), call.callingNumber.data(),
+              ULONG(call.callingNumber.size()), call.application, status);
 }
 
 CapiDeviceCounters GetCapiDeviceCounters() {
@@ -351,13 +163,14 @@ CapiDeviceCounters GetCapiDeviceCounters() {
   counters.cancelledAtUnload = state.cancelledAtUnload;
   if (state.device == nullptr)
     return counters;
-  DeviceExtension* ext = ExtensionOf(state.device);
-  ext->provider->AddCounters(&counters);
-  KIRQL irql;
-  KeAcquireSpinLock(&ext->lock, &irql);
-  counters.pendingRequests = ext->pendingCount;
-  counters.completedLater = ext->completedLater;
-  KeReleaseSpinLock(&ext->lock, irql);
+  ULONG applications = 0, queued = 0, plcis = 0, pending = 0, later = 0;
+  ProviderDevice::Provider(state.device)->AddCounters(&applications, &queued, &plcis);
+  ProviderDevice::PendingCounts(state.device, &pending, &later);
+  counters.applications = applications;
+  counters.queuedMessages = queued;
+  counters.plcisInUse = plcis;
+  counters.pendingRequests = pending;
+  counters.completedLater = later;
   return counters;
 }
 

@@ -63,18 +63,11 @@
 
 #include "sim/CapiCodes.h"
 #include "sim/CapiDeviceConfig.h"
+#include "sim/ProviderDevice.h"
 
 #include <ntddk.h>
 
 namespace sim {
-
-inline constexpr char kCapiDriverName[] = "CapiSim";
-inline constexpr char16_t kCapiDeviceName[] = u"\\Device\\CAPI201";
-inline constexpr char16_t kCapiLinkName[] = u"\\DosDevices\\CAPI20";
-inline constexpr char16_t kCapiWin32Name[] = u"\\\\.\\CAPI20";
-inline constexpr uint32_t kMaxApplications = 64;
-// The longest message the provider takes from a caller.
-inline constexpr uint32_t kMaxPutMessage = 2048;
 
 // Loads the provider with `config` (kept until unload). Fails with
 // STATUS_IMAGE_ALREADY_LOADED while loaded, and with the status of a

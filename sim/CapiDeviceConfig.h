@@ -10,42 +10,26 @@
 #include <string>
 #include <vector>
 
-namespace sim {
+#include "sim/ProviderSettings.h"
 
-// The kinds of request the provider tells apart for completion: the nine
-// CAPI I/O controls (as I/O control or internal I/O control) and the reads
-// and writes that get and put messages.
-enum class RequestKind : uint8_t {
-  kRegister,
-  kRelease,
-  kPutMessage,
-  kGetMessage,
-  kGetManufacturer,
-  kGetVersion,
-  kGetSerial,
-  kGetProfile,
-  kManufacturer,
-  kRead,
-  kWrite,
-};
-inline constexpr size_t kRequestKindCount = 11;
+namespace sim {
 
 struct ControllerConfig {
   // At most 8 bytes are returned; a serial of 8 characters or more fills
   // the answer without a terminating zero (cut at 8).
-  std::string serial = "0000001";
-  uint16_t capiMajor = 2;
-  uint16_t capiMinor = 0;
-  uint16_t manufacturerMajor = 3;
-  uint16_t manufacturerMinor = 11;
+  std::string serial = kDefaultSerial;
+  uint16_t capiMajor = kDefaultCapiMajor;
+  uint16_t capiMinor = kDefaultCapiMinor;
+  uint16_t manufacturerMajor = kDefaultManufacturerMajor;
+  uint16_t manufacturerMinor = kDefaultManufacturerMinor;
   // The profile's fields (bytes 2 to 23); byte 0 always holds the number of
   // controllers. `rawProfile`, when set, is returned as it is instead (its
   // bytes 0-1 included), for tests of odd profiles.
-  uint16_t bChannels = 2;
-  uint32_t globalOptions = 0x00000001;  // internal controller
-  uint32_t b1Protocols = 0x00000003;    // 64 kbit/s with HDLC framing, transparent
-  uint32_t b2Protocols = 0x00000003;    // ISO 7776 (X.75 SLP), transparent
-  uint32_t b3Protocols = 0x00000001;    // transparent
+  uint16_t bChannels = kDefaultBChannels;
+  uint32_t globalOptions = kDefaultGlobalOptions;
+  uint32_t b1Protocols = kDefaultB1Protocols;
+  uint32_t b2Protocols = kDefaultB2Protocols;
+  uint32_t b3Protocols = kDefaultB3Protocols;
   std::optional<std::array<uint8_t, 64>> rawProfile;
 };
 
@@ -65,12 +49,12 @@ struct CapiDeviceConfig {
   std::vector<ControllerConfig> controllers{ControllerConfig{}};
   // At most 64 bytes are returned; 64 or more characters fill the answer
   // without a terminating zero. One starting with "NRX" is the maker's own.
-  std::string manufacturer = "Pellinor CAPI 2.0 simulator";
+  std::string manufacturer = kDefaultManufacturer;
   // Applications registered at once (at most 64).
-  uint32_t maxApplications = 32;
+  uint32_t maxApplications = kDefaultMaxApplications;
   // Messages queued per application; a put whose answers would not fit is
   // refused with STATUS_TOO_MANY_COMMANDS (CAPI error 0x1103).
-  uint32_t queueLimit = 64;
+  uint32_t queueLimit = kDefaultQueueLimit;
 
   // Per kind: complete at once in the dispatch routine (false), or mark
   // the request pending, return STATUS_PENDING and complete it from a DPC
@@ -82,6 +66,7 @@ struct CapiDeviceConfig {
   // timer time later (with manual timers, when the test advances them).
   uint32_t pendingDelayMs = 0;
 
+  // At most ProviderSettings::kMaxFailures.
   std::vector<InjectedFailure> failures;
 
   // Reads and writes by direct I/O (the caller's pages locked in an MDL,

@@ -1,8 +1,4 @@
-#include <array>
 #include <cstdint>
-#include <optional>
-#include <string>
-#include <vector>
 #include <cstring>
 
 #include "sim/CapiProvider.h"
@@ -73,9 +69,9 @@ UCHAR* DataBuffer(PIRP irp) {
 
 // Copies a string into a fixed answer, zero-filled; one that fills it is
 // cut there without a terminating zero.
-void CopyText(UCHAR* to, ULONG size, const std::string& text) {
+void CopyText(UCHAR* to, ULONG size, const UCHAR* text, ULONG length) {
   std::memset(to, 0, size);
-  std::memcpy(to, text.data(), text.size() < size ? text.size() : size);
+  std::memcpy(to, text, length < size ? length : size);
 }
 
 // An I/O control's kind is its function's place among the nine.
@@ -90,10 +86,10 @@ bool IsDataB3Req(const UCHAR* message, ULONG length) {
 
 }  // namespace
 
-CapiProvider::CapiProvider(const CapiDeviceConfig* config)
-    : config_(config),
-      controllers_(ULONG(config->controllers.size())),
-      line_(ULONG(config->controllers.size())) {
+CapiProvider::CapiProvider(const ProviderSettings* settings)
+    : settings_(settings),
+      controllers_(settings->controllerCount),
+      line_(settings->controllerCount) {
   KeInitializeSpinLock(&lock_);
 }
 
@@ -204,8 +200,9 @@ NTSTATUS CapiProvider::Handle(PIRP irp, ULONG_PTR* information, int* kind) {
 NTSTATUS CapiProvider::Ioctl(PFILE_OBJECT file, ULONG code, const Buffers& buffers,
                              KPROCESSOR_MODE mode, ULONG_PTR* information) {
   ULONG controller = buffers.inputLength >= 4 ? ReadDword(buffers.input) & 0x7F : 0;
-  for (const InjectedFailure& failure : config_->failures) {
-    if (failure.code == code && (failure.controller == InjectedFailure::kAnyController ||
+  for (ULONG i = 0; i < settings_->failureCount; ++i) {
+    const FailureSetting& failure = settings_->failures[i];
+    if (failure.code == code && (failure.controller == FailureSetting::kAnyController ||
                                  failure.controller == controller)) {
       return failure.status;
     }
@@ -260,7 +257,7 @@ NTSTATUS CapiProvider::Register(PFILE_OBJECT file, const Buffers& buffers, KPROC
   {
     LockGuard guard(&lock_);
     ULONG limit =
-        config_->maxApplications < kMaxApplications ? config_->maxApplications : kMaxApplications;
+        settings_->maxApplications < kMaxApplications ? settings_->maxApplications : kMaxApplications;
     ULONG slot = limit;
     for (ULONG i = 0; i < limit; ++i) {
       if (apps_[i] == nullptr) {
@@ -314,19 +311,19 @@ NTSTATUS CapiProvider::Information(ULONG code, const Buffers& buffers, ULONG_PTR
     return STATUS_INVALID_PARAMETER;
   // Controller 0 stands for the provider as a whole: the first controller's
   // serial number and versions.
-  const ControllerConfig& config = config_->controllers[controller == 0 ? 0 : controller - 1];
+  const ControllerSettings& config = settings_->controllers[controller == 0 ? 0 : controller - 1];
   UCHAR* out = buffers.output;
   switch (code) {
     case kCapiGetManufacturer:
       if (buffers.outputLength < kManufacturerBytes)
         return STATUS_BUFFER_TOO_SMALL;
-      CopyText(out, kManufacturerBytes, config_->manufacturer);
+      CopyText(out, kManufacturerBytes, settings_->manufacturer, settings_->manufacturerLength);
       *information = kManufacturerBytes;
       return STATUS_SUCCESS;
     case kCapiGetSerial:
       if (buffers.outputLength < kSerialBytes)
         return STATUS_BUFFER_TOO_SMALL;
-      CopyText(out, kSerialBytes, config.serial);
+      CopyText(out, kSerialBytes, config.serial, config.serialLength);
       *information = kSerialBytes;
       return STATUS_SUCCESS;
     case kCapiGetVersion:
@@ -342,8 +339,8 @@ NTSTATUS CapiProvider::Information(ULONG code, const Buffers& buffers, ULONG_PTR
       if (buffers.outputLength < kProfileBytes)
         return STATUS_BUFFER_TOO_SMALL;
       std::memset(out, 0, kProfileBytes);
-      if (controller != 0 && config.rawProfile) {
-        std::memcpy(out, config.rawProfile->data(), kProfileBytes);
+      if (controller != 0 && config.hasRawProfile) {
+        std::memcpy(out, config.rawProfile, kProfileBytes);
       } else if (controller != 0) {
         PutWord(out + 2, config.bChannels);
         PutDword(out + 4, config.globalOptions);
@@ -351,7 +348,7 @@ NTSTATUS CapiProvider::Information(ULONG code, const Buffers& buffers, ULONG_PTR
         PutDword(out + 12, config.b2Protocols);
         PutDword(out + 16, config.b3Protocols);
       }
-      if (controller == 0 || !config.rawProfile)
+      if (controller == 0 || !config.hasRawProfile)
         PutWord(out, USHORT(controllers_));
       *information = kProfileBytes;
       return STATUS_SUCCESS;
@@ -367,7 +364,7 @@ NTSTATUS CapiProvider::Put(PFILE_OBJECT file, const UCHAR* message, ULONG length
   Application* app = FindLocked(file);
   if (app == nullptr || ReadWord(message + kCapiMessageApplication) != app->Id())
     return STATUS_INVALID_HANDLE;
-  return line_.Put(*app, message, length, payload, payloadLength, config_->queueLimit);
+  return line_.Put(*app, message, length, payload, payloadLength, settings_->queueLimit);
 }
 
 NTSTATUS CapiProvider::PutFromWrite(PFILE_OBJECT file, const UCHAR* buffer, ULONG length,
@@ -528,31 +525,32 @@ NTSTATUS CapiProvider::GetToBlock(PFILE_OBJECT file, const Buffers& buffers,
   return STATUS_SUCCESS;
 }
 
-uint32_t CapiProvider::Offer(const IncomingCall& call, NTSTATUS* status) {
+ULONG CapiProvider::Offer(ULONG controller, USHORT cipValue, const char* called,
+                         ULONG calledLength, const char* calling, ULONG callingLength,
+                         USHORT application, NTSTATUS* status) {
   LockGuard guard(&lock_);
   for (Application* app : apps_) {
-    if (app == nullptr || (call.application != 0 && app->Id() != call.application))
+    if (app == nullptr || (application != 0 && app->Id() != application))
       continue;
-    ULONG mask = app->ListenMask(call.controller);
-    if ((mask & 1) == 0 && (call.cipValue >= 32 || (mask & (1u << call.cipValue)) == 0))
+    ULONG mask = app->ListenMask(controller);
+    if ((mask & 1) == 0 && (cipValue >= 32 || (mask & (1u << cipValue)) == 0))
       continue;
-    return line_.Offer(*app, call.controller, call.cipValue, call.calledNumber.data(),
-                       ULONG(call.calledNumber.size()), call.callingNumber.data(),
-                       ULONG(call.callingNumber.size()), config_->queueLimit, status);
+    return line_.Offer(*app, controller, cipValue, called, calledLength, calling, callingLength,
+                       settings_->queueLimit, status);
   }
   *status = STATUS_NOT_FOUND;
   return 0;
 }
 
-void CapiProvider::AddCounters(CapiDeviceCounters* counters) {
+void CapiProvider::AddCounters(ULONG* applications, ULONG* queuedMessages, ULONG* plcisInUse) {
   LockGuard guard(&lock_);
   for (Application* app : apps_) {
     if (app == nullptr)
       continue;
-    counters->applications += 1;
-    counters->queuedMessages += app->Queued();
+    *applications += 1;
+    *queuedMessages += app->Queued();
   }
-  for (ULONG c = 1; c <= controllers_; ++c) counters->plcisInUse += line_.PlcisInUse(c);
+  for (ULONG c = 1; c <= controllers_; ++c) *plcisInUse += line_.PlcisInUse(c);
 }
 
 }  // namespace sim

@@ -11,9 +11,8 @@
 #include <cstdint>
 
 #include "sim/Application.h"
-#include "sim/CapiDevice.h"
-#include "sim/CapiDeviceConfig.h"
 #include "sim/LineModel.h"
+#include "sim/ProviderSettings.h"
 
 #include <ntddk.h>
 
@@ -21,7 +20,8 @@ namespace sim {
 
 class CapiProvider {
  public:
-  explicit CapiProvider(const CapiDeviceConfig* config);
+  // `settings` stays with the caller, unchanged, while the provider exists.
+  explicit CapiProvider(const ProviderSettings* settings);
   ~CapiProvider();
   CapiProvider(const CapiProvider&) = delete;
   CapiProvider& operator=(const CapiProvider&) = delete;
@@ -31,9 +31,14 @@ class CapiProvider {
   // always completed at once (create, cleanup, close, unknown ones).
   NTSTATUS Handle(PIRP irp, ULONG_PTR* information, int* kind);
 
-  uint32_t Offer(const IncomingCall& call, NTSTATUS* status);
-  void AddCounters(CapiDeviceCounters* counters);
-  const CapiDeviceConfig& Config() const { return *config_; }
+  // An incoming call (see InjectIncomingCall): the PLCI offered, or 0 with
+  // *status saying why not. `application` 0: the first listener.
+  ULONG Offer(ULONG controller, USHORT cipValue, const char* called, ULONG calledLength,
+              const char* calling, ULONG callingLength, USHORT application, NTSTATUS* status);
+  // Registered applications, queued messages and PLCIs in use, added to
+  // the counts given.
+  void AddCounters(ULONG* applications, ULONG* queuedMessages, ULONG* plcisInUse);
+  const ProviderSettings& Settings() const { return *settings_; }
 
  private:
   struct Buffers {
@@ -70,7 +75,7 @@ class CapiProvider {
   // the caller, who dereferences it).
   Application* Unpublish(PFILE_OBJECT file);
 
-  const CapiDeviceConfig* config_;
+  const ProviderSettings* settings_;
   ULONG controllers_;
   KSPIN_LOCK lock_;
   LineModel line_;

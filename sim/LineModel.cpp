@@ -1,8 +1,4 @@
-#include <array>
 #include <cstdint>
-#include <optional>
-#include <string>
-#include <vector>
 #include "sim/LineModel.h"
 
 #include "capi/CapiMessage.h"

@@ -58,10 +58,6 @@ MessageBuilder& MessageBuilder::Struct(const void* bytes, uint32_t length) {
   return *this;
 }
 
-MessageBuilder& MessageBuilder::Struct(const std::string& text) {
-  return Struct(text.data(), uint32_t(text.size()));
-}
-
 MessageBuilder& MessageBuilder::Empty() {
   return Struct(nullptr, 0);
 }

@@ -7,7 +7,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <string>
 
 namespace sim {
 
@@ -23,7 +22,12 @@ class MessageBuilder {
   MessageBuilder& Dword(uint32_t value);
   // A struct of `length` bytes (3-byte prefix from 255 bytes on).
   MessageBuilder& Struct(const void* bytes, uint32_t length);
-  MessageBuilder& Struct(const std::string& text);
+  // Any text with data() and size() (a std::string): a template, so that
+  // the provider's kernel build needs no string header.
+  template <typename Text>
+  MessageBuilder& Struct(const Text& text) {
+    return Struct(text.data(), uint32_t(text.size()));
+  }
   // The empty struct (one 0 byte): "default" for a struct or a group.
   MessageBuilder& Empty();
   // A group: its members follow, and EndGroup writes its length prefix.
