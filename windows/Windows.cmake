@@ -130,20 +130,21 @@ add_custom_command(
 set_source_files_properties(${PELLINOR_EVENTS_DIR}/PellinorEvents.res.obj PROPERTIES
                             EXTERNAL_OBJECT TRUE GENERATED TRUE)
 
-if(PELLINOR_BUILD_SYS)
-  add_executable(pellinor_sys $<TARGET_OBJECTS:pellinor_driver_objects>
-                              ${PROJECT_SOURCE_DIR}/framework/CxxRuntime.cpp
-                              ${PELLINOR_EVENTS_DIR}/PellinorEvents.res.obj)
-  pellinor_windows_kernel_code(pellinor_sys)
-  set_target_properties(pellinor_sys PROPERTIES OUTPUT_NAME pellinor SUFFIX .sys)
-  # A kernel driver: no C run-time and no start-up code; the native subsystem;
-  # the kernel calls DriverEntry (stdcall, 8 bytes of arguments) directly.
-  # Relocations stay in the image, since the loader puts a driver wherever
-  # there is room. No automatic data imports: they would need the user-mode
-  # run-time's pseudo-relocation pass. Symbols and debug sections are
-  # stripped (pellinor.map keeps the addresses); no time stamp, so that the
-  # same sources give the same image.
-  target_link_options(pellinor_sys PRIVATE
+# pellinor_windows_driver(TARGET BASE): link TARGET as a kernel driver
+# image, BASE.sys. No C run-time and no start-up code; the native subsystem;
+# the kernel calls DriverEntry (stdcall, 8 bytes of arguments) directly.
+# Relocations stay in the image, since the loader puts a driver wherever
+# there is room. No automatic data imports: they would need the user-mode
+# run-time's pseudo-relocation pass. Symbols and debug sections are stripped
+# (BASE.map keeps the addresses); no time stamp, so that the same sources
+# give the same image. ntoskrnl.exe and hal.dll; libgcc (static) for the
+# 64-bit division and shift helpers, which may in turn need memset/memcpy of
+# ntoskrnl. The loader checks the image checksum of a driver; it is computed
+# after the link, over the final file.
+function(pellinor_windows_driver target base)
+  pellinor_windows_kernel_code(${target})
+  set_target_properties(${target} PROPERTIES OUTPUT_NAME ${base} SUFFIX .sys)
+  target_link_options(${target} PRIVATE
       -nostdlib -nostartfiles -s
       -Wl,--subsystem,native
       -Wl,--entry,_DriverEntry@8
@@ -154,15 +155,18 @@ if(PELLINOR_BUILD_SYS)
       -Wl,--major-subsystem-version,5 -Wl,--minor-subsystem-version,0
       -Wl,--disable-auto-import -Wl,--disable-runtime-pseudo-reloc
       -Wl,--exclude-all-symbols -Wl,--no-insert-timestamp
-      -Wl,-Map,${CMAKE_CURRENT_BINARY_DIR}/pellinor.map)
-  # ntoskrnl.exe and hal.dll; libgcc (static) for the 64-bit division and
-  # shift helpers, which may in turn need memset/memcpy of ntoskrnl.
-  target_link_libraries(pellinor_sys PRIVATE ntoskrnl hal gcc ntoskrnl)
-  # The loader checks the image checksum of a driver; it is computed after
-  # the link, over the final file.
-  add_custom_command(TARGET pellinor_sys POST_BUILD
-      COMMAND Python3::Interpreter ${PROJECT_SOURCE_DIR}/windows/pechecksum.py $<TARGET_FILE:pellinor_sys>
+      -Wl,-Map,${CMAKE_CURRENT_BINARY_DIR}/${base}.map)
+  target_link_libraries(${target} PRIVATE ntoskrnl hal gcc ntoskrnl)
+  add_custom_command(TARGET ${target} POST_BUILD
+      COMMAND Python3::Interpreter ${PROJECT_SOURCE_DIR}/windows/pechecksum.py $<TARGET_FILE:${target}>
       VERBATIM)
+endfunction()
+
+if(PELLINOR_BUILD_SYS)
+  add_executable(pellinor_sys $<TARGET_OBJECTS:pellinor_driver_objects>
+                              ${PROJECT_SOURCE_DIR}/framework/CxxRuntime.cpp
+                              ${PELLINOR_EVENTS_DIR}/PellinorEvents.res.obj)
+  pellinor_windows_driver(pellinor_sys pellinor)
 endif()
 
 # The control tool: its core and the Win32 back end. User mode, ordinary C++;
@@ -288,3 +292,17 @@ target_compile_options(pellinor_wine_setup PRIVATE -Wall -Wextra -Werror -munico
 target_compile_definitions(pellinor_wine_setup PRIVATE WIN32_LEAN_AND_MEAN _WIN32_WINNT=0x0501)
 target_link_options(pellinor_wine_setup PRIVATE -static -municode -Wl,--no-insert-timestamp)
 target_link_libraries(pellinor_wine_setup PRIVATE advapi32 kernel32)
+
+# Test setup of the Wine job as well: the simulated CAPI provider as a
+# Windows kernel driver (windows/capisim/), the provider code of the
+# emulated machine built as kernel code.
+add_executable(capisim_sys
+    ${PROJECT_SOURCE_DIR}/sim/Application.cpp
+    ${PROJECT_SOURCE_DIR}/sim/CapiProvider.cpp
+    ${PROJECT_SOURCE_DIR}/sim/LineModel.cpp
+    ${PROJECT_SOURCE_DIR}/sim/MessageBuilder.cpp
+    ${PROJECT_SOURCE_DIR}/sim/ProviderDevice.cpp
+    ${PROJECT_SOURCE_DIR}/windows/capisim/CapiSimDriver.cpp
+    ${PROJECT_SOURCE_DIR}/windows/capisim/KernelUserSpace.cpp)
+pellinor_windows_driver(capisim_sys capisim)
+include(${PROJECT_SOURCE_DIR}/windows/capiapp/CapiApp.cmake)

@@ -114,3 +114,15 @@ add_test(NAME windows_kernel_signatures
 add_test(NAME windows_wine_shim_imports
          COMMAND ${Python3_EXECUTABLE} ${PELLINOR_CHECKS}/check_imports.py ${CMAKE_OBJDUMP}
                  ${PELLINOR_CHECKS}/wine-shim-imports.txt $<TARGET_FILE:pellinor_wine_shim>)
+
+# The Wine job's CAPI provider driver: the shape of a driver image that
+# Windows' loader takes, and kernel imports only.
+add_test(NAME windows_capisim_image
+         COMMAND ${Python3_EXECUTABLE} ${PELLINOR_CHECKS}/check_image.py ${CMAKE_OBJDUMP}
+                 ${PROJECT_SOURCE_DIR}/windows/pechecksum.py $<TARGET_FILE:capisim_sys>)
+add_test(NAME windows_capisim_imports
+         COMMAND ${Python3_EXECUTABLE} ${PELLINOR_CHECKS}/check_imports.py ${CMAKE_OBJDUMP}
+                 ${PELLINOR_CHECKS}/capisim-imports.txt $<TARGET_FILE:capisim_sys>)
+add_test(NAME windows_capiapp_imports
+         COMMAND ${Python3_EXECUTABLE} ${PELLINOR_CHECKS}/check_imports.py ${CMAKE_OBJDUMP}
+                 ${PELLINOR_CHECKS}/capiapp-imports.txt $<TARGET_FILE:capiapp>)

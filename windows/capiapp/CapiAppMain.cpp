@@ -1,0 +1,206 @@
+// capiapp.exe [--name NAME] [SCRIPT]: pellinor-sim's user-mode application
+// as a Win32 program, for the Wine job. Each line of SCRIPT (or standard
+// input) holds the words of one `app NAME ...` step after `app NAME`, in the
+// scenario language: open user [ioctl|readwrite]; call [incoming]
+// [controller C] [blocks N] [size N]; register [BUFFER CONNECTIONS BLOCKS
+// LENGTH]; release; get; close. Each step prints the line pellinor-sim
+// prints for it (close, silent there, prints "closed"). The script is
+// checked whole before the first request, so that a mistake in it sends
+// nothing. Exit status: 0 when every step succeeded; 1 at the first that
+// failed (the handle closed, the rest left undone); 2 for a bad command
+// line or script line.
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "sim/UserApplication.h"
+#include "tools/pellinor-log/CapiExplain.h"
+#include "tools/pellinor-sim/ScenarioScript.h"
+
+namespace {
+
+using pellinorsim::BadWord;
+using pellinorsim::DescribeStatus;
+using pellinorsim::HexText;
+using pellinorsim::ParseNumber;
+
+uint16_t Word16(const std::string& word, const char* what) {
+  const uint32_t value = ParseNumber(word, what);
+  if (value > 0xFFFF)
+    throw BadWord("'" + word + "' is too large for a " + what);
+  return uint16_t(value);
+}
+
+std::string Result(const sim::RequestResult& result) {
+  return DescribeStatus(uint32_t(result.status)) + ", information " +
+         std::to_string(result.information);
+}
+
+// As pellinor-sim words a failed call.
+std::string DescribeFailure(const sim::CallReport& report) {
+  std::string text = report.failure + (report.reason.empty() ? "" : ": " + report.reason);
+  if (!NT_SUCCESS(report.status))
+    text += " ended with " + DescribeStatus(uint32_t(report.status));
+  if (report.hasInfo) {
+    char info[16];
+    std::snprintf(info, sizeof info, "0x%04X", unsigned(report.info));
+    text += std::string(" Info ") + info + " (" + pellinorlog::ExplainInfo(report.info) + ")";
+  }
+  return text + (report.limit.empty() ? "" : ": " + report.limit);
+}
+
+// One step of the script. Without `run` it is only checked (BadWord when it
+// is bad), with it run, its line printed and flushed at once so that the
+// Wine job sees it as the step's requests end. `open` follows whether the
+// application is open. False when the step ran and failed.
+bool RunStep(const pellinorsim::Step& line, const std::string& name, bool run, bool* open,
+             std::unique_ptr<sim::UserApplication>* app) {
+  pellinorsim::Words words(line, 0);
+  const std::string verb = words.Take("step");
+  // The first step that fails ends the run, so none may be expected to.
+  if (words.HasExpectation())
+    throw BadWord("no expected result here: every step must succeed");
+  if (verb != "open" && verb != "call" && verb != "register" && verb != "release" &&
+      verb != "get" && verb != "close")
+    throw BadWord("unknown step '" + verb + "' (open, call, register, release, get, close)");
+  if ((verb == "open") == *open)
+    throw BadWord(*open ? "the application is open already" : "the application is not open");
+  *open = verb != "close";
+  std::string out = "app " + name + " " + verb + ": ";
+  bool ok = true;
+  if (verb == "open") {
+    if (words.Take("user") != "user")
+      throw BadWord("a Win32 program opens in user mode only");
+    const std::string transport = words.More() ? words.Take("transport") : "ioctl";
+    if (transport != "ioctl" && transport != "readwrite")
+      throw BadWord("transport is ioctl or readwrite, not '" + transport + "'");
+    words.Done();
+    if (!run)
+      return true;
+    // A new application each time, its message numbers from 1 again.
+    *app = std::make_unique<sim::UserApplication>();
+    (*app)->SetTransport(transport == "ioctl" ? sim::Transport::kIoctl
+                                              : sim::Transport::kReadWrite);
+    const NTSTATUS status = (*app)->Open();
+    out += DescribeStatus(uint32_t(status));
+    ok = NT_SUCCESS(status);
+  } else if (verb == "call") {
+    sim::CallOptions options;
+    while (words.More()) {
+      const std::string option = words.Take("option");
+      if (option == "incoming") {
+        options.incoming = true;
+      } else if (option == "controller") {
+        options.controller = ParseNumber(words.Take("controller"), "controller number");
+        if (options.controller < 1 || options.controller > 8)
+          throw BadWord("a controller number runs from 1 to 8");
+      } else if (option == "blocks") {
+        options.dataBlocks = ParseNumber(words.Take("number of blocks"), "number");
+      } else if (option == "size") {
+        options.blockSize = Word16(words.Take("block size"), "block size");
+      } else {
+        throw BadWord("unknown call option '" + option + "' (incoming, controller, blocks, size)");
+      }
+    }
+    if (!run)
+      return true;
+    const sim::CallReport report = (*app)->RunCall(options);
+    char text[64];
+    std::snprintf(text, sizeof text, "PLCI 0x%08X, NCCI 0x%08X", unsigned(report.plci),
+                  unsigned(report.ncci));
+    out += report.ok ? "ok, " + std::string(text) + ", " + std::to_string(report.blocksEchoed) +
+                           " blocks echoed"
+                     : "failed: " + DescribeFailure(report);
+    ok = report.ok;
+  } else {
+    uint16_t p[4] = {3072, 2, 7, 2048};
+    if (verb == "register" && words.More()) {
+      for (uint16_t& value : p) value = Word16(words.Take("register parameter"), "number");
+    }
+    words.Done();
+    if (!run)
+      return true;
+    sim::RequestResult result;
+    if (verb == "register") {
+      result = (*app)->Register(p[0], p[1], p[2], p[3]);
+      out += Result(result) + ", application ID " + std::to_string((*app)->ApplicationId());
+    } else if (verb == "release") {
+      result = (*app)->Release();
+      out += Result(result);
+    } else if (verb == "get") {
+      sim::ReceivedMessage got;
+      result = (*app)->Get(&got);
+      out += Result(result) + ", message " + HexText(got.message.data(), got.message.size());
+      if (!got.payload.empty())
+        out += ", payload " + HexText(got.payload.data(), got.payload.size());
+    } else {
+      (*app)->Close();
+      app->reset();
+      out += "closed";
+    }
+    ok = NT_SUCCESS(result.status);
+  }
+  std::cout << out << std::endl;
+  return ok;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string name = "app";
+  const char* script = nullptr;
+  bool usable = true;
+  for (int i = 1; i < argc && usable; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--name" && i + 1 < argc && argv[i + 1][0] != '\0')
+      name = argv[++i];
+    else if ((arg.size() > 1 && arg[0] == '-') || script != nullptr)
+      usable = false;
+    else
+      script = argv[i];
+  }
+  if (!usable) {
+    std::cerr << "usage: capiapp [--name NAME] [SCRIPT]\n";
+    return 2;
+  }
+  std::ifstream file;
+  if (script != nullptr)
+    file.open(script, std::ios::binary);
+  std::istream& in = script != nullptr ? static_cast<std::istream&>(file) : std::cin;
+  const std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  if (!in) {
+    std::cerr << "capiapp: cannot read " << (script != nullptr ? script : "standard input") << "\n";
+    return 2;
+  }
+
+  std::vector<pellinorsim::Step> steps;
+  try {
+    steps = pellinorsim::SplitScript(text);
+  } catch (const pellinorsim::SyntaxError& bad) {
+    std::cerr << "capiapp: line " << bad.line << ": " << bad.what() << "\n";
+    return 2;
+  }
+  std::unique_ptr<sim::UserApplication> app;
+  for (bool run : {false, true}) {
+    bool open = false;
+    for (const pellinorsim::Step& step : steps) {
+      try {
+        if (!RunStep(step, name, run, &open, &app)) {
+          // Its cleanup ends the registration too; the destructor's Close
+          // then finds no handle, so cleanup and close go once.
+          if (app)
+            app->Close();
+          return 1;
+        }
+      } catch (const BadWord& bad) {
+        std::cerr << "capiapp: line " << step.line << ": " << bad.what() << "\n";
+        return 2;
+      }
+    }
+  }
+  return 0;
+}
