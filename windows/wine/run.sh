@@ -4,10 +4,13 @@
 #   windows/wine/run.sh WORK WINDOWS_BUILD HOST_BUILD [SCENARIO...]
 # WORK is the job's folder (the cached image, the results), WINDOWS_BUILD
 # holds pellinor.sys and pellinorctl.exe, HOST_BUILD pellinor-sim. The
-# scenarios are windows/wine/scenarios/*.pel (or the names given): each runs
-# on the emulated machine (pellinor-sim, with the same pellinor.sys) and under
-# Wine, and the two logs are compared (windows/wine/scenarios.py). The last
-# line says how many gave the same log; the exit status is 0 when all did.
+# scenarios are windows/wine/scenarios/*.pel and the bundled scenarios named
+# in windows/wine/bundled.txt (or the names given, looked for in both
+# folders): each runs on the emulated machine (pellinor-sim, with the same
+# pellinor.sys) and under Wine, and the two logs, and the two trace logs
+# where the scenario traces, are compared (windows/wine/scenarios.py). The
+# last line says how many gave the same logs; the exit status is 0 when all
+# did.
 set -euo pipefail
 
 work="$(mkdir -p "$1" && cd "$1" && pwd)"
@@ -23,9 +26,16 @@ job_timeout=900
 
 scenarios=()
 if (($#)); then
-  for name in "$@"; do scenarios+=("$here/scenarios/$name.pel"); done
+  for name in "$@"; do
+    if [[ -f "$here/scenarios/$name.pel" ]]; then
+      scenarios+=("$here/scenarios/$name.pel")
+    else
+      scenarios+=("$root/scenarios/$name.pel")
+    fi
+  done
 else
   scenarios=("$here"/scenarios/*.pel)
+  for name in $(grep -v '^#' "$here/bundled.txt"); do scenarios+=("$root/scenarios/$name.pel"); done
 fi
 names=()
 for s in "${scenarios[@]}"; do
@@ -33,7 +43,7 @@ for s in "${scenarios[@]}"; do
   names+=("$(basename "$s" .pel)")
 done
 for f in pellinor.sys pellinorctl.exe pellinor-log.exe capidecode.exe pellinor-wine-shim.sys \
-         pellinor-wine-setup.exe; do
+         pellinor-wine-setup.exe capisim.sys capiapp.exe; do
   [[ -f "$windows/$f" ]] || { echo "== wine: no $windows/$f (the Windows build)" >&2; exit 1; }
 done
 sim="$host/tools/pellinor-sim/pellinor-sim"
@@ -97,11 +107,15 @@ rm -rf "$work/emulated"
 mkdir -p "$work/emulated"
 for i in "${!names[@]}"; do
   name="${names[$i]}"
-  if ! $runner "$sim" --fresh --drive "$work/emulated/drive_c" --driver "$windows/pellinor.sys" \
+  # A drive of its own, as every scenario under Wine begins without a log.
+  if ! $runner "$sim" --fresh --drive "$work/emulated/$name.drive" --driver "$windows/pellinor.sys" \
        "${scenarios[$i]}" >"$work/emulated/$name.log" 2>"$work/emulated/$name.err"; then
     cat "$work/emulated/$name.err" >&2
     echo "== wine: scenario $name fails on the emulated machine; it is not run under Wine" >&2
     exit 1
+  fi
+  if [[ -f "$work/emulated/$name.drive/Pellinor.log" ]]; then
+    cp "$work/emulated/$name.drive/Pellinor.log" "$work/emulated/$name.trace.log"
   fi
 done
 
@@ -111,7 +125,7 @@ new_share "$share" job.sh
 mkdir -p "$share/bin"
 cp "$windows/pellinor.sys" "$windows/pellinorctl.exe" "$windows/pellinor-log.exe" \
   "$windows/capidecode.exe" "$windows/pellinor-wine-shim.sys" \
-  "$windows/pellinor-wine-setup.exe" "$share/bin/"
+  "$windows/pellinor-wine-setup.exe" "$windows/capisim.sys" "$windows/capiapp.exe" "$share/bin/"
 
 # The log tools (tools.txt): their inputs, the logs of two bundled scenarios
 # as the emulated machine writes them, go to the share; the host build's

@@ -26,8 +26,22 @@ A Wine scenario is a pellinor-sim scenario of these commands only:
                                non-zero exit status, as pellinor-sim prints them
   driver load                  sc start Pellinor, then sc query until RUNNING
   driver unload                sc stop Pellinor, then sc query until STOPPED
-  expect ...                   checked by pellinor-sim only (Wine's log is
-                               compared with its log instead)
+  capi load                    the CAPI provider driver capisim.sys, started
+                               by sc in the shim's driver host
+  capi complete KIND|all immediate|pending, capi pending-delay MS
+                               before capi load: the provider's service key
+                               values PendingKinds and PendingDelayMs
+  app NAME open user [ioctl|readwrite] ... app NAME close
+                               capiapp.exe under Wine, one run for the steps
+                               from open to close (they must follow one
+                               another); their lines are left out of both
+                               logs, a failure under Wine is shown in its log
+  expect ..., registry expect ..., clock ...
+                               left to pellinor-sim (the trace logs are
+                               compared without their times)
+When the scenario writes a trace log (C:\Pellinor.log), the two trace logs
+are compared too, once file objects, IRPs and message pointers are named in
+order of appearance and the time lines are set aside.
 """
 import difflib
 import json
@@ -36,7 +50,14 @@ import re
 import shlex
 import sys
 
-COMMANDS = ("pellinorctl", "driver", "expect")
+COMMANDS = ("pellinorctl", "driver", "capi", "app", "expect", "registry expect", "clock")
+
+# The provider's request kinds, as pellinor-sim names them, in the order of
+# their bits in PendingKinds (sim::RequestKind).
+REQUEST_KINDS = ("register", "release", "put-message", "get-message", "get-manufacturer",
+                 "get-version", "get-serial", "get-profile", "manufacturer", "read", "write")
+# What an application run under Wine may do.
+APP_VERBS = ("open", "call", "register", "release", "get", "close")
 
 
 class ScenarioError(Exception):
@@ -93,6 +114,8 @@ def quote(text):
 def read_scenario(path):
     """The steps of a Wine scenario: dicts of kind, line and what it needs."""
     steps = []
+    pending_kinds, pending_delay = 0, 0
+    app = None  # the application whose steps are being gathered
     with open(path, encoding="utf-8") as f:
         rows = f.read().split("\n")
     for number, row in enumerate(rows, 1):
@@ -116,11 +139,56 @@ def read_scenario(path):
                 raise ScenarioError("%s: the Wine job runs only 'driver load' and 'driver unload'"
                                     " (no expected status)" % where)
             steps.append({"kind": "driver", "line": number, "what": rest[0][0]})
-        elif command == "expect":
+        elif command in ("expect", "clock") or (command == "registry" and rest
+                                                 and rest[0] == ("expect", False)):
+            continue
+        elif command == "capi":
+            words = [w[0] for w in rest]
+            if words == ["load"] and expectation is None:
+                steps.append({"kind": "capi", "line": number, "pending": pending_kinds,
+                              "delay": pending_delay})
+            elif len(words) == 3 and words[0] == "complete" and words[2] in ("immediate", "pending"):
+                kinds = range(len(REQUEST_KINDS)) if words[1] == "all" else \
+                    [REQUEST_KINDS.index(words[1])] if words[1] in REQUEST_KINDS else None
+                if kinds is None:
+                    raise ScenarioError("%s: no request kind %s" % (where, words[1]))
+                for k in kinds:
+                    if words[2] == "pending":
+                        pending_kinds |= 1 << k
+                    else:
+                        pending_kinds &= ~(1 << k)
+            elif len(words) == 2 and words[0] == "pending-delay" and words[1].isdigit():
+                pending_delay = int(words[1])
+            else:
+                raise ScenarioError("%s: the Wine job runs capi load, complete and pending-delay"
+                                    " only" % where)
+        elif command == "app":
+            words = [w[0] for w in rest]
+            if len(words) < 2 or words[1] not in APP_VERBS or expectation is not None:
+                raise ScenarioError("%s: the Wine job runs app NAME %s, without an expected"
+                                    " status" % (where, "|".join(APP_VERBS)))
+            name, verb = words[0], words[1]
+            if app is None:
+                if verb != "open" or words[2:3] != ["user"]:
+                    raise ScenarioError("%s: under Wine an application begins with"
+                                        " 'app NAME open user'" % where)
+                app = {"kind": "app", "line": number, "name": name, "commands": []}
+                steps.append(app)
+            elif name != app["name"]:
+                raise ScenarioError("%s: application %s's steps must follow one another from"
+                                    " open to close under Wine" % (where, app["name"]))
+            app["commands"].append(" ".join(words[1:]))
+            if verb == "close":
+                app = None
             continue
         else:
             raise ScenarioError("%s: the Wine job cannot run '%s' (only %s)"
                                 % (where, command, ", ".join(COMMANDS)))
+        if app is not None:
+            raise ScenarioError("%s: application %s's steps must follow one another from"
+                                " open to close under Wine" % (where, app["name"]))
+    if app is not None:
+        raise ScenarioError("%s: application %s is not closed" % (path, app["name"]))
     return steps
 
 
@@ -137,6 +205,13 @@ def guest(paths, to):
             step["id"] = "%02d" % index
             if step["kind"] == "ctl":
                 lines.append("ctl %s %s" % (step["id"], " ".join(shlex.quote(a) for a in step["args"])))
+            elif step["kind"] == "capi":
+                lines.append("capi_load %s %d %d" % (step["id"], step["pending"], step["delay"]))
+            elif step["kind"] == "app":
+                script = "%s.%s.app" % (name, step["id"])
+                with open(os.path.join(to, script), "w") as f:
+                    f.write("".join(c + "\n" for c in step["commands"]))
+                lines.append("app %s %s %s" % (step["id"], shlex.quote(step["name"]), script))
             else:
                 lines.append("driver_%s %s" % (step["what"], step["id"]))
         with open(os.path.join(to, name + ".sh"), "w") as f:
@@ -158,11 +233,23 @@ def wine_log(steps, folder, counts):
     log = ""
     for step in steps:
         base = os.path.join(folder, step["id"])
-        if step["kind"] == "driver":
+        if step["kind"] in ("driver", "capi"):
+            what = "driver " + step["what"] if step["kind"] == "driver" else "capi load"
             if os.path.exists(base + ".fail"):
-                log += "driver %s under Wine: %s\n" % (step["what"], read_text(base + ".fail").strip())
+                log += "%s under Wine: %s\n" % (what, read_text(base + ".fail").strip())
             elif not os.path.exists(base + ".sc"):
-                log += "driver %s: did not run under Wine\n" % step["what"]
+                log += "%s: did not run under Wine\n" % what
+            continue
+        if step["kind"] == "app":
+            # The application's own lines are left out of both logs; the
+            # trace shows what it did. A failure is not.
+            if not os.path.exists(base + ".rc"):
+                log += "app %s: did not run under Wine\n" % step["name"]
+            elif read_text(base + ".rc").strip() != "0":
+                log += "app %s under Wine: exit status %s\n%s%s" % (
+                    step["name"], read_text(base + ".rc").strip(),
+                    read_text(base + ".out").replace("\r\n", "\n"),
+                    read_text(base + ".err").replace("\r\n", "\n"))
             continue
         if not os.path.exists(base + ".rc"):
             log += step["header"] + "\n(did not run under Wine)\n"
@@ -179,6 +266,52 @@ def wine_log(steps, folder, counts):
     return log
 
 
+APP_LINE = re.compile(r"^app [^\n]*\n", re.M)
+# pellinor-sim's last line, where the scenario wrote a trace log: its path on
+# the host, in the scenario's own drive folder (the trace logs are compared
+# apart).
+LOG_PATH_LINE = re.compile(r"^/[^\n]*\.drive/[^\n]*\n\Z", re.M)
+TIME_LINE = re.compile(r"^\d\d:\d\d:\d\d\.\d\d\d [A-Z][a-z][a-z], [A-Z][a-z][a-z] \d\d \d{4,}$", re.M)
+BUILD_DATE = re.compile(r"(Build Date) [^\n]*$", re.M)
+ADDRESS_LEADS = ("FileObj ", "Irp ", "Pointer: 0x", "Pointer:  0x")
+
+
+def normalise_addresses(text):
+    """File objects and message pointers named ADDR1, ADDR2 ... in order of
+    first appearance; each request's IRP named afresh (IRP1, IRP2 ...) and
+    its completion by the name of the pending request at that address, as
+    the golden logs of the tests are named."""
+    names, irps, requests = {}, {}, 0
+    out = []
+    lead_re = re.compile("(%s)([0-9A-F]{8})" % "|".join(re.escape(l) for l in ADDRESS_LEADS))
+    for line in text.split("\n"):
+        completion = line.startswith("COMPLETION")
+
+        def name(match):
+            nonlocal requests
+            lead, address = match.group(1), match.group(2)
+            if address == "00000000":
+                return lead + address
+            if lead == "Irp ":
+                if completion and address in irps:
+                    return lead + irps.pop(address)
+                requests += 1
+                irps[address] = "IRP%d" % requests
+                return lead + irps[address]
+            if address not in names:
+                names[address] = "ADDR%d" % (len(names) + 1)
+            return lead + names[address]
+        out.append(lead_re.sub(name, line))
+    return "\n".join(out)
+
+
+def normalise_trace(text, counts):
+    text, n = TIME_LINE.subn("(time)", text.replace("\r\n", "\n"))
+    counts["time lines of the trace logs"] += n
+    text = BUILD_DATE.sub(r"\1 (build date)", text)
+    return normalise_addresses(text)
+
+
 BUILD_LINE = re.compile(r"^(> pellinorctl --version\n[^\n]*\n)build: [^\n]*$", re.M)
 
 
@@ -188,7 +321,11 @@ def normalise(log, counts):
     # mingw-w64 build's pellinorctl.exe).
     log, n = BUILD_LINE.subn(r"\1build: (the tool's own build)", log)
     counts["the build: line of pellinorctl --version"] += n
-    return log
+    log, n = LOG_PATH_LINE.subn("", log)
+    counts["pellinor-sim's line with the trace log's path"] += n
+    # The applications' lines are the emulated machine's alone (see
+    # wine_log).
+    return APP_LINE.sub("", log)
 
 
 def differs(diff_path, emulated, wine, emulated_name, wine_name, shown):
@@ -214,7 +351,9 @@ def compare(args):
     os.makedirs(to, exist_ok=True)
     same, differ = [], []
     counts = {"CR LF line ends of pellinorctl.exe made LF": 0,
-              "the build: line of pellinorctl --version": 0}
+              "the build: line of pellinorctl --version": 0,
+              "time lines of the trace logs": 0,
+              "pellinor-sim's line with the trace log's path": 0}
     for name in names:
         with open(os.path.join(steps_dir, name + ".steps.json")) as f:
             steps = json.load(f)["steps"]
@@ -223,11 +362,21 @@ def compare(args):
         for side, text in (("emulated", emulated), ("wine", wine)):
             with open(os.path.join(to, "%s.%s.log" % (name, side)), "w") as f:
                 f.write(text)
-        if differs(os.path.join(to, name + ".diff"), emulated, wine,
-                   "%s (emulated kernel)" % name, "%s (Wine)" % name, 40):
-            differ.append(name)
-        else:
-            same.append(name)
+        different = differs(os.path.join(to, name + ".diff"), emulated, wine,
+                            "%s (emulated kernel)" % name, "%s (Wine)" % name, 40)
+        # The trace logs, where either side wrote one.
+        traces = {}
+        for side, path in (("emulated", os.path.join(emulated_dir, name + ".trace.log")),
+                           ("wine", os.path.join(wine_dir, name, "trace.log"))):
+            traces[side] = normalise_trace(read_text(path), counts) if os.path.exists(path) \
+                else "(no trace log)\n"
+            with open(os.path.join(to, "%s.%s.trace.log" % (name, side)), "w") as f:
+                f.write(traces[side])
+        if traces["emulated"] != "(no trace log)\n" or traces["wine"] != "(no trace log)\n":
+            different |= differs(os.path.join(to, name + ".trace.diff"), traces["emulated"],
+                                 traces["wine"], "%s trace (emulated kernel)" % name,
+                                 "%s trace (Wine)" % name, 60)
+        (differ if different else same).append(name)
     applied = ["%s (%d)" % (what, n) for what, n in counts.items() if n]
     print("== wine: normalised: %s" % ("; ".join(applied) if applied else "nothing"))
     total = len(names)

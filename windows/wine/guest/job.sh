@@ -117,23 +117,63 @@ driver_unload() {
   note "step $1: driver unload by sc stop ($(since "$t") s)"
 }
 
-# Every scenario begins as the emulated machine's --fresh does: no service
-# Pellinor. One left by the scenario before is stopped and deleted.
-clean_service() {
-  s=$(service_state)
+# capi_load N KINDS DELAY: the emulated machine's capi load: the CAPI
+# provider driver (capisim.sys) as service CapiSim in the shim's driver host
+# (where the shim finds its device for the trace driver), with the values
+# PendingKinds and PendingDelayMs of its service key; sc start, then sc
+# query until RUNNING.
+capi_load() {
+  t=$(now)
+  guarded "step $1: sc create CapiSim" env WINEDEBUG=-all wine sc create CapiSim type= kernel \
+    start= demand group= PellinorWine binpath= '\SystemRoot\System32\drivers\capisim.sys' \
+    >"$d/$1.sc" 2>&1
+  key='HKLM\System\CurrentControlSet\Services\CapiSim'
+  WINEDEBUG=-all wine reg add "$key" /v PendingKinds /t REG_DWORD /d "$2" /f >>"$d/$1.sc" 2>&1
+  WINEDEBUG=-all wine reg add "$key" /v PendingDelayMs /t REG_DWORD /d "$3" /f >>"$d/$1.sc" 2>&1
+  guarded "step $1: sc start CapiSim" env WINEDEBUG=-all wine sc start CapiSim >>"$d/$1.sc" 2>&1
+  wait_state "$1" RUNNING CapiSim
+  note "step $1: capi load by sc start CapiSim ($(since "$t") s)"
+}
+
+# app N NAME SCRIPT: the steps of application NAME from its open to its
+# close, run by capiapp.exe in one process (its handle lives as long as the
+# emulated machine's application does); N.out, N.err, N.rc.
+app() {
+  t=$(now)
+  cp "$share/scenarios/$3" "$WINEPREFIX/drive_c/$3"
+  guarded "step $1: capiapp.exe" env WINEDEBUG=-all wine capiapp.exe --name "$2" "C:\\$3" \
+    >"$d/$1.out" 2>"$d/$1.err" </dev/null
+  echo $? >"$d/$1.rc"
+  note "step $1: app $2 (exit $(cat "$d/$1.rc"), $(since "$t") s)"
+}
+
+# remove_service NAME: stopped (if it runs) and deleted.
+remove_service() {
+  s=$(service_state "$1")
   [ "$s" = ABSENT ] && return 0
-  note "setup: a service Pellinor was left ($s): stopped and deleted"
+  note "setup: a service $1 was left ($s): stopped and deleted"
   if [ "$s" != STOPPED ]; then
-    guarded "setup: sc stop" env WINEDEBUG=-all wine sc stop Pellinor >/dev/null 2>&1
-    wait_state setup STOPPED
+    guarded "setup: sc stop $1" env WINEDEBUG=-all wine sc stop "$1" >/dev/null 2>&1
+    wait_state setup STOPPED "$1"
   fi
-  guarded "setup: sc delete" env WINEDEBUG=-all wine sc delete Pellinor >/dev/null 2>&1
-  wait_state setup ABSENT
+  guarded "setup: sc delete $1" env WINEDEBUG=-all wine sc delete "$1" >/dev/null 2>&1
+  wait_state setup ABSENT "$1"
+}
+
+# Every scenario begins as the emulated machine's --fresh does: no service
+# Pellinor, no CAPI provider, no log. What the scenario before left is
+# stopped and deleted: the trace driver first, as it sits above the
+# provider.
+clean_service() {
+  remove_service Pellinor
+  remove_service CapiSim
+  rm -f "$WINEPREFIX/drive_c/Pellinor.log"
 }
 
 echo "job: $(wine --version) at $(uptime_s) s"
 cp "$share/bin/pellinor.sys" "$WINEPREFIX/drive_c/windows/system32/drivers/"
-cp "$share/bin/pellinorctl.exe" "$WINEPREFIX/drive_c/windows/"
+cp "$share/bin/pellinorctl.exe" "$share/bin/capiapp.exe" "$WINEPREFIX/drive_c/windows/"
+cp "$share/bin/capisim.sys" "$WINEPREFIX/drive_c/windows/system32/drivers/"
 cd "$WINEPREFIX/drive_c" || exit 1
 # A server that stays until it is told to go: the driver stays loaded
 # between two programs.
@@ -179,6 +219,11 @@ for name in $(cat "$share/scenarios/list"); do
   t0=$(now)
   clean_service
   . "$share/scenarios/$name.sh"
+  # The trace log, as the driver left it (the emulated machine's is beside
+  # its drive).
+  if [ -f "$WINEPREFIX/drive_c/Pellinor.log" ]; then
+    cp "$WINEPREFIX/drive_c/Pellinor.log" "$d/trace.log"
+  fi
   echo "job: $name in $(since "$t0") s"
   : >"$d/done"
 done

@@ -11,8 +11,16 @@
 // does implement. Only exports that are placeholders are touched: a Wine
 // that implements one keeps its own.
 //
+// Two routines Wine does implement are replaced too, because what they do
+// there is not what Windows does and the Pellinor driver has no documented
+// alternative that Wine serves (windows/wine/DIFFERENCES.md 9):
+// IoGetDeviceObjectPointer, which there hands back a placeholder device for
+// any name, finds the device of the job's CAPI provider through its driver
+// object instead.
+//
 // What it leaves untested: the subject of the access check is the driver
-// host's token (every Wine process runs as the same user), not the caller's.
+// host's token (every Wine process runs as the same user), not the caller's;
+// the lookup of a device by its name.
 //
 // It writes what it replaced to C:\pellinor-wine-shim.txt, one line each.
 #include <windows.h>
@@ -20,14 +28,33 @@
 #include <stddef.h>
 #include <string.h>
 
+struct KernelUnicodeString;
+
+// Kernel routines of Wine's ntoskrnl.exe that the shim calls (stdcall).
+extern "C" {
+__declspec(dllimport) LONG WINAPI ObReferenceObjectByName(KernelUnicodeString* name,
+                                                         ULONG attributes, void* accessState,
+                                                         ACCESS_MASK access, void* type,
+                                                         CHAR mode, void* parse, void** object);
+// Not ObReferenceObjectByPointer: a stub in Wine 8.0 that only fails.
+__declspec(dllimport) void __fastcall ObfReferenceObject(void* object);
+__declspec(dllimport) void WINAPI ObDereferenceObject(void* object);
+__declspec(dllimport) void* WINAPI IoGetAttachedDevice(void* device);
+}
+
 namespace {
 
 // The few kernel layouts this driver touches (i386).
+}  // namespace
+
 struct KernelUnicodeString {
   USHORT length;
   USHORT maximumLength;
   PWSTR buffer;
 };
+
+namespace {
+
 struct DriverObjectHead {
   SHORT type;
   SHORT size;
@@ -46,6 +73,37 @@ struct DriverObjectHead {
 };
 static_assert(offsetof(DriverObjectHead, driverUnload) == 0x34, "DRIVER_OBJECT.DriverUnload");
 
+// The start of a DEVICE_OBJECT (i386): what the device lookup reads.
+struct DeviceObjectHead {
+  SHORT type;
+  USHORT size;
+  LONG referenceCount;
+  DriverObjectHead* driverObject;
+  DeviceObjectHead* nextDevice;
+  DeviceObjectHead* attachedDevice;
+};
+static_assert(offsetof(DeviceObjectHead, attachedDevice) == 0x10, "DEVICE_OBJECT.AttachedDevice");
+
+// The parts of an IRP and its stack locations a completion routine is set in.
+struct StackLocationHead {
+  UCHAR majorFunction;
+  UCHAR minorFunction;
+  UCHAR flags;
+  UCHAR control;
+  BYTE parameters[16];
+  DeviceObjectHead* deviceObject;
+  void* fileObject;
+  void* completionRoutine;
+  void* context;
+};
+static_assert(sizeof(StackLocationHead) == 0x24, "IO_STACK_LOCATION");
+constexpr size_t kIrpCurrentStackLocation = 0x60;  // IRP.Tail.Overlay.CurrentStackLocation
+constexpr UCHAR kInvokeOnCancel = 0x20;
+constexpr UCHAR kInvokeOnSuccess = 0x40;
+constexpr UCHAR kInvokeOnError = 0x80;
+
+using CompletionRoutine = LONG(WINAPI*)(DeviceObjectHead* device, void* irp, void* context);
+
 struct SubjectContext {  // SECURITY_SUBJECT_CONTEXT
   HANDLE clientToken;
   SECURITY_IMPERSONATION_LEVEL impersonationLevel;
@@ -56,6 +114,9 @@ static_assert(sizeof(SubjectContext) == 16, "SECURITY_SUBJECT_CONTEXT");
 
 constexpr LONG STATUS_OK = 0;
 constexpr LONG STATUS_DENIED = static_cast<LONG>(0xC0000022);
+constexpr LONG kStatusNoMemory = static_cast<LONG>(0xC000009A);
+constexpr LONG kStatusNameNotFound = static_cast<LONG>(0xC0000034);
+constexpr ULONG kObjCaseInsensitive = 0x40;  // OBJ_CASE_INSENSITIVE
 // Windows i386 without /3GB: the first address past user space's probe limit.
 constexpr ULONG USER_PROBE_ADDRESS = 0x7FFF0000;
 
@@ -129,6 +190,111 @@ BOOLEAN WINAPI AccessCheckRoutine(PSECURITY_DESCRIPTOR descriptor, SubjectContex
   return TRUE;
 }
 
+// The devices the job's drivers create and whose driver owns each: Wine
+// has no lookup of a device object by name that a driver can call.
+struct KnownDevice {
+  const wchar_t* device;
+  const wchar_t* driver;
+};
+constexpr KnownDevice kKnownDevices[] = {
+    {L"\\Device\\CAPI201", L"\\Driver\\CapiSim"},
+};
+static_assert(sizeof(kKnownDevices) / sizeof(kKnownDevices[0]) == 1, "one provider in the job");
+
+bool SameName(const KernelUnicodeString* name, const wchar_t* text) {
+  const size_t length = static_cast<size_t>(lstrlenW(text));
+  if (name == NULL || name->buffer == NULL || name->length != length * sizeof(wchar_t))
+    return false;
+  // Object names compare without case; the names here are ASCII.
+  for (size_t i = 0; i < length; ++i) {
+    wchar_t a = name->buffer[i], b = text[i];
+    if (a >= L'a' && a <= L'z')
+      a = static_cast<wchar_t>(a - L'a' + L'A');
+    if (b >= L'a' && b <= L'z')
+      b = static_cast<wchar_t>(b - L'a' + L'A');
+    if (a != b)
+      return false;
+  }
+  return true;
+}
+
+// IoGetDeviceObjectPointer for the devices above: the device object is the
+// first of its driver's, and the result the top of its stack, as Windows
+// gives it. Windows hands back a file object opened on the device as well,
+// which the caller dereferences when it is done; here a reference on the
+// device object stands in for it (the caller never uses it otherwise, and
+// ObDereferenceObject takes either). No create request reaches the device.
+LONG WINAPI GetDeviceObjectPointer(KernelUnicodeString* name, ACCESS_MASK, void** file,
+                                   DeviceObjectHead** device) {
+  for (const KnownDevice& known : kKnownDevices) {
+    if (!SameName(name, known.device))
+      continue;
+    KernelUnicodeString driverName;
+    driverName.length = static_cast<USHORT>(lstrlenW(known.driver) * sizeof(wchar_t));
+    driverName.maximumLength = driverName.length;
+    driverName.buffer = const_cast<PWSTR>(known.driver);
+    void* object = NULL;
+    // No object type: Wine takes none (and finds only driver objects).
+    LONG status = ObReferenceObjectByName(&driverName, kObjCaseInsensitive, NULL, 0, NULL, 0, NULL,
+                                          &object);
+    if (status < 0)
+      return kStatusNameNotFound;
+    DeviceObjectHead* named = static_cast<DriverObjectHead*>(object)->deviceObject == NULL
+                                  ? NULL
+                                  : static_cast<DeviceObjectHead*>(
+                                        static_cast<DriverObjectHead*>(object)->deviceObject);
+    if (named != NULL)
+      ObfReferenceObject(named);
+    ObDereferenceObject(object);
+    if (named == NULL)
+      return kStatusNameNotFound;
+    *file = named;
+    *device = static_cast<DeviceObjectHead*>(IoGetAttachedDevice(named));
+    return STATUS_OK;
+  }
+  return kStatusNameNotFound;
+}
+
+// IoSetCompletionRoutineEx: the caller's routine runs from a routine of the
+// shim's, which holds a reference on the caller's device object until that
+// routine has returned (what the Windows routine is for: the caller's image
+// may not go while its routine runs).
+struct CompletionContext {
+  CompletionRoutine routine;
+  void* context;
+  DeviceObjectHead* device;
+};
+
+LONG WINAPI CompleteThenRelease(DeviceObjectHead* device, void* irp, void* context) {
+  CompletionContext* held = static_cast<CompletionContext*>(context);
+  LONG result = held->routine(device, irp, held->context);
+  ObDereferenceObject(held->device);
+  HeapFree(GetProcessHeap(), 0, held);
+  return result;
+}
+
+LONG WINAPI SetCompletionRoutineEx(DeviceObjectHead* device, void* irp, CompletionRoutine routine,
+                                   void* context, BOOLEAN success, BOOLEAN error,
+                                   BOOLEAN cancel) {
+  CompletionContext* held = static_cast<CompletionContext*>(
+      HeapAlloc(GetProcessHeap(), 0, sizeof(CompletionContext)));
+  if (held == NULL)
+    return kStatusNoMemory;
+  ObfReferenceObject(device);
+  held->routine = routine;
+  held->context = context;
+  held->device = device;
+  StackLocationHead* current;
+  memcpy(&current, static_cast<BYTE*>(irp) + kIrpCurrentStackLocation, sizeof current);
+  StackLocationHead* next = current - 1;
+  next->completionRoutine = reinterpret_cast<void*>(&CompleteThenRelease);
+  next->context = held;
+  next->control = static_cast<UCHAR>((success ? kInvokeOnSuccess : 0) |
+                                     (error ? kInvokeOnError : 0) |
+                                     (cancel ? kInvokeOnCancel : 0));
+  return STATUS_OK;
+}
+
 struct Module {
   BYTE* base;
   DWORD size;
@@ -196,6 +362,21 @@ void Replace(const Module& module, const char* name, const void* routine, const 
   Report(name, written ? "a placeholder; replaced" : "a placeholder; NOT replaced (write failed)");
 }
 
+// Replaces the routine NAME that this Wine implements otherwise than
+// Windows with a jump to ROUTINE, whatever it is.
+void Override(const Module& module, const char* name, const void* routine, const char* why) {
+  BYTE* code =
+      reinterpret_cast<BYTE*>(GetProcAddress(reinterpret_cast<HMODULE>(module.base), name));
+  if (code == NULL) {
+    Report(name, "not exported; left alone");
+    return;
+  }
+  BYTE jump[5] = {0xE9};
+  const LONG offset = static_cast<LONG>(reinterpret_cast<const BYTE*>(routine) - (code + 5));
+  memcpy(jump + 1, &offset, sizeof offset);
+  Report(name, Write(code, jump, sizeof jump) ? why : "NOT replaced (write failed)");
+}
+
 void WINAPI Unload(DriverObjectHead*) {
   // The replaced thunks jump into this image: once it is gone they must not
   // be reached. The job stops this driver only as Wine itself goes.
@@ -219,6 +400,11 @@ extern "C" LONG WINAPI DriverEntry(DriverObjectHead* driver, KernelUnicodeString
   Replace(kernel, "SeReleaseSubjectContext", reinterpret_cast<const void*>(&ReleaseSubjectContext),
           NULL);
   Replace(kernel, "SeAccessCheck", reinterpret_cast<const void*>(&AccessCheckRoutine), NULL);
+  Replace(kernel, "IoSetCompletionRoutineEx", reinterpret_cast<const void*>(&SetCompletionRoutineEx),
+          NULL);
+  Override(kernel, "IoGetDeviceObjectPointer", reinterpret_cast<const void*>(&GetDeviceObjectPointer),
+           "a placeholder device for any name in this Wine; replaced by a lookup through the "
+           "driver object");
   static const DWORD probe = USER_PROBE_ADDRESS;
   Replace(kernel, "MmUserProbeAddress", NULL, &probe);
   driver->driverUnload = &Unload;
