@@ -56,6 +56,11 @@ TEST_F(ProviderTest, FailedLoadLeavesNothing) {
   sim::CapiDeviceConfig tooMany;
   tooMany.controllers.resize(9);
   EXPECT_EQ(sim::LoadCapiDevice(tooMany), STATUS_INVALID_PARAMETER);
+  // More injected failures than the kernel side's fixed table holds.
+  sim::CapiDeviceConfig tooManyFailures;
+  tooManyFailures.failures.resize(sim::ProviderSettings::kMaxFailures + 1);
+  EXPECT_EQ(sim::LoadCapiDevice(tooManyFailures), STATUS_INVALID_PARAMETER);
+  EXPECT_FALSE(sim::CapiDeviceLoaded());
   Load();
 }
 
