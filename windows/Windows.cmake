@@ -303,6 +303,7 @@ add_executable(capisim_sys
     ${PROJECT_SOURCE_DIR}/sim/MessageBuilder.cpp
     ${PROJECT_SOURCE_DIR}/sim/ProviderDevice.cpp
     ${PROJECT_SOURCE_DIR}/windows/capisim/CapiSimDriver.cpp
+    ${PROJECT_SOURCE_DIR}/windows/capisim/KernelClient.cpp
     ${PROJECT_SOURCE_DIR}/windows/capisim/KernelUserSpace.cpp)
 pellinor_windows_driver(capisim_sys capisim)
 include(${PROJECT_SOURCE_DIR}/windows/capiapp/CapiApp.cmake)

@@ -9,6 +9,7 @@
 set(CAPIAPP_DIR ${PROJECT_SOURCE_DIR}/windows/capiapp)
 add_executable(capiapp
     ${CAPIAPP_DIR}/CapiAppMain.cpp
+    ${CAPIAPP_DIR}/ClientApplication.cpp
     ${CAPIAPP_DIR}/Win32Io.cpp
     ${PROJECT_SOURCE_DIR}/sim/CapiApplication.cpp
     ${PROJECT_SOURCE_DIR}/sim/MessageBuilder.cpp

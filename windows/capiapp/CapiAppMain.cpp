@@ -1,7 +1,8 @@
 // capiapp.exe [--name NAME] [SCRIPT]: pellinor-sim's user-mode application
 // as a Win32 program, for the Wine job. Each line of SCRIPT (or standard
 // input) holds the words of one `app NAME ...` step after `app NAME`, in the
-// scenario language: open user [ioctl|readwrite]; call [incoming]
+// scenario language: open user [ioctl|readwrite] or open kernel (through
+// the provider driver's test client); call [incoming]
 // [controller C] [blocks N] [size N]; register [BUFFER CONNECTIONS BLOCKS
 // LENGTH]; release; get; close. Each step prints the line pellinor-sim
 // prints for it (close, silent there, prints "closed"). The script is
@@ -18,6 +19,7 @@
 #include <vector>
 
 #include "sim/UserApplication.h"
+#include "windows/capiapp/ClientApplication.h"
 #include "tools/pellinor-log/CapiExplain.h"
 #include "tools/pellinor-sim/ScenarioScript.h"
 
@@ -58,7 +60,7 @@ std::string DescribeFailure(const sim::CallReport& report) {
 // Wine job sees it as the step's requests end. `open` follows whether the
 // application is open. False when the step ran and failed.
 bool RunStep(const pellinorsim::Step& line, const std::string& name, bool run, bool* open,
-             std::unique_ptr<sim::UserApplication>* app) {
+             std::unique_ptr<sim::CapiApplication>* app) {
   pellinorsim::Words words(line, 0);
   const std::string verb = words.Take("step");
   // The first step that fails ends the run, so none may be expected to.
@@ -73,16 +75,23 @@ bool RunStep(const pellinorsim::Step& line, const std::string& name, bool run, b
   std::string out = "app " + name + " " + verb + ": ";
   bool ok = true;
   if (verb == "open") {
-    if (words.Take("user") != "user")
-      throw BadWord("a Win32 program opens in user mode only");
+    const std::string mode = words.Take("user or kernel");
+    if (mode != "user" && mode != "kernel")
+      throw BadWord("mode is user or kernel, not '" + mode + "'");
     const std::string transport = words.More() ? words.Take("transport") : "ioctl";
     if (transport != "ioctl" && transport != "readwrite")
       throw BadWord("transport is ioctl or readwrite, not '" + transport + "'");
+    if (mode == "kernel" && transport != "ioctl")
+      throw BadWord("the test client sends I/O controls only");
     words.Done();
     if (!run)
       return true;
     // A new application each time, its message numbers from 1 again.
-    *app = std::make_unique<sim::UserApplication>();
+    if (mode == "user") {
+      *app = std::make_unique<sim::UserApplication>();
+    } else {
+      *app = std::make_unique<capiapp::ClientApplication>();
+    }
     (*app)->SetTransport(transport == "ioctl" ? sim::Transport::kIoctl
                                               : sim::Transport::kReadWrite);
     const NTSTATUS status = (*app)->Open();
@@ -184,7 +193,7 @@ int main(int argc, char** argv) {
     std::cerr << "capiapp: line " << bad.line << ": " << bad.what() << "\n";
     return 2;
   }
-  std::unique_ptr<sim::UserApplication> app;
+  std::unique_ptr<sim::CapiApplication> app;
   for (bool run : {false, true}) {
     bool open = false;
     for (const pellinorsim::Step& step : steps) {

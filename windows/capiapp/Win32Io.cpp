@@ -12,11 +12,15 @@
 // STATUS_PENDING never comes back. emu's <ntddk.h> only, never <windows.h>:
 // the two declare the same types.
 #include <cstdlib>
+#include <cstring>
+#include <set>
 #include <string>
+#include <vector>
 
 #include "emu/Io.h"
 #include "sim/CapiDevice.h"
 #include "sim/UserSpace.h"
+#include "windows/capisim/ClientCodes.h"
 
 // Not in emu's header, whose drivers never send one by handle. In user mode
 // ntdll's Zw and Nt entries are the same calls.
@@ -31,11 +35,57 @@ NTSYSAPI NTSTATUS NTAPI ZwDeviceIoControlFile(HANDLE FileHandle, HANDLE Event,
 // NT an error the driver completed at once, whatever Information it set).
 namespace emu {
 
+namespace {
+
+// The handles of kernel-mode opens: each is a handle to the provider
+// driver's test client, which holds the kernel-mode open behind it.
+std::set<HANDLE>& ClientHandles() {
+  static std::set<HANDLE> handles;
+  return handles;
+}
+
+// What the client answered for the request it sent, as that request's
+// status and information.
+IoResult ClientAnswer(const IoResult& io, const std::vector<uint8_t>& answer) {
+  if (!NT_SUCCESS(io.status))
+    return IoResult{io.status, 0};
+  if (io.information < sizeof(capisim::ClientResult))
+    return IoResult{STATUS_INVALID_DEVICE_STATE, 0};
+  capisim::ClientResult result;
+  std::memcpy(&result, answer.data(), sizeof(result));
+  return IoResult{NTSTATUS(result.status), result.information};
+}
+
+// A program has no kernel-mode opens of its own: the client makes one, of
+// the provider's device only.
+NTSTATUS OpenClient(const std::u16string& path, HANDLE* handle) {
+  if (path != sim::kCapiDeviceName)
+    return STATUS_NOT_SUPPORTED;
+  HANDLE client = nullptr;
+  NTSTATUS status = Open(capisim::kClientObjectPath, UserMode, &client);
+  if (!NT_SUCCESS(status))
+    return status;
+  std::vector<uint8_t> answer(sizeof(capisim::ClientResult));
+  status = ClientAnswer(DeviceIoControl(client, capisim::kClientOpen, nullptr, 0, answer.data(),
+                                        ULONG(answer.size())),
+                        answer)
+               .status;
+  if (!NT_SUCCESS(status)) {
+    ZwClose(client);
+    return status;
+  }
+  ClientHandles().insert(client);
+  *handle = client;
+  return STATUS_SUCCESS;
+}
+
+}  // namespace
+
 NTSTATUS Open(const std::u16string& path, KPROCESSOR_MODE mode, HANDLE* handle,
               ACCESS_MASK desiredAccess) {
   *handle = nullptr;
   if (mode != UserMode)
-    return STATUS_NOT_SUPPORTED;  // a program has no kernel-mode opens
+    return OpenClient(path, handle);
   // "\\.\NAME" is the Win32 spelling of "\??\NAME"; object paths go as they are.
   std::u16string objectPath = path;
   if (objectPath.compare(0, 4, u"\\\\.\\") == 0)
@@ -63,6 +113,12 @@ NTSTATUS Open(const std::u16string& path, KPROCESSOR_MODE mode, HANDLE* handle,
 // The file's only handle: the driver gets its cleanup, and its close once
 // the last reference to the file goes.
 NTSTATUS Close(HANDLE handle) {
+  // A kernel-mode open ends with its cleanup and close, sent by the client
+  // before its own handle goes.
+  if (ClientHandles().erase(handle) != 0) {
+    std::vector<uint8_t> answer(sizeof(capisim::ClientResult));
+    DeviceIoControl(handle, capisim::kClientClose, nullptr, 0, answer.data(), ULONG(answer.size()));
+  }
   return ZwClose(handle);
 }
 
@@ -94,6 +150,30 @@ IoResult DeviceIoControl(HANDLE handle, ULONG code, const void* input, ULONG inp
       ZwDeviceIoControlFile(handle, nullptr, nullptr, nullptr, &io, code, const_cast<void*>(input),
                             inputLength, output, outputLength);
   return IoResult{status, io.Information};
+}
+
+// An internal I/O control of a kernel-mode open, sent by the client with
+// kernel copies of the buffers. No system buffer: the applications pass
+// none.
+IoResult InternalDeviceIoControl(HANDLE handle, ULONG code, void* type3Input, ULONG inputLength,
+                                 void* output, ULONG outputLength, void*) {
+  if (ClientHandles().count(handle) == 0)
+    return IoResult{STATUS_INVALID_HANDLE, 0};
+  if (inputLength > capisim::kClientMaxData || outputLength > capisim::kClientMaxData)
+    return IoResult{STATUS_INVALID_PARAMETER, 0};
+  capisim::ClientControl head{code, inputLength, outputLength};
+  std::vector<uint8_t> input(sizeof(head) + inputLength);
+  std::memcpy(input.data(), &head, sizeof(head));
+  if (inputLength != 0)
+    std::memcpy(input.data() + sizeof(head), type3Input, inputLength);
+  std::vector<uint8_t> answer(sizeof(capisim::ClientResult) + outputLength);
+  const IoResult io = DeviceIoControl(handle, capisim::kClientControl, input.data(),
+                                      ULONG(input.size()), answer.data(), ULONG(answer.size()));
+  const IoResult result = ClientAnswer(io, answer);
+  if (NT_SUCCESS(io.status) && outputLength != 0 &&
+      io.information >= sizeof(capisim::ClientResult) + outputLength)
+    std::memcpy(output, answer.data() + sizeof(capisim::ClientResult), outputLength);
+  return result;
 }
 
 // The process's memory is its user memory: the same call.

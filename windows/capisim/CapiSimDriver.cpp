@@ -9,11 +9,14 @@
 //   PendingKinds    REG_DWORD, bit N: requests of kind N (sim::RequestKind)
 //                   are marked pending and completed from a DPC
 //   PendingDelayMs  REG_DWORD, the DPC's timer (0: queued at once)
+// and the test client \Device\CapiSimClient (windows/capisim/KernelClient),
+// through which capiapp.exe runs a kernel-mode application.
 #include <ntddk.h>
 
 #include "sim/ProviderDevice.h"
 #include "sim/ProviderSettings.h"
 #include "sim/SimPool.h"
+#include "windows/capisim/KernelClient.h"
 #include "windows/capisim/KernelUserSpace.h"
 
 namespace {
@@ -21,6 +24,17 @@ namespace {
 // Set in DriverEntry, freed at unload: pool, not a global object, so that
 // the image has no constructors to run.
 sim::ProviderSettings* settings;
+PDEVICE_OBJECT providerDevice;
+PDEVICE_OBJECT clientDevice;
+// The provider's dispatch routine, which ProviderDevice::Create set.
+PDRIVER_DISPATCH providerDispatch;
+
+// The driver's one dispatch routine: each device's requests to their own.
+NTSTATUS NTAPI Dispatch(PDEVICE_OBJECT device, PIRP irp) {
+  if (device == clientDevice)
+    return capisim::KernelClient::Dispatch(device, irp);
+  return providerDispatch(device, irp);
+}
 
 // A REG_DWORD value of an open key, or `fallback` when there is none.
 ULONG ReadDword(HANDLE key, const wchar_t* name, ULONG fallback) {
@@ -52,16 +66,22 @@ void ReadServiceKey(PUNICODE_STRING registryPath, sim::ProviderSettings* into) {
   ZwClose(key);
 }
 
-VOID NTAPI Unload(PDRIVER_OBJECT driver) {
+VOID NTAPI Unload(PDRIVER_OBJECT) {
+  if (clientDevice != nullptr)
+    capisim::KernelClient::Delete(clientDevice);
+  clientDevice = nullptr;
   // A Plug and Play removal may have retired the device already.
-  if (driver->DeviceObject != nullptr)
-    sim::ProviderDevice::Retire(driver->DeviceObject);
+  if (providerDevice != nullptr)
+    sim::ProviderDevice::Retire(providerDevice);
+  providerDevice = nullptr;
   sim::SimFree(settings);
   settings = nullptr;
 }
 
-// Nothing to tell anyone: the device is gone, the driver stays until unload.
-void Removed(PDEVICE_OBJECT, ULONG) {}
+// The device is gone; the driver stays until unload.
+void Removed(PDEVICE_OBJECT, ULONG) {
+  providerDevice = nullptr;
+}
 
 }  // namespace
 
@@ -73,11 +93,20 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING reg
   ReadServiceKey(registryPath, settings);
   capisim::FindUserProbeAddress();
   driver->DriverUnload = Unload;
-  PDEVICE_OBJECT device = nullptr;
-  NTSTATUS status = sim::ProviderDevice::Create(driver, settings, Removed, &device);
+  NTSTATUS status = sim::ProviderDevice::Create(driver, settings, Removed, &providerDevice);
   if (!NT_SUCCESS(status)) {
     sim::SimFree(settings);
     settings = nullptr;
+    return status;
   }
-  return status;
+  // Created second, so that the provider's device is the driver's first
+  // (the test setup's device lookup under Wine takes the first created).
+  status = capisim::KernelClient::Create(driver, providerDevice, &clientDevice);
+  if (!NT_SUCCESS(status)) {
+    Unload(driver);
+    return status;
+  }
+  providerDispatch = driver->MajorFunction[IRP_MJ_CREATE];
+  for (auto& major : driver->MajorFunction) major = Dispatch;
+  return STATUS_SUCCESS;
 }

@@ -31,8 +31,9 @@ A Wine scenario is a pellinor-sim scenario of these commands only:
   capi complete KIND|all immediate|pending, capi pending-delay MS
                                before capi load: the provider's service key
                                values PendingKinds and PendingDelayMs
-  app NAME open user [ioctl|readwrite] ... app NAME close
-                               capiapp.exe under Wine, one run for the steps
+  app NAME open user [ioctl|readwrite] | open kernel ... app NAME close
+                               capiapp.exe under Wine (a kernel-mode one through
+                               the provider driver's test client), one run for the steps
                                from open to close (they must follow one
                                another); their lines are left out of both
                                logs, a failure under Wine is shown in its log
@@ -40,8 +41,9 @@ A Wine scenario is a pellinor-sim scenario of these commands only:
                                left to pellinor-sim (the trace logs are
                                compared without their times)
 When the scenario writes a trace log (C:\Pellinor.log), the two trace logs
-are compared too, once file objects, IRPs and message pointers are named in
-order of appearance and the time lines are set aside.
+are compared too, once file objects and IRPs are named in order of
+appearance, message pointers set aside as PTR and the time lines as (time)
+(see normalise_addresses).
 """
 import difflib
 import json
@@ -169,9 +171,9 @@ def read_scenario(path):
                                     " status" % (where, "|".join(APP_VERBS)))
             name, verb = words[0], words[1]
             if app is None:
-                if verb != "open" or words[2:3] != ["user"]:
+                if verb != "open" or words[2:3] not in (["user"], ["kernel"]):
                     raise ScenarioError("%s: under Wine an application begins with"
-                                        " 'app NAME open user'" % where)
+                                        " 'app NAME open user|kernel'" % where)
                 app = {"kind": "app", "line": number, "name": name, "commands": []}
                 steps.append(app)
             elif name != app["name"]:
@@ -277,29 +279,36 @@ ADDRESS_LEADS = ("FileObj ", "Irp ", "Pointer: 0x", "Pointer:  0x")
 
 
 def normalise_addresses(text):
-    """File objects and message pointers named ADDR1, ADDR2 ... in order of
-    first appearance; each request's IRP named afresh (IRP1, IRP2 ...) and
-    its completion by the name of the pending request at that address, as
-    the golden logs of the tests are named."""
-    names, irps, requests = {}, {}, 0
+    """Addresses as two implementations can agree on them. A file object is
+    named ADDR1, ADDR2 ... in order of appearance, and named afresh at each
+    CAPI_REGISTER request on it (one kernel reuses a freed file object's
+    address for the next application, another does not); each request's IRP
+    is named afresh (IRP1, IRP2 ...) and its completion by the name of the
+    pending request at that address; a message pointer is PTR (what it
+    points to is decoded beside it; where the allocator put it is not
+    compared)."""
+    names, irps, counter = {}, {}, {"files": 0, "requests": 0}
     out = []
     lead_re = re.compile("(%s)([0-9A-F]{8})" % "|".join(re.escape(l) for l in ADDRESS_LEADS))
     for line in text.split("\n"):
         completion = line.startswith("COMPLETION")
+        registration = line.startswith("CAPI_REGISTER ")
 
         def name(match):
-            nonlocal requests
             lead, address = match.group(1), match.group(2)
             if address == "00000000":
                 return lead + address
+            if lead.startswith("Pointer"):
+                return lead + "PTR"
             if lead == "Irp ":
                 if completion and address in irps:
                     return lead + irps.pop(address)
-                requests += 1
-                irps[address] = "IRP%d" % requests
+                counter["requests"] += 1
+                irps[address] = "IRP%d" % counter["requests"]
                 return lead + irps[address]
-            if address not in names:
-                names[address] = "ADDR%d" % (len(names) + 1)
+            if address not in names or registration:
+                counter["files"] += 1
+                names[address] = "ADDR%d" % counter["files"]
             return lead + names[address]
         out.append(lead_re.sub(name, line))
     return "\n".join(out)

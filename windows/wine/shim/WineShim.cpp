@@ -117,8 +117,15 @@ constexpr LONG STATUS_DENIED = static_cast<LONG>(0xC0000022);
 constexpr LONG kStatusNoMemory = static_cast<LONG>(0xC000009A);
 constexpr LONG kStatusNameNotFound = static_cast<LONG>(0xC0000034);
 constexpr ULONG kObjCaseInsensitive = 0x40;  // OBJ_CASE_INSENSITIVE
-// Windows i386 without /3GB: the first address past user space's probe limit.
-constexpr ULONG USER_PROBE_ADDRESS = 0x7FFF0000;
+// The first address past user space, as drivers probe against it. Windows
+// i386 says 0x7FFF0000; under Wine a driver's memory, its pool included, is
+// the driver host's, below that, and every buffer a driver is handed there
+// is a copy in that memory: Windows' value would make a kernel-mode
+// client's pool buffers user addresses, which the trace driver and the
+// provider rightly do not follow. The lowest address a Wine process maps
+// makes the driver host's memory the system space it stands for
+// (DIFFERENCES.md 4).
+constexpr ULONG USER_PROBE_ADDRESS = 0x00010000;
 
 HANDLE report = INVALID_HANDLE_VALUE;
 
@@ -219,7 +226,7 @@ bool SameName(const KernelUnicodeString* name, const wchar_t* text) {
 }
 
 // IoGetDeviceObjectPointer for the devices above: the device object is the
-// first of its driver's, and the result the top of its stack, as Windows
+// first its driver created, and the result the top of its stack, as Windows
 // gives it. Windows hands back a file object opened on the device as well,
 // which the caller dereferences when it is done; here a reference on the
 // device object stands in for it (the caller never uses it otherwise, and
@@ -239,10 +246,12 @@ LONG WINAPI GetDeviceObjectPointer(KernelUnicodeString* name, ACCESS_MASK, void*
                                           &object);
     if (status < 0)
       return kStatusNameNotFound;
-    DeviceObjectHead* named = static_cast<DriverObjectHead*>(object)->deviceObject == NULL
-                                  ? NULL
-                                  : static_cast<DeviceObjectHead*>(
-                                        static_cast<DriverObjectHead*>(object)->deviceObject);
+    // The driver's first device: the last of its list, as the I/O manager
+    // puts each new device at its head (the provider driver creates its
+    // test client's device after the provider's own).
+    DeviceObjectHead* named =
+        static_cast<DeviceObjectHead*>(static_cast<DriverObjectHead*>(object)->deviceObject);
+    while (named != NULL && named->nextDevice != NULL) named = named->nextDevice;
     if (named != NULL)
       ObfReferenceObject(named);
     ObDereferenceObject(object);
