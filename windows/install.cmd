@@ -1,11 +1,14 @@
 @echo off
 rem Registers pellinor.sys as a kernel service by hand, as "pellinorctl
-rem install" does. Run it from an elevated command prompt in the folder that
-rem holds pellinor.sys. Start type: demand (3); use start= auto for tracing
-rem from every system start. No settings values are created: each takes its
-rem default (pellinor-defaults.reg shows them).
+rem install" does, and copies the tools to the system folder. Run it from an
+rem elevated command prompt in the driver package's folder. Start type: demand
+rem (3); use start= auto for tracing from every system start. No settings
+rem values are created: each takes its default (pellinor-defaults.reg shows
+rem them).
 
 copy /y "%~dp0pellinor.sys" "%SystemRoot%\System32\drivers\pellinor.sys" || exit /b 1
+rem The tools beside it, in the system folder as the INF puts them.
+for %%f in (pellinorctl.exe pellinor-log.exe capidecode.exe) do copy /y "%~dp0%%f" "%SystemRoot%\System32\%%f" >nul || exit /b 1
 sc create Pellinor type= kernel start= demand error= normal binPath= \SystemRoot\System32\drivers\pellinor.sys DisplayName= "Pellinor CAPI trace driver" || exit /b 1
 
 rem The driver as the source of its entries in the System event log, as
@@ -21,3 +24,4 @@ rem   sc stop Pellinor
 rem   sc delete Pellinor
 rem   reg delete HKLM\SYSTEM\CurrentControlSet\Services\EventLog\System\Pellinor /f
 rem   del "%SystemRoot%\System32\drivers\pellinor.sys"
+rem   del "%SystemRoot%\System32\pellinorctl.exe" "%SystemRoot%\System32\pellinor-log.exe" "%SystemRoot%\System32\capidecode.exe"
