@@ -14,15 +14,12 @@
 #include "sim/CapiDevice.h"
 #include "sim/KernelApplication.h"
 #include "sim/UserApplication.h"
-#include "tools/pellinor-log/CapiExplain.h"
+#include "tools/pellinor-sim/CallWords.h"
 #include "tools/pellinor-sim/ProgressLine.h"
 #include "trace/NameTables.h"
 
 namespace pellinorsim {
 namespace {
-
-// The provider's controllers are numbered from 1 to 8.
-constexpr uint32_t kMaxControllers = 8;
 
 struct KindName {
   const char* name;
@@ -54,46 +51,6 @@ uint32_t ParseCapiCode(const std::string& word) {
     throw BadWord("unknown CAPI I/O control '" + word + "'");
   }
   return ParseNumber(word, "I/O control code");
-}
-
-uint32_t ParseController(const std::string& word) {
-  const uint32_t controller = ParseNumber(word, "controller number");
-  if (controller < 1 || controller > kMaxControllers) {
-    throw BadWord("a controller number runs from 1 to " + std::to_string(kMaxControllers));
-  }
-  return controller;
-}
-
-uint16_t ParseWord16(const std::string& word, const char* what) {
-  const uint32_t value = ParseNumber(word, what);
-  if (value > 0xFFFF) throw BadWord(std::string("'") + word + "' is too large for a " + what);
-  return uint16_t(value);
-}
-
-std::string Result(const sim::RequestResult& result) {
-  return DescribeStatus(uint32_t(result.status)) + ", information " +
-         std::to_string(result.information);
-}
-
-// Why a call failed: the step, the request's status or the confirmation's
-// Info value in words, and the limit the application went past ("DATA_B3_REQ
-// 1: DATA_B3_CONF Info 0x300C (data length not supported by the current
-// protocol): the block's 5000 bytes exceed the maxBDataLength of 2048 it
-// registered").
-std::string DescribeFailure(const sim::CallReport& report) {
-  std::string text = report.failure;
-  if (!report.reason.empty())
-    text += ": " + report.reason;
-  if (!NT_SUCCESS(report.status))
-    text += " ended with " + DescribeStatus(uint32_t(report.status));
-  if (report.hasInfo) {
-    char info[16];
-    std::snprintf(info, sizeof info, "0x%04X", unsigned(report.info));
-    text += std::string(" Info ") + info + " (" + pellinorlog::ExplainInfo(report.info) + ")";
-  }
-  if (!report.limit.empty())
-    text += ": " + report.limit;
-  return text;
 }
 
 }  // namespace
@@ -252,8 +209,8 @@ void CapiBench::Command(const Step& step, bool run, std::ostream& out) {
   if (verb == "controllers") {
     const uint32_t count = ParseNumber(words.Take("number of controllers"), "number");
     words.Done();
-    if (count < 1 || count > kMaxControllers) {
-      throw BadWord("a CAPI device has 1 to " + std::to_string(kMaxControllers) +
+    if (count < 1 || count > sim::kMaxControllers) {
+      throw BadWord("a CAPI device has 1 to " + std::to_string(sim::kMaxControllers) +
                     " controllers");
     }
     if (run) config.controllers.resize(count);
@@ -433,21 +390,7 @@ void CapiBench::App(const Step& step, bool run, std::ostream& out, RequestOutcom
     return;
   }
   if (verb == "call") {
-    sim::CallOptions options;
-    while (words.More()) {
-      const std::string option = words.Take("option");
-      if (option == "incoming") {
-        options.incoming = true;
-      } else if (option == "controller") {
-        options.controller = ParseController(words.Take("controller"));
-      } else if (option == "blocks") {
-        options.dataBlocks = ParseNumber(words.Take("number of blocks"), "number");
-      } else if (option == "size") {
-        options.blockSize = ParseWord16(words.Take("block size"), "block size");
-      } else {
-        throw BadWord("unknown call option '" + option + "' (incoming, controller, blocks, size)");
-      }
-    }
+    sim::CallOptions options = TakeCallOptions(words);
     bool expectFailure = false;
     if (words.HasExpectation()) {
       if (words.Expectation() != "ok" && words.Expectation() != "failed") {
@@ -465,13 +408,7 @@ void CapiBench::App(const Step& step, bool run, std::ostream& out, RequestOutcom
     const sim::CallReport report = app().RunCall(options);
     if (progress != nullptr)
       progress->End();
-    if (report.ok) {
-      char text[64];
-      std::snprintf(text, sizeof text, "PLCI 0x%08X, NCCI 0x%08X", report.plci, report.ncci);
-      out << label << ": ok, " << text << ", " << report.blocksEchoed << " blocks echoed\n";
-    } else {
-      out << label << ": failed: " << DescribeFailure(report) << "\n";
-    }
+    out << label << ": " << CallOutcome(report) << "\n";
     if (report.ok == expectFailure) {
       throw StepFailure(report.ok ? "the call succeeded, expected it to fail"
                                   : "the call failed: " + DescribeFailure(report));
@@ -488,7 +425,7 @@ void CapiBench::App(const Step& step, bool run, std::ostream& out, RequestOutcom
     const StatusExpectation expected(words);
     if (!run) return;
     result = app().Register(p[0], p[1], p[2], p[3]);
-    out << label << ": " << Result(result) << ", application ID " << app().ApplicationId() << "\n";
+    out << label << ": " << ResultText(result) << ", application ID " << app().ApplicationId() << "\n";
     expected.Check(label, uint32_t(result.status));
     return;
   }
@@ -497,7 +434,7 @@ void CapiBench::App(const Step& step, bool run, std::ostream& out, RequestOutcom
     const StatusExpectation expected(words);
     if (!run) return;
     result = app().Release();
-    out << label << ": " << Result(result) << "\n";
+    out << label << ": " << ResultText(result) << "\n";
     expected.Check(label, uint32_t(result.status));
     return;
   }
@@ -510,7 +447,7 @@ void CapiBench::App(const Step& step, bool run, std::ostream& out, RequestOutcom
     if (!run) return;
     result = app().Put(message, payload);
     *outcome = RequestOutcome{true, uint32_t(result.status), result.information, {}};
-    out << label << ": " << Result(result) << "\n";
+    out << label << ": " << ResultText(result) << "\n";
     expected.Check(label, uint32_t(result.status));
     return;
   }
@@ -521,7 +458,7 @@ void CapiBench::App(const Step& step, bool run, std::ostream& out, RequestOutcom
     sim::ReceivedMessage message;
     result = app().Get(&message);
     *outcome = RequestOutcome{true, uint32_t(result.status), result.information, message.message};
-    out << label << ": " << Result(result) << ", message "
+    out << label << ": " << ResultText(result) << ", message "
         << HexText(message.message.data(), message.message.size());
     if (!message.payload.empty()) {
       out << ", payload " << HexText(message.payload.data(), message.payload.size());
@@ -545,7 +482,7 @@ void CapiBench::App(const Step& step, bool run, std::ostream& out, RequestOutcom
     const size_t shown = ReturnedBytes(status, result.information, outLength);
     *outcome = RequestOutcome{true, status, result.information,
                               std::vector<uint8_t>(output.begin(), output.begin() + shown)};
-    out << label << " " << capiIoctlName(code) << ": " << Result(result) << ", output "
+    out << label << " " << capiIoctlName(code) << ": " << ResultText(result) << ", output "
         << HexText(output.data(), shown) << "\n";
     expected.Check(label, status);
     return;

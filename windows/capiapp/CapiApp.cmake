@@ -16,9 +16,11 @@ add_executable(capiapp
     ${PROJECT_SOURCE_DIR}/sim/UserApplication.cpp
     ${PROJECT_SOURCE_DIR}/trace/NameTables.cpp
     ${PROJECT_SOURCE_DIR}/tools/pellinor-log/CapiExplain.cpp
+    ${PROJECT_SOURCE_DIR}/tools/pellinor-sim/CallWords.cpp
     ${PROJECT_SOURCE_DIR}/tools/pellinor-sim/ScenarioScript.cpp)
 target_include_directories(capiapp PRIVATE ${PROJECT_SOURCE_DIR} ${PROJECT_SOURCE_DIR}/emu/include)
-target_compile_options(capiapp PRIVATE -Wall -Wextra -Werror)
-target_compile_definitions(capiapp PRIVATE WIN32_LEAN_AND_MEAN _WIN32_WINNT=0x0501)
+# Built as the log tools are (windows/Windows.cmake).
+target_compile_options(capiapp PRIVATE ${PELLINOR_TOOL_OPTIONS})
+target_compile_definitions(capiapp PRIVATE ${PELLINOR_TOOL_DEFINITIONS})
 target_link_options(capiapp PRIVATE -static -Wl,--no-insert-timestamp)
 target_link_libraries(capiapp PRIVATE ntdll kernel32)

@@ -20,7 +20,7 @@
 
 #include "sim/UserApplication.h"
 #include "windows/capiapp/ClientApplication.h"
-#include "tools/pellinor-log/CapiExplain.h"
+#include "tools/pellinor-sim/CallWords.h"
 #include "tools/pellinor-sim/ScenarioScript.h"
 
 namespace {
@@ -28,32 +28,6 @@ namespace {
 using pellinorsim::BadWord;
 using pellinorsim::DescribeStatus;
 using pellinorsim::HexText;
-using pellinorsim::ParseNumber;
-
-uint16_t Word16(const std::string& word, const char* what) {
-  const uint32_t value = ParseNumber(word, what);
-  if (value > 0xFFFF)
-    throw BadWord("'" + word + "' is too large for a " + what);
-  return uint16_t(value);
-}
-
-std::string Result(const sim::RequestResult& result) {
-  return DescribeStatus(uint32_t(result.status)) + ", information " +
-         std::to_string(result.information);
-}
-
-// As pellinor-sim words a failed call.
-std::string DescribeFailure(const sim::CallReport& report) {
-  std::string text = report.failure + (report.reason.empty() ? "" : ": " + report.reason);
-  if (!NT_SUCCESS(report.status))
-    text += " ended with " + DescribeStatus(uint32_t(report.status));
-  if (report.hasInfo) {
-    char info[16];
-    std::snprintf(info, sizeof info, "0x%04X", unsigned(report.info));
-    text += std::string(" Info ") + info + " (" + pellinorlog::ExplainInfo(report.info) + ")";
-  }
-  return text + (report.limit.empty() ? "" : ": " + report.limit);
-}
 
 // One step of the script. Without `run` it is only checked (BadWord when it
 // is bad), with it run, its line printed and flushed at once so that the
@@ -98,37 +72,16 @@ bool RunStep(const pellinorsim::Step& line, const std::string& name, bool run, b
     out += DescribeStatus(uint32_t(status));
     ok = NT_SUCCESS(status);
   } else if (verb == "call") {
-    sim::CallOptions options;
-    while (words.More()) {
-      const std::string option = words.Take("option");
-      if (option == "incoming") {
-        options.incoming = true;
-      } else if (option == "controller") {
-        options.controller = ParseNumber(words.Take("controller"), "controller number");
-        if (options.controller < 1 || options.controller > 8)
-          throw BadWord("a controller number runs from 1 to 8");
-      } else if (option == "blocks") {
-        options.dataBlocks = ParseNumber(words.Take("number of blocks"), "number");
-      } else if (option == "size") {
-        options.blockSize = Word16(words.Take("block size"), "block size");
-      } else {
-        throw BadWord("unknown call option '" + option + "' (incoming, controller, blocks, size)");
-      }
-    }
+    const sim::CallOptions options = pellinorsim::TakeCallOptions(words);
     if (!run)
       return true;
     const sim::CallReport report = (*app)->RunCall(options);
-    char text[64];
-    std::snprintf(text, sizeof text, "PLCI 0x%08X, NCCI 0x%08X", unsigned(report.plci),
-                  unsigned(report.ncci));
-    out += report.ok ? "ok, " + std::string(text) + ", " + std::to_string(report.blocksEchoed) +
-                           " blocks echoed"
-                     : "failed: " + DescribeFailure(report);
+    out += pellinorsim::CallOutcome(report);
     ok = report.ok;
   } else {
     uint16_t p[4] = {3072, 2, 7, 2048};
     if (verb == "register" && words.More()) {
-      for (uint16_t& value : p) value = Word16(words.Take("register parameter"), "number");
+      for (uint16_t& value : p) value = pellinorsim::ParseWord16(words.Take("register parameter"), "number");
     }
     words.Done();
     if (!run)
@@ -136,14 +89,14 @@ bool RunStep(const pellinorsim::Step& line, const std::string& name, bool run, b
     sim::RequestResult result;
     if (verb == "register") {
       result = (*app)->Register(p[0], p[1], p[2], p[3]);
-      out += Result(result) + ", application ID " + std::to_string((*app)->ApplicationId());
+      out += pellinorsim::ResultText(result) + ", application ID " + std::to_string((*app)->ApplicationId());
     } else if (verb == "release") {
       result = (*app)->Release();
-      out += Result(result);
+      out += pellinorsim::ResultText(result);
     } else if (verb == "get") {
       sim::ReceivedMessage got;
       result = (*app)->Get(&got);
-      out += Result(result) + ", message " + HexText(got.message.data(), got.message.size());
+      out += pellinorsim::ResultText(result) + ", message " + HexText(got.message.data(), got.message.size());
       if (!got.payload.empty())
         out += ", payload " + HexText(got.payload.data(), got.payload.size());
     } else {

@@ -27,6 +27,29 @@ struct Client {
   FILE_OBJECT file;
 };
 
+// A kernel copy of a request's buffer, as a kernel-mode caller's own
+// buffers are: `length` bytes of pool, copied from `from` (zero-filled when
+// it is null), for as long as the object lives. Data() is null when the
+// pool refused.
+class PoolCopy {
+ public:
+  PoolCopy(const UCHAR* from, ULONG length)
+      : data_(static_cast<UCHAR*>(sim::SimAlloc(length + 1))) {
+    if (data_ != nullptr && from != nullptr)
+      RtlCopyMemory(data_, from, length);
+  }
+  ~PoolCopy() {
+    if (data_ != nullptr)
+      sim::SimFree(data_);
+  }
+  PoolCopy(const PoolCopy&) = delete;
+  PoolCopy& operator=(const PoolCopy&) = delete;
+  UCHAR* Data() const { return data_; }
+
+ private:
+  UCHAR* data_;
+};
+
 struct Sent {
   NTSTATUS status;
   ULONG_PTR information;
@@ -140,22 +163,15 @@ NTSTATUS Control(PDEVICE_OBJECT provider, PIRP irp, PIO_STACK_LOCATION stack) {
         outLength - sizeof(ClientResult) < head.outputLength) {
       return Finish(irp, STATUS_INVALID_PARAMETER, 0);
     }
-    // Kernel copies, as a kernel-mode caller's own buffers are.
-    UCHAR* input = static_cast<UCHAR*>(sim::SimAlloc(head.inputLength + 1));
-    UCHAR* output = static_cast<UCHAR*>(sim::SimAlloc(head.outputLength + 1));
-    Sent sent{STATUS_INSUFFICIENT_RESOURCES, 0};
-    if (input != nullptr && output != nullptr) {
-      RtlCopyMemory(input, buffer + sizeof(head), head.inputLength);
-      sent = Send(provider, IRP_MJ_INTERNAL_DEVICE_CONTROL, &client->file, head.code,
-                  head.inputLength != 0 ? input : nullptr, head.inputLength,
-                  head.outputLength != 0 ? output : nullptr, head.outputLength);
-      RtlCopyMemory(buffer + sizeof(ClientResult), output, head.outputLength);
-    }
-    if (input != nullptr)
-      sim::SimFree(input);
-    if (output != nullptr)
-      sim::SimFree(output);
-    return Answer(irp, buffer, sent, input != nullptr && output != nullptr ? head.outputLength : 0);
+    PoolCopy input(buffer + sizeof(head), head.inputLength);
+    PoolCopy output(nullptr, head.outputLength);
+    if (input.Data() == nullptr || output.Data() == nullptr)
+      return Answer(irp, buffer, Sent{STATUS_INSUFFICIENT_RESOURCES, 0}, 0);
+    Sent sent = Send(provider, IRP_MJ_INTERNAL_DEVICE_CONTROL, &client->file, head.code,
+                     head.inputLength != 0 ? input.Data() : nullptr, head.inputLength,
+                     head.outputLength != 0 ? output.Data() : nullptr, head.outputLength);
+    RtlCopyMemory(buffer + sizeof(ClientResult), output.Data(), head.outputLength);
+    return Answer(irp, buffer, sent, head.outputLength);
   }
 
   if (code == kClientPut) {
@@ -169,23 +185,17 @@ NTSTATUS Control(PDEVICE_OBJECT provider, PIRP irp, PIO_STACK_LOCATION stack) {
     }
     // The message and its payload apart, each in pool, as a client keeps
     // them; the block points at both.
-    UCHAR* message = static_cast<UCHAR*>(sim::SimAlloc(head.messageLength + 1));
-    UCHAR* payload = static_cast<UCHAR*>(sim::SimAlloc(head.payloadLength + 1));
-    Sent sent{STATUS_INSUFFICIENT_RESOURCES, 0};
-    if (message != nullptr && payload != nullptr) {
-      RtlCopyMemory(message, buffer + sizeof(head), head.messageLength);
-      RtlCopyMemory(payload, buffer + sizeof(head) + head.messageLength, head.payloadLength);
-      sim::ParameterBlock block;
-      block.message = ULONG(ULONG_PTR(message));
-      block.b3Data = head.payloadLength != 0 ? ULONG(ULONG_PTR(payload)) : 0;
-      sent = Send(provider, IRP_MJ_INTERNAL_DEVICE_CONTROL, &client->file, sim::kCapiPutMessage,
-                  &block, sizeof(block), nullptr, 0);
-    }
-    if (message != nullptr)
-      sim::SimFree(message);
-    if (payload != nullptr)
-      sim::SimFree(payload);
-    return Answer(irp, buffer, sent, 0);
+    PoolCopy message(buffer + sizeof(head), head.messageLength);
+    PoolCopy payload(buffer + sizeof(head) + head.messageLength, head.payloadLength);
+    if (message.Data() == nullptr || payload.Data() == nullptr)
+      return Answer(irp, buffer, Sent{STATUS_INSUFFICIENT_RESOURCES, 0}, 0);
+    sim::ParameterBlock block;
+    block.message = ULONG(ULONG_PTR(message.Data()));
+    block.b3Data = head.payloadLength != 0 ? ULONG(ULONG_PTR(payload.Data())) : 0;
+    return Answer(irp, buffer,
+                  Send(provider, IRP_MJ_INTERNAL_DEVICE_CONTROL, &client->file,
+                       sim::kCapiPutMessage, &block, sizeof(block), nullptr, 0),
+                  0);
   }
 
   if (code == kClientGet) {

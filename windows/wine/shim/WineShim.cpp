@@ -346,44 +346,43 @@ bool Write(BYTE* at, const void* bytes, size_t count) {
   return true;
 }
 
+// The export NAME of the module, or null (reported) when there is none.
+BYTE* Export(const Module& module, const char* name) {
+  BYTE* code =
+      reinterpret_cast<BYTE*>(GetProcAddress(reinterpret_cast<HMODULE>(module.base), name));
+  if (code == NULL)
+    Report(name, "not exported; left alone");
+  return code;
+}
+
+// A jump to ROUTINE over the first bytes of CODE.
+bool WriteJump(BYTE* code, const void* routine) {
+  BYTE jump[5] = {0xE9};
+  const LONG offset = static_cast<LONG>(reinterpret_cast<const BYTE*>(routine) - (code + 5));
+  memcpy(jump + 1, &offset, sizeof offset);
+  return Write(code, jump, sizeof jump);
+}
+
 // Replaces the placeholder NAME with a jump to ROUTINE, or (DATA) with the
 // value a data export holds on Windows.
 void Replace(const Module& module, const char* name, const void* routine, const DWORD* data) {
-  BYTE* code =
-      reinterpret_cast<BYTE*>(GetProcAddress(reinterpret_cast<HMODULE>(module.base), name));
-  if (code == NULL) {
-    Report(name, "not exported; left alone");
+  BYTE* code = Export(module, name);
+  if (code == NULL)
     return;
-  }
   if (!IsPlaceholder(module, code, name)) {
     Report(name, "implemented by this Wine; left alone");
     return;
   }
-  bool written;
-  if (data != NULL) {
-    written = Write(code, data, sizeof *data);
-  } else {
-    BYTE jump[5] = {0xE9};
-    const LONG offset = static_cast<LONG>(reinterpret_cast<const BYTE*>(routine) - (code + 5));
-    memcpy(jump + 1, &offset, sizeof offset);
-    written = Write(code, jump, sizeof jump);
-  }
+  const bool written = data != NULL ? Write(code, data, sizeof *data) : WriteJump(code, routine);
   Report(name, written ? "a placeholder; replaced" : "a placeholder; NOT replaced (write failed)");
 }
 
 // Replaces the routine NAME that this Wine implements otherwise than
 // Windows with a jump to ROUTINE, whatever it is.
 void Override(const Module& module, const char* name, const void* routine, const char* why) {
-  BYTE* code =
-      reinterpret_cast<BYTE*>(GetProcAddress(reinterpret_cast<HMODULE>(module.base), name));
-  if (code == NULL) {
-    Report(name, "not exported; left alone");
-    return;
-  }
-  BYTE jump[5] = {0xE9};
-  const LONG offset = static_cast<LONG>(reinterpret_cast<const BYTE*>(routine) - (code + 5));
-  memcpy(jump + 1, &offset, sizeof offset);
-  Report(name, Write(code, jump, sizeof jump) ? why : "NOT replaced (write failed)");
+  BYTE* code = Export(module, name);
+  if (code != NULL)
+    Report(name, WriteJump(code, routine) ? why : "NOT replaced (write failed)");
 }
 
 void WINAPI Unload(DriverObjectHead*) {
