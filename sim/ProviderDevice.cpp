@@ -67,26 +67,35 @@ void Leave(DeviceExtension* ext) {
     KeSetEvent(&ext->idle, IO_NO_INCREMENT, FALSE);
 }
 
+// Moves every pending request to `batch` (lock held), counted as completed
+// before they complete, so that a caller woken by its completion finds
+// itself counted.
+void TakePendingLocked(DeviceExtension* ext, LIST_ENTRY* batch) {
+  InitializeListHead(batch);
+  while (!IsListEmpty(&ext->pending)) InsertTailList(batch, RemoveHeadList(&ext->pending));
+  ext->completedLater += ext->pendingCount;
+  ext->pendingCount = 0;
+}
+
+void CompleteBatch(LIST_ENTRY* batch) {
+  while (!IsListEmpty(batch)) {
+    PIRP irp = CONTAINING_RECORD(RemoveHeadList(batch), IRP, Tail.Overlay.ListEntry);
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+  }
+}
+
 // One completion pass: the requests pending when it starts are completed;
 // those that arrive meanwhile schedule a pass of their own, so that each
 // waits for its own timer.
 VOID NTAPI CompletePending(PKDPC, PVOID context, PVOID, PVOID) {
   auto* ext = static_cast<DeviceExtension*>(context);
   LIST_ENTRY batch;
-  InitializeListHead(&batch);
   KeAcquireSpinLockAtDpcLevel(&ext->lock);
-  while (!IsListEmpty(&ext->pending)) InsertTailList(&batch, RemoveHeadList(&ext->pending));
-  // Counted before they complete, so that a caller woken by its completion
-  // finds itself counted.
-  ext->completedLater += ext->pendingCount;
-  ext->pendingCount = 0;
+  TakePendingLocked(ext, &batch);
   ext->scheduled = FALSE;
   KeReleaseSpinLockFromDpcLevel(&ext->lock);
 
-  while (!IsListEmpty(&batch)) {
-    PIRP irp = CONTAINING_RECORD(RemoveHeadList(&batch), IRP, Tail.Overlay.ListEntry);
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-  }
+  CompleteBatch(&batch);
 
   KeAcquireSpinLockAtDpcLevel(&ext->lock);
   bool last = LeaveLocked(ext);
@@ -110,7 +119,8 @@ bool QueuePending(DeviceExtension* ext, PIRP irp, ULONG delayMs) {
   }
   InsertTailList(&ext->pending, &irp->Tail.Overlay.ListEntry);
   ++ext->pendingCount;
-  if (!ext->scheduled) {
+  // Held until the driver's own CompleteNow: nothing to arm.
+  if (!ext->scheduled && delayMs != kCompleteWhenTold) {
     ext->scheduled = TRUE;
     ++ext->busy;
     if (delayMs == 0) {
@@ -259,6 +269,21 @@ NTSTATUS ProviderDevice::Create(PDRIVER_OBJECT driver, const ProviderSettings* s
   device->Flags |= settings->directIo ? DO_DIRECT_IO : DO_BUFFERED_IO;
   *created = device;
   return STATUS_SUCCESS;
+}
+
+ULONG ProviderDevice::CompleteNow(PDEVICE_OBJECT device) {
+  DeviceExtension* ext = ExtensionOf(device);
+  if (!Enter(ext))
+    return 0;
+  LIST_ENTRY batch;
+  KIRQL irql;
+  KeAcquireSpinLock(&ext->lock, &irql);
+  const ULONG count = ext->pendingCount;
+  TakePendingLocked(ext, &batch);
+  KeReleaseSpinLock(&ext->lock, irql);
+  CompleteBatch(&batch);
+  Leave(ext);
+  return count;
 }
 
 CapiProvider* ProviderDevice::Provider(PDEVICE_OBJECT device) {

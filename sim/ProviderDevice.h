@@ -42,6 +42,13 @@ class ProviderDevice {
   // provider. Returns the number of requests cancelled. PASSIVE_LEVEL.
   static ULONG Retire(PDEVICE_OBJECT device);
 
+  // Completes every request pending now, whatever their timer, and returns
+  // how many. For settings whose pendingDelayMs is kCompleteWhenTold, where
+  // nothing else completes them; 0 once the device is being retired (Retire
+  // cancels them then). At or below DISPATCH_LEVEL; the requests complete
+  // at the caller's IRQL.
+  static ULONG CompleteNow(PDEVICE_OBJECT device);
+
   // The provider of a device that has not been retired.
   static CapiProvider* Provider(PDEVICE_OBJECT device);
 

@@ -75,6 +75,8 @@ struct FailureSetting {
   NTSTATUS status;
 };
 
+inline constexpr ULONG kCompleteWhenTold = 0xFFFFFFFF;
+
 struct ProviderSettings {
   static constexpr ULONG kMaxFailures = 16;
 
@@ -85,6 +87,9 @@ struct ProviderSettings {
   ULONG maxApplications;
   ULONG queueLimit;
   BOOLEAN pending[kRequestKindCount];
+  // The completion DPC's timer, 0 for a DPC queued at once; or
+  // kCompleteWhenTold: no timer or DPC, the driver completes them with
+  // ProviderDevice::CompleteNow.
   ULONG pendingDelayMs;
   FailureSetting failures[kMaxFailures];
   ULONG failureCount;

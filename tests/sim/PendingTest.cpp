@@ -2,6 +2,8 @@
 // still pending; many applications at once.
 #include "tests/sim/SimTestSupport.h"
 
+#include "sim/ProviderDevice.h"
+
 namespace simtest {
 namespace {
 
@@ -88,6 +90,45 @@ TEST_F(ProviderTest, ATimerDelaysPendingCompletionByTimerTime) {
   EXPECT_EQ(result.status, STATUS_SUCCESS);
   EXPECT_EQ(result.information, 64u);
   EXPECT_EQ(profile[2], 2);
+}
+
+// The Windows build's event mode: no timer or DPC is armed, however long
+// the requests wait; the driver's own pass completes them at its IRQL, and
+// unload still cancels what is left.
+TEST_F(ProviderTest, RequestsHeldForTheDriverCompleteWhenItSays) {
+  emu::Timers::SetManual(true);
+  sim::CapiDeviceConfig config;
+  config.SetPending(sim::RequestKind::kGetProfile);
+  config.pendingDelayMs = sim::kCompleteWhenTold;
+  Load(config);
+  sim::KernelApplication app;
+  ASSERT_EQ(app.Open(), STATUS_SUCCESS);
+  std::array<uint8_t, 64> profile{};
+  sim::RequestResult result{STATUS_UNSUCCESSFUL, 0};
+  {
+    CompletionWatcher watcher;  // above the device: gone before unload
+    std::thread caller([&] { result = app.GetProfile(1, &profile); });
+    ASSERT_TRUE(WaitForPending(1));
+    EXPECT_EQ(emu::Timers::Pending(), 0u);
+    emu::Timers::Advance(3600LL * 1000 * 10000);
+    emu::Kernel::Quiesce();
+    EXPECT_EQ(sim::GetCapiDeviceCounters().pendingRequests, 1u);
+    EXPECT_EQ(sim::ProviderDevice::CompleteNow(sim::CapiDeviceObject()), 1u);
+    caller.join();
+    EXPECT_EQ(result.status, STATUS_SUCCESS);
+    EXPECT_EQ(result.information, 64u);
+    std::vector<CompletionWatcher::Seen> seen = watcher.Completions();
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_TRUE(seen[0].pendingReturned);
+    EXPECT_EQ(seen[0].irql, PASSIVE_LEVEL);
+  }
+
+  std::thread late([&] { result = app.GetProfile(1, &profile); });
+  ASSERT_TRUE(WaitForPending(1));
+  EXPECT_EQ(sim::UnloadCapiDevice(), STATUS_SUCCESS);
+  late.join();
+  EXPECT_EQ(result.status, STATUS_CANCELLED);
+  app.Close();
 }
 
 TEST_F(ProviderTest, UnloadCancelsWhatIsStillPending) {
