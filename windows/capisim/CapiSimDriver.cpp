@@ -9,9 +9,23 @@
 //   PendingKinds    REG_DWORD, bit N: requests of kind N (sim::RequestKind)
 //                   are marked pending and completed from a DPC
 //   PendingDelayMs  REG_DWORD, the DPC's timer (0: queued at once)
+//   CompleteOnEvent REG_DWORD 1: no DPC or timer; pending requests are
+//                   held until the named event CapiSimComplete is set (see
+//                   EventMode below)
 // and the test client \Device\CapiSimClient (windows/capisim/KernelClient),
 // through which capiapp.exe runs a kernel-mode application.
 #include <ntddk.h>
+
+// Exported by every NT kernel (and by Wine's); declared by ntifs.h, which
+// does not go with ntddk.h.
+extern "C" {
+NTSYSAPI NTSTATUS NTAPI ZwCreateEvent(PHANDLE handle, ACCESS_MASK access,
+                                      POBJECT_ATTRIBUTES attributes, EVENT_TYPE type,
+                                      BOOLEAN state);
+NTSYSAPI NTSTATUS NTAPI ZwSetEvent(HANDLE handle, PLONG previous);
+NTSYSAPI NTSTATUS NTAPI ZwWaitForSingleObject(HANDLE handle, BOOLEAN alertable,
+                                              PLARGE_INTEGER timeout);
+}
 
 #include "sim/ProviderDevice.h"
 #include "sim/ProviderSettings.h"
@@ -29,11 +43,101 @@ PDEVICE_OBJECT clientDevice;
 // The provider's dispatch routine, which ProviderDevice::Create set.
 PDRIVER_DISPATCH providerDispatch;
 
+// CompleteOnEvent, for the Wine job. There a timer's DPC runs on a thread of
+// its own at real time and a queued DPC never runs (windows/wine/
+// DIFFERENCES.md 12), and one thread dispatches every request of the driver
+// host (15): a request that waits in its dispatch routine, as a forced stop
+// of the trace does for the requests pending below it, holds up any request
+// that would complete them. So the completion comes from outside the host,
+// through named events that any process can open:
+//   CapiSimComplete   set by the job: a thread of this driver completes
+//                     every request pending now, then sets
+//   CapiSimCompleted  (what the job waits for: the pass is over);
+//   CapiSimPending    set each time a request is left pending.
+// They are synchronization events, each with one waiter. The thread stops at
+// unload. A Plug and Play removal of the device is not expected with it
+// (Wine sends none).
+struct EventMode {
+  HANDLE complete;
+  HANDLE completed;
+  HANDLE pending;
+  HANDLE thread;
+  volatile LONG stopping;
+};
+EventMode* events;
+
+NTSTATUS CreateNamedEvent(const wchar_t* name, HANDLE* handle) {
+  UNICODE_STRING text;
+  RtlInitUnicodeString(&text, name);
+  OBJECT_ATTRIBUTES attributes;
+  InitializeObjectAttributes(&attributes, &text, OBJ_KERNEL_HANDLE | OBJ_OPENIF, nullptr,
+                             nullptr);
+  return ZwCreateEvent(handle, EVENT_ALL_ACCESS, &attributes, SynchronizationEvent, FALSE);
+}
+
+VOID NTAPI CompleteWhenTold(PVOID) {
+  for (;;) {
+    ZwWaitForSingleObject(events->complete, FALSE, nullptr);
+    if (events->stopping != 0)
+      break;
+    if (providerDevice != nullptr)
+      sim::ProviderDevice::CompleteNow(providerDevice);
+    ZwSetEvent(events->completed, nullptr);
+  }
+  PsTerminateSystemThread(STATUS_SUCCESS);
+}
+
+// Stops the thread, if one runs, and closes what was opened.
+void EndEventMode() {
+  if (events == nullptr)
+    return;
+  if (events->thread != nullptr) {
+    InterlockedExchange(&events->stopping, 1);
+    ZwSetEvent(events->complete, nullptr);
+    ZwWaitForSingleObject(events->thread, FALSE, nullptr);
+    ZwClose(events->thread);
+  }
+  HANDLE handles[] = {events->complete, events->completed, events->pending};
+  for (HANDLE handle : handles) {
+    if (handle != nullptr)
+      ZwClose(handle);
+  }
+  sim::SimFree(events);
+  events = nullptr;
+}
+
+NTSTATUS BeginEventMode() {
+  events = static_cast<EventMode*>(sim::SimAlloc(sizeof(EventMode)));
+  if (events == nullptr)
+    return STATUS_INSUFFICIENT_RESOURCES;
+  RtlZeroMemory(events, sizeof(*events));
+  NTSTATUS status = CreateNamedEvent(L"\\BaseNamedObjects\\CapiSimComplete", &events->complete);
+  if (NT_SUCCESS(status))
+    status = CreateNamedEvent(L"\\BaseNamedObjects\\CapiSimCompleted", &events->completed);
+  if (NT_SUCCESS(status))
+    status = CreateNamedEvent(L"\\BaseNamedObjects\\CapiSimPending", &events->pending);
+  if (NT_SUCCESS(status)) {
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, nullptr, OBJ_KERNEL_HANDLE, nullptr, nullptr);
+    status = PsCreateSystemThread(&events->thread, THREAD_ALL_ACCESS, &attributes, nullptr,
+                                  nullptr, CompleteWhenTold, nullptr);
+    if (!NT_SUCCESS(status))
+      events->thread = nullptr;
+  }
+  if (!NT_SUCCESS(status))
+    EndEventMode();
+  return status;
+}
+
 // The driver's one dispatch routine: each device's requests to their own.
 NTSTATUS NTAPI Dispatch(PDEVICE_OBJECT device, PIRP irp) {
   if (device == clientDevice)
     return capisim::KernelClient::Dispatch(device, irp);
-  return providerDispatch(device, irp);
+  const NTSTATUS status = providerDispatch(device, irp);
+  // Not the IRP's: it may have completed already.
+  if (status == STATUS_PENDING && events != nullptr && KeGetCurrentIrql() == PASSIVE_LEVEL)
+    ZwSetEvent(events->pending, nullptr);
+  return status;
 }
 
 // A REG_DWORD value of an open key, or `fallback` when there is none.
@@ -53,20 +157,27 @@ ULONG ReadDword(HANDLE key, const wchar_t* name, ULONG fallback) {
   return value;
 }
 
-void ReadServiceKey(PUNICODE_STRING registryPath, sim::ProviderSettings* into) {
+// The settings, and whether CompleteOnEvent is set.
+bool ReadServiceKey(PUNICODE_STRING registryPath, sim::ProviderSettings* into) {
   OBJECT_ATTRIBUTES attributes;
   InitializeObjectAttributes(&attributes, registryPath, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE,
                              nullptr, nullptr);
   HANDLE key = nullptr;
   if (!NT_SUCCESS(ZwOpenKey(&key, KEY_READ, &attributes)))
-    return;
+    return false;
   ULONG kinds = ReadDword(key, L"PendingKinds", 0);
   for (size_t k = 0; k < sim::kRequestKindCount; ++k) into->pending[k] = (kinds >> k) & 1;
   into->pendingDelayMs = ReadDword(key, L"PendingDelayMs", 0);
+  const bool onEvent = ReadDword(key, L"CompleteOnEvent", 0) == 1;
+  if (onEvent)
+    into->pendingDelayMs = sim::kCompleteWhenTold;
   ZwClose(key);
+  return onEvent;
 }
 
 VOID NTAPI Unload(PDRIVER_OBJECT) {
+  // First: its thread completes through the provider's device.
+  EndEventMode();
   if (clientDevice != nullptr)
     capisim::KernelClient::Delete(clientDevice);
   clientDevice = nullptr;
@@ -90,7 +201,7 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING reg
   if (settings == nullptr)
     return STATUS_INSUFFICIENT_RESOURCES;
   sim::DefaultSettings(settings);
-  ReadServiceKey(registryPath, settings);
+  const bool onEvent = ReadServiceKey(registryPath, settings);
   capisim::FindUserProbeAddress();
   driver->DriverUnload = Unload;
   NTSTATUS status = sim::ProviderDevice::Create(driver, settings, Removed, &providerDevice);
@@ -98,6 +209,13 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING reg
     sim::SimFree(settings);
     settings = nullptr;
     return status;
+  }
+  if (onEvent) {
+    status = BeginEventMode();
+    if (!NT_SUCCESS(status)) {
+      Unload(driver);
+      return status;
+    }
   }
   // Created second, so that the provider's device is the driver's first
   // (the test setup's device lookup under Wine takes the first created).
