@@ -11,6 +11,7 @@ add_executable(capiapp
     ${CAPIAPP_DIR}/CapiAppMain.cpp
     ${CAPIAPP_DIR}/ClientApplication.cpp
     ${CAPIAPP_DIR}/Win32Io.cpp
+    ${CAPIAPP_DIR}/WineJobSync.cpp
     ${PROJECT_SOURCE_DIR}/sim/CapiApplication.cpp
     ${PROJECT_SOURCE_DIR}/sim/MessageBuilder.cpp
     ${PROJECT_SOURCE_DIR}/sim/UserApplication.cpp
