@@ -31,15 +31,32 @@ A Wine scenario is a pellinor-sim scenario of these commands only:
   capi complete KIND|all immediate|pending, capi pending-delay MS
                                before capi load: the provider's service key
                                values PendingKinds and PendingDelayMs
+                               (with pending kinds, CompleteOnEvent too: the
+                               provider holds them for the job)
   app NAME open user [ioctl|readwrite] | open kernel ... app NAME close
-                               capiapp.exe under Wine (a kernel-mode one through
-                               the provider driver's test client), one run for the steps
-                               from open to close (they must follow one
-                               another); their lines are left out of both
-                               logs, a failure under Wine is shown in its log
+                               capiapp.exe --serve under Wine (a kernel-mode one
+                               through the provider driver's test client), one
+                               process from open to close, each step written to
+                               it as the scenario reaches it, so others may
+                               come between (at most MAX_APPS open at once);
+                               their lines are left out of both logs, a failure
+                               under Wine is shown in its log
+  background pellinorctl ARGS | background app NAME STEP, wait background
+                               in the background until the wait (pellinor-sim
+                               prints a background pellinorctl step's lines
+                               at the wait, and so does Wine's log)
+  wait pending 1, wait detached
+                               the provider's event CapiSimPending, the shim's
+                               PellinorWineDetached (each reset before the
+                               background step it is for)
+  clock advance MS             while a background step waits: the provider's
+                               completion pass (CapiSimComplete, then
+                               CapiSimCompleted waited for); MS must reach the
+                               pending-delay, since under Wine all that is held
+                               completes at once
   expect ..., registry expect ..., clock ...
-                               left to pellinor-sim (the trace logs are
-                               compared without their times)
+                               otherwise left to pellinor-sim (the trace logs
+                               are compared without their times)
 When the scenario writes a trace log (C:\Pellinor.log), the two trace logs
 are compared too, once file objects and IRPs are named in order of
 appearance, message pointers set aside as PTR and the time lines as (time)
@@ -52,7 +69,8 @@ import re
 import shlex
 import sys
 
-COMMANDS = ("pellinorctl", "driver", "capi", "app", "expect", "registry expect", "clock")
+COMMANDS = ("pellinorctl", "driver", "capi", "app", "background", "wait", "expect",
+            "registry expect", "clock")
 
 # The provider's request kinds, as pellinor-sim names them, in the order of
 # their bits in PendingKinds (sim::RequestKind).
@@ -113,11 +131,22 @@ def quote(text):
     return " ".join('"' + line.replace('"', '\\"') + '"' for line in text.split("\n"))
 
 
+# Named events through which the job keeps step with the provider driver
+# (windows/capisim/CapiSimDriver.cpp) and the shim (windows/wine/shim).
+PENDING_EVENT, DETACHED_EVENT = "CapiSimPending", "PellinorWineDetached"
+# A pass of the provider's completion: every request pending then completes.
+COMPLETION_PASS = [["reset", "CapiSimCompleted"], ["set", "CapiSimComplete"],
+                   ["wait", "CapiSimCompleted"]]
+# Applications open at once: each holds two descriptors of the job's shell.
+MAX_APPS = 3
+
+
 def read_scenario(path):
     """The steps of a Wine scenario: dicts of kind, line and what it needs."""
     steps = []
     pending_kinds, pending_delay = 0, 0
-    app = None  # the application whose steps are being gathered
+    apps = {}  # the applications open now: name -> descriptor slot
+    background = []  # the background steps not yet waited for
     with open(path, encoding="utf-8") as f:
         rows = f.read().split("\n")
     for number, row in enumerate(rows, 1):
@@ -125,6 +154,12 @@ def read_scenario(path):
         words = split_line(row, number)
         if not words:
             continue
+        in_background = words[0] == ("background", False)
+        if in_background:
+            words = words[1:]
+            if not words or words[0][0] not in ("pellinorctl", "app"):
+                raise ScenarioError("%s:%d: only pellinorctl and app steps run in the background"
+                                    % (path, number))
         command = words[0][0]
         rest = words[1:]
         expectation = None
@@ -134,16 +169,56 @@ def read_scenario(path):
         where = "%s:%d" % (path, number)
         if command == "pellinorctl":
             args = [w[0] for w in rest]
-            steps.append({"kind": "ctl", "line": number, "args": args,
-                          "header": " ".join(["> pellinorctl"] + [quote(a) for a in args])})
+            step = {"kind": "ctl", "line": number, "args": args,
+                    "header": " ".join(["> pellinorctl"] + [quote(a) for a in args])}
+            if in_background:
+                # The event is the shim's: a detach from now on is this
+                # step's.
+                steps.append({"kind": "event", "line": number,
+                              "actions": [["reset", DETACHED_EVENT]]})
+                step["background"] = True
+                background.append(step)
+            steps.append(step)
         elif command == "driver":
             if [w[0] for w in rest] not in (["load"], ["unload"]) or expectation is not None:
                 raise ScenarioError("%s: the Wine job runs only 'driver load' and 'driver unload'"
                                     " (no expected status)" % where)
             steps.append({"kind": "driver", "line": number, "what": rest[0][0]})
-        elif command in ("expect", "clock") or (command == "registry" and rest
-                                                 and rest[0] == ("expect", False)):
+        elif command == "clock":
+            # Only the provider's timer makes the clock matter to what the
+            # logs compare, and only while a background step waits for a
+            # request pending there: under Wine the provider holds those
+            # until the job has it complete them all (its timer is the
+            # scenario's clock there).
+            words = [w[0] for w in rest]
+            if background and words[:1] == ["advance"]:
+                if not pending_kinds:
+                    raise ScenarioError("%s: a background step waits, and the provider completes"
+                                        " nothing later" % where)
+                if len(words) != 2 or not words[1].isdigit() or int(words[1]) < pending_delay:
+                    raise ScenarioError("%s: under Wine the clock advances past the provider's"
+                                        " pending-delay (%d ms) or not at all" % (where, pending_delay))
+                steps.append({"kind": "event", "line": number, "actions": COMPLETION_PASS})
+        elif command == "expect" or (command == "registry" and rest
+                                     and rest[0] == ("expect", False)):
             continue
+        elif command == "wait":
+            words = [w[0] for w in rest]
+            if words == ["background"]:
+                if not background:
+                    raise ScenarioError("%s: nothing runs in the background" % where)
+                steps.append({"kind": "wait", "line": number,
+                              "apps": [[b["name"], b["slot"]] for b in background
+                                       if b["kind"] == "app"]})
+                background = []
+            elif words == ["pending", "1"]:
+                steps.append({"kind": "event", "line": number, "actions": [["wait", PENDING_EVENT]]})
+            elif words == ["detached"]:
+                steps.append({"kind": "event", "line": number,
+                              "actions": [["wait", DETACHED_EVENT]]})
+            else:
+                raise ScenarioError("%s: the Wine job waits for background, pending 1 or detached"
+                                    % where)
         elif command == "capi":
             words = [w[0] for w in rest]
             if words == ["load"] and expectation is None:
@@ -170,27 +245,44 @@ def read_scenario(path):
                 raise ScenarioError("%s: the Wine job runs app NAME %s, without an expected"
                                     " status" % (where, "|".join(APP_VERBS)))
             name, verb = words[0], words[1]
-            if app is None:
+            if not re.fullmatch(r"[A-Za-z0-9_-]+", name):
+                raise ScenarioError("%s: under Wine an application's name is letters, digits,"
+                                    " - and _" % where)
+            if name not in apps:
                 if verb != "open" or words[2:3] not in (["user"], ["kernel"]):
                     raise ScenarioError("%s: under Wine an application begins with"
                                         " 'app NAME open user|kernel'" % where)
-                app = {"kind": "app", "line": number, "name": name, "commands": []}
-                steps.append(app)
-            elif name != app["name"]:
-                raise ScenarioError("%s: application %s's steps must follow one another from"
-                                    " open to close under Wine" % (where, app["name"]))
-            app["commands"].append(" ".join(words[1:]))
+                free = [n for n in range(MAX_APPS) if n not in apps.values()]
+                if not free:
+                    raise ScenarioError("%s: under Wine at most %d applications are open at once"
+                                        % (where, MAX_APPS))
+                apps[name] = free[0]
+            elif verb == "open":
+                raise ScenarioError("%s: application %s is open already" % (where, name))
+            if any(b["kind"] == "app" and b["name"] == name for b in background):
+                raise ScenarioError("%s: application %s's background step is not waited for"
+                                    % (where, name))
+            if in_background and verb in ("open", "close"):
+                raise ScenarioError("%s: open and close do not run in the background" % where)
+            step = {"kind": "app", "line": number, "name": name, "slot": apps[name],
+                    "command": " ".join((["background"] if in_background else []) + words[1:])}
+            if in_background:
+                if pending_kinds:
+                    # The provider's: a request left pending from now on is
+                    # this step's.
+                    steps.append({"kind": "event", "line": number,
+                                  "actions": [["reset", PENDING_EVENT]]})
+                background.append(step)
+            steps.append(step)
             if verb == "close":
-                app = None
-            continue
+                del apps[name]
         else:
             raise ScenarioError("%s: the Wine job cannot run '%s' (only %s)"
                                 % (where, command, ", ".join(COMMANDS)))
-        if app is not None:
-            raise ScenarioError("%s: application %s's steps must follow one another from"
-                                " open to close under Wine" % (where, app["name"]))
-    if app is not None:
-        raise ScenarioError("%s: application %s is not closed" % (path, app["name"]))
+    if apps:
+        raise ScenarioError("%s: application %s is not closed" % (path, ", ".join(sorted(apps))))
+    if background:
+        raise ScenarioError("%s: a background step is not waited for" % path)
     return steps
 
 
@@ -205,15 +297,21 @@ def guest(paths, to):
         lines = ["# %s, made from %s by windows/wine/scenarios.py" % (name, os.path.basename(path))]
         for index, step in enumerate(steps, 1):
             step["id"] = "%02d" % index
-            if step["kind"] == "ctl":
-                lines.append("ctl %s %s" % (step["id"], " ".join(shlex.quote(a) for a in step["args"])))
-            elif step["kind"] == "capi":
+            kind = step["kind"]
+            if kind == "ctl":
+                lines.append("%s %s %s" % ("ctl_background" if step.get("background") else "ctl",
+                                           step["id"], " ".join(shlex.quote(a) for a in step["args"])))
+            elif kind == "capi":
                 lines.append("capi_load %s %d %d" % (step["id"], step["pending"], step["delay"]))
-            elif step["kind"] == "app":
-                script = "%s.%s.app" % (name, step["id"])
-                with open(os.path.join(to, script), "w") as f:
-                    f.write("".join(c + "\n" for c in step["commands"]))
-                lines.append("app %s %s %s" % (step["id"], shlex.quote(step["name"]), script))
+            elif kind == "app":
+                lines.append("app %s %s %d %s" % (step["id"], step["name"], step["slot"],
+                                                  shlex.quote(step["command"])))
+            elif kind == "event":
+                lines.append("event %s %s" % (step["id"], " ".join(a + " " + n for a, n in
+                                                                  step["actions"])))
+            elif kind == "wait":
+                lines.append("wait_background %s %s" % (step["id"], " ".join(
+                    "%s:%d" % (n, slot) for n, slot in step["apps"])))
             else:
                 lines.append("driver_%s %s" % (step["what"], step["id"]))
         with open(os.path.join(to, name + ".sh"), "w") as f:
@@ -230,41 +328,55 @@ def read_text(path):
         return f.read().decode("utf-8", "replace")
 
 
+def ctl_log(step, folder, counts):
+    """A pellinorctl step's lines, as pellinor-sim prints them."""
+    base = os.path.join(folder, step["id"])
+    if not os.path.exists(base + ".rc"):
+        return step["header"] + "\n(did not run under Wine)\n"
+    text = read_text(base + ".out") + read_text(base + ".err")
+    # Normalisation 1: the C runtime's text mode ends every line of
+    # pellinorctl.exe's output with CR LF on Windows (and Wine).
+    counts["CR LF line ends of pellinorctl.exe made LF"] += text.count("\r\n")
+    text = text.replace("\r\n", "\n")
+    log = step["header"] + "\n" + text
+    status = int(read_text(base + ".rc").strip() or "-1")
+    if status != 0:
+        log += "(exit status %d)\n" % status
+    return log
+
+
 def wine_log(steps, folder, counts):
     """Wine's results of one scenario in pellinor-sim's form."""
     log = ""
+    waiting = []  # background pellinorctl steps, printed at their wait
     for step in steps:
         base = os.path.join(folder, step["id"])
-        if step["kind"] in ("driver", "capi"):
-            what = "driver " + step["what"] if step["kind"] == "driver" else "capi load"
+        kind = step["kind"]
+        if kind in ("driver", "capi"):
+            what = "driver " + step["what"] if kind == "driver" else "capi load"
             if os.path.exists(base + ".fail"):
                 log += "%s under Wine: %s\n" % (what, read_text(base + ".fail").strip())
             elif not os.path.exists(base + ".sc"):
                 log += "%s: did not run under Wine\n" % what
             continue
-        if step["kind"] == "app":
-            # The application's own lines are left out of both logs; the
-            # trace shows what it did. A failure is not.
-            if not os.path.exists(base + ".rc"):
-                log += "app %s: did not run under Wine\n" % step["name"]
-            elif read_text(base + ".rc").strip() != "0":
-                log += "app %s under Wine: exit status %s\n%s%s" % (
-                    step["name"], read_text(base + ".rc").strip(),
-                    read_text(base + ".out").replace("\r\n", "\n"),
-                    read_text(base + ".err").replace("\r\n", "\n"))
+        if kind in ("app", "event", "wait"):
+            # The applications' own lines are left out of both logs, and the
+            # job's events are its own; the trace shows what they did. A
+            # failure is not left out.
+            if os.path.exists(base + ".fail"):
+                what = "app %s %s" % (step["name"], step["command"]) if kind == "app" else \
+                    "event %s" % " ".join(a + " " + n for a, n in step["actions"]) \
+                    if kind == "event" else "wait background"
+                log += "%s under Wine: %s\n" % (what, read_text(base + ".fail").strip())
+            if kind == "wait":
+                log += "".join(ctl_log(s, folder, counts) for s in waiting)
+                waiting = []
             continue
-        if not os.path.exists(base + ".rc"):
-            log += step["header"] + "\n(did not run under Wine)\n"
+        if step.get("background"):
+            # pellinor-sim prints a background step's lines at its wait.
+            waiting.append(step)
             continue
-        text = read_text(base + ".out") + read_text(base + ".err")
-        # Normalisation 1: the C runtime's text mode ends every line of
-        # pellinorctl.exe's output with CR LF on Windows (and Wine).
-        counts["CR LF line ends of pellinorctl.exe made LF"] += text.count("\r\n")
-        text = text.replace("\r\n", "\n")
-        log += step["header"] + "\n" + text
-        status = int(read_text(base + ".rc").strip() or "-1")
-        if status != 0:
-            log += "(exit status %d)\n" % status
+        log += ctl_log(step, folder, counts)
     return log
 
 

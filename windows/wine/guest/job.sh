@@ -3,9 +3,15 @@
 # each scenario of /mnt/share/scenarios/list under Wine. Each is a script
 # of the calls below, made from its .pel file by windows/wine/scenarios.py;
 # every step leaves its results in out/NAME/: N.out, N.err, N.rc for a
-# pellinorctl step, N.fail when a driver load or unload did not reach its
-# state. What the job did besides the steps goes to out/NAME/notes.txt.
+# pellinorctl step, N.out for an application's step (its answer), N.fail
+# when a driver load or unload did not reach its state, an application
+# step had no answer or an event step failed. What the job did besides the steps goes to out/NAME/notes.txt.
 . /mnt/share/env.sh
+# A write to an application that has gone fails instead of ending the job.
+trap '' PIPE
+# The applications' fifos: on the guest's own disk, not the share.
+fifos=/tmp/job-fifos
+mkdir -p "$fifos"
 share=/mnt/share
 service='HKLM\System\CurrentControlSet\Services\Pellinor'
 
@@ -121,7 +127,9 @@ driver_unload() {
 # provider driver (capisim.sys) as service CapiSim in the shim's driver host
 # (where the shim finds its device for the trace driver), with the values
 # PendingKinds and PendingDelayMs of its service key; sc start, then sc
-# query until RUNNING.
+# query until RUNNING. With pending kinds, CompleteOnEvent too: the job
+# completes what the provider holds pending (a DPC would not run here,
+# DIFFERENCES.md 12).
 capi_load() {
   t=$(now)
   guarded "step $1: sc create CapiSim" env WINEDEBUG=-all wine sc create CapiSim type= kernel \
@@ -130,21 +138,100 @@ capi_load() {
   key='HKLM\System\CurrentControlSet\Services\CapiSim'
   WINEDEBUG=-all wine reg add "$key" /v PendingKinds /t REG_DWORD /d "$2" /f >>"$d/$1.sc" 2>&1
   WINEDEBUG=-all wine reg add "$key" /v PendingDelayMs /t REG_DWORD /d "$3" /f >>"$d/$1.sc" 2>&1
+  WINEDEBUG=-all wine reg add "$key" /v CompleteOnEvent /t REG_DWORD /d "$([ "$2" = 0 ] && echo 0 || echo 1)" \
+    /f >>"$d/$1.sc" 2>&1
   guarded "step $1: sc start CapiSim" env WINEDEBUG=-all wine sc start CapiSim >>"$d/$1.sc" 2>&1
   wait_state "$1" RUNNING CapiSim
   note "step $1: capi load by sc start CapiSim ($(since "$t") s)"
 }
 
-# app N NAME SCRIPT: the steps of application NAME from its open to its
-# close, run by capiapp.exe in one process (its handle lives as long as the
-# emulated machine's application does); N.out, N.err, N.rc.
-app() {
+# ctl_background N ARGS...: ctl in the background, waited for by
+# wait_background.
+ctl_background() {
+  (ctl "$@") &
+  echo $! >"$d/$1.bgpid"
+}
+
+# event N ACTION NAME...: capiapp.exe --event: set, reset or wait for the
+# named events of the provider driver and the shim (scenarios.py says which
+# step needs which). N.fail when one failed.
+event() {
+  n=$1; shift
   t=$(now)
-  cp "$share/scenarios/$3" "$WINEPREFIX/drive_c/$3"
-  guarded "step $1: capiapp.exe" env WINEDEBUG=-all wine capiapp.exe --name "$2" "C:\\$3" \
-    >"$d/$1.out" 2>"$d/$1.err" </dev/null
-  echo $? >"$d/$1.rc"
-  note "step $1: app $2 (exit $(cat "$d/$1.rc"), $(since "$t") s)"
+  guarded "step $n: capiapp.exe --event" env WINEDEBUG=-all wine capiapp.exe --event "$@" \
+    >"$d/$n.out" 2>"$d/$n.err" </dev/null
+  rc=$?
+  [ $rc -eq 0 ] || echo "exit status $rc: $(tr -s '\r\n' ' ' <"$d/$n.err")" >"$d/$n.fail"
+  note "step $n: event $* (exit $rc, $(since "$t") s)"
+}
+
+# app N NAME SLOT STEP: one step of application NAME, in the process of
+# capiapp.exe --serve that its open starts and its close ends (the handle
+# lives as long as the emulated machine's application does, while the
+# job's other steps run). The job writes each step on the process's
+# standard input (descriptor SLOT*2+3, a fifo) and reads its one line of
+# answer from its standard output (SLOT*2+4) into N.out; N.fail when there
+# was none, or when the process ended with a status other than 0.
+app() {
+  local n=$1 name=$2 in=$(($3 * 2 + 3)) out=$(($3 * 2 + 4)) step=$4 t rc
+  local fifo="$fifos/$name"
+  t=$(now)
+  case "$step" in
+    open*)
+      rm -f "$fifo.in" "$fifo.out" "$d/app-$name.rc" "$d/app-$name.gone"
+      mkfifo "$fifo.in" "$fifo.out"
+      # Its last guard is the scenario's: the process lives across steps.
+      (env WINEDEBUG=-all timeout -k 10 600 wine capiapp.exe --name "$name" --serve \
+         <"$fifo.in" >"$fifo.out" 2>"$d/app-$name.err"
+       echo $? >"$d/app-$name.rc") &
+      echo $! >"$d/app-$name.pid"
+      # The two ends meet the process's in the order it opens them.
+      eval "exec $in>\"\$fifo.in\" $out<\"\$fifo.out\""
+      ;;
+  esac
+  if [ -f "$d/app-$name.gone" ]; then
+    echo "the application had ended before this step" >"$d/$n.fail"
+    return
+  fi
+  # A process gone makes the write fail (SIGPIPE is ignored) and the read
+  # meet the end of its output.
+  if ! printf '%s\n' "$step" >&"$in" 2>/dev/null ||
+     ! timeout -k 5 120 sh -c 'IFS= read -r line; s=$?; printf "%s\n" "$line"; exit $s' \
+       <&"$out" >"$d/$n.out"; then
+    # Not waited for: a process that did not answer may not end either
+    # (the job's end takes it with Wine).
+    eval "exec $in>&- $out<&-"
+    : >"$d/app-$name.gone"
+    echo "no answer; $(tr -s '\r\n' ' ' <"$d/app-$name.err")" >"$d/$n.fail"
+    note "step $n: app $name $step: NO ANSWER ($(since "$t") s)"
+    return
+  fi
+  if [ "$step" = close ]; then
+    wait "$(cat "$d/app-$name.pid")"
+    eval "exec $in>&- $out<&-"
+    : >"$d/app-$name.gone"
+    rc=$(cat "$d/app-$name.rc" 2>/dev/null || echo none)
+    if [ "$rc" != 0 ]; then
+      echo "exit status $rc: $(cat "$d/$n.out" "$d/app-$name.err" | tr -s '\r\n' ' ')" >"$d/$n.fail"
+    fi
+  fi
+  note "step $n: app $name $step ($(since "$t") s)"
+}
+
+# wait_background N NAME:SLOT...: the background pellinorctl steps, then
+# each application's background step ("wait", its answer in N.NAME.out).
+wait_background() {
+  local n=$1 f a
+  shift
+  for f in "$d"/*.bgpid; do
+    [ -f "$f" ] || continue
+    wait "$(cat "$f")"
+    rm -f "$f"
+  done
+  for a in "$@"; do
+    app "$n.${a%%:*}" "${a%%:*}" "${a#*:}" wait
+    [ -f "$d/$n.${a%%:*}.fail" ] && cat "$d/$n.${a%%:*}.fail" >>"$d/$n.fail"
+  done
 }
 
 # remove_service NAME: stopped (if it runs) and deleted.

@@ -16,7 +16,12 @@
 // alternative that Wine serves (windows/wine/DIFFERENCES.md 9):
 // IoGetDeviceObjectPointer, which there hands back a placeholder device for
 // any name, finds the device of the job's CAPI provider through its driver
-// object instead.
+// object instead. And IoDetachDevice, which does what Wine's does and then
+// sets the named event \BaseNamedObjects\PellinorWineDetached: Wine
+// dispatches every request of the driver host on one thread, so while a
+// forced stop waits there for the requests pending below the trace device,
+// no request can ask whether it has gone (DIFFERENCES.md 15); the job waits
+// for the event instead.
 //
 // What it leaves untested: the subject of the access check is the driver
 // host's token (every Wine process runs as the same user), not the caller's;
@@ -40,6 +45,9 @@ __declspec(dllimport) LONG WINAPI ObReferenceObjectByName(KernelUnicodeString* n
 __declspec(dllimport) void __fastcall ObfReferenceObject(void* object);
 __declspec(dllimport) void WINAPI ObDereferenceObject(void* object);
 __declspec(dllimport) void* WINAPI IoGetAttachedDevice(void* device);
+__declspec(dllimport) LONG WINAPI ZwCreateEvent(HANDLE* event, ACCESS_MASK access,
+                                               void* attributes, int type, BOOLEAN state);
+__declspec(dllimport) LONG WINAPI ZwSetEvent(HANDLE event, LONG* previous);
 }
 
 namespace {
@@ -264,6 +272,43 @@ LONG WINAPI GetDeviceObjectPointer(KernelUnicodeString* name, ACCESS_MASK, void*
   return kStatusNameNotFound;
 }
 
+// The event IoDetachDevice sets (a synchronization event: one waiter).
+HANDLE detached = NULL;
+
+struct ObjectAttributes {  // OBJECT_ATTRIBUTES
+  ULONG length;
+  HANDLE rootDirectory;
+  KernelUnicodeString* objectName;
+  ULONG attributes;
+  void* securityDescriptor;
+  void* securityQualityOfService;
+};
+static_assert(sizeof(ObjectAttributes) == 24, "OBJECT_ATTRIBUTES");
+constexpr ULONG kObjOpenIf = 0x80;         // OBJ_OPENIF
+constexpr ULONG kObjKernelHandle = 0x200;  // OBJ_KERNEL_HANDLE
+constexpr int kSynchronizationEvent = 1;
+
+void CreateDetachedEvent() {
+  static wchar_t name[] = L"\\BaseNamedObjects\\PellinorWineDetached";
+  KernelUnicodeString text = {static_cast<USHORT>(wcslen(name) * sizeof(wchar_t)),
+                              static_cast<USHORT>(sizeof name), name};
+  ObjectAttributes attributes = {sizeof attributes, NULL, &text, kObjOpenIf | kObjKernelHandle,
+                                 NULL, NULL};
+  if (ZwCreateEvent(&detached, 0x1F0003 /* EVENT_ALL_ACCESS */, &attributes,
+                    kSynchronizationEvent, FALSE) < 0) {
+    detached = NULL;
+    Report("PellinorWineDetached", "NOT created: the job cannot see a detach");
+  }
+}
+
+// Wine 8.0's IoDetachDevice clears the device's AttachedDevice and nothing
+// else; so does this, before it tells the job.
+void WINAPI DetachDevice(DeviceObjectHead* device) {
+  device->attachedDevice = NULL;
+  if (detached != NULL)
+    ZwSetEvent(detached, NULL);
+}
+
 // IoSetCompletionRoutineEx: the caller's routine runs from a routine of the
 // shim's, which holds a reference on the caller's device object until that
 // routine has returned (what the Windows routine is for: the caller's image
@@ -413,6 +458,9 @@ extern "C" LONG WINAPI DriverEntry(DriverObjectHead* driver, KernelUnicodeString
   Override(kernel, "IoGetDeviceObjectPointer", reinterpret_cast<const void*>(&GetDeviceObjectPointer),
            "a placeholder device for any name in this Wine; replaced by a lookup through the "
            "driver object");
+  CreateDetachedEvent();
+  Override(kernel, "IoDetachDevice", reinterpret_cast<const void*>(&DetachDevice),
+           "what Wine's does, then the event PellinorWineDetached set for the job");
   static const DWORD probe = USER_PROBE_ADDRESS;
   Replace(kernel, "MmUserProbeAddress", NULL, &probe);
   driver->driverUnload = &Unload;
