@@ -48,6 +48,11 @@ constexpr uint32_t PELLINOR_EVENT_TARGET_WAITING =
 // status); once per log, as the log itself says it.
 constexpr uint32_t PELLINOR_EVENT_ROTATION_FAILED =
     PellinorEventCode(PELLINOR_EVENT_SEVERITY_WARNING, 6);
+// At a rotation of the log (%2), an older generation could not be renamed
+// to make room (%3 the status): the oldest kept generation was replaced, so
+// one is lost. Once per log, as the log itself says each.
+constexpr uint32_t PELLINOR_EVENT_GENERATION_LOST =
+    PellinorEventCode(PELLINOR_EVENT_SEVERITY_WARNING, 7);
 
 struct PellinorEventName {
   uint32_t code;
@@ -61,7 +66,8 @@ constexpr PellinorEventName kPellinorEvents[] = {
     {PELLINOR_EVENT_RECORDS_LOST, "PELLINOR_EVENT_RECORDS_LOST"},
     {PELLINOR_EVENT_TARGET_WAITING, "PELLINOR_EVENT_TARGET_WAITING"},
     {PELLINOR_EVENT_ROTATION_FAILED, "PELLINOR_EVENT_ROTATION_FAILED"},
+    {PELLINOR_EVENT_GENERATION_LOST, "PELLINOR_EVENT_GENERATION_LOST"},
 };
-static_assert(sizeof(kPellinorEvents) / sizeof(kPellinorEvents[0]) == 6, "one name per event");
+static_assert(sizeof(kPellinorEvents) / sizeof(kPellinorEvents[0]) == 7, "one name per event");
 static_assert(PELLINOR_EVENT_TARGET_FAILED == 0xE0CA0001u, "an error of the driver's facility");
 static_assert(PELLINOR_EVENT_ROTATION_FAILED == 0xA0CA0006u, "a warning of the driver's facility");

@@ -288,6 +288,10 @@ NTSTATUS TraceDriver::RestartTracing() {
     status = LoadTraceSettings(&settings);
     if (NT_SUCCESS(status))
       status = device->StartTracing(settings);
+    // Told as a start that could not be made: tracing did not start
+    // again (a setting that cannot be read, a traced device going away).
+    if (!NT_SUCCESS(status))
+      ReportStartFailure(START_REQUESTED, status, NULL, NULL);
   }
   UnlockTracing();
   return status;

@@ -136,6 +136,7 @@ LogWriter::LogWriter(NTSTATUS* status, PCWSTR logFileName, ULONG limitMegabytes,
       writeFailed(false),
       renameFailed(false),
       lostReported(false),
+      generationLossReported(false),
       writeLost(0) {
   *status = STATUS_INSUFFICIENT_RESOURCES;
   // Without its copy of the name the thread would have no file to open.
@@ -394,6 +395,9 @@ void LogWriter::Rotate() {
     sprintf(notice, "*** older generation not kept, could not rename: 0x%08X ***",
             unsigned(shifted));
     WriteNotice(notice, false);
+    if (!generationLossReported)
+      generationLossReported =
+          ErrorLogEntry::WriteWithStatus(PELLINOR_EVENT_GENERATION_LOST, FileName(), shifted);
   }
 }
 

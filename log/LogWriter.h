@@ -165,6 +165,7 @@ class LogWriter : public PoolObject {
   bool writeFailed;    // some of the record's text could not be written
   bool renameFailed;   // the limit no longer applies: said so once
   bool lostReported;   // the event log has been told of lost records
+  bool generationLossReported;  // ... and of a generation not kept
   ULONG writeLost;     // records whose text was lost, not yet told
 };
 

@@ -243,6 +243,10 @@ TEST(StartFailureTest, EachStatusNamesTheValueItIsAbout) {
       "the traced device \"CAPI201\" (\\Device\\CAPI201) was removed: stop tracing "
       "('pellinorctl stop'), then start again once it is back",
       ExplainStartFailure(0xC0000056, used));
+  // A start while tracing opens no log: only a setting read can fail.
+  EXPECT_EQ("a setting could not be read; tracing goes on as it was",
+            ExplainStartFailure(0xC0000022, used));
+  used.state = TRACE_STATE_NONE;
 
   // A file in the root; a path the device name may be about as well.
   used.log = "Q:\\x.log";

@@ -141,6 +141,11 @@ std::string ExplainStartFailure(uint32_t status, const StartSettings& settings) 
     default:
       break;
   }
+  // A start while a trace device is there (tracing, or stopped with
+  // requests outstanding) reads the settings again and nothing else: the
+  // log stays open, so no failure of it is the log file's.
+  if (settings.haveState && settings.state != TRACE_STATE_NONE)
+    return "a setting could not be read; tracing goes on as it was";
   if (!settings.haveLog)
     return std::string();
   // The rest are the log file's creation.
