@@ -12,6 +12,17 @@
 //   CompleteOnEvent REG_DWORD 1: no DPC or timer; pending requests are
 //                   held until the named event CapiSimComplete is set (see
 //                   EventMode below)
+// and the maker's values of `capi manufacturer`, `capi controllers`, and
+// for controller N of `capi serial`, `capi version`, `capi bchannels` and
+// `capi profile`:
+//   Manufacturer    REG_SZ (its characters up to 0x7F; others as '?')
+//   Controllers     REG_DWORD, 1 to 8
+//   SerialN         REG_SZ
+//   VersionN        REG_BINARY, four little-endian 16-bit numbers: CAPI
+//                   major and minor, manufacturer major and minor
+//   BChannelsN      REG_DWORD
+//   ProfileN        REG_BINARY, the 64 bytes CAPI_GET_PROFILE returns
+// Each is taken only when it is well formed; the rest stay the defaults.
 // and the test client \Device\CapiSimClient (windows/capisim/KernelClient),
 // through which capiapp.exe runs a kernel-mode application.
 #include <ntddk.h>
@@ -157,6 +168,95 @@ ULONG ReadDword(HANDLE key, const wchar_t* name, ULONG fallback) {
   return value;
 }
 
+// A value of an open key into `info` (room for `size` bytes); its data's
+// length, or -1 when there is no such value of `type`.
+LONG ReadValue(HANDLE key, const wchar_t* name, ULONG type, PKEY_VALUE_PARTIAL_INFORMATION info,
+               ULONG size) {
+  UNICODE_STRING valueName;
+  RtlInitUnicodeString(&valueName, name);
+  ULONG length = 0;
+  NTSTATUS status =
+      ZwQueryValueKey(key, &valueName, KeyValuePartialInformation, info, size, &length);
+  if (!NT_SUCCESS(status) || info->Type != type)
+    return -1;
+  return LONG(info->DataLength);
+}
+
+// Room for the longest value read here: a REG_SZ of a manufacturer's 64
+// characters and its NUL, in UTF-16.
+constexpr ULONG kValueRoom = sizeof(KEY_VALUE_PARTIAL_INFORMATION) + (sim::kManufacturerBytes + 1) * 2;
+
+// A REG_SZ into `to` (at most `size` characters, no NUL kept); false when
+// there is none or it is longer.
+bool ReadText(HANDLE key, const wchar_t* name, UCHAR* to, ULONG size, ULONG* length) {
+  ULONG space[kValueRoom / 4 + 1];
+  auto* info = reinterpret_cast<PKEY_VALUE_PARTIAL_INFORMATION>(space);
+  const LONG bytes = ReadValue(key, name, REG_SZ, info, sizeof(space));
+  if (bytes < 0)
+    return false;
+  const auto* text = reinterpret_cast<const WCHAR*>(info->Data);
+  ULONG count = ULONG(bytes) / sizeof(WCHAR);
+  while (count > 0 && text[count - 1] == 0) --count;
+  if (count > size)
+    return false;
+  for (ULONG i = 0; i < count; ++i) to[i] = text[i] < 0x80 ? UCHAR(text[i]) : UCHAR('?');
+  *length = count;
+  return true;
+}
+
+// A REG_BINARY of exactly `size` bytes into `to`.
+bool ReadBytes(HANDLE key, const wchar_t* name, void* to, ULONG size) {
+  ULONG space[kValueRoom / 4 + 1];
+  auto* info = reinterpret_cast<PKEY_VALUE_PARTIAL_INFORMATION>(space);
+  if (size > kValueRoom - sizeof(KEY_VALUE_PARTIAL_INFORMATION) ||
+      ReadValue(key, name, REG_BINARY, info, sizeof(space)) != LONG(size))
+    return false;
+  RtlCopyMemory(to, info->Data, size);
+  return true;
+}
+
+// NAME followed by the controller's number (1 to 8).
+const wchar_t* Numbered(const wchar_t* name, ULONG controller, wchar_t* into, size_t room) {
+  size_t n = 0;
+  while (name[n] != 0 && n + 2 < room) {
+    into[n] = name[n];
+    ++n;
+  }
+  into[n++] = wchar_t(L'0' + controller);
+  into[n] = 0;
+  return into;
+}
+
+void ReadMakerValues(HANDLE key, sim::ProviderSettings* into) {
+  ULONG length = 0;
+  if (ReadText(key, L"Manufacturer", into->manufacturer, sim::kManufacturerBytes, &length))
+    into->manufacturerLength = length;
+  const ULONG count = ReadDword(key, L"Controllers", into->controllerCount);
+  if (count >= 1 && count <= sim::kMaxControllers) {
+    for (ULONG c = into->controllerCount; c < count; ++c) sim::DefaultController(&into->controllers[c]);
+    into->controllerCount = count;
+  }
+  for (ULONG c = 0; c < into->controllerCount; ++c) {
+    sim::ControllerSettings& controller = into->controllers[c];
+    wchar_t name[16];
+    if (ReadText(key, Numbered(L"Serial", c + 1, name, 16), controller.serial, sim::kSerialBytes,
+                 &length))
+      controller.serialLength = length;
+    USHORT version[4];
+    if (ReadBytes(key, Numbered(L"Version", c + 1, name, 16), version, sizeof(version))) {
+      controller.capiMajor = version[0];
+      controller.capiMinor = version[1];
+      controller.manufacturerMajor = version[2];
+      controller.manufacturerMinor = version[3];
+    }
+    controller.bChannels =
+        USHORT(ReadDword(key, Numbered(L"BChannels", c + 1, name, 16), controller.bChannels));
+    if (ReadBytes(key, Numbered(L"Profile", c + 1, name, 16), controller.rawProfile,
+                  sim::kProfileBytes))
+      controller.hasRawProfile = TRUE;
+  }
+}
+
 // The settings, and whether CompleteOnEvent is set.
 bool ReadServiceKey(PUNICODE_STRING registryPath, sim::ProviderSettings* into) {
   OBJECT_ATTRIBUTES attributes;
@@ -168,6 +268,7 @@ bool ReadServiceKey(PUNICODE_STRING registryPath, sim::ProviderSettings* into) {
   ULONG kinds = ReadDword(key, L"PendingKinds", 0);
   for (size_t k = 0; k < sim::kRequestKindCount; ++k) into->pending[k] = (kinds >> k) & 1;
   into->pendingDelayMs = ReadDword(key, L"PendingDelayMs", 0);
+  ReadMakerValues(key, into);
   const bool onEvent = ReadDword(key, L"CompleteOnEvent", 0) == 1;
   if (onEvent)
     into->pendingDelayMs = sim::kCompleteWhenTold;

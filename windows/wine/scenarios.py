@@ -33,6 +33,10 @@ A Wine scenario is a pellinor-sim scenario of these commands only:
                                values PendingKinds and PendingDelayMs
                                (with pending kinds, CompleteOnEvent too: the
                                provider holds them for the job)
+  capi manufacturer TEXT, capi controllers N, capi serial|version|bchannels|
+  profile C ...                before capi load: the values Manufacturer,
+                               Controllers, SerialC, VersionC, BChannelsC and
+                               ProfileC (windows/capisim/CapiSimDriver.cpp)
   app NAME open user [ioctl|readwrite] | open kernel ... app NAME close
                                capiapp.exe --serve under Wine (a kernel-mode one
                                through the provider driver's test client), one
@@ -139,12 +143,16 @@ COMPLETION_PASS = [["reset", "CapiSimCompleted"], ["set", "CapiSimComplete"],
                    ["wait", "CapiSimCompleted"]]
 # Applications open at once: each holds two descriptors of the job's shell.
 MAX_APPS = 3
+# The provider's controllers (sim::kMaxControllers).
+MAX_CONTROLLERS = 8
 
 
 def read_scenario(path):
     """The steps of a Wine scenario: dicts of kind, line and what it needs."""
     steps = []
     pending_kinds, pending_delay = 0, 0
+    maker = {}  # the provider's maker values: name -> [type, data], as given
+    controllers = 1
     apps = {}  # the applications open now: name -> descriptor slot
     background = []  # the background steps not yet waited for
     with open(path, encoding="utf-8") as f:
@@ -221,9 +229,36 @@ def read_scenario(path):
                                     % where)
         elif command == "capi":
             words = [w[0] for w in rest]
+            numbered = len(words) >= 3 and words[0] in ("serial", "version", "bchannels",
+                                                         "profile") and words[1].isdigit() \
+                and 1 <= int(words[1]) <= MAX_CONTROLLERS
             if words == ["load"] and expectation is None:
                 steps.append({"kind": "capi", "line": number, "pending": pending_kinds,
-                              "delay": pending_delay})
+                              "delay": pending_delay,
+                              "values": [[k] + maker[k] for k in sorted(maker)]})
+            elif len(words) == 2 and words[0] == "manufacturer":
+                maker["Manufacturer"] = ["REG_SZ", words[1]]
+            elif len(words) == 2 and words[0] == "controllers" and words[1].isdigit() \
+                    and 1 <= int(words[1]) <= MAX_CONTROLLERS:
+                controllers = int(words[1])
+                maker["Controllers"] = ["REG_DWORD", str(controllers)]
+            elif numbered and words[0] in ("serial", "bchannels") and len(words) == 3 and \
+                    (words[0] == "serial" or words[2].isdigit()):
+                controllers = max(controllers, int(words[1]))
+                maker["Controllers"] = ["REG_DWORD", str(controllers)]
+                maker[("Serial" if words[0] == "serial" else "BChannels") + words[1]] = \
+                    ["REG_SZ" if words[0] == "serial" else "REG_DWORD", words[2]]
+            elif numbered and words[0] == "version" and len(words) == 6 and \
+                    all(w.isdigit() and int(w) < 65536 for w in words[2:]):
+                controllers = max(controllers, int(words[1]))
+                maker["Controllers"] = ["REG_DWORD", str(controllers)]
+                maker["Version" + words[1]] = ["REG_BINARY", "".join(
+                    "%02x%02x" % (int(w) & 0xFF, int(w) >> 8) for w in words[2:])]
+            elif numbered and words[0] == "profile" and \
+                    re.fullmatch(r"[0-9A-Fa-f]{128}", "".join(words[2:])):
+                controllers = max(controllers, int(words[1]))
+                maker["Controllers"] = ["REG_DWORD", str(controllers)]
+                maker["Profile" + words[1]] = ["REG_BINARY", "".join(words[2:])]
             elif len(words) == 3 and words[0] == "complete" and words[2] in ("immediate", "pending"):
                 kinds = range(len(REQUEST_KINDS)) if words[1] == "all" else \
                     [REQUEST_KINDS.index(words[1])] if words[1] in REQUEST_KINDS else None
@@ -237,8 +272,9 @@ def read_scenario(path):
             elif len(words) == 2 and words[0] == "pending-delay" and words[1].isdigit():
                 pending_delay = int(words[1])
             else:
-                raise ScenarioError("%s: the Wine job runs capi load, complete and pending-delay"
-                                    " only" % where)
+                raise ScenarioError("%s: the Wine job runs capi load, complete, pending-delay,"
+                                    " manufacturer, controllers, serial, version, bchannels and"
+                                    " profile only" % where)
         elif command == "app":
             words = [w[0] for w in rest]
             if len(words) < 2 or words[1] not in APP_VERBS or expectation is not None:
@@ -302,7 +338,9 @@ def guest(paths, to):
                 lines.append("%s %s %s" % ("ctl_background" if step.get("background") else "ctl",
                                            step["id"], " ".join(shlex.quote(a) for a in step["args"])))
             elif kind == "capi":
-                lines.append("capi_load %s %d %d" % (step["id"], step["pending"], step["delay"]))
+                lines.append("capi_load %s %d %d%s" % (step["id"], step["pending"], step["delay"],
+                                                       "".join(" " + " ".join(shlex.quote(w) for w in v)
+                                                               for v in step["values"])))
             elif kind == "app":
                 lines.append("app %s %s %d %s" % (step["id"], step["name"], step["slot"],
                                                   shlex.quote(step["command"])))

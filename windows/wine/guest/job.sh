@@ -123,13 +123,14 @@ driver_unload() {
   note "step $1: driver unload by sc stop ($(since "$t") s)"
 }
 
-# capi_load N KINDS DELAY: the emulated machine's capi load: the CAPI
+# capi_load N KINDS DELAY [NAME TYPE DATA]...: the emulated machine's capi load: the CAPI
 # provider driver (capisim.sys) as service CapiSim in the shim's driver host
 # (where the shim finds its device for the trace driver), with the values
 # PendingKinds and PendingDelayMs of its service key; sc start, then sc
 # query until RUNNING. With pending kinds, CompleteOnEvent too: the job
 # completes what the provider holds pending (a DPC would not run here,
-# DIFFERENCES.md 12).
+# DIFFERENCES.md 12); and each NAME TYPE DATA, a value of the maker's
+# (capi manufacturer, controllers, serial, version ...), as reg add takes it.
 capi_load() {
   t=$(now)
   guarded "step $1: sc create CapiSim" env WINEDEBUG=-all wine sc create CapiSim type= kernel \
@@ -140,6 +141,13 @@ capi_load() {
   WINEDEBUG=-all wine reg add "$key" /v PendingDelayMs /t REG_DWORD /d "$3" /f >>"$d/$1.sc" 2>&1
   WINEDEBUG=-all wine reg add "$key" /v CompleteOnEvent /t REG_DWORD /d "$([ "$2" = 0 ] && echo 0 || echo 1)" \
     /f >>"$d/$1.sc" 2>&1
+  n=$1
+  shift 3
+  while [ $# -ge 3 ]; do
+    WINEDEBUG=-all wine reg add "$key" /v "$1" /t "$2" /d "$3" /f >>"$d/$n.sc" 2>&1
+    shift 3
+  done
+  set -- "$n"
   guarded "step $1: sc start CapiSim" env WINEDEBUG=-all wine sc start CapiSim >>"$d/$1.sc" 2>&1
   wait_state "$1" RUNNING CapiSim
   note "step $1: capi load by sc start CapiSim ($(since "$t") s)"
