@@ -232,6 +232,18 @@ def read_scenario(path):
             numbered = len(words) >= 3 and words[0] in ("serial", "version", "bchannels",
                                                          "profile") and words[1].isdigit() \
                 and 1 <= int(words[1]) <= MAX_CONTROLLERS
+            value = None  # a numbered value of the maker's: [name, type, data]
+            if numbered and words[0] in ("serial", "bchannels") and len(words) == 3 and \
+                    (words[0] == "serial" or words[2].isdigit()):
+                value = [("Serial" if words[0] == "serial" else "BChannels") + words[1],
+                         "REG_SZ" if words[0] == "serial" else "REG_DWORD", words[2]]
+            elif numbered and words[0] == "version" and len(words) == 6 and \
+                    all(w.isdigit() and int(w) < 65536 for w in words[2:]):
+                value = ["Version" + words[1], "REG_BINARY", "".join(
+                    "%02x%02x" % (int(w) & 0xFF, int(w) >> 8) for w in words[2:])]
+            elif numbered and words[0] == "profile" and \
+                    re.fullmatch(r"[0-9A-Fa-f]{128}", "".join(words[2:])):
+                value = ["Profile" + words[1], "REG_BINARY", "".join(words[2:])]
             if words == ["load"] and expectation is None:
                 steps.append({"kind": "capi", "line": number, "pending": pending_kinds,
                               "delay": pending_delay,
@@ -242,23 +254,12 @@ def read_scenario(path):
                     and 1 <= int(words[1]) <= MAX_CONTROLLERS:
                 controllers = int(words[1])
                 maker["Controllers"] = ["REG_DWORD", str(controllers)]
-            elif numbered and words[0] in ("serial", "bchannels") and len(words) == 3 and \
-                    (words[0] == "serial" or words[2].isdigit()):
+            elif value is not None:
+                # A controller beyond the count adds controllers, as
+                # pellinor-sim's capi steps do.
                 controllers = max(controllers, int(words[1]))
                 maker["Controllers"] = ["REG_DWORD", str(controllers)]
-                maker[("Serial" if words[0] == "serial" else "BChannels") + words[1]] = \
-                    ["REG_SZ" if words[0] == "serial" else "REG_DWORD", words[2]]
-            elif numbered and words[0] == "version" and len(words) == 6 and \
-                    all(w.isdigit() and int(w) < 65536 for w in words[2:]):
-                controllers = max(controllers, int(words[1]))
-                maker["Controllers"] = ["REG_DWORD", str(controllers)]
-                maker["Version" + words[1]] = ["REG_BINARY", "".join(
-                    "%02x%02x" % (int(w) & 0xFF, int(w) >> 8) for w in words[2:])]
-            elif numbered and words[0] == "profile" and \
-                    re.fullmatch(r"[0-9A-Fa-f]{128}", "".join(words[2:])):
-                controllers = max(controllers, int(words[1]))
-                maker["Controllers"] = ["REG_DWORD", str(controllers)]
-                maker["Profile" + words[1]] = ["REG_BINARY", "".join(words[2:])]
+                maker[value[0]] = value[1:]
             elif len(words) == 3 and words[0] == "complete" and words[2] in ("immediate", "pending"):
                 kinds = range(len(REQUEST_KINDS)) if words[1] == "all" else \
                     [REQUEST_KINDS.index(words[1])] if words[1] in REQUEST_KINDS else None
