@@ -188,6 +188,10 @@ void WriteHex(char* out, uint32_t value) {
 }
 
 void OnSegv(int signal, siginfo_t* info, void* context) {
+  // Whichever of this handler and the user memory's came last sees the
+  // fault first; an image's own exception frame takes it before either.
+  if (internal::DispatchImageFault(info, context))
+    return;
   auto* registers = static_cast<ucontext_t*>(context)->uc_mcontext.gregs;
   const uintptr_t eip = uintptr_t(registers[REG_EIP]);
   uintptr_t base = 0;
@@ -210,6 +214,17 @@ void InstallFaultHandler() {
   sigemptyset(&action.sa_mask);
   sigaction(SIGSEGV, &action, &previousSegv);
 }
+
+}  // namespace
+
+namespace internal {
+bool IsImageCode(const void* address) {
+  uintptr_t base = 0;
+  return InImage(uintptr_t(address), &base);
+}
+}  // namespace internal
+
+namespace {
 
 bool RegisterImage(const void* base, size_t size) {
   InstallFaultHandler();

@@ -463,6 +463,7 @@ void LeaveLocation(PIRP irp, IrpRecord* record, int index, bool marked) {
 NTSTATUS CallDriver(PDEVICE_OBJECT device, PIRP irp, bool power) {
   const char* service = power ? "PoCallDriver" : "IofCallDriver";
   internal::RequireIrqlAtMost(DISPATCH_LEVEL, service);
+  internal::KernelEntry entry;
   PDRIVER_DISPATCH dispatch;
   PDRIVER_OBJECT driver;
   UCHAR major;
@@ -608,6 +609,7 @@ void FinishAtTop(PIRP irp) {
 
 void CompleteRequest(PIRP irp) {
   internal::RequireIrqlAtMost(DISPATCH_LEVEL, "IofCompleteRequest");
+  internal::KernelEntry entry;
   PDRIVER_OBJECT completer = internal::CurrentDriverObject();
   {
     std::lock_guard<std::mutex> guard(Lock());

@@ -98,6 +98,8 @@ class FileRequest {
     irp_ = AllocateIrp(top_->StackSize, true, true);
     irp_->RequestorMode = entry.mode;
     irp_->Tail.Overlay.OriginalFileObject = entry.file;
+    // The requester's thread, as the I/O manager queues the request to it.
+    irp_->Tail.Overlay.Thread = PsGetCurrentThread();
     sp_ = IoGetNextIrpStackLocation(irp_);
     sp_->MajorFunction = major;
     sp_->FileObject = entry.file;

@@ -7,6 +7,7 @@
 
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <mutex>
 
 #include <ntddk.h>
@@ -97,6 +98,31 @@ TagText FormatTag(unsigned long tag);
 // (`previous`); without one, restores the default action, so that the
 // faulting access runs again and ends the process as it would have.
 void PassOnFault(const struct sigaction& previous, int signal, siginfo_t* info, void* context);
+
+// One byte of a driver's guarded read of user memory (emu/UserMemory.h):
+// true with the byte, false where the access faults; bug-checks at
+// DISPATCH_LEVEL or above.
+bool GuardedUserRead(uintptr_t address, uint8_t* byte);
+
+// Called first by the user-memory fault handler: a fault of driver image
+// code under an exception frame of its own (the thread's exception list,
+// behind its fs segment) is dispatched to the frame's handler, and a byte
+// load of a readable user address is carried out; true when it was ours.
+bool DispatchImageFault(siginfo_t* info, void* context);
+// Whether the address lies inside a loaded driver image.
+bool IsImageCode(const void* address);
+// Drops the calling thread's exception list segment, once the outermost
+// call into drivers (IofCallDriver, IofCompleteRequest) returns to the
+// caller: a thread the caller starts afterwards must not inherit it.
+void LeaveKernel();
+// Marks the way into drivers for LeaveKernel.
+class KernelEntry {
+ public:
+  KernelEntry();
+  ~KernelEntry();
+  KernelEntry(const KernelEntry&) = delete;
+  KernelEntry& operator=(const KernelEntry&) = delete;
+};
 
 }  // namespace internal
 }  // namespace emu

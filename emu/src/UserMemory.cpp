@@ -34,6 +34,7 @@
 #endif
 
 #include "emu/UserMemory.h"
+#include "emu/Process.h"
 #include "KernelInternal.h"
 #include "PoolInternal.h"
 #include "emu/BugCheck.h"
@@ -92,6 +93,9 @@ void ClearStackShadow() {}
 #endif
 
 __attribute__((no_sanitize_address)) void OnFault(int signal, siginfo_t* info, void* context) {
+  // A driver image's own exception frame may be there for this fault.
+  if (internal::DispatchImageFault(info, context))
+    return;
   uintptr_t base = userBaseSeen.load(std::memory_order_relaxed);
   auto address = reinterpret_cast<uintptr_t>(info->si_addr);
   if (base == 0 || address < base || address - base >= kRangeBytes) {
@@ -205,9 +209,41 @@ std::map<uintptr_t, size_t>::const_iterator Holding(const State& s, uintptr_t of
   return it;
 }
 
+// The address FreeUserBlockWhenCopied waits for; 0 when none.
+std::atomic<uintptr_t> vanishAt{0};
+
 }  // namespace
 
 namespace internal {
+bool GuardedUserRead(uintptr_t address, uint8_t* byte) {
+  if (CurrentIrql() >= DISPATCH_LEVEL) {
+    BugCheck(IRQL_NOT_LESS_OR_EQUAL,
+             "a driver read the user address %p at IRQL %d: user memory is pageable, and a page "
+             "fault at DISPATCH_LEVEL or above bug-checks whatever exception frame is there",
+             reinterpret_cast<void*>(address), int(CurrentIrql()));
+  }
+  // The system process has no user memory: every user address faults there.
+  if (CurrentProcess() == SystemProcess())
+    return false;
+  State& s = S();
+  std::lock_guard<std::mutex> guard(s.lock);
+  if (s.userBase == 0 || address < s.userBase || address - s.userBase >= kRangeBytes)
+    return false;
+  uintptr_t offset = address - s.userBase;
+  uintptr_t expected = address;
+  if (vanishAt.compare_exchange_strong(expected, 0)) {
+    auto gone = Holding(s, offset, 1);
+    if (gone != s.blocks.end()) {
+      memset(reinterpret_cast<void*>(s.aliasBase + gone->first), 0xDF, gone->second);
+      s.blocks.erase(gone);
+    }
+  }
+  if (Holding(s, offset, 1) == s.blocks.end())
+    return false;
+  *byte = *reinterpret_cast<const uint8_t*>(s.aliasBase + offset);
+  return true;
+}
+
 void PassOnFault(const struct sigaction& previous, int signal, siginfo_t* info, void* context) {
   if (previous.sa_flags & SA_SIGINFO) {
     if (previous.sa_sigaction != nullptr) {
@@ -269,6 +305,10 @@ void UserFree(void* userAddress) {
   s.blocks.erase(it);
 }
 
+void FreeUserBlockWhenCopied(const void* userAddress) {
+  vanishAt.store(reinterpret_cast<uintptr_t>(userAddress));
+}
+
 bool IsUserAddress(const void* address, size_t bytes) {
   auto a = reinterpret_cast<uintptr_t>(address);
   return a >= kUserBase && a - kUserBase <= kRangeBytes && bytes <= kRangeBytes - (a - kUserBase);
@@ -293,6 +333,20 @@ void* UserAccess(const void* userAddress, size_t bytes) {
 }
 
 }  // namespace emu
+
+// The host build's copy routine of the driver (framework/UserMemoryCopy.h):
+// where pellinor.sys has its own exception frame around a loop of byte
+// loads, the host build reads each byte through the emulated kernel's
+// guarded access, which faults as the processor would.
+extern "C" NTSTATUS GuardedCopyBytes(PVOID to, const VOID* from, ULONG length) {
+  auto* target = static_cast<uint8_t*>(to);
+  auto source = reinterpret_cast<uintptr_t>(from);
+  for (ULONG i = 0; i < length; ++i) {
+    if (!emu::internal::GuardedUserRead(source + i, target + i))
+      return STATUS_ACCESS_VIOLATION;
+  }
+  return STATUS_SUCCESS;
+}
 
 // What NT exports about its user address space, made to fit the range.
 extern "C" {

@@ -10,9 +10,14 @@
 #include "emu/Kernel.h"
 #include "emu/Io.h"
 #include "emu/Pool.h"
+#include "emu/Process.h"
 #include "emu/UserMemory.h"
 #include "emu/src/PoolInternal.h"
 #include <ntddk.h>
+
+// The host build's copy routine of the trace driver, which the emulated
+// kernel provides (framework/UserMemoryCopy.h).
+extern "C" NTSTATUS GuardedCopyBytes(PVOID to, const VOID* from, ULONG length);
 
 namespace {
 
@@ -125,6 +130,38 @@ TEST_F(UserMemory, RequesterAccessIsBoundedByLiveBlocks) {
         emu::UserFree(user + 1);
       },
       "BUG CHECK 0x000000C2.*UserFree of .* which does not start a live user buffer");
+}
+
+// A driver's guarded copy reads live user memory in a user process and
+// faults, as the processor would, everywhere else; at DISPATCH_LEVEL the
+// page fault itself is fatal.
+TEST_F(UserMemory, GuardedCopyFaultsWhereTheProcessorWould) {
+  const char text[] = "0123456789abcdef";
+  auto* user = static_cast<char*>(emu::UserCopy(text, 16));
+  char copy[32] = {};
+  EXPECT_EQ(GuardedCopyBytes(copy, user, 16), STATUS_SUCCESS);
+  EXPECT_EQ(std::string(copy, 16), std::string(text, 16));
+  EXPECT_EQ(GuardedCopyBytes(copy, user + 8, 9), STATUS_ACCESS_VIOLATION);  // past the block
+  EXPECT_EQ(GuardedCopyBytes(copy, nullptr, 1), STATUS_ACCESS_VIOLATION);
+  {
+    emu::ProcessScope system(emu::SystemProcess());
+    EXPECT_EQ(GuardedCopyBytes(copy, user, 1), STATUS_ACCESS_VIOLATION);
+  }
+  // Freed by another thread while the copy is under way: what came before
+  // the freed byte was copied.
+  std::memset(copy, 0, sizeof copy);
+  emu::FreeUserBlockWhenCopied(user + 4);
+  EXPECT_EQ(GuardedCopyBytes(copy, user, 16), STATUS_ACCESS_VIOLATION);
+  EXPECT_EQ(std::string(copy), "0123");
+  EXPECT_EQ(GuardedCopyBytes(copy, user, 1), STATUS_ACCESS_VIOLATION);
+  EXPECT_DEATH(
+      {
+        void* live = emu::UserAlloc(4);
+        KIRQL old;
+        KeRaiseIrql(DISPATCH_LEVEL, &old);
+        GuardedCopyBytes(copy, live, 4);
+      },
+      "BUG CHECK 0x0000000A.*user address .* at IRQL 2");
 }
 
 // Faults outside the user range are not ours: they end the process as they

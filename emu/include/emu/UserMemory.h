@@ -52,4 +52,21 @@ bool IsUserAddress(const void* address, size_t bytes = 1);
 // memory of live blocks.
 void* UserAccess(const void* userAddress, size_t bytes);
 
+// A driver's copy from a user-mode caller's memory under an exception frame
+// of its own, as NT lets a driver make one: in a user process, below
+// DISPATCH_LEVEL (user memory is pageable, and a page fault at DISPATCH_LEVEL
+// bug-checks with IRQL_NOT_LESS_OR_EQUAL whatever frame is there), each byte
+// of a live block reads, and any other user address raises an access
+// violation that the frame catches. The emulated range is stricter than
+// pages are: a read past a block's end faults even where NT would find the
+// rest of the page. In the system process no user address is readable. The
+// host build's driver gets this through its copy routine; the driver image
+// gets it through the processor's fault and the image's own frame (see
+// ExceptionDispatch.cpp).
+//
+// Test hook: the next guarded read of `userAddress` finds the live block
+// that holds it freed first, as when another thread of the process frees
+// the memory while the driver copies it.
+void FreeUserBlockWhenCopied(const void* userAddress);
+
 }  // namespace emu
