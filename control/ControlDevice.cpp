@@ -82,9 +82,13 @@ constexpr ValueRequest valueRequests[] = {
     {IOCTL_TRACE_SET_CALLER, WRITE_NUMBER, CALLER_VALUE_NAME, 0, NULL, LimitCallerValue},
     {IOCTL_TRACE_GET_CALLER, READ_NUMBER, CALLER_VALUE_NAME, DEFAULT_CALLER_IDS, NULL,
      LimitCallerValue},
+    {IOCTL_TRACE_SET_USERMESSAGES, WRITE_NUMBER, USER_MESSAGES_VALUE_NAME, 0, NULL,
+     LimitUserMessagesValue},
+    {IOCTL_TRACE_GET_USERMESSAGES, READ_NUMBER, USER_MESSAGES_VALUE_NAME, DEFAULT_USER_MESSAGES,
+     NULL, LimitUserMessagesValue},
 };
-static_assert(sizeof(valueRequests) / sizeof(valueRequests[0]) == 14,
-              "a write and a read for each of the seven settings");
+static_assert(sizeof(valueRequests) / sizeof(valueRequests[0]) == 16,
+              "a write and a read for each of the eight settings");
 static_assert(sizeof(ValueRequest) == 24, "ValueRequest layout (i386)");
 
 NTSTATUS WriteNumberValue(const ValueRequest& request, PVOID buffer,

@@ -64,6 +64,15 @@ constexpr uint32_t IOCTL_TRACE_GET_CALLER = TraceControlCode(0xF27);
 static_assert(IOCTL_TRACE_SET_CALLER == 0x223C5C, "IOCTL_TRACE_SET_CALLER");
 static_assert(IOCTL_TRACE_GET_CALLER == 0x223C9C, "IOCTL_TRACE_GET_CALLER");
 
+// Whether the messages of a user-mode caller's CAPI_PUT_MESSAGE and
+// CAPI_GET_MESSAGE I/O controls are copied into the log
+// (Pellinor_UserMessages, 0 or 1): a write 0xF18 and a read 0xF28, after
+// the caller ids. A driver older than it answers STATUS_NOT_IMPLEMENTED.
+constexpr uint32_t IOCTL_TRACE_SET_USERMESSAGES = TraceControlCode(0xF18);
+constexpr uint32_t IOCTL_TRACE_GET_USERMESSAGES = TraceControlCode(0xF28);
+static_assert(IOCTL_TRACE_SET_USERMESSAGES == 0x223C60, "IOCTL_TRACE_SET_USERMESSAGES");
+static_assert(IOCTL_TRACE_GET_USERMESSAGES == 0x223CA0, "IOCTL_TRACE_GET_USERMESSAGES");
+
 // What the driver tells of itself, 0xF3x: its name, version and build date
 // (the first line of its banner) as a zero-terminated 8-bit string. Added
 // after the codes above, which stay as they were; a driver older than it

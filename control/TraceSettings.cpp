@@ -31,11 +31,20 @@ NTSTATUS LoadTraceSettings(TraceSettings* settings) {
   status = ReadNumber(CALLER_VALUE_NAME, DEFAULT_CALLER_IDS, &caller);
   if (!NT_SUCCESS(status))
     return status;
+  ULONG userMessages = 0;
+  status = ReadNumber(USER_MESSAGES_VALUE_NAME, DEFAULT_USER_MESSAGES, &userMessages);
+  if (!NT_SUCCESS(status))
+    return status;
   *settings = (LimitB3BytesValue(b3Bytes) << 16) | (flags & SETTINGS_FLAG_MASK & 0xFFFF);
   // Windows 98/Me give no lookup of the id routines: the setting is stored
   // but has no effect there, and the settings text does not claim it.
   if (LimitCallerValue(caller) != 0 && SystemRoutines::HasCallerIds())
     *settings |= TRACE_CALLER_IDS;
+  // Copying a user-mode caller's memory needs the current thread (is this
+  // the requester's address space?) and the user range's bound: NT only.
+  // Elsewhere the setting is stored and the messages stay uncopied.
+  if (LimitUserMessagesValue(userMessages) != 0 && SystemRoutines::CanCopyUserMemory())
+    *settings |= TRACE_USER_MESSAGES;
   return STATUS_SUCCESS;
 }
 
@@ -67,5 +76,7 @@ ULONG DescribeSettings(TraceSettings settings, char* text) {
       sprintf(text + n, "  UserMode Appls: %s\n", (settings & TRACE_HIDE_USER_MODE) ? "NO" : "YES");
   if (settings & TRACE_CALLER_IDS)
     n += sprintf(text + n, "  Caller ids:     YES\n");
+  if (settings & TRACE_USER_MESSAGES)
+    n += sprintf(text + n, "  User messages:  YES\n");
   return ULONG(n);
 }

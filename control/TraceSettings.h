@@ -1,6 +1,7 @@
 // The settings word that a trace device holds and copies into every trace
-// record: trace flags in the low 16 bits, MaxDataB3Bytes (0 to 32) in the
-// high 16 bits; and the registry values it is built from.
+// record: trace flags in the low 16 bits, MaxDataB3Bytes (0 to 32) in bits
+// 16 to 23, TRACE_USER_MESSAGES in bit 31; and the registry values it is
+// built from.
 #pragma once
 
 #include <ntddk.h>
@@ -18,6 +19,12 @@ constexpr ULONG TRACE_HIDE_USER_MODE = 0x0800;
 // Never from Pellinor_Flags (SETTINGS_FLAG_MASK clears the bit there): only
 // Pellinor_Caller sets it, and only on a system that tells the ids.
 constexpr ULONG TRACE_CALLER_IDS = 0x0400;
+// The messages of user-mode callers that put and get them with the CAPI I/O
+// controls, copied from the caller's memory under an exception frame. In
+// the high half: every bit of the low half is either Pellinor_Flags's or
+// cleared from it for good, and Pellinor_Flags must not reach this one.
+// Only Pellinor_UserMessages sets it, and only on NT.
+constexpr ULONG TRACE_USER_MESSAGES = 0x80000000;
 
 // Clears TRACE_DETAILS, TRACE_ALL_REQUESTS, TRACE_NO_TIMESTAMP and
 // TRACE_CALLER_IDS: Pellinor_Flags can never switch them on.
@@ -39,18 +46,19 @@ constexpr ULONG DEFAULT_MAX_DATA_B3_BYTES = 32;
 #define LOG_LIMIT_VALUE_NAME L"Pellinor_LogLimit"
 #define LOG_KEEP_VALUE_NAME L"Pellinor_LogKeep"
 #define CALLER_VALUE_NAME L"Pellinor_Caller"
+#define USER_MESSAGES_VALUE_NAME L"Pellinor_UserMessages"
 #define DEFAULT_LOG_PATH L"C:\\Pellinor.log"
 #define DEFAULT_TARGET_NAME L"CAPI201"
 
-// The size callers give DescribeSettings; the text is at most 146 characters
-// (124 without the caller ids line).
+// The size callers give DescribeSettings; the text is at most 168 characters
+// (124 without the caller ids and user messages lines, 22 each).
 constexpr ULONG SETTINGS_TEXT_SIZE = 300;
 
 constexpr ULONG SettingsFlags(TraceSettings settings) {
   return settings & 0xFFFF;
 }
 constexpr ULONG MaxDataB3Bytes(TraceSettings settings) {
-  return settings >> 16;
+  return (settings >> 16) & 0xFF;
 }
 
 // What a Pellinor_Flags value becomes when it is stored or read: the low 16
@@ -92,6 +100,15 @@ constexpr ULONG LimitCallerValue(ULONG value) {
   return value != 0 ? 1 : 0;
 }
 
+// Pellinor_UserMessages: 0 (or a missing value) leaves a user-mode
+// caller's CAPI_PUT_MESSAGE and CAPI_GET_MESSAGE I/O controls with their
+// parameter block alone, anything else copies the messages they point to;
+// stored and read as 0 or 1.
+constexpr ULONG DEFAULT_USER_MESSAGES = 0;
+constexpr ULONG LimitUserMessagesValue(ULONG value) {
+  return value != 0 ? 1 : 0;
+}
+
 // Read Pellinor_LogLimit (0 when the value is missing) and Pellinor_LogKeep
 // (1 when it is missing), limited as above; read with the other settings
 // when a trace device is built. PASSIVE_LEVEL. A value that is there but
@@ -102,7 +119,9 @@ NTSTATUS LoadLogKeep(ULONG* generations);
 
 // Reads Pellinor_Flags and Pellinor_B3Bytes (defaults 3 and 32 when missing)
 // into a settings word, with TRACE_CALLER_IDS when Pellinor_Caller asks for
-// it and the system tells the ids (SystemRoutines::HasCallerIds).
+// it and the system tells the ids (SystemRoutines::HasCallerIds), and with
+// TRACE_USER_MESSAGES when Pellinor_UserMessages asks for it and the driver
+// can copy user memory (SystemRoutines::CanCopyUserMemory).
 // PASSIVE_LEVEL; fails as the reads above.
 NTSTATUS LoadTraceSettings(TraceSettings* settings);
 

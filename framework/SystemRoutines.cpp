@@ -34,6 +34,7 @@ SystemRoutines::CriticalRegionRoutine SystemRoutines::leaveCriticalRegion;
 SystemRoutines::ShutdownUnregistrationRoutine SystemRoutines::unregisterShutdown;
 SystemRoutines::CurrentIdRoutine SystemRoutines::currentProcessId;
 SystemRoutines::CurrentIdRoutine SystemRoutines::currentThreadId;
+SystemRoutines::CurrentThreadRoutine SystemRoutines::currentThread;
 SystemRoutines::AllocateErrorLogEntryRoutine SystemRoutines::allocateErrorLogEntry;
 SystemRoutines::WriteErrorLogEntryRoutine SystemRoutines::writeErrorLogEntry;
 
@@ -91,6 +92,7 @@ void SystemRoutines::Resolve() {
     currentProcessId = NULL;
     currentThreadId = NULL;
   }
+  currentThread = reinterpret_cast<CurrentThreadRoutine>(Find(L"PsGetCurrentThread"));
   allocateErrorLogEntry =
       reinterpret_cast<AllocateErrorLogEntryRoutine>(Find(L"IoAllocateErrorLogEntry"));
   writeErrorLogEntry = reinterpret_cast<WriteErrorLogEntryRoutine>(Find(L"IoWriteErrorLogEntry"));
@@ -121,6 +123,7 @@ void SystemRoutines::Forget() {
   leaveCriticalRegion = NULL;
   currentProcessId = NULL;
   currentThreadId = NULL;
+  currentThread = NULL;
   allocateErrorLogEntry = NULL;
   writeErrorLogEntry = NULL;
 }

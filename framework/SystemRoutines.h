@@ -97,6 +97,15 @@ class SystemRoutines {
   static bool HasCallerIds() { return currentProcessId != NULL; }
   static CurrentIdRoutine CurrentProcessId() { return currentProcessId; }
   static CurrentIdRoutine CurrentThreadId() { return currentThreadId; }
+  // The current thread's object, to tell whether a request or completion
+  // runs in the thread that made the request (Irp->Tail.Overlay.Thread),
+  // where that thread's user memory is the current one. With
+  // MmUserProbeAddress it is what a copy of a user-mode caller's memory
+  // needs; Windows 98/Me get neither, and there the messages of user-mode
+  // I/O controls stay uncopied.
+  using CurrentThreadRoutine = PETHREAD(NTAPI*)(VOID);
+  static CurrentThreadRoutine CurrentThread() { return currentThread; }
+  static bool CanCopyUserMemory() { return currentThread != NULL && userProbeAddress != 0; }
   // Entries of the system event log (every NT exports them). Looked up, not
   // imported: Windows 98/Me have no event log, and whether their WDM layer
   // exports the routines could not be checked; both or neither.
@@ -125,6 +134,7 @@ class SystemRoutines {
   static ShutdownUnregistrationRoutine unregisterShutdown;
   static CurrentIdRoutine currentProcessId;
   static CurrentIdRoutine currentThreadId;
+  static CurrentThreadRoutine currentThread;
   static AllocateErrorLogEntryRoutine allocateErrorLogEntry;
   static WriteErrorLogEntryRoutine writeErrorLogEntry;
 };

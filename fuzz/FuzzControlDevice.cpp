@@ -46,6 +46,7 @@ constexpr ULONG kCodes[] = {
     IOCTL_TRACE_GET_TARGET, IOCTL_TRACE_SET_LOGLIMIT, IOCTL_TRACE_GET_LOGLIMIT,
     IOCTL_TRACE_SET_LOGKEEP, IOCTL_TRACE_GET_LOGKEEP,
     IOCTL_TRACE_SET_CALLER, IOCTL_TRACE_GET_CALLER,
+    IOCTL_TRACE_SET_USERMESSAGES, IOCTL_TRACE_GET_USERMESSAGES,
     IOCTL_TRACE_GET_VERSION, TraceControlCode(0xF03), TraceControlCode(0xF20),
 };
 constexpr size_t kCodeCount = sizeof(kCodes) / sizeof(kCodes[0]);
@@ -90,7 +91,7 @@ std::vector<std::vector<uint8_t>> Settings() {
   std::vector<std::vector<uint8_t>> values;
   for (const char16_t* name : {u"Start", u"Pellinor_Flags", u"Pellinor_B3Bytes", u"Pellinor_Log",
                                u"Pellinor_Target", u"Pellinor_LogLimit", u"Pellinor_LogKeep",
-                               u"Pellinor_Caller"}) {
+                               u"Pellinor_Caller", u"Pellinor_UserMessages"}) {
     uint32_t type = 0;
     std::vector<uint8_t> data;
     if (emu::Registry::GetValue(kService, name, &type, &data))
@@ -149,6 +150,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (StoredDword(u"Pellinor_LogKeep", &value) && value != LimitLogKeepValue(value))
     __builtin_trap();
   if (StoredDword(u"Pellinor_Caller", &value) && value > 1)
+    __builtin_trap();
+  if (StoredDword(u"Pellinor_UserMessages", &value) && value > 1)
     __builtin_trap();
   return 0;
 }

@@ -54,7 +54,7 @@ void checkCapiMessage(const uint8_t* message, uint32_t size, uint32_t available,
   DecodeCapiMessage(message, size);
 
   uint32_t payload = size > length ? size - length : 0;
-  uint32_t dump = Min(Min(data, settings >> 16), Min(kMaxPayloadDump, payload));
+  uint32_t dump = Min(Min(data, (settings >> 16) & 0xFF), Min(kMaxPayloadDump, payload));
   if (dump == 0)
     return;
   hexDump(message + length, dump);

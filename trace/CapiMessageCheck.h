@@ -17,7 +17,7 @@ inline constexpr uint32_t kMaxPayloadDump = 32;
 // message and size: the captured message followed by its captured payload.
 // available: the length the request says it carries (the write length, the
 // read's information, or kKernelCallerLength). settings: the record's
-// settings word; its high half is MaxDataB3Bytes.
+// settings word; its bits 16 to 23 are MaxDataB3Bytes.
 //
 // A message that the available length does not cover (header, total length
 // and the payload of a DATA_B3_REQ or _IND) prints

@@ -79,7 +79,8 @@ TEST_F(ControlInput, ShortAndMissingBuffersAreRefusedAndChangeNothing) {
   emu::Registry::SetDword(kService, u"Pellinor_LogLimit", 7);
   const std::string before = emu::Registry::SaveText();
   for (ULONG code : {IOCTL_TRACE_SET_FLAGS, IOCTL_TRACE_SET_B3BYTES, IOCTL_TRACE_SET_LOGLIMIT,
-                     IOCTL_TRACE_SET_LOGKEEP, IOCTL_TRACE_SET_CALLER}) {
+                     IOCTL_TRACE_SET_LOGKEEP, IOCTL_TRACE_SET_CALLER,
+                     IOCTL_TRACE_SET_USERMESSAGES}) {
     for (ULONG in : {0u, 1u, 2u, 3u}) {
       for (ULONG out : {0u, 3u, 4u, 64u}) {
         emu::IoResult result = Send(code, Number(0x0B07), in, out);
@@ -88,7 +89,8 @@ TEST_F(ControlInput, ShortAndMissingBuffersAreRefusedAndChangeNothing) {
     }
   }
   for (ULONG code : {IOCTL_TRACE_GET_STATE, IOCTL_TRACE_GET_FLAGS, IOCTL_TRACE_GET_B3BYTES,
-                     IOCTL_TRACE_GET_LOGLIMIT, IOCTL_TRACE_GET_LOGKEEP, IOCTL_TRACE_GET_CALLER}) {
+                     IOCTL_TRACE_GET_LOGLIMIT, IOCTL_TRACE_GET_LOGKEEP, IOCTL_TRACE_GET_CALLER,
+                     IOCTL_TRACE_GET_USERMESSAGES}) {
     for (ULONG in : {0u, 4u, 64u}) {
       for (ULONG out : {0u, 1u, 3u}) {
         emu::IoResult result = Send(code, Number(1), in, out);
@@ -107,7 +109,7 @@ TEST_F(ControlInput, ShortAndMissingBuffersAreRefusedAndChangeNothing) {
   // among them (their buffers are user addresses it must not touch).
   for (ULONG code : std::initializer_list<ULONG>{IOCTL_TRACE_GET_STATE | METHOD_NEITHER, IOCTL_TRACE_SET_LOG | METHOD_NEITHER,
                      IOCTL_TRACE_SET_FLAGS | METHOD_IN_DIRECT, TraceControlCode(0xF03),
-                     TraceControlCode(0xF18), 0x00220000u, 0xFFFFFFFFu}) {
+                     TraceControlCode(0xF19), 0x00220000u, 0xFFFFFFFFu}) {
     for (ULONG length : {0u, 4u, 0x10001u}) {
       emu::IoResult result = Send(code, Text("C:\\other.log"), length, length);
       EXPECT_EQ(result.status, STATUS_NOT_IMPLEMENTED) << std::hex << code << " " << length;
@@ -123,13 +125,16 @@ TEST_F(ControlInput, EveryLengthAnswersWithinTheCallersBuffer) {
                          IOCTL_TRACE_GET_B3BYTES, IOCTL_TRACE_GET_LOG,   IOCTL_TRACE_GET_TARGET,
                          IOCTL_TRACE_SET_LOGLIMIT, IOCTL_TRACE_GET_LOGLIMIT,
                          IOCTL_TRACE_SET_LOGKEEP, IOCTL_TRACE_GET_LOGKEEP,
+                         IOCTL_TRACE_SET_CALLER, IOCTL_TRACE_GET_CALLER,
+                         IOCTL_TRACE_SET_USERMESSAGES, IOCTL_TRACE_GET_USERMESSAGES,
                          IOCTL_TRACE_GET_VERSION};
   for (ULONG code : codes) {
     for (ULONG in : kLengths) {
       for (ULONG out : kLengths) {
         std::vector<uint8_t> input = Text("C:\\a.log");
         if (code == IOCTL_TRACE_SET_FLAGS || code == IOCTL_TRACE_SET_B3BYTES ||
-            code == IOCTL_TRACE_SET_LOGLIMIT || code == IOCTL_TRACE_SET_LOGKEEP)
+            code == IOCTL_TRACE_SET_LOGLIMIT || code == IOCTL_TRACE_SET_LOGKEEP ||
+            code == IOCTL_TRACE_SET_CALLER || code == IOCTL_TRACE_SET_USERMESSAGES)
           input = Number(0xFFFFFFFF);
         std::vector<uint8_t> output;
         emu::IoResult result = Send(code, input, in, out, &output);
@@ -170,6 +175,8 @@ TEST_F(ControlInput, EveryLengthAnswersWithinTheCallersBuffer) {
   EXPECT_EQ(output, Number(MAX_LOG_LIMIT_MB));
   ASSERT_EQ(Send(IOCTL_TRACE_GET_LOGKEEP, {}, 0, 4, &output).status, STATUS_SUCCESS);
   EXPECT_EQ(output, Number(MAX_LOG_KEEP));
+  ASSERT_EQ(Send(IOCTL_TRACE_GET_USERMESSAGES, {}, 0, 4, &output).status, STATUS_SUCCESS);
+  EXPECT_EQ(output, Number(1));
 }
 
 TEST_F(ControlInput, AStringStoredWithAShortOutputClaimsNoBytesPastIt) {

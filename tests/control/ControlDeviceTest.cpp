@@ -257,7 +257,7 @@ TEST_F(ControlDeviceTest, OpeningEndsTheRetriesAndOtherRequestsAreNotImplemented
   result = emu::Write(handle, buffer, sizeof buffer);
   EXPECT_EQ(result.status, STATUS_NOT_IMPLEMENTED);
   // Between the groups, below them and above them, and another method.
-  for (ULONG code : {0x223C40u, 0x223C0Cu, 0x223C60u, 0x223CA0u, 0x223BFCu, 0x223C01u}) {
+  for (ULONG code : {0x223C40u, 0x223C0Cu, 0x223C64u, 0x223CA4u, 0x223BFCu, 0x223C01u}) {
     Reply reply = Control(code, Number(1), 4);
     EXPECT_EQ(reply.status, STATUS_NOT_IMPLEMENTED) << std::hex << code;
     EXPECT_EQ(reply.information, 0u) << std::hex << code;
@@ -299,8 +299,8 @@ TEST_F(ControlDeviceTest, DataB3BytesAreLimitedTo32) {
 }
 
 // The log's size limit (at most 4095 MB), the older generations kept (1 to
-// 9) and the caller ids (0 or 1): stored limited, read back as the writer
-// and the next start will use them.
+// 9), the caller ids and the user messages (0 or 1): stored limited, read
+// back as the writer and the next start will use them.
 TEST_F(ControlDeviceTest, LogLimitAndGenerationsAreStoredAndReadWithinTheirLimits) {
   const struct {
     ULONG setCode, getCode;
@@ -321,6 +321,14 @@ TEST_F(ControlDeviceTest, LogLimitAndGenerationsAreStoredAndReadWithinTheirLimit
          return status;
        },
        {{1, 1}, {0, 0}, {7, 1}, {0xFFFFFFFF, 1}, {0, 0}}},
+      {IOCTL_TRACE_SET_USERMESSAGES, IOCTL_TRACE_GET_USERMESSAGES, u"Pellinor_UserMessages",
+       [](ULONG* on) {
+         TraceSettings word = 0;
+         const NTSTATUS status = LoadTraceSettings(&word);
+         *on = (word & TRACE_USER_MESSAGES) ? 1 : 0;
+         return status;
+       },
+       {{1, 1}, {0, 0}, {0x80000000, 1}, {0x100, 1}, {0, 0}}},
   };
   for (const auto& s : settings) {
     for (const auto& c : s.cases) {

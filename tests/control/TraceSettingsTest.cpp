@@ -61,21 +61,37 @@ TEST_F(Settings, DefaultsWithoutValues) {
             "  UserMode Appls: YES\n");
 }
 
-// The caller ids come from Pellinor_Caller alone, and only where the system
-// tells the ids (not on Windows 98/Me, which give the driver no lookup).
-TEST_F(Settings, CallerIdsOnlyFromTheirValueAndWhereTheSystemTellsThem) {
+// The caller ids and the user messages come from their own values alone,
+// and only where the system gives what they need (not on Windows 98/Me,
+// which give the driver no lookup of the ids, no current thread and no
+// bound of user memory).
+TEST_F(Settings, CallerIdsAndUserMessagesOnlyFromTheirValuesAndWhereTheSystemHasThem) {
   emu::Registry::SetDword(kService16, u"Pellinor_Caller", 1);
+  emu::Registry::SetDword(kService16, u"Pellinor_UserMessages", 0x100);
   SystemRoutines::Forget();
   EXPECT_EQ(Loaded(), 0x00200003u);
   SystemRoutines::Resolve();
   ASSERT_TRUE(SystemRoutines::HasCallerIds());
+  ASSERT_TRUE(SystemRoutines::CanCopyUserMemory());
   TraceSettings settings = Loaded();
-  EXPECT_EQ(settings, 0x00200003u | TRACE_CALLER_IDS);
+  EXPECT_EQ(settings, 0x00200003u | TRACE_CALLER_IDS | TRACE_USER_MESSAGES);
+  EXPECT_EQ(MaxDataB3Bytes(settings), 32u);
   // The longest text there is: every line with YES.
   const std::string text = Text(settings);
-  EXPECT_EQ(text.substr(text.size() - 23), "\n  Caller ids:     YES\n");
-  EXPECT_EQ(text.size(), 146u);
+  EXPECT_EQ(text.substr(text.size() - 45),
+            "\n  Caller ids:     YES\n  User messages:  YES\n");
+  EXPECT_EQ(text.size(), 168u);
+  emu::Registry::SetDword(kService16, u"Pellinor_UserMessages", 0);
+  EXPECT_EQ(Loaded(), 0x00200003u | TRACE_CALLER_IDS);
+  emu::Registry::DeleteValue(kService16, u"Pellinor_UserMessages");
+  EXPECT_EQ(Loaded(), 0x00200003u | TRACE_CALLER_IDS);
+  emu::Registry::SetDword(kService16, u"Pellinor_UserMessages", 1);
   emu::Registry::SetDword(kService16, u"Pellinor_Caller", 0);
+  settings = Loaded();
+  EXPECT_EQ(settings, 0x00200003u | TRACE_USER_MESSAGES);
+  EXPECT_EQ(Text(settings).substr(Text(settings).size() - 44),
+            "  UserMode Appls: YES\n  User messages:  YES\n");
+  emu::Registry::SetDword(kService16, u"Pellinor_UserMessages", 0);
   emu::Registry::SetDword(kService16, u"Pellinor_Flags", 0x0403);
   EXPECT_EQ(Loaded(), 0x00200003u);
   SystemRoutines::Forget();
@@ -86,6 +102,7 @@ TEST_F(Settings, FlagsAreMaskedAndTheirUpperBitsDropped) {
   TraceSettings settings = Loaded();
   EXPECT_EQ(SettingsFlags(settings), 0xFACFu);
   EXPECT_EQ(settings & (TRACE_DETAILS | TRACE_ALL_REQUESTS | TRACE_NO_TIMESTAMP), 0u);
+  EXPECT_EQ(settings >> 16, 32u);  // nothing of the flags' upper half
   EXPECT_EQ(MaxDataB3Bytes(settings), 32u);
   EXPECT_EQ(Text(settings),
             "Settings:\n"
@@ -126,6 +143,12 @@ TEST_F(Settings, EmptyReadsGiveTheDefaultsAndFailedReadsFail) {
                            emu::Registry::kRead);
   EXPECT_EQ(LoadTraceSettings(&settings), STATUS_INSUFFICIENT_RESOURCES);
   emu::Registry::ClearFaults();
+  emu::Registry::SetDword(kService16, u"Pellinor_UserMessages", 1);
+  emu::Registry::FailValue(u"Pellinor_UserMessages", STATUS_ACCESS_DENIED, emu::Registry::kRead);
+  EXPECT_EQ(LoadTraceSettings(&settings), STATUS_ACCESS_DENIED);
+  EXPECT_EQ(settings, 0x12345678u);
+  emu::Registry::ClearFaults();
+  emu::Registry::DeleteValue(kService16, u"Pellinor_UserMessages");
   EXPECT_EQ(Loaded(), 0x00040000u);
   emu::Registry::SetValue(kService16, u"Pellinor_B3Bytes", REG_NONE, nullptr, 0);
   EXPECT_EQ(Loaded(), 0x00200000u);

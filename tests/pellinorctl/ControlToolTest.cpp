@@ -302,6 +302,7 @@ TEST_F(ControlToolTest, WithoutTheDriverTheToolSaysSoAndHowToLoadIt) {
   backend.serviceValues["Pellinor_LogLimit"] = {4, {}};      // empty: missing
   backend.serviceValues["Pellinor_LogKeep"] = {4, Number(20)};
   backend.serviceValues["Pellinor_Caller"] = {4, Number(5)};
+  backend.serviceValues["Pellinor_UserMessages"] = {4, Number(0x01000000)};
   EXPECT_EQ(kExitOk, Run({"show"}));
   EXPECT_EQ(
       "state:    not loaded ('sc start Pellinor' loads it)\n"
@@ -311,7 +312,8 @@ TEST_F(ControlToolTest, WithoutTheDriverTheToolSaysSoAndHowToLoadIt) {
       "target:   CAPI201\n"
       "loglimit: 0\n"
       "logkeep:  9\n"
-      "caller:   1\n",
+      "caller:   1\n"
+      "user-messages: 1\n",
       out);
   EXPECT_EQ("", err);
   EXPECT_EQ(kExitFailed, Run({"state"}));
@@ -435,6 +437,7 @@ TEST_F(ControlToolTest, ShowPrintsTheStateAndEverySettingWithOneOpen) {
   backend.Script(IOCTL_TRACE_GET_LOGLIMIT, {{0, Number(64)}});
   backend.Script(IOCTL_TRACE_GET_LOGKEEP, {{0, Number(3)}});
   backend.Script(IOCTL_TRACE_GET_CALLER, {{0, Number(1)}});
+  backend.Script(IOCTL_TRACE_GET_USERMESSAGES, {{0, Number(0)}});
   EXPECT_EQ(kExitOk, Run({"show"}));
   EXPECT_EQ(
       "state:    stopped\n"
@@ -444,17 +447,20 @@ TEST_F(ControlToolTest, ShowPrintsTheStateAndEverySettingWithOneOpen) {
       "target:   CAPI201\n"
       "loglimit: 64\n"
       "logkeep:  3\n"
-      "caller:   1\n",
+      "caller:   1\n"
+      "user-messages: 0\n",
       out);
-  ASSERT_EQ(8u, backend.calls.size());
+  ASSERT_EQ(9u, backend.calls.size());
   EXPECT_EQ(IOCTL_TRACE_GET_CALLER, backend.calls[7].code);
+  EXPECT_EQ(IOCTL_TRACE_GET_USERMESSAGES, backend.calls[8].code);
   EXPECT_EQ("", err);
   EXPECT_EQ(1, backend.opens);
   EXPECT_EQ(1, backend.closes);
 }
 
-// A driver older than the caller ids answers their request with
-// STATUS_NOT_IMPLEMENTED: show says so in that line and shows the rest.
+// A driver older than the caller ids and the user messages answers their
+// requests with STATUS_NOT_IMPLEMENTED: show says so in those lines and
+// shows the rest.
 TEST_F(ControlToolTest, ShowTellsWhatAnOlderDriverDoesNotKnow) {
   backend.Script(IOCTL_TRACE_GET_STATE, {{0, Number(TRACE_STATE_RUNNING)}});
   backend.Script(IOCTL_TRACE_GET_FLAGS, {{0, Number(3)}});
@@ -464,13 +470,18 @@ TEST_F(ControlToolTest, ShowTellsWhatAnOlderDriverDoesNotKnow) {
   backend.Script(IOCTL_TRACE_GET_LOGLIMIT, {{0, Number(0)}});
   backend.Script(IOCTL_TRACE_GET_LOGKEEP, {{0, Number(1)}});
   backend.Script(IOCTL_TRACE_GET_CALLER, {{0xC0000002}});
+  backend.Script(IOCTL_TRACE_GET_USERMESSAGES, {{0xC0000002}});
   EXPECT_EQ(kExitOk, Run({"show"}));
-  EXPECT_NE(out.find("logkeep:  1\ncaller:   not known to this driver\n"), std::string::npos)
+  EXPECT_NE(out.find("logkeep:  1\ncaller:   not known to this driver\n"
+                     "user-messages: not known to this driver\n"),
+            std::string::npos)
       << out;
   EXPECT_EQ("", err);
-  backend.Script(IOCTL_TRACE_GET_CALLER, {{0xC0000002}});
   EXPECT_EQ(kExitFailed, Run({"get", "caller"}));
   EXPECT_EQ("pellinorctl: get caller: 0xC0000002 STATUS_NOT_IMPLEMENTED\n", err);
+  backend.Script(IOCTL_TRACE_SET_USERMESSAGES, {{0xC0000002}});
+  EXPECT_EQ(kExitFailed, Run({"set", "user-messages", "1"}));
+  EXPECT_EQ("pellinorctl: set user-messages: 0xC0000002 STATUS_NOT_IMPLEMENTED\n", err);
 }
 
 TEST_F(ControlToolTest, ShowStopsAtTheFirstFailureAndPrintsNothing) {
@@ -512,6 +523,8 @@ TEST_F(ControlToolTest, UsageErrorsExitWithTwoAndTouchNothing) {
       {"set", "loglimit", "64MB"},
       {"set", "loglimit", "-1"},
       {"get", "LogLimit"},
+      {"get", "usermessages"},
+      {"set", "user-messages", "on"},
       {"set", "state", "1"},
       {"install", "--start"},
       {"install", "--start", "boot"},

@@ -204,7 +204,8 @@ TEST_F(EmulatedControlTool, ReadsAndWritesEverySetting) {
             "target:   CAPI201\n"
             "loglimit: 0\n"
             "logkeep:  1\n"
-            "caller:   0\n");
+            "caller:   0\n"
+            "user-messages: 0\n");
   EXPECT_EQ(o.err, "");
 
   o = Run({"set", "flags", "0xFFFFFFFF"});
@@ -341,6 +342,7 @@ static_assert(pellinorctl::kMaxLogLimit == MAX_LOG_LIMIT_MB, "largest loglimit")
 static_assert(pellinorctl::kDefaultLogKeep == DEFAULT_LOG_KEEP, "default logkeep");
 static_assert(pellinorctl::kMaxLogKeep == MAX_LOG_KEEP, "largest logkeep");
 static_assert(pellinorctl::kDefaultCaller == DEFAULT_CALLER_IDS, "default caller");
+static_assert(pellinorctl::kDefaultUserMessages == DEFAULT_USER_MESSAGES, "default user-messages");
 
 std::u16string Wide(const std::string& text) {
   return std::u16string(text.begin(), text.end());
@@ -367,6 +369,7 @@ TEST_F(EmulatedControlTool, ShowWithoutTheDriverReadsTheSettingsAsTheDriverDoes)
         emu::Registry::SetDword(kService, u"Pellinor_LogLimit", 5000);
         emu::Registry::SetDword(kService, u"Pellinor_LogKeep", 0);
         emu::Registry::SetDword(kService, u"Pellinor_Caller", 0x100);
+        emu::Registry::SetDword(kService, u"Pellinor_UserMessages", 0x10000);
       },
       [] {
         emu::Registry::SetValue(kService, u"Pellinor_Flags", REG_DWORD, nullptr, 0);
@@ -518,7 +521,8 @@ TEST_F(EmulatedControlTool, TheDriverPackageWritesWhatInstallWritesAndTheDefault
   EXPECT_EQ(reg, settings);
   // Every setting the driver reads is there.
   for (const wchar_t* name : {FLAGS_VALUE_NAME, B3_BYTES_VALUE_NAME, LOG_VALUE_NAME,
-                              TARGET_VALUE_NAME, LOG_LIMIT_VALUE_NAME, LOG_KEEP_VALUE_NAME}) {
+                              TARGET_VALUE_NAME, LOG_LIMIT_VALUE_NAME, LOG_KEEP_VALUE_NAME,
+                              CALLER_VALUE_NAME, USER_MESSAGES_VALUE_NAME}) {
     const std::string narrow(name, name + wcslen(name));
     EXPECT_EQ(settings.count(narrow), 1u) << narrow;
   }

@@ -50,6 +50,7 @@ constexpr char kTargetValueName[] = "Pellinor_Target";
 constexpr char kLogLimitValueName[] = "Pellinor_LogLimit";
 constexpr char kLogKeepValueName[] = "Pellinor_LogKeep";
 constexpr char kCallerValueName[] = "Pellinor_Caller";
+constexpr char kUserMessagesValueName[] = "Pellinor_UserMessages";
 constexpr char kStartValueName[] = "Start";
 constexpr uint32_t kDefaultFlags = 0x0003;
 constexpr uint32_t kFlagsKept = 0xFFFF0000u | 0xFACFu;
@@ -62,6 +63,7 @@ constexpr uint32_t kMaxLogLimit = 4095;
 constexpr uint32_t kDefaultLogKeep = 1;
 constexpr uint32_t kMaxLogKeep = 9;
 constexpr uint32_t kDefaultCaller = 0;
+constexpr uint32_t kDefaultUserMessages = 0;
 
 // The driver opens the log file as \DosDevices\PATH and the traced device
 // as \Device\NAME (a name that begins with a backslash as it is), each in a

@@ -59,6 +59,9 @@ uint32_t LimitLogKeep(uint32_t value) {
 uint32_t LimitCaller(uint32_t value) {
   return value != 0 ? 1 : 0;
 }
+uint32_t LimitUserMessages(uint32_t value) {
+  return value != 0 ? 1 : 0;
+}
 
 constexpr Setting settings[] = {
     {"flags", IOCTL_TRACE_SET_FLAGS, IOCTL_TRACE_GET_FLAGS, true, kFlagsValueName, kDefaultFlags,
@@ -75,12 +78,23 @@ constexpr Setting settings[] = {
      kDefaultLogKeep, nullptr, LimitLogKeep},
     {"caller", IOCTL_TRACE_SET_CALLER, IOCTL_TRACE_GET_CALLER, true, kCallerValueName,
      kDefaultCaller, nullptr, LimitCaller},
+    {"user-messages", IOCTL_TRACE_SET_USERMESSAGES, IOCTL_TRACE_GET_USERMESSAGES, true,
+     kUserMessagesValueName, kDefaultUserMessages, nullptr, LimitUserMessages},
 };
-static_assert(sizeof(settings) / sizeof(settings[0]) == 7, "seven settings");
+static_assert(sizeof(settings) / sizeof(settings[0]) == 8, "eight settings");
 
-// show prints "name:" and the value from this column on.
+// show prints "name:" and the value from this column on; a longer name
+// (user-messages) is followed by one blank, so that the lines of the
+// first settings stay as scripts have read them.
 constexpr size_t kShowValueColumn = 10;
-static_assert(sizeof("loglimit:") <= kShowValueColumn, "the longest name and a blank");
+static_assert(sizeof("loglimit:") <= kShowValueColumn, "the longest first name and a blank");
+
+// Settings newer than the first drivers, which answer their requests with
+// STATUS_NOT_IMPLEMENTED: show says so in their line instead of failing.
+bool NewerThanFirstDrivers(const Setting& setting) {
+  return setting.getCode == IOCTL_TRACE_GET_CALLER ||
+         setting.getCode == IOCTL_TRACE_GET_USERMESSAGES;
+}
 
 const Setting* FindSetting(const std::string& name) {
   for (const Setting& setting : settings) {
@@ -185,10 +199,10 @@ const char* ControlTool::Usage() {
          "  state                      tracing state: running, stopped or none\n"
          "  start                      start tracing (and at every later load)\n"
          "  stop [--force]             stop tracing; --force also while requests are pending\n"
-         "  set flags|b3bytes|loglimit|logkeep|caller NUMBER\n"
+         "  set flags|b3bytes|loglimit|logkeep|caller|user-messages NUMBER\n"
          "                             store a setting (decimal or 0x hexadecimal)\n"
          "  set log|target TEXT        store the log file path or the traced device's name\n"
-         "  get flags|b3bytes|log|target|loglimit|logkeep|caller\n"
+         "  get flags|b3bytes|log|target|loglimit|logkeep|caller|user-messages\n"
          "                             print a stored setting\n"
          "  show                       print the state and every setting\n"
          "  install [--start auto|demand]\n"
@@ -199,6 +213,8 @@ const char* ControlTool::Usage() {
          "it the log is renamed to NAME.old and a new one begun. logkeep is how many older\n"
          "files are kept (NAME.old, NAME.old.2 ...; 1 to 9, default 1). caller 1 adds the\n"
          "requesting process and thread ids to each request's line in the log (default 0).\n"
+         "user-messages 1 logs the messages that user-mode applications put and get with\n"
+         "the CAPI I/O controls (default 0).\n"
          "Settings take effect at the next start. Exit status: 0 done, 1 failed, 2 usage.\n";
 }
 
@@ -238,13 +254,17 @@ int ControlTool::Dispatch(const std::vector<std::string>& args, std::string& out
   }
   if (command == "get") {
     if (extra != 1 || !FindSetting(args[1])) {
-      return UsageError(err, "get needs one of flags, b3bytes, log, target, loglimit, logkeep, caller");
+      return UsageError(err,
+                        "get needs one of flags, b3bytes, log, target, loglimit, logkeep, caller, "
+                        "user-messages");
     }
     return Get(args[1], out, err);
   }
   if (command == "set") {
     if (extra != 2 || !FindSetting(args[1])) {
-      return UsageError(err, "set needs one of flags, b3bytes, log, target, loglimit, logkeep, caller and a value");
+      return UsageError(err,
+                        "set needs one of flags, b3bytes, log, target, loglimit, logkeep, caller, "
+                        "user-messages and a value");
     }
     return Set(args[1], args[2], out, err);
   }
@@ -509,11 +529,11 @@ int ControlTool::Show(std::string& out, std::string& err) {
     std::string value;
     if (setting.number) {
       uint32_t number = 0;
-      // The caller ids are newer than the first drivers, which do not know
-      // the request: its line says so rather than the whole show failing.
+      // A driver older than the setting does not know its request: the
+      // line says so rather than the whole show failing.
       bool unknown = false;
       if (!ReadNumber(command.c_str(), setting.getCode, &number, err,
-                      setting.getCode == IOCTL_TRACE_GET_CALLER ? &unknown : nullptr)) {
+                      NewerThanFirstDrivers(setting) ? &unknown : nullptr)) {
         if (!unknown) return kExitFailed;
         ShowLine(text, setting.name, "not known to this driver");
         continue;
@@ -559,7 +579,9 @@ int ControlTool::ShowStored(std::string& out, std::string& err) {
 }
 
 void ControlTool::ShowLine(std::string& text, const std::string& label, const std::string& value) {
-  text += label + ":" + std::string(kShowValueColumn - label.size() - 1, ' ') + value + "\n";
+  const size_t blanks =
+      label.size() + 2 <= kShowValueColumn ? kShowValueColumn - label.size() - 1 : 1;
+  text += label + ":" + std::string(blanks, ' ') + value + "\n";
 }
 
 int ControlTool::Install(uint32_t startType, std::string& err) {
