@@ -10,7 +10,11 @@
 // own length word and a payload as long as its data length word. A
 // user-mode request's METHOD_NEITHER input, its UserBuffer and a direct
 // I/O MDL lie in emulated user memory, which a dereference turns into a
-// bug check: the capture must never follow them.
+// bug check: the capture must never follow them. The parameter block of a
+// user-mode CAPI_PUT_MESSAGE or CAPI_GET_MESSAGE points into user memory
+// too, to a message shorter than its length word or not, or anywhere: the
+// capture may read it only through its guarded copy (TRACE_USER_MESSAGES,
+// bit 31 of the settings word), in the requester's thread or not.
 //
 // Input:
 //   0       request: bits 0-2 major function (read, write, device control,
@@ -23,7 +27,8 @@
 //   29      minor function / CAPI code selector (below 0x80: one of the nine
 //           CAPI codes, the word kept otherwise)
 //   30      NrxTarget of the writer
-//   31-     buffer contents, then the message
+//   31-     buffer contents, then the message (a user-mode message block:
+//           its length word, a byte of choices, the message, the payload)
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -109,6 +114,33 @@ class Memory {
 
 ULONG Cut(ULONG length) {
   return length < kMaxBuffer ? length : kMaxBuffer;
+}
+
+// A user-mode caller's parameter block at `to`: a message in user memory,
+// as long as its length word says or cut short (choice bit 7, to the low
+// bits), or an arbitrary message pointer (bit 4); its payload in user
+// memory or an arbitrary pointer (bit 6). The request is in the requester's
+// thread unless bit 5 says otherwise.
+void UserMessageBlock(Source& source, Memory& memory, uint8_t* to, PIRP irp) {
+  std::vector<uint8_t> head = source.Take(3);
+  const uint8_t choices = head[2];
+  ULONG length = ULONG(head[0]) | ULONG(head[1]) << 8;
+  ULONG held = (choices & 0x80) ? length % ((choices & 0x0F) + 1) : length;
+  std::vector<uint8_t> text = source.Take(held < 2 ? 2 : held);
+  text[0] = head[0];
+  text[1] = head[1];
+  CAPI_PARAMETER_BLOCK block = {0, 0};
+  block.message = ULONG(reinterpret_cast<uintptr_t>(memory.User(text)));
+  if (choices & 0x10)
+    block.message = Dword(source.Take(4).data());
+  ULONG payload = text.size() >= kCapiDataB3Length + 2
+                      ? ULONG(text[kCapiDataB3Length]) | ULONG(text[kCapiDataB3Length + 1]) << 8
+                      : 0;
+  block.b3Data = ULONG(reinterpret_cast<uintptr_t>(memory.User(source.Take(Cut(payload) + 1))));
+  if (choices & 0x40)
+    block.b3Data = Dword(source.Take(4).data());
+  std::memcpy(to, &block, sizeof block);
+  irp->Tail.Overlay.Thread = (choices & 0x20) ? nullptr : PsGetCurrentThread();
 }
 
 }  // namespace
@@ -203,7 +235,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         stack->Parameters.DeviceIoControl.OutputBufferLength = p1;
         stack->Parameters.DeviceIoControl.InputBufferLength = p2;
       }
-      irp->AssociatedIrp.SystemBuffer = memory.Kernel(source.Take(p1 > p2 ? p1 : p2));
+      std::vector<uint8_t> buffer = source.Take(p1 > p2 ? p1 : p2);
+      if (user && (code == CAPI_PUT_MESSAGE || code == CAPI_GET_MESSAGE) && (control & 0x40) &&
+          buffer.size() >= sizeof(CAPI_PARAMETER_BLOCK)) {
+        UserMessageBlock(source, memory, buffer.data(), irp);
+      }
+      irp->AssociatedIrp.SystemBuffer = memory.Kernel(buffer);
       break;
     }
     case IRP_MJ_INTERNAL_DEVICE_CONTROL: {

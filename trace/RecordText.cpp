@@ -114,6 +114,11 @@ void PrintLengthLine(const char (&label)[N], uint32_t length) {
   TraceTextEmit(TextKindPlain, nullptr);
 }
 
+// In place of a user-mode caller's message that was not copied.
+constexpr char kMessageUnreadable[] = "  Message: not readable in the caller's memory\n";
+constexpr char kMessageElsewhere[] =
+    "  Message: not read here (completed outside the requesting thread)\n";
+
 // The CAPI message a GET_MESSAGE completion returned is missing when no
 // bytes came back or the parameter block's message pointer is absent or null.
 // A block that could not be copied (its allocation failed) says nothing
@@ -195,7 +200,8 @@ void writeRecordHeader(const TraceRecord* record) {
   if (completion && !NT_SUCCESS(record->status)) {
     show = true;
   }
-  bool dump = (flags & TRACE_CAPI_MESSAGES) && record->message.Present();
+  bool dump = (flags & TRACE_CAPI_MESSAGES) &&
+              (record->message.Present() || record->userMessageNote != USER_MESSAGE_COPIED);
   if (!show && !dump) {
     return;
   }
@@ -259,7 +265,18 @@ void writeRecordHeader(const TraceRecord* record) {
 // The writer is part of the signature for the formatting context; the
 // message check itself needs none of it.
 void dumpCapiMessage(const LogWriter&, const TraceRecord* record) {
-  if (!(record->Flags() & TRACE_CAPI_MESSAGES) || !record->message.Present()) {
+  if (!(record->Flags() & TRACE_CAPI_MESSAGES)) {
+    return;
+  }
+  if (record->userMessageNote == USER_MESSAGE_UNREADABLE) {
+    TracePrintText(kMessageUnreadable, sizeof kMessageUnreadable - 1);
+    return;
+  }
+  if (record->userMessageNote == USER_MESSAGE_ELSEWHERE) {
+    TracePrintText(kMessageElsewhere, sizeof kMessageElsewhere - 1);
+    return;
+  }
+  if (!record->message.Present()) {
     return;
   }
   uint32_t available;
@@ -270,6 +287,9 @@ void dumpCapiMessage(const LogWriter&, const TraceRecord* record) {
     case IRP_MJ_WRITE:
       available = record->StackWord(STACK_PARAMETER_1);
       break;
+    case IRP_MJ_DEVICE_CONTROL:
+      // A user-mode caller's message, copied from its memory to its own
+      // length as a kernel-mode caller's is (TRACE_USER_MESSAGES).
     case IRP_MJ_INTERNAL_DEVICE_CONTROL: {
       uint32_t code = record->StackWord(STACK_PARAMETER_3);
       if (code != CAPI_PUT_MESSAGE && code != CAPI_GET_MESSAGE) {

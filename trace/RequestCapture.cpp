@@ -2,6 +2,7 @@
 
 #include "capi/CapiMessage.h"
 #include "framework/SystemRoutines.h"
+#include "framework/UserMemoryCopy.h"
 #include "trace/CapiIoctl.h"
 #include "trace/CapiMessageCheck.h"
 #include "trace/TraceRecord.h"
@@ -163,6 +164,68 @@ CAPI_PARAMETER_BLOCK BlockOf(const CapturedBlock& buffer) {
   return block;
 }
 
+// The message of a user-mode caller's CAPI_PUT_MESSAGE (`subcommand` REQ)
+// or CAPI_GET_MESSAGE completion (IND), from the parameter block's pointers
+// into the caller's memory: what CaptureBlockMessage takes from a
+// kernel-mode caller's block, copied under the driver's exception frame in
+// the requester's thread. Whatever the caller's pointers and lengths are,
+// the request is not touched; a message that cannot be read leaves the
+// record with a note instead. The length word is copied first and read from
+// the copy: the caller may change its memory while the driver reads it, and
+// every read of the message below is bounded by what was copied.
+void CaptureUserMessage(TraceRecord* record, PIRP irp, const CAPI_PARAMETER_BLOCK& block,
+                        TraceSettings settings, UCHAR subcommand) {
+  if (!UserMemoryCopy::InRequesterContext(irp)) {
+    record->userMessageNote = USER_MESSAGE_ELSEWHERE;
+    return;
+  }
+  const void* message = reinterpret_cast<const void*>(ULONG_PTR(block.message));
+  UCHAR lengthWord[2];
+  if (!NT_SUCCESS(UserMemoryCopy::Read(lengthWord, message, sizeof lengthWord))) {
+    record->userMessageNote = USER_MESSAGE_UNREADABLE;
+    return;
+  }
+  ULONG length = ReadWord(lengthWord);
+  if (length == 0) {
+    return;  // as a kernel-mode caller's empty message: nothing to show
+  }
+  ULONG room = length + PayloadShown(settings);
+  if (!TraceRecord::AllocateBlock(&record->message, room)) {
+    return;
+  }
+  UCHAR* copy = record->message.data;
+  bool readable = NT_SUCCESS(UserMemoryCopy::Read(copy, message, length));
+  ULONG payload = 0;
+  const void* b3Data = reinterpret_cast<const void*>(ULONG_PTR(block.b3Data));
+  if (readable && b3Data != NULL && length >= kCapiDataB3Length + 2 &&
+      copy[kCapiMessageCommand] == kCapiCommandDataB3 &&
+      copy[kCapiMessageSubcommand] == subcommand) {
+    payload = ReadWord(copy + kCapiDataB3Length);
+    if (payload > PayloadShown(settings)) {
+      payload = PayloadShown(settings);
+    }
+    // A message without the payload it announces would read as a broken
+    // one: unreadable payload leaves the whole message out.
+    readable = NT_SUCCESS(UserMemoryCopy::Read(copy + length, b3Data, payload));
+  }
+  if (!readable) {
+    TraceRecord::FreeBlock(&record->message);
+    record->userMessageNote = USER_MESSAGE_UNREADABLE;
+    return;
+  }
+  record->message.size = length + payload;
+  if (HideManufacturer(settings, copy, record->message.size)) {
+    TraceRecord::FreeBlock(&record->message);
+  }
+}
+
+// Whether the settings ask for the message behind a user-mode caller's
+// parameter block of this record's I/O control.
+bool WantsUserMessage(const TraceRecord* record, TraceSettings settings, ULONG code) {
+  return (settings & TRACE_USER_MESSAGES) && record->requestorMode == UserMode &&
+         IsMessageCode(code) && record->ioBuffer.Holds(0, sizeof(CAPI_PARAMETER_BLOCK));
+}
+
 }  // namespace
 
 bool isManufacturerMessage(const void* message) {
@@ -259,6 +322,10 @@ TraceRecord* captureRequest(PIRP irp, TraceSettings settings) {
         break;
       }
       CaptureBlock(&record->ioBuffer, irp->AssociatedIrp.SystemBuffer, ULONG(n));
+      ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
+      if (code == CAPI_PUT_MESSAGE && WantsUserMessage(record, settings, code)) {
+        CaptureUserMessage(record, irp, BlockOf(record->ioBuffer), settings, kCapiSubcommandReq);
+      }
       break;
     }
     case IRP_MJ_INTERNAL_DEVICE_CONTROL: {
@@ -311,6 +378,13 @@ TraceRecord* captureCompletion(PIRP irp, TraceSettings settings) {
         break;
       }
       CaptureBlock(&record->ioBuffer, irp->AssociatedIrp.SystemBuffer, n);
+      ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
+      // A completion without a message to tell (none was waiting) has a
+      // null message pointer; the text says so from the block.
+      if (code == CAPI_GET_MESSAGE && WantsUserMessage(record, settings, code) &&
+          record->ioBuffer.Dword(0) != 0) {
+        CaptureUserMessage(record, irp, BlockOf(record->ioBuffer), settings, kCapiSubcommandInd);
+      }
       break;
     }
     case IRP_MJ_INTERNAL_DEVICE_CONTROL: {

@@ -14,11 +14,18 @@ TraceRecord::TraceRecord(TraceSettings settings, TraceRecordKind recordKind)
       stack{{0, 0, 0, 0}, 0, 0},
       kind(recordKind),
       requestorMode(KernelMode),
+      userMessageNote(USER_MESSAGE_COPIED),
       lostBefore(0) {}
 
 TraceRecord::~TraceRecord() {
   PoolFree(ioBuffer.data);
   PoolFree(message.data);
+}
+
+void TraceRecord::FreeBlock(CapturedBlock* block) {
+  PoolFree(block->data);
+  block->data = NULL;
+  block->size = 0;
 }
 
 bool TraceRecord::AllocateBlock(CapturedBlock* block, ULONG size) {

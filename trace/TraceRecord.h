@@ -37,6 +37,14 @@ enum TraceRecordKind : UCHAR {
   TRACE_RECORD_COMPLETION = 2,
 };
 
+// What the text tells in place of a user-mode caller's message that was not
+// copied.
+enum UserMessageNote : UCHAR {
+  USER_MESSAGE_COPIED = 0,     // copied, or not asked for
+  USER_MESSAGE_UNREADABLE = 1,  // an address was not user memory, or the copy faulted
+  USER_MESSAGE_ELSEWHERE = 2,   // completed outside the requester's thread, or at raised IRQL
+};
+
 // What a text record is to the log writer, which keeps the start of the
 // session (the banner, the target query, the settings in force) to repeat
 // it at the top of each new generation of a size-limited log.
@@ -81,6 +89,8 @@ class TraceRecord : public PoolObject {
   // Allocates `size` bytes (non-paged, zero-filled) for a block of this
   // record; the block stays absent when that fails.
   static bool AllocateBlock(CapturedBlock* block, ULONG size);
+  // Frees a block of this record, which becomes absent.
+  static void FreeBlock(CapturedBlock* block);
 
   // Keeps what the text reads of a request's stack location.
   void CopyStack(const IO_STACK_LOCATION* location);
@@ -119,7 +129,11 @@ class TraceRecord : public PoolObject {
   PVOID irp;
   StackCopy stack;
   TraceRecordKind kind;
-  UCHAR requestorMode;
+  UCHAR requestorMode : 1;  // KernelMode or UserMode
+  // Why the message of a user-mode caller's CAPI_PUT_MESSAGE or
+  // CAPI_GET_MESSAGE I/O control is not in `message` although
+  // TRACE_USER_MESSAGES asked for it (a UserMessageNote).
+  UCHAR userMessageNote : 2;
   // Records lost (not allocated) since the record queued before this one;
   // set by LogWriter::Queue, told in front of this record's text.
   USHORT lostBefore;

@@ -2,7 +2,8 @@
 # (windows/toolchain-i686-mingw32.cmake):
 #
 #   pellinor.sys     the kernel driver, from the driver folders and the
-#                    Windows seam (windows/SystemStartStage.cpp), nothing else
+#                    Windows seams (windows/SystemStartStage.cpp, the guarded
+#                    copy of windows/GuardedCopy.cpp), nothing else
 #   pellinorctl.exe  the control tool with its Win32 back end
 #   pellinor-log.exe, capidecode.exe
 #                    the log tools, for reading and following the log on the
@@ -74,7 +75,8 @@ foreach(dir ${PELLINOR_DRIVER_DIRS})
   list(APPEND pellinor_driver_sources ${dir_sources})
 endforeach()
 list(FILTER pellinor_driver_sources EXCLUDE REGEX "/framework/CxxRuntime\\.cpp$")
-list(APPEND pellinor_driver_sources ${PROJECT_SOURCE_DIR}/windows/SystemStartStage.cpp)
+list(APPEND pellinor_driver_sources ${PROJECT_SOURCE_DIR}/windows/SystemStartStage.cpp
+     ${PROJECT_SOURCE_DIR}/windows/GuardedCopy.cpp)
 
 # Every driver change compiles for Windows, whether or not pellinor.sys can be
 # linked yet.

@@ -3,14 +3,20 @@
 // memory (live, freed or never mapped), METHOD_NEITHER I/O controls, and
 // reads and writes of a device without buffered or direct I/O. The emulated
 // kernel maps the user range inaccessible to drivers: a dereference by the
-// trace driver stops the test with a bug check naming the address.
+// trace driver stops the test with a bug check naming the address. With
+// Pellinor_UserMessages the parameter blocks' messages are copied under the
+// driver's exception frame instead, in the host build and in the shipped
+// image: every pointer that cannot be read is traced as such, and the
+// request goes down as it came.
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "emu/Io.h"
@@ -19,9 +25,15 @@
 #include "tests/emu/IoTestDriver.h"
 #include "tests/filter/FilterHarness.h"
 
+#include "control/TraceControlCodes.h"
+#include "emu/Registry.h"
 #include "framework/Pool.h"
 #include "framework/TraceDriver.h"
 #include "trace/CapiIoctl.h"
+
+#ifndef PELLINOR_WINDOWS_IMAGE
+#define PELLINOR_WINDOWS_IMAGE ""
+#endif
 
 namespace {
 
@@ -36,6 +48,9 @@ constexpr ULONG kNeither = 3;
 
 const char kConnectReq[] =
     "1a 00 01 00 02 80 05 00 01 00 00 00 10 00 00 00 00 00 00 00 00 00 00 00 00 00";
+// Four bytes of payload announced.
+const char kDataB3Req[] = "16 00 01 00 86 80 03 00 01 01 01 00 00 00 00 00 04 00 01 00 00 00";
+const char kConnectConf[] = "0e 00 01 00 02 81 01 00 01 00 00 00 00 00";
 
 std::string Hex8(uint32_t value) {
   char text[16];
@@ -62,6 +77,7 @@ struct Arrival {
   PVOID userBuffer;
   PVOID systemBuffer;
   PMDL mdl;
+  CAPI_PARAMETER_BLOCK block;  // a CAPI_PUT_MESSAGE's buffered input
 };
 
 // A CAPI device that does not look at its callers' memory: it completes
@@ -76,6 +92,12 @@ class PointerCapi {
 
   CAPI_PARAMETER_BLOCK getBlock = {0, 0};
   ULONG readLength = 0;
+  // A CAPI_GET_MESSAGE is left pending and completed by another thread.
+  bool completeGetElsewhere = false;
+
+  ~PointerCapi() {
+    for (std::thread& completer : completers_) completer.join();
+  }
 
   std::vector<Arrival> Arrivals() {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -86,17 +108,29 @@ class PointerCapi {
   NTSTATUS Handle(PIRP irp) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     Arrival arrival{stack->MajorFunction, 0, nullptr, irp->UserBuffer,
-                    irp->AssociatedIrp.SystemBuffer, irp->MdlAddress};
+                    irp->AssociatedIrp.SystemBuffer, irp->MdlAddress, {0, 0}};
     ULONG_PTR information = 0;
     switch (stack->MajorFunction) {
       case IRP_MJ_DEVICE_CONTROL: {
         arrival.code = stack->Parameters.DeviceIoControl.IoControlCode;
         arrival.type3Input = stack->Parameters.DeviceIoControl.Type3InputBuffer;
         ULONG output = stack->Parameters.DeviceIoControl.OutputBufferLength;
+        if (arrival.code == CAPI_PUT_MESSAGE &&
+            stack->Parameters.DeviceIoControl.InputBufferLength >= sizeof arrival.block)
+          std::memcpy(&arrival.block, irp->AssociatedIrp.SystemBuffer, sizeof arrival.block);
         if (arrival.code == CAPI_GET_MESSAGE && output >= sizeof getBlock &&
             irp->AssociatedIrp.SystemBuffer != nullptr) {
           std::memcpy(irp->AssociatedIrp.SystemBuffer, &getBlock, sizeof getBlock);
           information = sizeof getBlock;
+          if (completeGetElsewhere) {
+            IoMarkIrpPending(irp);
+            std::lock_guard<std::mutex> lock(mutex_);
+            arrivals_.push_back(arrival);
+            completers_.emplace_back([irp, information] {
+              iotest::Complete(irp, STATUS_SUCCESS, information);
+            });
+            return STATUS_PENDING;
+          }
         }
         break;
       }
@@ -121,6 +155,7 @@ class PointerCapi {
   PDEVICE_OBJECT device_;
   std::mutex mutex_;
   std::vector<Arrival> arrivals_;
+  std::vector<std::thread> completers_;
 };
 
 class UserPointers : public ::testing::Test {
@@ -142,6 +177,25 @@ class UserPointers : public ::testing::Test {
     ASSERT_EQ(system.Driver()->CreateTraceDevice(), STATUS_SUCCESS);
     ASSERT_EQ(emu::Open(u"\\Device\\CAPI201", UserMode, &handle), STATUS_SUCCESS);
   }
+  // With Pellinor_UserMessages, from the host build or (`image`) from the
+  // shipped pellinor.sys started through its control device.
+  void StartCopying(const std::string& image) {
+    emu::Registry::SetDword(filtertest::kServiceKey, u"Pellinor_UserMessages", 1);
+    if (image.empty()) {
+      Start(DO_BUFFERED_IO);
+      return;
+    }
+    SetFlags(kEverything);
+    lower = std::make_unique<PointerCapi>(DO_BUFFERED_IO);
+    std::string message;
+    ASSERT_EQ(system.LoadImage(image, &message), STATUS_SUCCESS) << message;
+    HANDLE control = nullptr;
+    ASSERT_EQ(emu::Open("\\\\.\\PellinorWin32CTL", UserMode, &control), STATUS_SUCCESS);
+    EXPECT_EQ(emu::DeviceIoControl(control, IOCTL_TRACE_START, nullptr, 0, nullptr, 0).status,
+              STATUS_SUCCESS);
+    EXPECT_EQ(emu::Close(control), STATUS_SUCCESS);
+    ASSERT_EQ(emu::Open(u"\\Device\\CAPI201", UserMode, &handle), STATUS_SUCCESS);
+  }
 
   // A live block of user memory holding `bytes`, freed at the end.
   void* LiveUser(const std::vector<uint8_t>& bytes) {
@@ -158,9 +212,20 @@ class UserPointers : public ::testing::Test {
 
   // Stops tracing and returns the raw log (addresses as printed).
   std::string Log() {
-    EXPECT_EQ(system.Driver()->StopTraceDevice(1), STATUS_SUCCESS);
+    if (system.Driver() != nullptr) {
+      EXPECT_EQ(system.Driver()->StopTraceDevice(1), STATUS_SUCCESS);
+    } else {
+      HANDLE control = nullptr;
+      EXPECT_EQ(emu::Open("\\\\.\\PellinorWin32CTL", UserMode, &control), STATUS_SUCCESS);
+      EXPECT_EQ(emu::DeviceIoControl(control, IOCTL_TRACE_STOP, nullptr, 0, nullptr, 0).status,
+                STATUS_SUCCESS);
+      EXPECT_EQ(emu::Close(control), STATUS_SUCCESS);
+    }
     return system.Drive().Read("pellinor.log");
   }
+
+  void PutEveryBadPointer(const std::string& image);
+  void GetUnderEveryContext(const std::string& image);
 
   TracedSystem system;
   std::unique_ptr<PointerCapi> lower;
@@ -290,6 +355,120 @@ TEST_F(UserPointers, NeitherReadsAndWritesAreTracedWithoutTheirData) {
   EXPECT_EQ(Occurrences(log, "WriteBufferLength: 26 (0x1A)"), 1u) << log;
   EXPECT_EQ(Occurrences(log, "ReadBufferLength: 64 (0x40)"), 1u);
   EXPECT_EQ(Occurrences(log, "CONNECT_REQ"), 0u);
+}
+
+// Every kind of pointer a user-mode caller can give, with the messages
+// copied: only the two good ones decode; each other one is traced as
+// unreadable, and every request reaches the device with its block as sent.
+void UserPointers::PutEveryBadPointer(const std::string& image) {
+  StartCopying(image);
+  if (HasFatalFailure())
+    return;
+  std::vector<uint8_t> connect = Message(kConnectReq);
+  void* message = LiveUser(connect);
+  void* dataB3 = LiveUser(Message(kDataB3Req));
+  void* payload = LiveUser({0xDE, 0xAD, 0xBE, 0xEF});
+  void* freed = FreedUser();
+  // A length word past the end of the caller's block.
+  std::vector<uint8_t> longer = connect;
+  longer[0] = 0x00;
+  longer[1] = 0x01;
+  void* overlong = LiveUser(longer);
+  // Freed by another thread of the caller while the driver copies it.
+  void* vanishing = emu::UserCopy(connect.data(), connect.size());
+  emu::FreeUserBlockWhenCopied(static_cast<uint8_t*>(vanishing) + 12);
+  const uint32_t endOfUserSpace = uint32_t(emu::kUserRangeBase + emu::kUserRangeBytes);
+  const CAPI_PARAMETER_BLOCK blocks[] = {
+      {Address(message), 0},
+      {Address(dataB3), Address(payload)},
+      {Address(dataB3), Address(freed)},  // the payload is gone
+      {Address(freed), 0},
+      {Address(message) + 4000000, 0},  // in the user range, never mapped
+      {0, Address(payload)},
+      {Address(connect.data()), 0},  // system memory: a user-mode caller's pointer must not reach it
+      {endOfUserSpace - 1, 0},       // straddles the end of user space
+      {Address(overlong), 0},
+      {Address(vanishing), 0},
+  };
+  for (const CAPI_PARAMETER_BLOCK& block : blocks) {
+    emu::IoResult result = emu::DeviceIoControl(handle, CAPI_PUT_MESSAGE, &block, sizeof block,
+                                                nullptr, 0);
+    EXPECT_EQ(result.status, STATUS_SUCCESS);
+  }
+  std::vector<CAPI_PARAMETER_BLOCK> seen;
+  for (const Arrival& arrival : lower->Arrivals()) {
+    if (arrival.code == CAPI_PUT_MESSAGE)
+      seen.push_back(arrival.block);
+  }
+  ASSERT_EQ(seen.size(), std::size(blocks));
+  for (size_t i = 0; i < seen.size(); ++i) {
+    EXPECT_EQ(seen[i].message, blocks[i].message) << i;
+    EXPECT_EQ(seen[i].b3Data, blocks[i].b3Data) << i;
+  }
+  std::string log = Log();
+  EXPECT_EQ(Occurrences(log, "CONNECT_REQ "), 1u) << log;
+  EXPECT_EQ(Occurrences(log, "DATA_B3_REQ "), 1u) << log;
+  EXPECT_EQ(Occurrences(log, "DE AD BE EF"), 1u) << log;
+  EXPECT_EQ(Occurrences(log, "  Message: not readable in the caller's memory"),
+            std::size(blocks) - 2)
+      << log;
+  EXPECT_EQ(Occurrences(log, "COMPLETION CAPI_PUT_MESSAGE"), std::size(blocks));
+}
+
+// A get's message is read where the get completes in the requester's
+// thread, and only there.
+void UserPointers::GetUnderEveryContext(const std::string& image) {
+  StartCopying(image);
+  if (HasFatalFailure())
+    return;
+  void* message = LiveUser(Message(kConnectConf));
+  void* freed = FreedUser();
+  const CAPI_PARAMETER_BLOCK answers[] = {{Address(message), 0}, {Address(freed), 0}, {0, 0}};
+  for (const CAPI_PARAMETER_BLOCK& answer : answers) {
+    lower->getBlock = answer;
+    CAPI_PARAMETER_BLOCK returned = {};
+    emu::IoResult result = emu::DeviceIoControl(handle, CAPI_GET_MESSAGE, nullptr, 0, &returned,
+                                                sizeof returned);
+    EXPECT_EQ(result.status, STATUS_SUCCESS);
+  }
+  lower->getBlock = answers[0];
+  lower->completeGetElsewhere = true;
+  CAPI_PARAMETER_BLOCK returned = {};
+  EXPECT_EQ(emu::DeviceIoControl(handle, CAPI_GET_MESSAGE, nullptr, 0, &returned, sizeof returned)
+                .status,
+            STATUS_SUCCESS);
+  EXPECT_EQ(returned.message, answers[0].message);
+  std::string log = Log();
+  EXPECT_EQ(Occurrences(log, "CONNECT_CONF "), 1u) << log;
+  EXPECT_EQ(Occurrences(log, "  Message: not readable in the caller's memory"), 1u) << log;
+  EXPECT_EQ(Occurrences(log, "  Message: not read here (completed outside the requesting thread)"),
+            1u)
+      << log;
+  // The get that found no message says so, as without the setting.
+  EXPECT_EQ(Occurrences(log, "CAPIError 0x1104"), 1u) << log;
+}
+
+const std::string kImage = PELLINOR_WINDOWS_IMAGE;
+bool HaveImage() { return !kImage.empty() && std::ifstream(kImage).good(); }
+
+TEST_F(UserPointers, CopiedPutMessagesTraceEveryBadPointerAsUnreadable) {
+  PutEveryBadPointer("");
+}
+
+TEST_F(UserPointers, CopiedPutMessagesOfTheShippedImage) {
+  if (!HaveImage())
+    GTEST_SKIP() << "no pellinor.sys (configure with -DPELLINOR_WINDOWS_IMAGE=FILE)";
+  PutEveryBadPointer(kImage);
+}
+
+TEST_F(UserPointers, CopiedGetMessagesOnlyInTheRequestersThread) {
+  GetUnderEveryContext("");
+}
+
+TEST_F(UserPointers, CopiedGetMessagesOfTheShippedImage) {
+  if (!HaveImage())
+    GTEST_SKIP() << "no pellinor.sys (configure with -DPELLINOR_WINDOWS_IMAGE=FILE)";
+  GetUnderEveryContext(kImage);
 }
 
 }  // namespace

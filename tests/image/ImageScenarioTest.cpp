@@ -195,7 +195,8 @@ TEST_P(ImageFaultSweep, SameFailurePathAsTheHostBuild) {
 
 std::vector<FaultCase> FaultCases() {
   std::vector<FaultCase> cases;
-  for (const char* scenario : {"tests/scenarios/machine.pel", "scenarios/kernel-client.pel"}) {
+  for (const char* scenario : {"tests/scenarios/machine.pel", "scenarios/kernel-client.pel",
+                               "scenarios/user-messages.pel"}) {
     // The load's own allocations first, then further and further into the
     // tracing that follows.
     for (int nth : {1, 2, 3, 5, 8, 13, 21, 34, 55, 89, 144, 233})

@@ -3,9 +3,9 @@
 # without it, or while the file is absent, these tests are skipped.
 set(PELLINOR_WINDOWS_IMAGE "" CACHE FILEPATH
     "pellinor.sys of the Windows build, for the tests that load the shipped image")
-# The image loader's own tests, and the concurrency test of the filter run
-# once more with the image.
-foreach(target emu_tests filter_tests)
+# The image loader's own tests, and the concurrency test of the filter and
+# the user pointer tests run once more with the image.
+foreach(target emu_tests filter_tests badinput_tests)
   if(TARGET ${target})
     target_compile_definitions(${target} PRIVATE PELLINOR_WINDOWS_IMAGE="${PELLINOR_WINDOWS_IMAGE}")
   endif()

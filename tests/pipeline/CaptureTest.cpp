@@ -65,7 +65,7 @@ TEST_P(Capture, KernelPutBoundsThePayloadByMaxDataB3Bytes) {
   EXPECT_EQ(request.message.size, 22u + 32u);
   EXPECT_EQ(request.message.data[22], 0x5A);
   EXPECT_EQ(request.ioBuffer.size, 8u);
-  EXPECT_EQ(request.requestorMode, KernelMode);
+  EXPECT_EQ(int(request.requestorMode), KernelMode);
   EXPECT_EQ(request.MajorFunction(), IRP_MJ_INTERNAL_DEVICE_CONTROL);
   // The completion of a PUT carries no buffers of an internal control.
   EXPECT_FALSE(records_[1]->message.Present());
@@ -89,7 +89,7 @@ TEST_P(Capture, UserWriteCopiesTheMessageAndThePayloadTheLogShows) {
   ASSERT_EQ(records_.size(), 4u);
   EXPECT_EQ(records_[0]->message.size, 22u + 32u);
   EXPECT_EQ(records_[0]->message.data[22 + 31], 0x33);
-  EXPECT_EQ(records_[0]->requestorMode, UserMode);
+  EXPECT_EQ(int(records_[0]->requestorMode), UserMode);
   EXPECT_EQ(records_[0]->StackWord(STACK_PARAMETER_1), 2070u);
   EXPECT_EQ(records_[2]->message.size, 22u + 8u);
 }

@@ -12,6 +12,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "tests/pipeline/TraceHarness.h"
 
@@ -279,7 +280,8 @@ INSTANTIATE_TEST_SUITE_P(Scenarios, BundledScenario,
                          ::testing::Values("demo", "kernel-client", "maker-target",
                                            "settings-restart", "forced-stop", "pnp-removal",
                                            "retry-target", "direct-io", "kernel-user-pointer",
-                                           "ordinary-user", "shutdown", "callers"),
+                                           "ordinary-user", "shutdown", "callers",
+                                           "user-messages"),
                          [](const ::testing::TestParamInfo<const char*>& info) {
                            std::string name = info.param;
                            for (char& c : name) {
@@ -287,6 +289,53 @@ INSTANTIATE_TEST_SUITE_P(Scenarios, BundledScenario,
                            }
                            return name;
                          });
+
+// The decoded messages of a log's records of one way of carrying them, in
+// order: a record (blank-line separated) whose summary is a
+// CAPI_PUT_MESSAGE or CAPI_GET_MESSAGE by I/O control (or by read and
+// write) gives its lines from the message's own first line
+// ("CONNECT_REQ   49 Byte  ApplID: ...") on.
+std::vector<std::string> DecodedMessages(const std::string& log, bool byIoctl) {
+  static const std::regex summary("^(COMPLETION )?CAPI_(PUT|GET)_MESSAGE +\\((MJ_[A-Z_]+) ");
+  static const std::regex first("^[A-Z0-9_]+ +[0-9]+ Byte  ApplID");
+  std::vector<std::string> messages;
+  std::istringstream in(log);
+  std::string line;
+  bool inRecord = false;
+  bool inMessage = false;
+  while (std::getline(in, line)) {
+    if (!line.empty() && line.back() == '\r')
+      line.pop_back();
+    std::smatch match;
+    if (std::regex_search(line, match, summary)) {
+      inRecord = (match[3] == "MJ_DEVICE_CONTROL") == byIoctl;
+      inMessage = false;
+    } else if (line.empty()) {
+      inRecord = inMessage = false;
+    } else if (inRecord && (inMessage || std::regex_search(line, first))) {
+      inMessage = true;
+      messages.push_back(line);
+    }
+  }
+  return messages;
+}
+
+// The same call by I/O controls (messages copied from the application's
+// memory) and by reads and writes: the same messages, decoded alike, in the
+// same order.
+TEST(PellinorSim, UserMessagesByIoctlDecodeAsByReadAndWrite) {
+  const fs::path dir = Workspace();
+  const fs::path drive = dir / "drive";
+  const std::string scenario =
+      std::string(PELLINOR_SOURCE_DIR) + "/scenarios/user-messages.pel";
+  SimRun run = Sim(dir, "--fresh --drive " + drive.string() + " " + scenario);
+  ASSERT_EQ(run.status, 0) << run.err << run.out;
+  const std::string log = Slurp(drive / "Pellinor.log");
+  std::vector<std::string> byIoctl = DecodedMessages(log, true);
+  std::vector<std::string> byReadAndWrite = DecodedMessages(log, false);
+  ASSERT_GT(byReadAndWrite.size(), 40u) << log;
+  EXPECT_EQ(byIoctl, byReadAndWrite);
+}
 
 // The test scenario of the machine's knobs (start stage, failures of the
 // log file, the pool and the CAPI device, an incoming call, single
