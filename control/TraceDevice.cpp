@@ -183,7 +183,7 @@ bool TraceDevice::OnRequest(PIRP irp) {
     watch = true;
   } else {
     capture = carriesCapiMessage(irp, current, false);
-    watch = wantsCompletion(irp);
+    watch = wantsCompletion(irp, current);
   }
   if (capture && logWriter != NULL) {
     logWriter->Submit(captureRequest(irp, current));

@@ -39,6 +39,18 @@ const void* BlockMessage(PIO_STACK_LOCATION stack) {
   return message;
 }
 
+// A user-mode caller's message I/O control whose message the capture copies
+// (TRACE_USER_MESSAGES): a CAPI_PUT_MESSAGE going down, a CAPI_GET_MESSAGE
+// coming up.
+bool CarriesUserMessage(PIRP irp, TraceSettings settings, bool atCompletion) {
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+  if (!(settings & TRACE_USER_MESSAGES) || irp->RequestorMode != UserMode ||
+      stack->MajorFunction != IRP_MJ_DEVICE_CONTROL)
+    return false;
+  ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
+  return atCompletion ? code == CAPI_GET_MESSAGE : code == CAPI_PUT_MESSAGE;
+}
+
 }  // namespace
 
 bool shouldTrace(PIRP irp, TraceSettings settings) {
@@ -74,11 +86,18 @@ bool carriesCapiMessage(PIRP irp, TraceSettings settings, bool atCompletion) {
                 (code == CAPI_GET_MESSAGE && atCompletion);
       break;
     }
+    case IRP_MJ_DEVICE_CONTROL:
+      carries = CarriesUserMessage(irp, settings, atCompletion);
+      break;
     default:
       break;
   }
   if (!carries)
     return false;
+  // A user-mode caller's message is in its memory, which only the capture's
+  // guarded copy reads: the capture leaves out a MANUFACTURER message there.
+  if (stack->MajorFunction == IRP_MJ_DEVICE_CONTROL)
+    return true;
   if ((SettingsFlags(settings) & TRACE_HIDE_MANU_MESSAGES) == 0)
     return true;
 
@@ -105,9 +124,10 @@ bool carriesCapiMessage(PIRP irp, TraceSettings settings, bool atCompletion) {
   return !isManufacturerMessage(message);
 }
 
-bool wantsCompletion(PIRP irp) {
+bool wantsCompletion(PIRP irp, TraceSettings settings) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   return stack->MajorFunction == IRP_MJ_READ ||
          (stack->MajorFunction == IRP_MJ_INTERNAL_DEVICE_CONTROL &&
-          stack->Parameters.DeviceIoControl.IoControlCode == CAPI_GET_MESSAGE);
+          stack->Parameters.DeviceIoControl.IoControlCode == CAPI_GET_MESSAGE) ||
+         CarriesUserMessage(irp, settings, true);
 }

@@ -17,9 +17,10 @@ bool shouldTrace(PIRP irp, TraceSettings settings);
 // Whether the request carries a CAPI message that the trace shows at this
 // point (on the way down, or at completion) and that the settings do not
 // leave out: a write going down, a read coming up with at least 8 bytes, a
-// kernel-mode CAPI_PUT_MESSAGE going down or CAPI_GET_MESSAGE coming up.
+// kernel-mode CAPI_PUT_MESSAGE going down or CAPI_GET_MESSAGE coming up,
+// and with TRACE_USER_MESSAGES a user-mode one.
 bool carriesCapiMessage(PIRP irp, TraceSettings settings, bool atCompletion);
 
 // Whether a message may travel up in the completion: a read, or a
-// kernel-mode CAPI_GET_MESSAGE.
-bool wantsCompletion(PIRP irp);
+// kernel-mode CAPI_GET_MESSAGE (a user-mode one with TRACE_USER_MESSAGES).
+bool wantsCompletion(PIRP irp, TraceSettings settings);

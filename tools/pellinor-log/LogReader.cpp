@@ -17,6 +17,10 @@ using std::string_view;
 constexpr string_view kRule80 =
     "--------------------------------------------------------------------------------";
 constexpr string_view kRule49 = "-------------------------------------------------";
+// In place of a user-mode caller's message that the driver did not copy.
+constexpr string_view kMessageUnreadable = "  Message: not readable in the caller's memory";
+constexpr string_view kMessageNotReadHere =
+    "  Message: not read here (completed outside the requesting thread)";
 static_assert(kRule80.size() == 80 && kRule49.size() == 49,
               "the rules of the start and query blocks");
 
@@ -784,7 +788,8 @@ void LogReader::FirstLine(string_view line) {
     BeginMessage(header);
     return;
   }
-  if (line == "Error: invalid CAPI message!") {
+  if (line == "Error: invalid CAPI message!" || line == kMessageUnreadable ||
+      line == kMessageNotReadHere) {
     record_.kind = RecordKind::kMessages;
     state_ = State::kBody;
     BodyLine(line);
@@ -906,6 +911,8 @@ bool LogReader::TextLine(string_view line) {
         textStage_ = 3;  // an empty line and the closing rule follow
       } else if (textStage_ == 3 && Eat(s, "  Caller ids:     ")) {
         set.valid &= YesNo(s, &set.callerIds);
+      } else if (textStage_ == 3 && Eat(s, "  User messages:  ")) {
+        set.valid &= YesNo(s, &set.userMessages);
       } else if (line == kRule80 && textStage_ >= 2) {
         textStage_ = 4;
       } else {
@@ -1124,6 +1131,10 @@ void LogReader::BodyLine(string_view line) {
       EndMessage();
     record_.invalidMessage = true;
     afterDump_ = true;
+  } else if (line == kMessageUnreadable) {
+    record_.messageUnreadable = true;
+  } else if (line == kMessageNotReadHere) {
+    record_.messageNotReadHere = true;
   } else if (line == "Error: invalid InputBuffer") {
     record_.invalidInput = true;
   } else if (line == "Error: invalid OutputBuffer") {

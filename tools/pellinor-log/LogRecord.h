@@ -88,6 +88,7 @@ struct SettingsView {
   bool manuMessages = false;
   bool userMode = false;
   bool callerIds = false;  // "  Caller ids:     YES", only when they are traced
+  bool userMessages = false;  // "  User messages:  YES", only when they are copied
   uint32_t b3Bytes = 0;
 };
 
@@ -141,6 +142,10 @@ struct LogRecord {
   bool invalidInput = false;    // "Error: invalid InputBuffer"
   bool invalidOutput = false;   // "Error: invalid OutputBuffer"
   bool textCut = false;         // "[text cut]"
+  // A user-mode caller's message that was not copied: "  Message: not
+  // readable in the caller's memory", "  Message: not read here (...)".
+  bool messageUnreadable = false;
+  bool messageNotReadHere = false;
 
   std::vector<MessageView> messages;
   std::vector<ParamValue> params;

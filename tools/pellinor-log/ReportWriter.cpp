@@ -513,7 +513,8 @@ std::string SettingsText(const SettingsView& settings) {
   return std::string("CAPI functions ") + YesNo(settings.functions) + ", CAPI messages " +
          YesNo(settings.messages) + ", MaxDataB3Bytes " + std::to_string(settings.b3Bytes) +
          ", ManuMessages " + YesNo(settings.manuMessages) + ", UserMode " +
-         YesNo(settings.userMode) + (settings.callerIds ? ", Caller ids YES" : "");
+         YesNo(settings.userMode) + (settings.callerIds ? ", Caller ids YES" : "") +
+         (settings.userMessages ? ", User messages YES" : "");
 }
 
 void ReportWriter::ErrorsText() {
