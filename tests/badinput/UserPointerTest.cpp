@@ -177,10 +177,11 @@ class UserPointers : public ::testing::Test {
     ASSERT_EQ(system.Driver()->CreateTraceDevice(), STATUS_SUCCESS);
     ASSERT_EQ(emu::Open(u"\\Device\\CAPI201", UserMode, &handle), STATUS_SUCCESS);
   }
-  // With Pellinor_UserMessages, from the host build or (`image`) from the
-  // shipped pellinor.sys started through its control device.
-  void StartCopying(const std::string& image) {
-    emu::Registry::SetDword(filtertest::kServiceKey, u"Pellinor_UserMessages", 1);
+  // With Pellinor_UserMessages at `copying`, from the host build or
+  // (`image`) from the shipped pellinor.sys started through its control
+  // device.
+  void StartCopying(const std::string& image, bool copying) {
+    emu::Registry::SetDword(filtertest::kServiceKey, u"Pellinor_UserMessages", copying ? 1 : 0);
     if (image.empty()) {
       Start(DO_BUFFERED_IO);
       return;
@@ -224,74 +225,14 @@ class UserPointers : public ::testing::Test {
     return system.Drive().Read("pellinor.log");
   }
 
-  void PutEveryBadPointer(const std::string& image);
-  void GetUnderEveryContext(const std::string& image);
+  void PutEveryBadPointer(const std::string& image, bool copying);
+  void GetUnderEveryContext(const std::string& image, bool copying);
 
   TracedSystem system;
   std::unique_ptr<PointerCapi> lower;
   HANDLE handle = nullptr;
   std::vector<void*> userBlocks;
 };
-
-TEST_F(UserPointers, PutMessageBlocksArePrintedNotFollowed) {
-  Start(DO_BUFFERED_IO);
-  void* message = LiveUser(Message(kConnectReq));
-  void* payload = LiveUser(std::vector<uint8_t>(64, 0x5A));
-  void* freed = FreedUser();
-  ASSERT_TRUE(emu::IsUserAddress(message) && emu::IsUserAddress(freed));
-  const CAPI_PARAMETER_BLOCK blocks[] = {
-      {Address(message), Address(payload)},
-      {Address(freed), Address(freed) + 16},
-      {Address(message) + 4000000, 0},  // in the user range, never mapped
-      {0, Address(payload)},
-  };
-  for (const CAPI_PARAMETER_BLOCK& block : blocks) {
-    // The block itself is the caller's buffered input; what it points to is
-    // the caller's memory.
-    emu::IoResult result = emu::DeviceIoControl(handle, CAPI_PUT_MESSAGE, &block, sizeof block,
-                                                nullptr, 0);
-    EXPECT_EQ(result.status, STATUS_SUCCESS);
-  }
-  size_t puts = 0;
-  for (const Arrival& arrival : lower->Arrivals()) puts += arrival.code == CAPI_PUT_MESSAGE;
-  EXPECT_EQ(puts, std::size(blocks));
-  std::string log = Log();
-  for (const CAPI_PARAMETER_BLOCK& block : blocks) {
-    EXPECT_EQ(Occurrences(log, "MessagePointer: 0x" + Hex8(block.message)), 1u)
-        << Hex8(block.message) << "\n" << log;
-    EXPECT_NE(log.find("B3DataPointer:  0x" + Hex8(block.b3Data)), std::string::npos)
-        << Hex8(block.b3Data);
-  }
-  // The message a user-mode block points to is never decoded.
-  EXPECT_EQ(Occurrences(log, "CONNECT_REQ"), 0u);
-  EXPECT_EQ(Occurrences(log, "COMPLETION CAPI_PUT_MESSAGE"), std::size(blocks));
-}
-
-TEST_F(UserPointers, GetMessageBlocksReturnedByTheDeviceArePrintedNotFollowed) {
-  Start(DO_BUFFERED_IO);
-  void* message = LiveUser(std::vector<uint8_t>(128, 0));
-  void* freed = FreedUser();
-  const CAPI_PARAMETER_BLOCK blocks[] = {
-      {Address(message), Address(message) + 64},
-      {Address(freed), 0},
-  };
-  for (const CAPI_PARAMETER_BLOCK& answer : blocks) {
-    lower->getBlock = answer;
-    CAPI_PARAMETER_BLOCK returned = {};
-    emu::IoResult result = emu::DeviceIoControl(handle, CAPI_GET_MESSAGE, nullptr, 0, &returned,
-                                                sizeof returned);
-    EXPECT_EQ(result.status, STATUS_SUCCESS);
-    EXPECT_EQ(result.information, sizeof returned);
-    EXPECT_EQ(returned.message, answer.message);
-    EXPECT_EQ(returned.b3Data, answer.b3Data);
-  }
-  std::string log = Log();
-  for (const CAPI_PARAMETER_BLOCK& answer : blocks) {
-    EXPECT_EQ(Occurrences(log, "MessagePointer: 0x" + Hex8(answer.message)), 1u)
-        << Hex8(answer.message) << "\n" << log;
-  }
-  EXPECT_EQ(Occurrences(log, "COMPLETION CAPI_GET_MESSAGE"), std::size(blocks)) << log;
-}
 
 TEST_F(UserPointers, NeitherIoctlsPassTheirPointersDownUntouched) {
   Start(DO_BUFFERED_IO);
@@ -357,11 +298,13 @@ TEST_F(UserPointers, NeitherReadsAndWritesAreTracedWithoutTheirData) {
   EXPECT_EQ(Occurrences(log, "CONNECT_REQ"), 0u);
 }
 
-// Every kind of pointer a user-mode caller can give, with the messages
-// copied: only the two good ones decode; each other one is traced as
-// unreadable, and every request reaches the device with its block as sent.
-void UserPointers::PutEveryBadPointer(const std::string& image) {
-  StartCopying(image);
+// Every kind of pointer a user-mode caller can give. Without the copies
+// each block is printed and nothing behind it followed (a kernel address
+// would decode if it were). With them only the two good ones decode; each
+// other one is traced as unreadable. Every request reaches the device with
+// its block as sent.
+void UserPointers::PutEveryBadPointer(const std::string& image, bool copying) {
+  StartCopying(image, copying);
   if (HasFatalFailure())
     return;
   std::vector<uint8_t> connect = Message(kConnectReq);
@@ -375,8 +318,9 @@ void UserPointers::PutEveryBadPointer(const std::string& image) {
   longer[1] = 0x01;
   void* overlong = LiveUser(longer);
   // Freed by another thread of the caller while the driver copies it.
-  void* vanishing = emu::UserCopy(connect.data(), connect.size());
-  emu::FreeUserBlockWhenCopied(static_cast<uint8_t*>(vanishing) + 12);
+  void* vanishing = copying ? emu::UserCopy(connect.data(), connect.size()) : LiveUser(connect);
+  if (copying)
+    emu::FreeUserBlockWhenCopied(static_cast<uint8_t*>(vanishing) + 12);
   const uint32_t endOfUserSpace = uint32_t(emu::kUserRangeBase + emu::kUserRangeBytes);
   const CAPI_PARAMETER_BLOCK blocks[] = {
       {Address(message), 0},
@@ -406,19 +350,28 @@ void UserPointers::PutEveryBadPointer(const std::string& image) {
     EXPECT_EQ(seen[i].b3Data, blocks[i].b3Data) << i;
   }
   std::string log = Log();
-  EXPECT_EQ(Occurrences(log, "CONNECT_REQ "), 1u) << log;
-  EXPECT_EQ(Occurrences(log, "DATA_B3_REQ "), 1u) << log;
-  EXPECT_EQ(Occurrences(log, "DE AD BE EF"), 1u) << log;
+  const size_t decoded = copying ? 1 : 0;
+  EXPECT_EQ(Occurrences(log, "CONNECT_REQ "), decoded) << log;
+  EXPECT_EQ(Occurrences(log, "DATA_B3_REQ "), decoded) << log;
+  EXPECT_EQ(Occurrences(log, "DE AD BE EF"), decoded) << log;
   EXPECT_EQ(Occurrences(log, "  Message: not readable in the caller's memory"),
-            std::size(blocks) - 2)
+            copying ? std::size(blocks) - 2 : 0)
       << log;
+  for (const CAPI_PARAMETER_BLOCK& block : blocks) {
+    EXPECT_NE(log.find("MessagePointer: 0x" + Hex8(block.message)), std::string::npos)
+        << Hex8(block.message);
+    EXPECT_NE(log.find("B3DataPointer:  0x" + Hex8(block.b3Data)), std::string::npos)
+        << Hex8(block.b3Data);
+  }
+  EXPECT_EQ(Occurrences(log, "MessagePointer: 0x"), std::size(blocks));
   EXPECT_EQ(Occurrences(log, "COMPLETION CAPI_PUT_MESSAGE"), std::size(blocks));
 }
 
 // A get's message is read where the get completes in the requester's
-// thread, and only there.
-void UserPointers::GetUnderEveryContext(const std::string& image) {
-  StartCopying(image);
+// thread, and only there (and never without the copies). The blocks the
+// device returns reach the caller as they were.
+void UserPointers::GetUnderEveryContext(const std::string& image, bool copying) {
+  StartCopying(image, copying);
   if (HasFatalFailure())
     return;
   void* message = LiveUser(Message(kConnectConf));
@@ -430,6 +383,9 @@ void UserPointers::GetUnderEveryContext(const std::string& image) {
     emu::IoResult result = emu::DeviceIoControl(handle, CAPI_GET_MESSAGE, nullptr, 0, &returned,
                                                 sizeof returned);
     EXPECT_EQ(result.status, STATUS_SUCCESS);
+    EXPECT_EQ(result.information, sizeof returned);
+    EXPECT_EQ(returned.message, answer.message);
+    EXPECT_EQ(returned.b3Data, answer.b3Data);
   }
   lower->getBlock = answers[0];
   lower->completeGetElsewhere = true;
@@ -439,11 +395,14 @@ void UserPointers::GetUnderEveryContext(const std::string& image) {
             STATUS_SUCCESS);
   EXPECT_EQ(returned.message, answers[0].message);
   std::string log = Log();
-  EXPECT_EQ(Occurrences(log, "CONNECT_CONF "), 1u) << log;
-  EXPECT_EQ(Occurrences(log, "  Message: not readable in the caller's memory"), 1u) << log;
+  const size_t once = copying ? 1 : 0;
+  EXPECT_EQ(Occurrences(log, "CONNECT_CONF "), once) << log;
+  EXPECT_EQ(Occurrences(log, "  Message: not readable in the caller's memory"), once) << log;
   EXPECT_EQ(Occurrences(log, "  Message: not read here (completed outside the requesting thread)"),
-            1u)
+            once)
       << log;
+  EXPECT_EQ(Occurrences(log, "MessagePointer: 0x" + Hex8(answers[1].message)), 1u) << log;
+  EXPECT_EQ(Occurrences(log, "COMPLETION CAPI_GET_MESSAGE"), std::size(answers) + 1);
   // The get that found no message says so, as without the setting.
   EXPECT_EQ(Occurrences(log, "CAPIError 0x1104"), 1u) << log;
 }
@@ -451,24 +410,32 @@ void UserPointers::GetUnderEveryContext(const std::string& image) {
 const std::string kImage = PELLINOR_WINDOWS_IMAGE;
 bool HaveImage() { return !kImage.empty() && std::ifstream(kImage).good(); }
 
+TEST_F(UserPointers, PutMessageBlocksArePrintedNotFollowed) {
+  PutEveryBadPointer("", false);
+}
+
+TEST_F(UserPointers, GetMessageBlocksReturnedByTheDeviceArePrintedNotFollowed) {
+  GetUnderEveryContext("", false);
+}
+
 TEST_F(UserPointers, CopiedPutMessagesTraceEveryBadPointerAsUnreadable) {
-  PutEveryBadPointer("");
+  PutEveryBadPointer("", true);
 }
 
 TEST_F(UserPointers, CopiedPutMessagesOfTheShippedImage) {
   if (!HaveImage())
     GTEST_SKIP() << "no pellinor.sys (configure with -DPELLINOR_WINDOWS_IMAGE=FILE)";
-  PutEveryBadPointer(kImage);
+  PutEveryBadPointer(kImage, true);
 }
 
 TEST_F(UserPointers, CopiedGetMessagesOnlyInTheRequestersThread) {
-  GetUnderEveryContext("");
+  GetUnderEveryContext("", true);
 }
 
 TEST_F(UserPointers, CopiedGetMessagesOfTheShippedImage) {
   if (!HaveImage())
     GTEST_SKIP() << "no pellinor.sys (configure with -DPELLINOR_WINDOWS_IMAGE=FILE)";
-  GetUnderEveryContext(kImage);
+  GetUnderEveryContext(kImage, true);
 }
 
 }  // namespace
