@@ -99,6 +99,13 @@ TagText FormatTag(unsigned long tag);
 // faulting access runs again and ends the process as it would have.
 void PassOnFault(const struct sigaction& previous, int signal, siginfo_t* info, void* context);
 
+// Under AddressSanitizer, clears the shadow of the stack below the caller:
+// a signal handler's frames may land on stack whose shadow still marks the
+// redzones of frames that were there before the fault (qemu-user's
+// emulated signal frame leaves them), and instrumented code there would
+// trip it. Nothing elsewhere.
+void ClearStackShadow();
+
 // One byte of a driver's guarded read of user memory (emu/UserMemory.h):
 // true with the byte, false where the access faults; bug-checks at
 // DISPATCH_LEVEL or above.

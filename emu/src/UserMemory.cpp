@@ -78,20 +78,6 @@ void PassOn(int signal, siginfo_t* info, void* context) {
   internal::PassOnFault(S().previous, signal, info, context);
 }
 
-#if defined(__SANITIZE_ADDRESS__)
-// The handler's frames may land on stack whose shadow still marks the
-// redzones of frames that were there before the fault (the emulated signal
-// frame of qemu-user does): clear it, so that the report below does not
-// trip AddressSanitizer.
-__attribute__((no_sanitize_address, noinline)) void ClearStackShadow() {
-  constexpr size_t kBelow = 64 * 1024;
-  auto* here = static_cast<char*>(__builtin_frame_address(0));
-  ASAN_UNPOISON_MEMORY_REGION(here - kBelow, kBelow);
-}
-#else
-void ClearStackShadow() {}
-#endif
-
 __attribute__((no_sanitize_address)) void OnFault(int signal, siginfo_t* info, void* context) {
   // A driver image's own exception frame may be there for this fault.
   if (internal::DispatchImageFault(info, context))
@@ -104,7 +90,7 @@ __attribute__((no_sanitize_address)) void OnFault(int signal, siginfo_t* info, v
   }
   // The process ends here; what is printed need not be signal-safe, only
   // must not wait for a lock the faulting thread may hold.
-  ClearStackShadow();
+  internal::ClearStackShadow();
   const char* driver = internal::CurrentDriverName();
   char where[160] = "";
   if (driver != nullptr)
@@ -215,6 +201,16 @@ std::atomic<uintptr_t> vanishAt{0};
 }  // namespace
 
 namespace internal {
+#if defined(__SANITIZE_ADDRESS__)
+__attribute__((no_sanitize_address, noinline)) void ClearStackShadow() {
+  constexpr size_t kBelow = 64 * 1024;
+  auto* here = static_cast<char*>(__builtin_frame_address(0));
+  ASAN_UNPOISON_MEMORY_REGION(here - kBelow, kBelow);
+}
+#else
+void ClearStackShadow() {}
+#endif
+
 bool GuardedUserRead(uintptr_t address, uint8_t* byte) {
   if (CurrentIrql() >= DISPATCH_LEVEL) {
     BugCheck(IRQL_NOT_LESS_OR_EQUAL,
