@@ -199,7 +199,7 @@ EmuResumeThread:
         .size EmuResumeThread, .-EmuResumeThread
 )");
 
-__attribute__((no_sanitize_address)) [[noreturn]] void ResumeWith(const greg_t* r) {
+[[noreturn]] __attribute__((no_sanitize_address)) void ResumeWith(const greg_t* r) {
   Resume registers;
   registers.edi = uint32_t(r[REG_EDI]);
   registers.esi = uint32_t(r[REG_ESI]);
