@@ -190,11 +190,7 @@ class UserPointers : public ::testing::Test {
     lower = std::make_unique<PointerCapi>(DO_BUFFERED_IO);
     std::string message;
     ASSERT_EQ(system.LoadImage(image, &message), STATUS_SUCCESS) << message;
-    HANDLE control = nullptr;
-    ASSERT_EQ(emu::Open("\\\\.\\PellinorWin32CTL", UserMode, &control), STATUS_SUCCESS);
-    EXPECT_EQ(emu::DeviceIoControl(control, IOCTL_TRACE_START, nullptr, 0, nullptr, 0).status,
-              STATUS_SUCCESS);
-    EXPECT_EQ(emu::Close(control), STATUS_SUCCESS);
+    EXPECT_EQ(filtertest::SendControl(IOCTL_TRACE_START), STATUS_SUCCESS);
     ASSERT_EQ(emu::Open(u"\\Device\\CAPI201", UserMode, &handle), STATUS_SUCCESS);
   }
 
@@ -216,11 +212,7 @@ class UserPointers : public ::testing::Test {
     if (system.Driver() != nullptr) {
       EXPECT_EQ(system.Driver()->StopTraceDevice(1), STATUS_SUCCESS);
     } else {
-      HANDLE control = nullptr;
-      EXPECT_EQ(emu::Open("\\\\.\\PellinorWin32CTL", UserMode, &control), STATUS_SUCCESS);
-      EXPECT_EQ(emu::DeviceIoControl(control, IOCTL_TRACE_STOP, nullptr, 0, nullptr, 0).status,
-                STATUS_SUCCESS);
-      EXPECT_EQ(emu::Close(control), STATUS_SUCCESS);
+      EXPECT_EQ(filtertest::SendControl(IOCTL_TRACE_STOP), STATUS_SUCCESS);
     }
     return system.Drive().Read("pellinor.log");
   }

@@ -111,11 +111,7 @@ class FilterEdge : public ::testing::Test {
       lower = std::make_unique<LowerCapi>();
       std::string message;
       ASSERT_EQ(system.LoadImage(image, &message), STATUS_SUCCESS) << message;
-      HANDLE control = nullptr;
-      ASSERT_EQ(emu::Open("\\\\.\\PellinorWin32CTL", UserMode, &control), STATUS_SUCCESS);
-      EXPECT_EQ(emu::DeviceIoControl(control, IOCTL_TRACE_START, nullptr, 0, nullptr, 0).status,
-                STATUS_SUCCESS);
-      EXPECT_EQ(emu::Close(control), STATUS_SUCCESS);
+      EXPECT_EQ(SendControl(IOCTL_TRACE_START), STATUS_SUCCESS);
     }
     lower->SetCompletion(IRP_MJ_READ, Completion::kHold);
     HANDLE handle = Open(UserMode);

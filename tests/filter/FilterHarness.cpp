@@ -277,6 +277,16 @@ const std::u16string kServiceKey =
 void SetStart(uint32_t start) {
   emu::Registry::SetDword(kServiceKey, u"Start", start);
 }
+NTSTATUS SendControl(ULONG code) {
+  HANDLE control = nullptr;
+  NTSTATUS status = emu::Open("\\\\.\\PellinorWin32CTL", UserMode, &control);
+  if (!NT_SUCCESS(status))
+    return status;
+  status = emu::DeviceIoControl(control, code, nullptr, 0, nullptr, 0).status;
+  emu::Close(control);
+  return status;
+}
+
 void SetFlags(uint32_t flags) {
   emu::Registry::SetDword(kServiceKey, u"Pellinor_Flags", flags);
 }

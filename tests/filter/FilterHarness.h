@@ -127,6 +127,10 @@ void SetB3Bytes(uint32_t bytes);
 void SetTarget(const std::u16string& target);
 void SetLog(const std::u16string& log);
 
+// Sends one request without buffers (IOCTL_TRACE_START, IOCTL_TRACE_STOP)
+// to the trace driver's control device, as pellinorctl does; its status.
+NTSTATUS SendControl(ULONG code);
+
 // The trace driver, loaded on construction (with the registry values set
 // before) and unloaded by Unload or the destructor. The clock is fixed at
 // the golden time for the test's life; the log goes to a fresh drive C.
